@@ -1,0 +1,93 @@
+// davaz-host: loads libdavaz.so from its own folder and offers the four tools.
+
+#include "hostapp.h"
+#include "launcher.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+
+namespace {
+
+// Saves every visible, named top-level window as DIR/<objectName>.png.
+int save_screenshots(const QString& dir)
+{
+    QDir().mkpath(dir);
+    int saved = 0;
+    const auto windows = QApplication::topLevelWidgets();
+    for (QWidget* w : windows) {
+        if (!w->isVisible() || w->objectName().isEmpty())
+            continue;
+        const QString file = QDir(dir).filePath(w->objectName() + QStringLiteral(".png"));
+        if (w->grab().save(file)) {
+            std::printf("screenshot: %s\n", qPrintable(QDir::cleanPath(QDir(file).absolutePath())));
+            ++saved;
+        }
+    }
+    std::fflush(stdout);
+    return saved;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("davaz-host"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Host application of the DaVaz video toolbox"));
+    parser.addHelpOption();
+    QCommandLineOption showOpt(QStringLiteral("show"), QStringLiteral("Send MESSAGE to the plug-in at start."),
+                               QStringLiteral("MESSAGE"));
+    QCommandLineOption shotOpt(QStringLiteral("screenshot"),
+                               QStringLiteral("Save every visible window to DIR/<objectName>.png, then quit."),
+                               QStringLiteral("DIR"));
+    QCommandLineOption pluginOpt(QStringLiteral("plugin"), QStringLiteral("Load the plug-in from PATH."),
+                                 QStringLiteral("PATH"));
+    parser.addOption(showOpt);
+    parser.addOption(shotOpt);
+    parser.addOption(pluginOpt);
+    parser.process(app);
+
+    const QString pluginPath = parser.isSet(pluginOpt)
+                                   ? parser.value(pluginOpt)
+                                   : QApplication::applicationDirPath() + QStringLiteral("/libdavaz.so");
+    HostApp host;
+    QString error;
+    if (!host.load(pluginPath, &error)) {
+        std::fprintf(stderr, "davaz-host: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    int rc = 0;
+    {
+        Launcher launcher(&host);
+        QObject::connect(&launcher, &Launcher::sg_closed, &app, &QApplication::quit);
+        launcher.show();
+        for (const QString& msg : parser.values(showOpt)) {
+            if (!host.send(msg))
+                std::fprintf(stderr, "davaz-host: the plug-in does not know the message \"%s\"\n", qPrintable(msg));
+        }
+
+        if (parser.isSet(shotOpt)) {
+            const QString dir = parser.value(shotOpt);
+            // Give the windows time to be laid out and painted before grabbing them.
+            QTimer::singleShot(800, &app, [&] {
+                const int saved = save_screenshots(dir);
+                std::printf("davaz-host: saved %d screenshot(s) in %s\n", saved,
+                            qPrintable(QDir(dir).absolutePath()));
+                std::fflush(stdout);
+                QApplication::quit();
+            });
+        }
+        rc = app.exec();
+    }
+    host.unload();
+    return rc;
+}

@@ -1,0 +1,90 @@
+#include "ffmpegmodule.h"
+
+#include "formatcwidget/formatcwidget.h"
+#include "grablivewidget.h"
+#include "mp4rpwidget.h"
+#include "videolivewidget.h"
+
+#include <QDebug>
+
+EBase* g_base = nullptr;
+FFMpegModule* FFMpegModule::m_inst = nullptr;
+
+extern "C" FFMpegModule* get_plugin_object(EBase* host)
+{
+    if (FFMpegModule::m_inst) {
+        g_base = FFMpegModule::m_inst;
+        return FFMpegModule::m_inst;
+    }
+    FFMpegModule::m_inst = new FFMpegModule(host);
+    g_base = FFMpegModule::m_inst;
+    return FFMpegModule::m_inst;
+}
+
+FFMpegModule::FFMpegModule(EBase* host)
+    : EModule(host)
+{
+    g_base = this;
+}
+
+FFMpegModule::~FFMpegModule()
+{
+    qDebug().noquote().nospace() << "FFMpegModule release start < ";
+    if (m_live_widget) {
+        delete m_live_widget;
+        m_live_widget = nullptr;
+    }
+    if (m_mp4_widget) {
+        delete m_mp4_widget;
+        m_mp4_widget = nullptr;
+    }
+    if (m_format_widget) {
+        delete m_format_widget;
+        m_format_widget = nullptr;
+    }
+    if (m_grab_widget) {
+        delete m_grab_widget;
+        m_grab_widget = nullptr;
+    }
+    qDebug().noquote().nospace() << "FFMpegModule release okay  > \n";
+    // A later get_plugin_object builds a fresh module instead of returning a dead one.
+    if (m_inst == this)
+        m_inst = nullptr;
+    if (g_base == this)
+        g_base = nullptr;
+}
+
+namespace {
+
+template<typename W>
+void show_window(W*& window)
+{
+    if (!window)
+        window = new W(nullptr);
+    window->setVisible(false);
+    window->showNormal();
+    window->activateWindow();
+}
+
+} // namespace
+
+QVariant FFMpegModule::recv_msg(const QString& msg, QVariant)
+{
+    if (msg == QLatin1String("msg_show_mp4wd")) {
+        show_window(m_mp4_widget);
+    } else if (msg == QLatin1String("msg_show_movielive")) {
+        show_window(m_live_widget);
+    } else if (msg == QLatin1String("msg_show_tranformat")) {
+        show_window(m_format_widget);
+    } else if (msg == QLatin1String("msg_show_grablive")) {
+        show_window(m_grab_widget);
+    } else {
+        return QVariant(false);
+    }
+    return QVariant(true);
+}
+
+QString FFMpegModule::version()
+{
+    return QStringLiteral("1.0.0");
+}

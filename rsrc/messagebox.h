@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+// Modal boxes with the exact titles, texts and button texts the windows use.
+namespace msgbox {
+
+// Information box with one button of the given text.
+void information(QWidget* parent, const QString& title, const QString& text, const QString& button);
+
+// Information box with the standard OK button.
+void information_ok(QWidget* parent, const QString& title, const QString& text);
+
+// Question with the given buttons; returns the index of the button chosen.
+// Escape (or closing the box) answers `escapeIndex`.
+int question(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons, int defaultIndex,
+             int escapeIndex);
+
+} // namespace msgbox

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+# Only missing packages are installed, so a second run is quick and quiet.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libavformat-dev libavcodec-dev libavutil-dev
+    ffmpeg nginx libnginx-mod-rtmp
+    fonts-wqy-microhei
+)
+if [[ "${1:-}" == "--display" ]]; then
+    packages+=(xvfb xauth)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+fi
+echo "deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# nginx would start its own service on install; the tests run their own instances
+apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,0 +1,84 @@
+#include "testmedia.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+
+namespace testmedia {
+
+bool ffmpeg(const QStringList& args, int timeoutMs)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("ffmpeg"), QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + args);
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return false;
+    }
+    if (p.exitCode() != 0)
+        qWarning("ffmpeg failed: %s", p.readAll().constData());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio)
+{
+    QStringList args{"-f", "lavfi", "-i",
+                     QStringLiteral("testsrc2=size=%1x%2:rate=%3:duration=%4").arg(width).arg(height).arg(rate).arg(seconds)};
+    if (audio)
+        args << "-f" << "lavfi" << "-i" << QStringLiteral("sine=frequency=440:duration=%1").arg(seconds);
+    args << "-c:v" << "libx264" << "-preset" << "ultrafast" << "-pix_fmt" << "yuv420p";
+    if (audio)
+        args << "-c:a" << "aac" << "-shortest";
+    args << path;
+    return ffmpeg(args) ? path : QString();
+}
+
+QString make_audio(const QString& path, int seconds)
+{
+    return ffmpeg({"-f", "lavfi", "-i", QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), path}) ? path
+                                                                                                             : QString();
+}
+
+quint16 free_port()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+QList<qint64> pids_matching(const QString& needle)
+{
+    QList<qint64> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok)
+            continue;
+        QFile cmd(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (!cmd.open(QIODevice::ReadOnly))
+            continue;
+        QByteArray line = cmd.readAll();
+        line.replace('\0', ' ');
+        if (QString::fromUtf8(line).contains(needle))
+            pids << pid;
+    }
+    return pids;
+}
+
+} // namespace testmedia
+
+#include <QTemporaryDir>
+
+namespace testenv {
+
+QString isolate_host_home()
+{
+    static QTemporaryDir home;
+    qputenv("HEXLUNE_HOME", home.path().toUtf8());
+    return home.path();
+}
+
+} // namespace testenv

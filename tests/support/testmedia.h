@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Test media are made at test time with the stock ffmpeg.
+namespace testmedia {
+
+// Runs the stock ffmpeg (quietly, overwriting); true on exit code 0.
+bool ffmpeg(const QStringList& args, int timeoutMs = 120000);
+
+// A clip of `seconds` of test pattern (and a tone when `audio`), at the given
+// size and rate ("25" or "30000/1001"). Returns the path, empty on failure.
+QString make_clip(const QString& path, int seconds, int width = 320, int height = 240, const QString& rate = "25",
+                  bool audio = true);
+
+// An audio-only file.
+QString make_audio(const QString& path, int seconds);
+
+// A free TCP port on 127.0.0.1.
+quint16 free_port();
+
+// Pids of running processes whose command line contains `needle`.
+QList<qint64> pids_matching(const QString& needle);
+
+} // namespace testmedia
+
+namespace testenv {
+
+// Points HEXLUNE_HOME at a fresh folder for this test process, so the host's
+// settings and data start empty and no user file is touched. Call before
+// anything reaches the host framework.
+QString isolate_host_home();
+
+} // namespace testenv

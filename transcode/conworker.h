@@ -1,0 +1,54 @@
+#pragma once
+
+#include "transcode/transcoderoutput.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+
+// Parameters of one conversion.
+struct CWParam
+{
+    qint32 size_index = 0;
+    QString src_path;
+    QString dst_path;
+    qint32 width = 0;
+    qint32 height = 0;
+    qint32 bitrate = 0;
+    qint32 fps = 0;
+    bool use_params = false;
+};
+
+// One conversion job: probes its input, runs the transcoder and reports
+// progress in whole seconds.
+class ConWorker : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ConWorker(const CWParam& param);
+    ~ConWorker() override;
+
+    void start();
+    void stop();
+    QString save_path() const;
+
+    // The transcoder's argument list for the job's parameters.
+    static QStringList build_arguments(const CWParam& param);
+
+signals:
+    void sg_progress(int total, int current);
+    void sg_finished(int code);
+
+public slots:
+    void slot_readData();
+    void slot_stop();
+
+private:
+    QProcess* m_process = nullptr;
+    qint64 m_total = 0;
+    qint64 m_current = 0;
+    ProgressFields m_fields;
+    CWParam m_param;
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// What the transcoder's output means to the tools that run it: progress
+// records, error phrases and the finish marker.
+
+// The five progress fields; a field a later scan does not match keeps its value.
+struct ProgressFields
+{
+    qint32 frame = 0;
+    float fps = 0.0f;
+    qint64 size = 0;   // kB
+    char time[64] = {}; // hh:mm:ss.cc, always zero-terminated
+    float bitrate = 0.0f; // kbit/s
+};
+
+enum class ChunkKind { Progress, ErrorPhrase, Finished, Other };
+
+struct ChunkClass
+{
+    ChunkKind kind = ChunkKind::Other;
+    int phrase = -1; // index into the consumer's phrase table for ErrorPhrase
+};
+
+// The chunk's bytes up to its first zero byte.
+QByteArray chunk_text(const QByteArray& chunk);
+
+// Classifies a chunk text: a progress record when it begins with "zo_progress",
+// else the first of `phrases` found anywhere, else the finish marker when
+// "zo_finished" occurs anywhere, else other.
+ChunkClass classify_chunk(const QByteArray& text, const QList<QByteArray>& phrases);
+
+// Scans a progress record into `fields`; returns the number of "|" pieces
+// (fewer than three: nothing was scanned).
+int scan_progress_record(const QByteArray& text, ProgressFields& fields);
+
+// Whole seconds of an hh:mm:ss.z time text; nothing for an invalid time of day.
+std::optional<qint64> position_seconds(const char* timeText);
+
+// The application directory followed by "/FFmpeg.exe".
+QString transcoder_path();
