@@ -46,6 +46,9 @@ public slots:
     void slot_stop();
 
 private:
+    // Ends the transcoder; with `reportEnd` its end still comes out as sg_finished.
+    void end_process(bool reportEnd);
+
     QProcess* m_process = nullptr;
     qint64 m_total = 0;
     qint64 m_current = 0;

@@ -1,6 +1,53 @@
 #include "transcoderoutput.h"
 
 #include <QCoreApplication>
+#include <QDebug>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QTime>
+
+#include <cinttypes>
+#include <clocale>
+#include <cstdio>
+#include <locale.h>
+
+namespace {
+
+const QByteArray kProgressMarker = QByteArrayLiteral("zo_progress");
+const QByteArray kFinishMarker = QByteArrayLiteral("zo_finished");
+
+static_assert(sizeof(ProgressFields::time) == 64, "the time conversion below is sized for a 64-byte field");
+
+// sscanf reads "%f" by LC_NUMERIC, which QCoreApplication takes from the user's
+// environment; the transcoder always writes a decimal point, so scan in "C".
+class CNumericLocale
+{
+public:
+    CNumericLocale()
+    {
+        static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
+        if (cLocale)
+            m_previous = uselocale(cLocale);
+    }
+    ~CNumericLocale()
+    {
+        if (m_previous)
+            uselocale(m_previous);
+    }
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+private:
+    locale_t m_previous = locale_t(nullptr);
+};
+
+bool debug_enabled()
+{
+    const QLoggingCategory* category = QLoggingCategory::defaultCategory();
+    return category && category->isDebugEnabled();
+}
+
+} // namespace
 
 QByteArray chunk_text(const QByteArray& chunk)
 {
@@ -8,19 +55,78 @@ QByteArray chunk_text(const QByteArray& chunk)
     return zero < 0 ? chunk : chunk.left(zero);
 }
 
-ChunkClass classify_chunk(const QByteArray&, const QList<QByteArray>&)
+QByteArray take_chunk_text(QProcess& process)
 {
-    return {}; // placeholder
+    const QByteArray chunk = process.readAllStandardOutput();
+    qDebug().noquote().nospace() << '"' << QString::fromUtf8(chunk) << '"';
+    return chunk_text(chunk);
 }
 
-int scan_progress_record(const QByteArray&, ProgressFields&)
+ChunkClass classify_chunk(const QByteArray& text, const QList<QByteArray>& phrases)
 {
-    return 0; // placeholder
+    if (text.startsWith(kProgressMarker))
+        return {ChunkKind::Progress, -1};
+    for (int i = 0; i < phrases.size(); ++i) {
+        if (text.contains(phrases.at(i)))
+            return {ChunkKind::ErrorPhrase, i};
+    }
+    if (text.contains(kFinishMarker))
+        return {ChunkKind::Finished, -1};
+    return {};
 }
 
-std::optional<qint64> position_seconds(const char*)
+int scan_progress_record(const QByteArray& text, ProgressFields& fields)
 {
-    return std::nullopt; // placeholder
+    // The pieces are scanned as UTF-8 text; only malformed bytes change here.
+    const QByteArray utf8 = text.isValidUtf8() ? text : QString::fromUtf8(text).toUtf8();
+    const int pieces = int(utf8.count('|')) + 1;
+    if (pieces < 3)
+        return pieces;
+
+    const qsizetype first = utf8.indexOf('|');
+    const qsizetype second = utf8.indexOf('|', first + 1);
+    qsizetype third = utf8.indexOf('|', second + 1);
+    if (third < 0)
+        third = utf8.size();
+
+    QByteArray counters;
+    counters.reserve(second - first);
+    for (qsizetype i = first + 1; i < second; ++i) {
+        if (utf8.at(i) != ' ')
+            counters.append(utf8.at(i));
+    }
+    const QByteArray timing = utf8.mid(second + 1, third - second - 1);
+
+    // Unmatched conversions leave their targets alone, so each field keeps
+    // its previous value.
+    int frame = fields.frame;
+    float fps = fields.fps;
+    int64_t size = fields.size;
+    float bitrate = fields.bitrate;
+    {
+        CNumericLocale numeric;
+        std::sscanf(counters.constData(), "frame=%dfps=%fsize=%" SCNd64 "kB", &frame, &fps, &size);
+        std::sscanf(timing.constData(), "time=%63s bitrate=%fkbits/s", fields.time, &bitrate);
+    }
+    fields.frame = frame;
+    fields.fps = fps;
+    fields.size = size;
+    fields.bitrate = bitrate;
+
+    if (debug_enabled()) {
+        qDebug("%d %g %s \"%s\" %g", fields.frame, double(fields.fps), QByteArray::number(fields.size).constData(),
+               fields.time, double(fields.bitrate));
+    }
+    return pieces;
+}
+
+std::optional<qint64> position_seconds(const char* timeText)
+{
+    const QTime time = QTime::fromString(QString::fromUtf8(timeText), QStringLiteral("hh:mm:ss.z"));
+    if (!time.isValid())
+        return std::nullopt;
+    // The fraction is dropped, never rounded into the seconds.
+    return qint64(time.hour()) * 3600 + time.minute() * 60 + time.second();
 }
 
 QString transcoder_path()

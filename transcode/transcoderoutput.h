@@ -7,16 +7,19 @@
 
 #include <optional>
 
+class QProcess;
+
 // What the transcoder's output means to the tools that run it: progress
-// records, error phrases and the finish marker.
+// records, error phrases and the finish marker. Each tool supplies only its own
+// phrase table and decides what to do with each kind of chunk.
 
 // The five progress fields; a field a later scan does not match keeps its value.
 struct ProgressFields
 {
     qint32 frame = 0;
     float fps = 0.0f;
-    qint64 size = 0;   // kB
-    char time[64] = {}; // hh:mm:ss.cc, always zero-terminated
+    qint64 size = 0;      // kB
+    char time[64] = {};   // hh:mm:ss.cc, always zero-terminated
     float bitrate = 0.0f; // kbit/s
 };
 
@@ -31,13 +34,18 @@ struct ChunkClass
 // The chunk's bytes up to its first zero byte.
 QByteArray chunk_text(const QByteArray& chunk);
 
+// Reads everything the transcoder has written so far (both channels are
+// merged), logs it in double quotes and returns its chunk text.
+QByteArray take_chunk_text(QProcess& process);
+
 // Classifies a chunk text: a progress record when it begins with "zo_progress",
 // else the first of `phrases` found anywhere, else the finish marker when
 // "zo_finished" occurs anywhere, else other.
 ChunkClass classify_chunk(const QByteArray& text, const QList<QByteArray>& phrases);
 
 // Scans a progress record into `fields`; returns the number of "|" pieces
-// (fewer than three: nothing was scanned).
+// (fewer than three: nothing was scanned). A time token too long for the
+// field is cut to 63 bytes.
 int scan_progress_record(const QByteArray& text, ProgressFields& fields);
 
 // Whole seconds of an hh:mm:ss.z time text; nothing for an invalid time of day.
