@@ -48,7 +48,7 @@ int main(int argc, char* argv[])
     QCommandLineOption shotOpt(QStringLiteral("screenshot"),
                                QStringLiteral("Save every visible window to DIR/<objectName>.png, then quit."),
                                QStringLiteral("DIR"));
-    QCommandLineOption pluginOpt(QStringLiteral("plugin"), QStringLiteral("Load the plug-in from PATH."),
+    QCommandLineOption pluginOpt(QStringLiteral("library"), QStringLiteral("Load the plug-in library from PATH."),
                                  QStringLiteral("PATH"));
     parser.addOption(showOpt);
     parser.addOption(shotOpt);

@@ -1,0 +1,215 @@
+// Message dispatch of the plug-in module and its destruction.
+
+#include "eframework.h"
+#include "plugin/ffmpegmodule.h"
+#include "testmedia.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPointer>
+#include <QtTest>
+
+namespace {
+
+QStringList g_log;
+
+void capture_log(QtMsgType, const QMessageLogContext&, const QString& msg)
+{
+    g_log << msg;
+}
+
+QList<QWidget*> top_levels_named(const QString& name)
+{
+    QList<QWidget*> found;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == name)
+            found << w;
+    return found;
+}
+
+} // namespace
+
+class TestModule : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void message_opens_its_window_once_data();
+    void message_opens_its_window_once();
+    void unknown_messages_open_nothing_data();
+    void unknown_messages_open_nothing();
+    void minimised_window_comes_back_restored_and_active();
+    void closed_window_keeps_its_inputs();
+    void get_plugin_object_returns_the_same_module();
+    void destruction_deletes_windows_in_order();
+    void destruction_right_after_loading();
+
+private:
+    EFramework* m_framework = nullptr;
+    FFMpegModule* m_module = nullptr;
+};
+
+void TestModule::initTestCase()
+{
+    testenv::isolate_host_home();
+}
+
+void TestModule::init()
+{
+    m_framework = new EFramework;
+    m_module = get_plugin_object(m_framework);
+}
+
+void TestModule::cleanup()
+{
+    delete m_module;
+    m_module = nullptr;
+    delete m_framework;
+    m_framework = nullptr;
+}
+
+void TestModule::message_opens_its_window_once_data()
+{
+    QTest::addColumn<QString>("msg");
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("repair") << "msg_show_mp4wd" << "Mp4RPWidget" << "视频修复";
+    QTest::newRow("live push") << "msg_show_movielive" << "VideoLiveWidget" << "直播视频";
+    QTest::newRow("conversion") << "msg_show_tranformat" << "FormatCWidget" << "格式转换";
+    QTest::newRow("capture") << "msg_show_grablive" << "GrabLiveWidget" << "串流存盘";
+}
+
+void TestModule::message_opens_its_window_once()
+{
+    QFETCH(QString, msg);
+    QFETCH(QString, window);
+    QFETCH(QString, title);
+
+    QCOMPARE(m_module->recv_msg(msg, QVariant()), QVariant(true));
+    QCOMPARE(top_levels_named(window).size(), 1);
+    QWidget* first = top_levels_named(window).first();
+    QVERIFY(first->isVisible());
+    QCOMPARE(first->windowTitle(), title);
+
+    QCOMPARE(m_module->recv_msg(msg, QVariant(42)), QVariant(true));
+    QCOMPARE(top_levels_named(window).size(), 1);
+    QCOMPARE(top_levels_named(window).first(), first);
+    QVERIFY(first->isVisible());
+}
+
+void TestModule::unknown_messages_open_nothing_data()
+{
+    QTest::addColumn<QString>("msg");
+    QTest::newRow("capitals") << "MSG_SHOW_MP4WD";
+    QTest::newRow("trailing blank") << "msg_show_mp4wd ";
+    QTest::newRow("leading blank") << " msg_show_tranformat";
+    QTest::newRow("empty") << "";
+    QTest::newRow("other") << "msg_show_everything";
+}
+
+void TestModule::unknown_messages_open_nothing()
+{
+    QFETCH(QString, msg);
+    const int before = QApplication::topLevelWidgets().size();
+    const QVariant result = m_module->recv_msg(msg, QVariant());
+    QVERIFY(result.isValid());
+    QVERIFY(!result.toBool());
+    QCOMPARE(QApplication::topLevelWidgets().size(), before);
+}
+
+void TestModule::minimised_window_comes_back_restored_and_active()
+{
+    m_module->recv_msg("msg_show_tranformat", {});
+    QWidget* w = top_levels_named("FormatCWidget").first();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    w->showMinimized();
+    QTRY_VERIFY(w->isMinimized());
+
+    // Another tool comes to the front meanwhile.
+    m_module->recv_msg("msg_show_grablive", {});
+    QWidget* other = top_levels_named("GrabLiveWidget").first();
+    QTRY_COMPARE(QApplication::activeWindow(), other);
+
+    m_module->recv_msg("msg_show_tranformat", {});
+    QVERIFY(!w->isMinimized());
+    QVERIFY(w->isVisible());
+    QTRY_COMPARE(QApplication::activeWindow(), w);
+}
+
+void TestModule::closed_window_keeps_its_inputs()
+{
+    m_module->recv_msg("msg_show_mp4wd", {});
+    QWidget* w = top_levels_named("Mp4RPWidget").first();
+    auto* edit = w->findChild<QLineEdit*>("lineEdit_failedmp4");
+    QVERIFY(edit);
+    edit->setText("/videos/broken clip.mp4");
+
+    w->findChild<QAbstractButton*>("tb_close")->click();
+    QVERIFY(!w->isVisible());
+    QCOMPARE(top_levels_named("Mp4RPWidget").size(), 1);
+
+    m_module->recv_msg("msg_show_mp4wd", {});
+    QCOMPARE(top_levels_named("Mp4RPWidget").first(), w);
+    QVERIFY(w->isVisible());
+    QCOMPARE(edit->text(), QString("/videos/broken clip.mp4"));
+}
+
+void TestModule::get_plugin_object_returns_the_same_module()
+{
+    QCOMPARE(FFMpegModule::m_inst, m_module);
+    QCOMPARE(g_base, static_cast<EBase*>(m_module));
+    EFramework other;
+    QCOMPARE(get_plugin_object(&other), m_module);
+    QCOMPARE(get_plugin_object(nullptr), m_module);
+    QCOMPARE(m_module->version(), QString("1.0.0"));
+}
+
+void TestModule::destruction_deletes_windows_in_order()
+{
+    // Open them in another order than the one they are deleted in.
+    for (const char* msg : {"msg_show_grablive", "msg_show_tranformat", "msg_show_mp4wd", "msg_show_movielive"})
+        m_module->recv_msg(msg, {});
+    QStringList deleted;
+    for (const char* name : {"VideoLiveWidget", "Mp4RPWidget", "FormatCWidget", "GrabLiveWidget"}) {
+        QWidget* w = top_levels_named(name).value(0);
+        QVERIFY2(w, name);
+        connect(w, &QObject::destroyed, this, [&deleted, n = QString(name)] { deleted << n; });
+    }
+
+    g_log.clear();
+    QtMessageHandler old = qInstallMessageHandler(capture_log);
+    delete m_module;
+    m_module = nullptr;
+    qInstallMessageHandler(old);
+
+    QCOMPARE(deleted, QStringList({"VideoLiveWidget", "Mp4RPWidget", "FormatCWidget", "GrabLiveWidget"}));
+    QVERIFY(g_log.size() >= 2);
+    QCOMPARE(g_log.first(), QString("FFMpegModule release start < "));
+    QCOMPARE(g_log.last(), QString("FFMpegModule release okay  > \n"));
+    QVERIFY(!FFMpegModule::m_inst);
+}
+
+void TestModule::destruction_right_after_loading()
+{
+    const int before = QApplication::topLevelWidgets().size();
+    g_log.clear();
+    QtMessageHandler old = qInstallMessageHandler(capture_log);
+    delete m_module;
+    m_module = nullptr;
+    qInstallMessageHandler(old);
+
+    QCOMPARE(g_log, QStringList({"FFMpegModule release start < ", "FFMpegModule release okay  > \n"}));
+    QCOMPARE(QApplication::topLevelWidgets().size(), before);
+
+    // A later call builds a fresh module.
+    m_module = get_plugin_object(m_framework);
+    QVERIFY(m_module);
+    QCOMPARE(FFMpegModule::m_inst, m_module);
+}
+
+QTEST_MAIN(TestModule)
+#include "test_module.moc"

@@ -1,0 +1,296 @@
+// The frame all windows share, the image bundle and the capture interface.
+
+#include "formatcwidget/formatcwidget.h"
+#include "grablivewidget.h"
+#include "icapture.h"
+#include "mp4rpwidget.h"
+#include "plugin/ffmpegmodule.h"
+#include "processwidget.h"
+#include "testmedia.h"
+#include "videolivewidget.h"
+
+#include <QFile>
+#include <QGraphicsRectItem>
+#include <QGraphicsScene>
+#include <QGraphicsWidget>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+extern "C" int qInitResources_davaz();
+extern "C" int qCleanupResources_davaz();
+
+namespace {
+
+// Stands in for the host: records what the windows send to the skin module.
+class RecordingHost : public EBase
+{
+public:
+    struct Call
+    {
+        QString module;
+        QString msg;
+        void* data;
+        bool wait;
+        int flags;
+    };
+    QList<Call> calls;
+
+    QVariant send_msg(const QString& module, const QString& msg, QVariant data, bool wait, int flags) override
+    {
+        calls << Call{module, msg, data.value<void*>(), wait, flags};
+        return {};
+    }
+};
+
+using Factory = std::function<QWidget*()>;
+
+class NoItemCapture : public ICapture
+{
+public:
+    using ICapture::ICapture;
+    void create() override {}
+    void destroy() override {}
+    void update_capture() override {}
+    void apply() override {}
+    QString name() const override { return {}; }
+    int type() const override { return 0; }
+};
+
+const char* const kCloseSheet =
+    "QToolButton#tb_close {\n    background-color: transparent;\n    border-width: 0px;\n    border-color: "
+    "darkkhaki;\n    border-style: solid;\n    border-radius: 0;\n}\n\nQToolButton#tb_close:hover {\n   "
+    "background-color: rgb(224, 40, 40);\n   border-style: plat;\n}\n\n\nQToolButton#tb_close:pressed {\n\tborder-style: "
+    "plat;\n    padding-left: 2px;\n    padding-top: 2px;\n    background-color: rgb(255,60,60);\n}\n\nQToolButton#tb_"
+    "close:checked {\n    border-width: 1px;\n    border-color: rgb(153, 209, 255);\n    border-style: solid;\n    "
+    "padding-left: 0px;\n    padding-top: 0px;\n    background-color: rgb(204,232,255);\n}\n";
+
+const char* const kMinSheet =
+    "QToolButton#tb_min {\n    background-color: transparent;\n    border-width: 0px;\n    border-color: darkkhaki;\n "
+    "   border-style: solid;\n    border-radius: 0;\n}\n\nQToolButton#tb_min:hover {\n   background-color: rgb(150, "
+    "150, 150);\n   border-style: plat;\n}\n\n\nQToolButton#tb_min:pressed {\n\tborder-style: plat;\n    padding-left: "
+    "2px;\n    padding-top: 2px;\n    background-color: rgb(175,175,175);\n}\n";
+
+} // namespace
+
+Q_DECLARE_METATYPE(Factory)
+
+class TestFrame : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void window_frame_data();
+    void window_frame();
+    void close_hides_and_minimise_minimises_data();
+    void close_hides_and_minimise_minimises();
+    void progress_dialog_frame();
+    void progress_dialog_reports_every_close();
+    void image_bundle();
+    void capture_without_item_does_nothing();
+    void capture_moves_and_removes_its_item();
+
+private:
+    std::unique_ptr<RecordingHost> m_host;
+    std::unique_ptr<FFMpegModule> m_module;
+};
+
+void TestFrame::initTestCase()
+{
+    testenv::isolate_host_home();
+}
+
+void TestFrame::init()
+{
+    m_host = std::make_unique<RecordingHost>();
+    m_module = std::make_unique<FFMpegModule>(m_host.get());
+}
+
+void TestFrame::cleanup()
+{
+    m_module.reset();
+    m_host.reset();
+}
+
+void TestFrame::window_frame_data()
+{
+    QTest::addColumn<Factory>("make");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("head");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("dragProperty");
+
+    QTest::newRow("repair") << Factory([] { return new Mp4RPWidget; }) << "视频修复" << "mp4文件修复" << QSize(523, 260)
+                            << true;
+    QTest::newRow("live push") << Factory([] { return new VideoLiveWidget; }) << "直播视频" << "直播视频"
+                               << QSize(668, 505) << false;
+    QTest::newRow("conversion") << Factory([] { return new FormatCWidget; }) << "格式转换" << "格式转换"
+                                << QSize(761, 465) << false;
+    QTest::newRow("capture") << Factory([] { return new GrabLiveWidget; }) << "串流存盘" << "串流存盘"
+                             << QSize(571, 331) << true;
+}
+
+void TestFrame::window_frame()
+{
+    QFETCH(Factory, make);
+    QFETCH(QString, title);
+    QFETCH(QString, head);
+    QFETCH(QSize, size);
+    QFETCH(bool, dragProperty);
+
+    std::unique_ptr<QWidget> w(make());
+    QCOMPARE(w->windowTitle(), title);
+    QCOMPARE(w->size(), size);
+    QVERIFY(w->windowFlags().testFlag(Qt::Window));
+    QVERIFY((w->windowFlags() & Qt::Sheet) == Qt::Sheet);
+    QVERIFY(!w->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(w->property("m_drag").isValid(), dragProperty);
+    if (dragProperty)
+        QCOMPARE(w->property("m_drag"), QVariant(false));
+
+    auto* label = w->findChild<QLabel*>("lb_title");
+    QVERIFY(label);
+    QCOMPARE(label->text(), head);
+    QVERIFY(label->styleSheet().contains("font-size:16px;"));
+    QCOMPARE(w->findChild<QWidget*>("head_widget")->minimumHeight(), 35);
+
+    auto* closeButton = w->findChild<QToolButton*>("tb_close");
+    auto* minButton = w->findChild<QToolButton*>("tb_min");
+    QVERIFY(closeButton && minButton);
+    QCOMPARE(closeButton->styleSheet(), QString(kCloseSheet));
+    QCOMPARE(minButton->styleSheet(), QString(kMinSheet));
+    QCOMPARE(closeButton->iconSize(), QSize(23, 23));
+    QCOMPARE(closeButton->minimumSize(), QSize(28, 28));
+    QVERIFY(closeButton->text().isEmpty());
+
+    // The skin module hears of the window twice, shadow first.
+    QCOMPARE(m_host->calls.size(), 2);
+    QCOMPARE(m_host->calls.at(0).module, QString("Skin"));
+    QCOMPARE(m_host->calls.at(0).msg, QString("m_shadow"));
+    QCOMPARE(m_host->calls.at(1).msg, QString("m_drag"));
+    for (const auto& call : m_host->calls) {
+        QCOMPARE(call.data, static_cast<void*>(w.get()));
+        QCOMPARE(call.wait, false);
+        QCOMPARE(call.flags, 0);
+    }
+}
+
+void TestFrame::close_hides_and_minimise_minimises_data()
+{
+    window_frame_data();
+}
+
+void TestFrame::close_hides_and_minimise_minimises()
+{
+    QFETCH(Factory, make);
+    std::unique_ptr<QWidget> w(make());
+    QPointer<QWidget> guard(w.get());
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+
+    w->findChild<QToolButton*>("tb_min")->click();
+    QTRY_VERIFY(w->isMinimized());
+    w->showNormal();
+
+    w->findChild<QToolButton*>("tb_close")->click();
+    QVERIFY(!w->isVisible());
+    QCoreApplication::processEvents();
+    QVERIFY(guard);
+}
+
+void TestFrame::progress_dialog_frame()
+{
+    ProcessWidget dialog;
+    QCOMPARE(dialog.windowTitle(), QString("正在导出"));
+    QCOMPARE(dialog.size(), QSize(435, 146));
+    QCOMPARE(dialog.findChild<QLabel*>("lb_title")->text(), QString("mp4修复进度"));
+    QVERIFY(dialog.findChild<QToolButton*>("tb_close"));
+    QVERIFY(!dialog.findChild<QToolButton*>("tb_min"));
+    QVERIFY((dialog.windowFlags() & Qt::Sheet) != Qt::Sheet);
+    QVERIFY(!dialog.property("m_drag").isValid());
+    QCOMPARE(m_host->calls.size(), 2);
+}
+
+void TestFrame::progress_dialog_reports_every_close()
+{
+    ProcessWidget dialog;
+    QSignalSpy finished(&dialog, &ProcessWidget::sg_finished);
+    const std::function<void()> closers[] = {
+        [&] { dialog.findChild<QToolButton*>("tb_close")->click(); },
+        [&] { dialog.findChild<QPushButton*>("pb_cancel")->click(); },
+        [&] { dialog.close(); },
+    };
+    int expected = 0;
+    for (const auto& closeIt : closers) {
+        dialog.show();
+        closeIt();
+        QCOMPARE(finished.count(), ++expected);
+        QVERIFY(!dialog.isVisible());
+    }
+}
+
+void TestFrame::image_bundle()
+{
+    const struct
+    {
+        const char* path;
+        int side;
+    } images[] = {{":/images/movie_48.png", 48},
+                  {":/images/remove.png", 32},
+                  {":/images/fileopen.png", 32},
+                  {":/images/jumptodir.png", 32}};
+    for (const auto& image : images) {
+        const QImage loaded(image.path);
+        QVERIFY2(!loaded.isNull(), image.path);
+        QCOMPARE(loaded.size(), QSize(image.side, image.side));
+    }
+    // The host's head images come from the host, not from the plug-in's bundle.
+    QVERIFY(QFile::exists(":/images/header.png"));
+
+    QCOMPARE(qCleanupResources_davaz(), 1);
+    QVERIFY(!QFile::exists(":/images/remove.png"));
+    QCOMPARE(qInitResources_davaz(), 1);
+    QVERIFY(QFile::exists(":/images/remove.png"));
+}
+
+void TestFrame::capture_without_item_does_nothing()
+{
+    NoItemCapture capture;
+    capture.remove();
+    capture.move(true);
+    capture.slot_down();
+    capture.begin();
+    capture.end();
+    QVERIFY(!capture.item());
+    QVERIFY(!capture.menu(nullptr));
+}
+
+void TestFrame::capture_moves_and_removes_its_item()
+{
+    QGraphicsScene scene;
+    auto* item = new QGraphicsWidget;
+    scene.addItem(item);
+    NoItemCapture capture(item);
+
+    capture.slot_up();
+    capture.slot_up();
+    capture.slot_down();
+    QCOMPARE(item->zValue(), 1.0);
+
+    capture.remove();
+    QVERIFY(!item->scene());
+    QVERIFY(!item->isVisible());
+    delete item;
+}
+
+QTEST_MAIN(TestFrame)
+#include "test_frame.moc"
