@@ -1,8 +1,75 @@
 #include "formatcwidget.h"
 
+#include "messagebox.h"
+#include "platform/platform.h"
+#include "plugin/ffmpegmodule.h"
 #include "toolframe.h"
-#include "widgets/htablewidgetex.h"
 #include "ui_formatcwidget.h"
+#include "widgets/hpushbutton.h"
+#include "widgets/htablewidgetex.h"
+
+#include "emgr.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QTimer>
+
+namespace {
+
+struct OutputSize
+{
+    const char* text;
+    int width;
+    int height;
+    int bitrate; // kbit/s
+};
+
+const OutputSize kSizes[] = {
+    {"原始大小", 0, 0, 0}, {"1080P", 1920, 1080, 3000}, {"720P", 1280, 720, 1600},
+    {"480P", 720, 480, 1000}, {"360P", 480, 360, 800},
+};
+
+const char* const kFormats[] = {".mp4", ".avi", ".rmvb", ".mkv", ".rm", ".mpg", ".3gp", ".wmv", ".flv"};
+
+const char* const kMovieFilter = "*.mp4 *.avi *.rmvb *.mkv *.rm *.mpg *.3gp *.wmv *.flv *.mp3 *.wma";
+
+// The run is shared by the whole program, which holds one conversion window.
+struct RunState
+{
+    bool stopped = false;
+    HTableWidgetEx* table = nullptr;
+    QTableWidgetItem* item = nullptr; // column 3 of the running row
+    int row = 0;
+    QProgressBar* bar = nullptr;
+    ConWorker* job = nullptr;
+    bool job_ended = false; // the job's transcoder has reported its end
+};
+
+RunState g_run;
+
+void clear_run_state()
+{
+    g_run = RunState{};
+}
+
+// The running row, looked up again from its item since rows above may have gone.
+int current_row()
+{
+    if (g_run.item && g_run.table && g_run.item->tableWidget() == g_run.table)
+        return g_run.item->row();
+    return g_run.row;
+}
+
+EConfig* config()
+{
+    return g_base ? g_base->mgr()->e_config() : nullptr;
+}
+
+} // namespace
 
 FormatCWidget::FormatCWidget(QWidget* parent)
     : QWidget(parent)
@@ -10,11 +77,136 @@ FormatCWidget::FormatCWidget(QWidget* parent)
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
+    m_delete_path.clear();
+    init_ui();
+    read_cfg();
 }
 
 FormatCWidget::~FormatCWidget()
 {
+    // A running job is left to finish on its own; its signals die with this window.
+    write_cfg();
     delete ui;
+}
+
+bool FormatCWidget::is_working() const
+{
+    return g_run.job != nullptr;
+}
+
+QString FormatCWidget::get_save_path(const QString& dir, const QString& src, const QString& ext)
+{
+    return dir + QStringLiteral("/") + QFileInfo(src).completeBaseName() + QStringLiteral("_zo") + ext;
+}
+
+void FormatCWidget::init_ui()
+{
+    connect(ui->tableWidget, &HTableWidgetEx::sig_look_row, this, &FormatCWidget::slot_look_row);
+    connect(ui->tableWidget, &HTableWidgetEx::sig_remove_row, this, &FormatCWidget::slot_remove_row);
+    clear_run_state();
+
+    for (const char* format : kFormats)
+        ui->comb_format->addItem(tr(format));
+    connect(ui->comb_format, &QComboBox::currentIndexChanged, this,
+            [this] { slot_comb_size(ui->comb_format->currentText()); });
+
+    for (const auto& size : kSizes)
+        ui->comb_size->addItem(QString::fromUtf8(size.text));
+
+    ui->lineEdit_export_dir->setText(QDir::homePath());
+    ui->spinBox_bitrate->hide();
+    ui->spinBox_fps->hide();
+    ui->label_vbitrate->hide();
+    ui->label_fps->hide();
+    ui->spinBox_bitrate->setRange(200, 10000);
+    ui->spinBox_bitrate->setValue(2000);
+    connect(ui->checkBox_selfbitrate, &QCheckBox::toggled, this, &FormatCWidget::slot_refresh_define);
+}
+
+void FormatCWidget::read_cfg()
+{
+    EConfig* cfg = config();
+    if (!cfg)
+        return;
+    const QVariant dir = cfg->read("cfg_format_save_path");
+    if (!dir.isNull() && g_base->mgr()->e_common()->checkPathIsOk(dir.toString()))
+        ui->lineEdit_export_dir->setText(dir.toString());
+    const QVariant index = cfg->read("cfg_format_ext_index");
+    if (!index.isNull())
+        ui->comb_format->setCurrentIndex(index.toInt());
+}
+
+void FormatCWidget::write_cfg()
+{
+    EConfig* cfg = config();
+    if (!cfg)
+        return;
+    cfg->write("cfg_format_save_path", ui->lineEdit_export_dir->text());
+    cfg->write("cfg_format_ext_index", ui->comb_format->currentIndex());
+}
+
+void FormatCWidget::slot_comb_size(QString text)
+{
+    // Size, bitrate and frame rate apply to ".mp4" only.
+    const bool on = text == tr(".mp4");
+    ui->comb_size->setEnabled(on);
+    ui->checkBox_selfbitrate->setEnabled(on);
+    ui->spinBox_bitrate->setEnabled(on);
+    ui->spinBox_fps->setEnabled(on);
+}
+
+void FormatCWidget::slot_refresh_define(bool checked)
+{
+    ui->label_vbitrate->setVisible(checked);
+    ui->label_fps->setVisible(checked);
+    ui->spinBox_bitrate->setVisible(checked);
+    ui->spinBox_fps->setVisible(checked);
+}
+
+void FormatCWidget::on_pb_add_clicked()
+{
+    QString start = QDir::homePath();
+    if (EConfig* cfg = config()) {
+        const QVariant stored = cfg->read("cfg_video_format_indir");
+        if (!stored.isNull())
+            start = stored.toString();
+    }
+    const QStringList files = QFileDialog::getOpenFileNames(
+        this, tr("打开视频文件"), start, tr("Movie (%1)").arg(QString::fromLatin1(kMovieFilter)));
+    if (files.isEmpty())
+        return;
+    if (EConfig* cfg = config())
+        cfg->write("cfg_video_format_indir", files.first());
+    for (const QString& file : files)
+        ui->tableWidget->addFilesToTable(file);
+}
+
+void FormatCWidget::on_pb_clear_clicked()
+{
+    const int answer = msgbox::question(this, tr("询问"), tr("是否清空列表 ?"), {tr("清空"), tr("取消")}, 1, 1);
+    if (answer != 0)
+        return;
+    convert_end(false);
+    ui->tableWidget->removeAllRows();
+}
+
+void FormatCWidget::on_pb_changedir_clicked()
+{
+    const QString dir =
+        QFileDialog::getExistingDirectory(this, tr("选择存储路径"), QString(), QFileDialog::ShowDirsOnly);
+    if (!dir.isEmpty())
+        ui->lineEdit_export_dir->setText(dir);
+}
+
+void FormatCWidget::on_pb_opendir_clicked()
+{
+    platform::open_folder(ui->lineEdit_export_dir->text());
+}
+
+void FormatCWidget::on_tb_close_clicked()
+{
+    write_cfg();
+    close();
 }
 
 void FormatCWidget::on_tb_min_clicked()
@@ -22,7 +214,203 @@ void FormatCWidget::on_tb_min_clicked()
     showMinimized();
 }
 
-void FormatCWidget::on_tb_close_clicked()
+void FormatCWidget::on_pb_start_stop_clicked()
 {
-    close();
+    if (ui->tableWidget->rowCount() == 0) {
+        msgbox::information(this, tr("提示"), tr("请先添加视频到列表!"), tr("确定"));
+        return;
+    }
+    if (is_working()) {
+        convert_end(false);
+        return;
+    }
+    ui->pb_start_stop->setText(QStringLiteral("停止转码"));
+    convert_begin();
+}
+
+void FormatCWidget::convert_begin()
+{
+    clear_run_state();
+    g_run.table = ui->tableWidget;
+    convert_next();
+}
+
+void FormatCWidget::slot_convert_next()
+{
+    convert_next();
+}
+
+void FormatCWidget::convert_next()
+{
+    // The run may have ended during the pause before this call.
+    if (!g_run.table)
+        return;
+    HTableWidgetEx* table = g_run.table;
+    int row = 0;
+    if (g_run.item && g_run.item->tableWidget() == table)
+        row = g_run.item->row() + 1;
+
+    // Rows whose bar is full were converted before.
+    const int rows = table->rowCount();
+    for (; row < rows; ++row) {
+        auto* bar = qobject_cast<QProgressBar*>(table->cellWidget(row, 4));
+        if (!bar || bar->value() < bar->maximum())
+            break;
+    }
+    g_run.row = row;
+
+    if (g_run.job) {
+        g_run.job->stop();
+        delete g_run.job;
+        g_run.job = nullptr;
+        g_run.job_ended = false;
+    }
+
+    if (row < rows)
+        convert_ing();
+    else
+        convert_end(true);
+}
+
+void FormatCWidget::convert_ing()
+{
+    HTableWidgetEx* table = g_run.table;
+    const int row = g_run.row;
+    if (g_run.stopped || !table || row < 0 || row >= table->rowCount())
+        return;
+    auto* bar = qobject_cast<QProgressBar*>(table->cellWidget(row, 4));
+    if (bar && bar->value() >= bar->maximum())
+        return;
+    QTableWidgetItem* item = table->item(row, 3);
+    if (!item)
+        return;
+
+    g_run.item = item;
+    auto* look = qobject_cast<QPushButton*>(table->cellWidget(row, 6));
+    if (look)
+        look->setEnabled(false);
+
+    QString dir = ui->lineEdit_export_dir->text();
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath();
+    const QString src = item->text();
+    const QString ext = ui->comb_format->currentText();
+    const QString out = get_save_path(dir, src, ext);
+    if (look)
+        look->setToolTip(out);
+    g_run.bar = bar;
+
+    // The partial output of a stopped job must not be removed under the new job's feet.
+    if (!m_delete_path.isEmpty() && QFileInfo(m_delete_path) == QFileInfo(out))
+        slot_delay_delete();
+
+    const CWParam param = job_param(src, out);
+    g_run.job = new ConWorker(param);
+    g_run.job_ended = false;
+    connect(g_run.job, &ConWorker::sg_progress, this, &FormatCWidget::slot_convert_statu);
+    connect(g_run.job, &ConWorker::sg_finished, this, &FormatCWidget::slot_convert_finished);
+    g_run.job->start();
+}
+
+CWParam FormatCWidget::job_param(const QString& src, const QString& out) const
+{
+    const int index = ui->comb_size->currentIndex();
+    const OutputSize& size = kSizes[qBound(0, index, int(std::size(kSizes)) - 1)];
+    CWParam param;
+    param.size_index = index;
+    param.src_path = src;
+    param.dst_path = out;
+    param.width = size.width;
+    param.height = size.height;
+    param.bitrate = size.bitrate;
+    param.fps = 25;
+    param.use_params = ui->comb_format->currentText() == tr(".mp4");
+    if (ui->checkBox_selfbitrate->isChecked()) {
+        param.bitrate = ui->spinBox_bitrate->value();
+        param.fps = ui->spinBox_fps->value();
+    }
+    return param;
+}
+
+void FormatCWidget::slot_convert_statu(int total, int current)
+{
+    if (!g_run.bar)
+        return;
+    g_run.bar->setRange(0, total);
+    g_run.bar->setValue(current);
+}
+
+void FormatCWidget::slot_convert_finished(int code)
+{
+    qDebug() << "finished ..." << code;
+    g_run.job_ended = true;
+    if (g_run.table) {
+        if (auto* look = qobject_cast<QPushButton*>(g_run.table->cellWidget(current_row(), 6))) {
+            look->setEnabled(true);
+            if (g_run.bar) {
+                g_run.bar->setRange(0, 100);
+                g_run.bar->setValue(100);
+            }
+        }
+    }
+    // A failed conversion counts as done too: the run moves on.
+    QTimer::singleShot(1000, this, &FormatCWidget::slot_convert_next);
+}
+
+void FormatCWidget::convert_end(bool finished)
+{
+    if (!finished && g_run.job && !g_run.job_ended) {
+        m_delete_path = g_run.job->save_path();
+        QTimer::singleShot(1000, this, &FormatCWidget::slot_delay_delete);
+    }
+    write_cfg();
+    g_run.stopped = true;
+    if (g_run.job) {
+        g_run.job->stop();
+        delete g_run.job;
+        g_run.job = nullptr;
+    }
+    clear_run_state();
+    g_run.stopped = true;
+    if (finished)
+        msgbox::information(this, tr("提示"), tr("转码已经结束!"), tr("确定"));
+    ui->pb_start_stop->setText(QStringLiteral("开始转码"));
+}
+
+void FormatCWidget::slot_delay_delete()
+{
+    if (m_delete_path.isEmpty())
+        return;
+    if (g_base)
+        g_base->mgr()->e_common()->removeFile(m_delete_path);
+    qDebug() << "delete file: " << m_delete_path;
+    m_delete_path.clear();
+}
+
+void FormatCWidget::slot_remove_row(int row)
+{
+    if (is_working() && row == current_row()) {
+        const int answer = msgbox::question(this, tr("询问"), tr("当前行标示的视频,正在转码中...\n是否停止转码并移除该行?"),
+                                            {tr("停止并移除"), tr("取消")}, 0, 1);
+        if (answer != 0)
+            return;
+        convert_end(false);
+    }
+    ui->tableWidget->removeRow(row);
+}
+
+void FormatCWidget::slot_look_row(int row)
+{
+    auto* look = qobject_cast<QPushButton*>(ui->tableWidget->cellWidget(row, 6));
+    if (!look) {
+        qWarning() << "look: no button in row" << row;
+        return;
+    }
+    const QString out = look->toolTip();
+    if (out.isEmpty()) {
+        qWarning() << "look: row" << row << "has no output yet";
+        return;
+    }
+    platform::start_detached(QCoreApplication::applicationDirPath() + QStringLiteral("/ZaReridi.exe"),
+                             {QStringLiteral("-play"), out});
 }
