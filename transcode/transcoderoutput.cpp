@@ -5,7 +5,9 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QTime>
+#include <QVarLengthArray>
 
+#include <algorithm>
 #include <cinttypes>
 #include <clocale>
 #include <cstdio>
@@ -79,7 +81,7 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields)
 {
     // The pieces are scanned as UTF-8 text; only malformed bytes change here.
     const QByteArray utf8 = text.isValidUtf8() ? text : QString::fromUtf8(text).toUtf8();
-    const int pieces = int(utf8.count('|')) + 1;
+    const int pieces = int(std::count(utf8.cbegin(), utf8.cend(), '|')) + 1;
     if (pieces < 3)
         return pieces;
 
@@ -89,13 +91,15 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields)
     if (third < 0)
         third = utf8.size();
 
-    QByteArray counters;
-    counters.reserve(second - first);
+    // Zero-terminated copies for sscanf; records are short, so they stay on the stack.
+    QVarLengthArray<char, 128> counters;
     for (qsizetype i = first + 1; i < second; ++i) {
         if (utf8.at(i) != ' ')
             counters.append(utf8.at(i));
     }
-    const QByteArray timing = utf8.mid(second + 1, third - second - 1);
+    counters.append('\0');
+    QVarLengthArray<char, 128> timing(utf8.constData() + second + 1, utf8.constData() + third);
+    timing.append('\0');
 
     // Unmatched conversions leave their targets alone, so each field keeps
     // its previous value.
