@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// A real rtmp server (nginx with its rtmp module) on a free loopback port,
+// with its configuration, pid and logs in a temporary folder.
+class RtmpServer
+{
+public:
+    RtmpServer() = default;
+    RtmpServer(const RtmpServer&) = delete;
+    RtmpServer& operator=(const RtmpServer&) = delete;
+    ~RtmpServer();
+
+    // Starts the server and waits until its port accepts connections.
+    bool start();
+    // Terminates the server and waits for it.
+    void stop();
+
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    quint16 port() const { return m_port; }
+    // rtmp://127.0.0.1:PORT/live/STREAM
+    QString url(const QString& stream) const;
+    // The server's error log, for a failing test's message.
+    QString log() const;
+
+private:
+    bool start_on(quint16 port);
+    bool wait_until_accepting();
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};

@@ -1,0 +1,157 @@
+#include "childprocess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ffexe {
+
+namespace {
+
+void close_fd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// Runs in the forked child only: async-signal-safe calls, then exec.
+[[noreturn]] void exec_child(pid_t parent, const std::string& program, char* const* argv, int in, int err, int progress,
+                             int status)
+{
+    // If this process is killed outright, ffmpeg must not run on as an orphan.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(127);
+
+    // Lift the sources above the targets first, so no dup2 overwrites another source.
+    const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int sources[] = {in, devnull, err, progress};
+    for (int& fd : sources)
+        fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    for (int target = 0; target < 4; ++target)
+        ::dup2(sources[target], target);
+
+    // Ignored signals survive exec; ffmpeg expects the defaults.
+    ::signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    ::execvp(program.c_str(), argv);
+    const int code = errno;
+    [[maybe_unused]] const ssize_t n = ::write(status, &code, sizeof code);
+    ::_exit(127);
+}
+
+} // namespace
+
+ChildProcess::~ChildProcess()
+{
+    close_fd(m_stdin);
+    close_fd(m_stderr);
+    close_fd(m_progress);
+}
+
+bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, std::string& error)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    int in[2], err[2], progress[2], status[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(progress, O_CLOEXEC) != 0 ||
+        ::pipe2(status, O_CLOEXEC) != 0) {
+        error = "cannot create pipes";
+        return false;
+    }
+
+    const pid_t parent = ::getpid();
+    m_pid = ::fork();
+    if (m_pid == 0)
+        exec_child(parent, program, argv.data(), in[0], err[1], progress[1], status[1]);
+
+    ::close(in[0]);
+    ::close(err[1]);
+    ::close(progress[1]);
+    ::close(status[1]);
+    m_stdin = in[1];
+    m_stderr = err[0];
+    m_progress = progress[0];
+    if (m_pid < 0) {
+        ::close(status[0]);
+        error = "cannot fork";
+        return false;
+    }
+
+    // The status pipe closes on a successful exec; otherwise it carries errno.
+    int code = 0;
+    ssize_t n;
+    do {
+        n = ::read(status[0], &code, sizeof code);
+    } while (n < 0 && errno == EINTR);
+    ::close(status[0]);
+    if (n == sizeof code) {
+        wait();
+        // Worded without the system's text for ENOENT, which the plug-in would take for a stream error.
+        error = code == ENOENT ? "not found" : code == EACCES ? "not executable" : "cannot be run";
+        return false;
+    }
+    // A child that has stopped reading its input must never block us.
+    ::fcntl(m_stdin, F_SETFL, O_NONBLOCK);
+    return true;
+}
+
+void ChildProcess::close_stderr()
+{
+    close_fd(m_stderr);
+}
+
+void ChildProcess::close_progress()
+{
+    close_fd(m_progress);
+}
+
+bool ChildProcess::write_stdin(const char* data, size_t size)
+{
+    return m_stdin >= 0 && ::write(m_stdin, data, size) == ssize_t(size);
+}
+
+void ChildProcess::send_signal(int signal)
+{
+    if (m_pid > 0 && !m_reaped)
+        ::kill(m_pid, signal);
+}
+
+bool ChildProcess::has_ended()
+{
+    if (m_pid <= 0 || m_reaped)
+        return true;
+    if (::waitpid(m_pid, &m_status, WNOHANG) == m_pid)
+        m_reaped = true;
+    return m_reaped;
+}
+
+int ChildProcess::wait()
+{
+    if (m_pid <= 0)
+        return 127;
+    while (!m_reaped) {
+        if (::waitpid(m_pid, &m_status, 0) == m_pid)
+            m_reaped = true;
+        else if (errno != EINTR)
+            return 127;
+    }
+    if (WIFEXITED(m_status))
+        return WEXITSTATUS(m_status);
+    if (WIFSIGNALED(m_status))
+        return 128 + WTERMSIG(m_status);
+    return 127;
+}
+
+} // namespace ffexe

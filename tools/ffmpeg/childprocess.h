@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace ffexe {
+
+// The ffmpeg child: its standard input, standard error and progress pipe,
+// and its end. The child dies with this process, however this one ends.
+class ChildProcess
+{
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    // Starts `program` (searched in PATH when it holds no slash). False with
+    // `error` set when it cannot be run.
+    bool start(const std::string& program, const std::vector<std::string>& args, std::string& error);
+
+    int stdin_fd() const { return m_stdin; }
+    int stderr_fd() const { return m_stderr; }
+    int progress_fd() const { return m_progress; }
+    void close_stderr();
+    void close_progress();
+
+    // Writes to the child's standard input; false if it cannot take it.
+    bool write_stdin(const char* data, size_t size);
+    // Does nothing once the child has been reaped, so a reused pid is never hit.
+    void send_signal(int signal);
+    // Reaps the child if it has ended, without blocking.
+    bool has_ended();
+    // Waits for the end; the exit code, or 128 + signal number when killed.
+    int wait();
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    int m_status = 0;
+    int m_stdin = -1;
+    int m_stderr = -1;
+    int m_progress = -1;
+};
+
+} // namespace ffexe

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ffexe {
+
+// ffmpeg writes its progress blocks to this descriptor of the child.
+constexpr int k_progress_fd = 3;
+
+// How long a network read may stall before ffmpeg gives up, so that a stream
+// that never arrives ends in an error instead of a hang.
+constexpr long long k_read_timeout_us = 10000000;
+
+struct Invocation
+{
+    std::vector<std::string> args; // ffmpeg's arguments, without the program
+    bool network_input = false;    // an input is a network stream, so a stop request applies
+};
+
+// True for "scheme://..." addresses other than local files.
+bool is_network_url(const std::string& text);
+
+// Turns the plug-in's argument list into the one ffmpeg runs with.
+Invocation build_invocation(const std::vector<std::string>& user_args);
+
+} // namespace ffexe

@@ -1,0 +1,68 @@
+#include "outputwriter.h"
+
+#include <cerrno>
+#include <thread>
+#include <unistd.h>
+
+namespace ffexe {
+
+OutputWriter::OutputWriter(Sink sink, std::chrono::milliseconds gap)
+    : m_sink(std::move(sink))
+    , m_gap(gap)
+{}
+
+void OutputWriter::add_progress(std::string record)
+{
+    if (!m_queue.empty() && m_queue.back().progress)
+        m_queue.back().bytes = std::move(record);
+    else
+        m_queue.push_back({true, std::move(record)});
+}
+
+void OutputWriter::add_text(std::string text)
+{
+    if (!text.empty())
+        m_queue.push_back({false, std::move(text)});
+}
+
+std::optional<OutputWriter::Clock::time_point> OutputWriter::flush(Clock::time_point now)
+{
+    while (!m_queue.empty()) {
+        if (m_queue.front().progress) {
+            m_sink(m_queue.front().bytes);
+            m_queue.pop_front();
+            m_last_progress = now;
+            continue;
+        }
+        if (m_last_progress && now < *m_last_progress + m_gap)
+            return *m_last_progress + m_gap;
+        std::string text;
+        while (!m_queue.empty() && !m_queue.front().progress) {
+            text += m_queue.front().bytes;
+            m_queue.pop_front();
+        }
+        m_sink(text);
+    }
+    return std::nullopt;
+}
+
+void OutputWriter::drain()
+{
+    while (const auto due = flush(Clock::now()))
+        std::this_thread::sleep_until(*due);
+}
+
+void write_all(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // the reader is gone; ffmpeg's work goes on regardless
+        done += size_t(n);
+    }
+}
+
+} // namespace ffexe

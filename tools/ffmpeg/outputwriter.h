@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace ffexe {
+
+// The only writer of our standard output. The plug-in reads its input in
+// chunks and looks at nothing else in a chunk that begins with a progress
+// record, so other text (ffmpeg's log, phrases, the finish marker) waits
+// until a gap has passed since the last record, and every item goes out in
+// one write.
+class OutputWriter
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    using Sink = std::function<void(const std::string&)>;
+
+    explicit OutputWriter(Sink sink, std::chrono::milliseconds gap = std::chrono::milliseconds(200));
+
+    // A record still waiting is replaced by a newer one: only the latest position matters.
+    void add_progress(std::string record);
+    void add_text(std::string text);
+
+    // Writes what is due at `now`; returns when the next item is due, or nothing once all is written.
+    std::optional<Clock::time_point> flush(Clock::time_point now);
+    // Writes everything, sleeping where the gap demands it.
+    void drain();
+
+private:
+    struct Item
+    {
+        bool progress;
+        std::string bytes;
+    };
+
+    Sink m_sink;
+    std::chrono::milliseconds m_gap;
+    std::deque<Item> m_queue;
+    std::optional<Clock::time_point> m_last_progress;
+};
+
+// Writes all of `bytes` to `fd` (one call unless the pipe takes less).
+void write_all(int fd, const std::string& bytes);
+
+} // namespace ffexe

@@ -1,0 +1,97 @@
+#include "phrasetable.h"
+
+namespace ffexe {
+
+namespace {
+
+constexpr const char* k_connect = "failed to connect socket";
+constexpr const char* k_rtmp = "failed to read RTMP packet header";
+
+bool starts_with(std::string_view text, std::string_view head)
+{
+    return text.substr(0, head.size()) == head;
+}
+
+} // namespace
+
+const std::vector<PhraseRule>& phrase_rules()
+{
+    static const std::vector<PhraseRule> rules = {
+        // The server cannot be reached at all.
+        {"tcp", "Connection to tcp://", " failed", k_connect},
+        {"tcp", "Failed to resolve hostname ", "", k_connect},
+        {"rtmp", "Cannot open connection ", "", k_connect},
+        // The server answers but refuses the address: unknown application,
+        // stream already published, not an rtmp server, or a stream that
+        // never comes (ends by the read time-out).
+        {"rtmp", "Server error: ", "", k_rtmp},
+        {"rtmp", "Cannot read RTMP handshake response", "", k_rtmp},
+        {"", "rtmp://", ": Input/output error", k_rtmp},
+        {"", "rtmps://", ": Input/output error", k_rtmp},
+    };
+    return rules;
+}
+
+std::string_view strip_log_prefix(std::string_view line, std::string_view* source)
+{
+    // Only "[name @ 0x...] " is a prefix; "[q] command received" is not.
+    while (starts_with(line, "[")) {
+        const auto close = line.find("] ");
+        const auto at = line.find(" @ 0x");
+        if (close == std::string_view::npos || at == std::string_view::npos || at > close)
+            break;
+        if (source)
+            *source = line.substr(1, at - 1);
+        line.remove_prefix(close + 2);
+    }
+    return line;
+}
+
+const char* phrase_for_line(std::string_view line)
+{
+    std::string_view source;
+    const std::string_view text = strip_log_prefix(line, &source);
+    for (const PhraseRule& rule : phrase_rules()) {
+        if (starts_with(source, rule.source) && starts_with(text, rule.begins) &&
+            text.find(rule.contains, std::string_view(rule.begins).size()) != std::string_view::npos)
+            return rule.phrase;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> PhraseFinder::feed(const char* data, size_t size)
+{
+    std::vector<std::string> phrases;
+    m_partial.append(data, size);
+    size_t start = 0;
+    for (size_t end = m_partial.find_first_of("\r\n"); end != std::string::npos;
+         end = m_partial.find_first_of("\r\n", start)) {
+        take_line(std::string_view(m_partial).substr(start, end - start), phrases);
+        start = end + 1;
+    }
+    m_partial.erase(0, start);
+    return phrases;
+}
+
+std::vector<std::string> PhraseFinder::finish()
+{
+    std::vector<std::string> phrases;
+    take_line(m_partial, phrases);
+    m_partial.clear();
+    return phrases;
+}
+
+void PhraseFinder::take_line(std::string_view line, std::vector<std::string>& phrases)
+{
+    if (m_reported || line.empty())
+        return;
+    const char* phrase = phrase_for_line(line);
+    if (!phrase)
+        return;
+    m_reported = true;
+    // A line that already says it needs no second copy.
+    if (line.find(phrase) == std::string_view::npos)
+        phrases.emplace_back(phrase);
+}
+
+} // namespace ffexe

@@ -1,0 +1,89 @@
+#include "progressrecord.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace ffexe {
+
+namespace {
+
+long long to_integer(const std::string& value)
+{
+    char* end = nullptr;
+    const long long number = std::strtoll(value.c_str(), &end, 10);
+    return end == value.c_str() ? 0 : number;
+}
+
+// Also takes " 374.0kbits/s": leading blanks and a trailing unit are ignored.
+double to_real(const std::string& value)
+{
+    char* end = nullptr;
+    const double number = std::strtod(value.c_str(), &end);
+    return end == value.c_str() || !std::isfinite(number) ? 0 : number;
+}
+
+// Keeps a printed number short enough for the record's buffer.
+double bounded(double value)
+{
+    return std::fmin(std::fmax(value, 0.0), 1e9);
+}
+
+} // namespace
+
+std::vector<ProgressBlock> ProgressParser::feed(const char* data, size_t size)
+{
+    std::vector<ProgressBlock> done;
+    m_partial.append(data, size);
+    size_t start = 0;
+    for (size_t nl = m_partial.find('\n'); nl != std::string::npos; nl = m_partial.find('\n', start)) {
+        take_line(m_partial.substr(start, nl - start), done);
+        start = nl + 1;
+    }
+    m_partial.erase(0, start);
+    return done;
+}
+
+void ProgressParser::take_line(const std::string& line, std::vector<ProgressBlock>& done)
+{
+    const auto eq = line.find('=');
+    if (eq == std::string::npos)
+        return;
+    const std::string key = line.substr(0, eq);
+    std::string value = line.substr(eq + 1);
+    if (!value.empty() && value.back() == '\r')
+        value.pop_back();
+
+    if (key == "frame")
+        m_block.frame = to_integer(value);
+    else if (key == "fps")
+        m_block.fps = to_real(value);
+    else if (key == "total_size")
+        m_block.total_size = to_integer(value);
+    else if (key == "out_time_us")
+        m_block.out_time_us = to_integer(value);
+    else if (key == "bitrate")
+        m_block.bitrate = to_real(value);
+    else if (key == "progress") {
+        // "progress" closes a block.
+        m_block.end = value == "end";
+        done.push_back(m_block);
+        m_block = ProgressBlock();
+    }
+}
+
+std::string format_record(const ProgressBlock& block)
+{
+    // Before the first packet the position can be negative; the plug-in wants a time of day.
+    const long long cs = block.out_time_us > 0 ? block.out_time_us / 10000 : 0;
+    const long long kb = block.total_size > 0 ? (block.total_size + 512) / 1024 : 0;
+    char text[256];
+    std::snprintf(
+        text, sizeof text,
+        "zo_progress|frame= %lld fps= %.2f size= %lldkB|time=%02lld:%02lld:%02lld.%02lld bitrate= %.1fkbits/s\n",
+        block.frame, bounded(block.fps), kb, cs / 360000, cs / 6000 % 60, cs / 100 % 60, cs % 100,
+        bounded(block.bitrate));
+    return text;
+}
+
+} // namespace ffexe

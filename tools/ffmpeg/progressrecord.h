@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ffexe {
+
+// One block of ffmpeg's "-progress" output; values it reports as N/A are 0.
+struct ProgressBlock
+{
+    long long frame = 0;
+    double fps = 0;
+    long long total_size = 0; // bytes
+    long long out_time_us = 0;
+    double bitrate = 0; // kbit/s
+    bool end = false;   // the block ffmpeg writes as it finishes
+};
+
+// Assembles blocks from the progress pipe, which may split them anywhere.
+class ProgressParser
+{
+public:
+    std::vector<ProgressBlock> feed(const char* data, size_t size);
+
+private:
+    void take_line(const std::string& line, std::vector<ProgressBlock>& done);
+
+    std::string m_partial;
+    ProgressBlock m_block;
+};
+
+// The record the plug-in scans:
+// "zo_progress|frame= F fps= R size= SkB|time=HH:MM:SS.CC bitrate= Bkbits/s\n".
+std::string format_record(const ProgressBlock& block);
+
+} // namespace ffexe

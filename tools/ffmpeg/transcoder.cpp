@@ -1,0 +1,173 @@
+#include "transcoder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <poll.h>
+#include <unistd.h>
+
+namespace ffexe {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often the stop-request file is looked for.
+constexpr auto k_watch_period = 50ms;
+// ffmpeg reads "q" only once its input is open; while it is still opening, a
+// signal is what ends it. Once it runs, the first SIGINT does not break a
+// stalled read, the second does.
+constexpr auto k_answer_time = 300ms;
+constexpr auto k_last_resort = 3000ms;
+
+volatile sig_atomic_t g_stop_signal = 0;
+
+void on_stop_signal(int)
+{
+    g_stop_signal = 1;
+}
+
+// Signals that ask us to end are blocked except while waiting in ppoll, so
+// none slips in between the check and the wait. Returns the mask to wait with.
+sigset_t install_signal_handling()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sig, &action, nullptr);
+        sigaddset(&stop_signals, sig);
+    }
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, &stop_signals, &waiting);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&waiting, sig);
+    return waiting;
+}
+
+} // namespace
+
+Transcoder::Transcoder(std::string program, Invocation invocation)
+    : m_program(std::move(program))
+    , m_invocation(std::move(invocation))
+    , m_writer([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
+    , m_watcher(stop_request_path())
+{}
+
+int Transcoder::run()
+{
+    const sigset_t waiting_mask = install_signal_handling();
+    std::string error;
+    if (!m_child.start(m_program, m_invocation.args, error)) {
+        std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(),
+                     error.c_str());
+        return 127;
+    }
+
+    while (m_child.stderr_fd() >= 0 || m_child.progress_fd() >= 0) {
+        auto now = Clock::now();
+        if (m_stop == Stop::None && (g_stop_signal || (m_invocation.network_input && m_watcher.requested())))
+            advance_stop(now);
+        else if (m_stop != Stop::None && now >= m_stop_deadline)
+            advance_stop(now);
+
+        std::optional<Clock::time_point> wake = m_writer.flush(now);
+        auto earliest = [&wake](Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
+        if (m_stop != Stop::None && m_stop != Stop::Killed)
+            earliest(m_stop_deadline);
+        else if (m_stop == Stop::None && m_invocation.network_input)
+            earliest(now + k_watch_period);
+
+        pollfd fds[2] = {{m_child.stderr_fd(), POLLIN, 0}, {m_child.progress_fd(), POLLIN, 0}};
+        timespec timeout;
+        timespec* timeout_ptr = nullptr;
+        if (wake) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(*wake - now, 0ns)).count();
+            timeout = {time_t(ns / 1000000000), long(ns % 1000000000)};
+            timeout_ptr = &timeout;
+        }
+        if (ppoll(fds, 2, timeout_ptr, &waiting_mask) < 0)
+            continue; // a stop signal; handled at the top
+        if (fds[0].revents)
+            read_stderr();
+        if (fds[1].revents)
+            read_progress();
+    }
+
+    for (std::string& phrase : m_phrases.finish())
+        m_writer.add_text(phrase + "\n");
+    const int code = m_child.wait();
+    // Only now is the output file complete.
+    if (code == 0)
+        m_writer.add_text("zo_finished\n");
+    m_writer.drain();
+    return code;
+}
+
+void Transcoder::read_stderr()
+{
+    char buffer[16384];
+    const ssize_t n = ::read(m_child.stderr_fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_child.close_stderr();
+        return;
+    }
+    // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
+    m_writer.add_text(std::string(buffer, size_t(n)));
+    for (std::string& phrase : m_phrases.feed(buffer, size_t(n)))
+        m_writer.add_text(phrase + "\n");
+}
+
+void Transcoder::read_progress()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(m_child.progress_fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_child.close_progress();
+        return;
+    }
+    for (const ProgressBlock& block : m_progress.feed(buffer, size_t(n))) {
+        // The last block would only hold up the finish marker by the gap.
+        if (!block.end)
+            m_writer.add_progress(format_record(block));
+    }
+}
+
+void Transcoder::advance_stop(Clock::time_point now)
+{
+    if (m_stop != Stop::None && m_child.has_ended())
+        return;
+    switch (m_stop) {
+    case Stop::None:
+        m_child.write_stdin("q", 1);
+        m_stop = Stop::Asked;
+        m_stop_deadline = now + k_answer_time;
+        break;
+    case Stop::Asked:
+        m_child.send_signal(SIGINT);
+        m_stop = Stop::Interrupted;
+        m_stop_deadline = now + k_answer_time;
+        break;
+    case Stop::Interrupted:
+        m_child.send_signal(SIGINT);
+        m_stop = Stop::InterruptedAgain;
+        m_stop_deadline = now + k_last_resort;
+        break;
+    case Stop::InterruptedAgain:
+        m_child.send_signal(SIGKILL);
+        m_stop = Stop::Killed;
+        break;
+    case Stop::Killed:
+        break;
+    }
+}
+
+} // namespace ffexe
