@@ -30,6 +30,9 @@ public slots:
     void slot_doubleClicked(int row, int column);
 
 protected:
+    // The system icon of a file, from one provider shared by all tables.
+    static QIcon file_icon(const QFileInfo& info);
+
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;

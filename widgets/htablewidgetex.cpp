@@ -1,9 +1,146 @@
 #include "htablewidgetex.h"
 
+#include "widgets/hpushbutton.h"
+
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QProgressBar>
+
+namespace {
+
+const char* const kMediaExtensions = "*.mp4 *.avi *.rmvb *.mkv *.rm *.mpg *.3gp *.wmv *.flv *.mp3 *.wma";
+
+bool is_media_file(const QString& path)
+{
+    static const QStringList entries =
+        QString::fromLatin1(kMediaExtensions).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString& entry : entries) {
+        if (path.endsWith(entry.mid(1), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 HTableWidgetEx::HTableWidgetEx(QWidget* parent)
     : HTableWidget(parent)
 {
     init();
 }
-void HTableWidgetEx::init() {}
-void HTableWidgetEx::addSignleFile(const QString&) {}
+
+void HTableWidgetEx::init()
+{
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setColumnCount(7);
+    setHorizontalHeaderLabels({QStringLiteral("@用户数据指针"), QStringLiteral("选择"), QStringLiteral("文件名"),
+                               QStringLiteral("视频源"), QStringLiteral("转换进度"), QStringLiteral("移除"),
+                               QStringLiteral("播放")});
+    setColumnHidden(1, true);
+    setColumnHidden(3, true);
+    setColumnHidden(0, true);
+    setColumnWidth(1, 40);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    verticalHeader()->setDefaultSectionSize(30);
+    setColumnWidth(2, 260);
+    setColumnWidth(4, 180);
+    setColumnWidth(5, 80);
+    setColumnWidth(6, 80);
+}
+
+void HTableWidgetEx::addSignleFile(const QString& path)
+{
+    // Not a media file: skipped quietly; the folder's limit test has counted it all the same.
+    if (!is_media_file(path))
+        return;
+    if (isPathAreadyAdd(path))
+        return;
+    const QFileInfo info(path);
+    const QIcon icon = file_icon(info);
+
+    // No limit test here: addFilesToTable made it before handing the file over.
+    const int row = rowCount();
+    insertRow(row);
+    for (int column = 0; column < 7; ++column) {
+        auto* cell = new QTableWidgetItem(column);
+        setItem(row, column, cell);
+        switch (column) {
+        case 1:
+            place_widget(row, column, new QCheckBox);
+            break;
+        case 2:
+            cell->setIcon(icon);
+            cell->setText(info.fileName());
+            break;
+        case 3:
+            cell->setText(path);
+            break;
+        case 4: {
+            auto* bar = new QProgressBar;
+            bar->setValue(0);
+            place_widget(row, column, bar);
+            break;
+        }
+        case 5: {
+            auto* remove = new HPushButton(QIcon(QStringLiteral(":/images/remove.png")), tr(""));
+            remove->m_item = cell;
+            connect(remove, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_remove_row);
+            place_widget(row, column, remove);
+            break;
+        }
+        case 6: {
+            auto* look = new HPushButton(QIcon(QStringLiteral(":/images/movie_48.png")), tr(""));
+            look->m_item = cell;
+            connect(look, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_look_row);
+            place_widget(row, column, look);
+            look->setEnabled(false);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
+
+void HTableWidgetEx::place_widget(int row, int column, QWidget* widget)
+{
+    setCellWidget(row, column, widget);
+    // The view shows a new cell widget at once at the top left corner, where a
+    // thousand of them pile up and make every later move repaint the pile. The
+    // delayed layout shows each one again in its own cell.
+    widget->hide();
+}
+
+void HTableWidgetEx::rowsInserted(const QModelIndex&, int, int)
+{
+    // The item view would place every cell widget of the table again for each
+    // new row, which makes adding a folder quadratic; the delayed layout places
+    // them once, after the last row.
+    scheduleDelayedItemsLayout();
+}
+
+void HTableWidgetEx::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end)
+{
+    // The model deletes a removed row's items at once, while the row's buttons
+    // are only deleted later; until then they must not reach their item.
+    for (int row = start; row <= end; ++row)
+        forget_items(row);
+    HTableWidget::rowsAboutToBeRemoved(parent, start, end);
+}
+
+void HTableWidgetEx::reset()
+{
+    // Clearing the table has deleted every item already.
+    const QList<HPushButton*> buttons = viewport()->findChildren<HPushButton*>(Qt::FindDirectChildrenOnly);
+    for (HPushButton* button : buttons)
+        button->m_item = nullptr;
+    HTableWidget::reset();
+}
+
+void HTableWidgetEx::forget_items(int row)
+{
+    for (int column = 0; column < columnCount(); ++column) {
+        if (auto* button = qobject_cast<HPushButton*>(cellWidget(row, column)))
+            button->m_item = nullptr;
+    }
+}

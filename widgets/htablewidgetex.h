@@ -12,8 +12,17 @@ public:
 
     void init() override;
     void addSignleFile(const QString& path) override;
+    void reset() override;
 
 signals:
     void sig_remove_row(int row);
     void sig_look_row(int row);
+
+protected:
+    void rowsInserted(const QModelIndex& parent, int start, int end) override;
+    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
+
+private:
+    void place_widget(int row, int column, QWidget* widget);
+    void forget_items(int row);
 };
