@@ -37,3 +37,33 @@ echo
 echo "Opened the launcher and the four tools (repair, live push, conversion, capture)."
 echo "Screenshots of every window are in $shots:"
 ls -1 "$shots" | sed 's/^/  /'
+
+# The main job: two sample clips converted for real through the conversion window.
+demo="$root/build/demo"
+mkdir -p "$demo/input"
+rm -rf "$demo/output"
+for clip in sample-a:testsrc2 sample-b:smptehdbars; do
+    name="${clip%%:*}"
+    pattern="${clip##*:}"
+    if [[ ! -s "$demo/input/$name.mp4" ]]; then
+        ffmpeg -nostdin -v error -y -f lavfi -i "$pattern=size=640x480:rate=25:duration=5" \
+            -f lavfi -i "sine=frequency=440:duration=5" -c:v libx264 -preset veryfast -pix_fmt yuv420p \
+            -c:a aac -shortest "$demo/input/$name.mp4"
+    fi
+done
+
+echo
+echo "Demonstration: converting two sample clips to .mp4 at 720P in the conversion window."
+xvfb-run -a -s "-screen 0 1600x1000x24" "$root/build/bin/davaz-host" --demo convert \
+    --output "$demo/output" --screenshot "$shots" \
+    "$demo/input/sample-a.mp4" "$demo/input/sample-b.mp4" 2>"$demo/host.log" | sed 's/^/  /'
+status=${PIPESTATUS[0]}
+if [[ $status -ne 0 ]]; then
+    echo "The demonstration failed (exit $status); the host's log is $demo/host.log" >&2
+    exit "$status"
+fi
+echo
+echo "Converted files:"
+ls -1 "$demo/output"/* | sed 's/^/  /'
+echo "Screenshot of the finished table: $shots/FormatCWidget-finished.png"
+echo "Host log: $demo/host.log"

@@ -1,5 +1,6 @@
 // davaz-host: loads libdavaz.so from its own folder and offers the four tools.
 
+#include "democonvert.h"
 #include "hostapp.h"
 #include "launcher.h"
 
@@ -10,6 +11,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -50,6 +52,15 @@ int main(int argc, char* argv[])
                                QStringLiteral("DIR"));
     QCommandLineOption pluginOpt(QStringLiteral("library"), QStringLiteral("Load the plug-in library from PATH."),
                                  QStringLiteral("PATH"));
+    QCommandLineOption demoOpt(QStringLiteral("demo"),
+                               QStringLiteral("Run a demonstration (\"convert\": convert the FILES given as "
+                                              "arguments into the --output folder) and quit."),
+                               QStringLiteral("NAME"));
+    QCommandLineOption outputOpt(QStringLiteral("output"), QStringLiteral("Output folder of the demonstration."),
+                                 QStringLiteral("DIR"), QStringLiteral("demo-output"));
+    parser.addPositionalArgument(QStringLiteral("FILES"), QStringLiteral("Input files of the demonstration."));
+    parser.addOption(demoOpt);
+    parser.addOption(outputOpt);
     parser.addOption(showOpt);
     parser.addOption(shotOpt);
     parser.addOption(pluginOpt);
@@ -75,7 +86,17 @@ int main(int argc, char* argv[])
                 std::fprintf(stderr, "davaz-host: the plug-in does not know the message \"%s\"\n", qPrintable(msg));
         }
 
-        if (parser.isSet(shotOpt)) {
+        std::unique_ptr<DemoConvert> demo;
+        if (parser.isSet(demoOpt)) {
+            if (parser.value(demoOpt) != QLatin1String("convert") || parser.positionalArguments().isEmpty()) {
+                std::fprintf(stderr, "davaz-host: --demo convert needs the files to convert\n");
+                return 2;
+            }
+            const QString shots = parser.isSet(shotOpt) ? parser.value(shotOpt) : QStringLiteral(".");
+            demo = std::make_unique<DemoConvert>(&host, parser.positionalArguments(), parser.value(outputOpt), shots);
+            QObject::connect(demo.get(), &DemoConvert::sg_done, &app, [](int code) { QApplication::exit(code); });
+            QTimer::singleShot(0, demo.get(), &DemoConvert::start);
+        } else if (parser.isSet(shotOpt)) {
             const QString dir = parser.value(shotOpt);
             // Give the windows time to be laid out and painted before grabbing them.
             QTimer::singleShot(800, &app, [&] {

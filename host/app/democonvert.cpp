@@ -1,0 +1,136 @@
+#include "democonvert.h"
+
+#include "hostapp.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+const int kPollMs = 200;
+const int kGiveUpMs = 15 * 60 * 1000;
+
+QWidget* top_level(const QString& name)
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == name)
+            return w;
+    return nullptr;
+}
+
+void pick(QComboBox* box, const QString& text)
+{
+    if (box)
+        box->setCurrentIndex(box->findText(text));
+}
+
+} // namespace
+
+DemoConvert::DemoConvert(HostApp* host, QStringList files, QString outputDir, QString screenshotDir, QObject* parent)
+    : QObject(parent)
+    , m_host(host)
+    , m_files(std::move(files))
+    , m_outputDir(std::move(outputDir))
+    , m_screenshotDir(std::move(screenshotDir))
+{
+    connect(&m_poll, &QTimer::timeout, this, &DemoConvert::poll);
+}
+
+void DemoConvert::start()
+{
+    m_host->send(QStringLiteral("msg_show_tranformat"));
+    m_window = top_level(QStringLiteral("FormatCWidget"));
+    auto* table = m_window ? m_window->findChild<QTableWidget*>(QStringLiteral("tableWidget")) : nullptr;
+    auto* exportDir = m_window ? m_window->findChild<QLineEdit*>(QStringLiteral("lineEdit_export_dir")) : nullptr;
+    auto* startButton = m_window ? m_window->findChild<QPushButton*>(QStringLiteral("pb_start_stop")) : nullptr;
+    if (!table || !exportDir || !startButton) {
+        finish(1, QStringLiteral("the conversion window is not as expected"));
+        return;
+    }
+
+    QDir().mkpath(m_outputDir);
+    exportDir->setText(QDir(m_outputDir).absolutePath());
+
+    // Drop the files on the table, as from the desktop.
+    QList<QUrl> urls;
+    for (const QString& file : m_files)
+        urls << QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
+    QMimeData mime;
+    mime.setUrls(urls);
+    const QPoint at = table->viewport()->rect().center();
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent enter(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(table->viewport(), &enter);
+    QDropEvent drop(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(table->viewport(), &drop);
+    std::printf("demo: dropped %lld file(s) on the conversion table, which now has %d row(s)\n",
+                static_cast<long long>(urls.size()), table->rowCount());
+
+    pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_format")), QStringLiteral(".mp4"));
+    pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_size")), QStringLiteral("720P"));
+    std::printf("demo: converting to .mp4 at 720P through the transcoder into %s\n",
+                qPrintable(exportDir->text()));
+    std::fflush(stdout);
+    startButton->click();
+    m_poll.start(kPollMs);
+}
+
+void DemoConvert::poll()
+{
+    m_waited_ms += kPollMs;
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || box->text() != QStringLiteral("转码已经结束!")) {
+        if (m_waited_ms > kGiveUpMs)
+            finish(1, QStringLiteral("the conversion did not end in time"));
+        return;
+    }
+    m_poll.stop();
+    std::printf("demo: the window reported \"%s\"\n", qPrintable(box->text()));
+
+    QDir().mkpath(m_screenshotDir);
+    const QString shot = QDir(m_screenshotDir).absoluteFilePath(QStringLiteral("FormatCWidget-finished.png"));
+    if (m_window->grab().save(shot))
+        std::printf("demo: screenshot of the finished table: %s\n", qPrintable(shot));
+    const QString boxShot = QDir(m_screenshotDir).absoluteFilePath(QStringLiteral("FormatCWidget-message.png"));
+    if (box->grab().save(boxShot))
+        std::printf("demo: screenshot of the message: %s\n", qPrintable(boxShot));
+
+    // The look button of each row carries the path of its converted file.
+    auto* table = m_window->findChild<QTableWidget*>(QStringLiteral("tableWidget"));
+    int converted = 0;
+    for (int row = 0; table && row < table->rowCount(); ++row) {
+        const QWidget* look = table->cellWidget(row, 6);
+        const QString out = look ? look->toolTip() : QString();
+        const bool ok = !out.isEmpty() && QFileInfo(out).size() > 0;
+        converted += ok ? 1 : 0;
+        std::printf("demo: %s -> %s%s\n", qPrintable(table->item(row, 3)->text()), qPrintable(out),
+                    ok ? "" : " (missing!)");
+    }
+    std::fflush(stdout);
+    if (QAbstractButton* ok = box->buttons().value(0))
+        ok->click();
+    if (converted == m_files.size())
+        finish(0, QString());
+    else
+        finish(1, QStringLiteral("not every file was converted"));
+}
+
+void DemoConvert::finish(int code, const QString& message)
+{
+    m_poll.stop();
+    if (!message.isEmpty())
+        std::fprintf(stderr, "demo: %s\n", qPrintable(message));
+    emit sg_done(code);
+}
