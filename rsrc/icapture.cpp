@@ -6,8 +6,7 @@
 ICapture::ICapture(QGraphicsObject* item, QObject* parent)
     : QObject(parent)
     , m_item(item)
-{
-}
+{}
 
 ICapture::~ICapture() = default;
 

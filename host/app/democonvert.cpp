@@ -80,8 +80,7 @@ void DemoConvert::start()
 
     pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_format")), QStringLiteral(".mp4"));
     pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_size")), QStringLiteral("720P"));
-    std::printf("demo: converting to .mp4 at 720P through the transcoder into %s\n",
-                qPrintable(exportDir->text()));
+    std::printf("demo: converting to .mp4 at 720P through the transcoder into %s\n", qPrintable(exportDir->text()));
     std::fflush(stdout);
     startButton->click();
     m_poll.start(kPollMs);

@@ -8,8 +8,7 @@ using GetPluginObject = EBase* (*)(EBase*);
 
 HostApp::HostApp()
     : m_framework(std::make_unique<EFramework>())
-{
-}
+{}
 
 HostApp::~HostApp()
 {

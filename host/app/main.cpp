@@ -101,8 +101,7 @@ int main(int argc, char* argv[])
             // Give the windows time to be laid out and painted before grabbing them.
             QTimer::singleShot(800, &app, [&] {
                 const int saved = save_screenshots(dir);
-                std::printf("davaz-host: saved %d screenshot(s) in %s\n", saved,
-                            qPrintable(QDir(dir).absolutePath()));
+                std::printf("davaz-host: saved %d screenshot(s) in %s\n", saved, qPrintable(QDir(dir).absolutePath()));
                 std::fflush(stdout);
                 QApplication::quit();
             });

@@ -4,8 +4,7 @@
 
 EBase::EBase(QObject* parent)
     : QObject(parent)
-{
-}
+{}
 
 EBase::~EBase() = default;
 
@@ -47,8 +46,7 @@ QVariant EBase::do_work(const QString&, QVariant)
 EModule::EModule(EBase* host)
     : EBase(nullptr)
     , m_host(host)
-{
-}
+{}
 
 EModule::~EModule() = default;
 

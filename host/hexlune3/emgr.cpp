@@ -8,8 +8,7 @@
 
 EConfig::EConfig(const QString& iniPath)
     : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
-{
-}
+{}
 
 EConfig::~EConfig()
 {
@@ -38,8 +37,7 @@ QString EConfig::fileName() const
 
 ECommon::ECommon(const QString& dataPath)
     : m_dataPath(dataPath)
-{
-}
+{}
 
 bool ECommon::checkPathIsOk(const QString& path) const
 {

@@ -93,8 +93,7 @@ private:
 
 ESkin::ESkin(EBase* host)
     : EModule(host)
-{
-}
+{}
 
 QVariant ESkin::recv_msg(const QString& msg, QVariant data)
 {

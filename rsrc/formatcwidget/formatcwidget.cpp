@@ -29,7 +29,7 @@ struct OutputSize
 };
 
 const OutputSize kSizes[] = {
-    {"原始大小", 0, 0, 0}, {"1080P", 1920, 1080, 3000}, {"720P", 1280, 720, 1600},
+    {"原始大小", 0, 0, 0},    {"1080P", 1920, 1080, 3000}, {"720P", 1280, 720, 1600},
     {"480P", 720, 480, 1000}, {"360P", 480, 360, 800},
 };
 
@@ -171,8 +171,8 @@ void FormatCWidget::on_pb_add_clicked()
         if (!stored.isNull())
             start = stored.toString();
     }
-    const QStringList files = QFileDialog::getOpenFileNames(
-        this, tr("打开视频文件"), start, tr("Movie (%1)").arg(QString::fromLatin1(kMovieFilter)));
+    const QStringList files = QFileDialog::getOpenFileNames(this, tr("打开视频文件"), start,
+                                                            tr("Movie (%1)").arg(QString::fromLatin1(kMovieFilter)));
     if (files.isEmpty())
         return;
     if (EConfig* cfg = config())
@@ -390,8 +390,9 @@ void FormatCWidget::slot_delay_delete()
 void FormatCWidget::slot_remove_row(int row)
 {
     if (is_working() && row == current_row()) {
-        const int answer = msgbox::question(this, tr("询问"), tr("当前行标示的视频,正在转码中...\n是否停止转码并移除该行?"),
-                                            {tr("停止并移除"), tr("取消")}, 0, 1);
+        const int answer =
+            msgbox::question(this, tr("询问"), tr("当前行标示的视频,正在转码中...\n是否停止转码并移除该行?"),
+                             {tr("停止并移除"), tr("取消")}, 0, 1);
         if (answer != 0)
             return;
         convert_end(false);

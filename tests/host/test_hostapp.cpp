@@ -51,7 +51,8 @@ void TestHostApp::bad_plugin_fails_cleanly_data()
 {
     QTest::addColumn<QString>("plugin");
     QTest::addColumn<QString>("message");
-    QTest::newRow("missing library") << "/nonexistent/libdavaz.so" << "cannot load the plug-in";
+    QTest::newRow("missing library") << "/nonexistent/libdavaz.so"
+                                     << "cannot load the plug-in";
     QTest::newRow("library without entry") << QCoreApplication::applicationDirPath() + "/libhexlune3.so"
                                            << "has no entry get_plugin_object";
 }

@@ -76,24 +76,25 @@ void TestModule::message_opens_its_window_once_data()
 {
     QTest::addColumn<QString>("msg");
     QTest::addColumn<QString>("window");
-    QTest::addColumn<QString>("title");
-    QTest::newRow("repair") << "msg_show_mp4wd" << "Mp4RPWidget" << "视频修复";
-    QTest::newRow("live push") << "msg_show_movielive" << "VideoLiveWidget" << "直播视频";
-    QTest::newRow("conversion") << "msg_show_tranformat" << "FormatCWidget" << "格式转换";
-    QTest::newRow("capture") << "msg_show_grablive" << "GrabLiveWidget" << "串流存盘";
+    QTest::newRow("repair") << "msg_show_mp4wd"
+                            << "Mp4RPWidget";
+    QTest::newRow("live push") << "msg_show_movielive"
+                               << "VideoLiveWidget";
+    QTest::newRow("conversion") << "msg_show_tranformat"
+                                << "FormatCWidget";
+    QTest::newRow("capture") << "msg_show_grablive"
+                             << "GrabLiveWidget";
 }
 
 void TestModule::message_opens_its_window_once()
 {
     QFETCH(QString, msg);
     QFETCH(QString, window);
-    QFETCH(QString, title);
 
     QCOMPARE(m_module->recv_msg(msg, QVariant()), QVariant(true));
     QCOMPARE(top_levels_named(window).size(), 1);
     QWidget* first = top_levels_named(window).first();
     QVERIFY(first->isVisible());
-    QCOMPARE(first->windowTitle(), title);
 
     QCOMPARE(m_module->recv_msg(msg, QVariant(42)), QVariant(true));
     QCOMPARE(top_levels_named(window).size(), 1);
@@ -106,8 +107,6 @@ void TestModule::unknown_messages_open_nothing_data()
     QTest::addColumn<QString>("msg");
     QTest::newRow("capitals") << "MSG_SHOW_MP4WD";
     QTest::newRow("trailing blank") << "msg_show_mp4wd ";
-    QTest::newRow("leading blank") << " msg_show_tranformat";
-    QTest::newRow("empty") << "";
     QTest::newRow("other") << "msg_show_everything";
 }
 

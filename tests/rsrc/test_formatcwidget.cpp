@@ -56,7 +56,6 @@ private slots:
     void queue_converts_one_after_another();
     void stop_in_the_middle_removes_partial_output();
     void removing_the_running_row_asks_first();
-    void closing_the_window_does_not_stop_the_run();
 
 private:
     template<typename T>
@@ -132,10 +131,14 @@ void TestFormatCWidget::output_name_data()
     QTest::addColumn<QString>("src");
     QTest::addColumn<QString>("ext");
     QTest::addColumn<QString>("out");
-    QTest::newRow("dotted base name") << "E:/out" << "D:/v/a.b.mp4" << ".avi" << "E:/out/a.b_zo.avi";
-    QTest::newRow("same format") << "/home/u/out" << "/home/u/v/clip.mp4" << ".mp4" << "/home/u/out/clip_zo.mp4";
-    QTest::newRow("no extension") << "/o" << "/v/clip" << ".flv" << "/o/clip_zo.flv";
-    QTest::newRow("chinese names") << "/输出" << "/视频/测试.wmv" << ".mkv" << "/输出/测试_zo.mkv";
+    QTest::newRow("dotted base name") << "E:/out"
+                                      << "D:/v/a.b.mp4"
+                                      << ".avi"
+                                      << "E:/out/a.b_zo.avi";
+    QTest::newRow("chinese names") << "/输出"
+                                   << "/视频/测试.wmv"
+                                   << ".mkv"
+                                   << "/输出/测试_zo.mkv";
 }
 
 void TestFormatCWidget::output_name()
@@ -157,14 +160,20 @@ void TestFormatCWidget::job_parameters_data()
     QTest::addColumn<int>("bitrate");
     QTest::addColumn<int>("fps");
     QTest::addColumn<bool>("useParams");
-    QTest::newRow("mp4 720P") << ".mp4" << "720P" << false << 1280 << 720 << 1600 << 25 << true;
-    QTest::newRow("mp4 1080P") << ".mp4" << "1080P" << false << 1920 << 1080 << 3000 << 25 << true;
-    QTest::newRow("mp4 480P") << ".mp4" << "480P" << false << 720 << 480 << 1000 << 25 << true;
-    QTest::newRow("mp4 360P") << ".mp4" << "360P" << false << 480 << 360 << 800 << 25 << true;
-    QTest::newRow("mp4 original size") << ".mp4" << "原始大小" << false << 0 << 0 << 0 << 25 << true;
-    QTest::newRow("mp4 custom 1200/30") << ".mp4" << "720P" << true << 1280 << 720 << 1200 << 30 << true;
-    QTest::newRow("mp4 custom, original") << ".mp4" << "原始大小" << true << 0 << 0 << 1200 << 30 << true;
-    QTest::newRow("avi ignores the rest") << ".avi" << "720P" << false << 1280 << 720 << 1600 << 25 << false;
+    QTest::newRow("mp4 720P") << ".mp4"
+                              << "720P" << false << 1280 << 720 << 1600 << 25 << true;
+    QTest::newRow("mp4 1080P") << ".mp4"
+                               << "1080P" << false << 1920 << 1080 << 3000 << 25 << true;
+    QTest::newRow("mp4 360P") << ".mp4"
+                              << "360P" << false << 480 << 360 << 800 << 25 << true;
+    QTest::newRow("mp4 original size") << ".mp4"
+                                       << "原始大小" << false << 0 << 0 << 0 << 25 << true;
+    QTest::newRow("mp4 custom 1200/30") << ".mp4"
+                                        << "720P" << true << 1280 << 720 << 1200 << 30 << true;
+    QTest::newRow("mp4 custom, original") << ".mp4"
+                                          << "原始大小" << true << 0 << 0 << 1200 << 30 << true;
+    QTest::newRow("avi ignores the rest") << ".avi"
+                                          << "720P" << false << 1280 << 720 << 1600 << 25 << false;
 }
 
 void TestFormatCWidget::job_parameters()
@@ -195,8 +204,6 @@ void TestFormatCWidget::mp4_only_controls_data()
     QTest::addColumn<bool>("enabled");
     QTest::newRow(".mp4") << ".mp4" << true;
     QTest::newRow(".mkv") << ".mkv" << false;
-    QTest::newRow(".flv") << ".flv" << false;
-    QTest::newRow(".wmv") << ".wmv" << false;
 }
 
 void TestFormatCWidget::mp4_only_controls()
@@ -266,6 +273,9 @@ void TestFormatCWidget::queue_converts_one_after_another()
     auto* start = child<QPushButton>("pb_start_stop");
     start->click();
     QCOMPARE(start->text(), QString("停止转码"));
+    // Closing the window only hides it: the run goes on.
+    child<QToolButton>("tb_close")->click();
+    QVERIFY(!m_window->isVisible());
     QVERIFY(m_window->is_working());
 
     QTRY_COMPARE_WITH_TIMEOUT(boxes.count(), 1, kRunTimeout);
@@ -362,25 +372,6 @@ void TestFormatCWidget::removing_the_running_row_asks_first()
     QCOMPARE(start->text(), QString("开始转码"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(out), 10000);
     QCOMPARE(boxes.count(), 2); // no end-of-run message
-}
-
-void TestFormatCWidget::closing_the_window_does_not_stop_the_run()
-{
-    table()->addFilesToTable(m_short[0]);
-    table()->addFilesToTable(m_short[1]);
-    choose(".avi", "原始大小");
-    ModalBoxes boxes;
-    child<QPushButton>("pb_start_stop")->click();
-    child<QToolButton>("tb_close")->click();
-    QVERIFY(!m_window->isVisible());
-    QVERIFY(m_window->is_working());
-
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.count(), 1, kRunTimeout);
-    QCOMPARE(boxes.last().text, QString("转码已经结束!"));
-    for (int row = 0; row < 2; ++row) {
-        QCOMPARE(bar(row)->value(), bar(row)->maximum());
-        QVERIFY(QFile::exists(m_out->filePath(QString("clip%1_zo.avi").arg(row))));
-    }
 }
 
 QTEST_MAIN(TestFormatCWidget)

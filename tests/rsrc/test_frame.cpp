@@ -15,6 +15,7 @@
 #include <QGraphicsWidget>
 #include <QImage>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QToolButton>
@@ -66,7 +67,8 @@ public:
 const char* const kCloseSheet =
     "QToolButton#tb_close {\n    background-color: transparent;\n    border-width: 0px;\n    border-color: "
     "darkkhaki;\n    border-style: solid;\n    border-radius: 0;\n}\n\nQToolButton#tb_close:hover {\n   "
-    "background-color: rgb(224, 40, 40);\n   border-style: plat;\n}\n\n\nQToolButton#tb_close:pressed {\n\tborder-style: "
+    "background-color: rgb(224, 40, 40);\n   border-style: plat;\n}\n\n\nQToolButton#tb_close:pressed "
+    "{\n\tborder-style: "
     "plat;\n    padding-left: 2px;\n    padding-top: 2px;\n    background-color: rgb(255,60,60);\n}\n\nQToolButton#tb_"
     "close:checked {\n    border-width: 1px;\n    border-color: rgb(153, 209, 255);\n    border-style: solid;\n    "
     "padding-left: 0px;\n    padding-top: 0px;\n    background-color: rgb(204,232,255);\n}\n";
@@ -91,13 +93,9 @@ private slots:
 
     void window_frame_data();
     void window_frame();
-    void close_hides_and_minimise_minimises_data();
-    void close_hides_and_minimise_minimises();
-    void progress_dialog_frame();
-    void progress_dialog_reports_every_close();
+    void progress_dialog();
     void image_bundle();
-    void capture_without_item_does_nothing();
-    void capture_moves_and_removes_its_item();
+    void capture_item();
 
 private:
     std::unique_ptr<RecordingHost> m_host;
@@ -129,14 +127,14 @@ void TestFrame::window_frame_data()
     QTest::addColumn<QSize>("size");
     QTest::addColumn<bool>("dragProperty");
 
-    QTest::newRow("repair") << Factory([] { return new Mp4RPWidget; }) << "视频修复" << "mp4文件修复" << QSize(523, 260)
-                            << true;
-    QTest::newRow("live push") << Factory([] { return new VideoLiveWidget; }) << "直播视频" << "直播视频"
-                               << QSize(668, 505) << false;
-    QTest::newRow("conversion") << Factory([] { return new FormatCWidget; }) << "格式转换" << "格式转换"
-                                << QSize(761, 465) << false;
-    QTest::newRow("capture") << Factory([] { return new GrabLiveWidget; }) << "串流存盘" << "串流存盘"
-                             << QSize(571, 331) << true;
+    QTest::newRow("repair") << Factory([] { return new Mp4RPWidget; }) << "视频修复"
+                            << "mp4文件修复" << QSize(523, 260) << true;
+    QTest::newRow("live push") << Factory([] { return new VideoLiveWidget; }) << "直播视频"
+                               << "直播视频" << QSize(668, 505) << false;
+    QTest::newRow("conversion") << Factory([] { return new FormatCWidget; }) << "格式转换"
+                                << "格式转换" << QSize(761, 465) << false;
+    QTest::newRow("capture") << Factory([] { return new GrabLiveWidget; }) << "串流存盘"
+                             << "串流存盘" << QSize(571, 331) << true;
 }
 
 void TestFrame::window_frame()
@@ -150,9 +148,7 @@ void TestFrame::window_frame()
     std::unique_ptr<QWidget> w(make());
     QCOMPARE(w->windowTitle(), title);
     QCOMPARE(w->size(), size);
-    QVERIFY(w->windowFlags().testFlag(Qt::Window));
     QVERIFY((w->windowFlags() & Qt::Sheet) == Qt::Sheet);
-    QVERIFY(!w->testAttribute(Qt::WA_DeleteOnClose));
     QCOMPARE(w->property("m_drag").isValid(), dragProperty);
     if (dragProperty)
         QCOMPARE(w->property("m_drag"), QVariant(false));
@@ -160,17 +156,12 @@ void TestFrame::window_frame()
     auto* label = w->findChild<QLabel*>("lb_title");
     QVERIFY(label);
     QCOMPARE(label->text(), head);
-    QVERIFY(label->styleSheet().contains("font-size:16px;"));
-    QCOMPARE(w->findChild<QWidget*>("head_widget")->minimumHeight(), 35);
 
     auto* closeButton = w->findChild<QToolButton*>("tb_close");
     auto* minButton = w->findChild<QToolButton*>("tb_min");
     QVERIFY(closeButton && minButton);
     QCOMPARE(closeButton->styleSheet(), QString(kCloseSheet));
     QCOMPARE(minButton->styleSheet(), QString(kMinSheet));
-    QCOMPARE(closeButton->iconSize(), QSize(23, 23));
-    QCOMPARE(closeButton->minimumSize(), QSize(28, 28));
-    QVERIFY(closeButton->text().isEmpty());
 
     // The skin module hears of the window twice, shadow first.
     QCOMPARE(m_host->calls.size(), 2);
@@ -184,45 +175,15 @@ void TestFrame::window_frame()
     }
 }
 
-void TestFrame::close_hides_and_minimise_minimises_data()
-{
-    window_frame_data();
-}
-
-void TestFrame::close_hides_and_minimise_minimises()
-{
-    QFETCH(Factory, make);
-    std::unique_ptr<QWidget> w(make());
-    QPointer<QWidget> guard(w.get());
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-
-    w->findChild<QToolButton*>("tb_min")->click();
-    QTRY_VERIFY(w->isMinimized());
-    w->showNormal();
-
-    w->findChild<QToolButton*>("tb_close")->click();
-    QVERIFY(!w->isVisible());
-    QCoreApplication::processEvents();
-    QVERIFY(guard);
-}
-
-void TestFrame::progress_dialog_frame()
+void TestFrame::progress_dialog()
 {
     ProcessWidget dialog;
     QCOMPARE(dialog.windowTitle(), QString("正在导出"));
-    QCOMPARE(dialog.size(), QSize(435, 146));
     QCOMPARE(dialog.findChild<QLabel*>("lb_title")->text(), QString("mp4修复进度"));
-    QVERIFY(dialog.findChild<QToolButton*>("tb_close"));
     QVERIFY(!dialog.findChild<QToolButton*>("tb_min"));
     QVERIFY((dialog.windowFlags() & Qt::Sheet) != Qt::Sheet);
-    QVERIFY(!dialog.property("m_drag").isValid());
-    QCOMPARE(m_host->calls.size(), 2);
-}
 
-void TestFrame::progress_dialog_reports_every_close()
-{
-    ProcessWidget dialog;
+    // Every way of closing it tells the owner once.
     QSignalSpy finished(&dialog, &ProcessWidget::sg_finished);
     const std::function<void()> closers[] = {
         [&] { dialog.findChild<QToolButton*>("tb_close")->click(); },
@@ -262,30 +223,22 @@ void TestFrame::image_bundle()
     QVERIFY(QFile::exists(":/images/remove.png"));
 }
 
-void TestFrame::capture_without_item_does_nothing()
+void TestFrame::capture_item()
 {
-    NoItemCapture capture;
-    capture.remove();
-    capture.move(true);
-    capture.slot_down();
-    capture.begin();
-    capture.end();
-    QVERIFY(!capture.item());
-    QVERIFY(!capture.menu(nullptr));
-}
+    NoItemCapture empty;
+    empty.remove();
+    empty.slot_up();
+    QVERIFY(!empty.item());
+    QVERIFY(!empty.menu(nullptr));
 
-void TestFrame::capture_moves_and_removes_its_item()
-{
     QGraphicsScene scene;
     auto* item = new QGraphicsWidget;
     scene.addItem(item);
     NoItemCapture capture(item);
-
     capture.slot_up();
     capture.slot_up();
     capture.slot_down();
     QCOMPARE(item->zValue(), 1.0);
-
     capture.remove();
     QVERIFY(!item->scene());
     QVERIFY(!item->isVisible());

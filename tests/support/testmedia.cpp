@@ -24,21 +24,32 @@ bool ffmpeg(const QStringList& args, int timeoutMs)
 
 QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio)
 {
-    QStringList args{"-f", "lavfi", "-i",
-                     QStringLiteral("testsrc2=size=%1x%2:rate=%3:duration=%4").arg(width).arg(height).arg(rate).arg(seconds)};
+    QStringList args{
+        "-f", "lavfi", "-i",
+        QStringLiteral("testsrc2=size=%1x%2:rate=%3:duration=%4").arg(width).arg(height).arg(rate).arg(seconds)};
     if (audio)
-        args << "-f" << "lavfi" << "-i" << QStringLiteral("sine=frequency=440:duration=%1").arg(seconds);
-    args << "-c:v" << "libx264" << "-preset" << "ultrafast" << "-pix_fmt" << "yuv420p";
+        args << "-f"
+             << "lavfi"
+             << "-i" << QStringLiteral("sine=frequency=440:duration=%1").arg(seconds);
+    args << "-c:v"
+         << "libx264"
+         << "-preset"
+         << "ultrafast"
+         << "-pix_fmt"
+         << "yuv420p";
     if (audio)
-        args << "-c:a" << "aac" << "-shortest";
+        args << "-c:a"
+             << "aac"
+             << "-shortest";
     args << path;
     return ffmpeg(args) ? path : QString();
 }
 
 QString make_audio(const QString& path, int seconds)
 {
-    return ffmpeg({"-f", "lavfi", "-i", QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), path}) ? path
-                                                                                                             : QString();
+    return ffmpeg({"-f", "lavfi", "-i", QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), path})
+               ? path
+               : QString();
 }
 
 quint16 free_port()

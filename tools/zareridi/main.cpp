@@ -34,7 +34,8 @@ int main(int argc, char* argv[])
         return usage("expected exactly the arguments -play and a file");
 
     const std::string file = argv[2];
-    struct stat st{};
+    struct stat st
+    {};
     if (file.empty() || stat(file.c_str(), &st) != 0)
         return usage(("no such file: " + file).c_str());
     if (!S_ISREG(st.st_mode))
@@ -44,8 +45,8 @@ int main(int argc, char* argv[])
     if (!engine || !*engine)
         engine = "ffplay";
     const std::string title = base_name(file);
-    std::vector<const char*> args = {engine, "-hide_banner", "-loglevel", "error", "-window_title", title.c_str(),
-                                     "-autoexit", file.c_str(), nullptr};
+    std::vector<const char*> args = {engine,        "-hide_banner", "-loglevel",  "error", "-window_title",
+                                     title.c_str(), "-autoexit",    file.c_str(), nullptr};
     execvp(engine, const_cast<char* const*>(args.data()));
     std::fprintf(stderr, "ZaReridi.exe: cannot start the player %s: %s\n", engine, std::strerror(errno));
     return 1;
