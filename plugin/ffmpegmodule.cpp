@@ -27,25 +27,24 @@ FFMpegModule::FFMpegModule(EBase* host)
     g_base = this;
 }
 
+namespace {
+
+template<typename W>
+void release(W*& window)
+{
+    delete window;
+    window = nullptr;
+}
+
+} // namespace
+
 FFMpegModule::~FFMpegModule()
 {
     qDebug().noquote().nospace() << "FFMpegModule release start < ";
-    if (m_live_widget) {
-        delete m_live_widget;
-        m_live_widget = nullptr;
-    }
-    if (m_mp4_widget) {
-        delete m_mp4_widget;
-        m_mp4_widget = nullptr;
-    }
-    if (m_format_widget) {
-        delete m_format_widget;
-        m_format_widget = nullptr;
-    }
-    if (m_grab_widget) {
-        delete m_grab_widget;
-        m_grab_widget = nullptr;
-    }
+    release(m_live_widget);
+    release(m_mp4_widget);
+    release(m_format_widget);
+    release(m_grab_widget);
     qDebug().noquote().nospace() << "FFMpegModule release okay  > \n";
     // A later get_plugin_object builds a fresh module instead of returning a dead one.
     if (m_inst == this)
