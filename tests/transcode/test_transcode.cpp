@@ -4,6 +4,9 @@
 
 #include <QtTest>
 
+#include <cinttypes>
+#include <cstdio>
+
 Q_DECLARE_METATYPE(ChunkKind)
 
 class TestTranscode : public QObject
@@ -70,6 +73,37 @@ private slots:
         QTEST(fields.bitrate, "bitrate");
     }
 
+    // Records in the transcoder's usual shape take a quicker path; it must agree with sscanf everywhere.
+    void scan_agrees_with_sscanf_data()
+    {
+        QTest::addColumn<QByteArray>("counters");
+        QTest::addColumn<QByteArray>("timing");
+        QTest::newRow("usual") << QByteArray("frame=75fps=24.97size=256kB")
+                               << QByteArray("time=00:00:03.00 bitrate= 699.1kbits/s");
+        QTest::newRow("signed and tabbed")
+            << QByteArray("frame=-1fps=+2.5size=-3kB") << QByteArray("time=-00:00:01.00\tbitrate=1e3kbits/s");
+        QTest::newRow("half matched") << QByteArray("frame=9fps=N/Asize=3kB")
+                                      << QByteArray("time=00:01:00.00 bitrate=N/A");
+        QTest::newRow("odd numbers") << QByteArray("frame=0012fps=1.2.3size=99999999999kB")
+                                     << QByteArray("time=x bitrate=.5kbits/s");
+    }
+    void scan_agrees_with_sscanf()
+    {
+        QFETCH(QByteArray, counters);
+        QFETCH(QByteArray, timing);
+        ProgressFields fast{7, 7.5f, 7, "7", 7.5f};
+        scan_progress_record("zo_progress|" + counters + "|" + timing, fast);
+        ProgressFields plain{7, 7.5f, 7, "7", 7.5f};
+        int64_t size = plain.size;
+        std::sscanf(counters.constData(), "frame=%dfps=%fsize=%" SCNd64 "kB", &plain.frame, &plain.fps, &size);
+        plain.size = size;
+        std::sscanf(timing.constData(), "time=%63s bitrate=%fkbits/s", plain.time, &plain.bitrate);
+        QCOMPARE(fast.frame, plain.frame);
+        QCOMPARE(fast.fps, plain.fps);
+        QCOMPARE(fast.size, plain.size);
+        QCOMPARE(QByteArray(fast.time), QByteArray(plain.time));
+        QCOMPARE(fast.bitrate, plain.bitrate);
+    }
     void position_data()
     {
         QTest::addColumn<QByteArray>("time");
