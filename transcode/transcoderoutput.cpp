@@ -176,12 +176,14 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields)
         third = utf8.size();
 
     // Zero-terminated copies for sscanf; records are short, so they stay on the stack.
-    QVarLengthArray<char, 128> counters;
+    QVarLengthArray<char, 128> counters(second - first);
+    const char* data = utf8.constData();
+    char* out = counters.data();
     for (qsizetype i = first + 1; i < second; ++i) {
-        if (utf8.at(i) != ' ')
-            counters.append(utf8.at(i));
+        if (data[i] != ' ')
+            *out++ = data[i];
     }
-    counters.append('\0');
+    *out = '\0';
     QVarLengthArray<char, 128> timing(utf8.constData() + second + 1, utf8.constData() + third);
     timing.append('\0');
 
