@@ -48,7 +48,6 @@ void TestConfig::check_path_data()
     QTest::newRow("existing folder") << "dir" << true;
     QTest::newRow("missing folder") << "missing" << false;
     QTest::newRow("a file") << "file" << false;
-    QTest::newRow("empty path") << "empty" << false;
 }
 
 void TestConfig::check_path()

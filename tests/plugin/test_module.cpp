@@ -7,7 +7,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
-#include <QPointer>
 #include <QtTest>
 
 namespace {
@@ -26,6 +25,17 @@ QList<QWidget*> top_levels_named(const QString& name)
         if (w->objectName() == name)
             found << w;
     return found;
+}
+
+// Destroys the module and returns what it logged meanwhile.
+QStringList destroy_logged(FFMpegModule*& module)
+{
+    g_log.clear();
+    QtMessageHandler old = qInstallMessageHandler(capture_log);
+    delete module;
+    module = nullptr;
+    qInstallMessageHandler(old);
+    return g_log;
 }
 
 } // namespace
@@ -179,29 +189,21 @@ void TestModule::destruction_deletes_windows_in_order()
         connect(w, &QObject::destroyed, this, [&deleted, n = QString(name)] { deleted << n; });
     }
 
-    g_log.clear();
-    QtMessageHandler old = qInstallMessageHandler(capture_log);
-    delete m_module;
-    m_module = nullptr;
-    qInstallMessageHandler(old);
+    const QStringList log = destroy_logged(m_module);
 
     QCOMPARE(deleted, QStringList({"VideoLiveWidget", "Mp4RPWidget", "FormatCWidget", "GrabLiveWidget"}));
-    QVERIFY(g_log.size() >= 2);
-    QCOMPARE(g_log.first(), QString("FFMpegModule release start < "));
-    QCOMPARE(g_log.last(), QString("FFMpegModule release okay  > \n"));
+    QVERIFY(log.size() >= 2);
+    QCOMPARE(log.first(), QString("FFMpegModule release start < "));
+    QCOMPARE(log.last(), QString("FFMpegModule release okay  > \n"));
     QVERIFY(!FFMpegModule::m_inst);
 }
 
 void TestModule::destruction_right_after_loading()
 {
     const int before = QApplication::topLevelWidgets().size();
-    g_log.clear();
-    QtMessageHandler old = qInstallMessageHandler(capture_log);
-    delete m_module;
-    m_module = nullptr;
-    qInstallMessageHandler(old);
+    const QStringList log = destroy_logged(m_module);
 
-    QCOMPARE(g_log, QStringList({"FFMpegModule release start < ", "FFMpegModule release okay  > \n"}));
+    QCOMPARE(log, QStringList({"FFMpegModule release start < ", "FFMpegModule release okay  > \n"}));
     QCOMPARE(QApplication::topLevelWidgets().size(), before);
 
     // A later call builds a fresh module.
