@@ -82,15 +82,13 @@ void HTableWidgetEx::addSignleFile(const QString& path)
             break;
         }
         case 5: {
-            auto* remove = new HPushButton(QIcon(QStringLiteral(":/images/remove.png")), tr(""));
-            remove->m_item = cell;
+            auto* remove = make_row_button(cell, QStringLiteral(":/images/remove.png"));
             connect(remove, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_remove_row);
             place_widget(row, column, remove);
             break;
         }
         case 6: {
-            auto* look = new HPushButton(QIcon(QStringLiteral(":/images/movie_48.png")), tr(""));
-            look->m_item = cell;
+            auto* look = make_row_button(cell, QStringLiteral(":/images/movie_48.png"));
             connect(look, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_look_row);
             place_widget(row, column, look);
             look->setEnabled(false);
@@ -100,6 +98,14 @@ void HTableWidgetEx::addSignleFile(const QString& path)
             break;
         }
     }
+}
+
+// A row button that finds its row through the item of its own cell.
+HPushButton* HTableWidgetEx::make_row_button(QTableWidgetItem* cell, const QString& icon)
+{
+    auto* button = new HPushButton(QIcon(icon), tr(""));
+    button->m_item = cell;
+    return button;
 }
 
 void HTableWidgetEx::place_widget(int row, int column, QWidget* widget)

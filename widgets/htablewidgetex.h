@@ -2,6 +2,8 @@
 
 #include "widgets/htablewidget.h"
 
+class HPushButton;
+
 // The conversion window's file table: media files only, each row with a
 // progress bar and remove and look buttons.
 class HTableWidgetEx : public HTableWidget
@@ -23,6 +25,7 @@ protected:
     void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
 
 private:
+    HPushButton* make_row_button(QTableWidgetItem* cell, const QString& icon);
     void place_widget(int row, int column, QWidget* widget);
     void forget_items(int row);
 };
