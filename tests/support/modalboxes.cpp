@@ -18,11 +18,6 @@ void ModalBoxes::answer(const QString& buttonText)
     m_answers << buttonText;
 }
 
-void ModalBoxes::setHold(bool hold)
-{
-    m_hold = hold;
-}
-
 void ModalBoxes::poll()
 {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -37,8 +32,6 @@ void ModalBoxes::poll()
             b.buttons << button->text();
         m_boxes << b;
     }
-    if (m_hold && m_answers.isEmpty())
-        return;
     QAbstractButton* target = nullptr;
     if (!m_answers.isEmpty()) {
         const QString wanted = m_answers.takeFirst();

@@ -27,13 +27,10 @@ public:
     // Queues the text of the button to click for the next unanswered box;
     // without a queued answer the box's escape button (or its first) is clicked.
     void answer(const QString& buttonText);
-    // Leaves the next boxes open until answer() is called (for tests that look at an open box).
-    void setHold(bool hold);
 
     const QList<Box>& boxes() const { return m_boxes; }
     int count() const { return int(m_boxes.size()); }
     Box last() const { return m_boxes.isEmpty() ? Box{} : m_boxes.last(); }
-    void clear() { m_boxes.clear(); }
 
 private:
     void poll();
@@ -42,5 +39,4 @@ private:
     QList<Box> m_boxes;
     QStringList m_answers;
     QMessageBox* m_seen = nullptr;
-    bool m_hold = false;
 };

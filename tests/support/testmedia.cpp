@@ -45,13 +45,6 @@ QString make_clip(const QString& path, int seconds, int width, int height, const
     return ffmpeg(args) ? path : QString();
 }
 
-QString make_audio(const QString& path, int seconds)
-{
-    return ffmpeg({"-f", "lavfi", "-i", QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), path})
-               ? path
-               : QString();
-}
-
 quint16 free_port()
 {
     QTcpServer server;

@@ -14,9 +14,6 @@ bool ffmpeg(const QStringList& args, int timeoutMs = 120000);
 QString make_clip(const QString& path, int seconds, int width = 320, int height = 240, const QString& rate = "25",
                   bool audio = true);
 
-// An audio-only file.
-QString make_audio(const QString& path, int seconds);
-
 // A free TCP port on 127.0.0.1.
 quint16 free_port();
 
