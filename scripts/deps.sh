@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libavformat-dev libavcodec-dev libavutil-dev
     ffmpeg nginx libnginx-mod-rtmp
+    python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     fonts-wqy-microhei
 )
 if [[ "${1:-}" == "--display" ]]; then
