@@ -128,19 +128,32 @@ void TestFfmpegParts::invocation_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QStringList>("expected"); // after the fixed head
     QTest::addColumn<bool>("network");
-    QTest::newRow("local file") << QStringList{"-i", "a.mp4", "b.avi"} << QStringList{"-i", "a.mp4", "b.avi"} << false;
+    QTest::addColumn<QString>("finish"); // the MP4 to make ordinary at the end
+    const QStringList fragments{
+        "-movflags", "+empty_moov+default_base_moof", "-frag_duration", "1000000", "-flush_packets", "1"};
+    const QStringList analyse{"-analyzeduration", "1000000"};
+    QTest::newRow("local file") << QStringList{"-i", "a.mp4", "b.mp4"} << QStringList{"-i", "a.mp4", "b.mp4"} << false
+                                << "";
     QTest::newRow("rtmp gets the generic time-out")
-        << QStringList{"-i", "rtmp://h/live/x", "-vcodec", "copy", "o.mp4"}
-        << QStringList{"-rw_timeout", "7000", "-i", "rtmp://h/live/x", "-vcodec", "copy", "o.mp4"} << true;
-    QTest::newRow("rtsp gets its own") << QStringList{"-i", "RTSP://h/x", "o.mp4"}
-                                       << QStringList{"-timeout", "7000", "-i", "RTSP://h/x", "o.mp4"} << true;
-    QTest::newRow("a given time-out is kept") << QStringList{"-rw_timeout", "5", "-i", "rtmp://h/x", "o.mp4"}
-                                              << QStringList{"-rw_timeout", "5", "-i", "rtmp://h/x", "o.mp4"} << true;
+        << QStringList{"-i", "rtmp://h/live/x", "-vcodec", "copy", "o.flv"}
+        << QStringList{"-rw_timeout", "7000"} + analyse +
+               QStringList{"-i", "rtmp://h/live/x", "-vcodec", "copy", "o.flv"}
+        << true << "";
+    QTest::newRow("rtsp gets its own, and its mp4 comes in fragments")
+        << QStringList{"-i", "RTSP://h/x", "o.MP4"}
+        << QStringList{"-timeout", "7000"} + analyse + QStringList{"-i", "RTSP://h/x"} + fragments +
+               QStringList{"o.MP4"}
+        << true << "o.MP4";
+    QTest::newRow("given options are kept") << QStringList{"-rw_timeout", "5",         "-analyzeduration", "9",    "-i",
+                                                           "rtmp://h/x",  "-movflags", "faststart",        "o.mp4"}
+                                            << QStringList{"-rw_timeout", "5",         "-analyzeduration", "9",    "-i",
+                                                           "rtmp://h/x",  "-movflags", "faststart",        "o.mp4"}
+                                            << true << "";
     QTest::newRow("copied stream into avi gets start codes")
         << QStringList{"-i", "rtmp://h/x", "-vcodec", "copy", "o.AVI"}
-        << QStringList{"-rw_timeout",      "7000", "-i", "rtmp://h/x", "-vcodec", "copy", "-bsf:v",
-                       "h264_mp4toannexb", "o.AVI"}
-        << true;
+        << QStringList{"-rw_timeout", "7000"} + analyse +
+               QStringList{"-i", "rtmp://h/x", "-vcodec", "copy", "-bsf:v", "h264_mp4toannexb", "o.AVI"}
+        << true << "";
 }
 
 void TestFfmpegParts::invocation()
@@ -148,6 +161,7 @@ void TestFfmpegParts::invocation()
     QFETCH(QStringList, args);
     QFETCH(QStringList, expected);
     QFETCH(bool, network);
+    QFETCH(QString, finish);
     std::vector<std::string> user;
     for (const QString& arg : args)
         user.push_back(arg.toStdString());
@@ -157,6 +171,7 @@ void TestFfmpegParts::invocation()
         got << QString::fromStdString(inv.args[i]);
     QCOMPARE(got, expected);
     QCOMPARE(inv.network_input, network);
+    QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
     // The time-out comes from the environment in milliseconds; nonsense keeps the default.
     QCOMPARE(read_timeout_us("1500"), 1500000LL);
     for (const char* bad : {"", "0", "-5", "2s"})

@@ -88,6 +88,12 @@ Invocation build_invocation(const std::vector<std::string>& user_args, long long
                 inv.args.push_back(option);
                 inv.args.push_back(std::to_string(timeout_us));
             }
+            // A live stream without audio is otherwise analysed for five
+            // seconds before anything is written: a short capture would be empty.
+            if (!has_option(group, "-analyzeduration")) {
+                inv.args.push_back("-analyzeduration");
+                inv.args.push_back(std::to_string(k_analyze_us));
+            }
         }
         inv.args.push_back(arg);
         if (arg == "-i") {
@@ -102,6 +108,15 @@ Invocation build_invocation(const std::vector<std::string>& user_args, long long
     if (inv.network_input && !user_args.empty() && ends_with(lower(user_args.back()), ".avi") &&
         copies_video(user_args) && !has_option(user_args, "-bsf:v")) {
         inv.args.insert(inv.args.end() - 1, {"-bsf:v", "h264_mp4toannexb"});
+    }
+    // A capture to MP4 is written in fragments of a second, so that a killed
+    // recording still plays; it becomes an ordinary MP4 when it ends.
+    if (inv.network_input && !user_args.empty() && ends_with(lower(user_args.back()), ".mp4") &&
+        !has_option(user_args, "-movflags") && !has_option(user_args, "-frag_duration")) {
+        // Each fragment goes to disk whole as soon as it is complete, not when a write buffer fills.
+        inv.args.insert(inv.args.end() - 1, {"-movflags", "+empty_moov+default_base_moof", "-frag_duration",
+                                             std::to_string(k_fragment_us), "-flush_packets", "1"});
+        inv.finish_mp4 = user_args.back();
     }
     return inv;
 }

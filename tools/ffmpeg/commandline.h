@@ -12,6 +12,11 @@ constexpr int k_progress_fd = 3;
 // that never arrives ends in an error instead of a hang.
 constexpr long long k_read_timeout_us = 10000000;
 
+// How much of a live stream is analysed before recording starts.
+constexpr long long k_analyze_us = 1000000;
+// The length of a capture's MP4 fragments: what a killed recording may lose.
+constexpr long long k_fragment_us = 1000000;
+
 // The read time-out: DAVAZ_READ_TIMEOUT_MS when it holds a positive number of
 // milliseconds, else the default.
 long long read_timeout_us(const char* env_value);
@@ -20,6 +25,7 @@ struct Invocation
 {
     std::vector<std::string> args; // ffmpeg's arguments, without the program
     bool network_input = false;    // an input is a network stream, so a stop request applies
+    std::string finish_mp4;        // a fragmented MP4 to make ordinary once ffmpeg has ended
 };
 
 // True for "scheme://..." addresses other than local files.

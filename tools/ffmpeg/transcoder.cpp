@@ -1,5 +1,7 @@
 #include "transcoder.h"
 
+#include "mp4finish.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -96,6 +98,11 @@ int Transcoder::run()
     for (std::string& phrase : m_phrases.finish())
         m_writer.add_text(phrase + "\n");
     const int code = m_child.wait();
+    if (!m_invocation.finish_mp4.empty()) {
+        std::string error;
+        if (finish_fragmented_mp4(m_invocation.finish_mp4, &error) == Mp4Finish::Failed)
+            m_writer.add_text("FFmpeg.exe: the recording stays a fragmented MP4: " + error + "\n");
+    }
     // Only now is the output file complete.
     if (code == 0)
         m_writer.add_text("zo_finished\n");
