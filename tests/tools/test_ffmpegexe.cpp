@@ -35,6 +35,7 @@ private:
     QTemporaryDir m_dir;
     QString m_stubborn;
     QString m_clip;
+    QProcess m_late_publisher; // its key frames come four seconds apart
     RtmpServer m_server;
     QProcess m_publisher;
     int m_runs = 0;
@@ -59,13 +60,22 @@ void TestFfmpegExe::initTestCase()
     m_publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i",
                                  m_clip, "-c", "copy", "-f", "flv", m_server.url("s")});
+    const QString late = m_dir.filePath("late.mp4");
+    QVERIFY(testmedia::ffmpeg(
+        {"-i", m_clip, "-c:v", "libx264", "-preset", "ultrafast", "-g", "100", "-c:a", "copy", late}));
+    m_late_publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_late_publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1",
+                                      "-i", late, "-c", "copy", "-f", "flv", m_server.url("late")});
     QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().contains("publish: name='s'"), qPrintable(m_server.log()), 60000);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().contains("publish: name='late'"), qPrintable(m_server.log()), 60000);
 }
 
 void TestFfmpegExe::cleanupTestCase()
 {
-    m_publisher.kill();
-    m_publisher.waitForFinished();
+    for (QProcess* publisher : {&m_publisher, &m_late_publisher}) {
+        publisher->kill();
+        publisher->waitForFinished();
+    }
     m_server.stop();
     QFile::remove(QDir::tempPath() + "/zo_ff_et.cfg");
     QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_dir.path()).isEmpty(), 20000);
@@ -88,6 +98,8 @@ void TestFfmpegExe::run_data()
                                 << "" << 0 << "" << true;
     QTest::newRow("capture to mp4") << live << "stop" << 0 << "" << true;
     QTest::newRow("stop file left from an earlier run") << live << "stale stop" << 0 << "" << true;
+    // The server holds the video back until a key frame; the recording must still have it.
+    QTest::newRow("video that begins late") << QStringList{"-i", "%rtmp/live/late"} + copy << "stop" << 0 << "" << true;
     QTest::newRow("interrupted while capturing") << live << "sigint" << 0 << "" << true;
     // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
     QTest::newRow("ffmpeg deaf to q") << QStringList{"-nostdin"} + live << "stop" << 255 << "" << true;

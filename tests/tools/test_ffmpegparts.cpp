@@ -2,6 +2,7 @@
 // steps and the command line it builds, all on an injected clock.
 
 #include "commandline.h"
+#include "inputlisting.h"
 #include "outputwriter.h"
 #include "stopsequence.h"
 
@@ -32,6 +33,8 @@ private slots:
     void stop_sequence();
     void invocation_data();
     void invocation();
+    void input_listing_data();
+    void input_listing();
 };
 
 void TestFfmpegParts::writer_gaps_data()
@@ -176,6 +179,43 @@ void TestFfmpegParts::invocation()
     QCOMPARE(read_timeout_us("1500"), 1500000LL);
     for (const char* bad : {"", "0", "-5", "2s"})
         QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
+}
+
+void TestFfmpegParts::input_listing_data()
+{
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<int>("verdict");
+    const int pending = int(InputListing::Verdict::Pending), video = int(InputListing::Verdict::Video),
+              none = int(InputListing::Verdict::NoVideo);
+    const QString input = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n";
+    QTest::newRow("audio and video") << input +
+                                            "  Stream #0:0: Audio: aac\n  Stream #0:1: Video: h264\nStream mapping:\n"
+                                     << video;
+    QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << none;
+    QTest::newRow("tagged stream, carriage returns") << input + "  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n"
+                                                     << video;
+    QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << pending;
+    QTest::newRow("only the input's streams count")
+        << input + "  Stream #0:0: Audio: aac\nOutput #0, mp4:\n  Stream #0:0: Video: h264\n"
+        << none;
+    QTest::newRow("the banner's word Video is no stream")
+        << "  configuration: --enable-video\n" + input + "  Stream #0:0: Data: none (Video: x)\nStream mapping:\n"
+        << none;
+}
+
+void TestFfmpegParts::input_listing()
+{
+    QFETCH(QString, log);
+    QFETCH(int, verdict);
+    const std::string text = log.toStdString();
+    // The log comes in pieces of any size.
+    for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
+        InputListing listing;
+        InputListing::Verdict got = InputListing::Verdict::Pending;
+        for (size_t at = 0; at < text.size(); at += piece)
+            got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
+        QCOMPARE(int(got), verdict);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFfmpegParts)

@@ -75,7 +75,8 @@ Invocation build_invocation(const std::vector<std::string>& user_args, long long
     Invocation inv;
     inv.args = {"-hide_banner", "-nostats", "-y", "-progress", "pipe:" + std::to_string(k_progress_fd)};
 
-    size_t group_start = 0; // where the options of the next input begin
+    size_t group_start = 0;             // where the options of the next input begin
+    std::vector<size_t> short_analysis; // where our analysis durations stand in args
     for (size_t i = 0; i < user_args.size(); ++i) {
         const std::string& arg = user_args[i];
         if (arg == "-i" && i + 1 < user_args.size() && is_network_url(user_args[i + 1])) {
@@ -89,9 +90,12 @@ Invocation build_invocation(const std::vector<std::string>& user_args, long long
                 inv.args.push_back(std::to_string(timeout_us));
             }
             // A live stream without audio is otherwise analysed for five
-            // seconds before anything is written: a short capture would be empty.
+            // seconds before anything is written: a short capture would be
+            // empty. A stream whose video begins later than that is analysed
+            // again, for longer (retry_args).
             if (!has_option(group, "-analyzeduration")) {
                 inv.args.push_back("-analyzeduration");
+                short_analysis.push_back(inv.args.size());
                 inv.args.push_back(std::to_string(k_analyze_us));
             }
         }
@@ -117,6 +121,11 @@ Invocation build_invocation(const std::vector<std::string>& user_args, long long
         inv.args.insert(inv.args.end() - 1, {"-movflags", "+empty_moov+default_base_moof", "-frag_duration",
                                              std::to_string(k_fragment_us), "-flush_packets", "1"});
         inv.finish_mp4 = user_args.back();
+    }
+    if (!short_analysis.empty()) {
+        inv.retry_args = inv.args;
+        for (size_t at : short_analysis)
+            inv.retry_args[at] = std::to_string(k_analyze_long_us);
     }
     return inv;
 }

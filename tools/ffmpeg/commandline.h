@@ -12,8 +12,11 @@ constexpr int k_progress_fd = 3;
 // that never arrives ends in an error instead of a hang.
 constexpr long long k_read_timeout_us = 10000000;
 
-// How much of a live stream is analysed before recording starts.
+// How much of a live stream is analysed before recording starts; and how
+// much when no video showed in that time (a server may hold the video back
+// until its next key frame).
 constexpr long long k_analyze_us = 1000000;
+constexpr long long k_analyze_long_us = 10000000;
 // The length of a capture's MP4 fragments: what a killed recording may lose.
 constexpr long long k_fragment_us = 1000000;
 
@@ -23,9 +26,10 @@ long long read_timeout_us(const char* env_value);
 
 struct Invocation
 {
-    std::vector<std::string> args; // ffmpeg's arguments, without the program
-    bool network_input = false;    // an input is a network stream, so a stop request applies
-    std::string finish_mp4;        // a fragmented MP4 to make ordinary once ffmpeg has ended
+    std::vector<std::string> args;       // ffmpeg's arguments, without the program
+    bool network_input = false;          // an input is a network stream, so a stop request applies
+    std::string finish_mp4;              // a fragmented MP4 to make ordinary once ffmpeg has ended
+    std::vector<std::string> retry_args; // when the input shows no video: args analysing it for longer
 };
 
 // True for "scheme://..." addresses other than local files.

@@ -58,14 +58,10 @@ Transcoder::Transcoder(std::string program, Invocation invocation)
 int Transcoder::run()
 {
     const sigset_t waiting_mask = install_signal_handling();
-    std::string error;
-    if (!m_child.start(m_program, m_invocation.args, error)) {
-        std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(),
-                     error.c_str());
+    if (!start(m_invocation.args))
         return 127;
-    }
 
-    while (m_child.stderr_fd() >= 0 || m_child.progress_fd() >= 0) {
+    while (m_child->stderr_fd() >= 0 || m_child->progress_fd() >= 0) {
         auto now = Clock::now();
         if (!m_stop.started() && (g_stop_signal || (m_invocation.network_input && m_watcher.requested())))
             act(m_stop.begin(now));
@@ -79,7 +75,7 @@ int Transcoder::run()
         else if (!m_stop.started() && m_invocation.network_input)
             earliest(now + k_watch_period);
 
-        pollfd fds[2] = {{m_child.stderr_fd(), POLLIN, 0}, {m_child.progress_fd(), POLLIN, 0}};
+        pollfd fds[2] = {{m_child->stderr_fd(), POLLIN, 0}, {m_child->progress_fd(), POLLIN, 0}};
         timespec timeout;
         timespec* timeout_ptr = nullptr;
         if (wake) {
@@ -89,15 +85,16 @@ int Transcoder::run()
         }
         if (ppoll(fds, 2, timeout_ptr, &waiting_mask) < 0)
             continue; // a stop signal; handled at the top
+        const ChildProcess* polled = m_child.get();
         if (fds[0].revents)
             read_stderr();
-        if (fds[1].revents)
+        if (fds[1].revents && m_child.get() == polled) // not after a retry: the poll was of the old run
             read_progress();
     }
 
     for (std::string& phrase : m_phrases.finish())
         m_writer.add_text(phrase + "\n");
-    const int code = m_child.wait();
+    const int code = m_child->wait();
     if (!m_invocation.finish_mp4.empty()) {
         std::string error;
         if (finish_fragmented_mp4(m_invocation.finish_mp4, &error) == Mp4Finish::Failed)
@@ -110,30 +107,57 @@ int Transcoder::run()
     return code;
 }
 
+bool Transcoder::start(const std::vector<std::string>& args)
+{
+    m_child = std::make_unique<ChildProcess>();
+    std::string error;
+    if (m_child->start(m_program, args, error))
+        return true;
+    std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(), error.c_str());
+    return false;
+}
+
+void Transcoder::retry_for_video()
+{
+    // Nothing of this run is kept: the next one writes the output afresh.
+    m_child->send_signal(SIGKILL);
+    m_child->wait();
+    m_progress = ProgressParser();
+    m_phrases = PhraseFinder();
+    m_writer.add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
+    const std::vector<std::string> args = std::move(m_invocation.retry_args);
+    m_invocation.retry_args.clear();
+    if (!start(args))
+        m_child = std::make_unique<ChildProcess>(); // ends the loop: nothing left to read
+}
+
 void Transcoder::read_stderr()
 {
     char buffer[16384];
-    const ssize_t n = ::read(m_child.stderr_fd(), buffer, sizeof buffer);
+    const ssize_t n = ::read(m_child->stderr_fd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
         return;
     if (n <= 0) {
-        m_child.close_stderr();
+        m_child->close_stderr();
         return;
     }
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(std::string(buffer, size_t(n)));
     for (std::string& phrase : m_phrases.feed(buffer, size_t(n)))
         m_writer.add_text(phrase + "\n");
+    if (!m_invocation.retry_args.empty() && !m_stop.started() &&
+        m_listing.feed(buffer, size_t(n)) == InputListing::Verdict::NoVideo)
+        retry_for_video();
 }
 
 void Transcoder::read_progress()
 {
     char buffer[4096];
-    const ssize_t n = ::read(m_child.progress_fd(), buffer, sizeof buffer);
+    const ssize_t n = ::read(m_child->progress_fd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
         return;
     if (n <= 0) {
-        m_child.close_progress();
+        m_child->close_progress();
         return;
     }
     for (const ProgressBlock& block : m_progress.feed(buffer, size_t(n))) {
@@ -146,17 +170,17 @@ void Transcoder::read_progress()
 void Transcoder::act(StopSequence::Action action)
 {
     // An ffmpeg that has ended needs no more asking, and its pid may be reused.
-    if (action == StopSequence::Action::None || m_child.has_ended())
+    if (action == StopSequence::Action::None || m_child->has_ended())
         return;
     switch (action) {
     case StopSequence::Action::Quit:
-        m_child.write_stdin("q", 1);
+        m_child->write_stdin("q", 1);
         break;
     case StopSequence::Action::Interrupt:
-        m_child.send_signal(SIGINT);
+        m_child->send_signal(SIGINT);
         break;
     case StopSequence::Action::Kill:
-        m_child.send_signal(SIGKILL);
+        m_child->send_signal(SIGKILL);
         break;
     case StopSequence::Action::None:
         break;

@@ -2,11 +2,14 @@
 
 #include "childprocess.h"
 #include "commandline.h"
+#include "inputlisting.h"
 #include "outputwriter.h"
 #include "phrasetable.h"
 #include "progressrecord.h"
 #include "stopsequence.h"
 #include "stopwatcher.h"
+
+#include <memory>
 
 namespace ffexe {
 
@@ -27,13 +30,16 @@ private:
     void read_stderr();
     void read_progress();
     void act(StopSequence::Action action);
+    bool start(const std::vector<std::string>& args);
+    void retry_for_video();
 
     std::string m_program;
     Invocation m_invocation;
-    ChildProcess m_child;
+    std::unique_ptr<ChildProcess> m_child;
     OutputWriter m_writer;
     ProgressParser m_progress;
     PhraseFinder m_phrases;
+    InputListing m_listing;
     StopWatcher m_watcher;
     StopSequence m_stop;
 };
