@@ -1,11 +1,18 @@
 #pragma once
 
+#include <QProcess>
+#include <QString>
 #include <QWidget>
+
+#include <functional>
 
 namespace Ui {
 class GrabLiveWidget;
 }
 
+// The stream capture window: records an rtmp or rtsp stream into a local
+// ".avi" or ".mp4" file through the transcoder, with an elapsed-time clock.
+// The capture job (process, phrases, stop request) lives here as well.
 class GrabLiveWidget : public QWidget
 {
     Q_OBJECT
@@ -13,10 +20,62 @@ public:
     explicit GrabLiveWidget(QWidget* parent = nullptr);
     ~GrabLiveWidget() override;
 
+    // The address a new window offers: a public test stream.
+    static const char* const default_address;
+    // "zo_ff_et.cfg" in the temporary folder: while it exists the transcoder finishes and ends.
+    static QString stop_request_path();
+    // The elapsed seconds as "hh:mm:ss"; empty from 24 hours on.
+    static QString clock_text(int seconds);
+
+    // How the stop sequence waits for the transcoder (platform::sleep_ms
+    // unless replaced); tests pass their own.
+    using Sleeper = std::function<void(unsigned long ms)>;
+    void set_sleeper(Sleeper sleeper);
+
+    int elapsed_seconds() const { return m_elapsed; }
+
+    QString rtmp_url();
+    QString out_file();
+    bool startProcess();
+    void stopProcess();
+    void create_delete_file(bool create);
+    void refresh_ui(bool running);
+    bool checkReadWrite(const QString& dir);
+
 private slots:
-    void on_tb_min_clicked();
     void on_tb_close_clicked();
+    void on_tb_min_clicked();
+    void on_pushButton_start_clicked();
+    void on_pushButton_stop_clicked();
+    void on_pushButton_open_dir_clicked();
+    void on_pushButton_browser_clicked();
+    void slot_timer();
+    void slot_readData();
+    void slot_error(QProcess::ProcessError error);
+
+public slots:
+    // Opens an address with the desktop's default handler; nothing in the plug-in calls it.
+    void connectWithMe(QString addr);
+
+private slots:
+    void write_cfg();
+    void read_cfg();
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    void leave_process_slot();
+
     Ui::GrabLiveWidget* ui;
+    int m_timer_id;
+    int m_elapsed;
+    QProcess* m_process;
+    Sleeper m_sleeper;
+    // Process slots on the stack (a message box runs its own event loop, so
+    // they nest), and processes stopped inside them: such a process is
+    // deleted once the outermost slot has returned, never under its own signal.
+    int m_slot_depth = 0;
+    QList<QProcess*> m_retired;
 };
