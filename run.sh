@@ -67,3 +67,58 @@ echo "Converted files:"
 ls -1 "$demo/output"/* | sed 's/^/  /'
 echo "Screenshot of the finished table: $shots/FormatCWidget-finished.png"
 echo "Host log: $demo/host.log"
+
+# Demonstration: stream capture. A local nginx-rtmp server and a publisher
+# stand in for a live stream; both are stopped when the capture is done.
+(
+    capture="$root/build/demo/capture"
+    rm -rf "$capture"
+    mkdir -p "$capture/output"
+    ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=640x360:rate=25:duration=10" \
+        -f lavfi -i "sine=frequency=440:duration=10" -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p \
+        -c:a aac -shortest "$capture/live.mp4"
+    port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >"$capture/nginx.conf" <<CONF
+load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
+daemon off;
+master_process off;
+worker_processes 1;
+pid $capture/nginx.pid;
+error_log $capture/nginx.log info;
+events { worker_connections 64; }
+rtmp { server { listen 127.0.0.1:$port; application live { live on; } } }
+CONF
+    nginx -e "$capture/nginx.log" -c "$capture/nginx.conf" -p "$capture" &
+    server=$!
+    publisher=""
+    stop_servers() {
+        for pid in $publisher $server; do
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        done
+    }
+    trap stop_servers EXIT
+    for _ in $(seq 100); do
+        (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        sleep 0.1
+    done
+    url="rtmp://127.0.0.1:$port/live/demo"
+    ffmpeg -nostdin -v error -re -stream_loop -1 -i "$capture/live.mp4" -c copy -f flv "$url" &
+    publisher=$!
+    for _ in $(seq 100); do
+        grep -q "publish: name='demo'" "$capture/nginx.log" 2>/dev/null && break
+        sleep 0.2
+    done
+
+    echo
+    echo "Demonstration: recording the live stream $url to .mp4 in the capture window."
+    status=0
+    xvfb-run -a -s "-screen 0 1600x1000x24" "$root/build/bin/davaz-host" --demo capture --address "$url" \
+        --output "$capture/output" --screenshot "$shots" 2>"$capture/host.log" | sed 's/^/  /' || status=$?
+    if [[ $status -ne 0 ]]; then
+        echo "The capture demonstration failed (exit $status); the host's log is $capture/host.log" >&2
+        exit "$status"
+    fi
+    echo "Screenshot of the recording window: $shots/GrabLiveWidget-recording.png"
+    echo "Host log: $capture/host.log"
+)

@@ -1,6 +1,7 @@
 // The demonstrations davaz-host can run with --demo NAME, one line each.
 
 #include "demo.h"
+#include "democapture.h"
 #include "democonvert.h"
 
 namespace {
@@ -19,6 +20,7 @@ std::unique_ptr<Demo> make_one(HostApp* host, const Demo::Options& options)
 
 const Entry kDemos[] = {
     {"convert", make_one<DemoConvert>},
+    {"capture", make_one<DemoCapture>},
 };
 
 } // namespace

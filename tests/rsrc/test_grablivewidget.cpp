@@ -68,6 +68,7 @@ private slots:
     void clock_text();
     void record_data();
     void record();
+    void killed_recording_still_plays();
     void failures_data();
     void failures();
     void failure_inside_a_stop();
@@ -331,6 +332,28 @@ void TestGrabLiveWidget::record()
     QVERIFY(file.video);
     QVERIFY2(file.duration >= 2.0 && file.duration <= 5.0, qPrintable(QString::number(file.duration)));
     QVERIFY2(file.errors.isEmpty(), file.errors.constData());
+}
+
+void TestGrabLiveWidget::killed_recording_still_plays()
+{
+    child<QLineEdit>("lineEdit_encode_ip")->setText(m_rtmp.url("av"));
+    child<QLineEdit>("lineEdit_savepath")->setText(m_out->path());
+    child<QComboBox>("comboBox")->setCurrentText(".mp4");
+    const QString file = m_out->filePath(child<QLineEdit>("lineEdit_file_name")->text() + ".mp4");
+    child<QPushButton>("pushButton_start")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->elapsed_seconds() >= 4, kTimeout);
+
+    // FFmpeg.exe and its ffmpeg die at once, as when the machine goes down.
+    const QList<qint64> pids = testmedia::pids_matching(file);
+    QCOMPARE(pids.size(), 2);
+    for (qint64 pid : pids)
+        ::kill(pid_t(pid), SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(m_boxes->count() == 1 && is_idle(), kTimeout);
+    QCOMPARE(m_boxes->last().text, QString("子进程启动崩溃，请尝试以管理员权限启动"));
+
+    const Probe kept = probe(file);
+    QVERIFY(kept.video);
+    QVERIFY2(kept.duration >= 2.0, qPrintable(QString::number(kept.duration)));
 }
 
 void TestGrabLiveWidget::failures_data()

@@ -1,0 +1,191 @@
+// Captures through the capture window from a real rtmp server (and the RTSP
+// helper): how much of the wall-clock recording time the file holds, how long
+// a stop takes until the file is complete and the window idle, and how much a
+// recording killed outright keeps.
+//
+// bench_capture [long-seconds]   (default 600: the long recording of the stop figure)
+
+#include "modalboxes.h"
+#include "platform/platform.h"
+#include "rsrc/grablivewidget.h"
+#include "rtmpserver.h"
+#include "rtspserver.h"
+#include "testhost.h"
+#include "testmedia.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+double probe_duration(const QString& path)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
+    p.waitForFinished(120000);
+    return p.readAllStandardOutput().trimmed().toDouble();
+}
+
+struct Result
+{
+    double wall = 0;        // s from pressing start to pressing stop (or to the kill)
+    double recorded = 0;    // s the file holds
+    double complete_ms = 0; // from pressing stop until the transcoder had ended, the file complete
+    double idle_ms = 0;     // from pressing stop until the window was idle again
+    int boxes = 0;
+};
+
+class Bench
+{
+public:
+    explicit Bench(const QString& out)
+        : m_out(out)
+    {}
+
+    Result capture(const QString& url, const QString& ext, int seconds, bool kill)
+    {
+        Result result;
+        ModalBoxes boxes;
+        GrabLiveWidget window;
+        // The second of grace is spent as the window spends it, noting when the transcoder ended within it.
+        double ended_ms = -1;
+        window.set_sleeper([&](unsigned long ms) {
+            QElapsedTimer waited;
+            waited.start();
+            for (QProcess* p : window.findChildren<QProcess*>()) {
+                if (p->state() != QProcess::NotRunning)
+                    p->waitForFinished(int(ms));
+            }
+            ended_ms = double(waited.nsecsElapsed()) / 1e6;
+            const qint64 rest = qint64(ms) - waited.elapsed();
+            if (rest > 0)
+                platform::sleep_ms(static_cast<unsigned long>(rest));
+        });
+        window.findChild<QLineEdit*>("lineEdit_encode_ip")->setText(url);
+        window.findChild<QLineEdit*>("lineEdit_savepath")->setText(m_out);
+        window.findChild<QComboBox*>("comboBox")->setCurrentText(ext);
+        const QString file = m_out + "/" + window.findChild<QLineEdit*>("lineEdit_file_name")->text() + ext;
+        window.show();
+
+        QElapsedTimer clock;
+        clock.start();
+        window.findChild<QPushButton*>("pushButton_start")->click();
+        spin(seconds * 1000);
+        result.wall = double(clock.nsecsElapsed()) / 1e9;
+        if (kill) {
+            for (qint64 pid : testmedia::pids_matching(file))
+                ::kill(pid_t(pid), SIGKILL);
+            QElapsedTimer until_idle;
+            until_idle.start();
+            while (window.findChild<QPushButton*>("pushButton_stop")->isEnabled() && until_idle.elapsed() < 60000)
+                spin(50);
+        } else {
+            QElapsedTimer stopping;
+            stopping.start();
+            window.findChild<QPushButton*>("pushButton_stop")->click();
+            result.idle_ms = double(stopping.nsecsElapsed()) / 1e6;
+            result.complete_ms = ended_ms;
+        }
+        result.boxes = boxes.count();
+        result.recorded = probe_duration(file);
+        return result;
+    }
+
+private:
+    QString m_out;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    testenv::isolate_host_home();
+    TestHost host;
+    const int long_seconds = argc > 1 ? QString(argv[1]).toInt() : 600;
+
+    QTemporaryDir dir;
+    const QString clip = dir.filePath("live.mp4");
+    std::printf("making a 10 s 320x240 clip with a key frame every second...\n");
+    if (!testmedia::ffmpeg({"-f",   "lavfi",   "-i",        "testsrc2=size=320x240:rate=25:duration=10",
+                            "-f",   "lavfi",   "-i",        "sine=frequency=440:duration=10",
+                            "-c:v", "libx264", "-preset",   "ultrafast",
+                            "-g",   "25",      "-pix_fmt",  "yuv420p",
+                            "-c:a", "aac",     "-shortest", clip})) {
+        std::fprintf(stderr, "cannot make the clip\n");
+        return 1;
+    }
+    RtmpServer rtmp;
+    RtspServer rtsp;
+    if (!rtmp.start() || !rtsp.start(clip, true)) {
+        std::fprintf(stderr, "cannot start the servers\n");
+        return 1;
+    }
+    QProcess publisher;
+    publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i",
+                               clip, "-c", "copy", "-f", "flv", rtmp.url("live")});
+    for (int i = 0; i < 300 && !rtmp.log().contains("publish: name='live'"); ++i)
+        spin(100);
+
+    QTemporaryDir out;
+    Bench bench(out.path());
+    std::printf("\n10 s captures (wall: start pressed to stop pressed; kept: what the file holds):\n");
+    std::printf("  %-16s %-5s %8s %8s %8s %14s %12s\n", "source", "ext", "wall s", "kept s", "lost s", "complete ms",
+                "idle ms");
+    const struct
+    {
+        const char* name;
+        QString url;
+        const char* ext;
+    } runs[] = {
+        {"rtmp audio+video", rtmp.url("live"), ".mp4"},
+        {"rtmp audio+video", rtmp.url("live"), ".avi"},
+        {"rtsp audio+video", rtsp.url(), ".mp4"},
+    };
+    for (const auto& run : runs) {
+        for (int round = 0; round < 3; ++round) {
+            const Result r = bench.capture(run.url, run.ext, 10, false);
+            std::printf("  %-16s %-5s %8.2f %8.2f %8.2f %14.0f %12.0f%s\n", run.name, run.ext, r.wall, r.recorded,
+                        r.wall - r.recorded, r.complete_ms, r.idle_ms, r.boxes ? "  (a message box was shown)" : "");
+            std::fflush(stdout);
+        }
+    }
+
+    std::printf("\nkilled outright after 10 s (FFmpeg.exe and ffmpeg, SIGKILL), .mp4:\n");
+    for (int round = 0; round < 3; ++round) {
+        const Result r = bench.capture(rtmp.url("live"), ".mp4", 10, true);
+        std::printf("  wall %.2f s, kept %.2f s, lost %.2f s\n", r.wall, r.recorded, r.wall - r.recorded);
+        std::fflush(stdout);
+    }
+
+    if (long_seconds > 0) {
+        std::printf("\na %d s capture, .mp4 (320x240):\n", long_seconds);
+        std::fflush(stdout);
+        const Result r = bench.capture(rtmp.url("live"), ".mp4", long_seconds, false);
+        std::printf("  wall %.2f s, kept %.2f s; stop to complete file %.0f ms, stop to idle window %.0f ms\n", r.wall,
+                    r.recorded, r.complete_ms, r.idle_ms);
+    }
+
+    publisher.kill();
+    publisher.waitForFinished();
+    return 0;
+}

@@ -1,0 +1,115 @@
+#include "democapture.h"
+
+#include "hostapp.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+
+#include <cstdio>
+
+namespace {
+
+const int kPollMs = 200;
+const qint64 kShotAfterMs = 4000;
+const qint64 kRecordMs = 6000;
+
+// The duration ffprobe reads from a file, as text; empty if it cannot.
+QString probe_duration(const QString& path)
+{
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                 QStringLiteral("format=duration"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), path});
+    if (!probe.waitForFinished(60000))
+        return QString();
+    return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+DemoCapture::DemoCapture(HostApp* host, const Options& options)
+    : Demo(host, options)
+{
+    connect(&m_poll, &QTimer::timeout, this, &DemoCapture::poll);
+}
+
+void DemoCapture::start()
+{
+    if (m_options.address.isEmpty()) {
+        finish(1, QStringLiteral("the capture needs a stream address (--address)"));
+        return;
+    }
+    m_host->send(QStringLiteral("msg_show_grablive"));
+    m_window = top_level(QStringLiteral("GrabLiveWidget"));
+    auto* address = m_window ? m_window->findChild<QLineEdit*>(QStringLiteral("lineEdit_encode_ip")) : nullptr;
+    auto* folder = m_window ? m_window->findChild<QLineEdit*>(QStringLiteral("lineEdit_savepath")) : nullptr;
+    auto* name = m_window ? m_window->findChild<QLineEdit*>(QStringLiteral("lineEdit_file_name")) : nullptr;
+    auto* ext = m_window ? m_window->findChild<QComboBox*>(QStringLiteral("comboBox")) : nullptr;
+    auto* startButton = m_window ? m_window->findChild<QPushButton*>(QStringLiteral("pushButton_start")) : nullptr;
+    if (!address || !folder || !name || !ext || !startButton) {
+        finish(1, QStringLiteral("the capture window is not as expected"));
+        return;
+    }
+
+    QDir().mkpath(m_options.output);
+    address->setText(m_options.address);
+    folder->setText(QDir(m_options.output).absolutePath());
+    ext->setCurrentIndex(ext->findText(QStringLiteral(".mp4")));
+    m_file = QDir(folder->text()).filePath(name->text() + ext->currentText());
+    std::printf("demo: recording %s into %s\n", qPrintable(m_options.address), qPrintable(m_file));
+    std::fflush(stdout);
+    startButton->click();
+    m_recording.start();
+    m_poll.start(kPollMs);
+}
+
+void DemoCapture::poll()
+{
+    // A failure shows a message box, which runs its own event loop: this timer still fires.
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        m_poll.stop();
+        std::printf("demo: the window reported \"%s\"\n", qPrintable(box->text()));
+        save_shot(box, QStringLiteral("GrabLiveWidget-message"));
+        if (QAbstractButton* ok = box->buttons().value(0))
+            ok->click();
+        finish(1, QStringLiteral("the capture failed"));
+        return;
+    }
+    if (!m_shot && m_recording.elapsed() >= kShotAfterMs) {
+        m_shot = true;
+        save_shot(m_window, QStringLiteral("GrabLiveWidget-recording"));
+    }
+    if (m_recording.elapsed() >= kRecordMs) {
+        m_poll.stop();
+        stop();
+    }
+}
+
+void DemoCapture::stop()
+{
+    auto* stopButton = m_window->findChild<QPushButton*>(QStringLiteral("pushButton_stop"));
+    QElapsedTimer stopping;
+    stopping.start();
+    // The stop asks the transcoder to finish and gives it a second.
+    stopButton->click();
+    std::printf("demo: stopped after %.1f s of recording; the window was idle again %lld ms after stop\n",
+                double(m_recording.elapsed() - stopping.elapsed()) / 1000.0,
+                static_cast<long long>(stopping.elapsed()));
+
+    const QString duration = probe_duration(m_file);
+    const bool ok = QFileInfo(m_file).size() > 0 && duration.toDouble() > 0;
+    std::printf("demo: recorded %s (%lld bytes, duration %s s)\n", qPrintable(m_file),
+                static_cast<long long>(QFileInfo(m_file).size()), duration.isEmpty() ? "?" : qPrintable(duration));
+    std::fflush(stdout);
+    if (ok)
+        finish(0);
+    else
+        finish(1, QStringLiteral("the recorded file does not play"));
+}
