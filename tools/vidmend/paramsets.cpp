@@ -225,6 +225,7 @@ std::optional<HevcSps> parse_hevc_sps(const uint8_t* nal, size_t size)
     sps.id = br.ue();
     if (sps.id > 15)
         return std::nullopt;
+    sps.max_sub_layers = max_sub_layers_minus1 + 1;
     const uint32_t chroma_format_idc = br.ue();
     if (chroma_format_idc > 3)
         return std::nullopt;

@@ -43,6 +43,7 @@ struct H264Pps
 struct HevcSps
 {
     int id = 0;
+    int max_sub_layers = 1;
     bool separate_colour_plane = false;
     int log2_max_poc_lsb = 4;
     uint32_t pic_size_in_ctbs = 0;

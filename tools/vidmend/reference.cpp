@@ -48,6 +48,7 @@ void read_index(AVStream* st, RefTrack& track, int track_index, std::vector<RefS
         if (!e || e->size <= 0)
             continue;
         ++track.samples;
+        track.bytes += uint64_t(e->size);
         track.min_size = std::min<uint32_t>(track.min_size, uint32_t(e->size));
         track.max_size = std::max<uint32_t>(track.max_size, uint32_t(e->size));
         if (prev != AV_NOPTS_VALUE && e->timestamp > prev)

@@ -37,6 +37,7 @@ struct RefTrack
     std::vector<std::pair<int, std::vector<uint8_t>>> side_data; // stream side data, e.g. the display matrix
 
     int64_t samples = 0;
+    uint64_t bytes = 0;
     uint32_t min_size = 0;
     uint32_t max_size = 0;
     int64_t step = 0;      // most common sample duration, in time_base units

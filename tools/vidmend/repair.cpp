@@ -161,8 +161,16 @@ RepairResult Run::go()
     assign_timestamps(m_ref, walk.samples);
     m_result.summary.walk_seconds = seconds_since(walk_start);
     summarise(walk);
-    if (m_result.summary.tracks.empty() || m_result.summary.tracks.front().samples == 0)
-        return fail(Outcome::NothingFound, "no video sample in " + m_job.damaged + " matches the reference's settings");
+    // Far fewer pictures than the reference's bytes per picture promise: the
+    // reference was recorded with other settings.
+    const Summary& found = m_result.summary;
+    uint64_t ref_bytes = 0;
+    for (const RefTrack& t : m_ref.tracks)
+        ref_bytes += t.bytes;
+    const uint64_t expected = found.payload / std::max<uint64_t>(1, ref_bytes / m_ref.tracks[m_ref.video].samples);
+    if (found.tracks.front().samples == 0 || found.tracks.front().samples * 20 < expected)
+        return fail(Outcome::NothingFound,
+                    "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
 
     // Write next to the output, and give it its name only once it is whole.
     if (!tell(600, "writing"))

@@ -178,7 +178,7 @@ bool parse_hevc_slice(const uint8_t* nal, size_t size, const ParamSets& sets, Sl
     out.pps_id = br.ue();
     const HevcPps* pps = out.pps_id <= 63 ? sets.hevc_pps(out.pps_id) : nullptr;
     const HevcSps* sps = pps ? sets.hevc_sps(pps->sps_id) : nullptr;
-    if (!sps)
+    if (!sps || out.temporal_id >= sps->max_sub_layers)
         return false;
     if (!out.first_in_pic) {
         if (pps->dependent_slice_segments_enabled)
@@ -190,7 +190,8 @@ bool parse_hevc_slice(const uint8_t* nal, size_t size, const ParamSets& sets, Sl
     if (!out.dependent) {
         br.skip(pps->num_extra_slice_header_bits);
         out.slice_type = br.ue();
-        if (out.slice_type > 2)
+        // Random access points hold intra slices only.
+        if (out.slice_type > 2 || (out.nal_type >= 16 && out.nal_type <= 23 && out.slice_type != 2))
             return false;
         if (pps->output_flag_present)
             br.skip(1);

@@ -1,6 +1,11 @@
 #include "timestamps.h"
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <numeric>
 
@@ -99,19 +104,77 @@ void assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
         }
     }
     const std::vector<int64_t> display = display_order(poc, starts);
-    const int64_t delay = std::max(video.delay, reorder_delay(display));
+
+    // Decoding times count pictures from the start of their period, so a
+    // picture lost to damage shifts nothing past the next random access point.
+    std::vector<int64_t> rank(pictures.size());
+    int64_t delay = video.delay;
+    size_t first = 0;
+    int64_t base = 0;
+    for (size_t k = 0; k < pictures.size(); ++k) {
+        if (k == 0 || starts[k]) {
+            first = k;
+            base = display[k];
+            for (size_t j = k + 1; j < pictures.size() && !starts[j]; ++j)
+                base = std::min(base, display[j]);
+        }
+        rank[k] = base + int64_t(k - first);
+        delay = std::max(delay, rank[k] - display[k]);
+    }
     for (size_t k = 0; k < pictures.size(); ++k) {
         Sample& s = samples[pictures[k]];
         s.pts = video.first_pts + display[k] * video.step;
-        s.dts = video.first_pts + (int64_t(k) - delay) * video.step;
+        s.dts = video.first_pts + (rank[k] - delay) * video.step;
     }
 
-    std::vector<int64_t> counts(ref.tracks.size(), 0);
+    // Audio counts frames from the reference's first timestamp. After lost
+    // bytes a track takes up again as many frames later as the bytes would
+    // have held, if that keeps it as close to the video as it was; else at
+    // its usual distance from the video.
+    const size_t n = ref.tracks.size();
+    std::vector<int64_t> count(n, 0);
+    std::vector<uint64_t> bytes(n, 0);
+    std::vector<std::vector<double>> leads(n);
+    std::vector<uint64_t> lost(n, 0);
+    double video_time = 0;
+    bool seen_video = false;
     for (Sample& s : samples) {
-        if (s.track == ref.video)
+        if (s.loss)
+            for (uint64_t& l : lost)
+                l += s.loss;
+        if (s.track == ref.video) {
+            video_time = double(s.dts) * av_q2d(video.time_base);
+            seen_video = true;
             continue;
+        }
         const RefTrack& t = ref.tracks[s.track];
-        s.pts = s.dts = t.first_pts + counts[s.track]++ * t.step;
+        const double tb = av_q2d(t.time_base);
+        const double frame = double(t.step) * tb;
+        std::vector<double>& lead = leads[s.track];
+        const bool resync = lost[s.track] > 0;
+        if (resync && seen_video && !lead.empty() && count[s.track] > 0) {
+            const auto [low, high] = std::minmax_element(lead.begin(), lead.end());
+            const double average = double(bytes[s.track]) / double(count[s.track]);
+            const int64_t by_bytes = count[s.track] + std::llround(double(lost[s.track]) / average);
+            const double lead_by_bytes = double(t.first_pts + by_bytes * t.step) * tb - video_time;
+            if (lead_by_bytes >= *low - frame / 2 && lead_by_bytes <= *high + frame / 2) {
+                count[s.track] = by_bytes;
+            } else {
+                std::vector<double> sorted(lead);
+                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+                const double due = video_time + sorted[sorted.size() / 2];
+                const int64_t at = std::llround((due / tb - double(t.first_pts)) / double(t.step));
+                count[s.track] = std::max(count[s.track], at);
+            }
+        }
+        s.pts = s.dts = t.first_pts + count[s.track]++ * t.step;
+        bytes[s.track] += s.size;
+        if (seen_video && !resync) {
+            lead.push_back(double(s.pts) * tb - video_time);
+            if (lead.size() > 32)
+                lead.erase(lead.begin());
+        }
+        lost[s.track] = 0;
     }
 }
 

@@ -48,10 +48,11 @@ bool valid_filler(const uint8_t* payload, size_t size)
 
 } // namespace
 
-VideoScanner::VideoScanner(const DecoderConfig& config, uint32_t max_sample)
+VideoScanner::VideoScanner(const DecoderConfig& config, uint32_t max_sample, uint32_t usual_sample)
     : m_codec(config.codec)
     , m_nls(config.nal_length_size)
     , m_max(max_sample)
+    , m_usual(usual_sample)
     , m_sets(config.codec)
     , m_trial(config.codec)
 {
@@ -134,7 +135,6 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
     c = VideoCandidate{};
     const ParamSets* sets = &m_sets;
     uint64_t off = 0;
-    bool seen_start = false;
     SliceHeader prev;
     while (off + m_nls + 2 <= avail) {
         const uint32_t len = be_len(p + off);
@@ -143,6 +143,8 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
             break;
         if (len > avail - off - m_nls) {
             // A NAL unit of this sample runs past the end of the data.
+            if (off + m_nls + len > m_usual)
+                break;
             const uint32_t have = uint32_t(avail - off - m_nls);
             const Role r = role(nal, have);
             SliceHeader s;
@@ -189,9 +191,6 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
         } else {
             if (c.slices > 0)
                 break; // the next access unit begins
-            const bool aud = (m_codec == VideoCodec::H264 ? (nal[0] & 0x1f) == 9 : (nal[0] >> 1) == 35);
-            if (aud && seen_start)
-                return false;
             if (r == Role::ParamSet) {
                 if (sets != &m_trial) {
                     m_trial = m_sets;
@@ -201,7 +200,6 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
                     return false;
                 c.param_sets.emplace_back(uint32_t(off + m_nls), len);
             }
-            seen_start = true;
         }
         off += m_nls + len;
     }

@@ -31,7 +31,9 @@ struct VideoCandidate
 class VideoScanner
 {
 public:
-    VideoScanner(const DecoderConfig& config, uint32_t max_sample);
+    // Samples run to at most `max_sample` bytes; one cut off by the end of
+    // the data is taken for one only up to `usual_sample` bytes.
+    VideoScanner(const DecoderConfig& config, uint32_t max_sample, uint32_t usual_sample);
 
     // Whether a sample begins at `p` (with `avail` bytes to the end of the data).
     // A sample cut off by the end of the data is refused with `cut` set.
@@ -83,6 +85,7 @@ private:
     VideoCodec m_codec;
     int m_nls;
     uint32_t m_max;
+    uint32_t m_usual;
     ParamSets m_sets;
     ParamSets m_trial;
     H264Poc m_h264_poc;

@@ -26,7 +26,7 @@ uint32_t video_cap(const RefTrack& video)
 Walker::Walker(const Reference& ref, const uint8_t* file)
     : m_ref(ref)
     , m_file(file)
-    , m_scanner(ref.video_config, video_cap(ref.tracks[ref.video]))
+    , m_scanner(ref.video_config, video_cap(ref.tracks[ref.video]), 2 * ref.tracks[ref.video].max_size)
 {
     if (ref.audio.empty())
         return;
@@ -116,6 +116,8 @@ void Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
     }
     add_frames(begin, r.lengths, frames);
     uint64_t pos = begin + r.covered;
+    size_t lost_before = SIZE_MAX;
+    uint64_t lost = 0;
     while (!r.exact && pos < end) {
         // The last frame before something else: find its length the slow way.
         const size_t len = splitter.frame_length(m_file + pos, end - pos, m_min_frame, m_max_frame);
@@ -146,6 +148,8 @@ void Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         }
         result.stats.skipped += resume - pos;
         ++result.stats.skipped_runs;
+        lost_before = frames.size();
+        lost = resume - pos;
         if (resume < end)
             add_frames(resume, r.lengths, frames);
         pos = end;
@@ -154,14 +158,25 @@ void Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
     std::vector<int> tracks;
     m_schedule->assign(frames.size(), tracks);
     for (size_t i = 0; i < frames.size(); ++i) {
+        if (i == lost_before)
+            m_loss_pending += lost;
         Sample s;
         s.pos = frames[i].first;
         s.size = frames[i].second;
         s.track = uint16_t(m_ref.audio[tracks[i]]);
         s.key = true;
-        result.samples.push_back(s);
         result.stats.audio_bytes += s.size;
+        push(s, result);
     }
+    if (lost_before != SIZE_MAX && lost_before >= frames.size())
+        m_loss_pending += lost;
+}
+
+void Walker::push(Sample s, WalkResult& result)
+{
+    s.loss = uint32_t(std::min<uint64_t>(m_loss_pending, UINT32_MAX));
+    m_loss_pending = 0;
+    result.samples.push_back(s);
 }
 
 bool Walker::complete_at_end(const VideoCandidate& c) const
@@ -210,7 +225,7 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 s.period_start = order.period_start;
                 s.key = c.key;
                 s.track = video_track;
-                result.samples.push_back(s);
+                push(s, result);
                 stats.video_bytes += c.size;
                 if (m_slice_counts.size() <= size_t(c.slices))
                     m_slice_counts.resize(c.slices + 1, 0);
@@ -226,6 +241,7 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
             } else {
                 stats.skipped += end - pos;
                 ++stats.skipped_runs;
+                m_loss_pending += end - pos;
             }
             pos = end;
         }

@@ -21,6 +21,7 @@ struct Sample
     uint16_t track = 0; // index into Reference::tracks
     bool key = false;
     bool period_start = false; // video: picture order counts start again here
+    uint32_t loss = 0;         // bytes skipped just before this sample
     int64_t pts = 0;           // in the track's time base, set once the walk is over
     int64_t dts = 0;
 };
@@ -65,6 +66,7 @@ private:
     void add_frames(uint64_t pos, const std::vector<uint32_t>& lengths,
                     std::vector<std::pair<uint64_t, uint32_t>>& out);
     bool complete_at_end(const VideoCandidate& c) const;
+    void push(Sample s, WalkResult& result);
 
     const Reference& m_ref;
     const uint8_t* m_file;
@@ -81,6 +83,7 @@ private:
     std::vector<uint64_t> m_slice_counts; // accepted samples by number of slices
     uint64_t m_with_trailer = 0;
     uint64_t m_accepted = 0;
+    uint64_t m_loss_pending = 0;
 };
 
 } // namespace vidmend
