@@ -2,7 +2,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusReply>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QProcess>
@@ -24,17 +25,24 @@ bool show_in_file_manager(const QString& path)
 {
     if (path.isEmpty() || path.toLocal8Bit().size() >= PATH_MAX)
         return false;
+    const QString folder = QFileInfo(path).absolutePath();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected()) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-        call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-        const QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
-        if (reply.type() == QDBusMessage::ReplyMessage)
-            return true;
-    }
-    return open_folder(QFileInfo(path).absolutePath());
+    if (!bus.isConnected())
+        return open_folder(folder);
+
+    // The file manager may take its time to start; the GUI must not wait for
+    // it. Without one on the bus the folder is opened instead.
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [folder](QDBusPendingCallWatcher* self) {
+        if (self->isError())
+            open_folder(folder);
+        self->deleteLater();
+    });
+    return true;
 }
 
 bool start_detached(const QString& program, const QStringList& arguments)

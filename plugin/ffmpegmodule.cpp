@@ -1,13 +1,12 @@
 #include "ffmpegmodule.h"
 
-#include "formatcwidget/formatcwidget.h"
-#include "grablivewidget.h"
-#include "mp4rpwidget.h"
-#include "videolivewidget.h"
+#include "rsrc/formatcwidget/formatcwidget.h"
+#include "rsrc/grablivewidget.h"
+#include "rsrc/mp4rpwidget.h"
+#include "rsrc/videolivewidget.h"
 
 #include <QDebug>
 
-EBase* g_base = nullptr;
 FFMpegModule* FFMpegModule::m_inst = nullptr;
 
 extern "C" FFMpegModule* get_plugin_object(EBase* host)

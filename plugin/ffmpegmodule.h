@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ebase.h"
+#include "widgets/hostaccess.h"
 
 class Mp4RPWidget;
 class VideoLiveWidget;
@@ -26,8 +26,5 @@ private:
     FormatCWidget* m_format_widget = nullptr;
     GrabLiveWidget* m_grab_widget = nullptr;
 };
-
-// The module as the framework sees it; every window reaches the host through it.
-extern EBase* g_base;
 
 extern "C" FFMpegModule* get_plugin_object(EBase* host);

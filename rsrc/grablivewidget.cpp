@@ -1,6 +1,6 @@
 #include "grablivewidget.h"
 
-#include "toolframe.h"
+#include "rsrc/toolframe.h"
 #include "ui_grablivewidget.h"
 
 GrabLiveWidget::GrabLiveWidget(QWidget* parent)

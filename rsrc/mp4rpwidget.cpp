@@ -1,6 +1,6 @@
 #include "mp4rpwidget.h"
 
-#include "toolframe.h"
+#include "rsrc/toolframe.h"
 #include "ui_mp4rpwidget.h"
 
 Mp4RPWidget::Mp4RPWidget(QWidget* parent)

@@ -1,6 +1,6 @@
 #include "processwidget.h"
 
-#include "toolframe.h"
+#include "rsrc/toolframe.h"
 #include "ui_processwidget.h"
 
 ProcessWidget::ProcessWidget(QWidget* parent)

@@ -1,6 +1,6 @@
-#include "toolframe.h"
+#include "rsrc/toolframe.h"
 
-#include "plugin/ffmpegmodule.h"
+#include "widgets/hostaccess.h"
 
 #include <QVariant>
 #include <QWidget>
@@ -13,11 +13,7 @@ void apply(QWidget* window, Kind kind, bool dragPropertyFalse)
         window->setWindowFlags(window->windowFlags() | Qt::Sheet);
     if (dragPropertyFalse)
         window->setProperty("m_drag", false);
-    if (!g_base)
-        return;
-    const QVariant self = QVariant::fromValue(static_cast<void*>(window));
-    g_base->send_msg(QStringLiteral("Skin"), QStringLiteral("m_shadow"), self, false, 0);
-    g_base->send_msg(QStringLiteral("Skin"), QStringLiteral("m_drag"), self, false, 0);
+    host::register_skin(window);
 }
 
 } // namespace toolframe

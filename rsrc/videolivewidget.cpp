@@ -1,6 +1,6 @@
 #include "videolivewidget.h"
 
-#include "toolframe.h"
+#include "rsrc/toolframe.h"
 #include "ui_videolivewidget.h"
 
 VideoLiveWidget::VideoLiveWidget(QWidget* parent)

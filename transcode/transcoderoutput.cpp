@@ -22,12 +22,6 @@ const QByteArray kFinishMarker = QByteArrayLiteral("zo_finished");
 
 static_assert(sizeof(ProgressFields::time) == 64, "the time conversion below is sized for a 64-byte field");
 
-locale_t c_numeric_locale()
-{
-    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
-    return cLocale;
-}
-
 // sscanf reads "%f" by LC_NUMERIC, which QCoreApplication takes from the user's
 // environment; the transcoder always writes a decimal point, so scan in "C".
 class CNumericLocale
@@ -35,7 +29,8 @@ class CNumericLocale
 public:
     CNumericLocale()
     {
-        if (locale_t cLocale = c_numeric_locale())
+        static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
+        if (cLocale)
             m_previous = uselocale(cLocale);
     }
     ~CNumericLocale()
@@ -49,83 +44,6 @@ public:
 private:
     locale_t m_previous = locale_t(nullptr);
 };
-
-// The transcoder's own records always have one plain shape. These readers take
-// that shape only, give the same values sscanf gives for it, and report false
-// for anything else so that sscanf's own rules decide.
-bool read_int(const char*& p, int maxDigits, int64_t& value)
-{
-    const char* start = p;
-    int64_t v = 0;
-    while (*p >= '0' && *p <= '9' && p - start < maxDigits)
-        v = v * 10 + (*p++ - '0');
-    if (p == start || (*p >= '0' && *p <= '9'))
-        return false;
-    value = v;
-    return true;
-}
-
-bool read_float(const char*& p, float& value)
-{
-    // Like "%f", leading white space is skipped.
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    const char* start = p;
-    while ((*p >= '0' && *p <= '9') || *p == '.')
-        ++p;
-    if (p == start || !c_numeric_locale())
-        return false;
-    char* end = nullptr;
-    const float v = strtof_l(start, &end, c_numeric_locale());
-    if (end != p)
-        return false;
-    value = v;
-    return true;
-}
-
-bool read_literal(const char*& p, const char* literal)
-{
-    const size_t n = std::strlen(literal);
-    if (std::strncmp(p, literal, n) != 0)
-        return false;
-    p += n;
-    return true;
-}
-
-bool fast_counters(const char* p, ProgressFields& fields)
-{
-    int64_t frame = 0;
-    int64_t size = 0;
-    float fps = 0;
-    if (!read_literal(p, "frame=") || !read_int(p, 9, frame) || !read_literal(p, "fps=") || !read_float(p, fps) ||
-        !read_literal(p, "size=") || !read_int(p, 18, size) || !read_literal(p, "kB"))
-        return false;
-    fields.frame = int(frame);
-    fields.fps = fps;
-    fields.size = size;
-    return true;
-}
-
-bool fast_timing(const char* p, ProgressFields& fields)
-{
-    if (!read_literal(p, "time="))
-        return false;
-    const char* token = p;
-    while (*p && !std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    const size_t length = size_t(p - token);
-    if (length == 0 || length >= sizeof(fields.time) || *p != ' ')
-        return false;
-    while (*p == ' ')
-        ++p;
-    float bitrate = 0;
-    if (!read_literal(p, "bitrate=") || !read_float(p, bitrate) || !read_literal(p, "kbits/s"))
-        return false;
-    std::memcpy(fields.time, token, length);
-    fields.time[length] = '\0';
-    fields.bitrate = bitrate;
-    return true;
-}
 
 bool debug_enabled()
 {
@@ -186,14 +104,6 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields)
     *out = '\0';
     QVarLengthArray<char, 128> timing(utf8.constData() + second + 1, utf8.constData() + third);
     timing.append('\0');
-
-    if (fast_counters(counters.constData(), fields) && fast_timing(timing.constData(), fields)) {
-        if (debug_enabled()) {
-            qDebug("%d %g %s \"%s\" %g", fields.frame, double(fields.fps), QByteArray::number(fields.size).constData(),
-                   fields.time, double(fields.bitrate));
-        }
-        return pieces;
-    }
 
     // Unmatched conversions leave their targets alone, so each field keeps
     // its previous value.

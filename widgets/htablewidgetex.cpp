@@ -6,14 +6,15 @@
 #include <QHeaderView>
 #include <QProgressBar>
 
-namespace {
+const char* const HTableWidgetEx::media_filter = "*.mp4 *.avi *.rmvb *.mkv *.rm *.mpg *.3gp *.wmv *.flv *.mp3 *.wma";
 
-const char* const kMediaExtensions = "*.mp4 *.avi *.rmvb *.mkv *.rm *.mpg *.3gp *.wmv *.flv *.mp3 *.wma";
+namespace {
 
 bool is_media_file(const QString& path)
 {
+    // Tried in the list's order; each entry without its leading "*".
     static const QStringList entries =
-        QString::fromLatin1(kMediaExtensions).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QString::fromLatin1(HTableWidgetEx::media_filter).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     for (const QString& entry : entries) {
         if (path.endsWith(entry.mid(1), Qt::CaseInsensitive))
             return true;
@@ -32,20 +33,20 @@ HTableWidgetEx::HTableWidgetEx(QWidget* parent)
 void HTableWidgetEx::init()
 {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setColumnCount(7);
+    setColumnCount(ColumnCount);
     setHorizontalHeaderLabels({QStringLiteral("@用户数据指针"), QStringLiteral("选择"), QStringLiteral("文件名"),
                                QStringLiteral("视频源"), QStringLiteral("转换进度"), QStringLiteral("移除"),
                                QStringLiteral("播放")});
-    setColumnHidden(1, true);
-    setColumnHidden(3, true);
-    setColumnHidden(0, true);
-    setColumnWidth(1, 40);
+    setColumnHidden(ColCheck, true);
+    setColumnHidden(ColSource, true);
+    setColumnHidden(ColData, true);
+    setColumnWidth(ColCheck, 40);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     verticalHeader()->setDefaultSectionSize(30);
-    setColumnWidth(2, 260);
-    setColumnWidth(4, 180);
-    setColumnWidth(5, 80);
-    setColumnWidth(6, 80);
+    setColumnWidth(ColName, 260);
+    setColumnWidth(ColProgress, 180);
+    setColumnWidth(ColRemove, 80);
+    setColumnWidth(ColLook, 80);
 }
 
 void HTableWidgetEx::addSignleFile(const QString& path)
@@ -61,33 +62,33 @@ void HTableWidgetEx::addSignleFile(const QString& path)
     // No limit test here: addFilesToTable made it before handing the file over.
     const int row = rowCount();
     insertRow(row);
-    for (int column = 0; column < 7; ++column) {
+    for (int column = 0; column < ColumnCount; ++column) {
         auto* cell = new QTableWidgetItem(column);
         setItem(row, column, cell);
         switch (column) {
-        case 1:
+        case ColCheck:
             place_widget(row, column, new QCheckBox);
             break;
-        case 2:
+        case ColName:
             cell->setIcon(icon);
             cell->setText(info.fileName());
             break;
-        case 3:
+        case ColSource:
             cell->setText(path);
             break;
-        case 4: {
+        case ColProgress: {
             auto* bar = new QProgressBar;
             bar->setValue(0);
             place_widget(row, column, bar);
             break;
         }
-        case 5: {
+        case ColRemove: {
             auto* remove = make_row_button(cell, QStringLiteral(":/images/remove.png"));
             connect(remove, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_remove_row);
             place_widget(row, column, remove);
             break;
         }
-        case 6: {
+        case ColLook: {
             auto* look = make_row_button(cell, QStringLiteral(":/images/movie_48.png"));
             connect(look, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_look_row);
             place_widget(row, column, look);
@@ -98,6 +99,21 @@ void HTableWidgetEx::addSignleFile(const QString& path)
             break;
         }
     }
+}
+
+QTableWidgetItem* HTableWidgetEx::source_item(int row) const
+{
+    return item(row, ColSource);
+}
+
+QProgressBar* HTableWidgetEx::progress_bar(int row) const
+{
+    return qobject_cast<QProgressBar*>(cellWidget(row, ColProgress));
+}
+
+QPushButton* HTableWidgetEx::look_button(int row) const
+{
+    return qobject_cast<QPushButton*>(cellWidget(row, ColLook));
 }
 
 // A row button that finds its row through the item of its own cell.

@@ -1,10 +1,9 @@
 // A queue of three 30-second 640x480 clips converted to ".mp4" "720P" through
 // the conversion window, against the same three conversions by plain ffmpeg.
 
-#include "eframework.h"
-#include "formatcwidget/formatcwidget.h"
 #include "modalboxes.h"
-#include "plugin/ffmpegmodule.h"
+#include "rsrc/formatcwidget/formatcwidget.h"
+#include "testhost.h"
 #include "testmedia.h"
 #include "widgets/htablewidgetex.h"
 
@@ -68,8 +67,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     testenv::isolate_host_home();
-    EFramework framework;
-    FFMpegModule module(&framework);
+    TestHost host;
     const int runs = argc > 1 ? QString(argv[1]).toInt() : 3;
 
     QTemporaryDir media;

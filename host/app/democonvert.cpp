@@ -22,14 +22,6 @@ namespace {
 const int kPollMs = 200;
 const int kGiveUpMs = 15 * 60 * 1000;
 
-QWidget* top_level(const QString& name)
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == name)
-            return w;
-    return nullptr;
-}
-
 void pick(QComboBox* box, const QString& text)
 {
     if (box)
@@ -38,12 +30,8 @@ void pick(QComboBox* box, const QString& text)
 
 } // namespace
 
-DemoConvert::DemoConvert(HostApp* host, QStringList files, QString outputDir, QString screenshotDir, QObject* parent)
-    : QObject(parent)
-    , m_host(host)
-    , m_files(std::move(files))
-    , m_outputDir(std::move(outputDir))
-    , m_screenshotDir(std::move(screenshotDir))
+DemoConvert::DemoConvert(HostApp* host, const Options& options)
+    : Demo(host, options)
 {
     connect(&m_poll, &QTimer::timeout, this, &DemoConvert::poll);
 }
@@ -60,12 +48,12 @@ void DemoConvert::start()
         return;
     }
 
-    QDir().mkpath(m_outputDir);
-    exportDir->setText(QDir(m_outputDir).absolutePath());
+    QDir().mkpath(m_options.output);
+    exportDir->setText(QDir(m_options.output).absolutePath());
 
     // Drop the files on the table, as from the desktop.
     QList<QUrl> urls;
-    for (const QString& file : m_files)
+    for (const QString& file : m_options.files)
         urls << QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
     QMimeData mime;
     mime.setUrls(urls);
@@ -91,20 +79,17 @@ void DemoConvert::poll()
     m_waited_ms += kPollMs;
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || box->text() != QStringLiteral("转码已经结束!")) {
-        if (m_waited_ms > kGiveUpMs)
+        if (m_waited_ms > kGiveUpMs) {
+            m_poll.stop();
             finish(1, QStringLiteral("the conversion did not end in time"));
+        }
         return;
     }
     m_poll.stop();
     std::printf("demo: the window reported \"%s\"\n", qPrintable(box->text()));
 
-    QDir().mkpath(m_screenshotDir);
-    const QString shot = QDir(m_screenshotDir).absoluteFilePath(QStringLiteral("FormatCWidget-finished.png"));
-    if (m_window->grab().save(shot))
-        std::printf("demo: screenshot of the finished table: %s\n", qPrintable(shot));
-    const QString boxShot = QDir(m_screenshotDir).absoluteFilePath(QStringLiteral("FormatCWidget-message.png"));
-    if (box->grab().save(boxShot))
-        std::printf("demo: screenshot of the message: %s\n", qPrintable(boxShot));
+    save_shot(m_window, QStringLiteral("FormatCWidget-finished"));
+    save_shot(box, QStringLiteral("FormatCWidget-message"));
 
     // The look button of each row carries the path of its converted file.
     auto* table = m_window->findChild<QTableWidget*>(QStringLiteral("tableWidget"));
@@ -120,16 +105,9 @@ void DemoConvert::poll()
     std::fflush(stdout);
     if (QAbstractButton* ok = box->buttons().value(0))
         ok->click();
-    if (converted == m_files.size())
-        finish(0, QString());
+    m_poll.stop();
+    if (converted == m_options.files.size())
+        finish(0);
     else
         finish(1, QStringLiteral("not every file was converted"));
-}
-
-void DemoConvert::finish(int code, const QString& message)
-{
-    m_poll.stop();
-    if (!message.isEmpty())
-        std::fprintf(stderr, "demo: %s\n", qPrintable(message));
-    emit sg_done(code);
 }

@@ -1,6 +1,6 @@
 // davaz-host: loads libdavaz.so from its own folder and offers the four tools.
 
-#include "democonvert.h"
+#include "demo.h"
 #include "hostapp.h"
 #include "launcher.h"
 
@@ -53,14 +53,18 @@ int main(int argc, char* argv[])
     QCommandLineOption pluginOpt(QStringLiteral("library"), QStringLiteral("Load the plug-in library from PATH."),
                                  QStringLiteral("PATH"));
     QCommandLineOption demoOpt(QStringLiteral("demo"),
-                               QStringLiteral("Run a demonstration (\"convert\": convert the FILES given as "
-                                              "arguments into the --output folder) and quit."),
+                               QStringLiteral("Run a demonstration (%1) with the FILES given as arguments, "
+                                              "then quit.")
+                                   .arg(Demo::names().join(QStringLiteral(", "))),
                                QStringLiteral("NAME"));
     QCommandLineOption outputOpt(QStringLiteral("output"), QStringLiteral("Output folder of the demonstration."),
                                  QStringLiteral("DIR"), QStringLiteral("demo-output"));
+    QCommandLineOption addressOpt(QStringLiteral("address"),
+                                  QStringLiteral("Server address the demonstration talks to."), QStringLiteral("URL"));
     parser.addPositionalArgument(QStringLiteral("FILES"), QStringLiteral("Input files of the demonstration."));
     parser.addOption(demoOpt);
     parser.addOption(outputOpt);
+    parser.addOption(addressOpt);
     parser.addOption(showOpt);
     parser.addOption(shotOpt);
     parser.addOption(pluginOpt);
@@ -86,16 +90,21 @@ int main(int argc, char* argv[])
                 std::fprintf(stderr, "davaz-host: the plug-in does not know the message \"%s\"\n", qPrintable(msg));
         }
 
-        std::unique_ptr<DemoConvert> demo;
+        std::unique_ptr<Demo> demo;
         if (parser.isSet(demoOpt)) {
-            if (parser.value(demoOpt) != QLatin1String("convert") || parser.positionalArguments().isEmpty()) {
-                std::fprintf(stderr, "davaz-host: --demo convert needs the files to convert\n");
+            Demo::Options options;
+            options.files = parser.positionalArguments();
+            options.output = parser.value(outputOpt);
+            options.screenshots = parser.isSet(shotOpt) ? parser.value(shotOpt) : QStringLiteral(".");
+            options.address = parser.value(addressOpt);
+            demo = Demo::make(parser.value(demoOpt), &host, options);
+            if (!demo) {
+                std::fprintf(stderr, "davaz-host: no demonstration named \"%s\" (known: %s)\n",
+                             qPrintable(parser.value(demoOpt)), qPrintable(Demo::names().join(QStringLiteral(", "))));
                 return 2;
             }
-            const QString shots = parser.isSet(shotOpt) ? parser.value(shotOpt) : QStringLiteral(".");
-            demo = std::make_unique<DemoConvert>(&host, parser.positionalArguments(), parser.value(outputOpt), shots);
-            QObject::connect(demo.get(), &DemoConvert::sg_done, &app, [](int code) { QApplication::exit(code); });
-            QTimer::singleShot(0, demo.get(), &DemoConvert::start);
+            QObject::connect(demo.get(), &Demo::sg_done, &app, [](int code) { QApplication::exit(code); });
+            QTimer::singleShot(0, demo.get(), &Demo::start);
         } else if (parser.isSet(shotOpt)) {
             const QString dir = parser.value(shotOpt);
             // Give the windows time to be laid out and painted before grabbing them.

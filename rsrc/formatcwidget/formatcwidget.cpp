@@ -1,14 +1,12 @@
 #include "formatcwidget.h"
 
-#include "messagebox.h"
 #include "platform/platform.h"
-#include "plugin/ffmpegmodule.h"
-#include "toolframe.h"
+#include "rsrc/toolframe.h"
 #include "ui_formatcwidget.h"
+#include "widgets/hostaccess.h"
 #include "widgets/hpushbutton.h"
 #include "widgets/htablewidgetex.h"
-
-#include "emgr.h"
+#include "widgets/messagebox.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -35,8 +33,6 @@ const OutputSize kSizes[] = {
 
 const char* const kFormats[] = {".mp4", ".avi", ".rmvb", ".mkv", ".rm", ".mpg", ".3gp", ".wmv", ".flv"};
 
-const char* const kMovieFilter = "*.mp4 *.avi *.rmvb *.mkv *.rm *.mpg *.3gp *.wmv *.flv *.mp3 *.wma";
-
 // The run is shared by the whole program, which holds one conversion window.
 struct RunState
 {
@@ -62,11 +58,6 @@ int current_row()
     if (g_run.item && g_run.table && g_run.item->tableWidget() == g_run.table)
         return g_run.item->row();
     return g_run.row;
-}
-
-EConfig* config()
-{
-    return g_base ? g_base->mgr()->e_config() : nullptr;
 }
 
 } // namespace
@@ -125,11 +116,11 @@ void FormatCWidget::init_ui()
 
 void FormatCWidget::read_cfg()
 {
-    EConfig* cfg = config();
+    EConfig* cfg = host::config();
     if (!cfg)
         return;
     const QVariant dir = cfg->read("cfg_format_save_path");
-    if (!dir.isNull() && g_base->mgr()->e_common()->checkPathIsOk(dir.toString()))
+    if (!dir.isNull() && host::common()->checkPathIsOk(dir.toString()))
         ui->lineEdit_export_dir->setText(dir.toString());
     const QVariant index = cfg->read("cfg_format_ext_index");
     if (!index.isNull())
@@ -138,7 +129,7 @@ void FormatCWidget::read_cfg()
 
 void FormatCWidget::write_cfg()
 {
-    EConfig* cfg = config();
+    EConfig* cfg = host::config();
     if (!cfg)
         return;
     cfg->write("cfg_format_save_path", ui->lineEdit_export_dir->text());
@@ -166,16 +157,16 @@ void FormatCWidget::slot_refresh_define(bool checked)
 void FormatCWidget::on_pb_add_clicked()
 {
     QString start = QDir::homePath();
-    if (EConfig* cfg = config()) {
+    if (EConfig* cfg = host::config()) {
         const QVariant stored = cfg->read("cfg_video_format_indir");
         if (!stored.isNull())
             start = stored.toString();
     }
-    const QStringList files = QFileDialog::getOpenFileNames(this, tr("打开视频文件"), start,
-                                                            tr("Movie (%1)").arg(QString::fromLatin1(kMovieFilter)));
+    const QStringList files = QFileDialog::getOpenFileNames(
+        this, tr("打开视频文件"), start, tr("Movie (%1)").arg(QString::fromLatin1(HTableWidgetEx::media_filter)));
     if (files.isEmpty())
         return;
-    if (EConfig* cfg = config())
+    if (EConfig* cfg = host::config())
         cfg->write("cfg_video_format_indir", files.first());
     for (const QString& file : files)
         ui->tableWidget->addFilesToTable(file);
@@ -381,8 +372,8 @@ void FormatCWidget::slot_delay_delete()
 {
     if (m_delete_path.isEmpty())
         return;
-    if (g_base)
-        g_base->mgr()->e_common()->removeFile(m_delete_path);
+    if (ECommon* common = host::common())
+        common->removeFile(m_delete_path);
     qDebug() << "delete file: " << m_delete_path;
     m_delete_path.clear();
 }

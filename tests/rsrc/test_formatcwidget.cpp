@@ -1,10 +1,8 @@
 // The conversion window: its choices, its settings and real runs through the transcoder.
 
-#include "eframework.h"
-#include "emgr.h"
-#include "formatcwidget/formatcwidget.h"
 #include "modalboxes.h"
-#include "plugin/ffmpegmodule.h"
+#include "rsrc/formatcwidget/formatcwidget.h"
+#include "testhost.h"
 #include "testmedia.h"
 #include "widgets/htablewidgetex.h"
 
@@ -72,8 +70,7 @@ private:
     QTemporaryDir m_media;
     QString m_short[3];
     QString m_long;
-    std::unique_ptr<EFramework> m_framework;
-    std::unique_ptr<FFMpegModule> m_module;
+    std::unique_ptr<TestHost> m_host;
     std::unique_ptr<FormatCWidget> m_window;
     std::unique_ptr<QTemporaryDir> m_out;
 };
@@ -92,8 +89,7 @@ void TestFormatCWidget::initTestCase()
 
 void TestFormatCWidget::init()
 {
-    m_framework = std::make_unique<EFramework>();
-    m_module = std::make_unique<FFMpegModule>(m_framework.get());
+    m_host = std::make_unique<TestHost>();
     m_out = std::make_unique<QTemporaryDir>();
     new_window();
 }
@@ -101,8 +97,7 @@ void TestFormatCWidget::init()
 void TestFormatCWidget::cleanup()
 {
     m_window.reset();
-    m_module.reset();
-    m_framework.reset();
+    m_host.reset();
     m_out.reset();
 }
 
@@ -184,7 +179,7 @@ void TestFormatCWidget::settings_are_kept()
     choose(".flv", "720P");
     child<QToolButton>("tb_close")->click();
     QVERIFY(!m_window->isVisible());
-    EConfig* cfg = m_module->mgr()->e_config();
+    EConfig* cfg = m_host->config();
     QCOMPARE(cfg->read("cfg_format_ext_index").toInt(), 8);
     QCOMPARE(cfg->read("cfg_format_save_path").toString(), m_out->path());
 

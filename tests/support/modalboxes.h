@@ -1,17 +1,14 @@
 #pragma once
 
 #include <QList>
-#include <QObject>
 #include <QStringList>
-#include <QTimer>
 
-class QMessageBox;
+#include "widgets/messagebox.h"
 
-// Watches for modal message boxes while a test runs, records each box's title,
-// text and button texts, and answers it by clicking a button.
-class ModalBoxes : public QObject
+// While it lives, every modal box of the plug-in is recorded (title, text,
+// button texts) and answered at once instead of being shown.
+class ModalBoxes
 {
-    Q_OBJECT
 public:
     struct Box
     {
@@ -22,10 +19,12 @@ public:
     };
 
     ModalBoxes();
-    ~ModalBoxes() override;
+    ~ModalBoxes();
+    ModalBoxes(const ModalBoxes&) = delete;
+    ModalBoxes& operator=(const ModalBoxes&) = delete;
 
-    // Queues the text of the button to click for the next unanswered box;
-    // without a queued answer the box's escape button (or its first) is clicked.
+    // Queues the text of the button to click for the next box; without a
+    // queued answer the box's escape button (or its first) is clicked.
     void answer(const QString& buttonText);
 
     const QList<Box>& boxes() const { return m_boxes; }
@@ -33,10 +32,7 @@ public:
     Box last() const { return m_boxes.isEmpty() ? Box{} : m_boxes.last(); }
 
 private:
-    void poll();
-
-    QTimer m_timer;
     QList<Box> m_boxes;
     QStringList m_answers;
-    QMessageBox* m_seen = nullptr;
+    msgbox::Hook m_previous;
 };

@@ -3,6 +3,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class QMessageBox;
 class QWidget;
 
 // Modal boxes with the exact titles, texts and button texts the windows use.
@@ -18,5 +21,11 @@ void information_ok(QWidget* parent, const QString& title, const QString& text);
 // Escape (or closing the box) answers `escapeIndex`.
 int question(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons, int defaultIndex,
              int escapeIndex);
+
+// Test seam: while a hook is set, every box is built as usual and handed to
+// it instead of being shown; the hook clicks the box's button of its choice
+// (or none, which counts as escape). Returns the previous hook.
+using Hook = std::function<void(QMessageBox& box)>;
+Hook set_hook(Hook hook);
 
 } // namespace msgbox

@@ -5,19 +5,44 @@
 
 namespace msgbox {
 
+namespace {
+
+Hook& hook()
+{
+    static Hook current;
+    return current;
+}
+
+void run(QMessageBox& box)
+{
+    if (hook())
+        hook()(box);
+    else
+        box.exec();
+}
+
+} // namespace
+
+Hook set_hook(Hook next)
+{
+    Hook previous = std::move(hook());
+    hook() = std::move(next);
+    return previous;
+}
+
 void information(QWidget* parent, const QString& title, const QString& text, const QString& button)
 {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::NoButton, parent);
     QPushButton* ok = box.addButton(button, QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(ok);
-    box.exec();
+    run(box);
 }
 
 void information_ok(QWidget* parent, const QString& title, const QString& text)
 {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
-    box.exec();
+    run(box);
 }
 
 int question(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons, int defaultIndex,
@@ -31,7 +56,7 @@ int question(QWidget* parent, const QString& title, const QString& text, const Q
         box.setDefaultButton(made.at(defaultIndex));
     if (escapeIndex >= 0 && escapeIndex < made.size())
         box.setEscapeButton(made.at(escapeIndex));
-    box.exec();
+    run(box);
     const int chosen = made.indexOf(static_cast<QPushButton*>(box.clickedButton()));
     return chosen >= 0 ? chosen : escapeIndex;
 }

@@ -1,0 +1,30 @@
+#include "hostaccess.h"
+
+#include <QVariant>
+#include <QWidget>
+
+EBase* g_base = nullptr;
+
+namespace host {
+
+EConfig* config()
+{
+    // mgr() is asked anew each time: the host may hand out another manager.
+    return g_base ? g_base->mgr()->e_config() : nullptr;
+}
+
+ECommon* common()
+{
+    return g_base ? g_base->mgr()->e_common() : nullptr;
+}
+
+void register_skin(QWidget* window)
+{
+    if (!g_base)
+        return;
+    const QVariant self = QVariant::fromValue(static_cast<void*>(window));
+    g_base->send_msg(QStringLiteral("Skin"), QStringLiteral("m_shadow"), self, false, 0);
+    g_base->send_msg(QStringLiteral("Skin"), QStringLiteral("m_drag"), self, false, 0);
+}
+
+} // namespace host
