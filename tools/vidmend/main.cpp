@@ -26,11 +26,9 @@
 // The inputs are never written to.
 
 #include "jobfile.h"
+#include "pipereporter.h"
 #include "repair.h"
 #include "reporter.h"
-#ifdef VIDMEND_PIPE
-#include "pipereporter.h"
-#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,11 +56,7 @@ int main(int argc, char** argv)
     vidmend::Job job;
     std::unique_ptr<vidmend::Reporter> reporter;
     if (argc == 1) {
-#ifdef VIDMEND_PIPE
         reporter = std::make_unique<vidmend::PipeReporter>();
-#else
-        reporter = std::make_unique<vidmend::ConsoleReporter>();
-#endif
         std::string error;
         if (!vidmend::read_job_file(vidmend::job_file_path(), job, error)) {
             std::fprintf(stderr, "Vidmend.exe: %s\n", error.c_str());

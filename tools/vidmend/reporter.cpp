@@ -20,7 +20,7 @@ bool ProgressGate::due(int progress, int total, const std::string& state, Clock:
 bool ConsoleReporter::report(int progress, int total, const std::string& state)
 {
     const int percent = total > 0 ? int(int64_t(progress) * 100 / total) : 100;
-    std::printf("%-11s %3d%%\n", state.c_str(), percent);
+    std::printf("%3d%% %s\n", percent, state.c_str());
     std::fflush(stdout);
     return true;
 }
