@@ -45,7 +45,7 @@ QString make_clip(const QString& path, int seconds, int width, int height, const
     return ffmpeg(args) ? path : QString();
 }
 
-QString make_recording(const QString& path, int seconds, const Recording& spec)
+QString make_recording(const QString& path, int seconds, const Recording& spec, int timeoutMs)
 {
     QStringList args{"-f", "lavfi", "-i",
                      QStringLiteral("testsrc2=size=%1:rate=%2:duration=%3").arg(spec.size, spec.rate).arg(seconds)};
@@ -83,7 +83,7 @@ QString make_recording(const QString& path, int seconds, const Recording& spec)
         args << QStringLiteral("-c:a:%1").arg(i) << "aac" << QStringLiteral("-ac:a:%1").arg(i)
              << spec.audio[i].section(':', 1, 1);
     args << spec.options << path;
-    return ffmpeg(args) ? path : QString();
+    return ffmpeg(args, timeoutMs) ? path : QString();
 }
 
 quint16 free_port()

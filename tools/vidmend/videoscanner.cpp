@@ -161,8 +161,11 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
             break;
         if (r == Role::Slice) {
             SliceHeader s;
-            const bool full = m_codec == VideoCodec::H264 && c.slices == 0;
-            if (!parse_slice(nal, len, *sets, full, s))
+            if (!parse_slice(nal, len, *sets, false, s))
+                break;
+            // The reference marking, far into the header, matters for a picture's first slice only.
+            const bool marking = m_codec == VideoCodec::H264 && c.slices == 0 && s.reference && s.nal_type != 5;
+            if (marking && !parse_slice(nal, len, *sets, true, s))
                 break;
             if (c.slices == 0) {
                 if (!s.first_in_pic)

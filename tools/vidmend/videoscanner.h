@@ -65,6 +65,16 @@ public:
     // Takes a probed sample into the stream and returns its picture order.
     PictureOrder accept(const uint8_t* p, const VideoCandidate& c);
 
+    // Leading bytes of every sample start that must be zero: a length prefix
+    // wider than the largest sample needs. Lets a search skip to zero bytes.
+    int zero_prefix() const
+    {
+        int bytes = 0;
+        while (bytes < m_nls && (uint64_t(m_max) >> (8 * (m_nls - 1 - bytes))) == 0)
+            ++bytes;
+        return bytes;
+    }
+
     VideoCodec codec() const { return m_codec; }
     int nal_length_size() const { return m_nls; }
     uint32_t max_sample() const { return m_max; }

@@ -1,6 +1,8 @@
 #include "walker.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -9,6 +11,8 @@ extern "C" {
 namespace vidmend {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // How often the walk reports progress, in bytes.
 constexpr uint64_t k_progress_step = 4u << 20;
@@ -70,7 +74,14 @@ bool Walker::video_at(uint64_t pos, uint64_t end, VideoCandidate& c)
 
 uint64_t Walker::next_video(uint64_t from, uint64_t end)
 {
+    const bool zero_first = m_scanner.zero_prefix() > 0;
     for (uint64_t pos = from; pos < end; ++pos) {
+        if (zero_first && m_file[pos] != 0) {
+            const void* zero = std::memchr(m_file + pos, 0, end - pos);
+            if (!zero)
+                break;
+            pos = uint64_t(static_cast<const uint8_t*>(zero) - m_file);
+        }
         const uint8_t* p = m_file + pos;
         if (!m_scanner.could_start(p, end - pos))
             continue;
@@ -235,9 +246,13 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 pos += c.size;
                 continue;
             }
+            const auto searching = Clock::now();
             uint64_t end = next_video(pos + 1, range.end);
+            const auto splitting = Clock::now();
+            stats.search_seconds += std::chrono::duration<double>(splitting - searching).count();
             if (m_splitter) {
                 take_gap(pos, end, range, result);
+                stats.audio_seconds += std::chrono::duration<double>(Clock::now() - splitting).count();
             } else {
                 stats.skipped += end - pos;
                 ++stats.skipped_runs;

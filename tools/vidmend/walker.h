@@ -36,6 +36,8 @@ struct WalkStats
     uint64_t skipped_runs = 0; // stretches of such bytes
     uint64_t dropped_tail = 0; // a cut-off last sample
     uint64_t decoder_calls = 0;
+    double search_seconds = 0; // looking for the next video sample after one that is not followed by another
+    double audio_seconds = 0;  // cutting AAC runs into frames
     bool stopped = false;
 };
 
