@@ -140,6 +140,11 @@ RepairResult Run::go()
                                                              : Outcome::Unreadable,
                     error);
     }
+    RefTrack& video = m_ref.tracks[m_ref.video];
+    if (video.step <= 0 && m_job.fps > 0) // a reference of one picture tells no frame duration
+        video.step = std::max<int64_t>(1, std::llround(1.0 / (m_job.fps * av_q2d(video.time_base))));
+    if (video.step <= 0)
+        return fail(Outcome::Unreadable, "the reference does not tell its frame rate");
     if (damaged_indexed)
         return fail(Outcome::Intact, m_job.damaged + " has a complete index: there is nothing to repair");
     if (layout.media.empty())

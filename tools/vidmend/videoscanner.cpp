@@ -60,8 +60,13 @@ VideoScanner::VideoScanner(const DecoderConfig& config, uint32_t max_sample, uin
         m_sets.add(nal.data(), nal.size());
 }
 
-VideoScanner::Role VideoScanner::role(const uint8_t* nal, uint32_t size) const
+VideoScanner::Role VideoScanner::role(const uint8_t* nal, uint32_t size, bool whole) const
 {
+    // A NAL unit ends with its stop bit, or with an appended 0x03 after
+    // trailing zero words: never with a zero byte. Zeros that run on past a
+    // cut-off picture (a preallocated file) are no part of it.
+    if (whole && nal[size - 1] == 0)
+        return Role::Invalid;
     if (m_codec == VideoCodec::H264) {
         if (nal[0] & 0x80)
             return Role::Invalid;
@@ -146,7 +151,7 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
             if (off + m_nls + len > m_usual)
                 break;
             const uint32_t have = uint32_t(avail - off - m_nls);
-            const Role r = role(nal, have);
+            const Role r = role(nal, have, false);
             SliceHeader s;
             if (r == Role::Slice && parse_slice(nal, have, *sets, false, s))
                 c.cut = c.slices == 0 ? s.first_in_pic

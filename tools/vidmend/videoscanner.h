@@ -89,7 +89,7 @@ private:
             v = v << 8 | p[i];
         return v;
     }
-    Role role(const uint8_t* nal, uint32_t size) const;
+    Role role(const uint8_t* nal, uint32_t size, bool whole = true) const;
     bool parse_slice(const uint8_t* nal, uint32_t size, const ParamSets& sets, bool full, SliceHeader& out) const;
 
     VideoCodec m_codec;
