@@ -250,7 +250,6 @@ void Run::summarise(const WalkResult& walk)
 
 RepairResult repair(const Job& job, Reporter& reporter)
 {
-    av_log_set_level(AV_LOG_ERROR);
     // The decoder is fed bytes that are not AAC on purpose; its complaints are expected.
     av_log_set_level(AV_LOG_QUIET);
     Run run(job, reporter);

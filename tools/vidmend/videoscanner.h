@@ -53,12 +53,12 @@ public:
             const int type = nal[0] & 0x1f;
             if (nal[0] & 0x80)
                 return false;
-            return type == 6 || type == 7 || type == 9 || ((type == 1 || type == 5) && (nal[1] & 0x80));
+            return (type >= 6 && type <= 9) || ((type == 1 || type == 5) && (nal[1] & 0x80));
         }
         if ((nal[0] & 0x81) || (nal[1] & 0xf8) || !(nal[1] & 7))
             return false;
         const int type = nal[0] >> 1;
-        return type == 32 || type == 33 || type == 35 || type == 39 ||
+        return (type >= 32 && type <= 35) || type == 39 ||
                ((type <= 9 || (type >= 16 && type <= 21)) && (nal[2] & 0x80));
     }
 
