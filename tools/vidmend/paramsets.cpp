@@ -2,6 +2,8 @@
 
 #include "bitreader.h"
 
+#include <algorithm>
+
 namespace vidmend {
 
 void unescape_rbsp(const uint8_t* data, size_t size, size_t limit, std::vector<uint8_t>& out)
@@ -139,6 +141,12 @@ std::optional<H264Sps> parse_h264_sps(const uint8_t* nal, size_t size)
             return std::nullopt;
         for (uint32_t i = 0; i < cycle && br.ok(); ++i)
             sps.offset_for_ref_frame.push_back(br.se());
+        // Encoders use small offsets; huge ones come from garbage.
+        constexpr int limit = 1 << 20;
+        const auto huge = [](int v) { return v > limit || v < -limit; };
+        if (huge(sps.offset_for_non_ref_pic) || huge(sps.offset_for_top_to_bottom_field) ||
+            std::any_of(sps.offset_for_ref_frame.begin(), sps.offset_for_ref_frame.end(), huge))
+            return std::nullopt;
     } else if (sps.poc_type != 2) {
         return std::nullopt;
     }

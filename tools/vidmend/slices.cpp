@@ -51,6 +51,12 @@ void skip_weight_table(BitReader& br, int chroma_array_type, int count)
     }
 }
 
+// Counts are kept wide so that garbage parameters cannot overflow them.
+int32_t clamp_poc(int64_t v)
+{
+    return int32_t(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, v)));
+}
+
 } // namespace
 
 bool parse_h264_slice(const uint8_t* nal, size_t size, const ParamSets& sets, bool through_marking, SliceHeader& out)
@@ -221,14 +227,14 @@ bool same_picture(const SliceHeader& first, const SliceHeader& previous, const S
 PictureOrder H264Poc::next(const SliceHeader& s, const H264Sps& sps)
 {
     const bool idr = s.nal_type == 5;
-    int32_t top = 0, bottom = 0;
+    int64_t top = 0, bottom = 0;
     if (sps.poc_type == 0) {
         if (idr) {
             m_prev_msb = 0;
             m_prev_lsb = 0;
         }
-        const int32_t max_lsb = int32_t(1) << sps.log2_max_poc_lsb;
-        int32_t msb = m_prev_msb;
+        const int64_t max_lsb = int64_t(1) << sps.log2_max_poc_lsb;
+        int64_t msb = m_prev_msb;
         if (s.poc_lsb < m_prev_lsb && m_prev_lsb - s.poc_lsb >= max_lsb / 2)
             msb = m_prev_msb + max_lsb;
         else if (s.poc_lsb > m_prev_lsb && s.poc_lsb - m_prev_lsb > max_lsb / 2)
@@ -244,22 +250,22 @@ PictureOrder H264Poc::next(const SliceHeader& s, const H264Sps& sps)
             m_prev_lsb = s.poc_lsb;
         }
     } else {
-        const int32_t max_frame_num = int32_t(1) << sps.log2_max_frame_num;
-        int32_t offset = 0;
+        const int64_t max_frame_num = int64_t(1) << sps.log2_max_frame_num;
+        int64_t offset = 0;
         if (!idr)
             offset = m_prev_frame_num > s.frame_num ? m_prev_frame_num_offset + max_frame_num : m_prev_frame_num_offset;
         if (sps.poc_type == 1) {
-            const int32_t cycle = int32_t(sps.offset_for_ref_frame.size());
-            int32_t abs_frame = cycle != 0 ? offset + s.frame_num : 0;
+            const int64_t cycle = int64_t(sps.offset_for_ref_frame.size());
+            int64_t abs_frame = cycle != 0 ? offset + s.frame_num : 0;
             if (!s.reference && abs_frame > 0)
                 --abs_frame;
-            int32_t expected = 0;
+            int64_t expected = 0;
             if (abs_frame > 0) {
-                int32_t per_cycle = 0;
+                int64_t per_cycle = 0;
                 for (int v : sps.offset_for_ref_frame)
                     per_cycle += v;
                 expected = (abs_frame - 1) / cycle * per_cycle;
-                for (int32_t i = 0; i <= (abs_frame - 1) % cycle; ++i)
+                for (int64_t i = 0; i <= (abs_frame - 1) % cycle; ++i)
                     expected += sps.offset_for_ref_frame[i];
             }
             if (!s.reference)
@@ -279,13 +285,13 @@ PictureOrder H264Poc::next(const SliceHeader& s, const H264Sps& sps)
     }
 
     PictureOrder order;
-    order.poc = std::min(top, bottom);
+    order.poc = clamp_poc(std::min(top, bottom));
     order.period_start = idr || s.mmco5;
     if (s.mmco5) {
         // The picture's counts are taken back to zero once it is decoded.
         if (sps.poc_type == 0) {
             m_prev_msb = 0;
-            m_prev_lsb = s.bottom_field ? 0 : top - order.poc;
+            m_prev_lsb = s.bottom_field ? 0 : top - std::min(top, bottom);
         }
         order.poc = 0;
     }
@@ -299,16 +305,16 @@ PictureOrder HevcPoc::next(const SliceHeader& s, const HevcSps& sps)
     const bool idr = type == 19 || type == 20;
     const bool fresh = irap && (idr || type < 19 || m_first);
     PictureOrder order;
-    int32_t msb = 0;
+    int64_t msb = 0;
     if (!fresh) {
-        const int32_t max_lsb = int32_t(1) << sps.log2_max_poc_lsb;
+        const int64_t max_lsb = int64_t(1) << sps.log2_max_poc_lsb;
         msb = m_prev_msb;
         if (s.poc_lsb < m_prev_lsb && m_prev_lsb - s.poc_lsb >= max_lsb / 2)
             msb += max_lsb;
         else if (s.poc_lsb > m_prev_lsb && s.poc_lsb - m_prev_lsb > max_lsb / 2)
             msb -= max_lsb;
     }
-    order.poc = idr ? 0 : msb + s.poc_lsb;
+    order.poc = idr ? 0 : clamp_poc(msb + s.poc_lsb);
     order.period_start = fresh;
     m_first = false;
     // Leading pictures and sub-layer non-reference pictures do not anchor the next count.

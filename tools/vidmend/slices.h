@@ -51,10 +51,10 @@ public:
     PictureOrder next(const SliceHeader& slice, const H264Sps& sps);
 
 private:
-    int32_t m_prev_msb = 0;
-    int32_t m_prev_lsb = 0;
-    int32_t m_prev_frame_num_offset = 0;
-    int m_prev_frame_num = 0;
+    int64_t m_prev_msb = 0;
+    int64_t m_prev_lsb = 0;
+    int64_t m_prev_frame_num_offset = 0;
+    int64_t m_prev_frame_num = 0;
 };
 
 // Picture order counts for HEVC.
@@ -66,8 +66,8 @@ public:
     void end_of_sequence() { m_first = true; }
 
 private:
-    int32_t m_prev_msb = 0;
-    int32_t m_prev_lsb = 0;
+    int64_t m_prev_msb = 0;
+    int64_t m_prev_lsb = 0;
     bool m_first = true;
 };
 
