@@ -90,14 +90,14 @@ QString media_dir()
     return dir;
 }
 
-QString make(const QString& name, int seconds, const testmedia::Recording& spec)
+QString make(const QString& name, int seconds, const testmedia::Recording& settings)
 {
     const QString path = media_dir() + "/" + name;
     if (QFileInfo(path).size() > 0)
         return path;
     std::printf("  making %s ...\n", qPrintable(name));
     std::fflush(stdout);
-    return testmedia::make_recording(path, seconds, spec, 1800000);
+    return testmedia::make_recording(path, seconds, settings, 1800000);
 }
 
 void recovery()
@@ -105,7 +105,7 @@ void recovery()
     struct Kind
     {
         const char* name;
-        testmedia::Recording spec;
+        testmedia::Recording settings;
     };
     const auto rec = [](const char* codec, const char* rate, int bframes, QStringList audio, QStringList params = {}) {
         testmedia::Recording r;
@@ -131,10 +131,10 @@ void recovery()
     std::printf("%-26s %-6s %10s %10s %8s\n", "recording", "track", "exact", "complete", "share");
     uint64_t all_exact = 0, all_complete = 0;
     for (const Kind& kind : kinds) {
-        testmedia::Recording spec = kind.spec;
-        const QString original = make(QString(kind.name) + "-original.mp4", 20, spec);
-        spec.scene = 1;
-        const QString reference = make(QString(kind.name) + "-reference.mp4", 4, spec);
+        testmedia::Recording settings = kind.settings;
+        const QString original = make(QString(kind.name) + "-original.mp4", 20, settings);
+        settings.scene = 1;
+        const QString reference = make(QString(kind.name) + "-reference.mp4", 4, settings);
         const QList<Packet> whole = packets(original);
         QList<uint64_t> exact, complete;
         int cuts = 0;
@@ -147,7 +147,7 @@ void recovery()
                 vidmend::repair({reference.toStdString(), damaged.toStdString(), out.toStdString(), 0}, silent);
             const qint64 size = QFileInfo(damaged).size();
             const QList<Packet> got = r.outcome == vidmend::Outcome::Done ? packets(out) : QList<Packet>();
-            for (int s = 0; s <= spec.audio.size(); ++s) {
+            for (int s = 0; s <= settings.audio.size(); ++s) {
                 QList<Packet> want, have;
                 for (const Packet& p : whole)
                     if (p.stream == s && p.pos + p.size <= size)
@@ -177,16 +177,16 @@ void recovery()
 
 void speed(const char* codec)
 {
-    testmedia::Recording spec;
-    spec.codec = codec;
-    spec.size = "1280x720";
+    testmedia::Recording settings;
+    settings.codec = codec;
+    settings.size = "1280x720";
     // About 110 MB either way; x265 is the slower encoder, so its recording is shorter.
     const bool hevc = QString(codec) == "hevc";
-    spec.options = {"-b:v", hevc ? "15M" : "8M"};
+    settings.options = {"-b:v", hevc ? "15M" : "8M"};
     const QString name = QString("720p-%1").arg(codec);
-    const QString original = make(name + "-original.mp4", hevc ? 60 : 110, spec);
-    spec.scene = 1;
-    const QString reference = make(name + "-reference.mp4", 5, spec);
+    const QString original = make(name + "-original.mp4", hevc ? 60 : 110, settings);
+    settings.scene = 1;
+    const QString reference = make(name + "-reference.mp4", 5, settings);
     const QString damaged = media_dir() + "/" + name + "-damaged.mp4";
     if (QFileInfo(damaged).size() == 0 &&
         cut(original, damaged, 0, true, std::min<qint64>(QFileInfo(original).size() - 1000, 100ll << 20)).isEmpty()) {

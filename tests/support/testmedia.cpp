@@ -45,25 +45,26 @@ QString make_clip(const QString& path, int seconds, int width, int height, const
     return ffmpeg(args) ? path : QString();
 }
 
-QString make_recording(const QString& path, int seconds, const Recording& spec, int timeoutMs)
+QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs)
 {
-    QStringList args{"-f", "lavfi", "-i",
-                     QStringLiteral("testsrc2=size=%1:rate=%2:duration=%3").arg(spec.size, spec.rate).arg(seconds)};
-    for (int i = 0; i < spec.audio.size(); ++i)
+    QStringList args{
+        "-f", "lavfi", "-i",
+        QStringLiteral("testsrc2=size=%1:rate=%2:duration=%3").arg(settings.size, settings.rate).arg(seconds)};
+    for (int i = 0; i < settings.audio.size(); ++i)
         args << "-f"
              << "lavfi"
              << "-i"
              << QStringLiteral("sine=frequency=%1:duration=%2:sample_rate=%3")
-                    .arg(330 + 110 * i + 40 * spec.scene)
+                    .arg(330 + 110 * i + 40 * settings.scene)
                     .arg(seconds)
-                    .arg(spec.audio[i].section(':', 0, 0));
-    for (int i = 0; i <= spec.audio.size(); ++i)
+                    .arg(settings.audio[i].section(':', 0, 0));
+    for (int i = 0; i <= settings.audio.size(); ++i)
         args << "-map" << QString::number(i);
-    args << "-vf" << QStringLiteral("hue=h=%1").arg(50 * spec.scene) << "-pix_fmt"
+    args << "-vf" << QStringLiteral("hue=h=%1").arg(50 * settings.scene) << "-pix_fmt"
          << "yuv420p";
-    QStringList params = spec.video_params;
-    if (spec.codec == "hevc") {
-        params.prepend(QStringLiteral("log-level=error:bframes=%1:keyint=60").arg(spec.bframes));
+    QStringList params = settings.video_params;
+    if (settings.codec == "hevc") {
+        params.prepend(QStringLiteral("log-level=error:bframes=%1:keyint=60").arg(settings.bframes));
         args << "-c:v"
              << "libx265"
              << "-preset"
@@ -74,15 +75,15 @@ QString make_recording(const QString& path, int seconds, const Recording& spec, 
              << "libx264"
              << "-preset"
              << "ultrafast"
-             << "-bf" << QString::number(spec.bframes) << "-g"
+             << "-bf" << QString::number(settings.bframes) << "-g"
              << "50";
         if (!params.isEmpty())
             args << "-x264-params" << params.join(':');
     }
-    for (int i = 0; i < spec.audio.size(); ++i)
+    for (int i = 0; i < settings.audio.size(); ++i)
         args << QStringLiteral("-c:a:%1").arg(i) << "aac" << QStringLiteral("-ac:a:%1").arg(i)
-             << spec.audio[i].section(':', 1, 1);
-    args << spec.options << path;
+             << settings.audio[i].section(':', 1, 1);
+    args << settings.options << path;
     return ffmpeg(args, timeoutMs) ? path : QString();
 }
 

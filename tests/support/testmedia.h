@@ -30,7 +30,7 @@ struct Recording
 
 // `seconds` of moving test pattern with a tone per audio track. Returns the
 // path, empty on failure.
-QString make_recording(const QString& path, int seconds, const Recording& spec, int timeoutMs = 120000);
+QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs = 120000);
 
 // A free TCP port on 127.0.0.1.
 quint16 free_port();

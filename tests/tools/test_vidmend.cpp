@@ -214,7 +214,7 @@ private slots:
     void job_text();
 
 private:
-    QString recording(const QString& name, int seconds, const testmedia::Recording& spec);
+    QString recording(const QString& name, int seconds, const testmedia::Recording& settings);
     int run(const QStringList& args, QString* out = nullptr, QString* err = nullptr);
 
     QTemporaryDir m_dir;
@@ -229,12 +229,12 @@ void TestVidmend::initTestCase()
 }
 
 // Recordings are kept for the rows that share them.
-QString TestVidmend::recording(const QString& name, int seconds, const testmedia::Recording& spec)
+QString TestVidmend::recording(const QString& name, int seconds, const testmedia::Recording& settings)
 {
     const QString path = m_dir.filePath(name);
     if (QFile::exists(path))
         return path;
-    return testmedia::make_recording(path, seconds, spec);
+    return testmedia::make_recording(path, seconds, settings);
 }
 
 int TestVidmend::run(const QStringList& args, QString* out, QString* err)
@@ -300,20 +300,20 @@ void TestVidmend::repair()
     QFETCH(QString, reference);
     QFETCH(QStringList, streams);
 
-    testmedia::Recording spec;
-    spec.codec = codec;
-    spec.rate = rate;
-    spec.bframes = bframes;
-    spec.audio = audio;
-    spec.video_params = params;
+    testmedia::Recording settings;
+    settings.codec = codec;
+    settings.rate = rate;
+    settings.bframes = bframes;
+    settings.audio = audio;
+    settings.video_params = params;
     if (reference == "timecode")
-        spec.options << "-timecode"
-                     << "01:00:00:00";
+        settings.options << "-timecode"
+                         << "01:00:00:00";
     const QString key =
-        QString::number(qHash(QStringList{codec, rate, QString::number(bframes)} + audio + params + spec.options));
-    const QString original = recording(key + "-original.mp4", 8, spec);
-    spec.scene = 1;
-    QString ref = recording(key + "-reference.mp4", 3, spec);
+        QString::number(qHash(QStringList{codec, rate, QString::number(bframes)} + audio + params + settings.options));
+    const QString original = recording(key + "-original.mp4", 8, settings);
+    settings.scene = 1;
+    QString ref = recording(key + "-reference.mp4", 3, settings);
     QVERIFY(!original.isEmpty() && !ref.isEmpty());
     if (reference == "co64") {
         ref = m_dir.filePath(key + "-reference-co64.mp4");
@@ -394,12 +394,12 @@ void TestVidmend::refusals()
     QFETCH(QString, word);
     QFETCH(QString, message);
 
-    testmedia::Recording spec;
-    const QString original = recording("refusal-original.mp4", 4, spec);
-    spec.scene = 1;
-    const QString ref = recording("refusal-reference.mp4", 2, spec);
-    spec.codec = "hevc";
-    const QString hevc_ref = recording("refusal-hevc-reference.mp4", 2, spec);
+    testmedia::Recording settings;
+    const QString original = recording("refusal-original.mp4", 4, settings);
+    settings.scene = 1;
+    const QString ref = recording("refusal-reference.mp4", 2, settings);
+    settings.codec = "hevc";
+    const QString hevc_ref = recording("refusal-hevc-reference.mp4", 2, settings);
     const QString damaged = damage(original, m_dir.filePath("refusal-damaged.mp4"), 0.7, "");
     const QString audio = m_dir.filePath("audio-only.mp4"), pcm = m_dir.filePath("pcm.mov");
     QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", audio}));
@@ -461,10 +461,10 @@ void TestVidmend::job_file()
     QFETCH(int, code);
     QFETCH(QString, last);
 
-    testmedia::Recording spec;
-    const QString original = recording("job-original.mp4", 4, spec);
-    spec.scene = 1;
-    const QString ref = recording("job-reference.mp4", 2, spec);
+    testmedia::Recording settings;
+    const QString original = recording("job-original.mp4", 4, settings);
+    settings.scene = 1;
+    const QString ref = recording("job-reference.mp4", 2, settings);
     const QString damaged = damage(original, m_dir.filePath("job-damaged.mp4"), 0.8, "zero");
     const QString out = m_dir.filePath("job/repaired_zo_fixed.mp4");
     QVERIFY(QDir(m_dir.path()).mkpath("job"));
