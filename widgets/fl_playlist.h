@@ -33,7 +33,7 @@ public:
     void add_movieItems();
     QListWidgetItem* isMovieAlreadAdded(const QString& path) const;
     void del_movieItem(int row);
-    void clearPlayList();
+    Q_INVOKABLE void clearPlayList();
     void highlight_item(QListWidgetItem* item);
     void play_pre_next(bool next);
     void show_movieDir(int row);
