@@ -90,6 +90,9 @@ FL_PlayList::FL_PlayList(QWidget* parent)
 
 FL_PlayList::~FL_PlayList()
 {
+    // A probe still reading must not outlive the library that holds its code.
+    for (auto* watcher : findChildren<QFutureWatcher<FlvCheck>*>())
+        watcher->waitForFinished();
     exportPlayList();
 }
 
