@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 // Frame and time in centiseconds of a record in the exact shape the plug-in scans; {-1, -1} for any other shape.
@@ -28,7 +30,10 @@ private slots:
     void run();
 
 private:
+    void verify_complete(const QString& path);
+
     QTemporaryDir m_dir;
+    QString m_stubborn;
     QString m_clip;
     RtmpServer m_server;
     QProcess m_publisher;
@@ -43,6 +48,13 @@ void TestFfmpegExe::initTestCase()
                                       "yuv420p -c:a aac -shortest")
                                   .split(' ')
                               << m_clip));
+    // An ffmpeg that answers neither "q" nor SIGINT; only a kill ends it.
+    m_stubborn = m_dir.filePath("stubborn-ffmpeg");
+    QFile stub(m_stubborn);
+    QVERIFY(stub.open(QIODevice::WriteOnly));
+    stub.write("#!/bin/sh\ntrap '' INT TERM\nwhile :; do sleep 1; done\n");
+    stub.close();
+    stub.setPermissions(stub.permissions() | QFileDevice::ExeOwner);
     QVERIFY(m_server.start());
     m_publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i",
@@ -62,31 +74,40 @@ void TestFfmpegExe::cleanupTestCase()
 void TestFfmpegExe::run_data()
 {
     // end: "stop" writes the stop file once two seconds are captured ("stale stop": one left before must not stop it);
-    // "kill" SIGKILLs FFmpeg.exe. exitCode -1 is any failure, with the phrase shown.
+    // "sigint" interrupts FFmpeg.exe then; "kill" SIGKILLs it. exitCode -1 is any failure, with the phrase shown.
+    // file: the output must be complete (it opens, has video and a duration).
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("end");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("phrase");
+    QTest::addColumn<bool>("file");
 
     const QString connect = "failed to connect socket", rtmp = "failed to read RTMP packet header";
     const QStringList copy{"-vcodec", "copy", "%out.mp4"}, live = QStringList{"-i", "%rtmp/live/s"} + copy;
     QTest::newRow("conversion") << QStringList{"-i", "%clip", "-r", "25", "-s", "640x480", "-b:v", "800k", "%out.mp4"}
-                                << "" << 0 << "";
-    QTest::newRow("capture to mp4") << live << "stop" << 0 << "";
-    QTest::newRow("stop file left from an earlier run") << live << "stale stop" << 0 << "";
-    QTest::newRow("killed while capturing") << live << "kill" << 0 << "";
-    QTest::newRow("no arguments") << QStringList{} << "" << 2 << "usage";
+                                << "" << 0 << "" << true;
+    QTest::newRow("capture to mp4") << live << "stop" << 0 << "" << true;
+    QTest::newRow("stop file left from an earlier run") << live << "stale stop" << 0 << "" << true;
+    QTest::newRow("interrupted while capturing") << live << "sigint" << 0 << "" << true;
+    // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
+    QTest::newRow("ffmpeg deaf to q") << QStringList{"-nostdin"} + live << "stop" << 255 << "" << true;
+    QTest::newRow("ffmpeg deaf to everything")
+        << QStringList{"DAVAZ_FFMPEG=%stubborn", "-i", "%clip", "%out.mp4"} << "sigint" << 128 + SIGKILL << "" << false;
+    QTest::newRow("killed while capturing") << live << "kill" << 0 << "" << false;
+    QTest::newRow("no arguments") << QStringList{} << "" << 2 << "usage" << false;
     QTest::newRow("ffmpeg missing") << QStringList{"DAVAZ_FFMPEG=/nowhere/ffmpeg", "-i", "%clip", "%out.mp4"} << ""
-                                    << 127 << "/nowhere/ffmpeg";
-    QTest::newRow("connection refused") << QStringList{"-i", "%nowhere/live/x"} + copy << "" << -1 << connect;
-    QTest::newRow("stream never published") << QStringList{"-i", "%rtmp/live/nobody"} + copy << "" << -1 << rtmp;
+                                    << 127 << "/nowhere/ffmpeg" << false;
+    QTest::newRow("connection refused") << QStringList{"-i", "%nowhere/live/x"} + copy << "" << -1 << connect << false;
+    QTest::newRow("stream never published")
+        << QStringList{"-i", "%rtmp/live/nobody"} + copy << "" << -1 << rtmp << false;
     QTest::newRow("stream already published")
-        << QStringList{"-re", "-i", "%clip", "-c", "copy", "-f", "flv", "%rtmp/live/s"} << "" << -1 << rtmp;
-    QTest::newRow("unknown protocol") << QStringList{"-i", "foo://x"} + copy << "" << -1 << "Protocol not found";
+        << QStringList{"-re", "-i", "%clip", "-c", "copy", "-f", "flv", "%rtmp/live/s"} << "" << -1 << rtmp << false;
+    QTest::newRow("unknown protocol") << QStringList{"-i", "foo://x"} + copy << "" << -1 << "Protocol not found"
+                                      << false;
     QTest::newRow("missing input") << QStringList{"-i", "%clip.missing"} + copy << "" << -1
-                                   << "No such file or directory";
+                                   << "No such file or directory" << false;
     QTest::newRow("codec not allowed in the container")
-        << QStringList{"-i", "%clip", "-vcodec", "copy", "%out.ogg"} << "" << -1 << "Could not write header";
+        << QStringList{"-i", "%clip", "-vcodec", "copy", "%out.ogg"} << "" << -1 << "Could not write header" << false;
 }
 
 void TestFfmpegExe::run()
@@ -95,10 +116,13 @@ void TestFfmpegExe::run()
     QFETCH(QString, end);
     QFETCH(int, exitCode);
     QFETCH(QString, phrase);
+    QFETCH(bool, file);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // A stream that never comes ends in three seconds instead of ten.
+    env.insert("DAVAZ_READ_TIMEOUT_MS", "3000");
     if (!args.isEmpty() && args.first().startsWith("DAVAZ_FFMPEG="))
-        env.insert("DAVAZ_FFMPEG", args.takeFirst().section('=', 1));
+        env.insert("DAVAZ_FFMPEG", args.takeFirst().section('=', 1).replace("%stubborn", m_stubborn));
     const QString out = m_dir.filePath(QString("out%1").arg(++m_runs));
     for (QString& arg : args) {
         arg.replace("%nowhere", QString("rtmp://127.0.0.1:%1").arg(testmedia::free_port())).replace("%out", out);
@@ -126,7 +150,11 @@ void TestFfmpegExe::run()
         return found;
     };
 
-    if (!end.isEmpty()) {
+    if (end == "sigint" && env.value("DAVAZ_FFMPEG") == m_stubborn) {
+        // Nothing to wait for: the stand-in prints nothing and ignores everything but a kill.
+        QTRY_VERIFY_WITH_TIMEOUT(!testmedia::pids_matching(m_stubborn).isEmpty(), 30000);
+        ::kill(pid_t(process.processId()), SIGINT);
+    } else if (!end.isEmpty()) {
         QTRY_VERIFY2_WITH_TIMEOUT(!records().isEmpty() && parse(records().last()).second >= 200,
                                   chunks.join().constData(), 60000);
         QCOMPARE(process.state(), QProcess::Running);
@@ -137,9 +165,13 @@ void TestFfmpegExe::run()
             QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(args.last()).isEmpty(), 30000);
             return;
         }
-        QCOMPARE(stop.remove(), end == "stale stop");
-        QVERIFY(stop.open(QIODevice::WriteOnly));
-        stop.close();
+        if (end == "sigint") {
+            ::kill(pid_t(process.processId()), SIGINT);
+        } else {
+            QCOMPARE(stop.remove(), end == "stale stop");
+            QVERIFY(stop.open(QIODevice::WriteOnly));
+            stop.close();
+        }
     }
     QVERIFY2(finished.count() || finished.wait(120000), chunks.join().constData());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -150,7 +182,13 @@ void TestFfmpegExe::run()
         if (chunk.startsWith("zo_progress"))
             QCOMPARE(chunk.count('\n'), chunk.count("zo_progress"));
     }
+    if (file)
+        verify_complete(args.last());
+    QVERIFY(testmedia::pids_matching(m_stubborn).isEmpty());
     if (exitCode != 0) {
+        QVERIFY(!output.contains("zo_finished"));
+        if (phrase.isEmpty())
+            return;
         QVERIFY2(output.contains(phrase.toUtf8()), output.constData());
         if (phrase.startsWith("failed to")) // FFmpeg.exe's own phrases: once, on a line of their own
             QCOMPARE(output.split('\n').count(phrase.toUtf8()), 1);
@@ -171,10 +209,13 @@ void TestFfmpegExe::run()
     // The marker comes last, after the last record.
     QVERIFY(output.endsWith("\nzo_finished\n") && chunks.last().endsWith("zo_finished\n"));
     QVERIFY(!chunks.last().contains("zo_progress"));
+}
 
+void TestFfmpegExe::verify_complete(const QString& path)
+{
     QProcess probe;
-    probe.start("ffprobe", {"-v", "error", "-show_entries", "format=duration:stream=codec_type", "-of", "default=nw=1",
-                            args.last()});
+    probe.start("ffprobe",
+                {"-v", "error", "-show_entries", "format=duration:stream=codec_type", "-of", "default=nw=1", path});
     QVERIFY(probe.waitForFinished(60000));
     const QString info = QString::fromUtf8(probe.readAllStandardOutput());
     const QRegularExpressionMatch duration = QRegularExpression("duration=([0-9.]+)").match(info);

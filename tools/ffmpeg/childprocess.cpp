@@ -28,7 +28,11 @@ void close_fd(int& fd)
         ::_exit(127);
 
     // Lift the sources above the targets first, so no dup2 overwrites another source.
-    const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    // ffmpeg writes nothing to its standard output, and it must never reach
+    // ours, which carries the records: without /dev/null it goes to the log.
+    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devnull < 0)
+        devnull = err;
     int sources[] = {in, devnull, err, progress};
     for (int& fd : sources)
         fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
@@ -64,12 +68,24 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
-    int in[2], err[2], progress[2], status[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(progress, O_CLOEXEC) != 0 ||
-        ::pipe2(status, O_CLOEXEC) != 0) {
+    int pipes[4][2];
+    int made = 0;
+    for (; made < 4; ++made) {
+        if (::pipe2(pipes[made], O_CLOEXEC) != 0)
+            break;
+    }
+    if (made < 4) {
+        for (int i = 0; i < made; ++i) {
+            ::close(pipes[i][0]);
+            ::close(pipes[i][1]);
+        }
         error = "cannot create pipes";
         return false;
     }
+    int* in = pipes[0];
+    int* err = pipes[1];
+    int* progress = pipes[2];
+    int* status = pipes[3];
 
     const pid_t parent = ::getpid();
     m_pid = ::fork();

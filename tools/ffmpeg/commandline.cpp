@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 namespace ffexe {
 
@@ -58,7 +59,18 @@ bool is_network_url(const std::string& text)
     return !scheme.empty() && scheme != "file";
 }
 
-Invocation build_invocation(const std::vector<std::string>& user_args)
+long long read_timeout_us(const char* env_value)
+{
+    if (!env_value || !*env_value)
+        return k_read_timeout_us;
+    char* end = nullptr;
+    const long long ms = std::strtoll(env_value, &end, 10);
+    if (*end != '\0' || ms <= 0 || ms > 24LL * 3600 * 1000)
+        return k_read_timeout_us;
+    return ms * 1000;
+}
+
+Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us)
 {
     Invocation inv;
     inv.args = {"-hide_banner", "-nostats", "-y", "-progress", "pipe:" + std::to_string(k_progress_fd)};
@@ -74,7 +86,7 @@ Invocation build_invocation(const std::vector<std::string>& user_args)
             const std::vector<std::string> group(user_args.begin() + long(group_start), user_args.begin() + long(i));
             if (!has_option(group, option)) {
                 inv.args.push_back(option);
-                inv.args.push_back(std::to_string(k_read_timeout_us));
+                inv.args.push_back(std::to_string(timeout_us));
             }
         }
         inv.args.push_back(arg);

@@ -12,6 +12,10 @@ constexpr int k_progress_fd = 3;
 // that never arrives ends in an error instead of a hang.
 constexpr long long k_read_timeout_us = 10000000;
 
+// The read time-out: DAVAZ_READ_TIMEOUT_MS when it holds a positive number of
+// milliseconds, else the default.
+long long read_timeout_us(const char* env_value);
+
 struct Invocation
 {
     std::vector<std::string> args; // ffmpeg's arguments, without the program
@@ -22,6 +26,6 @@ struct Invocation
 bool is_network_url(const std::string& text);
 
 // Turns the plug-in's argument list into the one ffmpeg runs with.
-Invocation build_invocation(const std::vector<std::string>& user_args);
+Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us);
 
 } // namespace ffexe

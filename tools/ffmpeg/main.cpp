@@ -14,6 +14,7 @@ int main(int argc, char** argv)
     const char* custom = std::getenv("DAVAZ_FFMPEG");
     std::string program = custom && *custom ? custom : "ffmpeg";
 
-    ffexe::Transcoder transcoder(std::move(program), ffexe::build_invocation({argv + 1, argv + argc}));
+    const long long timeout = ffexe::read_timeout_us(std::getenv("DAVAZ_READ_TIMEOUT_MS"));
+    ffexe::Transcoder transcoder(std::move(program), ffexe::build_invocation({argv + 1, argv + argc}, timeout));
     return transcoder.run();
 }

@@ -1,14 +1,14 @@
 #include "outputwriter.h"
 
 #include <cerrno>
-#include <thread>
 #include <unistd.h>
 
 namespace ffexe {
 
-OutputWriter::OutputWriter(Sink sink, std::chrono::milliseconds gap)
+OutputWriter::OutputWriter(Sink sink, std::chrono::milliseconds gap, WriterTime time)
     : m_sink(std::move(sink))
     , m_gap(gap)
+    , m_time(std::move(time))
 {}
 
 void OutputWriter::add_progress(std::string record)
@@ -28,28 +28,32 @@ void OutputWriter::add_text(std::string text)
 std::optional<OutputWriter::Clock::time_point> OutputWriter::flush(Clock::time_point now)
 {
     while (!m_queue.empty()) {
-        if (m_queue.front().progress) {
+        const bool progress = m_queue.front().progress;
+        // The gap is kept after whatever kind of item went out last.
+        const std::optional<Clock::time_point>& other = progress ? m_last_text : m_last_progress;
+        if (other && now < *other + m_gap)
+            return *other + m_gap;
+        if (progress) {
             m_sink(m_queue.front().bytes);
             m_queue.pop_front();
             m_last_progress = now;
             continue;
         }
-        if (m_last_progress && now < *m_last_progress + m_gap)
-            return *m_last_progress + m_gap;
         std::string text;
         while (!m_queue.empty() && !m_queue.front().progress) {
             text += m_queue.front().bytes;
             m_queue.pop_front();
         }
         m_sink(text);
+        m_last_text = now;
     }
     return std::nullopt;
 }
 
 void OutputWriter::drain()
 {
-    while (const auto due = flush(Clock::now()))
-        std::this_thread::sleep_until(*due);
+    while (const auto due = flush(m_time.now()))
+        m_time.sleep_until(*due);
 }
 
 void write_all(int fd, const std::string& bytes)

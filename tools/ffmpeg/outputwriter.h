@@ -5,21 +5,31 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace ffexe {
 
 // The only writer of our standard output. The plug-in reads its input in
 // chunks and looks at nothing else in a chunk that begins with a progress
-// record, so other text (ffmpeg's log, phrases, the finish marker) waits
-// until a gap has passed since the last record, and every item goes out in
-// one write.
+// record, and takes a chunk for a record only when the record begins it. So
+// a record and any other text (ffmpeg's log, phrases, the finish marker) never
+// go out closer together than a gap, in either order, and every item goes out
+// in one write.
+// The clock the writer waits by; tests replace it.
+struct WriterTime
+{
+    std::function<std::chrono::steady_clock::time_point()> now = [] { return std::chrono::steady_clock::now(); };
+    std::function<void(std::chrono::steady_clock::time_point)> sleep_until =
+        [](std::chrono::steady_clock::time_point t) { std::this_thread::sleep_until(t); };
+};
+
 class OutputWriter
 {
 public:
     using Clock = std::chrono::steady_clock;
     using Sink = std::function<void(const std::string&)>;
-
-    explicit OutputWriter(Sink sink, std::chrono::milliseconds gap = std::chrono::milliseconds(200));
+    explicit OutputWriter(Sink sink, std::chrono::milliseconds gap = std::chrono::milliseconds(200),
+                          WriterTime time = {});
 
     // A record still waiting is replaced by a newer one: only the latest position matters.
     void add_progress(std::string record);
@@ -27,7 +37,7 @@ public:
 
     // Writes what is due at `now`; returns when the next item is due, or nothing once all is written.
     std::optional<Clock::time_point> flush(Clock::time_point now);
-    // Writes everything, sleeping where the gap demands it.
+    // Writes everything, waiting where the gap demands it.
     void drain();
 
 private:
@@ -39,8 +49,10 @@ private:
 
     Sink m_sink;
     std::chrono::milliseconds m_gap;
+    WriterTime m_time;
     std::deque<Item> m_queue;
     std::optional<Clock::time_point> m_last_progress;
+    std::optional<Clock::time_point> m_last_text;
 };
 
 // Writes all of `bytes` to `fd` (one call unless the pipe takes less).

@@ -15,11 +15,6 @@ using namespace std::chrono_literals;
 
 // How often the stop-request file is looked for.
 constexpr auto k_watch_period = 50ms;
-// ffmpeg reads "q" only once its input is open; while it is still opening, a
-// signal is what ends it. Once it runs, the first SIGINT does not break a
-// stalled read, the second does.
-constexpr auto k_answer_time = 300ms;
-constexpr auto k_last_resort = 3000ms;
 
 volatile sig_atomic_t g_stop_signal = 0;
 
@@ -70,16 +65,16 @@ int Transcoder::run()
 
     while (m_child.stderr_fd() >= 0 || m_child.progress_fd() >= 0) {
         auto now = Clock::now();
-        if (m_stop == Stop::None && (g_stop_signal || (m_invocation.network_input && m_watcher.requested())))
-            advance_stop(now);
-        else if (m_stop != Stop::None && now >= m_stop_deadline)
-            advance_stop(now);
+        if (!m_stop.started() && (g_stop_signal || (m_invocation.network_input && m_watcher.requested())))
+            act(m_stop.begin(now));
+        else
+            act(m_stop.due(now));
 
         std::optional<Clock::time_point> wake = m_writer.flush(now);
         auto earliest = [&wake](Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
-        if (m_stop != Stop::None && m_stop != Stop::Killed)
-            earliest(m_stop_deadline);
-        else if (m_stop == Stop::None && m_invocation.network_input)
+        if (const auto deadline = m_stop.deadline())
+            earliest(*deadline);
+        else if (!m_stop.started() && m_invocation.network_input)
             earliest(now + k_watch_period);
 
         pollfd fds[2] = {{m_child.stderr_fd(), POLLIN, 0}, {m_child.progress_fd(), POLLIN, 0}};
@@ -141,31 +136,22 @@ void Transcoder::read_progress()
     }
 }
 
-void Transcoder::advance_stop(Clock::time_point now)
+void Transcoder::act(StopSequence::Action action)
 {
-    if (m_stop != Stop::None && m_child.has_ended())
+    // An ffmpeg that has ended needs no more asking, and its pid may be reused.
+    if (action == StopSequence::Action::None || m_child.has_ended())
         return;
-    switch (m_stop) {
-    case Stop::None:
+    switch (action) {
+    case StopSequence::Action::Quit:
         m_child.write_stdin("q", 1);
-        m_stop = Stop::Asked;
-        m_stop_deadline = now + k_answer_time;
         break;
-    case Stop::Asked:
+    case StopSequence::Action::Interrupt:
         m_child.send_signal(SIGINT);
-        m_stop = Stop::Interrupted;
-        m_stop_deadline = now + k_answer_time;
         break;
-    case Stop::Interrupted:
-        m_child.send_signal(SIGINT);
-        m_stop = Stop::InterruptedAgain;
-        m_stop_deadline = now + k_last_resort;
-        break;
-    case Stop::InterruptedAgain:
+    case StopSequence::Action::Kill:
         m_child.send_signal(SIGKILL);
-        m_stop = Stop::Killed;
         break;
-    case Stop::Killed:
+    case StopSequence::Action::None:
         break;
     }
 }

@@ -5,6 +5,7 @@
 #include "outputwriter.h"
 #include "phrasetable.h"
 #include "progressrecord.h"
+#include "stopsequence.h"
 #include "stopwatcher.h"
 
 namespace ffexe {
@@ -22,11 +23,10 @@ public:
 
 private:
     using Clock = OutputWriter::Clock;
-    enum class Stop { None, Asked, Interrupted, InterruptedAgain, Killed };
 
     void read_stderr();
     void read_progress();
-    void advance_stop(Clock::time_point now);
+    void act(StopSequence::Action action);
 
     std::string m_program;
     Invocation m_invocation;
@@ -35,8 +35,7 @@ private:
     ProgressParser m_progress;
     PhraseFinder m_phrases;
     StopWatcher m_watcher;
-    Stop m_stop = Stop::None;
-    Clock::time_point m_stop_deadline;
+    StopSequence m_stop;
 };
 
 } // namespace ffexe
