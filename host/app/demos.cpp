@@ -2,6 +2,7 @@
 
 #include "demo.h"
 #include "democonvert.h"
+#include "demorepair.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ std::unique_ptr<Demo> make_one(HostApp* host, const Demo::Options& options)
 
 const Entry kDemos[] = {
     {"convert", make_one<DemoConvert>},
+    {"repair", make_one<DemoRepair>},
 };
 
 } // namespace
