@@ -10,9 +10,10 @@ packages=(
     ffmpeg nginx libnginx-mod-rtmp
     fonts-wqy-microhei
 )
-if [[ "${1:-}" == "--display" ]]; then
-    packages+=(xvfb xauth)
-fi
+case "${1:-}" in
+--display) packages+=(xvfb xauth) ;;
+--fuzz) packages+=(clang libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

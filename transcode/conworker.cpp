@@ -62,6 +62,21 @@ void ConWorker::end_process(bool reportEnd)
     }
 }
 
+void ConWorker::release_when_done()
+{
+    disconnect(this, &ConWorker::sg_progress, nullptr, nullptr);
+    disconnect(this, &ConWorker::sg_finished, nullptr, nullptr);
+    if (!m_process || m_process->state() == QProcess::NotRunning) {
+        deleteLater();
+        return;
+    }
+    connect(m_process, &QProcess::finished, this, &QObject::deleteLater);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            deleteLater();
+    });
+}
+
 QString ConWorker::save_path() const
 {
     return m_param.dst_path;

@@ -34,6 +34,10 @@ public:
     void stop();
     QString save_path() const;
 
+    // Lets the job run on without its owner: it reports to nobody and deletes
+    // itself once its transcoder has ended (at once if none runs).
+    void release_when_done();
+
     // The transcoder's argument list for the job's parameters.
     static QStringList build_arguments(const CWParam& param);
 

@@ -43,9 +43,19 @@ struct RunState
     QProgressBar* bar = nullptr;
     ConWorker* job = nullptr;
     bool job_ended = false; // the job's transcoder has reported its end
+    quint64 id = 0;         // which run this is; 0 while none runs
 };
 
 RunState g_run;
+quint64 g_last_run_id = 0;
+
+FormatCWidget::Delay& delay_function()
+{
+    static FormatCWidget::Delay delay = [](int ms, QObject* context, std::function<void()> step) {
+        QTimer::singleShot(ms, context, std::move(step));
+    };
+    return delay;
+}
 
 void clear_run_state()
 {
@@ -75,9 +85,27 @@ FormatCWidget::FormatCWidget(QWidget* parent)
 
 FormatCWidget::~FormatCWidget()
 {
-    // A running job is left to finish on its own; its signals die with this window.
     write_cfg();
+    // A running job is left to finish on its own: it no longer reports to
+    // anyone and goes away when its transcoder has ended.
+    if (g_run.table == ui->tableWidget) {
+        if (g_run.job)
+            g_run.job->release_when_done();
+        clear_run_state();
+    }
     delete ui;
+}
+
+FormatCWidget::Delay FormatCWidget::set_delay(Delay delay)
+{
+    Delay previous = std::move(delay_function());
+    delay_function() = std::move(delay);
+    return previous;
+}
+
+void FormatCWidget::after(int ms, std::function<void()> step)
+{
+    delay_function()(ms, this, std::move(step));
 }
 
 bool FormatCWidget::is_working() const
@@ -223,6 +251,7 @@ void FormatCWidget::convert_begin()
 {
     clear_run_state();
     g_run.table = ui->tableWidget;
+    g_run.id = ++g_last_run_id;
     convert_next();
 }
 
@@ -244,7 +273,7 @@ void FormatCWidget::convert_next()
     // Rows whose bar is full were converted before.
     const int rows = table->rowCount();
     for (; row < rows; ++row) {
-        auto* bar = qobject_cast<QProgressBar*>(table->cellWidget(row, 4));
+        QProgressBar* bar = table->progress_bar(row);
         if (!bar || bar->value() < bar->maximum())
             break;
     }
@@ -269,15 +298,15 @@ void FormatCWidget::convert_ing()
     const int row = g_run.row;
     if (g_run.stopped || !table || row < 0 || row >= table->rowCount())
         return;
-    auto* bar = qobject_cast<QProgressBar*>(table->cellWidget(row, 4));
+    QProgressBar* bar = table->progress_bar(row);
     if (bar && bar->value() >= bar->maximum())
         return;
-    QTableWidgetItem* item = table->item(row, 3);
+    QTableWidgetItem* item = table->source_item(row);
     if (!item)
         return;
 
     g_run.item = item;
-    auto* look = qobject_cast<QPushButton*>(table->cellWidget(row, 6));
+    QPushButton* look = table->look_button(row);
     if (look)
         look->setEnabled(false);
 
@@ -336,7 +365,7 @@ void FormatCWidget::slot_convert_finished(int code)
     qDebug() << "finished ..." << code;
     g_run.job_ended = true;
     if (g_run.table) {
-        if (auto* look = qobject_cast<QPushButton*>(g_run.table->cellWidget(current_row(), 6))) {
+        if (QPushButton* look = g_run.table->look_button(current_row())) {
             look->setEnabled(true);
             if (g_run.bar) {
                 g_run.bar->setRange(0, 100);
@@ -344,15 +373,28 @@ void FormatCWidget::slot_convert_finished(int code)
             }
         }
     }
-    // A failed conversion counts as done too: the run moves on.
-    QTimer::singleShot(1000, this, &FormatCWidget::slot_convert_next);
+    // A failed conversion counts as done too: the run moves on, unless it has
+    // ended (or another has begun) by the time the pause is over.
+    const quint64 run = g_run.id;
+    after(1000, [this, run] {
+        if (run == g_run.id)
+            slot_convert_next();
+    });
 }
 
 void FormatCWidget::convert_end(bool finished)
 {
     if (!finished && g_run.job && !g_run.job_ended) {
-        m_delete_path = g_run.job->save_path();
-        QTimer::singleShot(1000, this, &FormatCWidget::slot_delay_delete);
+        // The stopped job's partial output goes a second later, once its
+        // transcoder has let go of it; a later run's files are not touched.
+        const QString partial = g_run.job->save_path();
+        if (!m_delete_path.isEmpty())
+            slot_delay_delete(); // an older stop's file: its transcoder is long gone
+        m_delete_path = partial;
+        after(1000, [this, partial] {
+            if (m_delete_path == partial)
+                slot_delay_delete();
+        });
     }
     write_cfg();
     g_run.stopped = true;
@@ -393,7 +435,7 @@ void FormatCWidget::slot_remove_row(int row)
 
 void FormatCWidget::slot_look_row(int row)
 {
-    auto* look = qobject_cast<QPushButton*>(ui->tableWidget->cellWidget(row, 6));
+    QPushButton* look = ui->tableWidget->look_button(row);
     if (!look) {
         qWarning() << "look: no button in row" << row;
         return;

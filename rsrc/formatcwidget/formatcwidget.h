@@ -5,6 +5,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
+
 namespace Ui {
 class FormatCWidget;
 }
@@ -26,6 +28,11 @@ public:
     // The job parameters for one file from the window's current choices.
     CWParam job_param(const QString& src, const QString& out) const;
 
+    // Test seam: how the window waits before its next step (the pause
+    // between files, the delayed removal). Returns the previous way.
+    using Delay = std::function<void(int ms, QObject* context, std::function<void()> step)>;
+    static Delay set_delay(Delay delay);
+
 private slots:
     void slot_comb_size(QString text);
     void slot_refresh_define(bool checked);
@@ -44,6 +51,7 @@ private slots:
     void on_pb_start_stop_clicked();
 
 private:
+    void after(int ms, std::function<void()> step);
     void init_ui();
     void read_cfg();
     void write_cfg();

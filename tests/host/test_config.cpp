@@ -1,9 +1,7 @@
-// The host's settings store and common services.
+// The host's settings store keeps values as they were written.
 
 #include "emgr.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,9 +11,6 @@ class TestConfig : public QObject
 private slots:
     void values_survive_a_new_store_data();
     void values_survive_a_new_store();
-    void check_path_data();
-    void check_path();
-    void home_holds_settings_and_data();
 };
 
 void TestConfig::values_survive_a_new_store_data()
@@ -39,40 +34,6 @@ void TestConfig::values_survive_a_new_store()
     EConfig again(ini);
     QCOMPARE(again.read("grablivewidget/ip").toString(), value.toString());
     QVERIFY(again.read("grablivewidget/dir").isNull());
-}
-
-void TestConfig::check_path_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<bool>("ok");
-    QTest::newRow("existing folder") << "dir" << true;
-    QTest::newRow("missing folder") << "missing" << false;
-    QTest::newRow("a file") << "file" << false;
-}
-
-void TestConfig::check_path()
-{
-    QFETCH(QString, kind);
-    QFETCH(bool, ok);
-    QTemporaryDir dir;
-    QString path = kind == "dir" ? dir.path() : kind == "empty" ? QString() : dir.filePath(kind);
-    if (kind == "file")
-        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
-    ECommon common(dir.filePath("data"));
-    QCOMPARE(common.checkPathIsOk(path), ok);
-    if (kind == "dir") // the probe leaves nothing behind
-        QCOMPARE(QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 0);
-}
-
-void TestConfig::home_holds_settings_and_data()
-{
-    QTemporaryDir home;
-    qputenv("HEXLUNE_HOME", home.path().toUtf8());
-    EMgr mgr;
-    QVERIFY(mgr.e_config()->fileName().startsWith(home.path()));
-    const QString data = QString::fromStdString(mgr.e_common()->getAppDataPath());
-    QVERIFY(data.startsWith(home.path()));
-    QVERIFY(QDir(data).exists());
 }
 
 QTEST_GUILESS_MAIN(TestConfig)

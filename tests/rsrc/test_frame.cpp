@@ -1,8 +1,7 @@
-// The frame all windows share, the image bundle and the capture interface.
+// The frame all windows share and the image bundle.
 
 #include "rsrc/formatcwidget/formatcwidget.h"
 #include "rsrc/grablivewidget.h"
-#include "rsrc/icapture.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "rsrc/videolivewidget.h"
@@ -42,18 +41,6 @@ public:
 
 using Factory = std::function<QWidget*()>;
 
-class NoItemCapture : public ICapture
-{
-public:
-    using ICapture::ICapture;
-    void create() override {}
-    void destroy() override {}
-    void update_capture() override {}
-    void apply() override {}
-    QString name() const override { return {}; }
-    int type() const override { return 0; }
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(Factory)
@@ -70,7 +57,6 @@ private slots:
     void window_frame();
     void progress_dialog();
     void image_bundle();
-    void capture_without_item();
 
 private:
     std::unique_ptr<RecordingHost> m_host;
@@ -176,15 +162,6 @@ void TestFrame::image_bundle()
     QVERIFY(!QFile::exists(":/images/remove.png"));
     QCOMPARE(qInitResources_davaz(), 1);
     QVERIFY(QFile::exists(":/images/remove.png"));
-}
-
-void TestFrame::capture_without_item()
-{
-    NoItemCapture empty;
-    empty.remove();
-    empty.slot_up();
-    QVERIFY(!empty.item());
-    QVERIFY(!empty.menu(nullptr));
 }
 
 QTEST_MAIN(TestFrame)

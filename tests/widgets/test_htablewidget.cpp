@@ -54,12 +54,13 @@ private slots:
 
 void TestHTableWidget::initTestCase()
 {
-    const std::pair<const char*, int> folders[]{{"f1", 1},    {"f998", 998},    {"f999", 999},
-                                                {"big", 600}, {"big/sub", 600}, {"part", 5}};
+    const std::pair<const char*, int> folders[]{{"f1", 1},    {"f989", 989},    {"f998", 998}, {"f999", 999},
+                                                {"big", 600}, {"big/sub", 600}, {"part", 5},   {"mixed", 5}};
     for (const auto& [name, count] : folders)
         filetree::folder(at(name), count);
     QDir().mkpath(at("empty"));
-    for (const char* name : {"one.mp4", "two.mp4", "A.MP4", "a.mp4.txt"})
+    for (const char* name : {"one.mp4", "two.mp4", "One.mp4", "A.MP4", "a.mp4.txt", "mixed/a.txt", "mixed/b.txt",
+                             "mixed/c.txt", "mixed/d.txt", "mixed/e.txt"})
         QVERIFY(filetree::touch(at(name)));
 }
 
@@ -81,6 +82,10 @@ void TestHTableWidget::adding_data()
     QTest::newRow("upper-case extension") << QStringList() << "A.MP4" << 1 << QStringList();
     QTest::newRow("media name, other extension") << QStringList() << "a.mp4.txt" << 0 << QStringList();
     QTest::newRow("twice") << QStringList{"one.mp4"} << "one.mp4" << 1 << QStringList{kDuplicate + at("one.mp4")};
+    QTest::newRow("letter case makes another file") << QStringList{"one.mp4"} << "One.mp4" << 2 << QStringList();
+    QTest::newRow("a folder adds its media files only") << QStringList() << "mixed" << 5 << QStringList();
+    QTest::newRow("the limit counts every file of a folder")
+        << QStringList{"f989"} << "mixed" << 989 << QStringList{limit(989, 10)};
 }
 
 void TestHTableWidget::adding()
