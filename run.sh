@@ -143,3 +143,32 @@ if [[ $status -ne 0 ]]; then
 fi
 echo "Screenshot of the window during the push: $shots/VideoLiveWidget-pushing.png"
 echo "Host log: $live/host.log; server log: $live/error.log"
+
+# The repair: a damaged copy of a sample clip is made on the spot by cutting
+# off its tail, where the index lies; the intact clip is the reference. The
+# window starts the repair engine from build/bin; while that engine is not
+# built, the tests' stand-in plays its part over the pipe.
+damaged="$demo/input/sample-a-damaged.mp4"
+size=$(stat -c %s "$demo/input/sample-a.mp4")
+head -c $((size * 3 / 4)) "$demo/input/sample-a.mp4" >"$damaged"
+standin=()
+if [[ ! -x "$root/build/bin/Vidmend.exe" ]]; then
+    standin=("$root/build/bin/mp4rp-test/Vidmend.exe")
+    echo
+    echo "The repair engine is not built on this branch: the tests' stand-in reports progress instead."
+fi
+echo
+echo "Demonstration: repairing a damaged clip in the repair window, progress over the pipe."
+# A temporary folder of its own keeps the demo's pipe and job file apart.
+rm -rf "$demo/tmp"
+mkdir -p "$demo/tmp"
+TMPDIR="$demo/tmp" xvfb-run -a -s "-screen 0 1600x1000x24" "$root/build/bin/davaz-host" --demo repair \
+    --screenshot "$shots" "$damaged" "$demo/input/sample-a.mp4" "${standin[@]}" \
+    2>"$demo/repair.log" | sed 's/^/  /'
+status=${PIPESTATUS[0]}
+if [[ $status -ne 0 ]]; then
+    echo "The repair demonstration failed (exit $status); the host's log is $demo/repair.log" >&2
+    exit "$status"
+fi
+echo "Screenshot of the progress dialog during the repair: $shots/ProcessWidget-repair.png"
+echo "Host log: $demo/repair.log"
