@@ -186,10 +186,12 @@ int connect_to(const char* path)
         return -1;
 
     const std::string lockPath = std::string(path) + ".lock";
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (lock < 0)
+    int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+    if (lock < 0 && errno != EACCES)
         return -1; // no lock file: no server has ever run here
-    if (!try_lock(lock, kClientByte)) {
+    // A lock file we may not write to only costs the busy check: the
+    // connection then waits in the listen queue like any other.
+    if (lock >= 0 && !try_lock(lock, kClientByte)) {
         ::close(lock);
         errno = EBUSY;
         return -1;
@@ -198,7 +200,8 @@ int connect_to(const char* path)
     const int fd = connect_now(address);
     if (fd < 0) {
         const int saved = (errno == EAGAIN) ? EBUSY : errno;
-        ::close(lock);
+        if (lock >= 0)
+            ::close(lock);
         errno = saved;
         return -1;
     }

@@ -2,6 +2,8 @@
 
 #include "demo.h"
 #include "democonvert.h"
+#include "demolive.h"
+#include "demorepair.h"
 
 namespace {
 
@@ -19,6 +21,8 @@ std::unique_ptr<Demo> make_one(HostApp* host, const Demo::Options& options)
 
 const Entry kDemos[] = {
     {"convert", make_one<DemoConvert>},
+    {"live", make_one<DemoLive>},
+    {"repair", make_one<DemoRepair>},
 };
 
 } // namespace
