@@ -1,7 +1,33 @@
 #include "mp4rpwidget.h"
 
+#include "platform/platform.h"
+#include "rsrc/NamePipe/namepipe.h"
+#include "rsrc/processwidget.h"
 #include "rsrc/toolframe.h"
+#include "transcode/mediaprobe.h"
 #include "ui_mp4rpwidget.h"
+#include "widgets/hostaccess.h"
+#include "widgets/messagebox.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+
+#include <cstdio>
+
+namespace {
+
+const char* const kPipeName = "tarvo_mfix";
+const unsigned int kPipeBuffer = 4096;
+
+QString engine_path()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/Vidmend.exe");
+}
+
+} // namespace
 
 Mp4RPWidget::Mp4RPWidget(QWidget* parent)
     : QWidget(parent)
@@ -13,7 +39,105 @@ Mp4RPWidget::Mp4RPWidget(QWidget* parent)
 
 Mp4RPWidget::~Mp4RPWidget()
 {
+    // The server first: its thread may still be handing a report to the dialog.
+    delete m_service;
+    delete m_pwidget;
     delete ui;
+}
+
+ProcessWidget* Mp4RPWidget::pwidget()
+{
+    return m_pwidget;
+}
+
+QString Mp4RPWidget::get_outmp4(const QString& failed_mp4)
+{
+    const QFileInfo info(failed_mp4);
+    return QStringLiteral("%1/%2_zo_fixed.mp4").arg(info.absolutePath(), info.baseName());
+}
+
+void Mp4RPWidget::write_file(const QString& okay, const QString& failed, int fps, const QString& out)
+{
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QStringLiteral("/mp4.rp"));
+    std::FILE* file = std::fopen(path.constData(), "w");
+    if (!file)
+        return;
+    std::fprintf(file, "%s\n%s\n%d\n%s\n", okay.toUtf8().constData(), failed.toUtf8().constData(), fps,
+                 out.toUtf8().constData());
+    std::fclose(file);
+}
+
+void Mp4RPWidget::listen_progress(const char* data, int len, std::string& reply, void* user)
+{
+    auto* self = static_cast<Mp4RPWidget*>(user);
+    // Any local program may write here: read a private terminated copy, and
+    // let every word stop at its buffer.
+    const std::string text(data ? data : "", data && len > 0 ? static_cast<std::size_t>(len) : 0);
+    char word[64] = {};
+    char state[64] = {};
+    int pro = 0;
+    int total = 0;
+    std::sscanf(text.c_str(), "%63s %d %d %63s", word, &pro, &total, state);
+
+    if (self->m_pwidget)
+        self->m_pwidget->set_progress(pro, total, QString::fromUtf8(state));
+    if (pro >= total)
+        self->m_finished = true;
+    if (self->m_stop)
+        reply = "pro_end";
+}
+
+void Mp4RPWidget::slot_error(QProcess::ProcessError error)
+{
+    qDebug() << " -------------------------------------- " << int(error);
+}
+
+void Mp4RPWidget::slot_readData() {}
+
+void Mp4RPWidget::slot_finished() {}
+
+void Mp4RPWidget::slot_start(QString okay_mp4, QString failed_mp4, int fps)
+{
+    m_outmp4 = get_outmp4(failed_mp4);
+    if (ECommon* common = host::common())
+        common->removeFile(m_outmp4);
+
+    if (m_process) {
+        m_process->close();
+        m_process->deleteLater();
+    }
+    m_process = new QProcess(this);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    connect(m_process, &QProcess::readyRead, this, &Mp4RPWidget::slot_readData);
+    connect(m_process, &QProcess::finished, this, &Mp4RPWidget::slot_finished);
+    connect(m_process, &QProcess::errorOccurred, this, &Mp4RPWidget::slot_error);
+    const QStringList arguments{okay_mp4, failed_mp4, QString::number(fps), m_outmp4};
+    qDebug() << arguments;
+    m_process->start(engine_path(), arguments, QIODevice::ReadWrite);
+}
+
+void Mp4RPWidget::slot_start_ex(QString okay_mp4, QString failed_mp4, int fps)
+{
+    m_outmp4 = get_outmp4(failed_mp4);
+    if (ECommon* common = host::common())
+        common->removeFile(m_outmp4);
+    write_file(okay_mp4, failed_mp4, fps, m_outmp4);
+    // The engine finds its job in the job file and reports over the pipe.
+    platform::start_detached(engine_path());
+}
+
+void Mp4RPWidget::slot_show_result()
+{
+    if (m_outmp4.isEmpty() || !m_finished) {
+        m_stop = true; // the engine hears "pro_end" at its next report
+        return;
+    }
+    platform::show_in_file_manager(m_outmp4);
+}
+
+void Mp4RPWidget::on_tb_close_clicked()
+{
+    close();
 }
 
 void Mp4RPWidget::on_tb_min_clicked()
@@ -21,7 +145,57 @@ void Mp4RPWidget::on_tb_min_clicked()
     showMinimized();
 }
 
-void Mp4RPWidget::on_tb_close_clicked()
+void Mp4RPWidget::on_pb_start_clicked()
 {
-    close();
+    m_finished = false;
+    const QString failed = ui->lineEdit_failedmp4->text();
+    const QString okay = ui->lineEdit_okaymp4->text();
+    if (failed.isEmpty()) {
+        msgbox::information(nullptr, tr("提示"), tr("请设置损坏mp4视频"), tr("确定"));
+        return;
+    }
+    if (okay.isEmpty()) {
+        msgbox::information(nullptr, tr("提示"), tr("请设置正常参考mp4视频"), tr("确定"));
+        return;
+    }
+    MediaInfo info;
+    if (probe_media_file(failed.toUtf8().constData(), &info)) {
+        msgbox::information(nullptr, tr("提示"), tr("%1 正常，无需修复").arg(failed), tr("确定"));
+        return;
+    }
+    info = MediaInfo();
+    if (!probe_media_file(okay.toUtf8().constData(), &info)) {
+        msgbox::information(nullptr, tr("提示"), tr("%1 不合法").arg(okay), tr("确定"));
+        return;
+    }
+
+    if (!m_pwidget) {
+        m_pwidget = new ProcessWidget(nullptr);
+        connect(m_pwidget, &ProcessWidget::sg_finished, this, &Mp4RPWidget::slot_show_result);
+    }
+    m_pwidget->init();
+    m_pwidget->show();
+    m_stop = false;
+
+    // Replacing the server drops a client the old one may still serve.
+    delete m_service;
+    m_service = new ServicePipe(kPipeName, kPipeBuffer);
+    m_service->m_pFunc = &Mp4RPWidget::listen_progress;
+    m_service->m_pUser = this;
+
+    slot_start_ex(okay, failed, info.fps);
+}
+
+void Mp4RPWidget::on_pb_failed_clicked()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("打开损坏的MP4文件"), QString(),
+                                                      tr("Movie (%1)").arg(QStringLiteral("*.mp4")));
+    ui->lineEdit_failedmp4->setText(path);
+}
+
+void Mp4RPWidget::on_pb_okay_clicked()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("打开正常参考MP4文件"), QString(),
+                                                      tr("Movie (%1)").arg(QStringLiteral("*.mp4")));
+    ui->lineEdit_okaymp4->setText(path);
 }

@@ -1,22 +1,62 @@
 #pragma once
 
+#include "transcode/transcoderoutput.h"
+#include "widgets/fl_playlist.h"
+
+#include <QProcess>
+#include <QString>
 #include <QWidget>
 
 namespace Ui {
 class VideoLiveWidget;
 }
 
-class VideoLiveWidget : public QWidget
+// The live push window: pushes the videos of its play list, one after
+// another and without re-encoding, to an rtmp address.
+class VideoLiveWidget : public QWidget, public PlayListOwner
 {
     Q_OBJECT
 public:
     explicit VideoLiveWidget(QWidget* parent = nullptr);
     ~VideoLiveWidget() override;
 
+    // Saves the fields, checks the address and pushes the file.
+    void do_live(const QString& path) override;
+    // Ends the running push, if any; the button follows at the next tick.
+    void stop();
+
+    void read_cfg();
+    void write_cfg();
+    void refresh_ui();
+
+    // The address of the last started push.
+    QString push_address() const { return m_rtmp; }
+    const QProcess* process() const { return m_process; }
+    int refresh_timer_id() const { return m_timer_id; }
+
+    // The trimmed address, then "/" and the trimmed key when the key is not blank.
+    static QString compose_address(const QString& url, const QString& key);
+    static bool is_valid_address(const QString& address);
+
+protected:
+    void timerEvent(QTimerEvent* e) override;
+
 private slots:
+    void slot_error(QProcess::ProcessError errId);
+    void slot_readData();
     void on_tb_min_clicked();
     void on_tb_close_clicked();
+    void on_pb_add_clicked();
+    void on_pb_clear_clicked();
+    void on_pb_start_stop_clicked();
 
 private:
+    void show_progress();
+
     Ui::VideoLiveWidget* ui;
+    FL_PlayList* m_list = nullptr;
+    QString m_rtmp;
+    QProcess* m_process = nullptr;
+    int m_timer_id = 0;
+    ProgressFields m_fields;
 };

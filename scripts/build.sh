@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Configures (once) and builds incrementally into build/.
+# Configures (once) and builds incrementally into build/, or with --sanitize
+# into build-sanitize/ with the sanitizers on.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-if [[ ! -f "$root/build/build.ninja" ]]; then
-    cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+dir="$root/build"
+extra=()
+if [[ "${1:-}" == "--sanitize" ]]; then
+    dir="$root/build-sanitize"
+    extra=(-DDAVAZ_SANITIZE=ON)
 fi
-cmake --build "$root/build" -j"$(nproc)"
+if [[ ! -f "$dir/build.ninja" ]]; then
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
+fi
+cmake --build "$dir" -j"$(nproc)"

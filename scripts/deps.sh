@@ -11,9 +11,10 @@ packages=(
     python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     fonts-wqy-microhei
 )
-if [[ "${1:-}" == "--display" ]]; then
-    packages+=(xvfb xauth)
-fi
+case "${1:-}" in
+--display) packages+=(xvfb xauth) ;;
+--fuzz) packages+=(clang libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,8 @@
 #include "demo.h"
 #include "democapture.h"
 #include "democonvert.h"
+#include "demolive.h"
+#include "demorepair.h"
 
 namespace {
 
@@ -21,6 +23,8 @@ std::unique_ptr<Demo> make_one(HostApp* host, const Demo::Options& options)
 const Entry kDemos[] = {
     {"convert", make_one<DemoConvert>},
     {"capture", make_one<DemoCapture>},
+    {"live", make_one<DemoLive>},
+    {"repair", make_one<DemoRepair>},
 };
 
 } // namespace

@@ -45,6 +45,48 @@ QString make_clip(const QString& path, int seconds, int width, int height, const
     return ffmpeg(args) ? path : QString();
 }
 
+QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs)
+{
+    QStringList args{
+        "-f", "lavfi", "-i",
+        QStringLiteral("testsrc2=size=%1:rate=%2:duration=%3").arg(settings.size, settings.rate).arg(seconds)};
+    for (int i = 0; i < settings.audio.size(); ++i)
+        args << "-f"
+             << "lavfi"
+             << "-i"
+             << QStringLiteral("sine=frequency=%1:duration=%2:sample_rate=%3")
+                    .arg(330 + 110 * i + 40 * settings.scene)
+                    .arg(seconds)
+                    .arg(settings.audio[i].section(':', 0, 0));
+    for (int i = 0; i <= settings.audio.size(); ++i)
+        args << "-map" << QString::number(i);
+    args << "-vf" << QStringLiteral("hue=h=%1").arg(50 * settings.scene) << "-pix_fmt"
+         << "yuv420p";
+    QStringList params = settings.video_params;
+    if (settings.codec == "hevc") {
+        params.prepend(QStringLiteral("log-level=error:bframes=%1:keyint=60").arg(settings.bframes));
+        args << "-c:v"
+             << "libx265"
+             << "-preset"
+             << "ultrafast"
+             << "-x265-params" << params.join(':');
+    } else {
+        args << "-c:v"
+             << "libx264"
+             << "-preset"
+             << "ultrafast"
+             << "-bf" << QString::number(settings.bframes) << "-g"
+             << "50";
+        if (!params.isEmpty())
+            args << "-x264-params" << params.join(':');
+    }
+    for (int i = 0; i < settings.audio.size(); ++i)
+        args << QStringLiteral("-c:a:%1").arg(i) << "aac" << QStringLiteral("-ac:a:%1").arg(i)
+             << settings.audio[i].section(':', 1, 1);
+    args << settings.options << path;
+    return ffmpeg(args, timeoutMs) ? path : QString();
+}
+
 quint16 free_port()
 {
     QTcpServer server;

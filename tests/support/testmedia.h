@@ -14,6 +14,24 @@ bool ffmpeg(const QStringList& args, int timeoutMs = 120000);
 QString make_clip(const QString& path, int seconds, int width = 320, int height = 240, const QString& rate = "25",
                   bool audio = true);
 
+// How make_recording() records: what a camera, phone or screen recorder with
+// fixed settings would write.
+struct Recording
+{
+    QString codec = "h264"; // or "hevc"
+    QString rate = "25";    // or "30000/1001"
+    int bframes = 3;
+    QStringList audio{"48000:2"}; // one AAC track per entry, "rate:channels"
+    QStringList video_params;     // extra x264/x265 parameters, "key=value"
+    QStringList options;          // extra ffmpeg output options
+    QString size = "320x240";
+    int scene = 0; // another scene (colours and tones) for another recording
+};
+
+// `seconds` of moving test pattern with a tone per audio track. Returns the
+// path, empty on failure.
+QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs = 120000);
+
 // A free TCP port on 127.0.0.1.
 quint16 free_port();
 

@@ -1,0 +1,280 @@
+#include "localsocket.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace platform::localsocket {
+
+namespace {
+
+// Byte 0 of the lock file: the server. Byte 1: the client being served.
+constexpr off_t kServerByte = 0;
+constexpr off_t kClientByte = 1;
+
+// What a socket carries beyond its descriptor: its lock file and, for a
+// server, the socket file it has to remove.
+struct Extra
+{
+    int lock = -1;
+    bool server = false;
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+std::mutex g_mutex;
+std::map<int, Extra> g_extras;
+
+void keep_errno_close(int fd)
+{
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+// Open-file-description locks: unlike process locks they also keep two
+// servers or two clients inside one process apart, and they are not
+// inherited by programs we start (every descriptor here is close-on-exec).
+bool try_lock(int fd, off_t byte)
+{
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+bool fill_address(const char* path, sockaddr_un& address)
+{
+    address = {};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(path);
+    if (length == 0 || length >= sizeof(address.sun_path)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, path, length + 1);
+    return true;
+}
+
+// Connects without waiting: a full listen queue fails with EAGAIN instead of
+// blocking, and nobody listening fails with ECONNREFUSED or ENOENT.
+int connect_now(const sockaddr_un& address)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        keep_errno_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void remember(int fd, Extra extra)
+{
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_extras[fd] = std::move(extra);
+}
+
+} // namespace
+
+std::string temp_folder()
+{
+    const char* env = std::getenv("TMPDIR");
+    std::string folder = (env && *env) ? env : "/tmp";
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+int listen_at(const char* path)
+{
+    sockaddr_un address;
+    if (!fill_address(path, address))
+        return -1;
+
+    const std::string lockPath = std::string(path) + ".lock";
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock < 0)
+        return -1;
+    ::fchmod(lock, 0666); // the umask must not keep other accounts' clients out
+    if (!try_lock(lock, kServerByte)) {
+        keep_errno_close(lock);
+        errno = EADDRINUSE;
+        return -1;
+    }
+
+    // We own the name now. A socket file still there was left by a server
+    // that died, unless its lock file was removed under a live server: ask.
+    struct stat st;
+    if (::lstat(path, &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            keep_errno_close(lock);
+            errno = EADDRINUSE;
+            return -1;
+        }
+        const int probe = connect_now(address);
+        if (probe >= 0 || errno == EAGAIN) {
+            if (probe >= 0)
+                ::close(probe);
+            ::close(lock);
+            errno = EADDRINUSE;
+            return -1;
+        }
+        ::unlink(path);
+    }
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        keep_errno_close(lock);
+        return -1;
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        keep_errno_close(fd);
+        keep_errno_close(lock);
+        return -1;
+    }
+    ::chmod(path, 0666);
+    if (::listen(fd, 8) != 0 || ::lstat(path, &st) != 0) {
+        ::unlink(path);
+        keep_errno_close(fd);
+        keep_errno_close(lock);
+        return -1;
+    }
+
+    Extra extra;
+    extra.lock = lock;
+    extra.server = true;
+    extra.path = path;
+    extra.dev = st.st_dev;
+    extra.ino = st.st_ino;
+    remember(fd, std::move(extra));
+    return fd;
+}
+
+int accept_client(int server)
+{
+    for (;;) {
+        const int fd = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        // A client that gave up while queued is no reason to stop waiting.
+        if (errno != EINTR && errno != ECONNABORTED)
+            return -1;
+    }
+}
+
+int connect_to(const char* path)
+{
+    sockaddr_un address;
+    if (!fill_address(path, address))
+        return -1;
+
+    const std::string lockPath = std::string(path) + ".lock";
+    int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+    if (lock < 0 && errno != EACCES)
+        return -1; // no lock file: no server has ever run here
+    // A lock file we may not write to only costs the busy check: the
+    // connection then waits in the listen queue like any other.
+    if (lock >= 0 && !try_lock(lock, kClientByte)) {
+        ::close(lock);
+        errno = EBUSY;
+        return -1;
+    }
+
+    const int fd = connect_now(address);
+    if (fd < 0) {
+        const int saved = (errno == EAGAIN) ? EBUSY : errno;
+        if (lock >= 0)
+            ::close(lock);
+        errno = saved;
+        return -1;
+    }
+    // The exchange itself blocks like a pipe does.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    Extra extra;
+    extra.lock = lock;
+    remember(fd, std::move(extra));
+    return fd;
+}
+
+long read_once(int fd, char* buffer, std::size_t size)
+{
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer, size, 0);
+    } while (n < 0 && errno == EINTR);
+
+    // The reply ends a client's exchange: the server drops the connection
+    // after it, so the next client need not wait for this one to close.
+    std::lock_guard<std::mutex> guard(g_mutex);
+    const auto it = g_extras.find(fd);
+    if (it != g_extras.end() && !it->second.server && it->second.lock >= 0) {
+        ::close(it->second.lock);
+        it->second.lock = -1;
+    }
+    return static_cast<long>(n);
+}
+
+long write_once(int fd, const char* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        // MSG_NOSIGNAL: a peer that went away must not end the whole program.
+        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
+void wake(int fd)
+{
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+bool close(int fd)
+{
+    Extra extra;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        const auto it = g_extras.find(fd);
+        if (it != g_extras.end()) {
+            extra = std::move(it->second);
+            g_extras.erase(it);
+            known = true;
+        }
+    }
+    if (known && extra.server) {
+        struct stat st;
+        if (::lstat(extra.path.c_str(), &st) == 0 && st.st_dev == extra.dev && st.st_ino == extra.ino)
+            ::unlink(extra.path.c_str());
+    }
+    const bool closed = ::close(fd) == 0;
+    if (extra.lock >= 0)
+        ::close(extra.lock);
+    return closed;
+}
+
+} // namespace platform::localsocket

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Local stream sockets that behave like a single-instance named pipe:
+// one server per path, one client at a time, a client that finds no server or
+// a busy one fails at once. Plain POSIX, so programs without Qt can link it.
+//
+// Beside the socket file lives "<path>.lock". The server holds a lock on its
+// first byte for as long as it listens: that makes two servers starting at
+// once safe, and a lock of a crashed process vanishes with the process, so a
+// socket file it left behind is known to be stale and is replaced. A client
+// holds a lock on the second byte for as long as its connection is open: a
+// second client meanwhile finds the lock taken and fails with EBUSY instead of
+// waiting in the listen queue. Both lock files and sockets are mode 0666 so
+// that every local account can post to the server.
+namespace platform::localsocket {
+
+// $TMPDIR when set and not empty, else /tmp; without a trailing slash.
+std::string temp_folder();
+
+// Creates the listening socket at `path`. Returns -1 with errno set when
+// another live server owns the path (EADDRINUSE) or on any other failure.
+int listen_at(const char* path);
+
+// Waits for the next client of a listening socket. Returns -1 once
+// wake() was called, or on failure.
+int accept_client(int server);
+
+// Connects to the server at `path` without waiting. Returns -1 with errno set:
+// ENOENT or ECONNREFUSED when nobody listens, EBUSY when another client is
+// being served.
+int connect_to(const char* path);
+
+// One read of up to `size` bytes; 0 when the peer closed, -1 on failure.
+long read_once(int fd, char* buffer, std::size_t size);
+
+// Writes all `size` bytes; never raises SIGPIPE. Returns the count or -1.
+long write_once(int fd, const char* data, std::size_t size);
+
+// Ends a blocked accept_client() or read_once() on `fd` from another thread.
+void wake(int fd);
+
+// Closes a socket from any of the calls above. A server's socket file is
+// removed before its lock is given up, so it never removes a successor's file.
+bool close(int fd);
+
+} // namespace platform::localsocket

@@ -1,0 +1,206 @@
+// The repair window: its checks, the job file, and runs in which the stand-in
+// engine the window starts sends the reports a test writes into its FIFO.
+
+#include "modalboxes.h"
+#include "rsrc/mp4rpwidget.h"
+#include "rsrc/processwidget.h"
+#include "testhost.h"
+#include "testmedia.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const int kWait = 20000;
+
+QString tmp(const QString& name)
+{
+    return QDir::tempPath() + "/" + name;
+}
+
+// The stand-in's log: "job: <output>", then "<report> -> <reply>" lines, then "exit".
+QStringList log_lines()
+{
+    QFile f(tmp("vidmend-double.log"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
+}
+
+} // namespace
+
+class TestMp4RPWidget : public QObject
+{
+    Q_OBJECT
+    TestHost m_host;
+    QString m_clip, m_broken;
+    std::unique_ptr<Mp4RPWidget> m_window;
+    int m_script = -1; // our end of the stand-in's FIFO
+
+    template<typename T>
+    T* child(QWidget* in, const char* name)
+    {
+        return in->findChild<T*>(name);
+    }
+    void start(const QString& failed, const QString& okay)
+    {
+        child<QLineEdit>(m_window.get(), "lineEdit_failedmp4")->setText(failed);
+        child<QLineEdit>(m_window.get(), "lineEdit_okaymp4")->setText(okay);
+        child<QPushButton>(m_window.get(), "pb_start")->click();
+    }
+    // Opens once the stand-in the window started reads the FIFO.
+    bool open_script()
+    {
+        const QByteArray fifo = QFile::encodeName(tmp("script.fifo"));
+        return QTest::qWaitFor([&] { return (m_script = ::open(fifo, O_WRONLY | O_NONBLOCK)) >= 0; }, kWait);
+    }
+    // One report through the stand-in; returns the window's reply.
+    QString report(const QByteArray& line)
+    {
+        const int before = log_lines().size();
+        if (write(m_script, line + '\n', line.size() + 1) != line.size() + 1 ||
+            !QTest::qWaitFor([&] { return log_lines().size() > before; }, kWait))
+            return "(none)";
+        return log_lines().value(before).section(" -> ", 1);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_clip = testmedia::make_clip(tmp("clip.mp4"), 1);
+        m_broken = tmp("broken.part1.mp4");
+        QFile broken(m_broken);
+        QVERIFY(!m_clip.isEmpty() && broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'Z')));
+        qputenv("VIDMEND_DOUBLE_SCRIPT", QFile::encodeName(tmp("script.fifo")));
+        // Showing a result must not reach a real desktop's file manager.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(tmp("no-bus")));
+    }
+    void init()
+    {
+        for (const char* name : {"vidmend-double.log", "mp4.rp", "script.fifo"})
+            QFile::remove(tmp(name));
+        QCOMPARE(mkfifo(QFile::encodeName(tmp("script.fifo")), 0600), 0);
+        m_window = std::make_unique<Mp4RPWidget>();
+    }
+    void cleanup()
+    {
+        // The end of the FIFO ends a stand-in, also one still waiting to open it.
+        if (m_script < 0)
+            m_script = ::open(QFile::encodeName(tmp("script.fifo")), O_WRONLY | O_NONBLOCK);
+        if (m_script >= 0) {
+            ::close(m_script);
+            QTRY_VERIFY_WITH_TIMEOUT(log_lines().value(log_lines().size() - 1) == "exit", kWait);
+        }
+        m_script = -1;
+        m_window.reset();
+    }
+
+    void startChecks_data()
+    {
+        QTest::addColumn<QString>("failed");
+        QTest::addColumn<QString>("okay");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("no damaged file") << "" << m_clip << "请设置损坏mp4视频";
+        QTest::newRow("no reference") << m_broken << ""
+                                      << "请设置正常参考mp4视频";
+        QTest::newRow("damaged file is healthy") << m_clip << m_clip << m_clip + " 正常，无需修复";
+        QTest::newRow("reference cannot be probed") << m_broken << m_broken << m_broken + " 不合法";
+    }
+    void startChecks()
+    {
+        QFETCH(QString, failed);
+        QFETCH(QString, okay);
+        QFETCH(QString, text);
+        ModalBoxes boxes;
+        start(failed, okay);
+        QCOMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.last().title + boxes.last().buttons.join(','), QString("提示确定"));
+        QCOMPARE(boxes.last().text, text);
+        QVERIFY(!m_window->pwidget() && !QFile::exists(tmp("mp4.rp")));
+    }
+
+    // The output is named after the damaged file up to its first dot, an old one
+    // is removed first. Closing the dialog before the end turns the next reply
+    // into "pro_end"; closing it after the end does not.
+    void run_data()
+    {
+        QTest::addColumn<bool>("closeEarly");
+        QTest::newRow("closed after the repair finished") << false;
+        QTest::newRow("closed before the end") << true;
+    }
+    void run()
+    {
+        QFETCH(bool, closeEarly);
+        const QString out = tmp("broken_zo_fixed.mp4");
+        QFile old(out);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        start(m_broken, m_clip);
+        ProcessWidget* dialog = m_window->pwidget();
+        QVERIFY(dialog && dialog->isVisible());
+        QVERIFY(!QFile::exists(out));
+        QFile job(tmp("mp4.rp"));
+        QVERIFY(job.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(job.readAll()), QStringList({m_clip, m_broken, "25", out, ""}).join('\n'));
+        QVERIFY(open_script());
+        QCOMPARE(log_lines().value(0), "job: " + out);
+
+        auto* state = child<QLabel>(dialog, "lb_state");
+        auto* button = child<QPushButton>(dialog, "pb_cancel");
+        QCOMPARE(report("x 10 100 state"), QString("OK"));
+        QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("state ... "), kWait);
+        QCOMPARE(button->text(), QString("取消"));
+        if (closeEarly) {
+            button->click();
+            QCOMPARE(report("x 100 100 done"), QString("pro_end"));
+            return;
+        }
+        QCOMPARE(report("x 100 100 done"), QString("OK"));
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("完成"), kWait);
+        QCOMPARE(state->text(), QString("done ... "));
+        QCOMPARE(child<QProgressBar>(dialog, "pb_progress")->value(), 100);
+        button->click();
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(report("x 100 100 done"), QString("OK"));
+    }
+
+    // Any local program may post to the window: nothing it sends may reach
+    // past a buffer or end the window.
+    void oddReports_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("maximum");
+        const QString untouched = "准备数据...";
+        QTest::newRow("state word cut at 63")
+            << "x 5 10 " + QByteArray(300, 's') << QString(63, 's') + " ... " << 5 << 10;
+        QTest::newRow("first word cut, numbers lost") << QByteArray(100, 'w') + " 5 10 st" << untouched << 0 << 0;
+        QTest::newRow("garbage bytes") << QByteArray("\xff\xfe\x01 \x80-- \t\x7f") << untouched << 0 << 0;
+        QTest::newRow("longer than the buffer")
+            << "x 1 2 " + QByteArray(6000, 'z') << QString(63, 'z') + " ... " << 1 << 2;
+    }
+    void oddReports()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, state);
+        QFETCH(int, value);
+        QFETCH(int, maximum);
+        start(m_broken, m_clip);
+        QVERIFY(open_script());
+        QCOMPARE(report(line), QString("OK"));
+        auto* bar = child<QProgressBar>(m_window->pwidget(), "pb_progress");
+        QTRY_COMPARE_WITH_TIMEOUT(bar->maximum(), maximum, kWait);
+        QCOMPARE(bar->value(), value);
+        QCOMPARE(child<QLabel>(m_window->pwidget(), "lb_state")->text(), state);
+    }
+};
+
+QTEST_MAIN(TestMp4RPWidget)
+#include "test_mp4rpwidget.moc"

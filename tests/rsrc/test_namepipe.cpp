@@ -1,0 +1,192 @@
+// The pipe between the repair window and the repair engine: real sockets and
+// threads, servers and clients in one process.
+
+#include "namepipe.h"
+
+#include <QDir>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// What the server received (terminator included), on which thread, and the reply to set.
+struct Inbox
+{
+    QList<QByteArray> got;
+    std::string reply;
+    pthread_t thread{};
+    static void take(const char* data, int len, std::string& reply, void* user)
+    {
+        auto* in = static_cast<Inbox*>(user);
+        in->got << QByteArray(data, len + 1);
+        in->thread = pthread_self();
+        if (!in->reply.empty())
+            reply = in->reply;
+    }
+    std::unique_ptr<ServicePipe> serve(const char* name, unsigned size = 4096)
+    {
+        auto server = std::make_unique<ServicePipe>(name, size);
+        server->m_pFunc = &Inbox::take;
+        server->m_pUser = this;
+        return server;
+    }
+};
+
+struct Client : ClientPipe
+{
+    using ClientPipe::ClientPipe;
+    QByteArray answer;
+    bool connected() const { return m_pipe >= 0; }
+    static void take(const char* data, int len, std::string& reply, void* user)
+    {
+        auto* c = static_cast<Client*>(user);
+        c->answer = data ? QByteArray(data, len) : QByteArray::fromStdString(reply);
+    }
+    QByteArray ask(const QByteArray& msg)
+    {
+        m_pFunc = &Client::take;
+        m_pUser = this;
+        send_msg(msg.constData(), true);
+        return answer;
+    }
+};
+
+} // namespace
+
+class TestNamePipe : public QObject
+{
+    Q_OBJECT
+private slots:
+    void exchange_data()
+    {
+        QTest::addColumn<uint>("serverSize");
+        QTest::addColumn<uint>("clientSize");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QByteArray>("reply"); // set by the callback; none gives "OK"
+        QTest::newRow("reply set") << 4096u << 4096u << QByteArray("x 10 100 s") << QByteArray("x 10 100 s")
+                                   << QByteArray("pro_end");
+        QTest::newRow("no reply set") << 4096u << 4096u << QByteArray("x 1 2 a") << QByteArray("x 1 2 a")
+                                      << QByteArray();
+        QTest::newRow("exactly the server's size")
+            << 64u << 65u << QByteArray(64, 'm') << QByteArray(64, 'm') << QByteArray();
+        QTest::newRow("cut to the client's buffer")
+            << 64u << 16u << QByteArray(40, 'c') << QByteArray(15, 'c') << QByteArray();
+    }
+    void exchange()
+    {
+        QFETCH(uint, serverSize);
+        QFETCH(uint, clientSize);
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, received);
+        QFETCH(QByteArray, reply);
+        Inbox in;
+        in.reply = reply.toStdString();
+        auto server = in.serve("np_exchange", serverSize);
+        QCOMPARE(Client("np_exchange", clientSize).ask(message), reply.isEmpty() ? QByteArray("OK") : reply);
+        QCOMPARE(in.got, QList<QByteArray>{received + '\0'});
+        QVERIFY(!pthread_equal(in.thread, pthread_self()));
+    }
+
+    // No server, a busy one, a silent client and a server that vanished: each
+    // fails at once, never by blocking or by a signal that ends the program.
+    void clientFailures()
+    {
+        QVERIFY(Client("np_fail", 64).ask("x").isEmpty());
+        Inbox in;
+        auto server = in.serve("np_fail");
+        {
+            Client first("np_fail", 64);
+            QVERIFY(first.connected() && !Client("np_fail", 64).connected());
+            QCOMPARE(first.ask("one"), QByteArray("OK"));
+            QCOMPARE(Client("np_fail", 64).ask("two"), QByteArray("OK")); // answered: free again
+        }
+        QVERIFY(Client("np_fail", 64).connected()); // says nothing and leaves
+        QCOMPARE(Client("np_fail", 64).ask("three"), QByteArray("OK"));
+        QCOMPARE(in.got.size(), 3);
+        Client orphan("np_fail", 64);
+        QVERIFY(orphan.connected());
+        server.reset();
+        QVERIFY(orphan.ask("late").startsWith("Error:"));
+    }
+
+    void secondServerFailsAndLeavesFirstAlone()
+    {
+        Inbox in, other;
+        auto first = in.serve("np_twice");
+        const auto threads = [] { return QDir("/proc/self/task").entryList(QDir::NoDotAndDotDot | QDir::Dirs).size(); };
+        const auto before = threads();
+        auto second = other.serve("np_twice");
+        QCOMPARE(threads(), before);
+        second.reset(); // must not take the first one's socket with it
+        QCOMPARE(Client("np_twice", 64).ask("still"), QByteArray("OK"));
+        QCOMPARE(in.got.size(), 1);
+    }
+
+    void staleSocketIsReplacedOpenToAll()
+    {
+        // What a crashed server leaves: its lock file and a socket file nobody listens on.
+        const QByteArray path = QFile::encodeName(QDir::tempPath() + "/np_stale");
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrcpy(address.sun_path, path.constData());
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        QCOMPARE(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ::close(fd);
+        QVERIFY(QFile(path + ".lock").open(QIODevice::WriteOnly));
+
+        const mode_t mask = umask(077);
+        Inbox in;
+        auto server = in.serve("np_stale");
+        umask(mask);
+        struct stat st;
+        QCOMPARE(stat(path.constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0666));
+        QCOMPARE(Client("np_stale", 64).ask("fresh"), QByteArray("OK"));
+        server.reset();
+        QVERIFY(!QFile::exists(path));
+    }
+
+    // A destructor that hangs never returns; the limit only decides how soon that shows.
+    void destroyReturns_data()
+    {
+        QTest::addColumn<bool>("silentClient");
+        QTest::newRow("waiting for a client") << false;
+        QTest::newRow("client connected and silent") << true;
+    }
+    void destroyReturns()
+    {
+        QFETCH(bool, silentClient);
+        Inbox in;
+        auto server = in.serve("np_destroy");
+        auto client = silentClient ? std::make_unique<Client>("np_destroy", 64) : nullptr;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread([pipe = server.release(), done] {
+            delete pipe;
+            *done = true;
+        }).detach();
+        QTRY_VERIFY_WITH_TIMEOUT(*done, 10000);
+    }
+
+    void thousandExchangesAllAnswered()
+    {
+        Inbox in;
+        in.reply = "ack";
+        auto server = in.serve("np_many");
+        for (int i = 0; i < 1000; ++i)
+            QCOMPARE(Client("np_many", 64).ask(QByteArray::number(i)), QByteArray("ack"));
+        QCOMPARE(in.got.size(), 1000);
+        QCOMPARE(in.got.last(), QByteArray("999") + '\0');
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNamePipe)
+#include "test_namepipe.moc"

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "reporter.h"
+
+namespace vidmend {
+
+// Sends each report to the repair window over the pipe "tarvo_mfix", one
+// connection per report, as "vidmend PROGRESS TOTAL STATE". The window
+// answers "pro_end" once the user has closed its progress dialog.
+class PipeReporter : public Reporter
+{
+public:
+    bool report(int progress, int total, const std::string& state) override;
+};
+
+} // namespace vidmend

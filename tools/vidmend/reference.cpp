@@ -1,0 +1,191 @@
+#include "reference.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace vidmend {
+
+void CodecParDeleter::operator()(AVCodecParameters* p) const
+{
+    avcodec_parameters_free(&p);
+}
+
+namespace {
+
+struct InputCloser
+{
+    void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
+};
+
+std::string av_error_text(int err)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(err, text, sizeof text);
+    return text;
+}
+
+std::string tag(const AVDictionary* dict, const char* key)
+{
+    const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
+    return e ? e->value : "";
+}
+
+// Sizes, positions and the usual duration from the stream's sample index.
+void read_index(AVStream* st, RefTrack& track, int track_index, std::vector<RefSample>& layout)
+{
+    const int count = avformat_index_get_entries_count(st);
+    std::map<int64_t, int64_t> steps;
+    int64_t prev = AV_NOPTS_VALUE;
+    track.min_size = UINT32_MAX;
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry* e = avformat_index_get_entry(st, i);
+        if (!e || e->size <= 0)
+            continue;
+        ++track.samples;
+        track.bytes += uint64_t(e->size);
+        track.min_size = std::min<uint32_t>(track.min_size, uint32_t(e->size));
+        track.max_size = std::max<uint32_t>(track.max_size, uint32_t(e->size));
+        if (prev != AV_NOPTS_VALUE && e->timestamp > prev)
+            ++steps[e->timestamp - prev];
+        prev = e->timestamp;
+        layout.push_back({e->pos, track_index});
+        if (i == 0)
+            track.first_dts = e->timestamp;
+    }
+    if (track.samples == 0)
+        track.min_size = 0;
+    int64_t best = 0;
+    for (const auto& [step, n] : steps)
+        if (best == 0 || n > steps[best])
+            best = step;
+    track.step = best;
+}
+
+} // namespace
+
+ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message)
+{
+    ref = Reference{};
+    AVFormatContext* raw = nullptr;
+    int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    if (err < 0) {
+        message = "cannot open the reference " + path + ": " + av_error_text(err);
+        return ReferenceStatus::Unreadable;
+    }
+    std::unique_ptr<AVFormatContext, InputCloser> ctx(raw);
+    if ((err = avformat_find_stream_info(ctx.get(), nullptr)) < 0) {
+        message = "cannot read the reference's streams: " + av_error_text(err);
+        return ReferenceStatus::Unreadable;
+    }
+
+    bool unsupported_video = false;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        AVStream* st = ctx->streams[i];
+        const AVCodecParameters* cp = st->codecpar;
+        RefTrack track;
+        track.stream_index = int(i);
+        track.codec_name = avcodec_get_name(cp->codec_id);
+        track.time_base = st->time_base;
+        track.language = tag(st->metadata, "language");
+        track.handler = tag(st->metadata, "handler_name");
+        track.par.reset(avcodec_parameters_alloc());
+        avcodec_parameters_copy(track.par.get(), cp);
+        for (int s = 0; s < st->nb_side_data; ++s) {
+            const AVPacketSideData& sd = st->side_data[s];
+            track.side_data.emplace_back(int(sd.type), std::vector<uint8_t>(sd.data, sd.data + sd.size));
+        }
+        const int index = int(ref.tracks.size());
+        if (cp->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            std::optional<DecoderConfig> config;
+            if (cp->codec_id == AV_CODEC_ID_H264)
+                config = parse_avcc(cp->extradata, size_t(cp->extradata_size));
+            else if (cp->codec_id == AV_CODEC_ID_HEVC)
+                config = parse_hvcc(cp->extradata, size_t(cp->extradata_size));
+            if (config && ref.video < 0) {
+                track.kind = TrackKind::Video;
+                ref.video = index;
+                ref.video_config = std::move(*config);
+                const AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : st->r_frame_rate;
+                ref.frame_rate = rate.den ? av_q2d(rate) : 0;
+            } else if (config) {
+                track.note = "a second video track";
+            } else {
+                unsupported_video = unsupported_video || ref.video < 0;
+                track.note = "video in " + track.codec_name + " is not repaired";
+            }
+        } else if (cp->codec_type == AVMEDIA_TYPE_AUDIO) {
+            if (cp->codec_id != AV_CODEC_ID_AAC || cp->extradata_size < 2) {
+                message = "the reference's audio is " + track.codec_name + ", which cannot be repaired (AAC only)";
+                return ReferenceStatus::Unsupported;
+            }
+            track.kind = TrackKind::Audio;
+            ref.audio.push_back(index);
+        } else {
+            track.note = std::string(av_get_media_type_string(cp->codec_type) ? av_get_media_type_string(cp->codec_type)
+                                                                              : "unknown") +
+                         " track (" + track.codec_name + ")";
+        }
+        if (track.kind != TrackKind::Skipped)
+            read_index(st, track, index, ref.layout);
+        ref.tracks.push_back(std::move(track));
+    }
+
+    if (ref.video < 0) {
+        if (unsupported_video) {
+            message = "the reference's video codec cannot be repaired (H.264 and HEVC only)";
+            return ReferenceStatus::Unsupported;
+        }
+        message = "the reference has no video track";
+        return ReferenceStatus::NoVideo;
+    }
+    RefTrack& video = ref.tracks[ref.video];
+    if (video.samples == 0) {
+        message = "the reference's video track has no samples";
+        return ReferenceStatus::Unreadable;
+    }
+    if (video.step <= 0 && ref.frame_rate > 0)
+        video.step = std::llround(1.0 / (ref.frame_rate * av_q2d(video.time_base)));
+    for (int a : ref.audio) {
+        RefTrack& audio = ref.tracks[a];
+        if (audio.step <= 0)
+            audio.step = audio.par->frame_size > 0 ? audio.par->frame_size : 1024;
+    }
+    std::sort(ref.layout.begin(), ref.layout.end(),
+              [](const RefSample& a, const RefSample& b) { return a.pos < b.pos; });
+
+    // The first packets give what the index does not: presentation times.
+    std::vector<int64_t> first_pts(ref.tracks.size(), AV_NOPTS_VALUE);
+    std::vector<int> seen(ref.tracks.size(), 0);
+    std::vector<int> by_stream(ctx->nb_streams, -1);
+    for (size_t t = 0; t < ref.tracks.size(); ++t)
+        by_stream[ref.tracks[t].stream_index] = int(t);
+    AVPacket* pkt = av_packet_alloc();
+    for (int read = 0; read < 2000 && av_read_frame(ctx.get(), pkt) >= 0; ++read) {
+        const int t = by_stream[pkt->stream_index];
+        if (t >= 0 && ref.tracks[t].kind != TrackKind::Skipped && pkt->pts != AV_NOPTS_VALUE) {
+            if (first_pts[t] == AV_NOPTS_VALUE || pkt->pts < first_pts[t])
+                first_pts[t] = pkt->pts;
+            ++seen[t];
+        }
+        av_packet_unref(pkt);
+        if (seen[ref.video] >= 64 &&
+            std::all_of(ref.audio.begin(), ref.audio.end(), [&](int a) { return seen[a] >= 2; }))
+            break;
+    }
+    av_packet_free(&pkt);
+    for (size_t t = 0; t < ref.tracks.size(); ++t) {
+        RefTrack& track = ref.tracks[t];
+        track.first_pts = first_pts[t] != AV_NOPTS_VALUE ? first_pts[t] : track.first_dts;
+    }
+    if (video.step > 0)
+        video.delay = int(std::max<int64_t>(0, (video.first_pts - video.first_dts + video.step / 2) / video.step));
+    return ReferenceStatus::Ok;
+}
+
+} // namespace vidmend

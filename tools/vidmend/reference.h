@@ -1,0 +1,72 @@
+#pragma once
+
+#include "paramsets.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_par.h>
+#include <libavutil/dict.h>
+#include <libavutil/rational.h>
+}
+
+namespace vidmend {
+
+struct CodecParDeleter
+{
+    void operator()(AVCodecParameters* p) const;
+};
+using CodecParPtr = std::unique_ptr<AVCodecParameters, CodecParDeleter>;
+
+enum class TrackKind { Video, Audio, Skipped };
+
+// One track of the reference as the repaired file will carry it.
+struct RefTrack
+{
+    TrackKind kind = TrackKind::Skipped;
+    int stream_index = -1;
+    std::string codec_name;
+    std::string note; // why a track is skipped
+    CodecParPtr par;
+    AVRational time_base{1, 1};
+    std::string language;
+    std::string handler;
+    std::vector<std::pair<int, std::vector<uint8_t>>> side_data; // stream side data, e.g. the display matrix
+
+    int64_t samples = 0;
+    uint64_t bytes = 0;
+    uint32_t min_size = 0;
+    uint32_t max_size = 0;
+    int64_t step = 0;      // most common sample duration, in time_base units
+    int64_t first_pts = 0; // of the first sample in presentation order
+    int64_t first_dts = 0;
+    int delay = 0; // video: frames by which decoding runs ahead of display
+};
+
+// Where a sample of the reference lies, for learning how its writer interleaves tracks.
+struct RefSample
+{
+    int64_t pos;
+    int track; // index into Reference::tracks
+};
+
+struct Reference
+{
+    std::vector<RefTrack> tracks; // in the reference's order
+    int video = -1;               // index into tracks
+    std::vector<int> audio;       // indexes into tracks, in order
+    DecoderConfig video_config;
+    std::vector<RefSample> layout; // video and audio samples by file position
+    double frame_rate = 0;
+};
+
+enum class ReferenceStatus { Ok, Unreadable, NoVideo, Unsupported };
+
+// Reads the reference's streams, codec settings and sample index with
+// libavformat. `message` says what is wrong when the status is not Ok.
+ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message);
+
+} // namespace vidmend

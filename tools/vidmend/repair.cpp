@@ -1,0 +1,287 @@
+#include "repair.h"
+
+#include "boxes.h"
+#include "mappedfile.h"
+#include "reference.h"
+#include "timestamps.h"
+#include "walker.h"
+#include "writer.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace vidmend {
+
+const char* state_word(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done:
+        return "done";
+    case Outcome::Usage:
+        return "usage";
+    case Outcome::Unreadable:
+        return "unreadable";
+    case Outcome::NoVideo:
+        return "novideo";
+    case Outcome::NotMp4:
+        return "notmp4";
+    case Outcome::Unsupported:
+        return "unsupported";
+    case Outcome::Swapped:
+        return "swapped";
+    case Outcome::Intact:
+        return "intact";
+    case Outcome::NothingFound:
+        return "nothing";
+    case Outcome::WriteFailed:
+        return "writefailed";
+    case Outcome::Stopped:
+        return "stopped";
+    }
+    return "failed";
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa = {}, sb = {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// A file with an index that libavformat reads, with video samples in it.
+bool has_usable_index(const std::string& path, const FileLayout& layout)
+{
+    if (!layout.has_moov)
+        return false;
+    Reference probe;
+    std::string ignored;
+    return read_reference(path, probe, ignored) == ReferenceStatus::Ok;
+}
+
+class Run
+{
+public:
+    Run(const Job& job, Reporter& reporter)
+        : m_job(job)
+        , m_reporter(reporter)
+        , m_gate(std::chrono::milliseconds(200))
+    {}
+
+    RepairResult go();
+
+private:
+    RepairResult fail(Outcome outcome, std::string message)
+    {
+        m_result.outcome = outcome;
+        m_result.message = std::move(message);
+        return m_result;
+    }
+    // False once the receiver has asked to stop.
+    bool tell(int progress, const char* state)
+    {
+        if (m_stop)
+            return false;
+        if (m_gate.due(progress, k_progress_total, state, ProgressGate::Clock::now()))
+            m_stop = !m_reporter.report(progress, k_progress_total, state);
+        return !m_stop;
+    }
+    void summarise(const WalkResult& walk);
+
+    const Job& m_job;
+    Reporter& m_reporter;
+    ProgressGate m_gate;
+    bool m_stop = false;
+    RepairResult m_result;
+    Reference m_ref;
+};
+
+RepairResult Run::go()
+{
+    if (!tell(0, "parsing"))
+        return fail(Outcome::Stopped, "stopped");
+    if (same_file(m_job.output, m_job.reference) || same_file(m_job.output, m_job.damaged) ||
+        same_file(m_job.reference, m_job.damaged))
+        return fail(Outcome::Usage, "the reference, the damaged file and the output must be three different files");
+
+    MappedFile damaged, reference;
+    std::string error;
+    if (!reference.open(m_job.reference, error) || !damaged.open(m_job.damaged, error))
+        return fail(Outcome::Unreadable, "cannot read " + error);
+    const FileLayout layout = scan_boxes(damaged.data(), damaged.size());
+    if (!layout.iso)
+        return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
+
+    const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
+    const bool damaged_indexed = has_usable_index(m_job.damaged, layout);
+    if (status != ReferenceStatus::Ok) {
+        if (damaged_indexed)
+            return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
+                                              " has a complete index and the reference has none");
+        const FileLayout ref_layout = scan_boxes(reference.data(), reference.size());
+        if (status == ReferenceStatus::Unreadable && ref_layout.iso && !ref_layout.has_moov)
+            error = "the reference has no index (moov) either: choose a healthy recording";
+        return fail(status == ReferenceStatus::NoVideo       ? Outcome::NoVideo
+                    : status == ReferenceStatus::Unsupported ? Outcome::Unsupported
+                                                             : Outcome::Unreadable,
+                    error);
+    }
+    RefTrack& video = m_ref.tracks[m_ref.video];
+    if (video.step <= 0 && m_job.fps > 0) // a reference of one picture tells no frame duration
+        video.step = std::max<int64_t>(1, std::llround(1.0 / (m_job.fps * av_q2d(video.time_base))));
+    if (video.step <= 0)
+        return fail(Outcome::Unreadable, "the reference does not tell its frame rate");
+    if (damaged_indexed)
+        return fail(Outcome::Intact, m_job.damaged + " has a complete index: there is nothing to repair");
+    if (layout.media.empty())
+        return fail(Outcome::NotMp4, m_job.damaged + " holds no media data (mdat)");
+    for (const RefTrack& t : m_ref.tracks)
+        if (t.kind == TrackKind::Skipped)
+            m_result.summary.notes.push_back("skipped the reference's " + t.note);
+
+    // Walk the media data.
+    if (!tell(0, "rebuilding"))
+        return fail(Outcome::Stopped, "stopped");
+    const Clock::time_point walk_start = Clock::now();
+    Walker walker(m_ref, damaged.data());
+    WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
+        return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
+    });
+    if (walk.stats.stopped)
+        return fail(Outcome::Stopped, "stopped");
+    assign_timestamps(m_ref, walk.samples);
+    m_result.summary.walk_seconds = seconds_since(walk_start);
+    summarise(walk);
+    // Far fewer pictures than the reference's bytes per picture promise: the
+    // reference was recorded with other settings.
+    const Summary& found = m_result.summary;
+    uint64_t ref_bytes = 0;
+    for (const RefTrack& t : m_ref.tracks)
+        ref_bytes += t.bytes;
+    const uint64_t expected = found.payload / std::max<uint64_t>(1, ref_bytes / m_ref.tracks[m_ref.video].samples);
+    if (found.tracks.front().samples == 0 || found.tracks.front().samples * 20 < expected)
+        return fail(Outcome::NothingFound,
+                    "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
+
+    // Write next to the output, and give it its name only once it is whole.
+    if (!tell(600, "writing"))
+        return fail(Outcome::Stopped, "stopped");
+    const Clock::time_point write_start = Clock::now();
+    const std::string part = m_job.output + ".part";
+    bool written = false;
+    {
+        Mp4Writer writer;
+        written = writer.open(part, m_ref, error) &&
+                  writer.write_all(
+                      walk.samples, damaged.data(),
+                      [this](uint64_t done, uint64_t total) {
+                          return tell(600 + int(done * 399 / std::max<uint64_t>(total, 1)), "writing");
+                      },
+                      error) &&
+                  writer.finish(error);
+        if (writer.stopped()) {
+            std::remove(part.c_str());
+            return fail(Outcome::Stopped, "stopped");
+        }
+    }
+    if (written && std::rename(part.c_str(), m_job.output.c_str()) != 0) {
+        error = "cannot name the repaired file " + m_job.output;
+        written = false;
+    }
+    if (!written) {
+        std::remove(part.c_str());
+        return fail(Outcome::WriteFailed, error);
+    }
+    m_result.summary.write_seconds = seconds_since(write_start);
+    m_result.outcome = Outcome::Done;
+    m_result.message = "repaired file written to " + m_job.output;
+    return m_result;
+}
+
+void Run::summarise(const WalkResult& walk)
+{
+    Summary& s = m_result.summary;
+    s.payload = walk.stats.payload;
+    s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
+    s.skipped = walk.stats.skipped;
+    s.dropped = walk.stats.dropped_tail;
+    s.decoder_calls = walk.stats.decoder_calls;
+    std::vector<uint64_t> count(m_ref.tracks.size(), 0);
+    std::vector<int64_t> first(m_ref.tracks.size(), INT64_MAX), last(m_ref.tracks.size(), INT64_MIN);
+    for (const Sample& sample : walk.samples) {
+        ++count[sample.track];
+        first[sample.track] = std::min(first[sample.track], sample.pts);
+        last[sample.track] = std::max(last[sample.track], sample.pts);
+    }
+    std::vector<int> order{m_ref.video};
+    order.insert(order.end(), m_ref.audio.begin(), m_ref.audio.end());
+    double longest_audio = 0;
+    for (int t : order) {
+        const RefTrack& track = m_ref.tracks[t];
+        TrackSummary ts;
+        ts.kind = track.kind == TrackKind::Video ? "video" : "audio";
+        ts.codec = track.codec_name;
+        ts.samples = count[t];
+        if (count[t])
+            ts.seconds = double(last[t] - first[t] + track.step) * av_q2d(track.time_base);
+        if (track.kind == TrackKind::Audio)
+            longest_audio = std::max(longest_audio, ts.seconds);
+        s.tracks.push_back(ts);
+    }
+    if (!m_ref.audio.empty())
+        s.mismatch = s.tracks.front().seconds - longest_audio;
+}
+
+} // namespace
+
+RepairResult repair(const Job& job, Reporter& reporter)
+{
+    // The decoder is fed bytes that are not AAC on purpose; its complaints are expected.
+    av_log_set_level(AV_LOG_QUIET);
+    Run run(job, reporter);
+    return run.go();
+}
+
+std::string format_summary(const Summary& s)
+{
+    std::string text;
+    char line[256];
+    const double percent = s.payload ? 100.0 * double(s.used) / double(s.payload) : 0;
+    std::snprintf(line, sizeof line,
+                  "media data: %llu bytes, %llu used (%.2f%%), %llu skipped, %llu cut off at the end\n",
+                  (unsigned long long)s.payload, (unsigned long long)s.used, percent, (unsigned long long)s.skipped,
+                  (unsigned long long)s.dropped);
+    text += line;
+    for (size_t i = 0; i < s.tracks.size(); ++i) {
+        const TrackSummary& t = s.tracks[i];
+        std::snprintf(line, sizeof line, "track %zu (%s, %s): %llu samples, %.3f s\n", i + 1, t.kind.c_str(),
+                      t.codec.c_str(), (unsigned long long)t.samples, t.seconds);
+        text += line;
+    }
+    if (s.tracks.size() > 1) {
+        if (std::fabs(s.mismatch) >= 0.5)
+            std::snprintf(line, sizeof line, "audio and video lengths differ by %.3f s\n", s.mismatch);
+        else
+            std::snprintf(line, sizeof line, "audio and video lengths agree (%.3f s apart)\n", s.mismatch);
+        text += line;
+    }
+    for (const std::string& note : s.notes)
+        text += "note: " + note + "\n";
+    return text;
+}
+
+} // namespace vidmend

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "aacsplitter.h"
+#include "audioschedule.h"
+#include "boxes.h"
+#include "reference.h"
+#include "videoscanner.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace vidmend {
+
+struct Sample
+{
+    uint64_t pos = 0;
+    uint32_t size = 0;
+    int32_t poc = 0;    // video: picture order count
+    uint16_t track = 0; // index into Reference::tracks
+    bool key = false;
+    bool period_start = false; // video: picture order counts start again here
+    uint32_t loss = 0;         // bytes skipped just before this sample
+    int64_t pts = 0;           // in the track's time base, set once the walk is over
+    int64_t dts = 0;
+};
+
+struct WalkStats
+{
+    uint64_t payload = 0; // media bytes of the damaged file
+    uint64_t walked = 0;
+    uint64_t video_bytes = 0;
+    uint64_t audio_bytes = 0;
+    uint64_t skipped = 0;      // bytes that are neither video nor audio
+    uint64_t skipped_runs = 0; // stretches of such bytes
+    uint64_t dropped_tail = 0; // a cut-off last sample
+    uint64_t decoder_calls = 0;
+    double search_seconds = 0; // looking for the next video sample after one that is not followed by another
+    double audio_seconds = 0;  // cutting AAC runs into frames
+    bool stopped = false;
+};
+
+struct WalkResult
+{
+    std::vector<Sample> samples; // in file order
+    WalkStats stats;
+};
+
+// Walks the media payload of a damaged file: video samples are recognised by
+// their NAL unit chains, the stretches between them are cut into AAC frames,
+// and whatever is neither is skipped and counted.
+class Walker
+{
+public:
+    // done and total bytes; false stops the walk
+    using Progress = std::function<bool(uint64_t, uint64_t)>;
+
+    Walker(const Reference& ref, const uint8_t* file);
+    ~Walker();
+
+    WalkResult walk(const std::vector<ByteRange>& ranges, const Progress& progress);
+
+private:
+    bool video_at(uint64_t pos, uint64_t end, VideoCandidate& c);
+    uint64_t next_video(uint64_t from, uint64_t end);
+    void take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result);
+    void add_frames(uint64_t pos, const std::vector<uint32_t>& lengths,
+                    std::vector<std::pair<uint64_t, uint32_t>>& out);
+    bool complete_at_end(const VideoCandidate& c) const;
+    void push(Sample s, WalkResult& result);
+
+    const Reference& m_ref;
+    const uint8_t* m_file;
+    VideoScanner m_scanner;
+    std::unique_ptr<AacSplitter> m_splitter;
+    std::unique_ptr<AudioSchedule> m_schedule;
+    uint32_t m_min_frame = 1;
+    uint32_t m_max_frame = 0;
+
+    // The last probe that found a sample, so the walk does not probe it twice.
+    uint64_t m_probed_pos = UINT64_MAX;
+    VideoCandidate m_probed;
+
+    std::vector<uint64_t> m_slice_counts; // accepted samples by number of slices
+    uint64_t m_with_trailer = 0;
+    uint64_t m_accepted = 0;
+    uint64_t m_loss_pending = 0;
+};
+
+} // namespace vidmend
