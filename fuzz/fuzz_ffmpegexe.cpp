@@ -1,6 +1,7 @@
 // FFmpeg.exe's readers of ffmpeg's progress blocks and log lines: any bytes,
 // split at any place.
 
+#include "inputlisting.h"
 #include "phrasetable.h"
 #include "progressrecord.h"
 
@@ -14,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t cut = size ? data[0] % (size + 1) : 0;
     ffexe::ProgressParser progress;
     ffexe::PhraseFinder phrases;
+    ffexe::InputListing listing;
     for (auto [from, n] : {std::pair{size_t(0), cut}, std::pair{cut, size - cut}}) {
         for (const ffexe::ProgressBlock& block : progress.feed(bytes + from, n)) {
             const std::string record = ffexe::format_record(block);
@@ -21,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 __builtin_trap();
         }
         phrases.feed(bytes + from, n);
+        listing.feed(bytes + from, n);
     }
     phrases.finish();
     return 0;

@@ -25,6 +25,8 @@ constexpr uint32_t box_type(const char (&name)[5])
 constexpr uint32_t k_non_sync = 0x00010000;
 // A fragment header's index is only ever a few kilobytes; anything far larger is not ours.
 constexpr uint64_t k_max_header_box = 64u << 20;
+// More than a day of video and audio; a count beyond it is a damaged header.
+constexpr size_t k_max_samples = 1u << 24;
 
 uint32_t be32(const uint8_t* p)
 {
@@ -298,6 +300,7 @@ struct FileBox
     uint64_t size;
     uint32_t header;
     bool complete; // all of it lies inside the file
+    bool to_end;   // its size field says "to the end of the file"
 };
 
 std::vector<FileBox> top_level_boxes(const File& file)
@@ -311,18 +314,19 @@ std::vector<FileBox> top_level_boxes(const File& file)
             break;
         uint64_t size = be32(h);
         uint32_t header = 8;
+        const bool to_end = size == 0;
         if (size == 1) {
             if (want < 16)
                 break;
             size = be64(h + 8);
             header = 16;
-        } else if (size == 0) {
+        } else if (to_end) {
             size = file.size() - pos;
         }
         if (size < header)
             break;
         const bool complete = size <= file.size() - pos;
-        boxes.push_back({be32(h + 4), pos, size, header, complete});
+        boxes.push_back({be32(h + 4), pos, size, header, complete, to_end});
         if (!complete)
             break;
         pos += size;
@@ -352,14 +356,14 @@ private:
     uint32_t m_movie_timescale = 0;
     std::map<uint32_t, Track> m_tracks;
     uint64_t m_kept_end = 0; // end of the last sample kept
+    size_t m_sample_count = 0;
 };
 
 bool Finisher::read_moov(const FileBox& box, std::string& error)
 {
-    if (box.size > k_max_header_box) {
-        error = "index too large";
+    // The first index of a fragmented MP4 lists no samples and is small; a large one is not ours.
+    if (box.size > k_max_header_box)
         return false;
-    }
     m_moov.resize(size_t(box.size - box.header));
     if (!m_file.read(box.offset + box.header, m_moov.data(), m_moov.size())) {
         error = "cannot read the index";
@@ -505,8 +509,12 @@ bool Finisher::read_moof(const FileBox& box, uint64_t data_end, std::string& err
                 s.sync = !(sample_flags & k_non_sync);
                 pos += s.size;
                 // Media the file does not hold (an end cut short) is left out.
-                if (pos > data_end)
+                if (pos > data_end || s.size == 0)
                     break;
+                if (++m_sample_count > k_max_samples) {
+                    error = "too many samples";
+                    return false;
+                }
                 track.samples.push_back(s);
                 track.next_dts += s.duration;
                 ++chunk.samples;
@@ -723,7 +731,10 @@ Mp4Finish Finisher::run(std::string& error)
     std::vector<const FileBox*> moofs;
     const FileBox* mfra = nullptr;
     for (const FileBox& box : boxes) {
-        if (box.type == box_type("moov") && box.complete && !moov)
+        // A file with two indexes is not one ffmpeg wrote in fragments: it is left alone.
+        if (box.type == box_type("moov") && moov)
+            return Mp4Finish::NotFragmented;
+        if (box.type == box_type("moov") && box.complete)
             moov = &box;
         else if (box.type == box_type("moof") && box.complete)
             moofs.push_back(&box);
@@ -768,6 +779,20 @@ Mp4Finish Finisher::run(std::string& error)
     } else if (mfra && mfra == &last) {
         at = mfra->offset;
         mfra = nullptr;
+    }
+
+    // A last box that runs "to the end" would swallow the index: it gets its true size.
+    if (last.complete && last.to_end) {
+        if (last.size > UINT32_MAX) {
+            error = "the last box runs to the end of the file";
+            return Mp4Finish::Failed;
+        }
+        const uint8_t field[4] = {uint8_t(last.size >> 24), uint8_t(last.size >> 16), uint8_t(last.size >> 8),
+                                  uint8_t(last.size)};
+        if (!m_file.write(last.offset, field, 4)) {
+            error = "cannot write the last box's size";
+            return Mp4Finish::Failed;
+        }
     }
 
     Writer w;

@@ -76,7 +76,8 @@ std::string format_record(const ProgressBlock& block)
 {
     // Before the first packet the position can be negative; the plug-in wants a time of day.
     const long long cs = block.out_time_us > 0 ? block.out_time_us / 10000 : 0;
-    const long long kb = block.total_size > 0 ? (block.total_size + 512) / 1024 : 0;
+    // Rounded without adding first, which would overflow near the largest size.
+    const long long kb = block.total_size > 0 ? block.total_size / 1024 + (block.total_size % 1024 >= 512) : 0;
     char text[256];
     std::snprintf(
         text, sizeof text,
