@@ -16,6 +16,8 @@ public:
         QString text;
         QStringList buttons;
         QString answered;
+        // "title|text|buttons", to compare a whole box at once.
+        QString seen() const { return title + '|' + text + '|' + buttons.join(' '); }
     };
 
     ModalBoxes();

@@ -3,7 +3,6 @@
 #include "testmedia.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QTcpSocket>
 
 namespace {
@@ -39,10 +38,9 @@ bool RtmpServer::start()
     if (!m_dir.isValid())
         return false;
     // Another program may take the free port before nginx binds it; try a few.
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt)
         if (start_on(testmedia::free_port()))
             return true;
-    }
     return false;
 }
 
@@ -50,12 +48,8 @@ bool RtmpServer::start_on(quint16 port)
 {
     stop();
     const QString conf = m_dir.filePath("nginx.conf");
-    QFile file(conf);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!testmedia::write_file(conf, QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8()))
         return false;
-    file.write(QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8());
-    file.close();
-
     m_port = port;
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     // -e: nginx logs there before it has read the configuration.
@@ -101,6 +95,5 @@ QString RtmpServer::url(const QString& stream) const
 
 QString RtmpServer::log() const
 {
-    QFile file(m_dir.filePath("error.log"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(testmedia::read_file(m_dir.filePath("error.log")));
 }
