@@ -1,7 +1,9 @@
-// The repair window: its checks, the job file, and runs in which the stand-in
-// engine the window starts sends the reports a test writes into its FIFO.
+// The repair window: its checks, the job file, and runs in which the test
+// plays the repair engine's part over the pipe. The engine the window starts
+// is a stand-in that only notes the output its job file names.
 
 #include "modalboxes.h"
+#include "namepipe.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "testhost.h"
@@ -13,10 +15,6 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const int kWait = 20000;
@@ -26,11 +24,23 @@ QString tmp(const QString& name)
     return QDir::tempPath() + "/" + name;
 }
 
-// The stand-in's log: "job: <output>", then "<report> -> <reply>" lines, then "exit".
-QStringList log_lines()
+// One report as the engine sends it; returns the window's reply.
+QString report(const QByteArray& line)
 {
-    QFile f(tmp("vidmend-double.log"));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
+    std::string reply;
+    // The window's server may still be coming up: ask again until it answers.
+    const bool answered = QTest::qWaitFor(
+        [&] {
+            ClientPipe pipe("tarvo_mfix", 4096);
+            pipe.m_pUser = &reply;
+            pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
+                *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
+            };
+            pipe.send_msg(line.constData(), true);
+            return !reply.empty() && reply.rfind("Error:", 0) != 0;
+        },
+        kWait);
+    return answered ? QString::fromStdString(reply) : QString("(none)");
 }
 
 } // namespace
@@ -41,7 +51,6 @@ class TestMp4RPWidget : public QObject
     TestHost m_host;
     QString m_clip, m_broken;
     std::unique_ptr<Mp4RPWidget> m_window;
-    int m_script = -1; // our end of the stand-in's FIFO
 
     template<typename T>
     T* child(QWidget* in, const char* name)
@@ -54,61 +63,32 @@ class TestMp4RPWidget : public QObject
         child<QLineEdit>(m_window.get(), "lineEdit_okaymp4")->setText(okay);
         child<QPushButton>(m_window.get(), "pb_start")->click();
     }
-    // Opens once the stand-in the window started reads the FIFO.
-    bool open_script()
-    {
-        const QByteArray fifo = QFile::encodeName(tmp("script.fifo"));
-        return QTest::qWaitFor([&] { return (m_script = ::open(fifo, O_WRONLY | O_NONBLOCK)) >= 0; }, kWait);
-    }
-    // One report through the stand-in; returns the window's reply.
-    QString report(const QByteArray& line)
-    {
-        const int before = log_lines().size();
-        if (write(m_script, line + '\n', line.size() + 1) != line.size() + 1 ||
-            !QTest::qWaitFor([&] { return log_lines().size() > before; }, kWait))
-            return "(none)";
-        return log_lines().value(before).section(" -> ", 1);
-    }
 
 private slots:
     void initTestCase()
     {
         m_clip = testmedia::make_clip(tmp("clip.mp4"), 1);
         m_broken = tmp("broken.part1.mp4");
-        QFile broken(m_broken);
-        QVERIFY(!m_clip.isEmpty() && broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'Z')));
-        qputenv("VIDMEND_DOUBLE_SCRIPT", QFile::encodeName(tmp("script.fifo")));
+        QVERIFY(!m_clip.isEmpty() && testmedia::write_file(m_broken, QByteArray(4096, 'Z')));
+        qputenv("VIDMEND_DOUBLE_QUIET", "1");
         // Showing a result must not reach a real desktop's file manager.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(tmp("no-bus")));
     }
     void init()
     {
-        for (const char* name : {"vidmend-double.log", "mp4.rp", "script.fifo"})
-            QFile::remove(tmp(name));
-        QCOMPARE(mkfifo(QFile::encodeName(tmp("script.fifo")), 0600), 0);
+        QFile::remove(tmp("vidmend-double.log"));
+        QFile::remove(tmp("mp4.rp"));
         m_window = std::make_unique<Mp4RPWidget>();
     }
-    void cleanup()
-    {
-        // The end of the FIFO ends a stand-in, also one still waiting to open it.
-        if (m_script < 0)
-            m_script = ::open(QFile::encodeName(tmp("script.fifo")), O_WRONLY | O_NONBLOCK);
-        if (m_script >= 0) {
-            ::close(m_script);
-            QTRY_VERIFY_WITH_TIMEOUT(log_lines().value(log_lines().size() - 1) == "exit", kWait);
-        }
-        m_script = -1;
-        m_window.reset();
-    }
+    void cleanup() { m_window.reset(); }
 
     void startChecks_data()
     {
         QTest::addColumn<QString>("failed");
         QTest::addColumn<QString>("okay");
         QTest::addColumn<QString>("text");
-        QTest::newRow("no damaged file") << "" << m_clip << "请设置损坏mp4视频";
-        QTest::newRow("no reference") << m_broken << ""
-                                      << "请设置正常参考mp4视频";
+        QTest::newRow("no damaged file") << QString() << m_clip << "请设置损坏mp4视频";
+        QTest::newRow("no reference") << m_broken << QString() << "请设置正常参考mp4视频";
         QTest::newRow("damaged file is healthy") << m_clip << m_clip << m_clip + " 正常，无需修复";
         QTest::newRow("reference cannot be probed") << m_broken << m_broken << m_broken + " 不合法";
     }
@@ -120,8 +100,7 @@ private slots:
         ModalBoxes boxes;
         start(failed, okay);
         QCOMPARE(boxes.count(), 1);
-        QCOMPARE(boxes.last().title + boxes.last().buttons.join(','), QString("提示确定"));
-        QCOMPARE(boxes.last().text, text);
+        QCOMPARE(boxes.last().seen(), "提示|" + text + "|确定");
         QVERIFY(!m_window->pwidget() && !QFile::exists(tmp("mp4.rp")));
     }
 
@@ -138,18 +117,16 @@ private slots:
     {
         QFETCH(bool, closeEarly);
         const QString out = tmp("broken_zo_fixed.mp4");
-        QFile old(out);
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-        old.close();
+        QVERIFY(testmedia::write_file(out, "old"));
         start(m_broken, m_clip);
         ProcessWidget* dialog = m_window->pwidget();
         QVERIFY(dialog && dialog->isVisible());
         QVERIFY(!QFile::exists(out));
-        QFile job(tmp("mp4.rp"));
-        QVERIFY(job.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(job.readAll()), QStringList({m_clip, m_broken, "25", out, ""}).join('\n'));
-        QVERIFY(open_script());
-        QCOMPARE(log_lines().value(0), "job: " + out);
+        QCOMPARE(QString::fromUtf8(testmedia::read_file(tmp("mp4.rp"))),
+                 QStringList({m_clip, m_broken, "25", out, ""}).join('\n'));
+        // The engine was started and found its job.
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(testmedia::read_file(tmp("vidmend-double.log"))),
+                                  "job: " + out + "\n", kWait);
 
         auto* state = child<QLabel>(dialog, "lb_state");
         auto* button = child<QPushButton>(dialog, "pb_cancel");
@@ -193,7 +170,6 @@ private slots:
         QFETCH(int, value);
         QFETCH(int, maximum);
         start(m_broken, m_clip);
-        QVERIFY(open_script());
         QCOMPARE(report(line), QString("OK"));
         auto* bar = child<QProgressBar>(m_window->pwidget(), "pb_progress");
         QTRY_COMPARE_WITH_TIMEOUT(bar->maximum(), maximum, kWait);
