@@ -8,22 +8,10 @@
 namespace {
 
 const char* const k_config = R"(load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
-daemon off;
-master_process off;
-worker_processes 1;
-pid %1/nginx.pid;
-error_log %1/error.log info;
-events {
-    worker_connections 64;
-}
-rtmp {
-    server {
-        listen 127.0.0.1:%2;
-        application live {
-            live on;
-        }
-    }
-}
+daemon off; master_process off; worker_processes 1;
+pid %1/nginx.pid; error_log %1/error.log info;
+events { worker_connections 64; }
+rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 )";
 
 } // namespace

@@ -247,26 +247,22 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("word"); // the last report's state word
         QTest::addColumn<QString>("message");
-        const struct
-        {
-            const char *name, *args;
-            int code;
-            const char *word, *message;
-        } rows[] = {
-            {"two arguments", "%ref %damaged", 1, "", "usage"},
-            {"output over the damaged file", "%ref %damaged %damaged", 1, "usage", "three different files"},
-            {"damaged file missing", "%ref %dir/none.mp4 %out", 2, "unreadable", "No such file"},
-            {"reference without video", "%audio %damaged %out", 3, "novideo", "no video track"},
-            {"damaged file of random bytes", "%ref %random %out", 4, "notmp4", "is not an MP4"},
-            {"damaged file of text", "%ref %text %out", 4, "notmp4", "is not an MP4"},
-            {"reference with PCM audio", "%pcm %damaged %out", 5, "unsupported", "pcm_s16le"},
-            {"inputs swapped", "%damaged %ref %out", 6, "swapped", "look swapped"},
-            {"damaged file is whole", "%ref %original %out", 7, "intact", "nothing to repair"},
-            {"reference of another codec", "%hevcref %damaged %out", 8, "nothing", "does not match"},
-            {"output folder missing", "%ref %damaged %dir/none/out.mp4", 9, "writefailed", "cannot create"},
+        const char* const rows[][5] = {
+            // name, arguments, exit code, state word, message
+            {"two arguments", "ref.mp4 damaged.mp4", "1", "", "usage"},
+            {"output over the damaged file", "ref.mp4 damaged.mp4 damaged.mp4", "1", "usage", "three different files"},
+            {"damaged file missing", "ref.mp4 none.mp4 out.mp4", "2", "unreadable", "No such file"},
+            {"reference without video", "audio.mp4 damaged.mp4 out.mp4", "3", "novideo", "no video track"},
+            {"damaged file of random bytes", "ref.mp4 random.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
+            {"damaged file of text", "ref.mp4 text.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
+            {"reference with PCM audio", "pcm.mov damaged.mp4 out.mp4", "5", "unsupported", "pcm_s16le"},
+            {"inputs swapped", "damaged.mp4 ref.mp4 out.mp4", "6", "swapped", "look swapped"},
+            {"damaged file is whole", "ref.mp4 original.mp4 out.mp4", "7", "intact", "nothing to repair"},
+            {"reference of another codec", "hevc-ref.mp4 damaged.mp4 out.mp4", "8", "nothing", "does not match"},
+            {"output folder missing", "ref.mp4 damaged.mp4 none/out.mp4", "9", "writefailed", "cannot create"},
         };
         for (const auto& r : rows)
-            QTest::newRow(r.name) << QString(r.args).split(' ') << r.code << QString(r.word) << QString(r.message);
+            QTest::newRow(r[0]) << QString(r[1]).split(' ') << atoi(r[2]) << QString(r[3]) << QString(r[4]);
     }
     void refusals()
     {
@@ -275,38 +271,28 @@ private slots:
         QFETCH(QString, word);
         QFETCH(QString, message);
 
+        // The inputs the rows name, in the test's folder.
         Recording settings;
-        const QString original = recording("refusal-original.mp4", 4, settings);
+        const QString original = recording("original.mp4", 4, settings);
         settings.scene = 1;
-        const QString ref = recording("refusal-reference.mp4", 2, settings);
+        const QString ref = recording("ref.mp4", 2, settings);
         settings.codec = "hevc";
-        const QString hevc_ref = recording("refusal-hevc-reference.mp4", 2, settings);
-        const QString damaged = damage(original, m_dir.filePath("refusal-damaged.mp4"), 0.7, "");
-        const QString audio = m_dir.filePath("audio-only.mp4"), pcm = m_dir.filePath("pcm.mov");
-        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", audio}));
+        QVERIFY(!recording("hevc-ref.mp4", 2, settings).isEmpty());
+        const QString damaged = damage(original, m_dir.filePath("damaged.mp4"), 0.7, "");
+        QVERIFY(
+            testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", m_dir.filePath("audio.mp4")}));
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=duration=1", "-f", "lavfi", "-i", "sine=duration=1",
-                                   "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "pcm_s16le", pcm}));
+                                   "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "pcm_s16le",
+                                   m_dir.filePath("pcm.mov")}));
         QByteArray noise;
         for (int i = 0; i < 20000; ++i)
             noise += QByteArray::number(QRandomGenerator::global()->generate());
         QVERIFY(testmedia::write_file(m_dir.filePath("random.mp4"), noise));
         QVERIFY(testmedia::write_file(m_dir.filePath("text.mp4"), "not a video at all\n"));
-
-        const QString out = m_dir.filePath("refused.mp4");
+        const QString out = m_dir.filePath("out.mp4");
         QFile::remove(out);
-        const QMap<QString, QString> names{{"%ref", ref},
-                                           {"%damaged", damaged},
-                                           {"%original", original},
-                                           {"%audio", audio},
-                                           {"%pcm", pcm},
-                                           {"%hevcref", hevc_ref},
-                                           {"%random", m_dir.filePath("random.mp4")},
-                                           {"%text", m_dir.filePath("text.mp4")},
-                                           {"%out", out},
-                                           {"%dir", m_dir.path()}};
         for (QString& arg : args)
-            for (auto it = names.begin(); it != names.end(); ++it)
-                arg.replace(it.key(), it.value());
+            arg = m_dir.filePath(arg);
         const QByteArray inputs = testmedia::read_file(damaged) + testmedia::read_file(ref);
 
         const testmedia::Ran refused = run(args);

@@ -191,7 +191,7 @@ private slots:
 
 private:
     QString at(const QString& name) const { return m_dir.filePath(name); }
-    void new_list(const QStringList& names)
+    void new_list(const QStringList& names = {})
     {
         m_list.reset(); // writes the file as it goes
         QFile::remove(FL_PlayList::save_path());
