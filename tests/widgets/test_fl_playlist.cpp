@@ -20,8 +20,7 @@ struct Owner : PlayListOwner
 
 QByteArray list_file()
 {
-    QFile file(FL_PlayList::save_path());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    return QFile::exists(FL_PlayList::save_path()) ? testmedia::read_file(FL_PlayList::save_path()) : "(missing)";
 }
 
 } // namespace
@@ -64,10 +63,7 @@ private slots:
         QFETCH(QString, content);
         QFETCH(QStringList, expected);
         m_list.reset();
-        QFile file(FL_PlayList::save_path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content.replace("%d", m_dir.path()).toUtf8());
-        file.close();
+        QVERIFY(testmedia::write_file(FL_PlayList::save_path(), content.replace("%d", m_dir.path()).toUtf8()));
 
         m_list = std::make_unique<FL_PlayList>();
         auto* timer = m_list->findChild<QTimer*>("load_timer");
@@ -134,9 +130,7 @@ private slots:
         QCOMPARE(m_owner.pushed, now ? QStringList{now->data(FL_PlayList::PathRole).toString()} : QStringList{});
         QCOMPARE(boxes.count(), vanished ? 1 : 0);
         if (vanished) {
-            const ModalBoxes::Box box = boxes.last();
-            QCOMPARE(QStringList({box.title, box.text}) + box.buttons,
-                     QStringList({"提示", "该视频文件已经被移动或删除,\n该列表项无效!", "确定"}));
+            QCOMPARE(boxes.last().seen(), QString("提示|该视频文件已经被移动或删除,\n该列表项无效!|确定"));
             QCOMPARE(paths(), QStringList({"a.mp4", "c.mp4"}));
             QCOMPARE(before->foreground().color(), QColor(45, 152, 223));
         }
