@@ -2,7 +2,6 @@
 
 #include "emgr.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestConfig : public QObject

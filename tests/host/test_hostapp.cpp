@@ -2,10 +2,7 @@
 
 #include "testmedia.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QImage>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestHostApp : public QObject

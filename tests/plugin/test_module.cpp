@@ -4,9 +4,8 @@
 #include "plugin/ffmpegmodule.h"
 #include "testmedia.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 

@@ -8,16 +8,8 @@
 #include "testmedia.h"
 #include "widgets/htablewidgetex.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QSpinBox>
-#include <QTemporaryDir>
-#include <QToolButton>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 

@@ -8,13 +8,8 @@
 #include "testmedia.h"
 #include "widgets/hostaccess.h"
 
-#include <QFile>
-#include <QImage>
-#include <QLabel>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QToolButton>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <functional>
 #include <memory>

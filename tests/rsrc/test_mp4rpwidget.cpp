@@ -9,11 +9,8 @@
 #include "testhost.h"
 #include "testmedia.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 

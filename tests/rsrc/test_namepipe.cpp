@@ -3,7 +3,6 @@
 
 #include "namepipe.h"
 
-#include <QDir>
 #include <QtTest>
 
 #include <atomic>

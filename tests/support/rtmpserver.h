@@ -9,9 +9,6 @@
 class RtmpServer
 {
 public:
-    RtmpServer() = default;
-    RtmpServer(const RtmpServer&) = delete;
-    RtmpServer& operator=(const RtmpServer&) = delete;
     ~RtmpServer();
 
     // Starts the server and waits until its port accepts connections.
@@ -19,7 +16,6 @@ public:
     // Terminates the server and waits for it.
     void stop();
 
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     quint16 port() const { return m_port; }
     // rtmp://127.0.0.1:PORT/live/STREAM
     QString url(const QString& stream) const;

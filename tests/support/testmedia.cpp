@@ -1,10 +1,7 @@
 #include "testmedia.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QTcpServer>
-#include <QTemporaryDir>
+#include <QtCore>
 
 namespace testmedia {
 

@@ -2,8 +2,6 @@
 
 #include "testmedia.h"
 
-#include <QCoreApplication>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestZaReridi : public QObject

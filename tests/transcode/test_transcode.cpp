@@ -69,12 +69,8 @@ private slots:
         QFETCH(QString, fields);
         ProgressFields f{7, 7.5f, 7, "00:00:07.00", 7.5f};
         QCOMPARE(scan_progress_record(record, f), pieces);
-        const QString got = QString("%1 %2 %3 %4 %5")
-                                .arg(f.frame)
-                                .arg(f.fps, 0, 'g', 6)
-                                .arg(f.size)
-                                .arg(QString::fromUtf8(f.time))
-                                .arg(f.bitrate, 0, 'g', 6);
+        const QString got =
+            QString::asprintf("%d %g %lld %s %g", f.frame, double(f.fps), qlonglong(f.size), f.time, double(f.bitrate));
         QCOMPARE(got, fields);
     }
 
