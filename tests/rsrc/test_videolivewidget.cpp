@@ -66,9 +66,8 @@ private slots:
         testenv::isolate_host_home();
         for (int i = 0; i < 2; ++i)
             QVERIFY(!(m_clip[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 3)).isEmpty());
-        m_hevc = m_media.filePath("hevc.mp4");
-        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:duration=2", "-c:v", "libx265",
-                                   "-x265-params", "log-level=error", "-pix_fmt", "yuv420p", m_hevc}));
+        m_hevc = testmedia::make_recording(m_media.filePath("hevc.mp4"), 2, testmedia::Recording{"hevc", "25", 0, {}});
+        QVERIFY(!m_hevc.isEmpty());
         QVERIFY(m_server.start());
     }
     void init()
