@@ -49,16 +49,11 @@ class TestMp4RPWidget : public QObject
     QString m_clip, m_broken;
     std::unique_ptr<Mp4RPWidget> m_window;
 
-    template<typename T>
-    T* child(QWidget* in, const char* name)
-    {
-        return in->findChild<T*>(name);
-    }
     void start(const QString& failed, const QString& okay)
     {
-        child<QLineEdit>(m_window.get(), "lineEdit_failedmp4")->setText(failed);
-        child<QLineEdit>(m_window.get(), "lineEdit_okaymp4")->setText(okay);
-        child<QPushButton>(m_window.get(), "pb_start")->click();
+        m_window->findChild<QLineEdit*>("lineEdit_failedmp4")->setText(failed);
+        m_window->findChild<QLineEdit*>("lineEdit_okaymp4")->setText(okay);
+        m_window->findChild<QPushButton*>("pb_start")->click();
     }
 
 private slots:
@@ -125,8 +120,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(testmedia::read_file(tmp("vidmend-double.log"))),
                                   "job: " + out + "\n", kWait);
 
-        auto* state = child<QLabel>(dialog, "lb_state");
-        auto* button = child<QPushButton>(dialog, "pb_cancel");
+        auto* state = dialog->findChild<QLabel*>("lb_state");
+        auto* button = dialog->findChild<QPushButton*>("pb_cancel");
         QCOMPARE(report("x 10 100 state"), QString("OK"));
         QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("state ... "), kWait);
         QCOMPARE(button->text(), QString("取消"));
@@ -138,7 +133,7 @@ private slots:
         QCOMPARE(report("x 100 100 done"), QString("OK"));
         QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("完成"), kWait);
         QCOMPARE(state->text(), QString("done ... "));
-        QCOMPARE(child<QProgressBar>(dialog, "pb_progress")->value(), 100);
+        QCOMPARE(dialog->findChild<QProgressBar*>("pb_progress")->value(), 100);
         button->click();
         QVERIFY(!dialog->isVisible());
         QCOMPARE(report("x 100 100 done"), QString("OK"));
@@ -168,10 +163,10 @@ private slots:
         QFETCH(int, maximum);
         start(m_broken, m_clip);
         QCOMPARE(report(line), QString("OK"));
-        auto* bar = child<QProgressBar>(m_window->pwidget(), "pb_progress");
+        auto* bar = m_window->pwidget()->findChild<QProgressBar*>("pb_progress");
         QTRY_COMPARE_WITH_TIMEOUT(bar->maximum(), maximum, kWait);
         QCOMPARE(bar->value(), value);
-        QCOMPARE(child<QLabel>(m_window->pwidget(), "lb_state")->text(), state);
+        QCOMPARE(m_window->pwidget()->findChild<QLabel*>("lb_state")->text(), state);
     }
 };
 
