@@ -45,33 +45,22 @@ class TestFrame : public QObject
 private slots:
     void initTestCase() { testenv::isolate_host_home(); }
 
+    // What the shared frame does to every tool window; titles and sizes are the forms' own.
     void window_frame_data()
     {
         QTest::addColumn<Factory>("make");
-        QTest::addColumn<QStringList>("texts"); // title, head
-        QTest::addColumn<QSize>("size");
         QTest::addColumn<bool>("dragProperty");
-        QTest::newRow("repair") << Factory([] { return new Mp4RPWidget; }) << QStringList{"视频修复", "mp4文件修复"}
-                                << QSize(523, 260) << true;
-        QTest::newRow("live push") << Factory([] { return new VideoLiveWidget; }) << QStringList{"直播视频", "直播视频"}
-                                   << QSize(668, 505) << false;
-        QTest::newRow("conversion") << Factory([] { return new FormatCWidget; }) << QStringList{"格式转换", "格式转换"}
-                                    << QSize(761, 465) << false;
-        QTest::newRow("capture") << Factory([] { return new GrabLiveWidget; }) << QStringList{"串流存盘", "串流存盘"}
-                                 << QSize(571, 331) << true;
+        QTest::newRow("repair") << Factory([] { return new Mp4RPWidget; }) << true;
+        QTest::newRow("live push") << Factory([] { return new VideoLiveWidget; }) << false;
+        QTest::newRow("conversion") << Factory([] { return new FormatCWidget; }) << false;
+        QTest::newRow("capture") << Factory([] { return new GrabLiveWidget; }) << true;
     }
     void window_frame()
     {
         QFETCH(Factory, make);
-        QFETCH(QStringList, texts);
-        QFETCH(QSize, size);
         QFETCH(bool, dragProperty);
         RecordingHost host;
         std::unique_ptr<QWidget> w(make());
-        auto* label = w->findChild<QLabel*>("lb_title");
-        QVERIFY(label && w->findChild<QToolButton*>("tb_close") && w->findChild<QToolButton*>("tb_min"));
-        QCOMPARE((QStringList{w->windowTitle(), label->text()}), texts);
-        QCOMPARE(w->size(), size);
         QVERIFY((w->windowFlags() & Qt::Sheet) == Qt::Sheet);
         QCOMPARE(w->property("m_drag"), dragProperty ? QVariant(false) : QVariant());
         // The skin module hears of the window twice, shadow first.
@@ -83,11 +72,7 @@ private slots:
     {
         RecordingHost host;
         ProcessWidget dialog;
-        QCOMPARE(dialog.windowTitle(), QString("正在导出"));
-        QCOMPARE(dialog.findChild<QLabel*>("lb_title")->text(), QString("mp4修复进度"));
-        QVERIFY(!dialog.findChild<QToolButton*>("tb_min"));
         QVERIFY((dialog.windowFlags() & Qt::Sheet) != Qt::Sheet);
-
         // Every way of closing it tells the owner once.
         QSignalSpy finished(&dialog, &ProcessWidget::sg_finished);
         const std::function<void()> closers[] = {
@@ -106,9 +91,9 @@ private slots:
 
     void image_bundle()
     {
-        QCOMPARE(QImage(":/images/movie_48.png").size(), QSize(48, 48));
-        for (const char* path : {":/images/remove.png", ":/images/fileopen.png", ":/images/jumptodir.png"})
-            QCOMPARE(QImage(path).size(), QSize(32, 32));
+        for (const char* path :
+             {":/images/movie_48.png", ":/images/remove.png", ":/images/fileopen.png", ":/images/jumptodir.png"})
+            QVERIFY2(!QImage(path).isNull(), path);
         // The host's head images come from the host, not from the plug-in's bundle.
         QVERIFY(QFile::exists(":/images/header.png"));
 

@@ -10,8 +10,6 @@ class TestHost
 public:
     TestHost() { g_base = &m_framework; }
     ~TestHost() { g_base = nullptr; }
-    TestHost(const TestHost&) = delete;
-    TestHost& operator=(const TestHost&) = delete;
 
     EFramework& framework() { return m_framework; }
     EConfig* config() { return host::config(); }
