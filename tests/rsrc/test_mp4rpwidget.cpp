@@ -21,23 +21,18 @@ QString tmp(const QString& name)
     return QDir::tempPath() + "/" + name;
 }
 
-// One report as the engine sends it; returns the window's reply.
+// One report as the engine sends it; returns the window's reply. The window
+// listens from the moment it starts a repair.
 QString report(const QByteArray& line)
 {
-    std::string reply;
-    // The window's server may still be coming up: ask again until it answers.
-    const bool answered = QTest::qWaitFor(
-        [&] {
-            ClientPipe pipe("tarvo_mfix", 4096);
-            pipe.m_pUser = &reply;
-            pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
-                *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
-            };
-            pipe.send_msg(line.constData(), true);
-            return !reply.empty() && reply.rfind("Error:", 0) != 0;
-        },
-        kWait);
-    return answered ? QString::fromStdString(reply) : QString("(none)");
+    std::string reply = "(none)";
+    ClientPipe pipe("tarvo_mfix", 4096);
+    pipe.m_pUser = &reply;
+    pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
+        *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
+    };
+    pipe.send_msg(line.constData(), true);
+    return QString::fromStdString(reply);
 }
 
 } // namespace
