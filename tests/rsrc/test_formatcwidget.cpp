@@ -155,23 +155,7 @@ private slots:
         QCOMPARE(child<QLineEdit>("lineEdit_export_dir")->text(), QDir::homePath());
     }
 
-    void new_row_shape()
-    {
-        prepare({m_short[0]}, "720P");
-        QCOMPARE(table()->rowCount(), 1);
-        QCOMPARE(table()->item(0, HTableWidgetEx::ColName)->text(), QString("clip0.mp4"));
-        QCOMPARE(table()->source_item(0)->text(), m_short[0]);
-        QCOMPARE(table()->progress_bar(0)->value(), 0);
-        auto* remove = qobject_cast<QPushButton*>(table()->cellWidget(0, HTableWidgetEx::ColRemove));
-        QPushButton* look = table()->look_button(0);
-        QVERIFY(remove->isEnabled() && remove->text().isEmpty());
-        QVERIFY(!look->isEnabled() && look->text().isEmpty());
-        // The pictures come from the plug-in's own bundle.
-        QVERIFY(!QIcon(":/images/remove.png").availableSizes().isEmpty());
-        QCOMPARE(remove->icon().pixmap(32).toImage(), QIcon(":/images/remove.png").pixmap(32).toImage());
-        QCOMPARE(look->icon().pixmap(48).toImage(), QIcon(":/images/movie_48.png").pixmap(48).toImage());
-    }
-
+    // New rows, then the clear button.
     void clear_data()
     {
         QTest::addColumn<QString>("answer");
@@ -184,6 +168,19 @@ private slots:
         QFETCH(QString, answer);
         QFETCH(int, rowsAfter);
         prepare({m_short[0], m_short[1]}, "720P");
+        // A new row: its name, its source, its bar at 0, the remove button and the look button not yet usable.
+        QCOMPARE(table()->item(0, HTableWidgetEx::ColName)->text(), QString("clip0.mp4"));
+        QCOMPARE(table()->source_item(0)->text(), m_short[0]);
+        QCOMPARE(table()->progress_bar(0)->value(), 0);
+        auto* remove = qobject_cast<QPushButton*>(table()->cellWidget(0, HTableWidgetEx::ColRemove));
+        QPushButton* look = table()->look_button(0);
+        QVERIFY(remove->isEnabled() && remove->text().isEmpty());
+        QVERIFY(!look->isEnabled() && look->text().isEmpty());
+        // The pictures come from the plug-in's own bundle.
+        QVERIFY(!QIcon(":/images/remove.png").availableSizes().isEmpty());
+        QCOMPARE(remove->icon().pixmap(32).toImage(), QIcon(":/images/remove.png").pixmap(32).toImage());
+        QCOMPARE(look->icon().pixmap(48).toImage(), QIcon(":/images/movie_48.png").pixmap(48).toImage());
+
         m_boxes->answer(answer);
         child<QPushButton>("pb_clear")->click();
         QCOMPARE(m_boxes->last().seen(), QString("询问|是否清空列表 ?|清空 取消"));

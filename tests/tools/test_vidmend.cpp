@@ -134,16 +134,36 @@ class TestVidmend : public QObject
     QTemporaryDir m_dir;
     QString m_exe = QCoreApplication::applicationDirPath() + "/Vidmend.exe";
 
+    QString at(const QString& name) const { return m_dir.filePath(name); }
+
     // Recordings are kept for the rows that share them.
     QString recording(const QString& name, int seconds, const Recording& settings)
     {
-        const QString path = m_dir.filePath(name);
-        return QFile::exists(path) ? path : testmedia::make_recording(path, seconds, settings);
+        return QFile::exists(at(name)) ? at(name) : testmedia::make_recording(at(name), seconds, settings);
     }
     testmedia::Ran run(const QStringList& args) { return testmedia::run(m_exe, args, 180000); }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid() && QFileInfo(m_exe).isExecutable()); }
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid() && QFileInfo(m_exe).isExecutable());
+        // The inputs the refusals and the job file rows name, in the test's folder.
+        Recording settings;
+        QVERIFY(!recording("original.mp4", 4, settings).isEmpty());
+        settings.scene = 1;
+        QVERIFY(!recording("ref.mp4", 2, settings).isEmpty());
+        settings.codec = "hevc";
+        QVERIFY(!recording("hevc-ref.mp4", 2, settings).isEmpty());
+        QVERIFY(!damage(at("original.mp4"), at("damaged.mp4"), 0.7, "").isEmpty());
+        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", at("audio.mp4")}));
+        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=duration=1", "-f", "lavfi", "-i", "sine=duration=1",
+                                   "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "pcm_s16le", at("pcm.mov")}));
+        QByteArray noise;
+        for (int i = 0; i < 20000; ++i)
+            noise += QByteArray::number(QRandomGenerator::global()->generate());
+        QVERIFY(testmedia::write_file(at("random.mp4"), noise));
+        QVERIFY(testmedia::write_file(at("text.mp4"), "not a video at all\n"));
+    }
 
     void repair_data()
     {
@@ -180,14 +200,14 @@ private slots:
         QString ref = recording(key + "-reference.mp4", 3, settings);
         QVERIFY(!original.isEmpty() && !ref.isEmpty());
         if (variant == "co64") {
-            QVERIFY(to_co64(ref, m_dir.filePath(key + "-reference-co64.mp4")));
-            ref = m_dir.filePath(key + "-reference-co64.mp4");
+            QVERIFY(to_co64(ref, at(key + "-reference-co64.mp4")));
+            ref = at(key + "-reference-co64.mp4");
         }
-        const QString damaged = damage(original, m_dir.filePath(key + variant + "-damaged.mp4"), 0.61, variant);
+        const QString damaged = damage(original, at(key + variant + "-damaged.mp4"), 0.61, variant);
         QVERIFY(!damaged.isEmpty());
         const QByteArray inputs = testmedia::read_file(damaged) + testmedia::read_file(ref);
 
-        const QString out = m_dir.filePath(key + variant + "-repaired.mp4");
+        const QString out = at(key + variant + "-repaired.mp4");
         const testmedia::Ran repaired = run({ref, damaged, out});
         QCOMPARE(repaired.code, 0);
         QVERIFY2(repaired.out.contains("done"), qPrintable(repaired.out));
@@ -243,36 +263,18 @@ private slots:
         QFETCH(QString, word);
         QFETCH(QString, message);
 
-        // The inputs the rows name, in the test's folder.
-        Recording settings;
-        const QString original = recording("original.mp4", 4, settings);
-        settings.scene = 1;
-        const QString ref = recording("ref.mp4", 2, settings);
-        settings.codec = "hevc";
-        QVERIFY(!recording("hevc-ref.mp4", 2, settings).isEmpty());
-        const QString damaged = damage(original, m_dir.filePath("damaged.mp4"), 0.7, "");
-        QVERIFY(
-            testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", m_dir.filePath("audio.mp4")}));
-        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=duration=1", "-f", "lavfi", "-i", "sine=duration=1",
-                                   "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "pcm_s16le",
-                                   m_dir.filePath("pcm.mov")}));
-        QByteArray noise;
-        for (int i = 0; i < 20000; ++i)
-            noise += QByteArray::number(QRandomGenerator::global()->generate());
-        QVERIFY(testmedia::write_file(m_dir.filePath("random.mp4"), noise));
-        QVERIFY(testmedia::write_file(m_dir.filePath("text.mp4"), "not a video at all\n"));
-        const QString out = m_dir.filePath("out.mp4");
+        const QString out = at("out.mp4");
         QFile::remove(out);
         for (QString& arg : args)
-            arg = m_dir.filePath(arg);
-        const QByteArray inputs = testmedia::read_file(damaged) + testmedia::read_file(ref);
+            arg = at(arg);
+        const QByteArray inputs = testmedia::read_file(at("damaged.mp4")) + testmedia::read_file(at("ref.mp4"));
 
         const testmedia::Ran refused = run(args);
         QCOMPARE(refused.code, code);
         QVERIFY2(refused.err.contains(message), qPrintable(refused.err));
         if (!word.isEmpty())
             QVERIFY2(refused.out.trimmed().endsWith("100% " + word), qPrintable(refused.out));
-        QVERIFY(testmedia::read_file(damaged) + testmedia::read_file(ref) == inputs);
+        QVERIFY(testmedia::read_file(at("damaged.mp4")) + testmedia::read_file(at("ref.mp4")) == inputs);
         QVERIFY(!QFile::exists(out) && !QFile::exists(out + ".part"));
     }
 
@@ -280,8 +282,8 @@ private slots:
     {
         QTest::addColumn<QString>("job");
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>(
-            "last"); // the last report's state word; with code 10 the window stops the repair there
+        // The last report's state word; with code 10 the window stops the repair there.
+        QTest::addColumn<QString>("last");
         const QString lf = "%ref\n%damaged\n25\n%out\n";
         QTest::newRow("LF line ends") << lf << 0 << "done";
         QTest::newRow("CR LF line ends") << "%ref\r\n%damaged\r\n25\r\n%out\r\n" << 0 << "done";
@@ -296,18 +298,15 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, last);
 
-        Recording settings;
-        const QString original = recording("job-original.mp4", 4, settings);
-        settings.scene = 1;
-        const QString ref = recording("job-reference.mp4", 2, settings);
-        const QString damaged = damage(original, m_dir.filePath("job-damaged.mp4"), 0.8, "zero");
-        const QString out = m_dir.filePath("job-repaired_zo_fixed.mp4");
+        const QString out = at("job-repaired_zo_fixed.mp4");
         QFile::remove(out);
         const QString file = QDir::tempPath() + "/mp4.rp";
         QFile::remove(file);
         if (!job.isEmpty())
-            QVERIFY(testmedia::write_file(
-                file, job.replace("%ref", ref).replace("%damaged", damaged).replace("%out", out).toUtf8()));
+            QVERIFY(testmedia::write_file(file, job.replace("%ref", at("ref.mp4"))
+                                                    .replace("%damaged", at("damaged.mp4"))
+                                                    .replace("%out", out)
+                                                    .toUtf8()));
         Window window;
         window.stop_at = code == 10 ? last : QString();
         ServicePipe pipe("tarvo_mfix", 4096);

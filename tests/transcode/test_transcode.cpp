@@ -15,28 +15,28 @@ private slots:
     void classification_data()
     {
         QTest::addColumn<QByteArray>("chunk");
-        QTest::addColumn<int>("kind");
+        QTest::addColumn<ChunkKind>("kind");
         QTest::addColumn<int>("phrase");
         const QByteArray record = "zo_progress|frame= 75 fps= 0.0 size= 256kB|time=00:00:03.00 bitrate= 699.1kbits/s";
-        QTest::newRow("record hides a finish marker") << record + "\nzo_finished\n" << int(ChunkKind::Progress) << -1;
-        QTest::newRow("record not at the start") << "\n" + record << int(ChunkKind::Other) << -1;
+        QTest::newRow("record hides a finish marker") << record + "\nzo_finished\n" << ChunkKind::Progress << -1;
+        QTest::newRow("record not at the start") << "\n" + record << ChunkKind::Other << -1;
         QTest::newRow("finish marker after other text")
-            << QByteArray("muxing\nzo_finished\n") << int(ChunkKind::Finished) << -1;
+            << QByteArray("muxing\nzo_finished\n") << ChunkKind::Finished << -1;
         QTest::newRow("first phrase in table order wins")
             << QByteArray("zo_finished failed to read RTMP packet header; failed to connect socket")
-            << int(ChunkKind::ErrorPhrase) << 1;
+            << ChunkKind::ErrorPhrase << 1;
         QTest::newRow("text ends at the first zero byte")
-            << QByteArray("log\0failed to connect socket zo_finished", 40) << int(ChunkKind::Other) << -1;
-        QTest::newRow("a zero byte cuts a record") << QByteArray("zo_prog\0ress|x", 14) << int(ChunkKind::Other) << -1;
+            << QByteArray("log\0failed to connect socket zo_finished", 40) << ChunkKind::Other << -1;
+        QTest::newRow("a zero byte cuts a record") << QByteArray("zo_prog\0ress|x", 14) << ChunkKind::Other << -1;
     }
     void classification()
     {
         QFETCH(QByteArray, chunk);
-        QFETCH(int, kind);
+        QFETCH(ChunkKind, kind);
         QFETCH(int, phrase);
         const ChunkClass c = classify_chunk(chunk_text(chunk), {"Could not write header", "failed to connect socket",
                                                                 "failed to read RTMP packet header"});
-        QCOMPARE(int(c.kind), kind);
+        QCOMPARE(c.kind, kind);
         QCOMPARE(c.phrase, phrase);
     }
 

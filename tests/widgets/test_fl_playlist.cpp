@@ -111,8 +111,7 @@ private slots:
         QFETCH(bool, next);
         QFETCH(bool, vanished);
         QFETCH(int, started);
-        QFile::remove(at("doomed.mp4"));
-        QVERIFY(QFile::copy(at("a.mp4"), at("doomed.mp4")));
+        QVERIFY(testmedia::write_file(at("doomed.mp4"), testmedia::read_file(at("a.mp4"))));
         new_list({"a.mp4", "doomed.mp4", "c.mp4"});
         if (current != -1)
             m_list->slot_itemDoubleClicked(m_list->item(current >= 0 ? current : 1));
@@ -128,9 +127,9 @@ private slots:
         QListWidgetItem* now = m_list->item(started);
         QCOMPARE(m_list->current_movie(), started < 0 ? before : now);
         QCOMPARE(m_owner.pushed, now ? QStringList{now->data(FL_PlayList::PathRole).toString()} : QStringList{});
-        QCOMPARE(boxes.count(), vanished ? 1 : 0);
+        QCOMPARE(boxes.count() ? boxes.last().seen() : QString(),
+                 vanished ? QString("提示|该视频文件已经被移动或删除,\n该列表项无效!|确定") : QString());
         if (vanished) {
-            QCOMPARE(boxes.last().seen(), QString("提示|该视频文件已经被移动或删除,\n该列表项无效!|确定"));
             QCOMPARE(paths(), QStringList({"a.mp4", "c.mp4"}));
             QCOMPARE(before->foreground().color(), QColor(45, 152, 223));
         }
