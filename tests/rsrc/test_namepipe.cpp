@@ -9,9 +9,8 @@
 #include <memory>
 #include <thread>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -133,13 +132,13 @@ private slots:
     {
         // What a crashed server leaves: its lock file and a socket file nobody listens on.
         const QByteArray path = QFile::encodeName(QDir::tempPath() + "/np_stale");
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        qstrcpy(address.sun_path, path.constData());
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        QCOMPARE(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-        ::close(fd);
-        QVERIFY(QFile(path + ".lock").open(QIODevice::WriteOnly));
+        const pid_t crashed = fork();
+        if (crashed == 0) {
+            new ServicePipe("np_stale", 64);
+            _exit(0);
+        }
+        QCOMPARE(waitpid(crashed, nullptr, 0), crashed);
+        QVERIFY(QFile::exists(path) && QFile::exists(path + ".lock"));
 
         const mode_t mask = umask(077);
         Inbox in;

@@ -12,22 +12,17 @@
 
 namespace {
 
-void take(const char* data, int len, std::string& reply, void* user)
-{
-    *static_cast<std::string*>(user) = data ? std::string(data, len) : reply;
-}
-
 // False once the window asked to stop.
 bool report(const std::string& text)
 {
     std::string reply;
     // The window may be between two servers: try again for a while.
-    for (int tries = 0; tries < 100 && (reply.empty() || reply.rfind("Error:", 0) == 0); ++tries) {
-        if (tries > 0)
-            usleep(20000);
+    for (int tries = 0; tries < 100 && (reply.empty() || reply.rfind("Error:", 0) == 0); ++tries, usleep(20000)) {
         ClientPipe pipe("tarvo_mfix", 4096);
-        pipe.m_pFunc = &take;
         pipe.m_pUser = &reply;
+        pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
+            *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
+        };
         pipe.send_msg(text.c_str(), true);
     }
     return reply != "pro_end";
@@ -47,12 +42,8 @@ int main()
         std::fprintf(log, "job: %s", line);
         std::fclose(log);
     }
-    if (std::getenv("VIDMEND_DOUBLE_QUIET"))
-        return 0;
-    bool going = true;
-    for (int pro = 0; going && pro < 100; pro += 4, usleep(150000))
-        going = report("mfix " + std::to_string(pro) + " 100 repairing");
-    if (going)
-        report("mfix 100 100 done");
+    for (int pro = 0; !std::getenv("VIDMEND_DOUBLE_QUIET") && pro <= 100; pro += 4, usleep(150000))
+        if (!report("mfix " + std::to_string(pro) + (pro < 100 ? " 100 repairing" : " 100 done")))
+            break;
     return 0;
 }

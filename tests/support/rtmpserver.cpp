@@ -2,8 +2,8 @@
 
 #include "testmedia.h"
 
-#include <QDeadlineTimer>
 #include <QTcpSocket>
+#include <QTest>
 
 namespace {
 
@@ -51,18 +51,18 @@ bool RtmpServer::start_on(quint16 port)
 
 bool RtmpServer::wait_until_accepting()
 {
-    const QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired()) {
-        if (m_process.state() == QProcess::NotRunning)
-            return false; // the port was taken, or the configuration refused
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_port);
-        if (socket.waitForConnected(500))
-            return true;
-        // Refused at once while nginx is still starting: let it run a little.
-        m_process.waitForFinished(100);
-    }
-    return false;
+    // Refused at once while nginx is still starting; it ends when the port was
+    // taken or the configuration refused.
+    bool accepting = false;
+    return QTest::qWaitFor(
+               [&] {
+                   QTcpSocket socket;
+                   socket.connectToHost(QHostAddress::LocalHost, m_port);
+                   accepting = socket.waitForConnected(500);
+                   return accepting || m_process.state() == QProcess::NotRunning;
+               },
+               20000) &&
+           accepting;
 }
 
 void RtmpServer::stop()

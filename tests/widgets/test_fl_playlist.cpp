@@ -38,11 +38,10 @@ private slots:
             while (m_long.size() < 600)
                 m_long += "/" + QString(length, QChar('d'));
         }
-        QVERIFY(QDir().mkpath(m_long));
         m_long += "/long.mp4";
-        const QString clip = testmedia::make_clip(at("clip.mp4"), 1, 160, 120);
+        const QByteArray clip = testmedia::read_file(testmedia::make_clip(at("clip.mp4"), 1, 160, 120));
         for (const QString& name : {at("a.mp4"), at("b.mp4"), at("c.mp4"), at("A.mp4"), at("视频.mp4"), m_long})
-            QVERIFY(QFile::copy(clip, name));
+            QVERIFY(!clip.isEmpty() && testmedia::write_file(name, clip));
     }
     void init() { new_list(); }
     void cleanup() { m_list.reset(); }
