@@ -105,24 +105,6 @@ bool to_co64(const QString& from, const QString& to)
     return copy.contains("co64") && testmedia::write_file(to, copy);
 }
 
-// The repair window's side of the pipe: records each report and answers it.
-struct Window
-{
-    std::mutex mutex;
-    QStringList reports;
-    QString stop_at; // answer "pro_end" to the first report with this state word
-
-    static void take(const char* data, int len, std::string& reply, void* user)
-    {
-        Window* w = static_cast<Window*>(user);
-        std::lock_guard<std::mutex> guard(w->mutex);
-        const QString report = QString::fromUtf8(data, len);
-        w->reports << report;
-        if (!w->stop_at.isEmpty() && report.section(' ', 3, 3) == w->stop_at)
-            reply = "pro_end";
-    }
-};
-
 } // namespace
 
 class TestVidmend : public QObject
@@ -304,11 +286,22 @@ private slots:
                                                     .replace("%damaged", at("damaged.mp4"))
                                                     .replace("%out", out)
                                                     .toUtf8()));
-        Window window;
-        window.stop_at = code == 10 ? last : QString();
+        // The repair window's side of the pipe: it records each report and stops the repair where the row says.
+        struct
+        {
+            std::mutex mutex;
+            QStringList reports;
+            QString stop_at;
+        } window{{}, {}, code == 10 ? last : QString()};
         ServicePipe pipe("tarvo_mfix", 4096);
-        pipe.m_pFunc = &Window::take;
         pipe.m_pUser = &window;
+        pipe.m_pFunc = [](const char* data, int len, std::string& reply, void* user) {
+            auto* w = static_cast<decltype(window)*>(user);
+            std::lock_guard<std::mutex> guard(w->mutex);
+            w->reports << QString::fromUtf8(data, len);
+            if (!w->stop_at.isEmpty() && w->reports.last().section(' ', 3, 3) == w->stop_at)
+                reply = "pro_end";
+        };
 
         QCOMPARE(run({}).code, code);
         std::lock_guard<std::mutex> guard(window.mutex);
