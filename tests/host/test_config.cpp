@@ -22,8 +22,7 @@ private slots:
         const QString ini = dir.filePath("hexlune.ini");
         {
             EConfig config(ini);
-            QVERIFY(config.write("grablivewidget/ip", value));
-            QVERIFY(config.read("cfg_never_written").isNull());
+            QVERIFY(config.write("grablivewidget/ip", value) && config.read("cfg_never_written").isNull());
         }
         EConfig again(ini);
         QCOMPARE(again.read("grablivewidget/ip").toString(), value.toString());

@@ -29,8 +29,8 @@ private slots:
             QVERIFY2(image.width() > 100 && image.height() > 100, qPrintable(name));
         }
         // The module was destroyed as on a normal quit.
-        QVERIFY(host.err.contains("FFMpegModule release start < "));
-        QVERIFY(host.err.contains("FFMpegModule release okay  > "));
+        QVERIFY(host.err.contains("FFMpegModule release start < ") &&
+                host.err.contains("FFMpegModule release okay  > "));
     }
 
     void bad_plugin_fails_cleanly_data()

@@ -86,8 +86,7 @@ private slots:
         QTRY_COMPARE(QApplication::activeWindow(), other);
 
         m_module->recv_msg("msg_show_tranformat", {});
-        QVERIFY(!w->isMinimized());
-        QVERIFY(w->isVisible());
+        QVERIFY(!w->isMinimized() && w->isVisible());
         QTRY_COMPARE(QApplication::activeWindow(), w);
     }
 

@@ -22,15 +22,13 @@ namespace {
 // Stands in for the host while it lives: records what the windows send to the skin module.
 struct RecordingHost : EBase
 {
-    QStringList calls;
-    QList<void*> data;
+    QStringList calls; // module/message/wait/flags and the window sent
 
     RecordingHost() { g_base = this; }
     ~RecordingHost() override { g_base = nullptr; }
     QVariant send_msg(const QString& module, const QString& msg, QVariant value, bool wait, int flags) override
     {
-        calls << QString("%1/%2/%3/%4").arg(module, msg).arg(wait).arg(flags);
-        data << value.value<void*>();
+        calls << QString("%1/%2/%3/%4 %5").arg(module, msg).arg(wait).arg(flags).arg(quintptr(value.value<void*>()));
         return {};
     }
 };
@@ -64,8 +62,8 @@ private slots:
         QVERIFY((w->windowFlags() & Qt::Sheet) == Qt::Sheet);
         QCOMPARE(w->property("m_drag"), dragProperty ? QVariant(false) : QVariant());
         // The skin module hears of the window twice, shadow first.
-        QCOMPARE(host.calls, QStringList({"Skin/m_shadow/0/0", "Skin/m_drag/0/0"}));
-        QCOMPARE(host.data, QList<void*>({w.get(), w.get()}));
+        const QString sent = QString::number(quintptr(w.get()));
+        QCOMPARE(host.calls, QStringList({"Skin/m_shadow/0/0 " + sent, "Skin/m_drag/0/0 " + sent}));
     }
 
     void progress_dialog()
@@ -91,9 +89,6 @@ private slots:
 
     void image_bundle()
     {
-        for (const char* path :
-             {":/images/movie_48.png", ":/images/remove.png", ":/images/fileopen.png", ":/images/jumptodir.png"})
-            QVERIFY2(!QImage(path).isNull(), path);
         // The host's head images come from the host, not from the plug-in's bundle.
         QVERIFY(QFile::exists(":/images/header.png"));
 

@@ -16,11 +16,6 @@ rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 
 } // namespace
 
-RtmpServer::~RtmpServer()
-{
-    stop();
-}
-
 bool RtmpServer::start()
 {
     if (!m_dir.isValid())
@@ -74,11 +69,6 @@ void RtmpServer::stop()
         m_process.kill();
         m_process.waitForFinished(10000);
     }
-}
-
-QString RtmpServer::url(const QString& stream) const
-{
-    return QStringLiteral("rtmp://127.0.0.1:%1/live/%2").arg(m_port).arg(stream);
 }
 
 QString RtmpServer::log() const

@@ -9,7 +9,7 @@
 class RtmpServer
 {
 public:
-    ~RtmpServer();
+    ~RtmpServer() { stop(); }
 
     // Starts the server and waits until its port accepts connections.
     bool start();
@@ -18,7 +18,7 @@ public:
 
     quint16 port() const { return m_port; }
     // rtmp://127.0.0.1:PORT/live/STREAM
-    QString url(const QString& stream) const;
+    QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(m_port).arg(stream); }
     // The server's error log, for a failing test's message.
     QString log() const;
 

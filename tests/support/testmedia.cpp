@@ -32,10 +32,10 @@ bool ffmpeg(const QStringList& args, int timeoutMs)
 
 QString probe(const QString& path)
 {
-    const QStringList lines = run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                              "stream=width,height:format=duration", "-of", "csv=p=0:s=x", path})
-                                  .out.trimmed()
-                                  .split('\n');
+    const QStringList args{"-v",  "error",         "-select_streams",
+                           "v:0", "-show_entries", "stream=width,height:format=duration",
+                           "-of", "csv=p=0:s=x",   path};
+    const QStringList lines = run("ffprobe", args).out.trimmed().split('\n');
     return lines.size() == 2 ? QString("%1 %2s").arg(lines[0]).arg(qRound(lines[1].toDouble())) : QString();
 }
 

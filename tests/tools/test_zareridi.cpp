@@ -38,8 +38,8 @@ private slots:
         QVERIFY(testmedia::write_file(file, {}));
         const testmedia::Ran player = testmedia::run(m_exe, {"-play", file}, 30000, {"DAVAZ_FFPLAY=/bin/echo"});
         QCOMPARE(player.code, 0);
-        QVERIFY(player.out.trimmed().endsWith(file));
-        QVERIFY(player.out.contains("-window_title 转换 结果_zo.mp4"));
+        QVERIFY2(player.out.trimmed().endsWith(file) && player.out.contains("-window_title 转换 结果_zo.mp4"),
+                 qPrintable(player.out));
     }
 };
 

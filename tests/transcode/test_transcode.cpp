@@ -142,8 +142,7 @@ private slots:
         QSignalSpy progress(&job, &ConWorker::sg_progress), finished(&job, &ConWorker::sg_finished);
         job.start();
         QCOMPARE(job.save_path(), m_dir.path() + "/clip_zo.mp4");
-        QVERIFY(finished.wait(240000));
-        QVERIFY(!progress.isEmpty());
+        QVERIFY(finished.wait(240000) && !progress.isEmpty());
         for (qsizetype i = 0; i < progress.size(); ++i) {
             QCOMPARE(progress.at(i).at(0).toInt(), 3);
             QVERIFY(progress.at(i).at(1).toInt() >= (i ? progress.at(i - 1).at(1).toInt() : 0));
@@ -162,8 +161,7 @@ private slots:
         job.stop(); // nothing runs yet
         QSignalSpy progress(&job, &ConWorker::sg_progress), finished(&job, &ConWorker::sg_finished);
         job.start();
-        QVERIFY(progress.wait(120000));
-        QVERIFY(progress.last().at(1).toInt() < 10);
+        QVERIFY(progress.wait(120000) && progress.last().at(1).toInt() < 10);
         job.stop();
         job.stop();
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(dst).isEmpty(), 30000);
