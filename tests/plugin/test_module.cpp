@@ -4,18 +4,12 @@
 #include "plugin/ffmpegmodule.h"
 #include "testmedia.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
 QStringList g_log;
-
-void capture_log(QtMsgType, const QMessageLogContext&, const QString& msg)
-{
-    g_log << msg;
-}
 
 QList<QWidget*> top_levels_named(const QString& name)
 {
@@ -26,174 +20,118 @@ QList<QWidget*> top_levels_named(const QString& name)
     return found;
 }
 
-// Destroys the module and returns what it logged meanwhile.
-QStringList destroy_logged(FFMpegModule*& module)
-{
-    g_log.clear();
-    QtMessageHandler old = qInstallMessageHandler(capture_log);
-    delete module;
-    module = nullptr;
-    qInstallMessageHandler(old);
-    return g_log;
-}
-
 } // namespace
 
 class TestModule : public QObject
 {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void message_opens_its_window_once_data();
-    void message_opens_its_window_once();
-    void unknown_messages_open_nothing_data();
-    void unknown_messages_open_nothing();
-    void minimised_window_comes_back_restored_and_active();
-    void get_plugin_object_returns_the_same_module();
-    void destruction_deletes_windows_in_order();
-    void destruction_right_after_loading();
-
-private:
-    EFramework* m_framework = nullptr;
+    EFramework m_framework;
     FFMpegModule* m_module = nullptr;
-};
 
-void TestModule::initTestCase()
-{
-    testenv::isolate_host_home();
-}
-
-void TestModule::init()
-{
-    m_framework = new EFramework;
-    m_module = get_plugin_object(m_framework);
-}
-
-void TestModule::cleanup()
-{
-    delete m_module;
-    m_module = nullptr;
-    delete m_framework;
-    m_framework = nullptr;
-}
-
-void TestModule::message_opens_its_window_once_data()
-{
-    QTest::addColumn<QString>("msg");
-    QTest::addColumn<QString>("window");
-    QTest::newRow("repair") << "msg_show_mp4wd"
-                            << "Mp4RPWidget";
-    QTest::newRow("live push") << "msg_show_movielive"
-                               << "VideoLiveWidget";
-    QTest::newRow("conversion") << "msg_show_tranformat"
-                                << "FormatCWidget";
-    QTest::newRow("capture") << "msg_show_grablive"
-                             << "GrabLiveWidget";
-}
-
-void TestModule::message_opens_its_window_once()
-{
-    QFETCH(QString, msg);
-    QFETCH(QString, window);
-
-    QCOMPARE(m_module->recv_msg(msg, QVariant()), QVariant(true));
-    QCOMPARE(top_levels_named(window).size(), 1);
-    QWidget* first = top_levels_named(window).first();
-    QVERIFY(first->isVisible());
-    // Its close button only hides it; the next message shows the same window.
-    first->findChild<QAbstractButton*>("tb_close")->click();
-    QVERIFY(!first->isVisible());
-
-    QCOMPARE(m_module->recv_msg(msg, QVariant(42)), QVariant(true));
-    QCOMPARE(top_levels_named(window).size(), 1);
-    QCOMPARE(top_levels_named(window).first(), first);
-    QVERIFY(first->isVisible());
-}
-
-void TestModule::unknown_messages_open_nothing_data()
-{
-    QTest::addColumn<QString>("msg");
-    QTest::newRow("capitals") << "MSG_SHOW_MP4WD";
-    QTest::newRow("trailing blank") << "msg_show_mp4wd ";
-    QTest::newRow("other") << "msg_show_everything";
-}
-
-void TestModule::unknown_messages_open_nothing()
-{
-    QFETCH(QString, msg);
-    const int before = QApplication::topLevelWidgets().size();
-    const QVariant result = m_module->recv_msg(msg, QVariant());
-    QVERIFY(result.isValid());
-    QVERIFY(!result.toBool());
-    QCOMPARE(QApplication::topLevelWidgets().size(), before);
-}
-
-void TestModule::minimised_window_comes_back_restored_and_active()
-{
-    m_module->recv_msg("msg_show_tranformat", {});
-    QWidget* w = top_levels_named("FormatCWidget").first();
-    QVERIFY(QTest::qWaitForWindowExposed(w));
-    w->showMinimized();
-    QTRY_VERIFY(w->isMinimized());
-
-    // Another tool comes to the front meanwhile.
-    m_module->recv_msg("msg_show_grablive", {});
-    QWidget* other = top_levels_named("GrabLiveWidget").first();
-    QTRY_COMPARE(QApplication::activeWindow(), other);
-
-    m_module->recv_msg("msg_show_tranformat", {});
-    QVERIFY(!w->isMinimized());
-    QVERIFY(w->isVisible());
-    QTRY_COMPARE(QApplication::activeWindow(), w);
-}
-
-void TestModule::get_plugin_object_returns_the_same_module()
-{
-    QCOMPARE(FFMpegModule::m_inst, m_module);
-    QCOMPARE(g_base, static_cast<EBase*>(m_module));
-    EFramework other;
-    QCOMPARE(get_plugin_object(&other), m_module);
-    QCOMPARE(get_plugin_object(nullptr), m_module);
-    QCOMPARE(m_module->version(), QString("1.0.0"));
-}
-
-void TestModule::destruction_deletes_windows_in_order()
-{
-    // Open them in another order than the one they are deleted in.
-    for (const char* msg : {"msg_show_grablive", "msg_show_tranformat", "msg_show_mp4wd", "msg_show_movielive"})
-        m_module->recv_msg(msg, {});
-    QStringList deleted;
-    for (const char* name : {"VideoLiveWidget", "Mp4RPWidget", "FormatCWidget", "GrabLiveWidget"}) {
-        QWidget* w = top_levels_named(name).value(0);
-        QVERIFY2(w, name);
-        connect(w, &QObject::destroyed, this, [&deleted, n = QString(name)] { deleted << n; });
+private slots:
+    void initTestCase() { testenv::isolate_host_home(); }
+    void init() { m_module = get_plugin_object(&m_framework); }
+    void cleanup()
+    {
+        delete m_module;
+        m_module = nullptr;
     }
 
-    const QStringList log = destroy_logged(m_module);
+    void messages_data()
+    {
+        QTest::addColumn<QString>("msg");
+        QTest::addColumn<QString>("window"); // empty: an unknown message opens nothing
+        const char* const rows[][3] = {
+            {"repair", "msg_show_mp4wd", "Mp4RPWidget"},
+            {"live push", "msg_show_movielive", "VideoLiveWidget"},
+            {"conversion", "msg_show_tranformat", "FormatCWidget"},
+            {"capture", "msg_show_grablive", "GrabLiveWidget"},
+            {"capitals", "MSG_SHOW_MP4WD", ""},
+            {"trailing blank", "msg_show_mp4wd ", ""},
+            {"other", "msg_show_everything", ""},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
+    }
+    void messages()
+    {
+        QFETCH(QString, msg);
+        QFETCH(QString, window);
+        const int before = QApplication::topLevelWidgets().size();
+        QCOMPARE(m_module->recv_msg(msg, QVariant()), QVariant(!window.isEmpty()));
+        QCOMPARE(QApplication::topLevelWidgets().size(), before + (window.isEmpty() ? 0 : 1));
+        if (window.isEmpty())
+            return;
+        QWidget* first = top_levels_named(window).value(0);
+        QVERIFY(first && first->isVisible());
+        // Its close button only hides it; the next message shows the same window.
+        first->findChild<QAbstractButton*>("tb_close")->click();
+        QVERIFY(!first->isVisible());
+        QCOMPARE(m_module->recv_msg(msg, QVariant(42)), QVariant(true));
+        QCOMPARE(top_levels_named(window), QList<QWidget*>{first});
+        QVERIFY(first->isVisible());
+    }
 
-    QCOMPARE(deleted, QStringList({"VideoLiveWidget", "Mp4RPWidget", "FormatCWidget", "GrabLiveWidget"}));
-    QVERIFY(log.size() >= 2);
-    QCOMPARE(log.first(), QString("FFMpegModule release start < "));
-    QCOMPARE(log.last(), QString("FFMpegModule release okay  > \n"));
-    QVERIFY(!FFMpegModule::m_inst);
-}
+    void minimised_window_comes_back_restored_and_active()
+    {
+        m_module->recv_msg("msg_show_tranformat", {});
+        QWidget* w = top_levels_named("FormatCWidget").first();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        w->showMinimized();
+        QTRY_VERIFY(w->isMinimized());
 
-void TestModule::destruction_right_after_loading()
-{
-    const int before = QApplication::topLevelWidgets().size();
-    const QStringList log = destroy_logged(m_module);
+        // Another tool comes to the front meanwhile.
+        m_module->recv_msg("msg_show_grablive", {});
+        QWidget* other = top_levels_named("GrabLiveWidget").first();
+        QTRY_COMPARE(QApplication::activeWindow(), other);
 
-    QCOMPARE(log, QStringList({"FFMpegModule release start < ", "FFMpegModule release okay  > \n"}));
-    QCOMPARE(QApplication::topLevelWidgets().size(), before);
+        m_module->recv_msg("msg_show_tranformat", {});
+        QVERIFY(!w->isMinimized() && w->isVisible());
+        QTRY_COMPARE(QApplication::activeWindow(), w);
+    }
 
-    // A later call builds a fresh module.
-    m_module = get_plugin_object(m_framework);
-    QVERIFY(m_module);
-    QCOMPARE(FFMpegModule::m_inst, m_module);
-}
+    void destruction_data()
+    {
+        QTest::addColumn<QStringList>("opened"); // in another order than the one they are deleted in
+        QTest::newRow("windows open") << QStringList{"msg_show_grablive", "msg_show_tranformat", "msg_show_mp4wd",
+                                                     "msg_show_movielive"};
+        QTest::newRow("right after loading") << QStringList();
+    }
+    void destruction()
+    {
+        QFETCH(QStringList, opened);
+        const QStringList order{"VideoLiveWidget", "Mp4RPWidget", "FormatCWidget", "GrabLiveWidget"};
+        const int before = QApplication::topLevelWidgets().size();
+        QStringList deleted;
+        for (const QString& msg : opened)
+            m_module->recv_msg(msg, {});
+        for (const QString& name : opened.isEmpty() ? QStringList() : order)
+            connect(top_levels_named(name).value(0), &QObject::destroyed, this, [&deleted, name] { deleted << name; });
+
+        g_log.clear();
+        const QtMessageHandler old =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& msg) { g_log << msg; });
+        delete m_module;
+        m_module = nullptr;
+        qInstallMessageHandler(old);
+
+        QCOMPARE(deleted, opened.isEmpty() ? QStringList() : order);
+        QCOMPARE(QApplication::topLevelWidgets().size(), before);
+        QVERIFY(g_log.size() >= 2);
+        QCOMPARE(g_log.first(), QString("FFMpegModule release start < "));
+        QCOMPARE(g_log.last(), QString("FFMpegModule release okay  > \n"));
+        QVERIFY(!FFMpegModule::m_inst);
+        // A later call builds a fresh module, and later calls return it, whatever framework they name.
+        m_module = get_plugin_object(&m_framework);
+        QVERIFY(m_module);
+        QCOMPARE(FFMpegModule::m_inst, m_module);
+        QCOMPARE(g_base, static_cast<EBase*>(m_module));
+        EFramework other;
+        QCOMPARE(get_plugin_object(&other), m_module);
+        QCOMPARE(get_plugin_object(nullptr), m_module);
+        QCOMPARE(m_module->version(), QString("1.0.0"));
+    }
+};
 
 QTEST_MAIN(TestModule)
 #include "test_module.moc"

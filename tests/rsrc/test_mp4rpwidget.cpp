@@ -1,21 +1,16 @@
-// The repair window: its checks, the job file, and runs in which the stand-in
-// engine the window starts sends the reports a test writes into its FIFO.
+// The repair window: its checks, the job file, and runs in which the test
+// plays the repair engine's part over the pipe. The engine the window starts
+// is a stand-in that only notes the output its job file names.
 
 #include "modalboxes.h"
+#include "namepipe.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "testhost.h"
 #include "testmedia.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QtTest>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <QtWidgets>
 
 namespace {
 
@@ -26,11 +21,18 @@ QString tmp(const QString& name)
     return QDir::tempPath() + "/" + name;
 }
 
-// The stand-in's log: "job: <output>", then "<report> -> <reply>" lines, then "exit".
-QStringList log_lines()
+// One report as the engine sends it; returns the window's reply. The window
+// listens from the moment it starts a repair.
+QString report(const QByteArray& line)
 {
-    QFile f(tmp("vidmend-double.log"));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
+    std::string reply = "(none)";
+    ClientPipe pipe("tarvo_mfix", 4096);
+    pipe.m_pUser = &reply;
+    pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
+        *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
+    };
+    pipe.send_msg(line.constData(), true);
+    return QString::fromStdString(reply);
 }
 
 } // namespace
@@ -41,33 +43,12 @@ class TestMp4RPWidget : public QObject
     TestHost m_host;
     QString m_clip, m_broken;
     std::unique_ptr<Mp4RPWidget> m_window;
-    int m_script = -1; // our end of the stand-in's FIFO
 
-    template<typename T>
-    T* child(QWidget* in, const char* name)
-    {
-        return in->findChild<T*>(name);
-    }
     void start(const QString& failed, const QString& okay)
     {
-        child<QLineEdit>(m_window.get(), "lineEdit_failedmp4")->setText(failed);
-        child<QLineEdit>(m_window.get(), "lineEdit_okaymp4")->setText(okay);
-        child<QPushButton>(m_window.get(), "pb_start")->click();
-    }
-    // Opens once the stand-in the window started reads the FIFO.
-    bool open_script()
-    {
-        const QByteArray fifo = QFile::encodeName(tmp("script.fifo"));
-        return QTest::qWaitFor([&] { return (m_script = ::open(fifo, O_WRONLY | O_NONBLOCK)) >= 0; }, kWait);
-    }
-    // One report through the stand-in; returns the window's reply.
-    QString report(const QByteArray& line)
-    {
-        const int before = log_lines().size();
-        if (write(m_script, line + '\n', line.size() + 1) != line.size() + 1 ||
-            !QTest::qWaitFor([&] { return log_lines().size() > before; }, kWait))
-            return "(none)";
-        return log_lines().value(before).section(" -> ", 1);
+        m_window->findChild<QLineEdit*>("lineEdit_failedmp4")->setText(failed);
+        m_window->findChild<QLineEdit*>("lineEdit_okaymp4")->setText(okay);
+        m_window->findChild<QPushButton*>("pb_start")->click();
     }
 
 private slots:
@@ -75,40 +56,26 @@ private slots:
     {
         m_clip = testmedia::make_clip(tmp("clip.mp4"), 1);
         m_broken = tmp("broken.part1.mp4");
-        QFile broken(m_broken);
-        QVERIFY(!m_clip.isEmpty() && broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'Z')));
-        qputenv("VIDMEND_DOUBLE_SCRIPT", QFile::encodeName(tmp("script.fifo")));
+        QVERIFY(!m_clip.isEmpty() && testmedia::write_file(m_broken, QByteArray(4096, 'Z')));
+        qputenv("VIDMEND_DOUBLE_QUIET", "1");
         // Showing a result must not reach a real desktop's file manager.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(tmp("no-bus")));
     }
     void init()
     {
-        for (const char* name : {"vidmend-double.log", "mp4.rp", "script.fifo"})
-            QFile::remove(tmp(name));
-        QCOMPARE(mkfifo(QFile::encodeName(tmp("script.fifo")), 0600), 0);
+        QFile::remove(tmp("vidmend-double.log"));
+        QFile::remove(tmp("mp4.rp"));
         m_window = std::make_unique<Mp4RPWidget>();
     }
-    void cleanup()
-    {
-        // The end of the FIFO ends a stand-in, also one still waiting to open it.
-        if (m_script < 0)
-            m_script = ::open(QFile::encodeName(tmp("script.fifo")), O_WRONLY | O_NONBLOCK);
-        if (m_script >= 0) {
-            ::close(m_script);
-            QTRY_VERIFY_WITH_TIMEOUT(log_lines().value(log_lines().size() - 1) == "exit", kWait);
-        }
-        m_script = -1;
-        m_window.reset();
-    }
+    void cleanup() { m_window.reset(); }
 
     void startChecks_data()
     {
         QTest::addColumn<QString>("failed");
         QTest::addColumn<QString>("okay");
         QTest::addColumn<QString>("text");
-        QTest::newRow("no damaged file") << "" << m_clip << "请设置损坏mp4视频";
-        QTest::newRow("no reference") << m_broken << ""
-                                      << "请设置正常参考mp4视频";
+        QTest::newRow("no damaged file") << QString() << m_clip << "请设置损坏mp4视频";
+        QTest::newRow("no reference") << m_broken << QString() << "请设置正常参考mp4视频";
         QTest::newRow("damaged file is healthy") << m_clip << m_clip << m_clip + " 正常，无需修复";
         QTest::newRow("reference cannot be probed") << m_broken << m_broken << m_broken + " 不合法";
     }
@@ -120,8 +87,7 @@ private slots:
         ModalBoxes boxes;
         start(failed, okay);
         QCOMPARE(boxes.count(), 1);
-        QCOMPARE(boxes.last().title + boxes.last().buttons.join(','), QString("提示确定"));
-        QCOMPARE(boxes.last().text, text);
+        QCOMPARE(boxes.last().seen(), "提示|" + text + "|确定");
         QVERIFY(!m_window->pwidget() && !QFile::exists(tmp("mp4.rp")));
     }
 
@@ -138,21 +104,19 @@ private slots:
     {
         QFETCH(bool, closeEarly);
         const QString out = tmp("broken_zo_fixed.mp4");
-        QFile old(out);
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-        old.close();
+        QVERIFY(testmedia::write_file(out, "old"));
         start(m_broken, m_clip);
         ProcessWidget* dialog = m_window->pwidget();
         QVERIFY(dialog && dialog->isVisible());
         QVERIFY(!QFile::exists(out));
-        QFile job(tmp("mp4.rp"));
-        QVERIFY(job.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(job.readAll()), QStringList({m_clip, m_broken, "25", out, ""}).join('\n'));
-        QVERIFY(open_script());
-        QCOMPARE(log_lines().value(0), "job: " + out);
+        QCOMPARE(QString::fromUtf8(testmedia::read_file(tmp("mp4.rp"))),
+                 QStringList({m_clip, m_broken, "25", out, ""}).join('\n'));
+        // The engine was started and found its job.
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(testmedia::read_file(tmp("vidmend-double.log"))),
+                                  "job: " + out + "\n", kWait);
 
-        auto* state = child<QLabel>(dialog, "lb_state");
-        auto* button = child<QPushButton>(dialog, "pb_cancel");
+        auto* state = dialog->findChild<QLabel*>("lb_state");
+        auto* button = dialog->findChild<QPushButton*>("pb_cancel");
         QCOMPARE(report("x 10 100 state"), QString("OK"));
         QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("state ... "), kWait);
         QCOMPARE(button->text(), QString("取消"));
@@ -164,7 +128,7 @@ private slots:
         QCOMPARE(report("x 100 100 done"), QString("OK"));
         QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("完成"), kWait);
         QCOMPARE(state->text(), QString("done ... "));
-        QCOMPARE(child<QProgressBar>(dialog, "pb_progress")->value(), 100);
+        QCOMPARE(dialog->findChild<QProgressBar*>("pb_progress")->value(), 100);
         button->click();
         QVERIFY(!dialog->isVisible());
         QCOMPARE(report("x 100 100 done"), QString("OK"));
@@ -193,12 +157,11 @@ private slots:
         QFETCH(int, value);
         QFETCH(int, maximum);
         start(m_broken, m_clip);
-        QVERIFY(open_script());
         QCOMPARE(report(line), QString("OK"));
-        auto* bar = child<QProgressBar>(m_window->pwidget(), "pb_progress");
+        auto* bar = m_window->pwidget()->findChild<QProgressBar*>("pb_progress");
         QTRY_COMPARE_WITH_TIMEOUT(bar->maximum(), maximum, kWait);
         QCOMPARE(bar->value(), value);
-        QCOMPARE(child<QLabel>(m_window->pwidget(), "lb_state")->text(), state);
+        QCOMPARE(m_window->pwidget()->findChild<QLabel*>("lb_state")->text(), state);
     }
 };
 

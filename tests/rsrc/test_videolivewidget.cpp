@@ -37,200 +37,172 @@ struct StartWatch : QObject
 class TestVideoLiveWidget : public QObject
 {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void fields_and_settings();
-    void address_data();
-    void address();
-    void push_goes_through_the_list();
-    void push_errors_data();
-    void push_errors();
-    void bad_address_leaves_the_push_running();
-
-private:
-    FL_PlayList* list() const { return m_window->findChild<FL_PlayList*>("listWidget"); }
-    QLineEdit* edit(const char* name) const { return m_window->findChild<QLineEdit*>(name); }
-    QPushButton* button() const { return m_window->findChild<QPushButton*>("pb_start_stop"); }
-    QString state() const { return m_window->findChild<QLabel*>("lb_state")->text(); }
-    void start(const QString& url, const QString& key, const QString& first);
-
     QTemporaryDir m_media;
-    QString m_clip[2];
-    QString m_hevc;
+    QString m_clip[2], m_hevc;
     RtmpServer m_server;
     TestHost m_host;
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<VideoLiveWidget> m_window;
+
+    FL_PlayList* list() const { return m_window->findChild<FL_PlayList*>("listWidget"); }
+    QLineEdit* edit(const char* name) const { return m_window->findChild<QLineEdit*>(name); }
+    QPushButton* button() const { return m_window->findChild<QPushButton*>("pb_start_stop"); }
+    QString state() const { return m_window->findChild<QLabel*>("lb_state")->text(); }
+    QString live() const { return QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()); }
+    bool no_push_left() const { return testmedia::pids_matching("FFmpeg.exe -re -i " + m_media.path()).isEmpty(); }
+    // Two entries listed, the first pushed by the start button.
+    void start(const QString& url, const QString& key, const QString& first)
+    {
+        edit("le_rtmp_url")->setText(url);
+        edit("le_rtmp_key")->setText(key);
+        list()->add_movieItem(first, false);
+        list()->add_movieItem(m_clip[1], false);
+        button()->click();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        testenv::isolate_host_home();
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(!(m_clip[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 3)).isEmpty());
+        m_hevc = testmedia::make_recording(m_media.filePath("hevc.mp4"), 2, testmedia::Recording{"hevc", "25", 0, {}});
+        QVERIFY(!m_hevc.isEmpty() && m_server.start());
+    }
+    void init()
+    {
+        QFile::remove(FL_PlayList::save_path());
+        m_boxes = std::make_unique<ModalBoxes>();
+        m_window = std::make_unique<VideoLiveWidget>();
+        m_window->show();
+    }
+    void cleanup()
+    {
+        m_window.reset();
+        m_boxes.reset();
+        // No transcoder (nor the ffmpeg it runs) outlives its window.
+        QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_media.path()).isEmpty(), 20000);
+    }
+
+    void defaults_and_an_empty_list()
+    {
+        QCOMPARE(edit("le_rtmp_url")->text() + "|" + edit("le_rtmp_key")->text(), QString("rtmp://|"));
+        button()->click();
+        QCOMPARE(m_boxes->last().seen(), QString("提示|请先添加视频到直播列表！|确定"));
+    }
+
+    void address_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("pushed"); // empty: refused
+        const char* const rows[][4] = {
+            {"key appended with a slash", "rtmp://h/app", "k1", "rtmp://h/app/k1"},
+            {"blank key adds nothing", "rtmp://h/app", "  ", "rtmp://h/app"},
+            {"blanks trimmed, kept in settings", "  rtmp://h/app ", " k1 ", "rtmp://h/app/k1"},
+            {"only the scheme and a 2-character key", "rtmp://", "ab", "rtmp:///ab"},
+            {"9 characters refused", "rtmp://ab", "", ""},
+            {"capital scheme refused", "RTMP://h/app", "k1", ""},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]) << QString(row[3]);
+    }
+    void address()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, key);
+        QFETCH(QString, pushed);
+        edit("le_rtmp_url")->setText(url);
+        edit("le_rtmp_key")->setText(key);
+        m_window->do_live(m_clip[0]);
+        // Saved as typed at every start, also when refused.
+        QCOMPARE(m_host.config()->read("cfg_video_live_rtmp").toString(), url);
+        QCOMPARE(m_host.config()->read("cfg_video_rtmp_key").toString(), key);
+        QCOMPARE(m_boxes->last().text, QString(pushed.isEmpty() ? "请正确填入rtmp串流地址！！" : ""));
+        const QStringList args = m_window->process() ? m_window->process()->arguments() : QStringList();
+        const QStringList expected{"-re", "-i", m_clip[0], "-c", "copy", "-f", "flv", pushed};
+        QCOMPARE(args, pushed.isEmpty() ? QStringList() : expected);
+        m_window.reset(); // the next window shows them as typed
+        m_window = std::make_unique<VideoLiveWidget>();
+        QCOMPARE(edit("le_rtmp_url")->text() + "|" + edit("le_rtmp_key")->text(), url + "|" + key);
+    }
+
+    void push_goes_through_the_list()
+    {
+        StartWatch watch;
+        m_window->installEventFilter(&watch);
+        start(live(), "through", m_clip[0]);
+        QCOMPARE(button()->text(), QString("停止"));
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        const QRegularExpression label("^时间：\\d\\d:\\d\\d:\\d\\d\\.\\d\\d   fps:[\\d.]+  上传：[\\d.]+kbits/s$");
+        QVERIFY2(label.match(state()).hasMatch(), qPrintable(state()));
+
+        // A reader on the server sees the stream.
+        QProcess reader;
+        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
+                                 "csv=p=0", m_server.url("through")});
+        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
+        QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
+
+        // The end of the first push starts the second entry by itself.
+        QTRY_VERIFY_WITH_TIMEOUT(watch.rows.size() >= 2, kPushTimeout);
+        QCOMPARE(watch.labels.mid(0, 2), QStringList({"直播状态", "串流完成"}));
+        QCOMPARE(watch.rows.mid(0, 2), QList<int>({0, 1}));
+
+        QVERIFY(m_window->process()->state() != QProcess::NotRunning);
+        button()->click(); // stop: the transcoder ends at once
+        QVERIFY(!m_window->process());
+        QCOMPARE(button()->text(), QString("开始"));
+        QVERIFY(no_push_left());
+    }
+
+    void push_errors_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("hevc");
+        QTest::addColumn<QString>("message");
+        const QString nowhere = QString("rtmp://127.0.0.1:%1/live").arg(testmedia::free_port());
+        QTest::newRow("nothing listens") << nowhere << false << "直播失败，连接服务器失败！";
+        QTest::newRow("server refuses the address")
+            << live().replace("/live", "/nosuchapp") << false << "直播失败，Rtmp地址不存在或被占用，请检查！";
+        QTest::newRow("HEVC cannot go into FLV") << live() << true << "直播失败，视频格式不支持！";
+    }
+    void push_errors()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, hevc);
+        QFETCH(QString, message);
+        start(url, "errors", hevc ? m_hevc : m_clip[0]);
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->count(), 1, kPushTimeout);
+        QCOMPARE(m_boxes->last().seen(), "提示|" + message + "|确定");
+        QVERIFY(!m_window->process() && no_push_left());
+        QCOMPARE(list()->current_movie(), list()->item(0)); // the list does not move on
+        QTRY_COMPARE(button()->text(), QString("开始"));
+        // The warning mark was there before the push was tried.
+        QTRY_COMPARE(list()->item(0)->toolTip().contains("视频编码 hevc"), hevc);
+    }
+
+    void bad_address_leaves_the_push_running()
+    {
+        start(live(), "bad", m_clip[0]);
+        const QProcess* running = m_window->process();
+        QVERIFY(running);
+        edit("le_rtmp_url")->setText("rtmp:/127.0.0.1/live");
+        list()->slot_itemDoubleClicked(list()->item(1));
+        QCOMPARE(m_boxes->last().text, QString("请正确填入rtmp串流地址！！"));
+        QCOMPARE(m_window->process(), running);
+        QCOMPARE(list()->current_movie(), list()->item(1));
+
+        // The button follows the push at the window's tick, not before.
+        m_window->stop();
+        QCOMPARE(button()->text(), QString("停止"));
+        QTimerEvent other(m_window->refresh_timer_id() + 1), tick(m_window->refresh_timer_id());
+        QApplication::sendEvent(m_window.get(), &other);
+        QCOMPARE(button()->text(), QString("停止"));
+        QApplication::sendEvent(m_window.get(), &tick);
+        QCOMPARE(button()->text(), QString("开始"));
+    }
 };
-
-void TestVideoLiveWidget::initTestCase()
-{
-    testenv::isolate_host_home();
-    for (int i = 0; i < 2; ++i)
-        QVERIFY(!(m_clip[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 3)).isEmpty());
-    m_hevc = m_media.filePath("hevc.mp4");
-    QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:duration=2", "-c:v", "libx265",
-                               "-x265-params", "log-level=error", "-pix_fmt", "yuv420p", m_hevc}));
-    QVERIFY(m_server.start());
-}
-
-void TestVideoLiveWidget::init()
-{
-    QFile::remove(FL_PlayList::save_path());
-    m_boxes = std::make_unique<ModalBoxes>();
-    m_window = std::make_unique<VideoLiveWidget>();
-    m_window->show();
-}
-
-void TestVideoLiveWidget::cleanup()
-{
-    m_window.reset();
-    m_boxes.reset();
-    // No transcoder (nor the ffmpeg it runs) outlives its window.
-    QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_media.path()).isEmpty(), 20000);
-}
-
-// Two entries listed, the first pushed by the start button.
-void TestVideoLiveWidget::start(const QString& url, const QString& key, const QString& first)
-{
-    edit("le_rtmp_url")->setText(url);
-    edit("le_rtmp_key")->setText(key);
-    list()->add_movieItem(first, false);
-    list()->add_movieItem(m_clip[1], false);
-    button()->click();
-}
-
-void TestVideoLiveWidget::fields_and_settings()
-{
-    QCOMPARE(edit("le_rtmp_url")->text(), QString("rtmp://"));
-    QCOMPARE(edit("le_rtmp_key")->text(), QString());
-    QCOMPARE(edit("le_rtmp_key")->echoMode(), QLineEdit::Password);
-    QCOMPARE(button()->text(), QString("开始"));
-    QCOMPARE(state(), QString("直播状态"));
-    button()->click();
-    QCOMPARE(m_boxes->last().text, QString("请先添加视频到直播列表！"));
-}
-
-void TestVideoLiveWidget::address_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("pushed"); // empty: refused
-    const char* const rows[][4] = {
-        {"key appended with a slash", "rtmp://h/app", "k1", "rtmp://h/app/k1"},
-        {"blank key adds nothing", "rtmp://h/app", "  ", "rtmp://h/app"},
-        {"blanks trimmed, kept in settings", "  rtmp://h/app ", " k1 ", "rtmp://h/app/k1"},
-        {"only the scheme and a 2-character key", "rtmp://", "ab", "rtmp:///ab"},
-        {"9 characters refused", "rtmp://ab", "", ""},
-        {"capital scheme refused", "RTMP://h/app", "k1", ""},
-    };
-    for (const auto& row : rows)
-        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]) << QString(row[3]);
-}
-
-void TestVideoLiveWidget::address()
-{
-    QFETCH(QString, url);
-    QFETCH(QString, key);
-    QFETCH(QString, pushed);
-    edit("le_rtmp_url")->setText(url);
-    edit("le_rtmp_key")->setText(key);
-    m_window->do_live(m_clip[0]);
-    // Saved as typed at every start, also when refused.
-    QCOMPARE(m_host.config()->read("cfg_video_live_rtmp").toString(), url);
-    QCOMPARE(m_host.config()->read("cfg_video_rtmp_key").toString(), key);
-    QCOMPARE(m_boxes->last().text, QString(pushed.isEmpty() ? "请正确填入rtmp串流地址！！" : ""));
-    QCOMPARE(m_window->process() != nullptr, !pushed.isEmpty());
-    if (m_window->process())
-        QCOMPARE(m_window->process()->arguments(),
-                 QStringList({"-re", "-i", m_clip[0], "-c", "copy", "-f", "flv", pushed}));
-    m_window.reset(); // the next window shows them as typed
-    m_window = std::make_unique<VideoLiveWidget>();
-    QCOMPARE(edit("le_rtmp_url")->text() + "|" + edit("le_rtmp_key")->text(), url + "|" + key);
-}
-
-void TestVideoLiveWidget::push_goes_through_the_list()
-{
-    StartWatch watch;
-    m_window->installEventFilter(&watch);
-    start(QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()), "through", m_clip[0]);
-    QCOMPARE(button()->text(), QString("停止"));
-    QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
-    const QRegularExpression label("^时间：\\d\\d:\\d\\d:\\d\\d\\.\\d\\d   fps:[\\d.]+  上传：[\\d.]+kbits/s$");
-    QVERIFY2(label.match(state()).hasMatch(), qPrintable(state()));
-
-    // A reader on the server sees the stream.
-    QProcess reader;
-    reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
-                             "csv=p=0", m_server.url("through")});
-    QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
-    QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
-
-    // The end of the first push starts the second entry by itself.
-    QTRY_VERIFY_WITH_TIMEOUT(watch.rows.size() >= 2, kPushTimeout);
-    QCOMPARE(watch.labels.mid(0, 2), QStringList({"直播状态", "串流完成"}));
-    QCOMPARE(watch.rows.mid(0, 2), QList<int>({0, 1}));
-
-    QVERIFY(m_window->process()->state() != QProcess::NotRunning);
-    button()->click(); // stop: the transcoder ends at once
-    QVERIFY(!m_window->process());
-    QCOMPARE(button()->text(), QString("开始"));
-    QVERIFY(testmedia::pids_matching("FFmpeg.exe -re -i " + m_media.path()).isEmpty());
-}
-
-void TestVideoLiveWidget::push_errors_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<bool>("hevc");
-    QTest::addColumn<QString>("message");
-    const QString server = QString("rtmp://127.0.0.1:%1").arg(m_server.port());
-    QTest::newRow("nothing listens") << QString("rtmp://127.0.0.1:%1/live").arg(testmedia::free_port()) << false
-                                     << "直播失败，连接服务器失败！";
-    QTest::newRow("server refuses the address")
-        << server + "/nosuchapp" << false << "直播失败，Rtmp地址不存在或被占用，请检查！";
-    QTest::newRow("HEVC cannot go into FLV") << server + "/live" << true << "直播失败，视频格式不支持！";
-}
-
-void TestVideoLiveWidget::push_errors()
-{
-    QFETCH(QString, url);
-    QFETCH(bool, hevc);
-    QFETCH(QString, message);
-    start(url, "errors", hevc ? m_hevc : m_clip[0]);
-    QTRY_COMPARE_WITH_TIMEOUT(m_boxes->count(), 1, kPushTimeout);
-    QCOMPARE(m_boxes->last().title, QString("提示"));
-    QCOMPARE(m_boxes->last().text, message);
-    QCOMPARE(m_boxes->last().buttons, QStringList{"确定"});
-    QVERIFY(!m_window->process());
-    QVERIFY(testmedia::pids_matching("FFmpeg.exe -re -i " + m_media.path()).isEmpty());
-    QCOMPARE(list()->current_movie(), list()->item(0)); // the list does not move on
-    QTRY_COMPARE(button()->text(), QString("开始"));
-    // The warning mark was there before the push was tried.
-    QTRY_COMPARE(list()->item(0)->toolTip().contains("视频编码 hevc"), hevc);
-}
-
-void TestVideoLiveWidget::bad_address_leaves_the_push_running()
-{
-    start(QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()), "bad", m_clip[0]);
-    const QProcess* running = m_window->process();
-    QVERIFY(running);
-    edit("le_rtmp_url")->setText("rtmp:/127.0.0.1/live");
-    list()->slot_itemDoubleClicked(list()->item(1));
-    QCOMPARE(m_boxes->last().text, QString("请正确填入rtmp串流地址！！"));
-    QCOMPARE(m_window->process(), running);
-    QCOMPARE(list()->current_movie(), list()->item(1));
-
-    // The button follows the push at the window's tick, not before.
-    m_window->stop();
-    QCOMPARE(button()->text(), QString("停止"));
-    QTimerEvent other(m_window->refresh_timer_id() + 1), tick(m_window->refresh_timer_id());
-    QApplication::sendEvent(m_window.get(), &other);
-    QCOMPARE(button()->text(), QString("停止"));
-    QApplication::sendEvent(m_window.get(), &tick);
-    QCOMPARE(button()->text(), QString("开始"));
-}
 
 QTEST_MAIN(TestVideoLiveWidget)
 #include "test_videolivewidget.moc"

@@ -6,26 +6,17 @@
 ModalBoxes::ModalBoxes()
 {
     m_previous = msgbox::set_hook([this](QMessageBox& box) {
-        Box b;
-        b.title = box.windowTitle();
-        b.text = box.text();
-        const QList<QAbstractButton*> buttons = box.buttons();
-        for (QAbstractButton* button : buttons)
+        Box b{box.windowTitle(), box.text(), {}};
+        const QString wanted = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
+        QAbstractButton* target = box.escapeButton() ? box.escapeButton() : box.buttons().value(0);
+        for (QAbstractButton* button : box.buttons()) {
             b.buttons << button->text();
-        QAbstractButton* target = nullptr;
-        if (!m_answers.isEmpty()) {
-            const QString wanted = m_answers.takeFirst();
-            for (QAbstractButton* button : buttons)
-                if (button->text() == wanted)
-                    target = button;
-        }
-        if (!target)
-            target = box.escapeButton() ? box.escapeButton() : buttons.value(0);
-        if (target) {
-            b.answered = target->text();
-            target->click();
+            if (button->text() == wanted)
+                target = button;
         }
         m_boxes << b;
+        if (target)
+            target->click();
     });
 }
 

@@ -15,7 +15,8 @@ public:
         QString title;
         QString text;
         QStringList buttons;
-        QString answered;
+        // "title|text|buttons", to compare a whole box at once.
+        QString seen() const { return title + '|' + text + '|' + buttons.join(' '); }
     };
 
     ModalBoxes();

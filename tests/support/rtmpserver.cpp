@@ -2,47 +2,28 @@
 
 #include "testmedia.h"
 
-#include <QDeadlineTimer>
-#include <QFile>
 #include <QTcpSocket>
+#include <QTest>
 
 namespace {
 
 const char* const k_config = R"(load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
-daemon off;
-master_process off;
-worker_processes 1;
-pid %1/nginx.pid;
-error_log %1/error.log info;
-events {
-    worker_connections 64;
-}
-rtmp {
-    server {
-        listen 127.0.0.1:%2;
-        application live {
-            live on;
-        }
-    }
-}
+daemon off; master_process off; worker_processes 1;
+pid %1/nginx.pid; error_log %1/error.log info;
+events { worker_connections 64; }
+rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 )";
 
 } // namespace
-
-RtmpServer::~RtmpServer()
-{
-    stop();
-}
 
 bool RtmpServer::start()
 {
     if (!m_dir.isValid())
         return false;
     // Another program may take the free port before nginx binds it; try a few.
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt)
         if (start_on(testmedia::free_port()))
             return true;
-    }
     return false;
 }
 
@@ -50,12 +31,8 @@ bool RtmpServer::start_on(quint16 port)
 {
     stop();
     const QString conf = m_dir.filePath("nginx.conf");
-    QFile file(conf);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!testmedia::write_file(conf, QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8()))
         return false;
-    file.write(QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8());
-    file.close();
-
     m_port = port;
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     // -e: nginx logs there before it has read the configuration.
@@ -69,18 +46,18 @@ bool RtmpServer::start_on(quint16 port)
 
 bool RtmpServer::wait_until_accepting()
 {
-    const QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired()) {
-        if (m_process.state() == QProcess::NotRunning)
-            return false; // the port was taken, or the configuration refused
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_port);
-        if (socket.waitForConnected(500))
-            return true;
-        // Refused at once while nginx is still starting: let it run a little.
-        m_process.waitForFinished(100);
-    }
-    return false;
+    // Refused at once while nginx is still starting; it ends when the port was
+    // taken or the configuration refused.
+    bool accepting = false;
+    return QTest::qWaitFor(
+               [&] {
+                   QTcpSocket socket;
+                   socket.connectToHost(QHostAddress::LocalHost, m_port);
+                   accepting = socket.waitForConnected(500);
+                   return accepting || m_process.state() == QProcess::NotRunning;
+               },
+               20000) &&
+           accepting;
 }
 
 void RtmpServer::stop()
@@ -94,13 +71,7 @@ void RtmpServer::stop()
     }
 }
 
-QString RtmpServer::url(const QString& stream) const
-{
-    return QStringLiteral("rtmp://127.0.0.1:%1/live/%2").arg(m_port).arg(stream);
-}
-
 QString RtmpServer::log() const
 {
-    QFile file(m_dir.filePath("error.log"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(testmedia::read_file(m_dir.filePath("error.log")));
 }

@@ -9,20 +9,16 @@
 class RtmpServer
 {
 public:
-    RtmpServer() = default;
-    RtmpServer(const RtmpServer&) = delete;
-    RtmpServer& operator=(const RtmpServer&) = delete;
-    ~RtmpServer();
+    ~RtmpServer() { stop(); }
 
     // Starts the server and waits until its port accepts connections.
     bool start();
     // Terminates the server and waits for it.
     void stop();
 
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     quint16 port() const { return m_port; }
     // rtmp://127.0.0.1:PORT/live/STREAM
-    QString url(const QString& stream) const;
+    QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(m_port).arg(stream); }
     // The server's error log, for a failing test's message.
     QString log() const;
 

@@ -5,17 +5,9 @@
 
 // The host framework as the plug-in's module would see it, for tests of the
 // layers below the module: g_base points at it while it lives.
-class TestHost
+struct TestHost : EFramework
 {
-public:
-    TestHost() { g_base = &m_framework; }
-    ~TestHost() { g_base = nullptr; }
-    TestHost(const TestHost&) = delete;
-    TestHost& operator=(const TestHost&) = delete;
-
-    EFramework& framework() { return m_framework; }
+    TestHost() { g_base = this; }
+    ~TestHost() override { g_base = nullptr; }
     EConfig* config() { return host::config(); }
-
-private:
-    EFramework m_framework;
 };

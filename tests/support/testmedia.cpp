@@ -1,90 +1,80 @@
 #include "testmedia.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QTcpServer>
+#include <QtCore>
 
 namespace testmedia {
 
-bool ffmpeg(const QStringList& args, int timeoutMs)
+Ran run(const QString& program, const QStringList& args, int timeoutMs, const QStringList& env)
 {
     QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("ffmpeg"), QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + args);
+    QProcessEnvironment vars = QProcessEnvironment::systemEnvironment();
+    for (const QString& var : env)
+        vars.insert(var.section('=', 0, 0), var.section('=', 1));
+    p.setProcessEnvironment(vars);
+    p.start(program, args);
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();
-        return false;
     }
-    if (p.exitCode() != 0)
-        qWarning("ffmpeg failed: %s", p.readAll().constData());
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    // Failing to start, crashing and being killed all leave an error.
+    return {p.error() == QProcess::UnknownError ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+bool ffmpeg(const QStringList& args, int timeoutMs)
+{
+    const Ran r = run("ffmpeg", QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + args, timeoutMs);
+    if (r.code != 0)
+        qWarning("ffmpeg failed: %s", qPrintable(r.err));
+    return r.code == 0;
+}
+
+QString probe(const QString& path)
+{
+    const QStringList args{"-v",  "error",         "-select_streams",
+                           "v:0", "-show_entries", "stream=width,height:format=duration",
+                           "-of", "csv=p=0:s=x",   path};
+    const QStringList lines = run("ffprobe", args).out.trimmed().split('\n');
+    return lines.size() == 2 ? QString("%1 %2s").arg(lines[0]).arg(qRound(lines[1].toDouble())) : QString();
 }
 
 QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio)
 {
-    QStringList args{
-        "-f", "lavfi", "-i",
-        QStringLiteral("testsrc2=size=%1x%2:rate=%3:duration=%4").arg(width).arg(height).arg(rate).arg(seconds)};
+    QStringList args{"-f", "lavfi", "-i",
+                     QString("testsrc2=size=%1x%2:rate=%3:duration=%4").arg(width).arg(height).arg(rate).arg(seconds)};
     if (audio)
-        args << "-f"
-             << "lavfi"
-             << "-i" << QStringLiteral("sine=frequency=440:duration=%1").arg(seconds);
-    args << "-c:v"
-         << "libx264"
-         << "-preset"
-         << "ultrafast"
-         << "-pix_fmt"
-         << "yuv420p";
-    if (audio)
-        args << "-c:a"
-             << "aac"
-             << "-shortest";
-    args << path;
+        args +=
+            {"-f", "lavfi", "-i", QString("sine=frequency=440:duration=%1").arg(seconds), "-c:a", "aac", "-shortest"};
+    args += {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path};
     return ffmpeg(args) ? path : QString();
 }
 
 QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs)
 {
-    QStringList args{
-        "-f", "lavfi", "-i",
-        QStringLiteral("testsrc2=size=%1:rate=%2:duration=%3").arg(settings.size, settings.rate).arg(seconds)};
+    QStringList args{"-f", "lavfi", "-i",
+                     QString("testsrc2=size=%1:rate=%2:duration=%3").arg(settings.size, settings.rate).arg(seconds)};
     for (int i = 0; i < settings.audio.size(); ++i)
-        args << "-f"
-             << "lavfi"
-             << "-i"
-             << QStringLiteral("sine=frequency=%1:duration=%2:sample_rate=%3")
-                    .arg(330 + 110 * i + 40 * settings.scene)
-                    .arg(seconds)
-                    .arg(settings.audio[i].section(':', 0, 0));
+        args += {"-f", "lavfi", "-i",
+                 QString("sine=frequency=%1:duration=%2:sample_rate=%3")
+                     .arg(330 + 110 * i + 40 * settings.scene)
+                     .arg(seconds)
+                     .arg(settings.audio[i].section(':', 0, 0))};
     for (int i = 0; i <= settings.audio.size(); ++i)
-        args << "-map" << QString::number(i);
-    args << "-vf" << QStringLiteral("hue=h=%1").arg(50 * settings.scene) << "-pix_fmt"
-         << "yuv420p";
+        args += {"-map", QString::number(i)};
+    args += {"-vf", QString("hue=h=%1").arg(50 * settings.scene), "-pix_fmt", "yuv420p", "-preset", "ultrafast"};
     QStringList params = settings.video_params;
     if (settings.codec == "hevc") {
-        params.prepend(QStringLiteral("log-level=error:bframes=%1:keyint=60").arg(settings.bframes));
-        args << "-c:v"
-             << "libx265"
-             << "-preset"
-             << "ultrafast"
-             << "-x265-params" << params.join(':');
+        params.prepend(QString("log-level=error:bframes=%1:keyint=60").arg(settings.bframes));
+        args += {"-c:v", "libx265", "-x265-params", params.join(':')};
     } else {
-        args << "-c:v"
-             << "libx264"
-             << "-preset"
-             << "ultrafast"
-             << "-bf" << QString::number(settings.bframes) << "-g"
-             << "50";
+        args += {"-c:v", "libx264", "-bf", QString::number(settings.bframes), "-g", "50"};
         if (!params.isEmpty())
-            args << "-x264-params" << params.join(':');
+            args += {"-x264-params", params.join(':')};
     }
     for (int i = 0; i < settings.audio.size(); ++i)
-        args << QStringLiteral("-c:a:%1").arg(i) << "aac" << QStringLiteral("-ac:a:%1").arg(i)
-             << settings.audio[i].section(':', 1, 1);
-    args << settings.options << path;
-    return ffmpeg(args, timeoutMs) ? path : QString();
+        args += {QString("-c:a:%1").arg(i), "aac", QString("-ac:a:%1").arg(i), settings.audio[i].section(':', 1, 1)};
+    return ffmpeg(args + settings.options + QStringList{path}, timeoutMs) ? path : QString();
 }
 
 quint16 free_port()
@@ -97,26 +87,30 @@ quint16 free_port()
 QList<qint64> pids_matching(const QString& needle)
 {
     QList<qint64> pids;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool ok = false;
         const qint64 pid = entry.toLongLong(&ok);
-        if (!ok)
-            continue;
-        QFile cmd(QStringLiteral("/proc/%1/cmdline").arg(entry));
-        if (!cmd.open(QIODevice::ReadOnly))
-            continue;
-        QByteArray line = cmd.readAll();
-        line.replace('\0', ' ');
-        if (QString::fromUtf8(line).contains(needle))
+        if (ok && QString::fromUtf8(read_file("/proc/" + entry + "/cmdline").replace('\0', ' ')).contains(needle))
             pids << pid;
     }
     return pids;
 }
 
-} // namespace testmedia
+QByteArray read_file(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
-#include <QTemporaryDir>
+bool write_file(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+} // namespace testmedia
 
 namespace testenv {
 

@@ -6,8 +6,21 @@
 // Test media are made at test time with the stock ffmpeg.
 namespace testmedia {
 
+// A program run to its end.
+struct Ran
+{
+    int code = -1; // -1: it crashed, or was killed at the time-out
+    QString out, err;
+};
+// Runs `program` with `env` ("NAME=value") added to this process's environment.
+Ran run(const QString& program, const QStringList& args, int timeoutMs = 120000, const QStringList& env = {});
+
 // Runs the stock ffmpeg (quietly, overwriting); true on exit code 0.
 bool ffmpeg(const QStringList& args, int timeoutMs = 120000);
+
+// "WIDTHxHEIGHT Ns" of a file's first video stream and its duration in whole
+// seconds, as ffprobe reads them; empty when it cannot.
+QString probe(const QString& path);
 
 // A clip of `seconds` of test pattern (and a tone when `audio`), at the given
 // size and rate ("25" or "30000/1001"). Returns the path, empty on failure.
@@ -22,8 +35,8 @@ struct Recording
     QString rate = "25";    // or "30000/1001"
     int bframes = 3;
     QStringList audio{"48000:2"}; // one AAC track per entry, "rate:channels"
-    QStringList video_params;     // extra x264/x265 parameters, "key=value"
-    QStringList options;          // extra ffmpeg output options
+    QStringList video_params{};   // extra x264/x265 parameters, "key=value"
+    QStringList options{};        // extra ffmpeg output options
     QString size = "320x240";
     int scene = 0; // another scene (colours and tones) for another recording
 };
@@ -37,6 +50,11 @@ quint16 free_port();
 
 // Pids of running processes whose command line contains `needle`.
 QList<qint64> pids_matching(const QString& needle);
+
+// A whole file, empty when it cannot be read.
+QByteArray read_file(const QString& path);
+// Writes a whole file, making its folder; true when all was written.
+bool write_file(const QString& path, const QByteArray& data);
 
 } // namespace testmedia
 

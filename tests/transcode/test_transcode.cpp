@@ -12,202 +12,163 @@ class TestTranscode : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
 private slots:
-    void classification_data();
-    void classification();
-    void progress_records_data();
-    void progress_records();
-    void positions_data();
-    void positions();
-    void probe_data();
-    void probe();
-    void arguments_data();
-    void arguments();
-    void converts_to_requested_size();
-    void stop_mid_run_reports_nothing();
-};
-
-void TestTranscode::classification_data()
-{
-    QTest::addColumn<QByteArray>("chunk");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("phrase");
-    const QByteArray record = "zo_progress|frame= 75 fps= 0.0 size= 256kB|time=00:00:03.00 bitrate= 699.1kbits/s";
-    QTest::newRow("record hides a finish marker") << record + "\nzo_finished\n" << int(ChunkKind::Progress) << -1;
-    QTest::newRow("record not at the start") << "\n" + record << int(ChunkKind::Other) << -1;
-    QTest::newRow("finish marker after other text")
-        << QByteArray("muxing\nzo_finished\n") << int(ChunkKind::Finished) << -1;
-    QTest::newRow("first phrase in table order wins")
-        << QByteArray("zo_finished failed to read RTMP packet header; failed to connect socket")
-        << int(ChunkKind::ErrorPhrase) << 1;
-    QTest::newRow("text ends at the first zero byte")
-        << QByteArray("log\0failed to connect socket zo_finished", 40) << int(ChunkKind::Other) << -1;
-    QTest::newRow("a zero byte cuts a record") << QByteArray("zo_prog\0ress|x", 14) << int(ChunkKind::Other) << -1;
-}
-
-void TestTranscode::classification()
-{
-    QFETCH(QByteArray, chunk);
-    QFETCH(int, kind);
-    QFETCH(int, phrase);
-    const ChunkClass c = classify_chunk(
-        chunk_text(chunk), {"Could not write header", "failed to connect socket", "failed to read RTMP packet header"});
-    QCOMPARE(int(c.kind), kind);
-    QCOMPARE(c.phrase, phrase);
-}
-
-void TestTranscode::progress_records_data()
-{
-    // Fields start at 7, 7.5, 7, "00:00:07.00", 7.5; a group that does not scan keeps them.
-    QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<int>("pieces");
-    QTest::addColumn<QString>("fields"); // frame fps size time bitrate
-    QTest::newRow("blanks everywhere")
-        << QByteArray("zo_progress|frame=  250 fps= 25 size=    1024kB|time=00:00:10.00 bitrate= 838.9kbits/s") << 3
-        << "250 25 1024 00:00:10.00 838.9";
-    QTest::newRow("two pieces are ignored")
-        << QByteArray("zo_progress|frame= 250 fps= 25 size= 1024kB") << 2 << "7 7.5 7 00:00:07.00 7.5";
-    QTest::newRow("unknown values keep the old ones")
-        << QByteArray("zo_progress|frame=9fps=N/Asize=3kB|time=00:01:00.00 bitrate=N/A") << 3
-        << "9 7.5 7 00:01:00.00 7.5";
-    QTest::newRow("an over-long time is cut to the field")
-        << "zo_progress||time=" + QByteArray(100, 'x') + " bitrate=1kbits/s" << 3
-        << "7 7.5 7 " + QString(63, 'x') + " 7.5";
-    QTest::newRow("only the first record of a chunk")
-        << QByteArray("zo_progress|frame=1fps=1size=1kB|time=00:00:01.00 bitrate=1kbits/s\n"
-                      "zo_progress|frame=2fps=2size=2kB|time=00:00:02.00 bitrate=2kbits/s")
-        << 5 << "1 1 1 00:00:01.00 1";
-}
-
-void TestTranscode::progress_records()
-{
-    QFETCH(QByteArray, record);
-    QFETCH(int, pieces);
-    QFETCH(QString, fields);
-    ProgressFields f{7, 7.5f, 7, "00:00:07.00", 7.5f};
-    QCOMPARE(scan_progress_record(record, f), pieces);
-    const QString got = QString("%1 %2 %3 %4 %5")
-                            .arg(f.frame)
-                            .arg(f.fps, 0, 'g', 6)
-                            .arg(f.size)
-                            .arg(QString::fromUtf8(f.time))
-                            .arg(f.bitrate, 0, 'g', 6);
-    QCOMPARE(got, fields);
-}
-
-void TestTranscode::positions_data()
-{
-    QTest::addColumn<QByteArray>("time");
-    QTest::addColumn<qlonglong>("seconds"); // -1: no position
-    QTest::newRow("fraction dropped") << QByteArray("01:02:03.99") << 3723LL;
-    QTest::newRow("a day is no time of day") << QByteArray("24:00:00.00") << -1LL;
-    QTest::newRow("negative") << QByteArray("-00:00:01.00") << -1LL;
-    QTest::newRow("empty") << QByteArray("") << -1LL;
-}
-
-void TestTranscode::positions()
-{
-    QFETCH(QByteArray, time);
-    QFETCH(qlonglong, seconds);
-    QCOMPARE(position_seconds(time.constData()).value_or(-1), seconds);
-}
-
-void TestTranscode::probe_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<bool>("ok");
-    QTest::addColumn<qlonglong>("duration");
-    QTest::addColumn<int>("fps");
-    QTest::newRow("29.97 rounds up") << "b.mp4"
-                                     << "testsrc=rate=30000/1001:duration=2" << true << 2LL << 30;
-    QTest::newRow("no duration in the container") << "d.h264"
-                                                  << "testsrc=rate=25:duration=1" << true << -9223372036854LL << 25;
-    QTest::newRow("audio only fails after the duration") << "e.wav"
-                                                         << "sine=duration=2" << false << 2LL << 0;
-    QTest::newRow("non-ASCII path") << "视频 clip.mp4"
-                                    << "testsrc=rate=25:duration=2" << true << 2LL << 25;
-    QTest::newRow("missing file") << "gone.mp4" << QString() << false << 0LL << 0;
-}
-
-void TestTranscode::probe()
-{
-    QFETCH(QString, file);
-    QFETCH(QString, source);
-    QFETCH(bool, ok);
-    QFETCH(qlonglong, duration);
-    QFETCH(int, fps);
-    const QString path = m_dir.filePath(file);
-    if (!source.isEmpty())
-        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", source, path}));
-    MediaInfo info{99, 99}; // the probe clears what the caller left
-    QCOMPARE(probe_media_file(path.toUtf8().constData(), &info), ok);
-    QCOMPARE(info.duration, duration);
-    QCOMPARE(info.fps, fps);
-}
-
-void TestTranscode::arguments_data()
-{
-    QTest::addColumn<bool>("useParams");
-    QTest::addColumn<int>("sizeIndex");
-    QTest::addColumn<int>("bitrate");
-    QTest::addColumn<QStringList>("middle"); // between the input and the output
-    QTest::newRow("no parameters") << false << 2 << 1600 << QStringList();
-    QTest::newRow("original size, no bitrate: no rate either") << true << 0 << 0 << QStringList();
-    QTest::newRow("bitrate brings the rate") << true << 0 << 1200 << QStringList{"-r", "25", "-b:v", "1200k"};
-    QTest::newRow("a size always brings the bitrate")
-        << true << 1 << 0 << QStringList{"-r", "25", "-s", "1280x720", "-b:v", "0k"};
-}
-
-void TestTranscode::arguments()
-{
-    QFETCH(bool, useParams);
-    QFETCH(int, sizeIndex);
-    QFETCH(int, bitrate);
-    QFETCH(QStringList, middle);
-    const CWParam param{sizeIndex, "/in/a b.mp4", "/out/a b_zo.avi", 1280, 720, bitrate, 25, useParams};
-    QCOMPARE(ConWorker::build_arguments(param),
-             QStringList({"-i", "/in/a b.mp4"}) + middle + QStringList{"/out/a b_zo.avi"});
-}
-
-void TestTranscode::converts_to_requested_size()
-{
-    ConWorker job({1, testmedia::make_clip(m_dir.filePath("clip.mp4"), 3), m_dir.path() + "\\clip_zo.mp4", 640, 360,
-                   800, 25, true});
-    QSignalSpy progress(&job, &ConWorker::sg_progress), finished(&job, &ConWorker::sg_finished);
-    job.start();
-    QCOMPARE(job.save_path(), m_dir.path() + "/clip_zo.mp4");
-    QVERIFY(finished.wait(240000));
-    QVERIFY(!progress.isEmpty());
-    for (qsizetype i = 0; i < progress.size(); ++i) {
-        QCOMPARE(progress.at(i).at(0).toInt(), 3);
-        QVERIFY(progress.at(i).at(1).toInt() >= (i ? progress.at(i - 1).at(1).toInt() : 0));
+    void classification_data()
+    {
+        QTest::addColumn<QByteArray>("chunk");
+        QTest::addColumn<ChunkKind>("kind");
+        QTest::addColumn<int>("phrase");
+        const QByteArray record = "zo_progress|frame= 75 fps= 0.0 size= 256kB|time=00:00:03.00 bitrate= 699.1kbits/s";
+        QTest::newRow("record hides a finish marker") << record + "\nzo_finished\n" << ChunkKind::Progress << -1;
+        QTest::newRow("record not at the start") << "\n" + record << ChunkKind::Other << -1;
+        QTest::newRow("finish marker after other text")
+            << QByteArray("muxing\nzo_finished\n") << ChunkKind::Finished << -1;
+        QTest::newRow("first phrase in table order wins")
+            << QByteArray("zo_finished failed to read RTMP packet header; failed to connect socket")
+            << ChunkKind::ErrorPhrase << 1;
+        QTest::newRow("text ends at the first zero byte")
+            << QByteArray("log\0failed to connect socket zo_finished", 40) << ChunkKind::Other << -1;
+        QTest::newRow("a zero byte cuts a record") << QByteArray("zo_prog\0ress|x", 14) << ChunkKind::Other << -1;
     }
-    QCOMPARE(progress.last(), QVariantList({3, 3}));
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(finished.count(), 1);
-    QProcess probe;
-    probe.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height", "-of",
-                            "csv=p=0", job.save_path()});
-    QVERIFY(probe.waitForFinished(60000));
-    QCOMPARE(probe.readAllStandardOutput().trimmed(), QByteArray("640,360"));
-}
+    void classification()
+    {
+        QFETCH(QByteArray, chunk);
+        QFETCH(ChunkKind, kind);
+        QFETCH(int, phrase);
+        const ChunkClass c = classify_chunk(chunk_text(chunk), {"Could not write header", "failed to connect socket",
+                                                                "failed to read RTMP packet header"});
+        QCOMPARE(c.kind, kind);
+        QCOMPARE(c.phrase, phrase);
+    }
 
-void TestTranscode::stop_mid_run_reports_nothing()
-{
-    const QString dst = m_dir.filePath("long_zo_stopped.mp4");
-    ConWorker job({2, testmedia::make_clip(m_dir.filePath("long.mp4"), 10, 320, 240, "25", false), dst, 1280, 720, 4000,
-                   25, true});
-    job.stop(); // nothing runs yet
-    QSignalSpy progress(&job, &ConWorker::sg_progress), finished(&job, &ConWorker::sg_finished);
-    job.start();
-    QVERIFY(progress.wait(120000));
-    QVERIFY(progress.last().at(1).toInt() < 10);
-    job.stop();
-    job.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(dst).isEmpty(), 30000);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(finished.isEmpty());
-}
+    void progress_records_data()
+    {
+        // Fields start at 7, 7.5, 7, "00:00:07.00", 7.5; a group that does not scan keeps them.
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<QString>(
+            "fields"); // frame fps size time bitrate, then @ the time in whole seconds, -1 for none
+        QTest::newRow("blanks everywhere")
+            << QByteArray("zo_progress|frame=  250 fps= 25 size=    1024kB|time=00:00:10.00 bitrate= 838.9kbits/s") << 3
+            << "250 25 1024 00:00:10.00 838.9 @10";
+        QTest::newRow("two pieces are ignored")
+            << QByteArray("zo_progress|frame= 250 fps= 25 size= 1024kB") << 2 << "7 7.5 7 00:00:07.00 7.5 @7";
+        QTest::newRow("unknown values keep the old ones")
+            << QByteArray("zo_progress|frame=9fps=N/Asize=3kB|time=00:01:00.00 bitrate=N/A") << 3
+            << "9 7.5 7 00:01:00.00 7.5 @60";
+        QTest::newRow("an over-long time is cut to the field")
+            << "zo_progress||time=" + QByteArray(100, 'x') + " bitrate=1kbits/s" << 3
+            << "7 7.5 7 " + QString(63, 'x') + " 7.5 @-1";
+        QTest::newRow("only the first record of a chunk")
+            << QByteArray("zo_progress|frame=1fps=1size=1kB|time=00:00:01.00 bitrate=1kbits/s\n"
+                          "zo_progress|frame=2fps=2size=2kB|time=00:00:02.00 bitrate=2kbits/s")
+            << 5 << "1 1 1 00:00:01.00 1 @1";
+        QTest::newRow("fraction dropped from the position")
+            << QByteArray("zo_progress||time=01:02:03.99 bitrate=1kbits/s") << 3 << "7 7.5 7 01:02:03.99 1 @3723";
+        QTest::newRow("a day is no time of day")
+            << QByteArray("zo_progress||time=24:00:00.00 bitrate=1kbits/s") << 3 << "7 7.5 7 24:00:00.00 1 @-1";
+        QTest::newRow("negative time") << QByteArray("zo_progress||time=-00:00:01.00 bitrate=1kbits/s") << 3
+                                       << "7 7.5 7 -00:00:01.00 1 @-1";
+    }
+    void progress_records()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(int, pieces);
+        QFETCH(QString, fields);
+        ProgressFields f{7, 7.5f, 7, "00:00:07.00", 7.5f};
+        QCOMPARE(scan_progress_record(record, f), pieces);
+        const QString got =
+            QString::asprintf("%d %g %lld %s %g @%lld", f.frame, double(f.fps), qlonglong(f.size), f.time,
+                              double(f.bitrate), qlonglong(position_seconds(f.time).value_or(-1)));
+        QCOMPARE(got, fields);
+    }
+
+    void probe_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<qlonglong>("duration");
+        QTest::addColumn<int>("fps");
+        QTest::addColumn<QString>("source"); // what the stock ffmpeg writes into the file
+        QTest::newRow("29.97 rounds up") << "b.mp4" << true << 2LL << 30 << "testsrc=rate=30000/1001:duration=2";
+        QTest::newRow("no duration in the container")
+            << "d.h264" << true << -9223372036854LL << 25 << "testsrc=rate=25:duration=1";
+        QTest::newRow("audio only fails after the duration") << "e.wav" << false << 2LL << 0 << "sine=duration=2";
+        QTest::newRow("non-ASCII path") << "视频 clip.mp4" << true << 2LL << 25 << "testsrc=rate=25:duration=2";
+        QTest::newRow("missing file") << "gone.mp4" << false << 0LL << 0 << "";
+    }
+    void probe()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, ok);
+        QFETCH(qlonglong, duration);
+        QFETCH(int, fps);
+        QFETCH(QString, source);
+        const QString path = m_dir.filePath(file);
+        if (!source.isEmpty())
+            QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", source, path}));
+        MediaInfo info{99, 99}; // the probe clears what the caller left
+        QCOMPARE(probe_media_file(path.toUtf8().constData(), &info), ok);
+        QCOMPARE(info.duration, duration);
+        QCOMPARE(info.fps, fps);
+    }
+
+    void arguments_data()
+    {
+        QTest::addColumn<bool>("useParams");
+        QTest::addColumn<int>("sizeIndex");
+        QTest::addColumn<int>("bitrate");
+        QTest::addColumn<QStringList>("middle"); // between the input and the output
+        QTest::newRow("no parameters") << false << 2 << 1600 << QStringList();
+        QTest::newRow("original size, no bitrate: no rate either") << true << 0 << 0 << QStringList();
+        QTest::newRow("bitrate brings the rate") << true << 0 << 1200 << QStringList{"-r", "25", "-b:v", "1200k"};
+        QTest::newRow("a size always brings the bitrate")
+            << true << 1 << 0 << QStringList{"-r", "25", "-s", "1280x720", "-b:v", "0k"};
+    }
+    void arguments()
+    {
+        QFETCH(bool, useParams);
+        QFETCH(int, sizeIndex);
+        QFETCH(int, bitrate);
+        QFETCH(QStringList, middle);
+        const CWParam param{sizeIndex, "/in/a b.mp4", "/out/a b_zo.avi", 1280, 720, bitrate, 25, useParams};
+        QCOMPARE(ConWorker::build_arguments(param),
+                 QStringList({"-i", "/in/a b.mp4"}) + middle + QStringList{"/out/a b_zo.avi"});
+    }
+
+    void converts_to_requested_size()
+    {
+        ConWorker job({1, testmedia::make_clip(m_dir.filePath("clip.mp4"), 3), m_dir.path() + "\\clip_zo.mp4", 640, 360,
+                       800, 25, true});
+        QSignalSpy progress(&job, &ConWorker::sg_progress), finished(&job, &ConWorker::sg_finished);
+        job.start();
+        QCOMPARE(job.save_path(), m_dir.path() + "/clip_zo.mp4");
+        QVERIFY(finished.wait(240000) && !progress.isEmpty());
+        for (qsizetype i = 0; i < progress.size(); ++i) {
+            QCOMPARE(progress.at(i).at(0).toInt(), 3);
+            QVERIFY(progress.at(i).at(1).toInt() >= (i ? progress.at(i - 1).at(1).toInt() : 0));
+        }
+        QCOMPARE(progress.last(), QVariantList({3, 3}));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(testmedia::probe(job.save_path()), QString("640x360 3s"));
+    }
+
+    void stop_mid_run_reports_nothing()
+    {
+        const QString dst = m_dir.filePath("long_zo_stopped.mp4");
+        ConWorker job({2, testmedia::make_clip(m_dir.filePath("long.mp4"), 10, 320, 240, "25", false), dst, 1280, 720,
+                       4000, 25, true});
+        job.stop(); // nothing runs yet
+        QSignalSpy progress(&job, &ConWorker::sg_progress), finished(&job, &ConWorker::sg_finished);
+        job.start();
+        QVERIFY(progress.wait(120000) && progress.last().at(1).toInt() < 10);
+        job.stop();
+        job.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(dst).isEmpty(), 30000);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(finished.isEmpty());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestTranscode)
 #include "test_transcode.moc"
