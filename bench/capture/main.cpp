@@ -5,6 +5,7 @@
 //
 // bench_capture [long-seconds]   (default 600: the long recording of the stop figure)
 
+#include "figure.h"
 #include "modalboxes.h"
 #include "platform/platform.h"
 #include "rsrc/grablivewidget.h"
@@ -24,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -122,6 +124,7 @@ int main(int argc, char** argv)
     testenv::isolate_host_home();
     TestHost host;
     const int long_seconds = argc > 1 ? QString(argv[1]).toInt() : 600;
+    const int rounds = argc > 2 ? std::max(1, QString(argv[2]).toInt()) : 3;
 
     QTemporaryDir dir;
     const QString clip = dir.filePath("live.mp4");
@@ -161,21 +164,39 @@ int main(int argc, char** argv)
         {"rtmp audio+video", rtmp.url("live"), ".avi"},
         {"rtsp audio+video", rtsp.url(), ".mp4"},
     };
+    QList<double> lost, complete, idle;
     for (const auto& run : runs) {
-        for (int round = 0; round < 3; ++round) {
+        for (int round = 0; round < rounds; ++round) {
             const Result r = bench.capture(run.url, run.ext, 10, false);
+            lost << r.wall - r.recorded;
+            complete << r.complete_ms;
+            idle << r.idle_ms;
             std::printf("  %-16s %-5s %8.2f %8.2f %8.2f %14.0f %12.0f%s\n", run.name, run.ext, r.wall, r.recorded,
                         r.wall - r.recorded, r.complete_ms, r.idle_ms, r.boxes ? "  (a message box was shown)" : "");
             std::fflush(stdout);
         }
     }
 
+    const auto median = [](QList<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.at(v.size() / 2);
+    };
+    figure("capture of 10 s: duration lost against wall time", qPrintable(QString("%1 s").arg(median(lost), 0, 'f', 2)),
+           "-", qPrintable(QString("median of %1 (rtmp .mp4/.avi, rtsp .mp4)").arg(lost.size())));
+    figure("capture of 10 s: stop to a complete file", qPrintable(QString("%1 ms").arg(median(complete), 0, 'f', 0)),
+           "<= 1000 ms", qPrintable(QString("stop to idle window %1 ms").arg(median(idle), 0, 'f', 0)));
+
     std::printf("\nkilled outright after 10 s (FFmpeg.exe and ffmpeg, SIGKILL), .mp4:\n");
-    for (int round = 0; round < 3; ++round) {
+    QList<double> kept;
+    for (int round = 0; round < rounds; ++round) {
         const Result r = bench.capture(rtmp.url("live"), ".mp4", 10, true);
+        kept << r.recorded;
         std::printf("  wall %.2f s, kept %.2f s, lost %.2f s\n", r.wall, r.recorded, r.wall - r.recorded);
         std::fflush(stdout);
     }
+
+    figure("capture of 10 s killed outright: duration kept", qPrintable(QString("%1 s").arg(median(kept), 0, 'f', 2)),
+           ">= 8 s", "FFmpeg.exe and ffmpeg killed with SIGKILL");
 
     if (long_seconds > 0) {
         std::printf("\na %d s capture, .mp4 (320x240):\n", long_seconds);
@@ -183,6 +204,9 @@ int main(int argc, char** argv)
         const Result r = bench.capture(rtmp.url("live"), ".mp4", long_seconds, false);
         std::printf("  wall %.2f s, kept %.2f s; stop to complete file %.0f ms, stop to idle window %.0f ms\n", r.wall,
                     r.recorded, r.complete_ms, r.idle_ms);
+        figure(qPrintable(QString("capture of %1 s: stop to a complete file").arg(long_seconds)),
+               qPrintable(QString("%1 ms").arg(r.complete_ms, 0, 'f', 0)), "<= 1000 ms",
+               qPrintable(QString("kept %1 s of %2 s").arg(r.recorded, 0, 'f', 2).arg(r.wall, 0, 'f', 2)));
     }
 
     publisher.kill();

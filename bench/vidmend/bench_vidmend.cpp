@@ -10,6 +10,7 @@
 // usage: bench_vidmend [recovery] [speed]
 
 #include "boxes.h"
+#include "figure.h"
 #include "mappedfile.h"
 #include "reference.h"
 #include "repair.h"
@@ -170,9 +171,11 @@ void recovery()
             all_complete += complete[s];
         }
     }
+    const double share = 100.0 * double(all_exact) / double(std::max<uint64_t>(all_complete, 1));
     std::printf("%-26s %-6s %10llu %10llu %7.2f%%\n\n", "all", "", (unsigned long long)all_exact,
-                (unsigned long long)all_complete,
-                100.0 * double(all_exact) / double(std::max<uint64_t>(all_complete, 1)));
+                (unsigned long long)all_complete, share);
+    figure("repair: complete samples recovered exactly, every track", qPrintable(QString("%1%").arg(share, 0, 'f', 2)),
+           "100%", qPrintable(QString("%1 of %2 samples").arg(all_exact).arg(all_complete)));
 }
 
 void speed(const char* codec)
@@ -229,6 +232,9 @@ void speed(const char* codec)
     std::printf("%s: %.1f MB of media data, %llu pictures, %llu AAC frames\n", codec, mb, (unsigned long long)pictures,
                 (unsigned long long)frames);
     std::printf("  walk: %.3f s, %.0f MB/s (best of 3 warm runs)\n", best, mb / best);
+    figure(qPrintable(QString("repair: walk speed, %1 MB 720p %2, warm cache").arg(mb, 0, 'f', 0).arg(codec)),
+           qPrintable(QString("%1 MB/s").arg(mb / best, 0, 'f', 0)), ">= 300 MB/s",
+           qPrintable(QString("AAC splitting %1% of the time").arg(100 * s.audio_seconds / best, 0, 'f', 0)));
     std::printf("    AAC runs cut with the decoder: %.3f s (%.0f%%), %.2f decoder calls per frame\n", s.audio_seconds,
                 100 * s.audio_seconds / best, frames ? double(s.decoder_calls) / double(frames) : 0.0);
     std::printf("    search for the next picture past an AAC run: %.3f s (%.0f%%)\n", s.search_seconds,
