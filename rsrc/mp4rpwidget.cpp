@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "rsrc/NamePipe/namepipe.h"
 #include "rsrc/processwidget.h"
+#include "rsrc/repairreport.h"
 #include "rsrc/toolframe.h"
 #include "transcode/mediaprobe.h"
 #include "ui_mp4rpwidget.h"
@@ -70,18 +71,10 @@ void Mp4RPWidget::write_file(const QString& okay, const QString& failed, int fps
 void Mp4RPWidget::listen_progress(const char* data, int len, std::string& reply, void* user)
 {
     auto* self = static_cast<Mp4RPWidget*>(user);
-    // Any local program may write here: read a private terminated copy, and
-    // let every word stop at its buffer.
-    const std::string text(data ? data : "", data && len > 0 ? static_cast<std::size_t>(len) : 0);
-    char word[64] = {};
-    char state[64] = {};
-    int pro = 0;
-    int total = 0;
-    std::sscanf(text.c_str(), "%63s %d %d %63s", word, &pro, &total, state);
-
+    const RepairReport report = parse_repair_report(data, len);
     if (self->m_pwidget)
-        self->m_pwidget->set_progress(pro, total, QString::fromUtf8(state));
-    if (pro >= total)
+        self->m_pwidget->set_progress(report.pro, report.total, QString::fromStdString(report.state));
+    if (report.pro >= report.total)
         self->m_finished = true;
     if (self->m_stop)
         reply = "pro_end";

@@ -4,6 +4,7 @@
 #include "transcode/flvcheck.h"
 #include "widgets/hostaccess.h"
 #include "widgets/messagebox.h"
+#include "widgets/playlistfile.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -234,11 +235,10 @@ void FL_PlayList::slot_loadPlayList()
     FILE* file = std::fopen(local_name(save_path()).constData(), "rt");
     if (!file)
         return;
-    // A line longer than the buffer arrives in pieces, each taken as a line of its own.
-    char line[512];
-    while (std::fgets(line, sizeof line, file))
-        add_movieItem(QString::fromUtf8(line).trimmed(), false);
+    const QStringList entries = read_playlist_lines(file);
     std::fclose(file);
+    for (const QString& entry : entries)
+        add_movieItem(entry, false);
 }
 
 void FL_PlayList::refresh_list(const QString& path)
