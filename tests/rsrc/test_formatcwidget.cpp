@@ -2,6 +2,7 @@
 // runs through the transcoder. Its pauses run on a stand-in clock that the
 // test advances, so every timing rule is checked without waiting for it.
 
+#include "faults.h"
 #include "modalboxes.h"
 #include "rsrc/formatcwidget/formatcwidget.h"
 #include "testhost.h"
@@ -56,6 +57,7 @@ class TestFormatCWidget : public QObject
     TestHost m_host;
     Pauses m_pauses;
     std::unique_ptr<QTemporaryDir> m_out;
+    faults::Disk m_disk; // over the export folder
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<FormatCWidget> m_window;
 
@@ -106,6 +108,7 @@ private slots:
         m_window.reset();
         m_boxes.reset();
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_out->path()).isEmpty(), 30000);
+        m_disk.unmount();
         m_out.reset();
     }
 
@@ -333,6 +336,54 @@ private slots:
         QCOMPARE(m_pauses.pass(), 1000);
         QVERIFY(m_pauses.pending.isEmpty());
         QCOMPARE(m_boxes->last().seen(), kEnded);
+    }
+
+    // A failed conversion counts as done and the run goes on; a transcoder that
+    // never starts leaves the run on its row until the user stops it.
+    void faults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("transcoder missing") << "missing";
+        QTest::newRow("transcoder killed mid-conversion") << "kill";
+        QTest::newRow("export folder unwritable") << "ro";
+        QTest::newRow("disk fills up") << "size=256k";
+    }
+    void faults()
+    {
+        QFETCH(QString, fault);
+        if (fault == "missing" && !faults::in_copy())
+            return faults::run_row_in_copy();
+        if (fault.startsWith("size") || fault == "ro") {
+            if (!m_disk.mount(m_out->path(), fault))
+                QSKIP("mounting a small disk is not allowed here");
+            testmedia::write_file(out("notes.txt"), "the user's own");
+        }
+        const faults::Files before = faults::files({m_media.path(), m_out->path()});
+        prepare({m_long}, "1080P");
+        start()->click();
+        if (fault == "missing") {
+            // By the time a second start of the missing transcoder has failed, the job's has.
+            QProcess marker;
+            QSignalSpy failed(&marker, &QProcess::errorOccurred);
+            marker.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe");
+            QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, kRunTimeout);
+            QVERIFY(m_window->is_working() && table()->progress_bar(0)->value() == 0);
+            start()->click();
+            QVERIFY(!m_window->is_working());
+            QCOMPARE(m_pauses.pass(), 1000);
+        } else {
+            if (fault == "kill") {
+                wait_for_progress(0);
+                QCOMPARE(faults::kill_matching("FFmpeg.exe -i " + m_long), 1); // its ffmpeg must follow it
+            }
+            wait_for_row(0);
+            QCOMPARE(table()->progress_bar(0)->value(), table()->progress_bar(0)->maximum());
+            QCOMPARE(m_pauses.pass(), 1000);
+            QCOMPARE(m_boxes->last().seen(), kEnded);
+        }
+        QCOMPARE(m_boxes->count(), fault == "missing" ? 0 : 1);
+        QCOMPARE(start()->text(), QString("开始转码"));
+        QCOMPARE(faults::touched(before, {out("long_zo.mp4")}), QStringList());
     }
 };
 

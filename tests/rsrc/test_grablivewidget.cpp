@@ -1,6 +1,7 @@
 // The capture window: real recordings from real rtmp and rtsp servers through
 // FFmpeg.exe, its failure messages, its clock, the folder check and its settings.
 
+#include "faults.h"
 #include "modalboxes.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
@@ -22,7 +23,6 @@
 namespace {
 
 const int kTimeout = 120000;
-const char* const kNoTranscoder = "DAVAZ_TEST_NO_TRANSCODER";
 
 struct Probe
 {
@@ -72,7 +72,8 @@ private slots:
     void stop_while_idle();
     void folder_check_data();
     void folder_check();
-    void missing_transcoder();
+    void faults_data();
+    void faults();
 
 private:
     template<typename T>
@@ -99,6 +100,7 @@ private:
     std::unique_ptr<TestHost> m_host;
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<QTemporaryDir> m_out;
+    faults::Disk m_disk; // over the save folder
     std::unique_ptr<GrabLiveWidget> m_window;
     QList<unsigned long> m_sleeps;
     QList<bool> m_ended_by_itself; // per stop: the transcoder had ended when the wait was over
@@ -107,8 +109,8 @@ private:
 void TestGrabLiveWidget::initTestCase()
 {
     testenv::isolate_host_home();
-    if (qEnvironmentVariableIsSet(kNoTranscoder))
-        return; // a copy of this test that runs one case without FFmpeg.exe beside it
+    if (faults::in_copy())
+        return; // it runs one case without FFmpeg.exe beside it
     // A stream that never comes is given up after three seconds.
     qputenv("DAVAZ_READ_TIMEOUT_MS", "3000");
 
@@ -169,6 +171,7 @@ void TestGrabLiveWidget::cleanup()
     m_window.reset();
     // No transcoder outlives its test.
     QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_out->path()).isEmpty(), 30000);
+    m_disk.unmount();
     m_boxes.reset();
     m_host.reset();
     m_out.reset();
@@ -253,7 +256,7 @@ void TestGrabLiveWidget::record_data()
     QTest::addColumn<QString>("server");
     QTest::addColumn<bool>("audio");
     QTest::addColumn<QString>("ext");
-    QTest::addColumn<QString>("end"); // "stop", "stop hidden" (closed while recording), "kill" (everything, outright)
+    QTest::addColumn<QString>("end"); // "stop", or "stop hidden": closed while recording
     for (const char* server : {"rtmp", "rtsp"}) {
         for (bool audio : {true, false}) {
             for (const char* ext : {".mp4", ".avi"}) {
@@ -262,8 +265,6 @@ void TestGrabLiveWidget::record_data()
             }
         }
     }
-    QTest::newRow("killed while recording to .mp4") << "rtmp" << true << ".mp4"
-                                                    << "kill";
 }
 
 void TestGrabLiveWidget::record()
@@ -285,20 +286,7 @@ void TestGrabLiveWidget::record()
         m_window->close();
 
     // The clock counts; about three seconds are recorded.
-    QTRY_VERIFY2_WITH_TIMEOUT(m_window->elapsed_seconds() >= (end == "kill" ? 4 : 3), qPrintable(box_texts()),
-                              kTimeout);
-    if (end == "kill") {
-        // FFmpeg.exe and its ffmpeg die at once, as when the machine goes down: what is on disk still plays.
-        const QList<qint64> pids = testmedia::pids_matching(file);
-        QCOMPARE(pids.size(), 2);
-        for (qint64 pid : pids)
-            ::kill(pid_t(pid), SIGKILL);
-        QTRY_VERIFY_WITH_TIMEOUT(m_boxes->count() == 1 && is_idle(), kTimeout);
-        QCOMPARE(m_boxes->last().text, QString("子进程启动崩溃，请尝试以管理员权限启动"));
-        const Probe kept = probe(file);
-        QVERIFY2(kept.video && kept.duration >= 2.0, qPrintable(QString::number(kept.duration)));
-        return;
-    }
+    QTRY_VERIFY2_WITH_TIMEOUT(m_window->elapsed_seconds() >= 3, qPrintable(box_texts()), kTimeout);
     m_window->show();
     child<QPushButton>("pushButton_stop")->click();
 
@@ -455,39 +443,60 @@ void TestGrabLiveWidget::folder_check()
     }
 }
 
-void TestGrabLiveWidget::missing_transcoder()
+void TestGrabLiveWidget::faults_data()
 {
-    if (!qEnvironmentVariableIsSet(kNoTranscoder)) {
-        // Runs this case in a copy of this test that has no FFmpeg.exe beside it.
-        QTemporaryDir dir;
-        const QString copy = dir.filePath("test_grablivewidget");
-        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
-        QProcess run;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(kNoTranscoder, "1");
-        env.insert("LD_LIBRARY_PATH", QCoreApplication::applicationDirPath());
-        run.setProcessEnvironment(env);
-        run.setProcessChannelMode(QProcess::MergedChannels);
-        run.start(copy, {"missing_transcoder"});
-        QVERIFY(run.waitForFinished(kTimeout));
-        const QByteArray output = run.readAll();
-        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : TestGrabLiveWidget::missing_transcoder()"), output.constData());
-        return;
-    }
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message"); // none: the window records on until the user stops it
+    QTest::addColumn<double>("kept");     // seconds the file still plays
+    QTest::newRow("transcoder missing") << "missing"
+                                        << "启动子进程读取视频流错误，请尝试以管理员权限启动" << 0.0;
+    // As when the machine goes down: its ffmpeg dies with it, and what is on disk still plays.
+    QTest::newRow("transcoder killed mid-capture") << "kill"
+                                                   << "子进程启动崩溃，请尝试以管理员权限启动" << 2.0;
+    QTest::newRow("disk fills up") << "size=256k"
+                                   << "" << 1.0;
+    // The server goes for good: this row comes last.
+    QTest::newRow("rtmp server stopped during a capture") << "server"
+                                                          << "抓流失败，Rtmp地址不存在，请检查！" << 2.0;
+}
 
-    QVERIFY(!QFile::exists(QCoreApplication::applicationDirPath() + "/FFmpeg.exe"));
-    child<QLineEdit>("lineEdit_encode_ip")->setText("rtmp://127.0.0.1/live/x");
+void TestGrabLiveWidget::faults()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    QFETCH(double, kept);
+    if (fault == "missing" && !faults::in_copy())
+        return faults::run_row_in_copy();
+    if (fault.startsWith("size") && !m_disk.mount(m_out->path(), fault))
+        QSKIP("mounting a small disk is not allowed here");
+    QVERIFY(testmedia::write_file(m_out->filePath("notes.txt"), "the user's own"));
+    const faults::Files before = faults::files({m_out->path(), m_media.path()});
+    child<QLineEdit>("lineEdit_encode_ip")->setText(m_rtmp.url("av"));
     child<QLineEdit>("lineEdit_savepath")->setText(m_out->path());
-    for (int attempt = 1; attempt <= 2; ++attempt) {
+    child<QComboBox>("comboBox")->setCurrentText(".mp4");
+    const QString file = m_out->filePath(child<QLineEdit>("lineEdit_file_name")->text() + ".mp4");
+    for (int attempt = 1; attempt <= (fault == "missing" ? 2 : 1); ++attempt) {
         child<QPushButton>("pushButton_start")->click();
-        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->count(), attempt, kTimeout);
-        QTRY_VERIFY(is_idle());
-        QCOMPARE(m_boxes->last().text, QString("启动子进程读取视频流错误，请尝试以管理员权限启动"));
-        QCOMPARE(m_boxes->last().buttons, QStringList{"确定"});
+        if (fault == "kill" || fault == "server") {
+            QTRY_VERIFY2_WITH_TIMEOUT(m_window->elapsed_seconds() >= 4, qPrintable(box_texts()), kTimeout);
+            if (fault == "kill")
+                QCOMPARE(faults::kill_matching("FFmpeg.exe -i " + m_rtmp.url("av")), 1);
+            else
+                m_rtmp.stop();
+        }
+        if (message.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(m_window->findChild<QProcess*>()->state() == QProcess::NotRunning, kTimeout);
+            QVERIFY(!is_idle());
+            child<QPushButton>("pushButton_stop")->click();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(m_boxes->count() == attempt - message.isEmpty() && is_idle(), kTimeout);
+        QCOMPARE(box_texts(), QStringList(attempt, message).join(" | "));
         QCOMPARE(m_sleeps.size(), attempt);
-        QVERIFY(m_window->findChildren<QProcess*>().isEmpty());
+        QTRY_VERIFY(m_window->findChildren<QProcess*>().isEmpty());
     }
+    const Probe made = probe(file);
+    QVERIFY2(kept == 0 || (made.video && made.duration >= kept), qPrintable(QString::number(made.duration)));
+    QCOMPARE(faults::touched(before, {file}), QStringList());
 }
 
 QTEST_MAIN(TestGrabLiveWidget)

@@ -1,5 +1,6 @@
 // The live push window: its fields and settings, and real pushes to a real rtmp server.
 
+#include "faults.h"
 #include "modalboxes.h"
 #include "rsrc/videolivewidget.h"
 #include "rtmpserver.h"
@@ -64,8 +65,10 @@ private slots:
     void initTestCase()
     {
         testenv::isolate_host_home();
+        // The second is long enough to be still pushing when a fault strikes.
         for (int i = 0; i < 2; ++i)
-            QVERIFY(!(m_clip[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 3)).isEmpty());
+            QVERIFY(!(m_clip[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 3 + 17 * i))
+                         .isEmpty());
         m_hevc = testmedia::make_recording(m_media.filePath("hevc.mp4"), 2, testmedia::Recording{"hevc", "25", 0, {}});
         QVERIFY(!m_hevc.isEmpty() && m_server.start());
     }
@@ -201,6 +204,41 @@ private slots:
         QCOMPARE(button()->text(), QString("停止"));
         QApplication::sendEvent(m_window.get(), &tick);
         QCOMPARE(button()->text(), QString("开始"));
+    }
+
+    // A transcoder that ends without its finish marker or a known phrase says
+    // nothing: the window stays pushing until the user stops it.
+    void faults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("transcoder missing") << "missing";
+        QTest::newRow("transcoder killed mid-push") << "kill";
+        QTest::newRow("rtmp server stopped during a push") << "server";
+    }
+    void faults()
+    {
+        QFETCH(QString, fault);
+        if (fault == "missing" && !faults::in_copy())
+            return faults::run_row_in_copy();
+        const faults::Files before = faults::files({m_media.path()});
+        start(live(), "faults", m_clip[1]);
+        if (fault != "missing") {
+            QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+            if (fault == "kill") // its ffmpeg must follow it
+                QCOMPARE(faults::kill_matching("FFmpeg.exe -re -i " + m_clip[1]), 1);
+            else
+                m_server.stop();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->process()->state(), QProcess::NotRunning, kPushTimeout);
+        QTimerEvent tick(m_window->refresh_timer_id());
+        QApplication::sendEvent(m_window.get(), &tick);
+        QCOMPARE(button()->text(), QString("停止"));
+        button()->click();
+        QVERIFY(!m_window->process());
+        QCOMPARE(button()->text(), QString("开始"));
+        QCOMPARE(m_boxes->count(), 0);
+        QCOMPARE(faults::touched(before, {}), QStringList());
+        QVERIFY(fault != "server" || m_server.start());
     }
 };
 
