@@ -66,7 +66,8 @@ private slots:
         for (const auto& [name, bytes] : {std::pair{"zero.mp4", QByteArray()},
                                           {"random.mp4", random},
                                           {"head.mp4", whole.left(40)},
-                                          {"start.mp4", whole.left(3000)}})
+                                          {"start.mp4", whole.left(3000)},
+                                          {"cut.mp4", whole.left(whole.size() / 2)}})
             QVERIFY(testmedia::write_file(at(name), bytes));
     }
 
@@ -85,7 +86,7 @@ private slots:
         QTest::newRow("damaged file cut inside its first box") << "ref head" << QByteArray() << "4 notmp4";
         QTest::newRow("damaged file cut after a few samples") << "ref start" << QByteArray() << "8 nothing";
         QTest::newRow("zero-length reference") << "zero start" << QByteArray() << "2 unreadable";
-        QTest::newRow("truncated reference") << "start start" << QByteArray() << "2 unreadable";
+        QTest::newRow("truncated reference") << "cut start" << QByteArray() << "2 unreadable";
         QTest::newRow("random reference") << "random start" << QByteArray() << "2 unreadable";
     }
     void faults()
@@ -116,7 +117,8 @@ private slots:
             } else {
                 for (int i = 0; i < 1000; ++i)
                     poke(bytes);
-                QCOMPARE(report("x 40 100 repairing"), QString("OK"));
+                // Until the queue of abandoned connections drains, a report may find the pipe busy.
+                QTRY_COMPARE_WITH_TIMEOUT(report("x 40 100 repairing"), QString("OK"), 30000);
                 QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("repairing ... "), 30000);
                 QCOMPARE(window.pwidget()->findChild<QProgressBar*>("pb_progress")->value(), 40);
             }
