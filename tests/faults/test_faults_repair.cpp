@@ -5,7 +5,7 @@
 
 #include "faults.h"
 #include "modalboxes.h"
-#include "namepipe.h"
+#include "pipes.h"
 #include "platform/localsocket.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
@@ -16,6 +16,8 @@
 #include <QtWidgets>
 
 namespace ls = platform::localsocket;
+
+using pipes::report;
 
 namespace {
 
@@ -28,19 +30,6 @@ void poke(const QByteArray& bytes)
         return; // the server was still busy with the one before: a refusal is fine too
     ls::write_once(fd, bytes.constData(), size_t(bytes.size()));
     ls::close(fd);
-}
-
-// One report as the engine sends it; the window's reply.
-QString report(const QByteArray& line)
-{
-    std::string reply;
-    ClientPipe pipe("tarvo_mfix", 4096);
-    pipe.m_pUser = &reply;
-    pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
-        *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
-    };
-    pipe.send_msg(line.constData(), true);
-    return QString::fromStdString(reply);
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // The repair window: its checks, the job file, and runs in which the test
 // plays the repair engine's part over the pipe. The engine the window starts
-// is a stand-in that only notes the output its job file names.
+// is a stand-in that only keeps a copy of the job file it found.
 
 #include "modalboxes.h"
-#include "namepipe.h"
+#include "pipes.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "testhost.h"
@@ -12,6 +12,8 @@
 #include <QtTest>
 #include <QtWidgets>
 
+using pipes::report;
+
 namespace {
 
 const int kWait = 20000;
@@ -19,20 +21,6 @@ const int kWait = 20000;
 QString tmp(const QString& name)
 {
     return QDir::tempPath() + "/" + name;
-}
-
-// One report as the engine sends it; returns the window's reply. The window
-// listens from the moment it starts a repair.
-QString report(const QByteArray& line)
-{
-    std::string reply = "(none)";
-    ClientPipe pipe("tarvo_mfix", 4096);
-    pipe.m_pUser = &reply;
-    pipe.m_pFunc = [](const char* data, int len, std::string& r, void* user) {
-        *static_cast<std::string*>(user) = data ? std::string(data, len) : r;
-    };
-    pipe.send_msg(line.constData(), true);
-    return QString::fromStdString(reply);
 }
 
 } // namespace
@@ -57,13 +45,16 @@ private slots:
         m_clip = testmedia::make_clip(tmp("clip.mp4"), 1);
         m_broken = tmp("broken.part1.mp4");
         QVERIFY(!m_clip.isEmpty() && testmedia::write_file(m_broken, QByteArray(4096, 'Z')));
-        qputenv("VIDMEND_DOUBLE_QUIET", "1");
+        // This test's folder holds no real engine: the window starts this one.
+        QVERIFY(!testmedia::write_script(QCoreApplication::applicationDirPath() + "/Vidmend.exe",
+                                         "cp \"${TMPDIR:-/tmp}/mp4.rp\" \"${TMPDIR:-/tmp}/engine-saw.rp\"\n")
+                     .isEmpty());
         // Showing a result must not reach a real desktop's file manager.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(tmp("no-bus")));
     }
     void init()
     {
-        QFile::remove(tmp("vidmend-double.log"));
+        QFile::remove(tmp("engine-saw.rp"));
         QFile::remove(tmp("mp4.rp"));
         m_window = std::make_unique<Mp4RPWidget>();
     }
@@ -109,11 +100,10 @@ private slots:
         ProcessWidget* dialog = m_window->pwidget();
         QVERIFY(dialog && dialog->isVisible());
         QVERIFY(!QFile::exists(out));
-        QCOMPARE(QString::fromUtf8(testmedia::read_file(tmp("mp4.rp"))),
-                 QStringList({m_clip, m_broken, "25", out, ""}).join('\n'));
+        const QByteArray job = QStringList({m_clip, m_broken, "25", out, ""}).join('\n').toUtf8();
+        QCOMPARE(testmedia::read_file(tmp("mp4.rp")), job);
         // The engine was started and found its job.
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(testmedia::read_file(tmp("vidmend-double.log"))),
-                                  "job: " + out + "\n", kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(testmedia::read_file(tmp("engine-saw.rp")), job, kWait);
 
         auto* state = dialog->findChild<QLabel*>("lb_state");
         auto* button = dialog->findChild<QPushButton*>("pb_cancel");

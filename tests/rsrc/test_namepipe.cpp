@@ -1,56 +1,26 @@
 // The pipe between the repair window and the repair engine: real sockets and
 // threads, servers and clients in one process.
 
-#include "namepipe.h"
+#include "pipes.h"
 
 #include <QtTest>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+using pipes::ask;
+using pipes::Inbox;
 
-// What the server received (terminator included), on which thread, and the reply to set.
-struct Inbox
-{
-    QList<QByteArray> got;
-    std::string reply;
-    pthread_t thread{};
-    std::unique_ptr<ServicePipe> serve(const char* name, unsigned size = 4096)
-    {
-        auto server = std::make_unique<ServicePipe>(name, size);
-        server->m_pUser = this;
-        server->m_pFunc = [](const char* data, int len, std::string& reply, void* user) {
-            auto* in = static_cast<Inbox*>(user);
-            in->got << QByteArray(data, len + 1);
-            in->thread = pthread_self();
-            if (!in->reply.empty())
-                reply = in->reply;
-        };
-        return server;
-    }
-};
+namespace {
 
 struct Client : ClientPipe
 {
     using ClientPipe::ClientPipe;
     bool connected() const { return m_pipe >= 0; }
-    // One exchange; the reply, or the error the client reports, or nothing without a connection.
-    QByteArray ask(const QByteArray& msg)
-    {
-        QByteArray answer;
-        m_pUser = &answer;
-        m_pFunc = [](const char* data, int len, std::string& reply, void* user) {
-            *static_cast<QByteArray*>(user) = data ? QByteArray(data, len) : QByteArray::fromStdString(reply);
-        };
-        send_msg(msg.constData(), true);
-        return answer;
-    }
 };
 
 } // namespace
@@ -85,10 +55,10 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(int, times);
         Inbox in;
-        in.reply = reply.toStdString();
+        in.reply = [&reply](const QByteArray&) { return reply.toStdString(); };
         auto server = in.serve("np_exchange", sizes[0]);
         for (int i = 0; i < times; ++i)
-            QCOMPARE(Client("np_exchange", sizes[1]).ask(message), reply.isEmpty() ? QByteArray("OK") : reply);
+            QCOMPARE(ask("np_exchange", message, sizes[1]), reply.isEmpty() ? QByteArray("OK") : reply);
         QCOMPARE(in.got, QList<QByteArray>(times, received + '\0'));
         QVERIFY(!pthread_equal(in.thread, pthread_self()));
     }
@@ -97,22 +67,22 @@ private slots:
     // fails at once, never by blocking or by a signal that ends the program.
     void clientFailures()
     {
-        QVERIFY(Client("np_fail", 64).ask("x").isEmpty());
+        QVERIFY(ask("np_fail", "x").isEmpty());
         Inbox in;
         auto server = in.serve("np_fail");
         {
             Client first("np_fail", 64);
             QVERIFY(first.connected() && !Client("np_fail", 64).connected());
-            QCOMPARE(first.ask("one"), QByteArray("OK"));
-            QCOMPARE(Client("np_fail", 64).ask("two"), QByteArray("OK")); // answered: free again
+            QCOMPARE(ask(first, "one"), QByteArray("OK"));
+            QCOMPARE(ask("np_fail", "two"), QByteArray("OK")); // answered: free again
         }
         QVERIFY(Client("np_fail", 64).connected()); // says nothing and leaves
-        QCOMPARE(Client("np_fail", 64).ask("three"), QByteArray("OK"));
+        QCOMPARE(ask("np_fail", "three"), QByteArray("OK"));
         QCOMPARE(in.got.size(), 3);
         Client orphan("np_fail", 64);
         QVERIFY(orphan.connected());
         server.reset();
-        QVERIFY(orphan.ask("late").startsWith("Error:"));
+        QVERIFY(ask(orphan, "late").startsWith("Error:"));
     }
 
     void secondServerFailsAndLeavesFirstAlone()
@@ -124,7 +94,7 @@ private slots:
         auto second = other.serve("np_twice");
         QCOMPARE(threads(), before);
         second.reset(); // must not take the first one's socket with it
-        QCOMPARE(Client("np_twice", 64).ask("still"), QByteArray("OK"));
+        QCOMPARE(ask("np_twice", "still"), QByteArray("OK"));
         QCOMPARE(in.got.size(), 1);
     }
 
@@ -147,7 +117,7 @@ private slots:
         struct stat st;
         QCOMPARE(stat(path.constData(), &st), 0);
         QCOMPARE(st.st_mode & 0777, mode_t(0666));
-        QCOMPARE(Client("np_stale", 64).ask("fresh"), QByteArray("OK"));
+        QCOMPARE(ask("np_stale", "fresh"), QByteArray("OK"));
         server.reset();
         QVERIFY(!QFile::exists(path));
     }

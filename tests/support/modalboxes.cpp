@@ -29,3 +29,11 @@ void ModalBoxes::answer(const QString& buttonText)
 {
     m_answers << buttonText;
 }
+
+QStringList ModalBoxes::texts() const
+{
+    QStringList texts;
+    for (const Box& box : m_boxes)
+        texts << box.text;
+    return texts;
+}

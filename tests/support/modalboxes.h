@@ -31,6 +31,8 @@ public:
     const QList<Box>& boxes() const { return m_boxes; }
     int count() const { return int(m_boxes.size()); }
     Box last() const { return m_boxes.isEmpty() ? Box{} : m_boxes.last(); }
+    // The texts of all boxes so far, in order.
+    QStringList texts() const;
 
 private:
     QList<Box> m_boxes;

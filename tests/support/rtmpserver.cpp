@@ -60,8 +60,22 @@ bool RtmpServer::wait_until_accepting()
            accepting;
 }
 
+bool RtmpServer::publish(const QString& clip, const QString& stream)
+{
+    QProcess& publisher = m_publishers.emplace_back();
+    publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i",
+                               clip, "-c", "copy", "-f", "flv", url(stream)});
+    return QTest::qWaitFor([&] { return log().contains(QString("publish: name='%1'").arg(stream)); }, 60000);
+}
+
 void RtmpServer::stop()
 {
+    for (QProcess& publisher : m_publishers) {
+        publisher.kill();
+        publisher.waitForFinished();
+    }
+    m_publishers.clear();
     if (m_process.state() == QProcess::NotRunning)
         return;
     m_process.terminate();

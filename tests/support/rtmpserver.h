@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <list>
+
 // A real rtmp server (nginx with its rtmp module) on a free loopback port,
 // with its configuration, pid and logs in a temporary folder.
 class RtmpServer
@@ -13,8 +15,11 @@ public:
 
     // Starts the server and waits until its port accepts connections.
     bool start();
-    // Terminates the server and waits for it.
+    // Terminates the server and its publishers and waits for them.
     void stop();
+    // Publishes `clip` as `stream` at its own rate in an endless loop with the
+    // stock ffmpeg; true once the server has taken the stream.
+    bool publish(const QString& clip, const QString& stream);
 
     quint16 port() const { return m_port; }
     // rtmp://127.0.0.1:PORT/live/STREAM
@@ -28,5 +33,6 @@ private:
 
     QTemporaryDir m_dir;
     QProcess m_process;
+    std::list<QProcess> m_publishers;
     quint16 m_port = 0;
 };

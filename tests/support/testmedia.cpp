@@ -39,6 +39,35 @@ QString probe(const QString& path)
     return lines.size() == 2 ? QString("%1 %2s").arg(lines[0]).arg(qRound(lines[1].toDouble())) : QString();
 }
 
+double duration(const QString& path)
+{
+    return run("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path})
+        .out.trimmed()
+        .toDouble();
+}
+
+QString decode_errors(const QString& path, const QString& seek)
+{
+    const QStringList from = seek.isEmpty() ? QStringList() : QStringList{"-ss", seek};
+    const Ran r =
+        run("ffmpeg", QStringList{"-v", "error", "-nostdin"} + from + QStringList{"-i", path, "-f", "null", "-"});
+    return r.err + (r.code == 0 ? "" : QString("(exit code %1)").arg(r.code));
+}
+
+QList<QStringList> packets(const QString& path, qint64 cut)
+{
+    const QStringList args{"-v",      "error", "-show_entries", "packet=stream_index,pts,dts,size,pos,flags", "-of",
+                           "csv=p=0", path};
+    QList<QStringList> streams;
+    for (const QString& line : run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(','); // stream_index,pts,dts,size,pos,flags
+        streams.resize(qMax(streams.size(), f[0].toInt() + 1));
+        if (f.value(4).toLongLong() + f.value(3).toLongLong() <= cut)
+            streams[f[0].toInt()] << QStringList{f.value(1), f.value(2), f.value(3), f.value(5)}.join(',');
+    }
+    return streams;
+}
+
 QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio)
 {
     QStringList args{"-f", "lavfi", "-i",
@@ -46,7 +75,7 @@ QString make_clip(const QString& path, int seconds, int width, int height, const
     if (audio)
         args +=
             {"-f", "lavfi", "-i", QString("sine=frequency=440:duration=%1").arg(seconds), "-c:a", "aac", "-shortest"};
-    args += {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path};
+    args += {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-pix_fmt", "yuv420p", path};
     return ffmpeg(args) ? path : QString();
 }
 
@@ -108,6 +137,13 @@ bool write_file(const QString& path, const QByteArray& data)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QString write_script(const QString& path, const QByteArray& body)
+{
+    if (!write_file(path, "#!/bin/sh\n" + body))
+        return {};
+    return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) ? path : QString();
 }
 
 } // namespace testmedia

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <limits>
+
 // Test media are made at test time with the stock ffmpeg.
 namespace testmedia {
 
@@ -21,9 +23,18 @@ bool ffmpeg(const QStringList& args, int timeoutMs = 120000);
 // "WIDTHxHEIGHT Ns" of a file's first video stream and its duration in whole
 // seconds, as ffprobe reads them; empty when it cannot.
 QString probe(const QString& path);
+// A file's duration in seconds, as ffprobe reads it; 0 when it cannot.
+double duration(const QString& path);
+// What the stock ffmpeg complains about while decoding a whole file (from
+// `seek` seconds on, when given); empty when it decodes cleanly.
+QString decode_errors(const QString& path, const QString& seek = {});
+// Per stream, each packet as "pts,dts,size,flags" in file order: those that
+// end within the file's first `cut` bytes.
+QList<QStringList> packets(const QString& path, qint64 cut = std::numeric_limits<qint64>::max());
 
 // A clip of `seconds` of test pattern (and a tone when `audio`), at the given
-// size and rate ("25" or "30000/1001"). Returns the path, empty on failure.
+// size and rate ("25" or "30000/1001"), a key frame every 25 frames as live
+// encoders send them. Returns the path, empty on failure.
 QString make_clip(const QString& path, int seconds, int width = 320, int height = 240, const QString& rate = "25",
                   bool audio = true);
 
@@ -55,6 +66,8 @@ QList<qint64> pids_matching(const QString& needle);
 QByteArray read_file(const QString& path);
 // Writes a whole file, making its folder; true when all was written.
 bool write_file(const QString& path, const QByteArray& data);
+// Writes an executable shell script of `body`; returns the path, empty on failure.
+QString write_script(const QString& path, const QByteArray& body);
 
 } // namespace testmedia
 
