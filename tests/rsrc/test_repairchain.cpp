@@ -9,7 +9,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QtTest>
 
@@ -17,40 +16,30 @@ class TestRepairChain : public QObject
 {
     Q_OBJECT
 private slots:
-    void repairs_a_cut_recording();
+    void repairs_a_cut_recording()
+    {
+        TestHost host;
+        ModalBoxes boxes;
+        QTemporaryDir dir;
+        const QString reference = testmedia::make_recording(dir.filePath("reference.mp4"), 3, {});
+        const QString whole = testmedia::make_recording(dir.filePath("whole.mp4"), 6, {});
+        QVERIFY(!reference.isEmpty() && !whole.isEmpty());
+        // A writer killed before its index: the first two thirds of the bytes.
+        const QByteArray bytes = testmedia::read_file(whole);
+        QVERIFY(testmedia::write_file(dir.filePath("cut.mp4"), bytes.left(bytes.size() * 2 / 3)));
+
+        Mp4RPWidget window;
+        window.findChild<QLineEdit*>("lineEdit_failedmp4")->setText(dir.filePath("cut.mp4"));
+        window.findChild<QLineEdit*>("lineEdit_okaymp4")->setText(reference);
+        window.findChild<QPushButton*>("pb_start")->click();
+        QCOMPARE(boxes.count(), 0);
+        QWidget* dialog = window.pwidget();
+        QVERIFY(dialog && dialog->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->findChild<QPushButton*>("pb_cancel")->text(), QString("完成"), 60000);
+        QCOMPARE(dialog->findChild<QLabel*>("lb_state")->text(), QString("done ... "));
+        QCOMPARE(testmedia::unplayable(dir.filePath("cut_zo_fixed.mp4"), 2.5, 4.5), QString());
+    }
 };
-
-void TestRepairChain::repairs_a_cut_recording()
-{
-    TestHost host;
-    ModalBoxes boxes;
-    QTemporaryDir dir;
-    const QString reference = testmedia::make_recording(dir.filePath("reference.mp4"), 3, {});
-    const QString whole = testmedia::make_recording(dir.filePath("whole.mp4"), 6, {});
-    QVERIFY(!reference.isEmpty() && !whole.isEmpty());
-    // A writer killed before its index: the first two thirds of the bytes.
-    QFile in(whole), out(dir.filePath("cut.mp4"));
-    QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
-    out.write(in.read(in.size() * 2 / 3));
-    out.close();
-
-    Mp4RPWidget window;
-    window.findChild<QLineEdit*>("lineEdit_failedmp4")->setText(out.fileName());
-    window.findChild<QLineEdit*>("lineEdit_okaymp4")->setText(reference);
-    window.findChild<QPushButton*>("pb_start")->click();
-    QCOMPARE(boxes.count(), 0);
-    QWidget* dialog = window.pwidget();
-    QVERIFY(dialog && dialog->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(dialog->findChild<QPushButton*>("pb_cancel")->text(), QString("完成"), 60000);
-    QCOMPARE(dialog->findChild<QLabel*>("lb_state")->text(), QString("done ... "));
-
-    QProcess probe;
-    probe.start("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
-                            dir.filePath("cut_zo_fixed.mp4")});
-    QVERIFY(probe.waitForFinished(30000));
-    const double seconds = probe.readAllStandardOutput().trimmed().toDouble();
-    QVERIFY2(seconds > 2.5 && seconds < 4.5, qPrintable(QString::number(seconds)));
-}
 
 QTEST_MAIN(TestRepairChain)
 #include "test_repairchain.moc"

@@ -54,6 +54,13 @@ QString decode_errors(const QString& path, const QString& seek)
     return r.err + (r.code == 0 ? "" : QString("(exit code %1)").arg(r.code));
 }
 
+QString unplayable(const QString& path, double least, double most)
+{
+    const double seconds = duration(path);
+    const bool fine = !probe(path).isEmpty() && seconds >= least && seconds <= most;
+    return fine ? QString() : QString("%1: no video or %2 s").arg(path).arg(seconds);
+}
+
 QList<QStringList> packets(const QString& path, qint64 cut)
 {
     const QStringList args{"-v",      "error", "-show_entries", "packet=stream_index,pts,dts,size,pos,flags", "-of",

@@ -28,6 +28,9 @@ double duration(const QString& path);
 // What the stock ffmpeg complains about while decoding a whole file (from
 // `seek` seconds on, when given); empty when it decodes cleanly.
 QString decode_errors(const QString& path, const QString& seek = {});
+// Why a recording fails to open, to hold video or to last `least` to `most`
+// seconds; empty when it does all that.
+QString unplayable(const QString& path, double least, double most = 1e9);
 // Per stream, each packet as "pts,dts,size,flags" in file order: those that
 // end within the file's first `cut` bytes.
 QList<QStringList> packets(const QString& path, qint64 cut = std::numeric_limits<qint64>::max());

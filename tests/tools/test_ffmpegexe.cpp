@@ -23,219 +23,170 @@ QPair<qint64, qint64> parse(const QByteArray& record)
 class TestFfmpegExe : public QObject
 {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void run_data();
-    void run();
-
-private:
-    void verify_complete(const QString& path);
-
     QTemporaryDir m_dir;
     QString m_stubborn;
     QString m_clip;
-    QProcess m_late_publisher; // its key frames come four seconds apart
     RtmpServer m_server;
-    QProcess m_publisher;
     int m_runs = 0;
-};
 
-void TestFfmpegExe::initTestCase()
-{
-    m_clip = m_dir.filePath("clip.mp4");
-    QVERIFY(testmedia::ffmpeg(QString("-f lavfi -i testsrc2=size=320x240:rate=25:duration=10 -f lavfi -i "
-                                      "sine=frequency=440:duration=10 -c:v libx264 -preset ultrafast -g 25 -pix_fmt "
-                                      "yuv420p -c:a aac -shortest")
-                                  .split(' ')
-                              << m_clip));
-    // An ffmpeg that answers neither "q" nor SIGINT; only a kill ends it.
-    m_stubborn = m_dir.filePath("stubborn-ffmpeg");
-    QFile stub(m_stubborn);
-    QVERIFY(stub.open(QIODevice::WriteOnly));
-    stub.write("#!/bin/sh\ntrap '' INT TERM\nwhile :; do sleep 1; done\n");
-    stub.close();
-    stub.setPermissions(stub.permissions() | QFileDevice::ExeOwner);
-    QVERIFY(m_server.start());
-    m_publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i",
-                                 m_clip, "-c", "copy", "-f", "flv", m_server.url("s")});
-    const QString late = m_dir.filePath("late.mp4");
-    QVERIFY(testmedia::ffmpeg(
-        {"-i", m_clip, "-c:v", "libx264", "-preset", "ultrafast", "-g", "100", "-c:a", "copy", late}));
-    m_late_publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_late_publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1",
-                                      "-i", late, "-c", "copy", "-f", "flv", m_server.url("late")});
-    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().contains("publish: name='s'"), qPrintable(m_server.log()), 60000);
-    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().contains("publish: name='late'"), qPrintable(m_server.log()), 60000);
-}
-
-void TestFfmpegExe::cleanupTestCase()
-{
-    for (QProcess* publisher : {&m_publisher, &m_late_publisher}) {
-        publisher->kill();
-        publisher->waitForFinished();
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(!(m_clip = testmedia::make_clip(m_dir.filePath("clip.mp4"), 10)).isEmpty());
+        // An ffmpeg that answers neither "q" nor SIGINT; only a kill ends it.
+        m_stubborn =
+            testmedia::write_script(m_dir.filePath("stubborn-ffmpeg"), "trap '' INT TERM\nwhile :; do sleep 1; done\n");
+        QVERIFY(!m_stubborn.isEmpty() && m_server.start());
+        // Its key frames come four seconds apart.
+        const QString late = m_dir.filePath("late.mp4");
+        QVERIFY(testmedia::ffmpeg(
+            {"-i", m_clip, "-c:v", "libx264", "-preset", "ultrafast", "-g", "100", "-c:a", "copy", late}));
+        QVERIFY2(m_server.publish(m_clip, "s") && m_server.publish(late, "late"), qPrintable(m_server.log()));
     }
-    m_server.stop();
-    QFile::remove(QDir::tempPath() + "/zo_ff_et.cfg");
-    QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_dir.path()).isEmpty(), 20000);
-}
-
-void TestFfmpegExe::run_data()
-{
-    // end: "stop" writes the stop file once two seconds are captured ("stale stop": one left before must not stop it);
-    // "sigint" interrupts FFmpeg.exe then; "kill" SIGKILLs it. exitCode -1 is any failure, with the phrase shown.
-    // file: the output must be complete (it opens, has video and a duration).
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("end");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("phrase");
-    QTest::addColumn<bool>("file");
-
-    const QString connect = "failed to connect socket", rtmp = "failed to read RTMP packet header";
-    const QStringList copy{"-vcodec", "copy", "%out.mp4"}, live = QStringList{"-i", "%rtmp/live/s"} + copy;
-    QTest::newRow("conversion") << QStringList{"-i", "%clip", "-r", "25", "-s", "640x480", "-b:v", "800k", "%out.mp4"}
-                                << "" << 0 << "" << true;
-    QTest::newRow("capture to mp4") << live << "stop" << 0 << "" << true;
-    QTest::newRow("stop file left from an earlier run") << live << "stale stop" << 0 << "" << true;
-    // The server holds the video back until a key frame; the recording must still have it.
-    QTest::newRow("video that begins late") << QStringList{"-i", "%rtmp/live/late"} + copy << "stop" << 0 << "" << true;
-    QTest::newRow("interrupted while capturing") << live << "sigint" << 0 << "" << true;
-    // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
-    QTest::newRow("ffmpeg deaf to q") << QStringList{"-nostdin"} + live << "stop" << 255 << "" << true;
-    QTest::newRow("ffmpeg deaf to everything")
-        << QStringList{"DAVAZ_FFMPEG=%stubborn", "-i", "%clip", "%out.mp4"} << "sigint" << 128 + SIGKILL << "" << false;
-    // Killed outright, as when the machine dies: the MP4 written so far still plays.
-    QTest::newRow("killed while capturing") << live << "kill" << 0 << "" << true;
-    QTest::newRow("no arguments") << QStringList{} << "" << 2 << "usage" << false;
-    QTest::newRow("ffmpeg missing") << QStringList{"DAVAZ_FFMPEG=/nowhere/ffmpeg", "-i", "%clip", "%out.mp4"} << ""
-                                    << 127 << "/nowhere/ffmpeg" << false;
-    QTest::newRow("connection refused") << QStringList{"-i", "%nowhere/live/x"} + copy << "" << -1 << connect << false;
-    QTest::newRow("stream never published")
-        << QStringList{"-i", "%rtmp/live/nobody"} + copy << "" << -1 << rtmp << false;
-    QTest::newRow("stream already published")
-        << QStringList{"-re", "-i", "%clip", "-c", "copy", "-f", "flv", "%rtmp/live/s"} << "" << -1 << rtmp << false;
-    QTest::newRow("unknown protocol") << QStringList{"-i", "foo://x"} + copy << "" << -1 << "Protocol not found"
-                                      << false;
-    QTest::newRow("missing input") << QStringList{"-i", "%clip.missing"} + copy << "" << -1
-                                   << "No such file or directory" << false;
-    QTest::newRow("codec not allowed in the container")
-        << QStringList{"-i", "%clip", "-vcodec", "copy", "%out.ogg"} << "" << -1 << "Could not write header" << false;
-}
-
-void TestFfmpegExe::run()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QString, end);
-    QFETCH(int, exitCode);
-    QFETCH(QString, phrase);
-    QFETCH(bool, file);
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // A stream that never comes ends in three seconds instead of ten.
-    env.insert("DAVAZ_READ_TIMEOUT_MS", "3000");
-    if (!args.isEmpty() && args.first().startsWith("DAVAZ_FFMPEG="))
-        env.insert("DAVAZ_FFMPEG", args.takeFirst().section('=', 1).replace("%stubborn", m_stubborn));
-    const QString out = m_dir.filePath(QString("out%1").arg(++m_runs));
-    for (QString& arg : args) {
-        arg.replace("%nowhere", QString("rtmp://127.0.0.1:%1").arg(testmedia::free_port())).replace("%out", out);
-        arg.replace("%rtmp", QString("rtmp://127.0.0.1:%1").arg(m_server.port())).replace("%clip", m_clip);
+    void cleanupTestCase()
+    {
+        m_server.stop();
+        QFile::remove(QDir::tempPath() + "/zo_ff_et.cfg");
+        QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_dir.path()).isEmpty(), 20000);
     }
-    QFile stop(QDir::tempPath() + "/zo_ff_et.cfg");
-    stop.remove();
-    if (end == "stale stop")
-        QVERIFY(stop.open(QIODevice::WriteOnly));
-    stop.close();
 
-    QList<QByteArray> chunks;
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    connect(&process, &QProcess::readyRead, [&] { chunks << process.readAll(); });
-    QSignalSpy finished(&process, &QProcess::finished);
-    process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
-    const auto records = [&chunks] {
-        QList<QByteArray> found;
-        for (const QByteArray& line : chunks.join().split('\n')) {
-            if (line.startsWith("zo_progress"))
-                found << line;
-        }
-        return found;
-    };
+    void run_data()
+    {
+        // end: "stop" writes the stop file once two seconds are captured ("stale stop": one left before must not stop
+        // it); "sigint" interrupts FFmpeg.exe then. exitCode -1 is any failure, with the phrase shown. file: the output
+        // must be complete (it opens, has video and a duration).
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("phrase");
+        QTest::addColumn<bool>("file");
 
-    if (end == "sigint" && env.value("DAVAZ_FFMPEG") == m_stubborn) {
-        // Nothing to wait for: the stand-in prints nothing and ignores everything but a kill.
-        QTRY_VERIFY_WITH_TIMEOUT(!testmedia::pids_matching(m_stubborn).isEmpty(), 30000);
-        ::kill(pid_t(process.processId()), SIGINT);
-    } else if (!end.isEmpty()) {
-        QTRY_VERIFY2_WITH_TIMEOUT(!records().isEmpty() && parse(records().last()).second >= 200,
-                                  chunks.join().constData(), 60000);
-        QCOMPARE(process.state(), QProcess::Running);
-        if (end == "kill") {
-            QCOMPARE(testmedia::pids_matching(args.last()).size(), 2);
-            process.kill();
-            QVERIFY(finished.wait(120000));
-            QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(args.last()).isEmpty(), 30000);
-            if (file)
-                verify_complete(args.last());
-            return;
+        const QString connect = "failed to connect socket", rtmp = "failed to read RTMP packet header";
+        const QStringList copy{"-vcodec", "copy", "%out.mp4"}, live = QStringList{"-i", "%rtmp/live/s"} + copy;
+        QTest::newRow("conversion") << QStringList{"-i",      "%clip", "-r",   "25",      "-s",
+                                                   "640x480", "-b:v",  "800k", "%out.mp4"}
+                                    << "" << 0 << "" << true;
+        QTest::newRow("capture to mp4") << live << "stop" << 0 << "" << true;
+        QTest::newRow("stop file left from an earlier run") << live << "stale stop" << 0 << "" << true;
+        // The server holds the video back until a key frame; the recording must still have it.
+        QTest::newRow("video that begins late")
+            << QStringList{"-i", "%rtmp/live/late"} + copy << "stop" << 0 << "" << true;
+        QTest::newRow("interrupted while capturing") << live << "sigint" << 0 << "" << true;
+        // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
+        QTest::newRow("ffmpeg deaf to q") << QStringList{"-nostdin"} + live << "stop" << 255 << "" << true;
+        QTest::newRow("ffmpeg deaf to everything") << QStringList{"DAVAZ_FFMPEG=%stubborn", "-i", "%clip", "%out.mp4"}
+                                                   << "sigint" << 128 + SIGKILL << "" << false;
+        QTest::newRow("no arguments") << QStringList{} << "" << 2 << "usage" << false;
+        QTest::newRow("ffmpeg missing") << QStringList{"DAVAZ_FFMPEG=/nowhere/ffmpeg", "-i", "%clip", "%out.mp4"} << ""
+                                        << 127 << "/nowhere/ffmpeg" << false;
+        QTest::newRow("connection refused")
+            << QStringList{"-i", "%nowhere/live/x"} + copy << "" << -1 << connect << false;
+        QTest::newRow("stream never published")
+            << QStringList{"-i", "%rtmp/live/nobody"} + copy << "" << -1 << rtmp << false;
+        QTest::newRow("stream already published")
+            << QStringList{"-re", "-i", "%clip", "-c", "copy", "-f", "flv", "%rtmp/live/s"} << "" << -1 << rtmp
+            << false;
+        QTest::newRow("unknown protocol")
+            << QStringList{"-i", "foo://x"} + copy << "" << -1 << "Protocol not found" << false;
+        QTest::newRow("missing input") << QStringList{"-i", "%clip.missing"} + copy << "" << -1
+                                       << "No such file or directory" << false;
+        QTest::newRow("codec not allowed in the container") << QStringList{"-i", "%clip", "-vcodec", "copy", "%out.ogg"}
+                                                            << "" << -1 << "Could not write header" << false;
+    }
+
+    void run()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, end);
+        QFETCH(int, exitCode);
+        QFETCH(QString, phrase);
+        QFETCH(bool, file);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // A stream that never comes ends in three seconds instead of ten.
+        env.insert("DAVAZ_READ_TIMEOUT_MS", "3000");
+        if (!args.isEmpty() && args.first().startsWith("DAVAZ_FFMPEG="))
+            env.insert("DAVAZ_FFMPEG", args.takeFirst().section('=', 1).replace("%stubborn", m_stubborn));
+        const QString out = m_dir.filePath(QString("out%1").arg(++m_runs));
+        for (QString& arg : args) {
+            arg.replace("%nowhere", QString("rtmp://127.0.0.1:%1").arg(testmedia::free_port())).replace("%out", out);
+            arg.replace("%rtmp", QString("rtmp://127.0.0.1:%1").arg(m_server.port())).replace("%clip", m_clip);
         }
-        if (end == "sigint") {
-            ::kill(pid_t(process.processId()), SIGINT);
-        } else {
-            QCOMPARE(stop.remove(), end == "stale stop");
+        QFile stop(QDir::tempPath() + "/zo_ff_et.cfg");
+        stop.remove();
+        if (end == "stale stop")
             QVERIFY(stop.open(QIODevice::WriteOnly));
-            stop.close();
-        }
-    }
-    QVERIFY2(finished.count() || finished.wait(120000), chunks.join().constData());
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    const QByteArray output = chunks.join();
-    QVERIFY2(exitCode < 0 ? process.exitCode() != 0 : process.exitCode() == exitCode, output.constData());
-    // A read that begins with a record holds nothing else: the plug-in sees nothing more in it.
-    for (const QByteArray& chunk : chunks) {
-        if (chunk.startsWith("zo_progress"))
-            QCOMPARE(chunk.count('\n'), chunk.count("zo_progress"));
-    }
-    if (file)
-        verify_complete(args.last());
-    QVERIFY(testmedia::pids_matching(m_stubborn).isEmpty());
-    if (exitCode != 0) {
-        QVERIFY(!output.contains("zo_finished"));
-        if (phrase.isEmpty())
-            return;
-        QVERIFY2(output.contains(phrase.toUtf8()), output.constData());
-        if (phrase.startsWith("failed to")) // FFmpeg.exe's own phrases: once, on a line of their own
-            QCOMPARE(output.split('\n').count(phrase.toUtf8()), 1);
-        QVERIFY(!output.contains("zo_finished"));
-        // The capture takes this for a bad stream address.
-        QVERIFY(phrase == "No such file or directory" || !output.contains("No such file or directory"));
-        return;
-    }
-    const QList<QByteArray> found = records();
-    QVERIFY2(found.size() >= 2, output.constData());
-    QPair<qint64, qint64> previous{0, 0};
-    for (const QByteArray& record : found) {
-        const QPair<qint64, qint64> now = parse(record);
-        QVERIFY2(now.first >= previous.first && now.second >= previous.second, record.constData());
-        previous = now;
-    }
-    QVERIFY(previous.second > parse(found.first()).second);
-    // The marker comes last, after the last record.
-    QVERIFY(output.endsWith("\nzo_finished\n") && chunks.last().endsWith("zo_finished\n"));
-    QVERIFY(!chunks.last().contains("zo_progress"));
-}
+        stop.close();
 
-void TestFfmpegExe::verify_complete(const QString& path)
-{
-    QProcess probe;
-    probe.start("ffprobe",
-                {"-v", "error", "-show_entries", "format=duration:stream=codec_type", "-of", "default=nw=1", path});
-    QVERIFY(probe.waitForFinished(60000));
-    const QString info = QString::fromUtf8(probe.readAllStandardOutput());
-    const QRegularExpressionMatch duration = QRegularExpression("duration=([0-9.]+)").match(info);
-    QVERIFY2(info.contains("codec_type=video") && duration.captured(1).toDouble() > 0, qPrintable(info));
-}
+        QList<QByteArray> chunks;
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        connect(&process, &QProcess::readyRead, [&] { chunks << process.readAll(); });
+        QSignalSpy finished(&process, &QProcess::finished);
+        process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
+        const auto records = [&chunks] {
+            QList<QByteArray> found;
+            for (const QByteArray& line : chunks.join().split('\n')) {
+                if (line.startsWith("zo_progress"))
+                    found << line;
+            }
+            return found;
+        };
+
+        if (end == "sigint" && env.value("DAVAZ_FFMPEG") == m_stubborn) {
+            // Nothing to wait for: the stand-in prints nothing and ignores everything but a kill.
+            QTRY_VERIFY_WITH_TIMEOUT(!testmedia::pids_matching(m_stubborn).isEmpty(), 30000);
+            ::kill(pid_t(process.processId()), SIGINT);
+        } else if (!end.isEmpty()) {
+            QTRY_VERIFY2_WITH_TIMEOUT(!records().isEmpty() && parse(records().last()).second >= 200,
+                                      chunks.join().constData(), 60000);
+            QCOMPARE(process.state(), QProcess::Running);
+            if (end == "sigint") {
+                ::kill(pid_t(process.processId()), SIGINT);
+            } else {
+                QCOMPARE(stop.remove(), end == "stale stop");
+                QVERIFY(stop.open(QIODevice::WriteOnly));
+                stop.close();
+            }
+        }
+        QVERIFY2(finished.count() || finished.wait(120000), chunks.join().constData());
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        const QByteArray output = chunks.join();
+        QVERIFY2(exitCode < 0 ? process.exitCode() != 0 : process.exitCode() == exitCode, output.constData());
+        // A read that begins with a record holds nothing else: the plug-in sees nothing more in it.
+        for (const QByteArray& chunk : chunks) {
+            if (chunk.startsWith("zo_progress"))
+                QCOMPARE(chunk.count('\n'), chunk.count("zo_progress"));
+        }
+        if (file)
+            QCOMPARE(testmedia::unplayable(args.last(), 0.1), QString());
+        QVERIFY(testmedia::pids_matching(m_stubborn).isEmpty());
+        if (exitCode != 0) {
+            QVERIFY(!output.contains("zo_finished"));
+            if (phrase.isEmpty())
+                return;
+            QVERIFY2(output.contains(phrase.toUtf8()), output.constData());
+            if (phrase.startsWith("failed to")) // FFmpeg.exe's own phrases: once, on a line of their own
+                QCOMPARE(output.split('\n').count(phrase.toUtf8()), 1);
+            // The capture takes this for a bad stream address.
+            QVERIFY(phrase == "No such file or directory" || !output.contains("No such file or directory"));
+            return;
+        }
+        const QList<QByteArray> found = records();
+        QVERIFY2(found.size() >= 2, output.constData());
+        QPair<qint64, qint64> previous{0, 0};
+        for (const QByteArray& record : found) {
+            const QPair<qint64, qint64> now = parse(record);
+            QVERIFY2(now.first >= previous.first && now.second >= previous.second, record.constData());
+            previous = now;
+        }
+        QVERIFY(previous.second > parse(found.first()).second);
+        // The marker comes last, after the last record.
+        QVERIFY(output.endsWith("\nzo_finished\n") && chunks.last().endsWith("zo_finished\n"));
+        QVERIFY(!chunks.last().contains("zo_progress"));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestFfmpegExe)
 #include "test_ffmpegexe.moc"

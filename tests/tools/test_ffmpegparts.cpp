@@ -26,197 +26,168 @@ class TestFfmpegParts : public QObject
 {
     Q_OBJECT
 private slots:
-    void writer_gaps_data();
-    void writer_gaps();
-    void drain_waits_on_the_clock();
-    void stop_sequence_data();
-    void stop_sequence();
-    void invocation_data();
-    void invocation();
-    void input_listing_data();
-    void input_listing();
+    void writer_gaps_data()
+    {
+        // Steps "T:p:X" add record X at T ms, "T:t:X" add text X, each flushed at T; then what went out, as "T:X".
+        QTest::addColumn<QString>("steps");
+        QTest::newRow("text waits after a record") << "0:p:R1 50:t:log => 0:R1 200:log";
+        QTest::newRow("a record waits after text (the banner)") << "0:t:banner 10:p:R1 => 0:banner 200:R1";
+        QTest::newRow("a newer record replaces a waiting one") << "0:t:banner 10:p:R1 20:p:R2 => 0:banner 200:R2";
+        QTest::newRow("texts in a row go out in one write") << "0:p:R1 10:t:a 20:t:b => 0:R1 200:ab";
+        QTest::newRow("records in a row need no gap") << "0:p:R1 500:p:R2 => 0:R1 500:R2";
+        QTest::newRow("order is kept") << "0:t:a 10:p:R1 20:t:b => 0:a 200:R1 400:b";
+    }
+    void writer_gaps()
+    {
+        QFETCH(QString, steps);
+        int clock = 0;
+        QStringList out;
+        OutputWriter writer([&](const std::string& bytes) { out << QString("%1:%2").arg(clock).arg(bytes.c_str()); },
+                            milliseconds(200));
+        auto flush_until_idle = [&](int until) {
+            // Flushes at each due time up to `until`, as the transcoder's loop does.
+            for (auto due = writer.flush(at(clock)); due && *due <= at(until); due = writer.flush(at(clock)))
+                clock = int(duration_cast<milliseconds>(due->time_since_epoch()).count());
+        };
+        for (const QString& step : steps.section(" => ", 0, 0).split(' ')) {
+            const QStringList parts = step.split(':');
+            flush_until_idle(parts[0].toInt());
+            clock = parts[0].toInt();
+            if (parts[1] == "p")
+                writer.add_progress(parts[2].toStdString());
+            else
+                writer.add_text(parts[2].toStdString());
+            writer.flush(at(clock));
+        }
+        flush_until_idle(100000);
+        QCOMPARE(out.join(' '), steps.section(" => ", 1));
+    }
+
+    void drain_waits_on_the_clock()
+    {
+        Time now = at(0);
+        QList<int> slept;
+        WriterTime time;
+        time.now = [&] { return now; };
+        time.sleep_until = [&](Time t) {
+            slept << int(duration_cast<milliseconds>(t - now).count());
+            now = t;
+        };
+        std::string out;
+        OutputWriter writer([&](const std::string& bytes) { out += bytes; }, milliseconds(200), time);
+        writer.add_progress("R");
+        writer.flush(now);
+        writer.add_text("zo_finished\n");
+        writer.drain();
+        QCOMPARE(out, std::string("Rzo_finished\n"));
+        QCOMPARE(slept, QList<int>{200});
+    }
+
+    void stop_sequence_data()
+    {
+        // Each probe: the time in ms and the action expected then (Q quit, I interrupt, K kill, - none).
+        QTest::addColumn<QStringList>("probes");
+        QTest::newRow("each step waits for an answer")
+            << QStringList{"0:Q", "299:-", "300:I", "599:-", "600:I", "3599:-", "3600:K", "99999:-"};
+        QTest::newRow("a late look takes one step at a time") << QStringList{"0:Q", "10000:I", "10000:-", "10300:I"};
+    }
+
+    void stop_sequence()
+    {
+        QFETCH(QStringList, probes);
+        StopSequence stop;
+        QVERIFY(!stop.started() && !stop.deadline());
+        for (const QString& probe : probes) {
+            const int ms = probe.section(':', 0, 0).toInt();
+            const StopSequence::Action action = stop.started() ? stop.due(at(ms)) : stop.begin(at(ms));
+            const char got = "-QIK"[int(action)];
+            QCOMPARE(QString(got), probe.section(':', 1));
+        }
+        QCOMPARE(stop.begin(at(0)), StopSequence::Action::None); // begins once
+    }
+
+    void invocation_data()
+    {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("expected"); // after the fixed head
+        QTest::addColumn<bool>("network");
+        QTest::addColumn<QString>("finish"); // the MP4 to make ordinary at the end
+        const QString analyse = "-analyzeduration 1000000 ";
+        const QString fragments = "-movflags +empty_moov+default_base_moof -frag_duration 1000000 -flush_packets 1 ";
+        const QString kept = "-rw_timeout 5 -analyzeduration 9 -i rtmp://h/x -movflags faststart o.mp4";
+        QTest::newRow("local file") << "-i a.mp4 b.mp4"
+                                    << "-i a.mp4 b.mp4" << false << "";
+        QTest::newRow("rtmp gets the generic time-out")
+            << "-i rtmp://h/live/x -vcodec copy o.flv"
+            << "-rw_timeout 7000 " + analyse + "-i rtmp://h/live/x -vcodec copy o.flv" << true << "";
+        QTest::newRow("rtsp gets its own, and its mp4 comes in fragments")
+            << "-i RTSP://h/x o.MP4"
+            << "-timeout 7000 " + analyse + "-i RTSP://h/x " + fragments + "o.MP4" << true << "o.MP4";
+        QTest::newRow("given options are kept") << kept << kept << true << "";
+        QTest::newRow("copied stream into avi gets start codes")
+            << "-i rtmp://h/x -vcodec copy o.AVI"
+            << "-rw_timeout 7000 " + analyse + "-i rtmp://h/x -vcodec copy -bsf:v h264_mp4toannexb o.AVI" << true << "";
+    }
+    void invocation()
+    {
+        QFETCH(QString, args);
+        QFETCH(QString, expected);
+        QFETCH(bool, network);
+        QFETCH(QString, finish);
+        std::vector<std::string> user;
+        for (const QString& arg : args.split(' '))
+            user.push_back(arg.toStdString());
+        const Invocation inv = build_invocation(user, 7000);
+        QStringList got;
+        for (size_t i = 5; i < inv.args.size(); ++i) // after -hide_banner -nostats -y -progress pipe:3
+            got << QString::fromStdString(inv.args[i]);
+        QCOMPARE(got.join(' '), expected);
+        QCOMPARE(inv.network_input, network);
+        QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
+        // The time-out comes from the environment in milliseconds; nonsense keeps the default.
+        QCOMPARE(read_timeout_us("1500"), 1500000LL);
+        for (const char* bad : {"", "0", "-5", "2s"})
+            QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
+    }
+
+    void input_listing_data()
+    {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<int>("verdict");
+        const int pending = int(InputListing::Verdict::Pending), video = int(InputListing::Verdict::Video),
+                  none = int(InputListing::Verdict::NoVideo);
+        const QString input = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n";
+        QTest::newRow("audio and video")
+            << input + "  Stream #0:0: Audio: aac\n  Stream #0:1: Video: h264\nStream mapping:\n"
+            << video;
+        QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << none;
+        QTest::newRow("tagged stream, carriage returns")
+            << input + "  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n"
+            << video;
+        QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << pending;
+        QTest::newRow("only the input's streams count")
+            << input + "  Stream #0:0: Audio: aac\nOutput #0, mp4:\n  Stream #0:0: Video: h264\n"
+            << none;
+        QTest::newRow("the banner's word Video is no stream")
+            << "  configuration: --enable-video\n" + input + "  Stream #0:0: Data: none (Video: x)\nStream mapping:\n"
+            << none;
+    }
+
+    void input_listing()
+    {
+        QFETCH(QString, log);
+        QFETCH(int, verdict);
+        const std::string text = log.toStdString();
+        // The log comes in pieces of any size.
+        for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
+            InputListing listing;
+            InputListing::Verdict got = InputListing::Verdict::Pending;
+            for (size_t at = 0; at < text.size(); at += piece)
+                got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
+            QCOMPARE(int(got), verdict);
+        }
+    }
 };
-
-void TestFfmpegParts::writer_gaps_data()
-{
-    // steps: "T:p:X" adds record X at T ms, "T:t:X" adds text X, then each step flushes at T.
-    // written: what went out, as "T:X".
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QStringList>("written");
-    QTest::newRow("text waits after a record") << QStringList{"0:p:R1", "50:t:log"} << QStringList{"0:R1", "200:log"};
-    QTest::newRow("a record waits after text (the banner)")
-        << QStringList{"0:t:banner", "10:p:R1"} << QStringList{"0:banner", "200:R1"};
-    QTest::newRow("a newer record replaces a waiting one")
-        << QStringList{"0:t:banner", "10:p:R1", "20:p:R2"} << QStringList{"0:banner", "200:R2"};
-    QTest::newRow("texts in a row go out in one write")
-        << QStringList{"0:p:R1", "10:t:a", "20:t:b"} << QStringList{"0:R1", "200:ab"};
-    QTest::newRow("records in a row need no gap") << QStringList{"0:p:R1", "500:p:R2"} << QStringList{"0:R1", "500:R2"};
-    QTest::newRow("order is kept") << QStringList{"0:t:a", "10:p:R1", "20:t:b"}
-                                   << QStringList{"0:a", "200:R1", "400:b"};
-}
-
-void TestFfmpegParts::writer_gaps()
-{
-    QFETCH(QStringList, steps);
-    QFETCH(QStringList, written);
-
-    int clock = 0;
-    QStringList out;
-    OutputWriter writer([&](const std::string& bytes) { out << QString("%1:%2").arg(clock).arg(bytes.c_str()); },
-                        milliseconds(200));
-    auto flush_until_idle = [&](int until) {
-        // Flushes at each due time up to `until`, as the transcoder's loop does.
-        for (auto due = writer.flush(at(clock)); due && *due <= at(until); due = writer.flush(at(clock)))
-            clock = int(duration_cast<milliseconds>(due->time_since_epoch()).count());
-    };
-    for (const QString& step : steps) {
-        const QStringList parts = step.split(':');
-        flush_until_idle(parts[0].toInt());
-        clock = parts[0].toInt();
-        if (parts[1] == "p")
-            writer.add_progress(parts[2].toStdString());
-        else
-            writer.add_text(parts[2].toStdString());
-        writer.flush(at(clock));
-    }
-    flush_until_idle(100000);
-    QCOMPARE(out, written);
-}
-
-void TestFfmpegParts::drain_waits_on_the_clock()
-{
-    Time now = at(0);
-    QList<int> slept;
-    WriterTime time;
-    time.now = [&] { return now; };
-    time.sleep_until = [&](Time t) {
-        slept << int(duration_cast<milliseconds>(t - now).count());
-        now = t;
-    };
-    std::string out;
-    OutputWriter writer([&](const std::string& bytes) { out += bytes; }, milliseconds(200), time);
-    writer.add_progress("R");
-    writer.flush(now);
-    writer.add_text("zo_finished\n");
-    writer.drain();
-    QCOMPARE(out, std::string("Rzo_finished\n"));
-    QCOMPARE(slept, QList<int>{200});
-}
-
-void TestFfmpegParts::stop_sequence_data()
-{
-    // Each probe: the time in ms and the action expected then (Q quit, I interrupt, K kill, - none).
-    QTest::addColumn<QStringList>("probes");
-    QTest::newRow("each step waits for an answer")
-        << QStringList{"0:Q", "299:-", "300:I", "599:-", "600:I", "3599:-", "3600:K", "99999:-"};
-    QTest::newRow("a late look takes one step at a time") << QStringList{"0:Q", "10000:I", "10000:-", "10300:I"};
-}
-
-void TestFfmpegParts::stop_sequence()
-{
-    QFETCH(QStringList, probes);
-    StopSequence stop;
-    QVERIFY(!stop.started() && !stop.deadline());
-    for (const QString& probe : probes) {
-        const int ms = probe.section(':', 0, 0).toInt();
-        const StopSequence::Action action = stop.started() ? stop.due(at(ms)) : stop.begin(at(ms));
-        const char got = "-QIK"[int(action)];
-        QCOMPARE(QString(got), probe.section(':', 1));
-    }
-    QCOMPARE(stop.begin(at(0)), StopSequence::Action::None); // begins once
-}
-
-void TestFfmpegParts::invocation_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("expected"); // after the fixed head
-    QTest::addColumn<bool>("network");
-    QTest::addColumn<QString>("finish"); // the MP4 to make ordinary at the end
-    const QStringList fragments{
-        "-movflags", "+empty_moov+default_base_moof", "-frag_duration", "1000000", "-flush_packets", "1"};
-    const QStringList analyse{"-analyzeduration", "1000000"};
-    QTest::newRow("local file") << QStringList{"-i", "a.mp4", "b.mp4"} << QStringList{"-i", "a.mp4", "b.mp4"} << false
-                                << "";
-    QTest::newRow("rtmp gets the generic time-out")
-        << QStringList{"-i", "rtmp://h/live/x", "-vcodec", "copy", "o.flv"}
-        << QStringList{"-rw_timeout", "7000"} + analyse +
-               QStringList{"-i", "rtmp://h/live/x", "-vcodec", "copy", "o.flv"}
-        << true << "";
-    QTest::newRow("rtsp gets its own, and its mp4 comes in fragments")
-        << QStringList{"-i", "RTSP://h/x", "o.MP4"}
-        << QStringList{"-timeout", "7000"} + analyse + QStringList{"-i", "RTSP://h/x"} + fragments +
-               QStringList{"o.MP4"}
-        << true << "o.MP4";
-    QTest::newRow("given options are kept") << QStringList{"-rw_timeout", "5",         "-analyzeduration", "9",    "-i",
-                                                           "rtmp://h/x",  "-movflags", "faststart",        "o.mp4"}
-                                            << QStringList{"-rw_timeout", "5",         "-analyzeduration", "9",    "-i",
-                                                           "rtmp://h/x",  "-movflags", "faststart",        "o.mp4"}
-                                            << true << "";
-    QTest::newRow("copied stream into avi gets start codes")
-        << QStringList{"-i", "rtmp://h/x", "-vcodec", "copy", "o.AVI"}
-        << QStringList{"-rw_timeout", "7000"} + analyse +
-               QStringList{"-i", "rtmp://h/x", "-vcodec", "copy", "-bsf:v", "h264_mp4toannexb", "o.AVI"}
-        << true << "";
-}
-
-void TestFfmpegParts::invocation()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QStringList, expected);
-    QFETCH(bool, network);
-    QFETCH(QString, finish);
-    std::vector<std::string> user;
-    for (const QString& arg : args)
-        user.push_back(arg.toStdString());
-    const Invocation inv = build_invocation(user, 7000);
-    QStringList got;
-    for (size_t i = 5; i < inv.args.size(); ++i) // after -hide_banner -nostats -y -progress pipe:3
-        got << QString::fromStdString(inv.args[i]);
-    QCOMPARE(got, expected);
-    QCOMPARE(inv.network_input, network);
-    QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
-    // The time-out comes from the environment in milliseconds; nonsense keeps the default.
-    QCOMPARE(read_timeout_us("1500"), 1500000LL);
-    for (const char* bad : {"", "0", "-5", "2s"})
-        QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
-}
-
-void TestFfmpegParts::input_listing_data()
-{
-    QTest::addColumn<QString>("log");
-    QTest::addColumn<int>("verdict");
-    const int pending = int(InputListing::Verdict::Pending), video = int(InputListing::Verdict::Video),
-              none = int(InputListing::Verdict::NoVideo);
-    const QString input = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n";
-    QTest::newRow("audio and video") << input +
-                                            "  Stream #0:0: Audio: aac\n  Stream #0:1: Video: h264\nStream mapping:\n"
-                                     << video;
-    QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << none;
-    QTest::newRow("tagged stream, carriage returns") << input + "  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n"
-                                                     << video;
-    QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << pending;
-    QTest::newRow("only the input's streams count")
-        << input + "  Stream #0:0: Audio: aac\nOutput #0, mp4:\n  Stream #0:0: Video: h264\n"
-        << none;
-    QTest::newRow("the banner's word Video is no stream")
-        << "  configuration: --enable-video\n" + input + "  Stream #0:0: Data: none (Video: x)\nStream mapping:\n"
-        << none;
-}
-
-void TestFfmpegParts::input_listing()
-{
-    QFETCH(QString, log);
-    QFETCH(int, verdict);
-    const std::string text = log.toStdString();
-    // The log comes in pieces of any size.
-    for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
-        InputListing listing;
-        InputListing::Verdict got = InputListing::Verdict::Pending;
-        for (size_t at = 0; at < text.size(); at += piece)
-            got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
-        QCOMPARE(int(got), verdict);
-    }
-}
 
 QTEST_GUILESS_MAIN(TestFfmpegParts)
 #include "test_ffmpegparts.moc"

@@ -2,11 +2,10 @@
 // first part of a longer recording's bytes, and the repaired file must hold
 // every complete sample of that part exactly as the original recording had
 // it. The pieces whose mistakes a short recording would not show (box sizes,
-// picture order counts, the job file, the report gate) have tables of their own.
+// picture order counts, the report gate) have tables of their own.
 
 #include "audioschedule.h"
 #include "boxes.h"
-#include "jobfile.h"
 #include "pipes.h"
 #include "reporter.h"
 #include "slices.h"
@@ -204,9 +203,14 @@ private slots:
         // The last report's state word; with code 10 the window stops the repair there.
         QTest::addColumn<QString>("last");
         const QString lf = "%ref\n%damaged\n25\n%out\n";
-        QTest::newRow("repaired") << lf << 0 << "done";
+        QTest::newRow("LF line ends") << lf << 0 << "done";
+        QTest::newRow("CR LF line ends") << "%ref\r\n%damaged\r\n25\r\n%out\r\n" << 0 << "done";
+        QTest::newRow("no end of line after the output") << "%ref\n%damaged\n25\n%out" << 0 << "done";
+        QTest::newRow("frame rate that is no number") << "%ref\n%damaged\nabc\n%out\n" << 0 << "done";
         QTest::newRow("window closed while rebuilding") << lf << 10 << "rebuilding";
         QTest::newRow("window closed while writing") << lf << 10 << "writing";
+        QTest::newRow("three lines") << "%ref\n%damaged\n25\n" << 1 << "usage";
+        QTest::newRow("empty damaged line") << "%ref\n\n25\n%out\n" << 1 << "usage";
         QTest::newRow("no job file") << QString() << 1 << "usage";
     }
     void job_file()
@@ -215,7 +219,7 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, last);
 
-        const QString out = at("job-repaired_zo_fixed.mp4");
+        const QString out = at("修复 结果_zo_fixed.mp4");
         QFile::remove(out);
         const QString file = QDir::tempPath() + "/mp4.rp";
         QFile::remove(file);
@@ -407,35 +411,6 @@ private slots:
             sent << (gate.due(f[1].toInt(), 1000, f[2].toStdString(), at) ? "1" : "0");
         }
         QCOMPARE(sent.join(' '), reports.section(" => ", 1));
-    }
-
-    void job_text_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("fields"); // reference|damaged|fps|output; empty: refused
-        QTest::newRow("LF") << QByteArray("/a/ref.mp4\n/a/bad.mp4\n30\n/a/out.mp4\n")
-                            << "/a/ref.mp4|/a/bad.mp4|30|/a/out.mp4";
-        QTest::newRow("CR LF, Chinese path")
-            << QByteArray("/视频/ref.mp4\r\n/视频/坏.mp4\r\n25\r\n/视频/坏_zo_fixed.mp4\r\n")
-            << "/视频/ref.mp4|/视频/坏.mp4|25|/视频/坏_zo_fixed.mp4";
-        QTest::newRow("no end of line after the output") << QByteArray("r\nd\n25\no") << "r|d|25|o";
-        QTest::newRow("frame rate that is no number") << QByteArray("r\nd\nabc\no\n") << "r|d|0|o";
-        QTest::newRow("three lines") << QByteArray("r\nd\n25\n") << "";
-        QTest::newRow("empty damaged line") << QByteArray("r\n\n25\no\n") << "";
-    }
-    void job_text()
-    {
-        QFETCH(QByteArray, text);
-        QFETCH(QString, fields);
-        vidmend::Job job;
-        std::string error;
-        QCOMPARE(vidmend::parse_job_text(text.toStdString(), job, error), !fields.isEmpty());
-        if (fields.isEmpty())
-            QVERIFY(!error.empty());
-        else
-            QCOMPARE(QString::fromStdString(job.reference + "|" + job.damaged + "|" + std::to_string(job.fps) + "|" +
-                                            job.output),
-                     fields);
     }
 };
 
