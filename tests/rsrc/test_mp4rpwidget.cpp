@@ -1,9 +1,12 @@
 // The repair window: its checks, the job file, and runs in which the test
-// plays the repair engine's part over the pipe. The engine the window starts
-// is a stand-in that only keeps a copy of the job file it found.
+// plays the repair engine's part over the pipe, also against local programs
+// that abuse the pipe. The engine the window starts is a stand-in that only
+// keeps a copy of the job file it found.
 
+#include "faults.h"
 #include "modalboxes.h"
 #include "pipes.h"
+#include "platform/localsocket.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "testhost.h"
@@ -23,6 +26,18 @@ QString tmp(const QString& name)
     return QDir::tempPath() + "/" + name;
 }
 
+// One connection of a program that ignores the protocol: writes `bytes`
+// (nothing at all when empty), then hangs up without waiting for a reply.
+void poke(const QByteArray& bytes)
+{
+    namespace ls = platform::localsocket;
+    const int fd = ls::connect_to(QFile::encodeName(tmp("tarvo_mfix")).constData());
+    if (fd < 0)
+        return; // the server was still busy with the one before: a refusal is fine too
+    ls::write_once(fd, bytes.constData(), size_t(bytes.size()));
+    ls::close(fd);
+}
+
 } // namespace
 
 class TestMp4RPWidget : public QObject
@@ -32,6 +47,13 @@ class TestMp4RPWidget : public QObject
     QString m_clip, m_broken;
     std::unique_ptr<Mp4RPWidget> m_window;
 
+    // This test's folder holds no real engine: the window starts this one.
+    bool write_engine()
+    {
+        return !testmedia::write_script(QCoreApplication::applicationDirPath() + "/Vidmend.exe",
+                                        "cp \"${TMPDIR:-/tmp}/mp4.rp\" \"${TMPDIR:-/tmp}/engine-saw.rp\"\n")
+                    .isEmpty();
+    }
     void start(const QString& failed, const QString& okay)
     {
         m_window->findChild<QLineEdit*>("lineEdit_failedmp4")->setText(failed);
@@ -45,10 +67,7 @@ private slots:
         m_clip = testmedia::make_clip(tmp("clip.mp4"), 1);
         m_broken = tmp("broken.part1.mp4");
         QVERIFY(!m_clip.isEmpty() && testmedia::write_file(m_broken, QByteArray(4096, 'Z')));
-        // This test's folder holds no real engine: the window starts this one.
-        QVERIFY(!testmedia::write_script(QCoreApplication::applicationDirPath() + "/Vidmend.exe",
-                                         "cp \"${TMPDIR:-/tmp}/mp4.rp\" \"${TMPDIR:-/tmp}/engine-saw.rp\"\n")
-                     .isEmpty());
+        QVERIFY(write_engine());
         // Showing a result must not reach a real desktop's file manager.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(tmp("no-bus")));
     }
@@ -152,6 +171,45 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(bar->maximum(), maximum, kWait);
         QCOMPARE(bar->value(), value);
         QCOMPARE(m_window->pwidget()->findChild<QLabel*>("lb_state")->text(), state);
+    }
+
+    // A client sends garbage, an over-long message or nothing a thousand times,
+    // then a real report must still come through; without an engine the dialog
+    // waits, and closing it asks the engine to stop. No box, no file changed.
+    void faults_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // "-": no engine at all
+        QTest::newRow("garbage from a client") << QByteArray("\xff\x00\x01 x\x80 -7\n\t", 11);
+        QTest::newRow("over-long message") << QByteArray(65536, '9');
+        QTest::newRow("client that connects without writing") << QByteArray();
+        QTest::newRow("engine missing") << QByteArray("-");
+    }
+    void faults()
+    {
+        QFETCH(QByteArray, bytes);
+        const faults::Files before = faults::files({QDir::tempPath()});
+        auto restore = qScopeGuard([this] { QVERIFY(write_engine()); });
+        if (bytes == "-")
+            QVERIFY(QFile::remove(QCoreApplication::applicationDirPath() + "/Vidmend.exe"));
+        ModalBoxes boxes;
+        start(m_broken, m_clip);
+        ProcessWidget* dialog = m_window->pwidget();
+        QVERIFY(dialog && dialog->isVisible());
+        auto* state = dialog->findChild<QLabel*>("lb_state");
+        if (bytes == "-") {
+            QCOMPARE(state->text(), QString("准备数据..."));
+            dialog->findChild<QPushButton*>("pb_cancel")->click();
+            QCOMPARE(report("x 1 100 repairing"), QString("pro_end"));
+        } else {
+            for (int i = 0; i < 1000; ++i)
+                poke(bytes);
+            // Until the queue of abandoned connections drains, a report may find the pipe busy.
+            QTRY_COMPARE_WITH_TIMEOUT(report("x 40 100 repairing"), QString("OK"), 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("repairing ... "), 30000);
+            QCOMPARE(dialog->findChild<QProgressBar*>("pb_progress")->value(), 40);
+        }
+        QCOMPARE(boxes.count(), 0);
+        QCOMPARE(faults::touched(before, {tmp("broken_zo_fixed.mp4")}), QStringList());
     }
 };
 
