@@ -238,7 +238,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, 30000);
         qunsetenv("DAVAZ_FFPLAY");
         // ZaReridi.exe took "-play" and the converted file, or it would not have started the engine.
-        QVERIFY(QString::fromUtf8(testmedia::read_file(record)).trimmed().endsWith(out("clip1_zo.mp4")));
+        const QString played = QString::fromUtf8(testmedia::read_file(record)).trimmed();
+        QVERIFY2(played.contains("-window_title clip1_zo.mp4") && played.endsWith(out("clip1_zo.mp4")),
+                 qPrintable(played));
     }
 
     void stop_and_restart_inside_the_pause()

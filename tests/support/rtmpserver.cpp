@@ -1,7 +1,9 @@
 #include "rtmpserver.h"
 
+#include "rtspserver.h"
 #include "testmedia.h"
 
+#include <QCoreApplication>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -16,48 +18,66 @@ rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 
 } // namespace
 
-bool RtmpServer::start()
+bool LoopbackServer::start_on_free_port(const QString& program, const std::function<QStringList(quint16)>& args)
 {
-    if (!m_dir.isValid())
-        return false;
-    // Another program may take the free port before nginx binds it; try a few.
-    for (int attempt = 0; attempt < 5; ++attempt)
-        if (start_on(testmedia::free_port()))
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        stop();
+        m_port = testmedia::free_port();
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(program, args(m_port));
+        // Refused at once while the server is still starting; it ends when the
+        // port was taken or it could not start.
+        bool accepting = false;
+        const auto settled = [&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            accepting = socket.waitForConnected(500);
+            return accepting || m_process.state() == QProcess::NotRunning;
+        };
+        if (QTest::qWaitFor(settled, 30000) && accepting)
             return true;
+        qWarning("server on port %u did not start: %s", m_port, qPrintable(output()));
+    }
+    stop();
     return false;
 }
 
-bool RtmpServer::start_on(quint16 port)
+void LoopbackServer::stop()
 {
-    stop();
-    const QString conf = m_dir.filePath("nginx.conf");
-    if (!testmedia::write_file(conf, QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8()))
-        return false;
-    m_port = port;
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    // -e: nginx logs there before it has read the configuration.
-    m_process.start("nginx", {"-e", m_dir.filePath("error.log"), "-c", conf, "-p", m_dir.path()});
-    if (!m_process.waitForStarted(10000) || !wait_until_accepting()) {
-        stop();
-        return false;
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
     }
-    return true;
+    m_output += m_process.readAll();
 }
 
-bool RtmpServer::wait_until_accepting()
+QString LoopbackServer::output()
 {
-    // Refused at once while nginx is still starting; it ends when the port was
-    // taken or the configuration refused.
-    bool accepting = false;
-    return QTest::qWaitFor(
-               [&] {
-                   QTcpSocket socket;
-                   socket.connectToHost(QHostAddress::LocalHost, m_port);
-                   accepting = socket.waitForConnected(500);
-                   return accepting || m_process.state() == QProcess::NotRunning;
-               },
-               20000) &&
-           accepting;
+    m_output += m_process.readAll();
+    return QString::fromUtf8(m_output);
+}
+
+bool RtmpServer::start()
+{
+    return m_dir.isValid() && start_on_free_port("nginx", [this](quint16 port) {
+               const QString conf = m_dir.filePath("nginx.conf");
+               testmedia::write_file(conf, QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8());
+               // -e: nginx logs there before it has read the configuration.
+               return QStringList{"-e", m_dir.filePath("error.log"), "-c", conf, "-p", m_dir.path()};
+           });
+}
+
+void RtmpServer::stop()
+{
+    for (QProcess& publisher : m_publishers) {
+        publisher.kill();
+        publisher.waitForFinished();
+    }
+    m_publishers.clear();
+    LoopbackServer::stop();
 }
 
 bool RtmpServer::publish(const QString& clip, const QString& stream)
@@ -69,23 +89,17 @@ bool RtmpServer::publish(const QString& clip, const QString& stream)
     return QTest::qWaitFor([&] { return log().contains(QString("publish: name='%1'").arg(stream)); }, 60000);
 }
 
-void RtmpServer::stop()
-{
-    for (QProcess& publisher : m_publishers) {
-        publisher.kill();
-        publisher.waitForFinished();
-    }
-    m_publishers.clear();
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(10000)) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
-    }
-}
-
 QString RtmpServer::log() const
 {
     return QString::fromUtf8(testmedia::read_file(m_dir.filePath("error.log")));
+}
+
+bool RtspServer::start(const QString& clip, bool audio)
+{
+    // Another Python may come first on PATH; only Debian's own loads the GStreamer bindings.
+    return start_on_free_port("/usr/bin/python3", [&](quint16 port) {
+        return QStringList{QCoreApplication::applicationDirPath() + "/rtspserver.py", "--port", QString::number(port),
+                           "--clip", clip} +
+               (audio ? QStringList{"--audio"} : QStringList());
+    });
 }

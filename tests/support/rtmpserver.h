@@ -4,35 +4,56 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <list>
 
-// A real rtmp server (nginx with its rtmp module) on a free loopback port,
-// with its configuration, pid and logs in a temporary folder.
-class RtmpServer
+// A real server of the tests on a free loopback port, stopped when it goes.
+class LoopbackServer
+{
+public:
+    LoopbackServer() = default;
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+    ~LoopbackServer() { stop(); }
+
+    // Terminates the server and waits for it.
+    void stop();
+    quint16 port() const { return m_port; }
+    // What the server printed, for a failing test's message.
+    QString output();
+
+protected:
+    // Starts `program` with the arguments `args` gives for a free port and waits
+    // until the port accepts connections; another program may take a free port
+    // before the server binds it, so a few ports are tried.
+    bool start_on_free_port(const QString& program, const std::function<QStringList(quint16)>& args);
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+    quint16 m_port = 0;
+};
+
+// nginx with its rtmp module, with its configuration, pid and logs in a
+// temporary folder, and the publishers the test starts.
+class RtmpServer : public LoopbackServer
 {
 public:
     ~RtmpServer() { stop(); }
 
-    // Starts the server and waits until its port accepts connections.
     bool start();
-    // Terminates the server and its publishers and waits for them.
+    // Terminates the publishers and the server and waits for them.
     void stop();
     // Publishes `clip` as `stream` at its own rate in an endless loop with the
     // stock ffmpeg; true once the server has taken the stream.
     bool publish(const QString& clip, const QString& stream);
 
-    quint16 port() const { return m_port; }
     // rtmp://127.0.0.1:PORT/live/STREAM
-    QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(m_port).arg(stream); }
+    QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(port()).arg(stream); }
     // The server's error log, for a failing test's message.
     QString log() const;
 
 private:
-    bool start_on(quint16 port);
-    bool wait_until_accepting();
-
     QTemporaryDir m_dir;
-    QProcess m_process;
     std::list<QProcess> m_publishers;
-    quint16 m_port = 0;
 };

@@ -54,44 +54,40 @@ private slots:
     {
         // end: "stop" writes the stop file once two seconds are captured ("stale stop": one left before must not stop
         // it); "sigint" interrupts FFmpeg.exe then. exitCode -1 is any failure, with the phrase shown. file: the output
-        // must be complete (it opens, has video and a duration).
+        // must be complete (it opens, has video and a duration). A first argument NAME=value goes to the environment.
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("end");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("phrase");
         QTest::addColumn<bool>("file");
-
-        const QString connect = "failed to connect socket", rtmp = "failed to read RTMP packet header";
-        const QStringList copy{"-vcodec", "copy", "%out.mp4"}, live = QStringList{"-i", "%rtmp/live/s"} + copy;
-        QTest::newRow("conversion") << QStringList{"-i",      "%clip", "-r",   "25",      "-s",
-                                                   "640x480", "-b:v",  "800k", "%out.mp4"}
-                                    << "" << 0 << "" << true;
-        QTest::newRow("capture to mp4") << live << "stop" << 0 << "" << true;
-        QTest::newRow("stop file left from an earlier run") << live << "stale stop" << 0 << "" << true;
-        // The server holds the video back until a key frame; the recording must still have it.
-        QTest::newRow("video that begins late")
-            << QStringList{"-i", "%rtmp/live/late"} + copy << "stop" << 0 << "" << true;
-        QTest::newRow("interrupted while capturing") << live << "sigint" << 0 << "" << true;
-        // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
-        QTest::newRow("ffmpeg deaf to q") << QStringList{"-nostdin"} + live << "stop" << 255 << "" << true;
-        QTest::newRow("ffmpeg deaf to everything") << QStringList{"DAVAZ_FFMPEG=%stubborn", "-i", "%clip", "%out.mp4"}
-                                                   << "sigint" << 128 + SIGKILL << "" << false;
-        QTest::newRow("no arguments") << QStringList{} << "" << 2 << "usage" << false;
-        QTest::newRow("ffmpeg missing") << QStringList{"DAVAZ_FFMPEG=/nowhere/ffmpeg", "-i", "%clip", "%out.mp4"} << ""
-                                        << 127 << "/nowhere/ffmpeg" << false;
-        QTest::newRow("connection refused")
-            << QStringList{"-i", "%nowhere/live/x"} + copy << "" << -1 << connect << false;
-        QTest::newRow("stream never published")
-            << QStringList{"-i", "%rtmp/live/nobody"} + copy << "" << -1 << rtmp << false;
-        QTest::newRow("stream already published")
-            << QStringList{"-re", "-i", "%clip", "-c", "copy", "-f", "flv", "%rtmp/live/s"} << "" << -1 << rtmp
-            << false;
-        QTest::newRow("unknown protocol")
-            << QStringList{"-i", "foo://x"} + copy << "" << -1 << "Protocol not found" << false;
-        QTest::newRow("missing input") << QStringList{"-i", "%clip.missing"} + copy << "" << -1
-                                       << "No such file or directory" << false;
-        QTest::newRow("codec not allowed in the container") << QStringList{"-i", "%clip", "-vcodec", "copy", "%out.ogg"}
-                                                            << "" << -1 << "Could not write header" << false;
+        const char* const rows[][6] = {
+            // name, arguments, end, exit code, phrase, complete file
+            {"conversion", "-i %clip -r 25 -s 640x480 -b:v 800k %out.mp4", "", "0", "", "1"},
+            {"capture to mp4", "-i %rtmp/live/s -vcodec copy %out.mp4", "stop", "0", "", "1"},
+            {"stop file left from an earlier run", "-i %rtmp/live/s -vcodec copy %out.mp4", "stale stop", "0", "", "1"},
+            // The server holds the video back until a key frame; the recording must still have it.
+            {"video that begins late", "-i %rtmp/live/late -vcodec copy %out.mp4", "stop", "0", "", "1"},
+            {"interrupted while capturing", "-i %rtmp/live/s -vcodec copy %out.mp4", "sigint", "0", "", "1"},
+            // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
+            {"ffmpeg deaf to q", "-nostdin -i %rtmp/live/s -vcodec copy %out.mp4", "stop", "255", "", "1"},
+            // 137: ended by a kill (128 + SIGKILL).
+            {"ffmpeg deaf to everything", "DAVAZ_FFMPEG=%stubborn -i %clip %out.mp4", "sigint", "137", "", ""},
+            {"no arguments", "", "", "2", "usage", ""},
+            {"ffmpeg missing", "DAVAZ_FFMPEG=/nowhere/ffmpeg -i %clip %out.mp4", "", "127", "/nowhere/ffmpeg", ""},
+            {"connection refused", "-i %nowhere/live/x -vcodec copy %out.mp4", "", "-1", "failed to connect socket",
+             ""},
+            {"stream never published", "-i %rtmp/live/nobody -vcodec copy %out.mp4", "", "-1",
+             "failed to read RTMP packet header", ""},
+            {"stream already published", "-re -i %clip -c copy -f flv %rtmp/live/s", "", "-1",
+             "failed to read RTMP packet header", ""},
+            {"unknown protocol", "-i foo://x -vcodec copy %out.mp4", "", "-1", "Protocol not found", ""},
+            {"missing input", "-i %clip.missing -vcodec copy %out.mp4", "", "-1", "No such file or directory", ""},
+            {"codec not allowed in the container", "-i %clip -vcodec copy %out.ogg", "", "-1", "Could not write header",
+             ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]).split(' ', Qt::SkipEmptyParts) << QString(r[2]) << atoi(r[3])
+                                << QString(r[4]) << (*r[5] != 0);
     }
 
     void run()
@@ -112,11 +108,10 @@ private slots:
             arg.replace("%nowhere", QString("rtmp://127.0.0.1:%1").arg(testmedia::free_port())).replace("%out", out);
             arg.replace("%rtmp", QString("rtmp://127.0.0.1:%1").arg(m_server.port())).replace("%clip", m_clip);
         }
-        QFile stop(QDir::tempPath() + "/zo_ff_et.cfg");
-        stop.remove();
+        const QString stop = QDir::tempPath() + "/zo_ff_et.cfg";
+        QFile::remove(stop);
         if (end == "stale stop")
-            QVERIFY(stop.open(QIODevice::WriteOnly));
-        stop.close();
+            QVERIFY(testmedia::write_file(stop, {}));
 
         QList<QByteArray> chunks;
         QProcess process;
@@ -145,9 +140,8 @@ private slots:
             if (end == "sigint") {
                 ::kill(pid_t(process.processId()), SIGINT);
             } else {
-                QCOMPARE(stop.remove(), end == "stale stop");
-                QVERIFY(stop.open(QIODevice::WriteOnly));
-                stop.close();
+                QCOMPARE(QFile::remove(stop), end == "stale stop");
+                QVERIFY(testmedia::write_file(stop, {}));
             }
         }
         QVERIFY2(finished.count() || finished.wait(120000), chunks.join().constData());

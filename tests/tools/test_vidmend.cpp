@@ -62,11 +62,6 @@ class TestVidmend : public QObject
 
     QString at(const QString& name) const { return m_dir.filePath(name); }
 
-    // Recordings are kept for the rows that share them.
-    QString recording(const QString& name, int seconds, const Recording& settings)
-    {
-        return QFile::exists(at(name)) ? at(name) : testmedia::make_recording(at(name), seconds, settings);
-    }
     testmedia::Ran run(const QStringList& args) { return testmedia::run(m_exe, args, 180000); }
 
 private slots:
@@ -75,11 +70,11 @@ private slots:
         QVERIFY(m_dir.isValid() && QFileInfo(m_exe).isExecutable());
         // The inputs the refusals and the job file rows name, in the test's folder.
         Recording settings;
-        QVERIFY(!recording("original.mp4", 4, settings).isEmpty());
+        QVERIFY(!testmedia::make_recording(at("original.mp4"), 4, settings).isEmpty());
         settings.scene = 1;
-        QVERIFY(!recording("ref.mp4", 2, settings).isEmpty());
+        QVERIFY(!testmedia::make_recording(at("ref.mp4"), 2, settings).isEmpty());
         settings.codec = "hevc";
-        QVERIFY(!recording("hevc-ref.mp4", 2, settings).isEmpty());
+        QVERIFY(!testmedia::make_recording(at("hevc-ref.mp4"), 2, settings).isEmpty());
         QVERIFY(!damage(at("original.mp4"), at("damaged.mp4"), 0.7, "").isEmpty());
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", at("audio.mp4")}));
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=duration=1", "-f", "lavfi", "-i", "sine=duration=1",
@@ -123,18 +118,16 @@ private slots:
     {
         QFETCH(Recording, settings);
         QFETCH(QString, variant);
-        const QStringList traits = QStringList{settings.codec, settings.rate, QString::number(settings.bframes)} +
-                                   settings.audio + settings.video_params + settings.options;
-        const QString key = QString::number(qHash(traits));
-        const QString original = recording(key + "-original.mp4", 8, settings);
+        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
+        const QString original = testmedia::make_recording(at(key + "-original.mp4"), 8, settings);
         settings.scene = 1;
-        const QString ref = recording(key + "-reference.mp4", 3, settings);
+        const QString ref = testmedia::make_recording(at(key + "-reference.mp4"), 3, settings);
         QVERIFY(!original.isEmpty() && !ref.isEmpty());
-        const QString damaged = damage(original, at(key + variant + "-damaged.mp4"), 0.61, variant);
+        const QString damaged = damage(original, at(key + "-damaged.mp4"), 0.61, variant);
         QVERIFY(!damaged.isEmpty());
         const QByteArray inputs = testmedia::read_file(damaged) + testmedia::read_file(ref);
 
-        const QString out = at(key + variant + "-repaired.mp4");
+        const QString out = at(key + "-repaired.mp4");
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0 && repaired.out.contains("done"), qPrintable(repaired.out + repaired.err));
         QVERIFY(testmedia::read_file(damaged) + testmedia::read_file(ref) == inputs);

@@ -64,13 +64,10 @@ private slots:
         m_list.reset();
         QVERIFY(testmedia::write_file(FL_PlayList::save_path(), content.replace("%d", m_dir.path()).toUtf8()));
 
+        // The file is read a moment after the list is made, not at once.
         m_list = std::make_unique<FL_PlayList>();
-        auto* timer = m_list->findChild<QTimer*>("load_timer");
-        QVERIFY(timer && timer->isActive() && timer->isSingleShot());
-        QCOMPARE(timer->interval(), 500);
         QCOMPARE(m_list->count(), 0);
-        QTRY_VERIFY(!timer->isActive());
-        QCOMPARE(paths(), expected);
+        QTRY_COMPARE(paths(), expected);
     }
 
     void export_reload_and_clear()
