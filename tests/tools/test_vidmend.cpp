@@ -151,114 +151,101 @@ private slots:
         }
     }
 
-    // Bad command lines and inputs the engine cannot use: a clear message and
-    // exit code, no output, and no file of the user's changed.
-    void refusals_data()
+    // The engine as the window starts it (a job file, reports over the pipe) and
+    // from a command line, also on inputs it cannot use: its exit code, the last
+    // report's state word and a clear message; a repaired file only when it
+    // succeeds, and no file of the user's changed.
+    void runs_data()
     {
-        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("how"); // "job": the job file's text (%ref, %damaged, %out); "args": a command line
+        QTest::addColumn<QString>("input");
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("word"); // the last report's state word
-        QTest::addColumn<QString>("message");
-        const char* const rows[][5] = {
-            // name, arguments, exit code, state word, message
-            {"two arguments", "ref.mp4 damaged.mp4", "1", "", "usage"},
-            {"output over the damaged file", "ref.mp4 damaged.mp4 damaged.mp4", "1", "usage", "three different files"},
-            {"damaged file missing", "ref.mp4 none.mp4 out.mp4", "2", "unreadable", "No such file"},
-            {"reference without video", "audio.mp4 damaged.mp4 out.mp4", "3", "novideo", "no video track"},
-            {"damaged file of random bytes", "ref.mp4 random.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
-            {"damaged file of text", "ref.mp4 text.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
-            {"zero-length damaged file", "ref.mp4 zero.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
-            {"damaged file cut inside its first box", "ref.mp4 head.mp4 out.mp4", "4", "notmp4", "no media data"},
-            {"damaged file cut after a few samples", "ref.mp4 start.mp4 out.mp4", "8", "nothing", "nothing to recover"},
-            {"zero-length reference", "zero.mp4 damaged.mp4 out.mp4", "2", "unreadable", "cannot open the reference"},
-            {"truncated reference", "halfref.mp4 damaged.mp4 out.mp4", "2", "unreadable", "no index"},
-            {"random reference", "random.mp4 damaged.mp4 out.mp4", "2", "unreadable", "cannot open the reference"},
-            {"reference with PCM audio", "pcm.mov damaged.mp4 out.mp4", "5", "unsupported", "pcm_s16le"},
-            {"inputs swapped", "damaged.mp4 ref.mp4 out.mp4", "6", "swapped", "look swapped"},
-            {"damaged file is whole", "ref.mp4 original.mp4 out.mp4", "7", "intact", "nothing to repair"},
-            {"reference of another codec", "hevc-ref.mp4 damaged.mp4 out.mp4", "8", "nothing", "does not match"},
-            {"output folder missing", "ref.mp4 damaged.mp4 none/out.mp4", "9", "writefailed", "cannot create"},
+        QTest::addColumn<QString>("word");    // the last report's state word; with code 10 the window stops there
+        QTest::addColumn<QString>("message"); // in the standard error
+        const char* const rows[][6] = {
+            // name, how, input, exit code, state word, message
+            {"LF line ends", "job", "%ref\n%damaged\n25\n%out\n", "0", "done", ""},
+            {"CR LF line ends", "job", "%ref\r\n%damaged\r\n25\r\n%out\r\n", "0", "done", ""},
+            {"no end of line after the output", "job", "%ref\n%damaged\n25\n%out", "0", "done", ""},
+            {"frame rate that is no number", "job", "%ref\n%damaged\nabc\n%out\n", "0", "done", ""},
+            {"window closed while rebuilding", "job", "%ref\n%damaged\n25\n%out\n", "10", "rebuilding", ""},
+            {"window closed while writing", "job", "%ref\n%damaged\n25\n%out\n", "10", "writing", ""},
+            {"three lines", "job", "%ref\n%damaged\n25\n", "1", "usage", ""},
+            {"empty damaged line", "job", "%ref\n\n25\n%out\n", "1", "usage", ""},
+            {"no job file", "job", "", "1", "usage", ""},
+            {"two arguments", "args", "ref.mp4 damaged.mp4", "1", "", "usage"},
+            {"output over the damaged file", "args", "ref.mp4 damaged.mp4 damaged.mp4", "1", "usage",
+             "three different files"},
+            {"damaged file missing", "args", "ref.mp4 none.mp4 out.mp4", "2", "unreadable", "No such file"},
+            {"reference without video", "args", "audio.mp4 damaged.mp4 out.mp4", "3", "novideo", "no video track"},
+            {"damaged file of random bytes", "args", "ref.mp4 random.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
+            {"damaged file of text", "args", "ref.mp4 text.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
+            {"zero-length damaged file", "args", "ref.mp4 zero.mp4 out.mp4", "4", "notmp4", "is not an MP4"},
+            {"damaged file cut inside its first box", "args", "ref.mp4 head.mp4 out.mp4", "4", "notmp4",
+             "no media data"},
+            {"damaged file cut after a few samples", "args", "ref.mp4 start.mp4 out.mp4", "8", "nothing",
+             "nothing to recover"},
+            {"zero-length reference", "args", "zero.mp4 damaged.mp4 out.mp4", "2", "unreadable",
+             "cannot open the reference"},
+            {"truncated reference", "args", "halfref.mp4 damaged.mp4 out.mp4", "2", "unreadable", "no index"},
+            {"random reference", "args", "random.mp4 damaged.mp4 out.mp4", "2", "unreadable",
+             "cannot open the reference"},
+            {"reference with PCM audio", "args", "pcm.mov damaged.mp4 out.mp4", "5", "unsupported", "pcm_s16le"},
+            {"inputs swapped", "args", "damaged.mp4 ref.mp4 out.mp4", "6", "swapped", "look swapped"},
+            {"damaged file is whole", "args", "ref.mp4 original.mp4 out.mp4", "7", "intact", "nothing to repair"},
+            {"reference of another codec", "args", "hevc-ref.mp4 damaged.mp4 out.mp4", "8", "nothing",
+             "does not match"},
+            {"output folder missing", "args", "ref.mp4 damaged.mp4 none/out.mp4", "9", "writefailed", "cannot create"},
         };
         for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]).split(' ') << atoi(r[2]) << QString(r[3]) << QString(r[4]);
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << atoi(r[3]) << QString(r[4]) << QString(r[5]);
     }
-    void refusals()
+    void runs()
     {
-        QFETCH(QStringList, args);
+        QFETCH(QString, how);
+        QFETCH(QString, input);
         QFETCH(int, code);
         QFETCH(QString, word);
         QFETCH(QString, message);
-
-        const QString out = at("out.mp4");
+        const QString out = at(how == "job" ? "修复 结果_zo_fixed.mp4" : "out.mp4");
         QFile::remove(out);
-        for (QString& arg : args)
-            arg = at(arg);
-        const faults::Files before = faults::files({m_dir.path()});
-
-        const testmedia::Ran refused = run(args);
-        QCOMPARE(refused.code, code);
-        QVERIFY2(refused.err.contains(message), qPrintable(refused.err));
-        if (!word.isEmpty())
-            QVERIFY2(refused.out.trimmed().endsWith("100% " + word), qPrintable(refused.out));
-        QCOMPARE(faults::touched(before, {}), QStringList());
-        QVERIFY(!QFile::exists(out) && !QFile::exists(out + ".part"));
-    }
-
-    void job_file_data()
-    {
-        QTest::addColumn<QString>("job");
-        QTest::addColumn<int>("code");
-        // The last report's state word; with code 10 the window stops the repair there.
-        QTest::addColumn<QString>("last");
-        const QString lf = "%ref\n%damaged\n25\n%out\n";
-        QTest::newRow("LF line ends") << lf << 0 << "done";
-        QTest::newRow("CR LF line ends") << "%ref\r\n%damaged\r\n25\r\n%out\r\n" << 0 << "done";
-        QTest::newRow("no end of line after the output") << "%ref\n%damaged\n25\n%out" << 0 << "done";
-        QTest::newRow("frame rate that is no number") << "%ref\n%damaged\nabc\n%out\n" << 0 << "done";
-        QTest::newRow("window closed while rebuilding") << lf << 10 << "rebuilding";
-        QTest::newRow("window closed while writing") << lf << 10 << "writing";
-        QTest::newRow("three lines") << "%ref\n%damaged\n25\n" << 1 << "usage";
-        QTest::newRow("empty damaged line") << "%ref\n\n25\n%out\n" << 1 << "usage";
-        QTest::newRow("no job file") << QString() << 1 << "usage";
-    }
-    void job_file()
-    {
-        QFETCH(QString, job);
-        QFETCH(int, code);
-        QFETCH(QString, last);
-
-        const QString out = at("修复 结果_zo_fixed.mp4");
-        QFile::remove(out);
-        const QString file = QDir::tempPath() + "/mp4.rp";
-        QFile::remove(file);
-        if (!job.isEmpty())
-            QVERIFY(testmedia::write_file(file, job.replace("%ref", at("ref.mp4"))
-                                                    .replace("%damaged", at("damaged.mp4"))
-                                                    .replace("%out", out)
-                                                    .toUtf8()));
+        const QString job = QDir::tempPath() + "/mp4.rp";
+        QFile::remove(job);
+        QStringList args;
+        for (const QString& arg : how == "args" ? input.split(' ') : QStringList())
+            args << at(arg);
+        input.replace("%ref", at("ref.mp4")).replace("%damaged", at("damaged.mp4")).replace("%out", out);
+        QVERIFY(how == "args" || input.isEmpty() || testmedia::write_file(job, input.toUtf8()));
         // The repair window's side of the pipe: it stops the repair where the row says.
         pipes::Inbox window;
-        const QString stop_at = code == 10 ? last : QString();
-        window.reply = [&stop_at](const QByteArray& report) {
-            return !stop_at.isEmpty() && QString(report.constData()).section(' ', 3, 3) == stop_at ? "pro_end" : "";
+        window.reply = [&](const QByteArray& report) {
+            return code == 10 && QString(report.constData()).section(' ', 3, 3) == word ? "pro_end" : "";
         };
         const auto pipe = window.serve("tarvo_mfix");
+        const faults::Files before = faults::files({m_dir.path()});
 
-        QCOMPARE(run({}).code, code);
-        QVERIFY(!window.got.isEmpty());
-        int previous = 0;
-        for (const QByteArray& report : window.got) {
-            char word[64] = {}, state[64] = {};
-            int pro = -1, total = -1;
-            QCOMPARE(std::sscanf(report.constData(), "%63s %d %d %63s", word, &pro, &total, state), 4);
-            QVERIFY2(pro >= previous && pro <= total, report.constData());
-            previous = pro;
+        const testmedia::Ran ran = run(args);
+        QCOMPARE(ran.code, code);
+        QVERIFY2(ran.err.contains(message), qPrintable(ran.err));
+        if (how == "args") {
+            QVERIFY2(word.isEmpty() || ran.out.trimmed().endsWith("100% " + word), qPrintable(ran.out));
+        } else {
+            QVERIFY(!window.got.isEmpty());
+            int previous = 0;
+            for (const QByteArray& report : window.got) {
+                char name[64] = {}, state[64] = {};
+                int pro = -1, total = -1;
+                QCOMPARE(std::sscanf(report.constData(), "%63s %d %d %63s", name, &pro, &total, state), 4);
+                QVERIFY2(pro >= previous && pro <= total, report.constData());
+                previous = pro;
+            }
+            const QStringList fields = QString(window.got.last().constData()).split(' ');
+            QCOMPARE(fields.value(3), word);
+            QCOMPARE(fields.value(1) == fields.value(2), code != 10);
         }
-        const QStringList fields = QString(window.got.last().constData()).split(' ');
-        QCOMPARE(fields.value(3), last);
-        QCOMPARE(fields.value(1) == fields.value(2), code != 10);
         QCOMPARE(QFile::exists(out), code == 0);
         QVERIFY(!QFile::exists(out + ".part"));
+        QCOMPARE(faults::touched(before, {out}), QStringList());
     }
 
     void boxes_data()
