@@ -7,10 +7,8 @@
 #include "testhost.h"
 #include "testmedia.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QtTest>
+#include <QtWidgets>
 
 class TestRepairChain : public QObject
 {
