@@ -130,31 +130,29 @@ private slots:
 
     void input_listing_data()
     {
+        using Verdict = InputListing::Verdict;
         QTest::addColumn<QString>("log");
-        QTest::addColumn<int>("verdict");
-        const int pending = int(InputListing::Verdict::Pending), video = int(InputListing::Verdict::Video),
-                  none = int(InputListing::Verdict::NoVideo);
+        QTest::addColumn<Verdict>("verdict");
         const QString input = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n";
         QTest::newRow("audio and video")
             << input + "  Stream #0:0: Audio: aac\n  Stream #0:1: Video: h264\nStream mapping:\n"
-            << video;
-        QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << none;
+            << Verdict::Video;
+        QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << Verdict::NoVideo;
         QTest::newRow("tagged stream, carriage returns")
             << input + "  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n"
-            << video;
-        QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << pending;
+            << Verdict::Video;
+        QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << Verdict::Pending;
         QTest::newRow("only the input's streams count")
             << input + "  Stream #0:0: Audio: aac\nOutput #0, mp4:\n  Stream #0:0: Video: h264\n"
-            << none;
+            << Verdict::NoVideo;
         QTest::newRow("the banner's word Video is no stream")
             << "  configuration: --enable-video\n" + input + "  Stream #0:0: Data: none (Video: x)\nStream mapping:\n"
-            << none;
+            << Verdict::NoVideo;
     }
-
     void input_listing()
     {
         QFETCH(QString, log);
-        QFETCH(int, verdict);
+        QFETCH(InputListing::Verdict, verdict);
         const std::string text = log.toStdString();
         // The log comes in pieces of any size.
         for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
@@ -162,7 +160,7 @@ private slots:
             InputListing::Verdict got = InputListing::Verdict::Pending;
             for (size_t at = 0; at < text.size(); at += piece)
                 got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
-            QCOMPARE(int(got), verdict);
+            QCOMPARE(got, verdict);
         }
     }
 };

@@ -70,7 +70,7 @@ private slots:
         QTRY_COMPARE(paths(), expected);
     }
 
-    void export_reload_and_clear()
+    void export_and_reload()
     {
         m_list->add_movieItem(at("b.mp4").replace('/', '\\'), false);
         m_list->add_movieItem(at("视频.mp4"), false);
@@ -82,9 +82,7 @@ private slots:
         QTRY_COMPARE(paths(), QStringList({"b.mp4", "视频.mp4", "a.mp4"}));
         m_list->add_movieItem(at("a.mp4"), true); // already there: only marked
         QCOMPARE(m_list->current_movie(), m_list->item(2));
-        m_list->clearPlayList();
-        QCOMPARE(m_list->count(), 0);
-        QCOMPARE(list_file(), QByteArray());
+        QCOMPARE(m_list->count(), 3);
     }
 
     void moving_on_data()
