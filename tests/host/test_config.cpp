@@ -12,18 +12,18 @@ private slots:
     {
         QTemporaryDir dir;
         const QString ini = dir.filePath("hexlune.ini");
-        const QVariantMap values{{"grablivewidget/ip", QString("  rtmp://x/y  ")},
-                                 {"grablivewidget/dir", QString("/home/用户/视频")},
-                                 {"cfg_format_ext_index", 3}};
+        const std::pair<const char*, QVariant> values[] = {{"grablivewidget/ip", QString("  rtmp://x/y  ")},
+                                                           {"grablivewidget/dir", QString("/home/用户/视频")},
+                                                           {"cfg_format_ext_index", 3}};
         {
             EConfig config(ini);
-            for (auto it = values.begin(); it != values.end(); ++it)
-                QVERIFY(config.write(it.key(), it.value()));
+            for (const auto& [key, value] : values)
+                QVERIFY(config.write(key, value));
             QVERIFY(config.read("cfg_never_written").isNull());
         }
         EConfig again(ini);
-        for (auto it = values.begin(); it != values.end(); ++it)
-            QCOMPARE(again.read(it.key()).toString(), it.value().toString());
+        for (const auto& [key, value] : values)
+            QCOMPARE(again.read(key).toString(), value.toString());
         QVERIFY(again.read("cfg_never_written").isNull());
     }
 };

@@ -136,7 +136,9 @@ private slots:
         QFile::remove(GrabLiveWidget::stop_request_path());
     }
 
-    void settings()
+    // A window's defaults and settings, and the stop request's file: made by a
+    // stop (also while idle), removed by a new window and by one that goes.
+    void settings_and_stop_request()
     {
         // A new window offers the defaults: this test process's store starts empty and this is its first case.
         QCOMPARE(child<QLineEdit>("lineEdit_encode_ip")->text(), QString(GrabLiveWidget::default_address));
@@ -145,22 +147,29 @@ private slots:
         QCOMPARE(child<QComboBox>("comboBox")->currentText(), QString(".avi"));
         QVERIFY(child<QPushButton>("pushButton_stop")->isEnabled()); // every widget starts enabled
 
-        // Saved as typed when the window closes, read by the next one.
+        // Stopping while idle makes the request, waits its second and stays idle.
+        child<QPushButton>("pushButton_stop")->click();
+        QVERIFY(QFile::exists(GrabLiveWidget::stop_request_path()));
+        QCOMPARE(m_sleeps, QList<unsigned long>{1000});
+        QVERIFY(is_idle() && m_boxes->count() == 0);
+
+        // Saved as typed when the window closes, read by the next one, which removes
+        // the request left behind: it would end its first capture at once.
         child<QLineEdit>("lineEdit_encode_ip")->setText("  rtmp://typed.example/live/x  ");
         child<QLineEdit>("lineEdit_savepath")->setText("/typed/folder");
         m_window->close();
         QCOMPARE(m_host->config()->read("grablivewidget/ip").toString(), QString("  rtmp://typed.example/live/x  "));
-        // A stop request left behind would end the next window's first capture at once.
-        QVERIFY(testmedia::write_file(GrabLiveWidget::stop_request_path(), {}));
         new_window();
         QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
         QCOMPARE(child<QLineEdit>("lineEdit_encode_ip")->text(), QString("  rtmp://typed.example/live/x  "));
         QCOMPARE(child<QLineEdit>("lineEdit_savepath")->text(), QString("/typed/folder"));
 
-        // And saved again when the window goes.
+        // And saved again when the window goes, which removes the request too.
         child<QLineEdit>("lineEdit_savepath")->setText("/later/folder");
+        child<QPushButton>("pushButton_stop")->click();
         m_window.reset();
         QCOMPARE(m_host->config()->read("grablivewidget/dir").toString(), QString("/later/folder"));
+        QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
     }
 
     void clock_text_data()
@@ -335,19 +344,6 @@ private slots:
         QCOMPARE(texts, (QList<QString>{"抓流失败，视频格式不支持！", "子进程启动崩溃，请尝试以管理员权限启动"}));
         QVERIFY(is_idle());
         QTRY_VERIFY(m_window->findChildren<QProcess*>().isEmpty());
-    }
-
-    void stop_while_idle()
-    {
-        QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
-        child<QPushButton>("pushButton_stop")->click();
-        QVERIFY(QFile::exists(GrabLiveWidget::stop_request_path()));
-        QCOMPARE(m_sleeps, QList<unsigned long>{1000});
-        QVERIFY(is_idle());
-        QCOMPARE(m_boxes->count(), 0);
-        // Gone with the window, so that no later capture finds it.
-        m_window.reset();
-        QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
     }
 
     void folder_check_data()
