@@ -122,7 +122,6 @@ private slots:
     {
         QFETCH(QStringList, choice);
         QFETCH(QList<int>, expected);
-        prepare({}, choice[1]);
         child<QCheckBox>("checkBox_selfbitrate")->setChecked(!choice[2].isEmpty());
         child<QSpinBox>("spinBox_bitrate")->setValue(1200);
         child<QSpinBox>("spinBox_fps")->setValue(30);

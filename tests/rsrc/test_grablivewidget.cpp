@@ -192,16 +192,14 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("ext");
         QTest::addColumn<bool>("hidden"); // the window is closed while it records
-        for (const char* server : {"rtmp", "rtsp"}) {
-            for (bool audio : {true, false}) {
-                const QString url =
-                    QString(server) == "rtmp" ? m_rtmp.url(audio ? "av" : "v") : (audio ? m_rtsp_av : m_rtsp_v).url();
-                for (const char* ext : {".mp4", ".avi"}) {
-                    QTest::addRow("%s %s to %s", server, audio ? "with audio" : "video only", ext)
-                        << url << ext << (audio && QString(ext) == ".mp4");
-                }
-            }
-        }
+        QTest::newRow("rtmp with audio to .mp4, window closed") << m_rtmp.url("av") << ".mp4" << true;
+        QTest::newRow("rtmp with audio to .avi") << m_rtmp.url("av") << ".avi" << false;
+        QTest::newRow("rtmp video only to .mp4") << m_rtmp.url("v") << ".mp4" << false;
+        QTest::newRow("rtmp video only to .avi") << m_rtmp.url("v") << ".avi" << false;
+        QTest::newRow("rtsp with audio to .mp4, window closed") << m_rtsp_av.url() << ".mp4" << true;
+        QTest::newRow("rtsp with audio to .avi") << m_rtsp_av.url() << ".avi" << false;
+        QTest::newRow("rtsp video only to .mp4") << m_rtsp_v.url() << ".mp4" << false;
+        QTest::newRow("rtsp video only to .avi") << m_rtsp_v.url() << ".avi" << false;
     }
     void record()
     {
@@ -286,32 +284,27 @@ private slots:
             .replace("%rtmp", QString("rtmp://127.0.0.1:%1").arg(m_rtmp.port()));
         // An empty name is filled in before the address is looked at.
         child<QLineEdit>("lineEdit_file_name")->clear();
-        // The window stays usable: a second start without the transcoder fails the same way.
-        const int attempts = fault == "missing" ? 2 : 1, boxes_per_start = message.isEmpty() ? 0 : 1;
-        QString file;
-        for (int attempt = 1; attempt <= attempts; ++attempt) {
-            file = start(address, ".mp4");
-            if (fault == "kill" || fault == "server") {
-                QVERIFY2(recorded_for(file, 3), qPrintable(box_texts()));
-                if (fault == "kill")
-                    QCOMPARE(faults::kill_matching("FFmpeg.exe -i " + address), 1);
-                else
-                    m_rtmp.stop();
-            }
-            if (message.isEmpty()) {
-                QTRY_VERIFY_WITH_TIMEOUT(m_window->findChild<QProcess*>()->state() == QProcess::NotRunning, kTimeout);
-                QVERIFY(!is_idle());
-                child<QPushButton>("pushButton_stop")->click();
-            }
-            // Whatever else the transcoder said before it ended shows nothing more.
-            QTRY_VERIFY_WITH_TIMEOUT(m_boxes->count() == boxes_per_start * attempt &&
-                                         m_window->findChildren<QProcess*>().isEmpty(),
-                                     kTimeout);
+        const QString file = start(address, ".mp4");
+        if (fault == "kill" || fault == "server") {
+            QVERIFY2(recorded_for(file, 3), qPrintable(box_texts()));
+            if (fault == "kill")
+                QCOMPARE(faults::kill_matching("FFmpeg.exe -i " + address), 1);
+            else
+                m_rtmp.stop();
         }
-        QCOMPARE(box_texts(), QStringList(boxes_per_start * attempts, message).join(" | "));
+        if (message.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(m_window->findChild<QProcess*>()->state() == QProcess::NotRunning, kTimeout);
+            QVERIFY(!is_idle());
+            child<QPushButton>("pushButton_stop")->click();
+        }
+        // Whatever else the transcoder said before it ended shows nothing more.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_boxes->count() == (message.isEmpty() ? 0 : 1) && m_window->findChildren<QProcess*>().isEmpty(), kTimeout);
+        QCOMPARE(box_texts(), message);
         QVERIFY(message.isEmpty() || m_boxes->last().title == "提示");
         QVERIFY(stops == 0 || m_boxes->count() == 0 || m_boxes->last().buttons == QStringList{"确定"});
-        QCOMPARE(m_sleeps.size(), stops * attempts);
+        QCOMPARE(m_sleeps.size(), stops);
+        // The window stays usable.
         QVERIFY(is_idle() || stops == 0);
         QVERIFY(kTimeStamp.match(child<QLineEdit>("lineEdit_file_name")->text()).hasMatch());
         if (kept > 0)
