@@ -285,8 +285,8 @@ void TestGrabLiveWidget::record()
     if (end == "stop hidden") // the recording and the clock go on while the window is hidden
         m_window->close();
 
-    // The clock counts; about three seconds are recorded.
-    QTRY_VERIFY2_WITH_TIMEOUT(m_window->elapsed_seconds() >= 3, qPrintable(box_texts()), kTimeout);
+    // The clock counts; two seconds or more are recorded, less what a loaded machine takes to start.
+    QTRY_VERIFY2_WITH_TIMEOUT(m_window->elapsed_seconds() >= 4, qPrintable(box_texts()), kTimeout);
     m_window->show();
     child<QPushButton>("pushButton_stop")->click();
 
@@ -300,7 +300,7 @@ void TestGrabLiveWidget::record()
 
     const Probe made = probe(file);
     QVERIFY(made.video);
-    QVERIFY2(made.duration >= 2.0 && made.duration <= 5.0, qPrintable(QString::number(made.duration)));
+    QVERIFY2(made.duration >= 2.0 && made.duration <= 6.0, qPrintable(QString::number(made.duration)));
     QVERIFY2(made.errors.isEmpty(), made.errors.constData());
 }
 
