@@ -62,8 +62,8 @@ private slots:
         const char* const rows[][6] = {
             // name, arguments, end, exit code, phrase, complete file
             {"conversion", "-i %clip -r 25 -s 640x480 -b:v 800k %out.mp4", "", "0", "", "1"},
-            {"capture to mp4", "-i %rtmp/live/s -vcodec copy %out.mp4", "stop", "0", "", "1"},
-            {"stop file left from an earlier run", "-i %rtmp/live/s -vcodec copy %out.mp4", "stale stop", "0", "", "1"},
+            {"capture stopped, a stop file left from an earlier run ignored", "-i %rtmp/live/s -vcodec copy %out.mp4",
+             "stale stop", "0", "", "1"},
             // The server holds the video back until a key frame; the recording must still have it.
             {"video that begins late", "-i %rtmp/live/late -vcodec copy %out.mp4", "stop", "0", "", "1"},
             {"interrupted while capturing", "-i %rtmp/live/s -vcodec copy %out.mp4", "sigint", "0", "", "1"},
