@@ -19,6 +19,9 @@ namespace {
 // Byte 0 of the lock file: the server. Byte 1: the client being served.
 constexpr off_t kServerByte = 0;
 constexpr off_t kClientByte = 1;
+// A client writes its message as soon as it has connected; one that stays
+// silent must not hold the only serving thread for ever.
+constexpr int kClientSilenceSeconds = 5;
 
 // What a socket carries beyond its descriptor: its lock file and, for a
 // server, the socket file it has to remove.
@@ -171,8 +174,11 @@ int accept_client(int server)
 {
     for (;;) {
         const int fd = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0)
+        if (fd >= 0) {
+            const timeval silence = {kClientSilenceSeconds, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &silence, sizeof silence);
             return fd;
+        }
         // A client that gave up while queued is no reason to stop waiting.
         if (errno != EINTR && errno != ECONNABORTED)
             return -1;

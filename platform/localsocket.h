@@ -25,7 +25,8 @@ std::string temp_folder();
 int listen_at(const char* path);
 
 // Waits for the next client of a listening socket. Returns -1 once
-// wake() was called, or on failure.
+// wake() was called, or on failure. A read from the client gives up after
+// a few seconds of silence.
 int accept_client(int server);
 
 // Connects to the server at `path` without waiting. Returns -1 with errno set:

@@ -13,7 +13,11 @@
 #include "testmedia.h"
 
 #include <QtTest>
+
 #include <QtWidgets>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using pipes::report;
 
@@ -30,6 +34,17 @@ namespace ls = platform::localsocket;
 
 // One connection of a program that ignores the protocol: writes `bytes`
 // (nothing at all when empty), then hangs up without waiting for a reply.
+// A program that connects past the busy lock and never writes.
+int silent_client()
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(tmp("tarvo_mfix")).constData(), sizeof address.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
 void poke(const QByteArray& bytes)
 {
     const int fd = ls::connect_to(QFile::encodeName(tmp("tarvo_mfix")).constData());
@@ -186,6 +201,7 @@ private slots:
         QTest::newRow("longer than the buffer")
             << "x 1 2 " + QByteArray(6000, 'z') << QString(63, 'z') + " ... " << 1 << 2;
         QTest::newRow("connects without writing") << QByteArray() << untouched << 0 << 100;
+        QTest::newRow("stays connected, silent") << QByteArray() << untouched << 0 << 100;
     }
     void oddReports()
     {
@@ -196,6 +212,8 @@ private slots:
         const faults::Files before = faults::files({QDir::tempPath()});
         ModalBoxes boxes;
         start(m_broken, m_clip);
+        // Held open until the end: the window must drop it to hear anyone else.
+        const int silent = QTest::currentDataTag() == QByteArray("stays connected, silent") ? silent_client() : -1;
         for (int i = 0; i < 1000; ++i)
             poke(line);
         // Once the queue of abandoned connections has drained, the line is answered as any report.
@@ -210,6 +228,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(label->text(), QString("repairing ... "), kWait);
         QCOMPARE(boxes.count(), 0);
         QCOMPARE(faults::touched(before, {tmp("broken_zo_fixed.mp4")}), QStringList());
+        ::close(silent);
     }
 };
 
