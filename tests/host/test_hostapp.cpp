@@ -32,23 +32,6 @@ private slots:
         QVERIFY(host.err.contains("FFMpegModule release start < ") &&
                 host.err.contains("FFMpegModule release okay  > "));
     }
-
-    void bad_plugin_fails_cleanly_data()
-    {
-        QTest::addColumn<QString>("plugin");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("missing library") << "/nonexistent/libdavaz.so" << QString("cannot load the plug-in");
-        QTest::newRow("library without entry") << QCoreApplication::applicationDirPath() + "/libhexlune3.so"
-                                               << "has no entry get_plugin_object";
-    }
-    void bad_plugin_fails_cleanly()
-    {
-        QFETCH(QString, plugin);
-        QFETCH(QString, message);
-        const testmedia::Ran host = testmedia::run(m_host, {"--library", plugin}, 60000, {"QT_QPA_PLATFORM=offscreen"});
-        QCOMPARE(host.code, 1);
-        QVERIFY2(host.err.contains(message), qPrintable(host.err));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestHostApp)
