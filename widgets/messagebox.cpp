@@ -1,4 +1,4 @@
-#include "messagebox.h"
+#include "widgets/messagebox.h"
 
 #include <QMessageBox>
 #include <QPushButton>
