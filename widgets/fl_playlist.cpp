@@ -10,10 +10,12 @@
 #include <QContextMenuEvent>
 #include <QDebug>
 #include <QDir>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFutureWatcher>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QStyle>
 #include <QTimer>
@@ -71,6 +73,48 @@ QByteArray local_name(const QString& path)
     return path.toLocal8Bit();
 }
 
+// Takes files and folders dropped from a file manager, as the window's label
+// invites: a file of a known media type, or a folder's media files by name.
+class DropTarget : public QObject
+{
+public:
+    explicit DropTarget(FL_PlayList* list)
+        : QObject(list)
+        , m_list(list)
+    {
+        list->viewport()->setAcceptDrops(true);
+        list->viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
+            return false;
+        auto* drop = static_cast<QDropEvent*>(event);
+        if (!drop->mimeData()->hasUrls())
+            return false;
+        drop->acceptProposedAction();
+        if (type == QEvent::Drop) {
+            const QStringList patterns = QString::fromLatin1(kFolderPatterns).split(QLatin1Char(' '));
+            for (const QUrl& url : drop->mimeData()->urls()) {
+                const QFileInfo info(url.toLocalFile());
+                if (info.isDir()) {
+                    for (const QFileInfo& file : QDir(info.filePath()).entryInfoList(patterns, QDir::Files, QDir::Name))
+                        m_list->add_movieItem(file.filePath(), false);
+                } else if (QDir::match(patterns, info.fileName())) {
+                    m_list->add_movieItem(info.filePath(), false);
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    FL_PlayList* m_list;
+};
+
 } // namespace
 
 FL_PlayList::FL_PlayList(QWidget* parent)
@@ -79,6 +123,7 @@ FL_PlayList::FL_PlayList(QWidget* parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::NoFocus);
     connect(this, &QListWidget::itemDoubleClicked, this, &FL_PlayList::slot_itemDoubleClicked);
+    new DropTarget(this);
 
     // The file is read once the window is up and the event loop runs.
     auto* load = new QTimer(this);

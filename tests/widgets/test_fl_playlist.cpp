@@ -85,6 +85,23 @@ private slots:
         QCOMPARE(m_list->count(), 3);
     }
 
+    // Dropped from a file manager: files of a media type and a folder's media files, by name.
+    void drop()
+    {
+        QVERIFY(QDir().mkpath(at("dropped")));
+        for (const QString& name : {at("dropped/y.mp4"), at("dropped/x.MKV"), at("notes.txt")})
+            QVERIFY(testmedia::write_file(name, "x"));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(at("b.mp4")), QUrl::fromLocalFile(at("notes.txt")),
+                      QUrl::fromLocalFile(at("dropped")), QUrl("https://example.org/a.mp4")});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_list->viewport(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_list->viewport(), &drop);
+        QCOMPARE(paths(), QStringList({"b.mp4", "dropped/x.MKV", "dropped/y.mp4"}));
+    }
+
     void moving_on_data()
     {
         QTest::addColumn<int>("current"); // row started first; -1 none; -2 row 1, then removed
