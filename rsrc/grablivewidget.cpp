@@ -132,24 +132,14 @@ void GrabLiveWidget::set_sleeper(Sleeper sleeper)
 
 void GrabLiveWidget::read_cfg()
 {
-    EConfig* cfg = host::config();
-    if (!cfg)
-        return;
-    const QVariant address = cfg->read(kKeyAddress);
-    if (!address.isNull())
-        ui->lineEdit_encode_ip->setText(address.toString());
-    const QVariant folder = cfg->read(kKeyFolder);
-    if (!folder.isNull())
-        ui->lineEdit_savepath->setText(folder.toString());
+    host::read_text(kKeyAddress, ui->lineEdit_encode_ip);
+    host::read_text(kKeyFolder, ui->lineEdit_savepath);
 }
 
 void GrabLiveWidget::write_cfg()
 {
-    EConfig* cfg = host::config();
-    if (!cfg)
-        return;
-    cfg->write(kKeyAddress, ui->lineEdit_encode_ip->text());
-    cfg->write(kKeyFolder, ui->lineEdit_savepath->text());
+    host::write_text(kKeyAddress, ui->lineEdit_encode_ip);
+    host::write_text(kKeyFolder, ui->lineEdit_savepath);
 }
 
 QString GrabLiveWidget::rtmp_url()

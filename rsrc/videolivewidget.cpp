@@ -69,25 +69,15 @@ bool VideoLiveWidget::is_valid_address(const QString& address)
 
 void VideoLiveWidget::read_cfg()
 {
-    EConfig* cfg = host::config();
-    if (!cfg)
-        return;
-    const QVariant url = cfg->read(kUrlKey);
-    if (!url.isNull())
-        ui->le_rtmp_url->setText(url.toString());
-    const QVariant key = cfg->read(kKeyKey);
-    if (!key.isNull())
-        ui->le_rtmp_key->setText(key.toString());
+    host::read_text(kUrlKey, ui->le_rtmp_url);
+    host::read_text(kKeyKey, ui->le_rtmp_key);
 }
 
 void VideoLiveWidget::write_cfg()
 {
-    EConfig* cfg = host::config();
-    if (!cfg)
-        return;
     // As typed: blanks around the texts are kept.
-    cfg->write(kUrlKey, ui->le_rtmp_url->text());
-    cfg->write(kKeyKey, ui->le_rtmp_key->text());
+    host::write_text(kUrlKey, ui->le_rtmp_url);
+    host::write_text(kKeyKey, ui->le_rtmp_key);
 }
 
 void VideoLiveWidget::refresh_ui()

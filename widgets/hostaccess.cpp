@@ -1,5 +1,6 @@
 #include "hostaccess.h"
 
+#include <QLineEdit>
 #include <QVariant>
 #include <QWidget>
 
@@ -25,6 +26,20 @@ void register_skin(QWidget* window)
     const QVariant self = QVariant::fromValue(static_cast<void*>(window));
     g_base->send_msg(QStringLiteral("Skin"), QStringLiteral("m_shadow"), self, false, 0);
     g_base->send_msg(QStringLiteral("Skin"), QStringLiteral("m_drag"), self, false, 0);
+}
+
+void read_text(const char* key, QLineEdit* edit)
+{
+    EConfig* cfg = config();
+    const QVariant value = cfg ? cfg->read(key) : QVariant();
+    if (!value.isNull())
+        edit->setText(value.toString());
+}
+
+void write_text(const char* key, const QLineEdit* edit)
+{
+    if (EConfig* cfg = config())
+        cfg->write(key, edit->text());
 }
 
 } // namespace host

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+class QLineEdit;
+
 // The module as the host framework sees it; set by the plug-in's entry. Every
 // window and list reaches the host through it.
 extern EBase* g_base;
@@ -18,5 +20,9 @@ ECommon* common();
 
 // Asks the host's skin module to give a window its shadow and make it draggable.
 void register_skin(QWidget* window);
+
+// A text field's setting: read into the field only when stored, written as typed.
+void read_text(const char* key, QLineEdit* edit);
+void write_text(const char* key, const QLineEdit* edit);
 
 } // namespace host
