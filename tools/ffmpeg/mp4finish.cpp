@@ -255,39 +255,34 @@ public:
 
     bool read(uint64_t offset, void* buffer, size_t size) const
     {
-        auto* p = static_cast<uint8_t*>(buffer);
-        while (size > 0) {
-            const ssize_t n = ::pread(m_fd, p, size, off_t(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            offset += uint64_t(n);
-            size -= size_t(n);
-        }
-        return true;
+        return whole(::pread, static_cast<uint8_t*>(buffer), offset, size);
     }
 
     bool write(uint64_t offset, const void* buffer, size_t size)
     {
-        const auto* p = static_cast<const uint8_t*>(buffer);
-        while (size > 0) {
-            const ssize_t n = ::pwrite(m_fd, p, size, off_t(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            offset += uint64_t(n);
-            size -= size_t(n);
-        }
-        return true;
+        return whole(::pwrite, static_cast<const uint8_t*>(buffer), offset, size);
     }
 
     bool truncate(uint64_t size) { return ::ftruncate(m_fd, off_t(size)) == 0; }
 
 private:
+    // Repeats a positioned read or write until all of it is done.
+    template<typename Io, typename Byte>
+    bool whole(Io io, Byte* p, uint64_t offset, size_t size) const
+    {
+        while (size > 0) {
+            const ssize_t n = io(m_fd, p, size, off_t(offset));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            p += n;
+            offset += uint64_t(n);
+            size -= size_t(n);
+        }
+        return true;
+    }
+
     int m_fd = -1;
     uint64_t m_size = 0;
 };
