@@ -82,6 +82,12 @@ QString ConWorker::save_path() const
     return m_param.dst_path;
 }
 
+double ConWorker::position() const
+{
+    const std::optional<qint64> ms = position_ms(m_fields.time);
+    return ms ? double(*ms) / 1000.0 : double(m_current);
+}
+
 QStringList ConWorker::build_arguments(const CWParam& param)
 {
     QStringList args{QStringLiteral("-i"), param.src_path};

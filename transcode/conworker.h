@@ -33,6 +33,10 @@ public:
     void start();
     void stop();
     QString save_path() const;
+    // The input's probed duration in whole seconds, 0 when unknown.
+    qint64 total() const { return m_total; }
+    // The transcoder's last position with its fraction, in seconds.
+    double position() const;
 
     // Lets the job run on without its owner: it reports to nobody and deletes
     // itself once its transcoder has ended (at once if none runs).

@@ -137,6 +137,14 @@ std::optional<qint64> position_seconds(const char* timeText)
     return qint64(time.hour()) * 3600 + time.minute() * 60 + time.second();
 }
 
+std::optional<qint64> position_ms(const char* timeText)
+{
+    const QTime time = QTime::fromString(QString::fromUtf8(timeText), QStringLiteral("hh:mm:ss.z"));
+    if (!time.isValid())
+        return std::nullopt;
+    return qint64(time.msecsSinceStartOfDay());
+}
+
 QString transcoder_path()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/FFmpeg.exe");

@@ -50,6 +50,8 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields);
 
 // Whole seconds of an hh:mm:ss.z time text; nothing for an invalid time of day.
 std::optional<qint64> position_seconds(const char* timeText);
+// The same with its fraction, in milliseconds.
+std::optional<qint64> position_ms(const char* timeText);
 
 // The application directory followed by "/FFmpeg.exe".
 QString transcoder_path();

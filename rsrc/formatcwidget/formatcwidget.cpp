@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QProgressBar>
@@ -32,6 +33,11 @@ const OutputSize kSizes[] = {
 };
 
 const char* const kFormats[] = {".mp4", ".avi", ".rmvb", ".mkv", ".rm", ".mpg", ".3gp", ".wmv", ".flv"};
+
+// How long working out the waiting files' durations may hold up one progress report.
+const qint64 kProbeBudgetMs = 20;
+// The pause between two files, in seconds.
+const double kPauseSeconds = 1.0;
 
 // The run is shared by the whole program, which holds one conversion window.
 struct RunState
@@ -57,6 +63,17 @@ FormatCWidget::Delay& delay_function()
     return delay;
 }
 
+EtaEstimator::Clock& clock_function()
+{
+    static EtaEstimator::Clock clock = [] {
+        static QElapsedTimer timer;
+        if (!timer.isValid())
+            timer.start();
+        return timer.elapsed();
+    };
+    return clock;
+}
+
 void clear_run_state()
 {
     g_run = RunState{};
@@ -75,6 +92,7 @@ int current_row()
 FormatCWidget::FormatCWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::FormatCWidget)
+    , m_eta([] { return clock_function()(); })
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -100,6 +118,13 @@ FormatCWidget::Delay FormatCWidget::set_delay(Delay delay)
 {
     Delay previous = std::move(delay_function());
     delay_function() = std::move(delay);
+    return previous;
+}
+
+EtaEstimator::Clock FormatCWidget::set_clock(EtaEstimator::Clock clock)
+{
+    EtaEstimator::Clock previous = std::move(clock_function());
+    clock_function() = std::move(clock);
     return previous;
 }
 
@@ -252,6 +277,8 @@ void FormatCWidget::convert_begin()
     clear_run_state();
     g_run.table = ui->tableWidget;
     g_run.id = ++g_last_run_id;
+    m_eta.reset();
+    m_durations.clear();
     convert_next();
 }
 
@@ -329,6 +356,8 @@ void FormatCWidget::convert_ing()
     g_run.job_ended = false;
     connect(g_run.job, &ConWorker::sg_progress, this, &FormatCWidget::slot_convert_statu);
     connect(g_run.job, &ConWorker::sg_finished, this, &FormatCWidget::slot_convert_finished);
+    m_eta.begin_file(double(g_run.job->total()));
+    show_time_left();
     g_run.job->start();
 }
 
@@ -358,6 +387,43 @@ void FormatCWidget::slot_convert_statu(int total, int current)
         return;
     g_run.bar->setRange(0, total);
     g_run.bar->setValue(current);
+    m_eta.update(g_run.job ? g_run.job->position() : double(current));
+    show_time_left();
+}
+
+void FormatCWidget::show_time_left()
+{
+    if (!g_run.table)
+        return;
+    if (g_run.bar) {
+        const std::optional<qint64> left = m_eta.file_left();
+        g_run.bar->setFormat(left ? tr("%p%  剩余 %1").arg(EtaEstimator::format(*left)) : QStringLiteral("%p%"));
+    }
+    // The files the run will still take, as convert_next() picks them.
+    QStringList waiting;
+    HTableWidgetEx* table = g_run.table;
+    for (int row = current_row() + 1; row < table->rowCount(); ++row) {
+        const QProgressBar* bar = table->progress_bar(row);
+        const QTableWidgetItem* item = table->source_item(row);
+        if (item && (!bar || bar->value() < bar->maximum()))
+            waiting << item->text();
+    }
+    // A file of unknown length gives nothing to count down from.
+    if (!g_run.job || g_run.job->total() <= 0) {
+        ui->lb_time_left->clear();
+        return;
+    }
+    const std::optional<double> later = m_durations.total(waiting, kProbeBudgetMs);
+    const std::optional<qint64> queue =
+        later ? m_eta.queue_left(*later, kPauseSeconds * double(waiting.size())) : std::nullopt;
+    ui->lb_time_left->setText(queue ? tr("全部剩余 %1").arg(EtaEstimator::format(*queue)) : tr("全部剩余 计算中…"));
+}
+
+void FormatCWidget::clear_time_left()
+{
+    if (g_run.bar)
+        g_run.bar->setFormat(QStringLiteral("%p%"));
+    ui->lb_time_left->clear();
 }
 
 void FormatCWidget::slot_convert_finished(int code)
@@ -368,6 +434,7 @@ void FormatCWidget::slot_convert_finished(int code)
         if (QPushButton* look = g_run.table->look_button(current_row())) {
             look->setEnabled(true);
             if (g_run.bar) {
+                g_run.bar->setFormat(QStringLiteral("%p%"));
                 g_run.bar->setRange(0, 100);
                 g_run.bar->setValue(100);
             }
@@ -397,6 +464,7 @@ void FormatCWidget::convert_end(bool finished)
         });
     }
     write_cfg();
+    clear_time_left();
     g_run.stopped = true;
     if (g_run.job) {
         g_run.job->stop();

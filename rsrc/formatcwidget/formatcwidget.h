@@ -1,6 +1,8 @@
 #pragma once
 
 #include "transcode/conworker.h"
+#include "transcode/durationcache.h"
+#include "transcode/etaestimator.h"
 
 #include <QString>
 #include <QWidget>
@@ -32,6 +34,8 @@ public:
     // between files, the delayed removal). Returns the previous way.
     using Delay = std::function<void(int ms, QObject* context, std::function<void()> step)>;
     static Delay set_delay(Delay delay);
+    // Test seam: the clock the time-left estimate runs on. Returns the previous one.
+    static EtaEstimator::Clock set_clock(EtaEstimator::Clock clock);
 
 private slots:
     void slot_comb_size(QString text);
@@ -59,7 +63,12 @@ private:
     void convert_next();
     void convert_ing();
     void convert_end(bool finished);
+    // The running row's time left in its bar, the queue's beside the start button.
+    void show_time_left();
+    void clear_time_left();
 
     Ui::FormatCWidget* ui;
     QString m_delete_path; // output of a stopped job, removed a second later
+    EtaEstimator m_eta;
+    DurationCache m_durations; // of the files still waiting
 };

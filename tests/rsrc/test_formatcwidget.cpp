@@ -60,6 +60,7 @@ class TestFormatCWidget : public QObject
     faults::Disk m_disk; // over the export folder
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<FormatCWidget> m_window;
+    qint64 m_ticks = 0;
 
     template<typename T>
     T* child(const char* name) const
@@ -81,11 +82,25 @@ class TestFormatCWidget : public QObject
     }
     void wait_for_row(int row) { QTRY_VERIFY_WITH_TIMEOUT(table()->look_button(row)->isEnabled(), kRunTimeout); }
     void wait_for_progress(int row) { QTRY_VERIFY_WITH_TIMEOUT(table()->progress_bar(row)->value() > 0, kRunTimeout); }
+    // The running row's time left and the queue's, in seconds, once the estimate has settled.
+    QPair<int, int> time_left(int row)
+    {
+        QProgressBar* bar = table()->progress_bar(row);
+        const QString prefix = "%p%  剩余 ";
+        if (!QTest::qWaitFor([&] { return bar->format().startsWith(prefix); }, kRunTimeout))
+            return {-1, -1};
+        const auto seconds = [](const QString& text) { return QTime(0, 0).secsTo(QTime::fromString(text, "mm:ss")); };
+        const QString queue = child<QLabel>("lb_time_left")->text();
+        return {seconds(bar->format().mid(prefix.size())), queue.startsWith("全部剩余 ") ? seconds(queue.mid(5)) : -1};
+    }
 
 private slots:
     void initTestCase()
     {
         testenv::isolate_host_home();
+        // The time-left estimate runs on a clock that moves a second per
+        // report, so it settles after a few reports however fast the machine.
+        FormatCWidget::set_clock([this] { return m_ticks += 1000; });
         for (int i = 0; i < 2; ++i)
             QVERIFY(!(m_short[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 2)).isEmpty());
         // Long enough that a conversion to 1080P is still running when a test stops it.
@@ -207,6 +222,7 @@ private slots:
         QVERIFY(!m_window->is_working());
         for (int row = 0; row < 2; ++row) {
             QCOMPARE(table()->progress_bar(row)->value(), table()->progress_bar(row)->maximum());
+            QCOMPARE(table()->progress_bar(row)->text(), QString("100%"));
             QCOMPARE(table()->look_button(row)->toolTip(), out(QString("clip%1_zo.mp4").arg(row)));
             QCOMPARE(testmedia::probe(out(QString("clip%1_zo.mp4").arg(row))), QString("480x360 2s"));
         }
@@ -260,9 +276,13 @@ private slots:
         prepare({m_long}, "1080P");
         start()->click();
         wait_for_progress(0);
+        QVERIFY(time_left(0).first >= 0);
 
         start()->click();
         QVERIFY(!m_window->is_working());
+        // A stopped row tells no time left any more.
+        QCOMPARE(table()->progress_bar(0)->format(), QString("%p%"));
+        QCOMPARE(child<QLabel>("lb_time_left")->text(), QString());
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(out("long_zo.mp4")).isEmpty(), 30000);
         const int kept = table()->progress_bar(0)->value();
         QVERIFY(kept > 0 && kept < table()->progress_bar(0)->maximum());
@@ -282,6 +302,11 @@ private slots:
         table()->progress_bar(0)->setValue(100);
         start()->click();
         wait_for_progress(1);
+        // The queue's time left holds the row below and the pause before it.
+        const QPair<int, int> left = time_left(1);
+        QVERIFY2(left.first >= 0 && left.second >= left.first + 1,
+                 qPrintable(QString("%1 %2").arg(left.first).arg(left.second)));
+        QCOMPARE(table()->progress_bar(1)->maximum(), 10); // the range stays the duration
 
         // A row above goes without a question; the running row stays attached to its job.
         auto remove_first = [this] { QMetaObject::invokeMethod(table()->cellWidget(0, 5), "click"); };
@@ -363,10 +388,12 @@ private slots:
         } else {
             if (fault == "kill") {
                 wait_for_progress(0);
+                QVERIFY(time_left(0).first >= 0);
                 QCOMPARE(faults::kill_matching("FFmpeg.exe -i " + m_long), 1); // its ffmpeg must follow it
             }
             wait_for_row(0);
             QCOMPARE(table()->progress_bar(0)->value(), table()->progress_bar(0)->maximum());
+            QCOMPARE(table()->progress_bar(0)->text(), QString("100%"));
             QCOMPARE(m_pauses.pass(), 1000);
             QCOMPARE(m_boxes->last().seen(), kEnded);
         }

@@ -3,6 +3,7 @@
 
 #include "testmedia.h"
 #include "transcode/conworker.h"
+#include "transcode/etaestimator.h"
 #include "transcode/mediaprobe.h"
 
 #include <QtTest>
@@ -128,6 +129,51 @@ private slots:
         const CWParam param{sizeIndex, "/in/a b.mp4", "/out/a b_zo.avi", 1280, 720, bitrate, 25, useParams};
         QCOMPARE(ConWorker::build_arguments(param),
                  QStringList({"-i", "/in/a b.mp4"}) + middle + QStringList{"/out/a b_zo.avi"});
+    }
+
+    // Reports of a conversion on a clock of the test's: what the row's bar and
+    // the queue's label would say after them.
+    void time_left_data()
+    {
+        // "file:SECONDS" begins a file; "MS:POSITION" is a report at that time.
+        QTest::addColumn<QString>("reports");
+        QTest::addColumn<QString>("file");  // the current file's time left; empty: not known yet
+        QTest::addColumn<QString>("queue"); // with 90 s of media and 3 pauses of a second still to come
+        const char* const rows[][4] = {
+            {"nothing before two seconds of reports", "file:100 0:1 1999:50", "", ""},
+            {"settled: 2 s of media per second", "file:100 0:1 2000:5", "00:48", "01:36"},
+            {"zero positions while the encoder fills up do not count", "file:100 0:0 1500:0 2000:2 4000:10", "00:23",
+             "00:49"},
+            {"a stalled start is not a huge estimate", "file:100 0:1 5000:1", "", ""},
+            {"no total, nothing to count down", "file:0 0:1 3000:7", "", ""},
+            {"past the end is zero, never negative", "file:10 0:1 2000:12", "00:00", "00:20"},
+            {"hours", "file:7200 0:1 4000:3", "3:59:54", "4:02:57"},
+            {"beyond a hundred hours is no estimate", "file:360001 0:1 2000:2", "", ""},
+            {"the next file goes on at the last speed", "file:100 0:1 2000:5 file:60 2500:0", "00:30", "01:18"},
+            {"then its own speed takes over", "file:100 0:1 2000:5 file:60 3000:1 5000:11", "00:10", "00:31"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << QString(r[3]);
+    }
+    void time_left()
+    {
+        QFETCH(QString, reports);
+        QFETCH(QString, file);
+        QFETCH(QString, queue);
+        qint64 now = 0;
+        EtaEstimator eta([&now] { return now; });
+        for (const QString& report : reports.split(' ')) {
+            const QStringList parts = report.split(':');
+            if (parts[0] == "file") {
+                eta.begin_file(parts[1].toDouble());
+            } else {
+                now = parts[0].toLongLong();
+                eta.update(parts[1].toDouble());
+            }
+        }
+        const auto text = [](std::optional<qint64> s) { return s ? EtaEstimator::format(*s) : QString(); };
+        QCOMPARE(text(eta.file_left()), file);
+        QCOMPARE(text(eta.queue_left(90, 3)), queue);
     }
 };
 
