@@ -5,12 +5,14 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 #include <QUrl>
 
 #include <climits>
+#include <sys/statvfs.h>
 
 namespace platform {
 
@@ -53,6 +55,15 @@ bool start_detached(const QString& program, const QStringList& arguments)
 void sleep_ms(unsigned long ms)
 {
     QThread::msleep(ms);
+}
+
+qint64 free_bytes(const QString& folder)
+{
+    struct statvfs fs;
+    if (folder.isEmpty() || ::statvfs(QFile::encodeName(folder).constData(), &fs) != 0)
+        return -1;
+    // f_bavail: what is left to accounts other than root, which is what a full disk means to the user.
+    return qint64(fs.f_bavail) * qint64(fs.f_frsize);
 }
 
 } // namespace platform

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 // The one place that knows the plug-in runs on Linux.
 namespace platform {
@@ -17,5 +18,9 @@ bool show_in_file_manager(const QString& path);
 bool start_detached(const QString& program, const QStringList& arguments = {});
 
 void sleep_ms(unsigned long ms);
+
+// Bytes an ordinary program may still write on the file system that holds
+// `folder`; -1 when that cannot be told (no such folder, say).
+qint64 free_bytes(const QString& folder);
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "inputlisting.h"
 #include "outputwriter.h"
+#include "segments.h"
 #include "stopsequence.h"
 
 #include <QtTest>
@@ -105,6 +106,20 @@ private slots:
             << "-i RTSP://h/x o.MP4"
             << "-timeout 7000 " + analyse + "-i RTSP://h/x " + fragments + "o.MP4" << true << "o.MP4";
         QTest::newRow("given options are kept") << kept << kept << true << "";
+        const QString cut = "-f segment -segment_time 60 -reset_timestamps 1 -segment_start_number ";
+        QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
+            << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
+            << "-rw_timeout 7000 " + analyse + "-i rtmp://h/x -vcodec copy " + cut +
+                   "1 -segment_format_options movflags=+empty_moov+default_base_moof:frag_duration=1000000:"
+                   "flush_packets=1 /r/a%%_%d.mp4"
+            << true << "";
+        QTest::newRow("a later file of a cut recording counts on from its number")
+            << "-i rtsp://h/x -vcodec copy -zo_segment_number 3 -zo_segment 60 /r/a_3.avi"
+            << "-timeout 7000 " + analyse + "-i rtsp://h/x -vcodec copy -bsf:v h264_mp4toannexb " + cut +
+                   "3 /r/a_%d.avi"
+            << true << "";
+        QTest::newRow("no cutting without a stream to record") << "-i a.mp4 -zo_segment 60 b.mp4"
+                                                               << "-i a.mp4 b.mp4" << false << "";
     }
     void invocation()
     {
@@ -126,6 +141,49 @@ private slots:
         QCOMPARE(read_timeout_us("1500"), 1500000LL);
         for (const char* bad : {"", "0", "-5", "2s"})
             QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
+    }
+
+    // The names of a cut recording's files, and when each is complete.
+    void segments_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<QString>("names"); // written => kept, for the first two files
+        QTest::newRow("the first keeps its given name")
+            << "/r/a.b.mp4" << 1 << "/r/a.b_1.mp4 => /r/a.b.mp4, /r/a.b_2.mp4";
+        QTest::newRow("a later first file counts on") << "/r/a_4.mp4" << 4 << "/r/a_4.mp4 => /r/a_4.mp4, /r/a_5.mp4";
+        QTest::newRow("no extension") << "/r.d/a" << 1 << "/r.d/a_1 => /r.d/a, /r.d/a_2";
+    }
+    void segments()
+    {
+        QFETCH(QString, output);
+        QFETCH(int, first);
+        QFETCH(QString, names);
+        const SegmentPlan plan = SegmentPlan::make(output.toStdString(), 60, first);
+        QCOMPARE(QString::fromStdString(plan.written(first) + " => " + plan.final_name(first) + ", " +
+                                        plan.final_name(first + 1)),
+                 names);
+
+        // A file is complete once the muxer has opened the next; the last once ffmpeg has ended.
+        QTemporaryDir dir;
+        const SegmentPlan there = SegmentPlan::make(dir.filePath("rec.mp4").toStdString(), 60, first);
+        SegmentTracker tracker(there);
+        const auto make = [&](int n) { QFile(QString::fromStdString(there.written(n))).open(QIODevice::WriteOnly); };
+        const auto done = [&](bool ended) {
+            QStringList numbers;
+            for (int n : tracker.completed(ended))
+                numbers << QString::number(n - first);
+            return numbers.join(' ');
+        };
+        QCOMPARE(done(false), QString());
+        make(first);
+        QCOMPARE(done(false), QString());
+        make(first + 1);
+        make(first + 2);
+        QCOMPARE(done(false), QString("0 1"));
+        QCOMPARE(done(false), QString());
+        QCOMPARE(done(true), QString("2"));
+        QCOMPARE(done(true), QString());
     }
 
     void input_listing_data()

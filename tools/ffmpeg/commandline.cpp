@@ -70,8 +70,37 @@ long long read_timeout_us(const char* env_value)
     return ms * 1000;
 }
 
-Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us)
+namespace {
+
+// A positive number of at most `most`, or 0.
+long long positive(const std::string& text, long long most)
 {
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && value > 0 && value <= most ? value : 0;
+}
+
+} // namespace
+
+Invocation build_invocation(const std::vector<std::string>& given_args, long long timeout_us)
+{
+    // Our own options go; ffmpeg would refuse them.
+    std::vector<std::string> user_args;
+    long long segment_seconds = 0;
+    int segment_number = 1;
+    for (size_t i = 0; i < given_args.size(); ++i) {
+        const bool ours = given_args[i] == k_segment_option || given_args[i] == k_segment_number_option;
+        if (!ours || i + 2 >= given_args.size()) { // the output must still follow
+            user_args.push_back(given_args[i]);
+            continue;
+        }
+        if (given_args[i] == k_segment_option)
+            segment_seconds = positive(given_args[i + 1], 24LL * 3600);
+        else
+            segment_number = int(positive(given_args[i + 1], 1000000));
+        ++i;
+    }
+
     Invocation inv;
     inv.args = {"-hide_banner", "-nostats", "-y", "-progress", "pipe:" + std::to_string(k_progress_fd)};
 
@@ -113,14 +142,41 @@ Invocation build_invocation(const std::vector<std::string>& user_args, long long
         copies_video(user_args) && !has_option(user_args, "-bsf:v")) {
         inv.args.insert(inv.args.end() - 1, {"-bsf:v", "h264_mp4toannexb"});
     }
+    const bool recording = inv.network_input && !user_args.empty() && !is_network_url(user_args.back());
+    const bool segmenting = recording && segment_seconds > 0;
     // A capture to MP4 is written in fragments of a second, so that a killed
     // recording still plays; it becomes an ordinary MP4 when it ends.
-    if (inv.network_input && !user_args.empty() && ends_with(lower(user_args.back()), ".mp4") &&
+    if (inv.network_input && !segmenting && !user_args.empty() && ends_with(lower(user_args.back()), ".mp4") &&
         !has_option(user_args, "-movflags") && !has_option(user_args, "-frag_duration")) {
         // Each fragment goes to disk whole as soon as it is complete, not when a write buffer fills.
         inv.args.insert(inv.args.end() - 1, {"-movflags", "+empty_moov+default_base_moof", "-frag_duration",
                                              std::to_string(k_fragment_us), "-flush_packets", "1"});
         inv.finish_mp4 = user_args.back();
+    }
+    // A recording goes to the disk for good once complete, whole or in files.
+    if (recording) {
+        if (segmenting) {
+            SegmentPlan plan = SegmentPlan::make(user_args.back(), segment_seconds, std::max(segment_number, 1));
+            std::vector<std::string> muxer{"-f",
+                                           "segment",
+                                           "-segment_time",
+                                           std::to_string(segment_seconds),
+                                           "-reset_timestamps",
+                                           "1",
+                                           "-segment_start_number",
+                                           std::to_string(plan.first)};
+            if (plan.fragmented) {
+                muxer.push_back("-segment_format_options");
+                muxer.push_back("movflags=+empty_moov+default_base_moof:frag_duration=" +
+                                std::to_string(k_fragment_us) + ":flush_packets=1");
+            }
+            // Each file in fragments of its own, as a single recording's above.
+            inv.args.insert(inv.args.end() - 1, muxer.begin(), muxer.end());
+            inv.args.back() = plan.pattern();
+            inv.segments = plan;
+        } else {
+            inv.sync_output = user_args.back();
+        }
     }
     if (!short_analysis.empty()) {
         inv.retry_args = inv.args;

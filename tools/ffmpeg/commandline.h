@@ -1,5 +1,8 @@
 #pragma once
 
+#include "segments.h"
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,11 @@ constexpr long long k_analyze_long_us = 10000000;
 // The length of a capture's MP4 fragments: what a killed recording may lose.
 constexpr long long k_fragment_us = 1000000;
 
+// Options of ours, taken out before ffmpeg sees the command line: a capture
+// cut into files of this many seconds, and the number of its first file.
+constexpr const char* k_segment_option = "-zo_segment";
+constexpr const char* k_segment_number_option = "-zo_segment_number";
+
 // The read time-out: DAVAZ_READ_TIMEOUT_MS when it holds a positive number of
 // milliseconds, else the default.
 long long read_timeout_us(const char* env_value);
@@ -30,6 +38,8 @@ struct Invocation
     bool network_input = false;          // an input is a network stream, so a stop request applies
     std::string finish_mp4;              // a fragmented MP4 to make ordinary once ffmpeg has ended
     std::vector<std::string> retry_args; // when the input shows no video: args analysing it for longer
+    std::string sync_output;             // a recording to force to the disk once complete
+    std::optional<SegmentPlan> segments; // a recording cut into files
 };
 
 // True for "scheme://..." addresses other than local files.

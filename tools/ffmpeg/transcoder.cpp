@@ -53,7 +53,10 @@ Transcoder::Transcoder(std::string program, Invocation invocation)
     , m_invocation(std::move(invocation))
     , m_writer([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
     , m_watcher(stop_request_path())
-{}
+{
+    if (m_invocation.segments)
+        m_segments.emplace(*m_invocation.segments);
+}
 
 int Transcoder::run()
 {
@@ -67,6 +70,7 @@ int Transcoder::run()
             act(m_stop.begin(now));
         else
             act(m_stop.due(now));
+        complete_segments(false);
 
         std::optional<Clock::time_point> wake = m_writer.flush(now);
         auto earliest = [&wake](Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
@@ -100,6 +104,9 @@ int Transcoder::run()
         if (finish_fragmented_mp4(m_invocation.finish_mp4, &error) == Mp4Finish::Failed)
             m_writer.add_text("FFmpeg.exe: the recording stays a fragmented MP4: " + error + "\n");
     }
+    complete_segments(true);
+    if (!m_invocation.sync_output.empty() && !sync_to_disk(m_invocation.sync_output))
+        m_writer.add_text("FFmpeg.exe: the recording could not be forced to the disk\n");
     // Only now is the output file complete.
     if (code == 0)
         m_writer.add_text("zo_finished\n");
@@ -129,6 +136,23 @@ void Transcoder::retry_for_video()
     m_invocation.retry_args.clear();
     if (!start(args))
         m_child = std::make_unique<ChildProcess>(); // ends the loop: nothing left to read
+}
+
+void Transcoder::complete_segments(bool ended)
+{
+    if (!m_segments)
+        return;
+    const SegmentPlan& plan = *m_invocation.segments;
+    for (int n : m_segments->completed(ended)) {
+        std::string path = plan.written(n);
+        std::string error;
+        if (plan.fragmented && finish_fragmented_mp4(path, &error) == Mp4Finish::Failed)
+            m_writer.add_text("FFmpeg.exe: " + path + " stays a fragmented MP4: " + error + "\n");
+        if (plan.final_name(n) != path && std::rename(path.c_str(), plan.final_name(n).c_str()) == 0)
+            path = plan.final_name(n);
+        if (!sync_to_disk(path))
+            m_writer.add_text("FFmpeg.exe: " + path + " could not be forced to the disk\n");
+    }
 }
 
 void Transcoder::read_stderr()

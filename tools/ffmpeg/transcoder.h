@@ -6,10 +6,12 @@
 #include "outputwriter.h"
 #include "phrasetable.h"
 #include "progressrecord.h"
+#include "segments.h"
 #include "stopsequence.h"
 #include "stopwatcher.h"
 
 #include <memory>
+#include <optional>
 
 namespace ffexe {
 
@@ -32,6 +34,8 @@ private:
     void act(StopSequence::Action action);
     bool start(const std::vector<std::string>& args);
     void retry_for_video();
+    // Makes the completed files of a cut recording whole and durable.
+    void complete_segments(bool ended);
 
     std::string m_program;
     Invocation m_invocation;
@@ -42,6 +46,7 @@ private:
     InputListing m_listing;
     StopWatcher m_watcher;
     StopSequence m_stop;
+    std::optional<SegmentTracker> m_segments;
 };
 
 } // namespace ffexe
