@@ -20,25 +20,40 @@ rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 
 bool LoopbackServer::start_on_free_port(const QString& program, const std::function<QStringList(quint16)>& args)
 {
+    m_program = program;
+    m_args = args;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        stop();
-        m_port = testmedia::free_port();
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(program, args(m_port));
-        // Refused at once while the server is still starting; it ends when the
-        // port was taken or it could not start.
-        bool accepting = false;
-        const auto settled = [&] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, m_port);
-            accepting = socket.waitForConnected(500);
-            return accepting || m_process.state() == QProcess::NotRunning;
-        };
-        if (QTest::qWaitFor(settled, 30000) && accepting)
+        if (start_on(testmedia::free_port()))
             return true;
-        qWarning("server on port %u did not start: %s", m_port, qPrintable(output()));
     }
     stop();
+    return false;
+}
+
+bool LoopbackServer::restart()
+{
+    stop();
+    return !m_program.isEmpty() && start_on(m_port);
+}
+
+bool LoopbackServer::start_on(quint16 port)
+{
+    stop();
+    m_port = port;
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(m_program, m_args(m_port));
+    // Refused at once while the server is still starting; it ends when the
+    // port was taken or it could not start.
+    bool accepting = false;
+    const auto settled = [&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_port);
+        accepting = socket.waitForConnected(500);
+        return accepting || m_process.state() == QProcess::NotRunning;
+    };
+    if (QTest::qWaitFor(settled, 30000) && accepting)
+        return true;
+    qWarning("server on port %u did not start: %s", m_port, qPrintable(output()));
     return false;
 }
 
@@ -96,8 +111,9 @@ QString RtmpServer::log() const
 
 bool RtspServer::start(const QString& clip, bool audio)
 {
-    // Another Python may come first on PATH; only Debian's own loads the GStreamer bindings.
-    return start_on_free_port("/usr/bin/python3", [&](quint16 port) {
+    // Another Python may come first on PATH; only Debian's own loads the GStreamer bindings. The
+    // arguments are kept for a restart.
+    return start_on_free_port("/usr/bin/python3", [clip, audio](quint16 port) {
         return QStringList{QCoreApplication::applicationDirPath() + "/rtspserver.py", "--port", QString::number(port),
                            "--clip", clip} +
                (audio ? QStringList{"--audio"} : QStringList());

@@ -22,6 +22,9 @@ public:
     // What the server printed, for a failing test's message.
     QString output();
 
+    // Starts the server again on the port it had, as a server that was down a while comes back.
+    bool restart();
+
 protected:
     // Starts `program` with the arguments `args` gives for a free port and waits
     // until the port accepts connections; another program may take a free port
@@ -29,6 +32,10 @@ protected:
     bool start_on_free_port(const QString& program, const std::function<QStringList(quint16)>& args);
 
 private:
+    bool start_on(quint16 port);
+
+    QString m_program;
+    std::function<QStringList(quint16)> m_args;
     QProcess m_process;
     QByteArray m_output;
     quint16 m_port = 0;
