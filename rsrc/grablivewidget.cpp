@@ -1,7 +1,9 @@
 #include "grablivewidget.h"
 
+#include "platform/contract.h"
 #include "platform/platform.h"
 #include "rsrc/toolframe.h"
+#include "transcode/localfiles.h"
 #include "transcode/transcoderoutput.h"
 #include "ui_grablivewidget.h"
 #include "widgets/hostaccess.h"
@@ -114,7 +116,7 @@ GrabLiveWidget::~GrabLiveWidget()
 
 QString GrabLiveWidget::stop_request_path()
 {
-    return QDir::tempPath() + QStringLiteral("/zo_ff_et.cfg");
+    return temp_file(contract::stop_file).path;
 }
 
 QString GrabLiveWidget::clock_text(int seconds)
@@ -211,7 +213,10 @@ void GrabLiveWidget::leave_process_slot()
 
 void GrabLiveWidget::create_delete_file(bool create)
 {
-    const QByteArray path = QFile::encodeName(stop_request_path());
+    const QString request = stop_request_path();
+    if (request.isEmpty())
+        return;
+    const QByteArray path = QFile::encodeName(request);
     if (create) {
         if (FILE* file = std::fopen(path.constData(), "a"))
             std::fclose(file);
@@ -265,6 +270,12 @@ void GrabLiveWidget::on_tb_min_clicked()
 
 void GrabLiveWidget::on_pushButton_start_clicked()
 {
+    // Without the folder of the stop request a capture could not be finished gently.
+    const QString folderProblem = temp_file(contract::stop_file).problem;
+    if (!folderProblem.isEmpty()) {
+        msgbox::information(this, tr("提示"), folderProblem, tr("确定"));
+        return;
+    }
     // A request left by an earlier stop would end the new capture at once.
     create_delete_file(false);
     if (!startProcess())

@@ -22,7 +22,8 @@ public:
 
     // The address a new window offers: a public test stream.
     static const char* const default_address;
-    // "zo_ff_et.cfg" in the temporary folder: while it exists the transcoder finishes and ends.
+    // The stop request in the user's temporary folder (empty when that is refused):
+    // while it exists the transcoder finishes and ends.
     static QString stop_request_path();
     // The elapsed seconds as "hh:mm:ss"; empty from 24 hours on.
     static QString clock_text(int seconds);
