@@ -96,15 +96,6 @@ void remember(int fd, Extra extra)
 
 } // namespace
 
-std::string temp_folder()
-{
-    const char* env = std::getenv("TMPDIR");
-    std::string folder = (env && *env) ? env : "/tmp";
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
-    return folder;
-}
-
 int listen_at(const char* path)
 {
     sockaddr_un address;

@@ -17,9 +17,6 @@
 // that every local account can post to the server.
 namespace platform::localsocket {
 
-// $TMPDIR when set and not empty, else /tmp; without a trailing slash.
-std::string temp_folder();
-
 // Creates the listening socket at `path`. Returns -1 with errno set when
 // another live server owns the path (EADDRINUSE) or on any other failure.
 int listen_at(const char* path);

@@ -1,8 +1,9 @@
 #include "grablivewidget.h"
 
+#include "platform/contract.h"
 #include "platform/platform.h"
 #include "rsrc/toolframe.h"
-#include "transcode/transcoderoutput.h"
+#include "transcode/localfiles.h"
 #include "ui_grablivewidget.h"
 #include "widgets/hostaccess.h"
 #include "widgets/messagebox.h"
@@ -19,7 +20,6 @@
 #include <QTimerEvent>
 #include <QUrl>
 
-#include <cstdio>
 #include <utility>
 
 namespace {
@@ -39,15 +39,12 @@ const Failure kFailures[] = {
     {"No such file or directory", "抓流失败，不识别流地址，请检查！"},
 };
 
-const QList<QByteArray>& failure_phrases()
+QList<QByteArray> failure_phrases()
 {
-    static const QList<QByteArray> phrases = [] {
-        QList<QByteArray> list;
-        for (const Failure& failure : kFailures)
-            list << QByteArray(failure.phrase);
-        return list;
-    }();
-    return phrases;
+    QList<QByteArray> list;
+    for (const Failure& failure : kFailures)
+        list << QByteArray(failure.phrase);
+    return list;
 }
 
 QString process_error_text(QProcess::ProcessError error)
@@ -85,8 +82,7 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     , ui(nullptr)
     , m_timer_id(0)
     , m_elapsed(0)
-    , m_process(nullptr)
-    , m_sleeper(platform::sleep_ms)
+    , m_job(this, failure_phrases())
 {
     ui = new Ui::GrabLiveWidget;
     ui->setupUi(this);
@@ -99,22 +95,22 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     ui->lineEdit_file_name->setText(time_stamp());
     create_delete_file(false);
     read_cfg();
+    m_job.set_sleeper(platform::sleep_ms);
+    connect(&m_job, &TranscoderJob::sg_phrase, this, &GrabLiveWidget::slot_phrase);
+    connect(&m_job, &TranscoderJob::sg_error, this, &GrabLiveWidget::slot_error);
 }
 
 GrabLiveWidget::~GrabLiveWidget()
 {
     create_delete_file(false);
     write_cfg();
-    // The process dies with the window; what it reports while dying must not
-    // reach a window that is half gone.
-    if (m_process)
-        m_process->disconnect(this);
+    // The process dies with the job, right after the form, and reports nothing more.
     delete ui;
 }
 
 QString GrabLiveWidget::stop_request_path()
 {
-    return QDir::tempPath() + QStringLiteral("/zo_ff_et.cfg");
+    return TranscoderJob::stop_request_path();
 }
 
 QString GrabLiveWidget::clock_text(int seconds)
@@ -127,7 +123,7 @@ QString GrabLiveWidget::clock_text(int seconds)
 
 void GrabLiveWidget::set_sleeper(Sleeper sleeper)
 {
-    m_sleeper = sleeper ? std::move(sleeper) : Sleeper(platform::sleep_ms);
+    m_job.set_sleeper(sleeper ? std::move(sleeper) : Sleeper(platform::sleep_ms));
 }
 
 void GrabLiveWidget::read_cfg()
@@ -174,50 +170,19 @@ bool GrabLiveWidget::startProcess()
     const QStringList args{QStringLiteral("-i"), url, QStringLiteral("-vcodec"), QStringLiteral("copy"), out};
     qDebug() << args;
     stopProcess();
-
-    m_process = new QProcess(this);
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    connect(m_process, &QProcess::readyRead, this, &GrabLiveWidget::slot_readData);
-    connect(m_process, &QProcess::errorOccurred, this, &GrabLiveWidget::slot_error);
-    m_process->start(transcoder_path(), args, QIODevice::ReadWrite);
+    m_job.start(args);
     // A start that failed at once has been reported and stopped already.
-    return m_process != nullptr;
+    return m_job.running();
 }
 
 void GrabLiveWidget::stopProcess()
 {
-    if (!m_process)
-        return;
-    // Cleared first: a failure reported while the process closes finds
-    // nothing left to stop, and what the process still says belongs to a
-    // capture the user has stopped.
-    QProcess* process = m_process;
-    m_process = nullptr;
-    process->disconnect(this);
-    process->close();
-    if (m_slot_depth > 0)
-        m_retired << process;
-    else
-        process->deleteLater();
-}
-
-void GrabLiveWidget::leave_process_slot()
-{
-    if (--m_slot_depth > 0)
-        return;
-    for (QProcess* process : std::exchange(m_retired, {}))
-        process->deleteLater();
+    m_job.stop();
 }
 
 void GrabLiveWidget::create_delete_file(bool create)
 {
-    const QByteArray path = QFile::encodeName(stop_request_path());
-    if (create) {
-        if (FILE* file = std::fopen(path.constData(), "a"))
-            std::fclose(file);
-    } else {
-        std::remove(path.constData());
-    }
+    TranscoderJob::set_stop_request(create);
 }
 
 void GrabLiveWidget::refresh_ui(bool running)
@@ -265,6 +230,12 @@ void GrabLiveWidget::on_tb_min_clicked()
 
 void GrabLiveWidget::on_pushButton_start_clicked()
 {
+    // Without the folder of the stop request a capture could not be finished gently.
+    const QString folderProblem = temp_file(contract::stop_file).problem;
+    if (!folderProblem.isEmpty()) {
+        msgbox::information(this, tr("提示"), folderProblem, tr("确定"));
+        return;
+    }
     // A request left by an earlier stop would end the new capture at once.
     create_delete_file(false);
     if (!startProcess())
@@ -281,9 +252,7 @@ void GrabLiveWidget::on_pushButton_start_clicked()
 void GrabLiveWidget::on_pushButton_stop_clicked()
 {
     // The transcoder gets a second to finish the file by itself.
-    create_delete_file(true);
-    m_sleeper(1000);
-    stopProcess();
+    m_job.finish_then_stop(1000);
     if (m_timer_id != 0) {
         killTimer(m_timer_id);
         m_timer_id = 0;
@@ -317,27 +286,18 @@ void GrabLiveWidget::slot_timer()
     ui->lcdNumber->display(clock_text(m_elapsed));
 }
 
-void GrabLiveWidget::slot_readData()
+void GrabLiveWidget::slot_phrase(int index)
 {
-    if (!m_process)
-        return;
-    const QByteArray text = take_chunk_text(*m_process);
-    // A progress record shows nothing here: the clock comes from the window's own timer.
-    const ChunkClass kind = classify_chunk(text, failure_phrases());
-    if (kind.kind != ChunkKind::ErrorPhrase)
-        return;
-    ++m_slot_depth;
-    msgbox::information(this, tr("提示"), tr(kFailures[kind.phrase].message), tr("确定"));
+    // Progress records and the finish marker show nothing here: the clock
+    // comes from the window's own timer, and only the user ends a capture.
+    msgbox::information(this, tr("提示"), tr(kFailures[index].message), tr("确定"));
     on_pushButton_stop_clicked();
-    leave_process_slot();
 }
 
 void GrabLiveWidget::slot_error(QProcess::ProcessError error)
 {
-    ++m_slot_depth;
     msgbox::information(this, tr("提示"), process_error_text(error), tr("确定"));
     on_pushButton_stop_clicked();
-    leave_process_slot();
 }
 
 void GrabLiveWidget::closeEvent(QCloseEvent* event)

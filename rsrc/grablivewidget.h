@@ -1,10 +1,10 @@
 #pragma once
 
+#include "transcode/transcoderjob.h"
+
 #include <QProcess>
 #include <QString>
 #include <QWidget>
-
-#include <functional>
 
 namespace Ui {
 class GrabLiveWidget;
@@ -22,17 +22,20 @@ public:
 
     // The address a new window offers: a public test stream.
     static const char* const default_address;
-    // "zo_ff_et.cfg" in the temporary folder: while it exists the transcoder finishes and ends.
+    // The stop request in the user's temporary folder (empty when that is refused):
+    // while it exists the transcoder finishes and ends.
     static QString stop_request_path();
     // The elapsed seconds as "hh:mm:ss"; empty from 24 hours on.
     static QString clock_text(int seconds);
 
     // How the stop sequence waits for the transcoder (platform::sleep_ms
     // unless replaced); tests pass their own.
-    using Sleeper = std::function<void(unsigned long ms)>;
+    using Sleeper = TranscoderJob::Sleeper;
     void set_sleeper(Sleeper sleeper);
 
     int elapsed_seconds() const { return m_elapsed; }
+    // The elapsed-time clock's timer; 0 while none runs.
+    int clock_timer_id() const { return m_timer_id; }
 
     QString rtmp_url();
     QString out_file();
@@ -50,7 +53,8 @@ private slots:
     void on_pushButton_open_dir_clicked();
     void on_pushButton_browser_clicked();
     void slot_timer();
-    void slot_readData();
+    // One of the transcoder's failure phrases, by its place in the table.
+    void slot_phrase(int index);
     void slot_error(QProcess::ProcessError error);
 
 public slots:
@@ -66,16 +70,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void leave_process_slot();
-
     Ui::GrabLiveWidget* ui;
     int m_timer_id;
     int m_elapsed;
-    QProcess* m_process;
-    Sleeper m_sleeper;
-    // Process slots on the stack (a message box runs its own event loop, so
-    // they nest), and processes stopped inside them: such a process is
-    // deleted once the outermost slot has returned, never under its own signal.
-    int m_slot_depth = 0;
-    QList<QProcess*> m_retired;
+    // The capture: its process and its stop.
+    TranscoderJob m_job;
 };

@@ -1,10 +1,12 @@
 #include "mp4rpwidget.h"
 
+#include "platform/contract.h"
 #include "platform/platform.h"
 #include "rsrc/NamePipe/namepipe.h"
 #include "rsrc/processwidget.h"
 #include "rsrc/repairreport.h"
 #include "rsrc/toolframe.h"
+#include "transcode/localfiles.h"
 #include "transcode/mediaprobe.h"
 #include "ui_mp4rpwidget.h"
 #include "widgets/hostaccess.h"
@@ -19,9 +21,6 @@
 #include <cstdio>
 
 namespace {
-
-const char* const kPipeName = "tarvo_mfix";
-const unsigned int kPipeBuffer = 4096;
 
 QString engine_path()
 {
@@ -59,8 +58,10 @@ QString Mp4RPWidget::get_outmp4(const QString& failed_mp4)
 
 void Mp4RPWidget::write_file(const QString& okay, const QString& failed, int fps, const QString& out)
 {
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + QStringLiteral("/mp4.rp"));
-    std::FILE* file = std::fopen(path.constData(), "w");
+    const QString job = temp_file(contract::job_file).path;
+    if (job.isEmpty())
+        return;
+    std::FILE* file = std::fopen(QFile::encodeName(job).constData(), "w");
     if (!file)
         return;
     std::fprintf(file, "%s\n%s\n%d\n%s\n", okay.toUtf8().constData(), failed.toUtf8().constData(), fps,
@@ -161,6 +162,12 @@ void Mp4RPWidget::on_pb_start_clicked()
         msgbox::information(nullptr, tr("提示"), tr("%1 不合法").arg(okay), tr("确定"));
         return;
     }
+    // The job file and the pipe live there; another account must not be able to reach them.
+    const QString folderProblem = temp_file(contract::job_file).problem;
+    if (!folderProblem.isEmpty()) {
+        msgbox::information(nullptr, tr("提示"), folderProblem, tr("确定"));
+        return;
+    }
 
     if (!m_pwidget) {
         m_pwidget = new ProcessWidget(nullptr);
@@ -172,7 +179,7 @@ void Mp4RPWidget::on_pb_start_clicked()
 
     // Replacing the server drops a client the old one may still serve.
     delete m_service;
-    m_service = new ServicePipe(kPipeName, kPipeBuffer);
+    m_service = new ServicePipe(contract::pipe_name, contract::pipe_buffer);
     m_service->m_pFunc = &Mp4RPWidget::listen_progress;
     m_service->m_pUser = this;
 

@@ -30,6 +30,7 @@ const char* const kPhraseMessages[] = {
 VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::VideoLiveWidget)
+    , m_job(this, kPhrases)
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -38,6 +39,10 @@ VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     ui->le_rtmp_url->setText(QStringLiteral("rtmp://"));
     ui->le_rtmp_key->setEchoMode(QLineEdit::Password);
     read_cfg();
+    connect(&m_job, &TranscoderJob::sg_error, this, &VideoLiveWidget::slot_error);
+    connect(&m_job, &TranscoderJob::sg_progress, this, &VideoLiveWidget::slot_progress);
+    connect(&m_job, &TranscoderJob::sg_phrase, this, &VideoLiveWidget::slot_phrase);
+    connect(&m_job, &TranscoderJob::sg_finish_marker, this, &VideoLiveWidget::slot_finish_marker);
     m_timer_id = startTimer(1000);
 }
 
@@ -45,11 +50,7 @@ VideoLiveWidget::~VideoLiveWidget()
 {
     m_list->exportPlayList();
     write_cfg();
-    if (m_process) {
-        m_process->close();
-        delete m_process;
-        m_process = nullptr;
-    }
+    // The job ends its transcoder at once as it goes, right after the form.
     delete ui;
 }
 
@@ -82,7 +83,7 @@ void VideoLiveWidget::write_cfg()
 
 void VideoLiveWidget::refresh_ui()
 {
-    ui->pb_start_stop->setText(m_process ? QStringLiteral("停止") : QStringLiteral("开始"));
+    ui->pb_start_stop->setText(m_job.running() ? QStringLiteral("停止") : QStringLiteral("开始"));
 }
 
 void VideoLiveWidget::timerEvent(QTimerEvent* e)
@@ -110,59 +111,39 @@ void VideoLiveWidget::do_live(const QString& path)
                            QStringLiteral("flv"),
                            m_rtmp};
     qDebug() << args;
+    // Two pushes never run at once: the running one ends before the next starts.
     stop();
-
-    m_process = new QProcess(this);
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    connect(m_process, &QProcess::errorOccurred, this, &VideoLiveWidget::slot_error);
-    connect(m_process, &QProcess::readyRead, this, &VideoLiveWidget::slot_readData);
-    m_process->start(transcoder_path(), args, QIODevice::ReadWrite);
+    m_job.start(args);
     refresh_ui();
 }
 
 void VideoLiveWidget::stop()
 {
-    // close() waits for the child and may deliver its last output on the
-    // spot; with the pointer cleared first, that nested read does nothing.
-    QProcess* process = m_process;
-    if (!process)
-        return;
-    m_process = nullptr;
-    process->close();
-    process->deleteLater();
+    m_job.stop();
 }
 
-void VideoLiveWidget::slot_readData()
+void VideoLiveWidget::slot_progress(int pieces)
 {
-    if (!m_process)
+    if (pieces < 3)
         return;
-    const QByteArray text = take_chunk_text(*m_process);
-    const ChunkClass chunk = classify_chunk(text, kPhrases);
-    switch (chunk.kind) {
-    case ChunkKind::Progress:
-        if (scan_progress_record(text, m_fields) >= 3)
-            show_progress();
-        break;
-    case ChunkKind::ErrorPhrase:
-        // The box runs its own event loop: more output may arrive meanwhile.
-        msgbox::information(this, tr("提示"), tr(kPhraseMessages[chunk.phrase]), tr("确定"));
-        stop();
-        break;
-    case ChunkKind::Finished:
-        stop();
-        ui->lb_state->setText(tr("串流完成"));
-        m_list->play_pre_next(true);
-        break;
-    case ChunkKind::Other:
-        break;
-    }
-}
-
-void VideoLiveWidget::show_progress()
-{
+    const ProgressFields& fields = m_job.fields();
     ui->lb_state->setText(tr("时间：%1   fps:%2  上传：%3kbits/s")
-                              .arg(QString::fromUtf8(m_fields.time), QString::number(double(m_fields.fps), 'g', 6),
-                                   QString::number(double(m_fields.bitrate), 'g', 6)));
+                              .arg(QString::fromUtf8(fields.time), QString::number(double(fields.fps), 'g', 6),
+                                   QString::number(double(fields.bitrate), 'g', 6)));
+}
+
+void VideoLiveWidget::slot_phrase(int index)
+{
+    // The box runs its own event loop: more output may arrive meanwhile.
+    msgbox::information(this, tr("提示"), tr(kPhraseMessages[index]), tr("确定"));
+    stop();
+}
+
+void VideoLiveWidget::slot_finish_marker()
+{
+    stop();
+    ui->lb_state->setText(tr("串流完成"));
+    m_list->play_pre_next(true);
 }
 
 void VideoLiveWidget::slot_error(QProcess::ProcessError errId)
@@ -193,7 +174,7 @@ void VideoLiveWidget::on_pb_clear_clicked()
 
 void VideoLiveWidget::on_pb_start_stop_clicked()
 {
-    if (m_process) {
+    if (m_job.running()) {
         stop();
         refresh_ui();
         return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transcode/transcoderoutput.h"
+#include "transcode/transcoderjob.h"
 #include "widgets/fl_playlist.h"
 
 #include <QProcess>
@@ -31,7 +31,7 @@ public:
 
     // The address of the last started push.
     QString push_address() const { return m_rtmp; }
-    const QProcess* process() const { return m_process; }
+    const QProcess* process() const { return m_job.process(); }
     int refresh_timer_id() const { return m_timer_id; }
 
     // The trimmed address, then "/" and the trimmed key when the key is not blank.
@@ -43,7 +43,10 @@ protected:
 
 private slots:
     void slot_error(QProcess::ProcessError errId);
-    void slot_readData();
+    // What the transcoder's output says: a progress record, an error phrase, the finish marker.
+    void slot_progress(int pieces);
+    void slot_phrase(int index);
+    void slot_finish_marker();
     void on_tb_min_clicked();
     void on_tb_close_clicked();
     void on_pb_add_clicked();
@@ -51,12 +54,10 @@ private slots:
     void on_pb_start_stop_clicked();
 
 private:
-    void show_progress();
-
     Ui::VideoLiveWidget* ui;
     FL_PlayList* m_list = nullptr;
     QString m_rtmp;
-    QProcess* m_process = nullptr;
+    // The push: its process and the progress fields.
+    TranscoderJob m_job;
     int m_timer_id = 0;
-    ProgressFields m_fields;
 };

@@ -1,5 +1,7 @@
 #include "transcoderoutput.h"
 
+#include "platform/contract.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QLoggingCategory>
@@ -16,11 +18,6 @@
 #include <locale.h>
 
 namespace {
-
-const QByteArray kProgressMarker = QByteArrayLiteral("zo_progress");
-const QByteArray kFinishMarker = QByteArrayLiteral("zo_finished");
-
-static_assert(sizeof(ProgressFields::time) == 64, "the time conversion below is sized for a 64-byte field");
 
 // sscanf reads "%f" by LC_NUMERIC, which QCoreApplication takes from the user's
 // environment; the transcoder always writes a decimal point, so scan in "C".
@@ -68,13 +65,13 @@ QByteArray take_chunk_text(QProcess& process)
 
 ChunkClass classify_chunk(const QByteArray& text, const QList<QByteArray>& phrases)
 {
-    if (text.startsWith(kProgressMarker))
+    if (text.startsWith(contract::progress_marker))
         return {ChunkKind::Progress, -1};
     for (int i = 0; i < phrases.size(); ++i) {
         if (text.contains(phrases.at(i)))
             return {ChunkKind::ErrorPhrase, i};
     }
-    if (text.contains(kFinishMarker))
+    if (text.contains(contract::finish_marker))
         return {ChunkKind::Finished, -1};
     return {};
 }
@@ -83,13 +80,14 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields)
 {
     // The pieces are scanned as UTF-8 text; only malformed bytes change here.
     const QByteArray utf8 = text.isValidUtf8() ? text : QString::fromUtf8(text).toUtf8();
-    const int pieces = int(std::count(utf8.cbegin(), utf8.cend(), '|')) + 1;
+    const char separator = contract::record_separator;
+    const int pieces = int(std::count(utf8.cbegin(), utf8.cend(), separator)) + 1;
     if (pieces < 3)
         return pieces;
 
-    const qsizetype first = utf8.indexOf('|');
-    const qsizetype second = utf8.indexOf('|', first + 1);
-    qsizetype third = utf8.indexOf('|', second + 1);
+    const qsizetype first = utf8.indexOf(separator);
+    const qsizetype second = utf8.indexOf(separator, first + 1);
+    qsizetype third = utf8.indexOf(separator, second + 1);
     if (third < 0)
         third = utf8.size();
 
@@ -113,8 +111,8 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields)
     float bitrate = fields.bitrate;
     {
         CNumericLocale numeric;
-        std::sscanf(counters.constData(), "frame=%dfps=%fsize=%" SCNd64 "kB", &frame, &fps, &size);
-        std::sscanf(timing.constData(), "time=%63s bitrate=%fkbits/s", fields.time, &bitrate);
+        std::sscanf(counters.constData(), contract::counters_scan, &frame, &fps, &size);
+        std::sscanf(timing.constData(), contract::timing_scan, fields.time, &bitrate);
     }
     fields.frame = frame;
     fields.fps = fps;

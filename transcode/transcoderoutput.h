@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/contract.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -18,9 +20,9 @@ struct ProgressFields
 {
     qint32 frame = 0;
     float fps = 0.0f;
-    qint64 size = 0;      // kB
-    char time[64] = {};   // hh:mm:ss.cc, always zero-terminated
-    float bitrate = 0.0f; // kbit/s
+    qint64 size = 0;                      // kB
+    char time[contract::time_field] = {}; // hh:mm:ss.cc, always zero-terminated
+    float bitrate = 0.0f;                 // kbit/s
 };
 
 enum class ChunkKind { Progress, ErrorPhrase, Finished, Other };
@@ -38,9 +40,9 @@ QByteArray chunk_text(const QByteArray& chunk);
 // merged), logs it in double quotes and returns its chunk text.
 QByteArray take_chunk_text(QProcess& process);
 
-// Classifies a chunk text: a progress record when it begins with "zo_progress",
-// else the first of `phrases` found anywhere, else the finish marker when
-// "zo_finished" occurs anywhere, else other.
+// Classifies a chunk text: a progress record when it begins with the progress
+// marker, else the first of `phrases` found anywhere, else the finish marker
+// when it occurs anywhere, else other.
 ChunkClass classify_chunk(const QByteArray& text, const QList<QByteArray>& phrases);
 
 // Scans a progress record into `fields`; returns the number of "|" pieces

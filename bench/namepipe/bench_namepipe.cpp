@@ -2,6 +2,7 @@
 
 #include "figure.h"
 #include "namepipe.h"
+#include "platform/contract.h"
 
 #include <chrono>
 #include <cstdio>
@@ -45,8 +46,7 @@ int main(int argc, char** argv)
     (void)quiet;
     delete server;
     // The lock file outlives its server on purpose; this one is ours alone.
-    const char* tmp = std::getenv("TMPDIR");
-    unlink(((tmp && *tmp) ? std::string(tmp) : std::string("/tmp")).append("/").append(name).append(".lock").c_str());
+    unlink((contract::temp_path(name.c_str()) + ".lock").c_str());
 
     std::printf("pipe exchanges: %d in %.3f s, %d answered\n", exchanges, seconds, g_ok);
     std::printf("exchanges per second: %.0f\n", exchanges / seconds);

@@ -1,5 +1,6 @@
 #include "namepipe.h"
 
+#include "platform/contract.h"
 #include "platform/localsocket.h"
 
 #include <cassert>
@@ -15,7 +16,13 @@ Pipe::Pipe(const char* name, unsigned int size)
     : m_pipe(-1)
     , m_size(size)
 {
-    std::snprintf(m_name, sizeof(m_name), "%s/%s", ls::temp_folder().c_str(), name ? name : "");
+    // In a refused folder the name stays empty, so every create and connect fails.
+    std::string why;
+    m_name = contract::temp_path(name ? name : "", &why);
+    if (m_name.empty()) {
+        std::fprintf(stderr, "@@ pipe: %s\n", why.c_str());
+        std::fflush(stderr);
+    }
 }
 
 Pipe::~Pipe()
@@ -30,23 +37,23 @@ Pipe::~Pipe()
 bool Pipe::create()
 {
     if (m_pipe < 0)
-        m_pipe = create_pipe(m_name);
+        m_pipe = create_pipe(m_name.c_str());
     return m_pipe >= 0;
 }
 
 bool Pipe::connect()
 {
     if (m_pipe < 0)
-        m_pipe = connect_pipe(m_name);
+        m_pipe = connect_pipe(m_name.c_str());
     return m_pipe >= 0;
 }
 
 bool Pipe::create_or_connect()
 {
     if (m_pipe < 0) {
-        m_pipe = create_pipe(m_name);
+        m_pipe = create_pipe(m_name.c_str());
         if (m_pipe < 0)
-            m_pipe = connect_pipe(m_name);
+            m_pipe = connect_pipe(m_name.c_str());
     }
     return m_pipe >= 0;
 }
@@ -79,7 +86,7 @@ ServicePipe::ServicePipe(const char* name, unsigned int size)
     , m_exit(false)
     , m_client(-1)
 {
-    m_pipe = create_pipe(m_name);
+    m_pipe = create_pipe(m_name.c_str());
     if (m_pipe >= 0 && pthread_create(&m_thread, nullptr, &ServicePipe::thread_proc, this) != 0) {
         // Without a thread nobody would ever answer: stay idle instead.
         ls::close(m_pipe);
@@ -166,7 +173,7 @@ ClientPipe::ClientPipe(const char* name, unsigned int size)
     , m_pFunc(nullptr)
     , m_pUser(nullptr)
 {
-    m_pipe = connect_pipe(m_name);
+    m_pipe = connect_pipe(m_name.c_str());
 }
 
 namespace {

@@ -29,7 +29,7 @@ protected:
     static int connect_pipe(const char* path);
 
     int m_pipe;          // -1 while not created or connected
-    char m_name[256];    // full path: the temporary folder plus the short name
+    std::string m_name;  // full path: the user's temporary folder plus the short name
     unsigned int m_size; // bytes read at most per message
 };
 

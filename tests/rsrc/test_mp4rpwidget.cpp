@@ -6,6 +6,7 @@
 #include "faults.h"
 #include "modalboxes.h"
 #include "pipes.h"
+#include "platform/contract.h"
 #include "platform/localsocket.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
@@ -30,6 +31,12 @@ QString tmp(const QString& name)
     return QDir::tempPath() + "/" + name;
 }
 
+// The job file or the pipe, where the window and the engine share them.
+QString shared(const QString& what)
+{
+    return testenv::shared_temp(what == "job" ? contract::job_file : contract::pipe_name);
+}
+
 namespace ls = platform::localsocket;
 
 // One connection of a program that ignores the protocol: writes `bytes`
@@ -39,7 +46,7 @@ int silent_client()
 {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    qstrncpy(address.sun_path, QFile::encodeName(tmp("tarvo_mfix")).constData(), sizeof address.sun_path);
+    qstrncpy(address.sun_path, QFile::encodeName(shared("pipe")).constData(), sizeof address.sun_path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return fd;
@@ -47,7 +54,7 @@ int silent_client()
 
 void poke(const QByteArray& bytes)
 {
-    const int fd = ls::connect_to(QFile::encodeName(tmp("tarvo_mfix")).constData());
+    const int fd = ls::connect_to(QFile::encodeName(shared("pipe")).constData());
     if (fd < 0)
         return; // the server was still busy with the one before: a refusal is fine too
     ls::write_once(fd, bytes.constData(), size_t(bytes.size()));
@@ -57,7 +64,7 @@ void poke(const QByteArray& bytes)
 // Whether a new window could serve the pipe now.
 bool pipe_name_free()
 {
-    const int fd = ls::listen_at(QFile::encodeName(tmp("tarvo_mfix")).constData());
+    const int fd = ls::listen_at(QFile::encodeName(shared("pipe")).constData());
     return fd >= 0 && ls::close(fd);
 }
 
@@ -74,7 +81,7 @@ class TestMp4RPWidget : public QObject
     bool write_engine()
     {
         return !testmedia::write_script(QCoreApplication::applicationDirPath() + "/Vidmend.exe",
-                                        "cp \"${TMPDIR:-/tmp}/mp4.rp\" \"${TMPDIR:-/tmp}/engine-saw.rp\"\n")
+                                        QString("cp '%1' '%2'\n").arg(shared("job"), tmp("engine-saw.rp")).toUtf8())
                     .isEmpty();
     }
     void start(const QString& failed, const QString& okay)
@@ -97,7 +104,7 @@ private slots:
     void init()
     {
         QFile::remove(tmp("engine-saw.rp"));
-        QFile::remove(tmp("mp4.rp"));
+        QFile::remove(shared("job"));
         m_window = std::make_unique<Mp4RPWidget>();
     }
     void cleanup()
@@ -111,22 +118,36 @@ private slots:
     {
         QTest::addColumn<QString>("failed");
         QTest::addColumn<QString>("okay");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("text"); // %1: the temporary folder
         QTest::newRow("no damaged file") << QString() << m_clip << "请设置损坏mp4视频";
         QTest::newRow("no reference") << m_broken << QString() << "请设置正常参考mp4视频";
         QTest::newRow("damaged file is healthy") << m_clip << m_clip << m_clip + " 正常，无需修复";
         QTest::newRow("reference cannot be probed") << m_broken << m_broken << m_broken + " 不合法";
+        // Another account's link at the folder's name would get the job written through it.
+        QTest::newRow("a link at the temporary folder's name")
+            << m_broken << m_clip << "临时文件夹 %1 是一个符号链接，为安全起见不予使用，请删除后重试。";
     }
     void startChecks()
     {
         QFETCH(QString, failed);
         QFETCH(QString, okay);
         QFETCH(QString, text);
+        const QString folder = QFileInfo(shared("job")).path(), elsewhere = tmp("elsewhere");
+        const bool link = text.contains("%1");
+        if (link) {
+            QVERIFY(QDir().rename(folder, folder + ".away") && QDir().mkpath(elsewhere));
+            QVERIFY(QFile::link(elsewhere, folder));
+        }
+        auto restore = qScopeGuard([&] {
+            if (link)
+                QVERIFY(QFile::remove(folder) && QDir().rename(folder + ".away", folder));
+        });
         ModalBoxes boxes;
         start(failed, okay);
         QCOMPARE(boxes.count(), 1);
-        QCOMPARE(boxes.last().seen(), "提示|" + text + "|确定");
-        QVERIFY(!m_window->pwidget() && !QFile::exists(tmp("mp4.rp")));
+        QCOMPARE(boxes.last().seen(), "提示|" + (link ? text.arg(folder) : text) + "|确定");
+        QVERIFY(!m_window->pwidget() && !QFile::exists(folder + "/" + contract::job_file));
+        QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
     // The output is named after the damaged file up to its first dot, an old one
@@ -156,7 +177,7 @@ private slots:
         QVERIFY(dialog && dialog->isVisible());
         QVERIFY(!QFile::exists(out));
         const QByteArray job = QStringList({m_clip, m_broken, "25", out, ""}).join('\n').toUtf8();
-        QCOMPARE(testmedia::read_file(tmp("mp4.rp")), job);
+        QCOMPARE(testmedia::read_file(shared("job")), job);
         // The engine was started and found its job.
         if (engine)
             QTRY_COMPARE_WITH_TIMEOUT(testmedia::read_file(tmp("engine-saw.rp")), job, kWait);

@@ -2,6 +2,7 @@
 // threads, servers and clients in one process.
 
 #include "pipes.h"
+#include "testmedia.h"
 
 #include <QtTest>
 
@@ -29,6 +30,70 @@ class TestNamePipe : public QObject
 {
     Q_OBJECT
 private slots:
+    // The folder the pipe, the job file and the stop request share is the
+    // user's own: made 0700, refused when something else holds its name. A
+    // refused folder serves no pipe, and what was planted stays as it was.
+    void private_folder_data()
+    {
+        QTest::addColumn<QString>("plant"); // what is at the folder's name first
+        QTest::addColumn<int>("problem");
+        QTest::newRow("made on first use") << "" << int(contract::TempFolder::None);
+        QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(contract::TempFolder::None);
+        QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(contract::TempFolder::None);
+        QTest::newRow("a link planted at its name") << "link" << int(contract::TempFolder::Link);
+        QTest::newRow("a file at its name") << "file" << int(contract::TempFolder::NotFolder);
+        QTest::newRow("another account's folder") << "other owner" << int(contract::TempFolder::OtherOwner);
+    }
+    void private_folder()
+    {
+        QFETCH(QString, plant);
+        QFETCH(int, problem);
+        if (plant == "other owner" && ::geteuid() != 0)
+            QSKIP("handing a folder to another account needs root");
+        QTemporaryDir base;
+        const QByteArray tmpdir = qgetenv("TMPDIR"), runtime = qgetenv("XDG_RUNTIME_DIR");
+        auto restore = qScopeGuard([&] {
+            qputenv("TMPDIR", tmpdir);
+            runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
+        });
+        qputenv("TMPDIR", QFile::encodeName(base.path()));
+        QString folder = base.filePath(QString("davaz-%1").arg(::geteuid()));
+        if (plant == "runtime") {
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(base.filePath("run")));
+            QVERIFY(QDir(base.path()).mkdir("run"));
+            folder = base.filePath("run/davaz");
+        }
+        const QString target = base.filePath("elsewhere");
+        QVERIFY(QDir(base.path()).mkdir("elsewhere"));
+        if (plant == "link")
+            QVERIFY(QFile::link(target, folder));
+        if (plant == "file")
+            QVERIFY(testmedia::write_file(folder, "someone's"));
+        if (plant.startsWith("folder") || plant == "other owner")
+            QVERIFY(::mkdir(QFile::encodeName(folder), 0755) == 0);
+        if (plant == "other owner")
+            QVERIFY(::chown(QFile::encodeName(folder), 65534, 65534) == 0);
+
+        const contract::TempFolder found = contract::temp_folder();
+        QCOMPARE(QFile::decodeName(found.path.c_str()), folder);
+        QCOMPARE(int(found.problem), problem);
+        QCOMPARE(found.message().empty(), problem == contract::TempFolder::None);
+        Inbox in;
+        auto server = in.serve("np_private");
+        if (problem == contract::TempFolder::None) {
+            struct stat st;
+            QVERIFY(::lstat(QFile::encodeName(folder), &st) == 0 && S_ISDIR(st.st_mode));
+            QCOMPARE(st.st_mode & 07777, mode_t(0700));
+            QCOMPARE(ask("np_private", "x"), QByteArray("OK"));
+        } else {
+            QVERIFY(ask("np_private", "x").isEmpty());
+            QVERIFY(contract::temp_path(contract::job_file).empty());
+        }
+        // Nothing was made where the plant leads, nor in another account's folder.
+        for (const QString& dir : {target, plant == "other owner" ? folder : target})
+            QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    }
+
     void exchange_data()
     {
         QTest::addColumn<QList<uint>>("sizes"); // the server's, the client's
@@ -101,7 +166,7 @@ private slots:
     void staleSocketIsReplacedOpenToAll()
     {
         // What a crashed server leaves: its lock file and a socket file nobody listens on.
-        const QByteArray path = QFile::encodeName(QDir::tempPath() + "/np_stale");
+        const QByteArray path = QFile::encodeName(testenv::shared_temp("np_stale"));
         const pid_t crashed = fork();
         if (crashed == 0) {
             new ServicePipe("np_stale", 64);

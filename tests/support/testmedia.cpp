@@ -1,5 +1,7 @@
 #include "testmedia.h"
 
+#include "platform/contract.h"
+
 #include <QTcpServer>
 #include <QtCore>
 
@@ -156,6 +158,11 @@ QString write_script(const QString& path, const QByteArray& body)
 } // namespace testmedia
 
 namespace testenv {
+
+QString shared_temp(const char* name)
+{
+    return QFile::decodeName(contract::temp_path(name).c_str());
+}
 
 QString isolate_host_home()
 {

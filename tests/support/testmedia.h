@@ -76,6 +76,10 @@ QString write_script(const QString& path, const QByteArray& body);
 
 namespace testenv {
 
+// `name` in the user's private temporary folder, which the plug-in and its
+// executables share.
+QString shared_temp(const char* name);
+
 // Points HEXLUNE_HOME at a fresh folder for this test process, so the host's
 // settings and data start empty and no user file is touched. Call before
 // anything reaches the host framework.

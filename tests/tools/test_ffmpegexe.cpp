@@ -1,3 +1,4 @@
+#include "platform/contract.h"
 #include "rtmpserver.h"
 #include "testmedia.h"
 #include "transcode/transcoderoutput.h"
@@ -45,7 +46,7 @@ private slots:
     void cleanupTestCase()
     {
         m_server.stop();
-        QFile::remove(QDir::tempPath() + "/zo_ff_et.cfg");
+        QFile::remove(testenv::shared_temp(contract::stop_file));
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_dir.path()).isEmpty(), 20000);
     }
 
@@ -106,7 +107,7 @@ private slots:
             arg.replace("%nowhere", QString("rtmp://127.0.0.1:%1").arg(testmedia::free_port())).replace("%out", out);
             arg.replace("%rtmp", QString("rtmp://127.0.0.1:%1").arg(m_server.port())).replace("%clip", m_clip);
         }
-        const QString stop = QDir::tempPath() + "/zo_ff_et.cfg";
+        const QString stop = testenv::shared_temp(contract::stop_file);
         QFile::remove(stop);
         if (end == "stale stop")
             QVERIFY(testmedia::write_file(stop, {}));

@@ -207,7 +207,7 @@ private slots:
         QFETCH(QString, message);
         const QString out = at(how == "job" ? "修复 结果_zo_fixed.mp4" : "out.mp4");
         QFile::remove(out);
-        const QString job = QDir::tempPath() + "/mp4.rp";
+        const QString job = testenv::shared_temp(contract::job_file);
         QFile::remove(job);
         QStringList args;
         for (const QString& arg : how == "args" ? input.split(' ') : QStringList())
@@ -219,7 +219,7 @@ private slots:
         window.reply = [&](const QByteArray& report) {
             return code == 10 && QString(report.constData()).section(' ', 3, 3) == word ? "pro_end" : "";
         };
-        const auto pipe = window.serve("tarvo_mfix");
+        const auto pipe = window.serve(contract::pipe_name);
         const faults::Files before = faults::files({m_dir.path()});
 
         const testmedia::Ran ran = run(args);

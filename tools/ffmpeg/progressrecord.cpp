@@ -1,5 +1,7 @@
 #include "progressrecord.h"
 
+#include "platform/contract.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,11 +81,8 @@ std::string format_record(const ProgressBlock& block)
     // Rounded without adding first, which would overflow near the largest size.
     const long long kb = block.total_size > 0 ? block.total_size / 1024 + (block.total_size % 1024 >= 512) : 0;
     char text[256];
-    std::snprintf(
-        text, sizeof text,
-        "zo_progress|frame= %lld fps= %.2f size= %lldkB|time=%02lld:%02lld:%02lld.%02lld bitrate= %.1fkbits/s\n",
-        block.frame, bounded(block.fps), kb, cs / 360000, cs / 6000 % 60, cs / 100 % 60, cs % 100,
-        bounded(block.bitrate));
+    std::snprintf(text, sizeof text, contract::progress_format, contract::progress_marker, block.frame,
+                  bounded(block.fps), kb, cs / 360000, cs / 6000 % 60, cs / 100 % 60, cs % 100, bounded(block.bitrate));
     return text;
 }
 

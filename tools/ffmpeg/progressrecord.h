@@ -29,8 +29,7 @@ private:
     ProgressBlock m_block;
 };
 
-// The record the plug-in scans:
-// "zo_progress|frame= F fps= R size= SkB|time=HH:MM:SS.CC bitrate= Bkbits/s\n".
+// The record the plug-in scans, one line in the shared format.
 std::string format_record(const ProgressBlock& block);
 
 } // namespace ffexe

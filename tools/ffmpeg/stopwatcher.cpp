@@ -1,17 +1,14 @@
 #include "stopwatcher.h"
 
-#include <cstdlib>
+#include "platform/contract.h"
+
 #include <sys/stat.h>
 
 namespace ffexe {
 
 std::string stop_request_path()
 {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/tmp";
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
-    return dir + "/zo_ff_et.cfg";
+    return contract::temp_path(contract::stop_file);
 }
 
 StopWatcher::StopWatcher(std::string path)

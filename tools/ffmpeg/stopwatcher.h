@@ -7,7 +7,8 @@
 
 namespace ffexe {
 
-// "zo_ff_et.cfg" in the temporary folder ($TMPDIR, else /tmp).
+// The capture's stop request in the user's temporary folder; empty when that
+// folder is refused, and then no request can reach us.
 std::string stop_request_path();
 
 // Notices the capture's stop-request file. A file that is already there when

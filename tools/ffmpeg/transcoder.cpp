@@ -1,6 +1,7 @@
 #include "transcoder.h"
 
 #include "mp4finish.h"
+#include "platform/contract.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -52,7 +53,8 @@ Transcoder::Transcoder(std::string program, Invocation invocation)
     : m_program(std::move(program))
     , m_invocation(std::move(invocation))
     , m_writer([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
-    , m_watcher(stop_request_path())
+    , m_stop_path(stop_request_path())
+    , m_watcher(m_stop_path)
 {
     if (m_invocation.segments)
         m_segments.emplace(*m_invocation.segments);
@@ -63,6 +65,11 @@ int Transcoder::run()
     const sigset_t waiting_mask = install_signal_handling();
     if (!start(m_invocation.args))
         return 127;
+    if (m_invocation.network_input && m_stop_path.empty()) {
+        // Said without the system's error text, which could read like one of the phrases.
+        m_writer.add_text("FFmpeg.exe: the temporary folder is not usable, so no stop request can reach this "
+                          "capture\n");
+    }
 
     while (m_child->stderr_fd() >= 0 || m_child->progress_fd() >= 0) {
         auto now = Clock::now();
@@ -109,7 +116,7 @@ int Transcoder::run()
         m_writer.add_text("FFmpeg.exe: the recording could not be forced to the disk\n");
     // Only now is the output file complete.
     if (code == 0)
-        m_writer.add_text("zo_finished\n");
+        m_writer.add_text(std::string(contract::finish_marker) + "\n");
     m_writer.drain();
     return code;
 }

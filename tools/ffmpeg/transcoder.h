@@ -44,6 +44,7 @@ private:
     ProgressParser m_progress;
     PhraseFinder m_phrases;
     InputListing m_listing;
+    std::string m_stop_path; // empty: the temporary folder is refused
     StopWatcher m_watcher;
     StopSequence m_stop;
     std::optional<SegmentTracker> m_segments;

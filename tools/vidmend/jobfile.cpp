@@ -1,5 +1,7 @@
 #include "jobfile.h"
 
+#include "platform/contract.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -9,18 +11,9 @@
 
 namespace vidmend {
 
-std::string temp_folder()
-{
-    const char* env = std::getenv("TMPDIR");
-    std::string dir = env && *env ? env : "/tmp";
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
-    return dir;
-}
-
 std::string job_file_path()
 {
-    return temp_folder() + "/mp4.rp";
+    return contract::temp_path(contract::job_file);
 }
 
 bool parse_job_text(const std::string& text, Job& job, std::string& error)
@@ -47,6 +40,10 @@ bool parse_job_text(const std::string& text, Job& job, std::string& error)
 
 bool read_job_file(const std::string& path, Job& job, std::string& error)
 {
+    if (path.empty()) {
+        error = contract::temp_folder().message();
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         error = "cannot read the job file " + path + ": " + std::strerror(errno);

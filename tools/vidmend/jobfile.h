@@ -13,11 +13,8 @@ struct Job
     int fps = 0; // the reference's rounded frame rate as the window probed it; 0 if unknown
 };
 
-// $TMPDIR when set and not empty, else /tmp, without a trailing slash: the
-// folder the repair window writes its job file to.
-std::string temp_folder();
-
-// <temp folder>/mp4.rp
+// The job file the repair window writes, in the user's temporary folder;
+// empty when that folder is refused.
 std::string job_file_path();
 
 // Four lines: reference, damaged, fps, output, ending in LF or CR LF.

@@ -3,8 +3,8 @@
 // reference recorded with the same device and settings.
 //
 // Usage:
-//   Vidmend.exe                            reads <temp folder>/mp4.rp (reference, damaged, fps, output)
-//                                          and reports over the pipe "tarvo_mfix"
+//   Vidmend.exe                            reads the job file in the temporary folder (reference,
+//                                          damaged, fps, output) and reports over the repair pipe
 //   Vidmend.exe REFERENCE DAMAGED OUTPUT   reports on the console
 //   Vidmend.exe REFERENCE DAMAGED FPS OUTPUT
 //

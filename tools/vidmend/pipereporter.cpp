@@ -1,6 +1,7 @@
 #include "pipereporter.h"
 
 #include "namepipe.h"
+#include "platform/contract.h"
 
 #include <cstdio>
 #include <string>
@@ -23,7 +24,7 @@ bool PipeReporter::report(int progress, int total, const std::string& state)
     std::snprintf(message, sizeof message, "vidmend %d %d %.63s", progress, total, state.c_str());
     std::string reply;
     // The window drops a client after each reply, so every report has its own connection.
-    ClientPipe pipe("tarvo_mfix", 4096);
+    ClientPipe pipe(contract::pipe_name, contract::pipe_buffer);
     pipe.m_pFunc = &take_reply;
     pipe.m_pUser = &reply;
     pipe.send_msg(message, true);

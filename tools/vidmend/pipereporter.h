@@ -4,7 +4,7 @@
 
 namespace vidmend {
 
-// Sends each report to the repair window over the pipe "tarvo_mfix", one
+// Sends each report to the repair window over the repair pipe, one
 // connection per report, as "vidmend PROGRESS TOTAL STATE". The window
 // answers "pro_end" once the user has closed its progress dialog.
 class PipeReporter : public Reporter

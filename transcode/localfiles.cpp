@@ -1,0 +1,37 @@
+#include "localfiles.h"
+
+#include "platform/contract.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+TempFile temp_file(const char* name)
+{
+    const contract::TempFolder folder = contract::temp_folder();
+    const QString path = QFile::decodeName(folder.path.c_str());
+    TempFile file;
+    switch (folder.problem) {
+    case contract::TempFolder::None:
+        file.path = path + QLatin1Char('/') + QFile::decodeName(name);
+        break;
+    case contract::TempFolder::CannotCreate:
+        file.problem = QCoreApplication::translate("TempFolder", "无法创建临时文件夹 %1：%2")
+                           .arg(path, QString::fromLocal8Bit(std::strerror(folder.error)));
+        break;
+    case contract::TempFolder::Link:
+        file.problem = QCoreApplication::translate("TempFolder",
+                                                   "临时文件夹 %1 是一个符号链接，为安全起见不予使用，请删除后重试。")
+                           .arg(path);
+        break;
+    case contract::TempFolder::NotFolder:
+        file.problem =
+            QCoreApplication::translate("TempFolder", "临时文件夹 %1 不是文件夹，为安全起见不予使用，请删除后重试。")
+                .arg(path);
+        break;
+    case contract::TempFolder::OtherOwner:
+        file.problem =
+            QCoreApplication::translate("TempFolder", "临时文件夹 %1 属于其他用户，为安全起见不予使用。").arg(path);
+        break;
+    }
+    return file;
+}

@@ -1,0 +1,135 @@
+#include "transcoderjob.h"
+
+#include "platform/contract.h"
+#include "transcode/localfiles.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <cstdio>
+#include <utility>
+
+TranscoderJob::TranscoderJob(QObject* owner, QList<QByteArray> phrases)
+    : m_owner(owner)
+    , m_phrases(std::move(phrases))
+    , m_sleeper([](unsigned long ms) { QThread::msleep(ms); })
+{}
+
+TranscoderJob::~TranscoderJob()
+{
+    if (QProcess* process = std::exchange(m_process, nullptr)) {
+        process->disconnect(this);
+        process->close();
+        delete process;
+    }
+}
+
+void TranscoderJob::set_sleeper(Sleeper sleeper)
+{
+    m_sleeper = sleeper ? std::move(sleeper) : Sleeper([](unsigned long ms) { QThread::msleep(ms); });
+}
+
+void TranscoderJob::start(const QStringList& arguments)
+{
+    stop();
+    m_marker = false;
+    m_process = new QProcess(m_owner);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    connect(m_process, &QProcess::readyRead, this, &TranscoderJob::read_output);
+    connect(m_process, &QProcess::errorOccurred, this, &TranscoderJob::on_error);
+    connect(m_process, &QProcess::finished, this, &TranscoderJob::on_finished);
+    // A start that fails at once reports from inside start(), and the owner
+    // may stop the job there: the pointer is not used after this call.
+    m_process->start(transcoder_path(), arguments, QIODevice::ReadWrite);
+}
+
+void TranscoderJob::stop()
+{
+    // Cleared first: whatever the process still says while it closes belongs
+    // to a run that is over, and a nested stop finds nothing left to do.
+    QProcess* process = std::exchange(m_process, nullptr);
+    if (!process)
+        return;
+    process->disconnect(this);
+    process->close();
+    if (m_depth > 0)
+        m_retired << process;
+    else
+        process->deleteLater();
+}
+
+void TranscoderJob::finish_then_stop(unsigned long ms)
+{
+    set_stop_request(true);
+    m_sleeper(ms);
+    stop();
+}
+
+QString TranscoderJob::stop_request_path()
+{
+    return temp_file(contract::stop_file).path;
+}
+
+void TranscoderJob::set_stop_request(bool present)
+{
+    const QString path = stop_request_path();
+    if (path.isEmpty())
+        return;
+    const QByteArray name = QFile::encodeName(path);
+    if (!present) {
+        std::remove(name.constData());
+    } else if (std::FILE* file = std::fopen(name.constData(), "a")) {
+        std::fclose(file);
+    }
+}
+
+void TranscoderJob::enter()
+{
+    ++m_depth;
+}
+
+void TranscoderJob::leave()
+{
+    if (--m_depth > 0)
+        return;
+    for (QProcess* process : std::exchange(m_retired, {}))
+        process->deleteLater();
+}
+
+void TranscoderJob::read_output()
+{
+    if (!m_process)
+        return;
+    const QByteArray text = take_chunk_text(*m_process);
+    const ChunkClass chunk = classify_chunk(text, m_phrases);
+    enter();
+    switch (chunk.kind) {
+    case ChunkKind::Progress:
+        emit sg_progress(scan_progress_record(text, m_fields));
+        break;
+    case ChunkKind::ErrorPhrase:
+        emit sg_phrase(chunk.phrase);
+        break;
+    case ChunkKind::Finished:
+        m_marker = true;
+        emit sg_finish_marker();
+        break;
+    case ChunkKind::Other:
+        break;
+    }
+    leave();
+}
+
+void TranscoderJob::on_error(QProcess::ProcessError error)
+{
+    enter();
+    emit sg_error(error);
+    leave();
+}
+
+void TranscoderJob::on_finished(int exitCode)
+{
+    enter();
+    emit sg_ended(exitCode, m_marker);
+    leave();
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "transcode/transcoderoutput.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// One transcoder child at a time, run the way the live windows run it: started
+// with an argument list, its output read chunk by chunk and told apart
+// (progress record, one of the owner's error phrases, finish marker), its end
+// and its failures passed on, and stopped. The process is a Qt child of the
+// owner. It is never deleted under one of its own signals, even when a slot of
+// the owner runs a message box (a nested event loop) and stops the job there.
+class TranscoderJob : public QObject
+{
+    Q_OBJECT
+public:
+    // `phrases`: the error phrases looked for, in this order; the first one
+    // found in a chunk decides.
+    TranscoderJob(QObject* owner, QList<QByteArray> phrases);
+    // Ends a running transcoder at once; nothing more is reported.
+    ~TranscoderJob() override;
+
+    // Stops a running transcoder, then starts a new one. Not awaited: a
+    // failure to start arrives as sg_error.
+    void start(const QStringList& arguments);
+    // Closes the process, which ends the child and waits for it, and lets it
+    // go; nothing it does from then on is reported. Does nothing when idle.
+    void stop();
+    // The capture's stop: asks the transcoder to finish its file through the
+    // stop request, gives it `ms` to end by itself, then stops.
+    void finish_then_stop(unsigned long ms);
+
+    QProcess* process() const { return m_process; }
+    bool running() const { return m_process != nullptr; }
+    // What the progress records said; never reset, so a new run starts with the last values.
+    const ProgressFields& fields() const { return m_fields; }
+
+    // How finish_then_stop() waits; tests pass their own.
+    using Sleeper = std::function<void(unsigned long ms)>;
+    void set_sleeper(Sleeper sleeper);
+
+    // The stop request in the user's temporary folder; empty when that folder is refused.
+    static QString stop_request_path();
+    // Makes (an existing request is left as it is) or removes the stop request.
+    static void set_stop_request(bool present);
+
+signals:
+    // A progress record, scanned into fields(); below three pieces nothing was scanned.
+    void sg_progress(int pieces);
+    // The first of the owner's phrases in a chunk, by its index.
+    void sg_phrase(int index);
+    void sg_finish_marker();
+    // The child ended by itself, not by stop(); `marker` tells whether it printed the finish marker.
+    void sg_ended(int exitCode, bool marker);
+    void sg_error(QProcess::ProcessError error);
+
+private:
+    void read_output();
+    void on_error(QProcess::ProcessError error);
+    void on_finished(int exitCode);
+    // Around every signal the process causes: a process stopped meanwhile is
+    // let go only once the outermost of them has returned.
+    void enter();
+    void leave();
+
+    QObject* m_owner;
+    QList<QByteArray> m_phrases;
+    QProcess* m_process = nullptr;
+    ProgressFields m_fields;
+    bool m_marker = false;
+    Sleeper m_sleeper;
+    int m_depth = 0;
+    QList<QProcess*> m_retired;
+};
