@@ -6,12 +6,19 @@
 #include "widgets/messagebox.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QScopedValueRollback>
 #include <QTimerEvent>
+
+#include <algorithm>
 
 namespace {
 
 const char* const kUrlKey = "cfg_video_live_rtmp";
 const char* const kKeyKey = "cfg_video_rtmp_key";
+const char* const kReconnectKey = "cfg_video_live_reconnect";
+// The phrase of a server that cannot be reached: worth trying again once a push had got going.
+const int kConnectPhrase = 1;
 
 // In the order they are looked for: the first one found in a chunk decides.
 const QList<QByteArray> kPhrases = {
@@ -43,6 +50,7 @@ VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     connect(&m_job, &TranscoderJob::sg_progress, this, &VideoLiveWidget::slot_progress);
     connect(&m_job, &TranscoderJob::sg_phrase, this, &VideoLiveWidget::slot_phrase);
     connect(&m_job, &TranscoderJob::sg_finish_marker, this, &VideoLiveWidget::slot_finish_marker);
+    connect(&m_job, &TranscoderJob::sg_ended, this, &VideoLiveWidget::slot_ended);
     m_timer_id = startTimer(1000);
 }
 
@@ -72,6 +80,8 @@ void VideoLiveWidget::read_cfg()
 {
     host::read_text(kUrlKey, ui->le_rtmp_url);
     host::read_text(kKeyKey, ui->le_rtmp_key);
+    if (EConfig* cfg = host::config())
+        ui->checkBox_reconnect->setChecked(cfg->read(kReconnectKey).toBool());
 }
 
 void VideoLiveWidget::write_cfg()
@@ -79,11 +89,15 @@ void VideoLiveWidget::write_cfg()
     // As typed: blanks around the texts are kept.
     host::write_text(kUrlKey, ui->le_rtmp_url);
     host::write_text(kKeyKey, ui->le_rtmp_key);
+    if (EConfig* cfg = host::config())
+        cfg->write(kReconnectKey, ui->checkBox_reconnect->isChecked());
 }
 
 void VideoLiveWidget::refresh_ui()
 {
-    ui->pb_start_stop->setText(m_job.running() ? QStringLiteral("停止") : QStringLiteral("开始"));
+    // A push waiting to reconnect is still on: stop cancels the wait.
+    const bool on = m_job.running() || m_job.waiting();
+    ui->pb_start_stop->setText(on ? QStringLiteral("停止") : QStringLiteral("开始"));
 }
 
 void VideoLiveWidget::timerEvent(QTimerEvent* e)
@@ -102,14 +116,28 @@ void VideoLiveWidget::do_live(const QString& path)
         return;
     }
 
-    const QStringList args{QStringLiteral("-re"),
-                           QStringLiteral("-i"),
-                           QString::fromUtf8(path.toUtf8()),
-                           QStringLiteral("-c"),
-                           QStringLiteral("copy"),
-                           QStringLiteral("-f"),
-                           QStringLiteral("flv"),
-                           m_rtmp};
+    // A new entry: nothing of the last one's drops carries over.
+    m_path = path;
+    m_reached = 0;
+    m_pushed = false;
+    m_backoff.reset();
+    start_push(path, 0);
+}
+
+void VideoLiveWidget::start_push(const QString& path, double from)
+{
+    QStringList args{QStringLiteral("-re"),
+                     QStringLiteral("-i"),
+                     QString::fromUtf8(path.toUtf8()),
+                     QStringLiteral("-c"),
+                     QStringLiteral("copy"),
+                     QStringLiteral("-f"),
+                     QStringLiteral("flv"),
+                     m_rtmp};
+    // Resuming: the input is read from the key frame at or before the position.
+    if (from > 0)
+        args = QStringList{QStringLiteral("-re"), QStringLiteral("-ss"), QString::number(from, 'f', 3)} + args.mid(1);
+    m_from = from;
     qDebug() << args;
     // Two pushes never run at once: the running one ends before the next starts.
     stop();
@@ -119,7 +147,38 @@ void VideoLiveWidget::do_live(const QString& path)
 
 void VideoLiveWidget::stop()
 {
+    if (m_job.waiting())
+        ui->lb_state->setText(tr("连接断开，已停止重连"));
     m_job.stop();
+}
+
+bool VideoLiveWidget::may_reconnect() const
+{
+    return ui->checkBox_reconnect->isChecked() && m_pushed;
+}
+
+void VideoLiveWidget::wait_to_reconnect()
+{
+    const int ms = m_backoff.next_ms();
+    ui->lb_state->setText(tr("连接断开，%1秒后重连…").arg(ms / 1000));
+    m_job.retry_after(ms, [this] { reconnect(); });
+    refresh_ui();
+}
+
+void VideoLiveWidget::reconnect()
+{
+    // A file that went meanwhile is the list's business: it says so and drops the entry.
+    if (!QFileInfo::exists(m_path)) {
+        QListWidgetItem* entry = m_list->current_movie();
+        if (entry && entry->data(FL_PlayList::PathRole).toString() == m_path)
+            m_list->slot_itemDoubleClicked(entry);
+        else
+            ui->lb_state->setText(tr("连接断开，已停止重连"));
+        refresh_ui();
+        return;
+    }
+    ui->lb_state->setText(tr("正在重连…"));
+    start_push(m_path, m_reached);
 }
 
 void VideoLiveWidget::slot_progress(int pieces)
@@ -127,6 +186,11 @@ void VideoLiveWidget::slot_progress(int pieces)
     if (pieces < 3)
         return;
     const ProgressFields& fields = m_job.fields();
+    // Got going (again): the next drop waits the shortest time, and resumes from here.
+    m_pushed = true;
+    m_backoff.reset();
+    if (const std::optional<qint64> ms = position_ms(fields.time))
+        m_reached = std::max(m_reached, m_from + double(*ms) / 1000.0);
     ui->lb_state->setText(tr("时间：%1   fps:%2  上传：%3kbits/s")
                               .arg(QString::fromUtf8(fields.time), QString::number(double(fields.fps), 'g', 6),
                                    QString::number(double(fields.bitrate), 'g', 6)));
@@ -134,8 +198,17 @@ void VideoLiveWidget::slot_progress(int pieces)
 
 void VideoLiveWidget::slot_phrase(int index)
 {
-    // The box runs its own event loop: more output may arrive meanwhile.
-    msgbox::information(this, tr("提示"), tr(kPhraseMessages[index]), tr("确定"));
+    // A server gone away is tried again; what no retry can mend still gets its box.
+    if (index == kConnectPhrase && may_reconnect()) {
+        wait_to_reconnect();
+        return;
+    }
+    // The box runs its own event loop: more output may arrive meanwhile, and
+    // the transcoder's end then is this failure's, no drop to reconnect.
+    {
+        const QScopedValueRollback<bool> reporting(m_reporting, true);
+        msgbox::information(this, tr("提示"), tr(kPhraseMessages[index]), tr("确定"));
+    }
     stop();
 }
 
@@ -144,6 +217,15 @@ void VideoLiveWidget::slot_finish_marker()
     stop();
     ui->lb_state->setText(tr("串流完成"));
     m_list->play_pre_next(true);
+}
+
+void VideoLiveWidget::slot_ended(int exitCode, bool marker)
+{
+    // Without the option a transcoder that ended by itself leaves the window pushing until the user stops it.
+    if (!marker && !m_reporting && may_reconnect()) {
+        qDebug() << "live push dropped, exit code" << exitCode;
+        wait_to_reconnect();
+    }
 }
 
 void VideoLiveWidget::slot_error(QProcess::ProcessError errId)
@@ -174,7 +256,7 @@ void VideoLiveWidget::on_pb_clear_clicked()
 
 void VideoLiveWidget::on_pb_start_stop_clicked()
 {
-    if (m_job.running()) {
+    if (m_job.running() || m_job.waiting()) {
         stop();
         refresh_ui();
         return;

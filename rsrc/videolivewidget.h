@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transcode/retrydelay.h"
 #include "transcode/transcoderjob.h"
 #include "widgets/fl_playlist.h"
 
@@ -32,6 +33,8 @@ public:
     // The address of the last started push.
     QString push_address() const { return m_rtmp; }
     const QProcess* process() const { return m_job.process(); }
+    // A dropped push waits to be tried again (reconnect on drop is on).
+    bool reconnecting() const { return m_job.waiting(); }
     int refresh_timer_id() const { return m_timer_id; }
 
     // The trimmed address, then "/" and the trimmed key when the key is not blank.
@@ -47,6 +50,7 @@ private slots:
     void slot_progress(int pieces);
     void slot_phrase(int index);
     void slot_finish_marker();
+    void slot_ended(int exitCode, bool marker);
     void on_tb_min_clicked();
     void on_tb_close_clicked();
     void on_pb_add_clicked();
@@ -54,10 +58,25 @@ private slots:
     void on_pb_start_stop_clicked();
 
 private:
+    // Starts the transcoder on the push address with `path` read from `from` seconds on.
+    void start_push(const QString& path, double from);
+    // A push that had got going and dropped is tried again, when the option is on.
+    bool may_reconnect() const;
+    void wait_to_reconnect();
+    void reconnect();
+
     Ui::VideoLiveWidget* ui;
     FL_PlayList* m_list = nullptr;
     QString m_rtmp;
     // The push: its process and the progress fields.
     TranscoderJob m_job;
     int m_timer_id = 0;
+    // The entry being pushed: where this push of it began, how far its pushes
+    // got, whether one reported progress; and the waits between reconnects.
+    QString m_path;
+    double m_from = 0;
+    double m_reached = 0;
+    bool m_pushed = false;
+    bool m_reporting = false; // a failure's box is open
+    RetryDelay m_backoff;
 };

@@ -5,9 +5,22 @@
 
 #include <QFile>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <utility>
+
+namespace {
+
+TranscoderJob::Scheduler& scheduler()
+{
+    static TranscoderJob::Scheduler scheduler = [](int ms, QObject* context, std::function<void()> step) {
+        QTimer::singleShot(ms, context, std::move(step));
+    };
+    return scheduler;
+}
+
+} // namespace
 
 TranscoderJob::TranscoderJob(QObject* owner, QList<QByteArray> phrases)
     : m_owner(owner)
@@ -43,8 +56,30 @@ void TranscoderJob::start(const QStringList& arguments)
     m_process->start(transcoder_path(), arguments, QIODevice::ReadWrite);
 }
 
+TranscoderJob::Scheduler TranscoderJob::set_scheduler(Scheduler next)
+{
+    Scheduler previous = std::move(scheduler());
+    scheduler() = std::move(next);
+    return previous;
+}
+
+void TranscoderJob::retry_after(int ms, std::function<void()> attempt)
+{
+    stop();
+    m_waiting = true;
+    const quint64 retry = m_retry;
+    scheduler()(ms, this, [this, retry, attempt = std::move(attempt)] {
+        if (!m_waiting || retry != m_retry)
+            return;
+        m_waiting = false;
+        attempt();
+    });
+}
+
 void TranscoderJob::stop()
 {
+    m_waiting = false;
+    ++m_retry;
     // Cleared first: whatever the process still says while it closes belongs
     // to a run that is over, and a nested stop finds nothing left to do.
     QProcess* process = std::exchange(m_process, nullptr);

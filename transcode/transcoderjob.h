@@ -37,6 +37,17 @@ public:
     // stop request, gives it `ms` to end by itself, then stops.
     void finish_then_stop(unsigned long ms);
 
+    // Runs `attempt` after `ms`, unless the job is stopped or started meanwhile;
+    // a window tries a dropped stream again this way. A running transcoder is
+    // stopped first.
+    void retry_after(int ms, std::function<void()> attempt);
+    // A retry is pending.
+    bool waiting() const { return m_waiting; }
+    // Test seam: how a retry waits (a single-shot timer unless replaced).
+    // Returns the previous way.
+    using Scheduler = std::function<void(int ms, QObject* context, std::function<void()> step)>;
+    static Scheduler set_scheduler(Scheduler scheduler);
+
     QProcess* process() const { return m_process; }
     bool running() const { return m_process != nullptr; }
     // What the progress records said; never reset, so a new run starts with the last values.
@@ -78,4 +89,6 @@ private:
     Sleeper m_sleeper;
     int m_depth = 0;
     QList<QProcess*> m_retired;
+    bool m_waiting = false;
+    quint64 m_retry = 0; // which retry is pending; a stop or a start makes it stale
 };

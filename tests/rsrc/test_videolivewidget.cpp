@@ -33,6 +33,41 @@ struct StartWatch : QObject
     }
 };
 
+// The waits before a reconnect, held until the test lets them pass.
+struct Retries
+{
+    struct Pending
+    {
+        int ms;
+        QPointer<QObject> context;
+        std::function<void()> step;
+    };
+    QList<Pending> pending;
+    TranscoderJob::Scheduler previous =
+        TranscoderJob::set_scheduler([this](int ms, QObject* context, std::function<void()> step) {
+            pending << Pending{ms, context, step};
+        });
+    ~Retries() { TranscoderJob::set_scheduler(std::move(previous)); }
+
+    // Lets the oldest wait pass, as the clock would after its length; returns that length.
+    int pass()
+    {
+        if (pending.isEmpty())
+            return -1;
+        const Pending p = pending.takeFirst();
+        if (p.context)
+            p.step();
+        return p.ms;
+    }
+};
+
+// The seconds of the state label's progress time; -1 when it shows none.
+double label_seconds(const QString& state)
+{
+    const QRegularExpressionMatch m = QRegularExpression("^时间：(\\d\\d):(\\d\\d):(\\d\\d\\.\\d\\d)").match(state);
+    return m.hasMatch() ? m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 + m.captured(3).toDouble() : -1;
+}
+
 } // namespace
 
 class TestVideoLiveWidget : public QObject
@@ -42,6 +77,7 @@ class TestVideoLiveWidget : public QObject
     QString m_clip[2], m_hevc;
     RtmpServer m_server;
     TestHost m_host;
+    Retries m_retries;
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<VideoLiveWidget> m_window;
 
@@ -74,6 +110,7 @@ private slots:
     }
     void init()
     {
+        m_retries.pending.clear();
         QFile::remove(FL_PlayList::save_path());
         m_boxes = std::make_unique<ModalBoxes>();
         m_window = std::make_unique<VideoLiveWidget>();
@@ -190,27 +227,32 @@ private slots:
         // server stopped mid-push.
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message"); // none: the window pushes on
+        // Reconnect on drop is on: a push that never got going, and what no retry can mend, still fail at once.
+        QTest::addColumn<bool>("reconnect");
         const QString nowhere = QString("rtmp://127.0.0.1:%1/live").arg(testmedia::free_port());
-        QTest::newRow("nothing listens") << nowhere << ""
-                                         << "直播失败，连接服务器失败！";
-        QTest::newRow("server refuses the address") << live().replace("/live", "/nosuchapp") << ""
-                                                    << "直播失败，Rtmp地址不存在或被占用，请检查！";
-        QTest::newRow("HEVC cannot go into FLV") << live() << "hevc"
-                                                 << "直播失败，视频格式不支持！";
+        QTest::newRow("nothing listens, reconnect on") << nowhere << ""
+                                                       << "直播失败，连接服务器失败！" << true;
+        QTest::newRow("server refuses the address, reconnect on")
+            << live().replace("/live", "/nosuchapp") << ""
+            << "直播失败，Rtmp地址不存在或被占用，请检查！" << true;
+        QTest::newRow("HEVC cannot go into FLV, reconnect on") << live() << "hevc"
+                                                               << "直播失败，视频格式不支持！" << true;
         QTest::newRow("transcoder missing") << live() << "missing"
-                                            << "";
+                                            << "" << false;
         QTest::newRow("transcoder killed mid-push") << live() << "kill"
-                                                    << "";
+                                                    << "" << false;
         QTest::newRow("rtmp server stopped during a push") << live() << "server"
-                                                           << "";
+                                                           << "" << false;
     }
     void failures()
     {
         QFETCH(QString, url);
         QFETCH(QString, fault);
         QFETCH(QString, message);
+        QFETCH(bool, reconnect);
         if (fault == "missing" && !faults::in_copy())
             return faults::run_row_in_copy();
+        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(reconnect);
         const faults::Files before = faults::files({m_media.path()});
         const QString clip = fault == "hevc" ? m_hevc : m_clip[1];
         start(url, "failures", clip);
@@ -237,8 +279,72 @@ private slots:
         QCOMPARE(list()->current_movie(), list()->item(0));
         QTRY_COMPARE(button()->text(), QString("开始"));
         QCOMPARE(m_boxes->count(), message.isEmpty() ? 0 : 1);
+        QVERIFY(m_retries.pending.isEmpty());
         QCOMPARE(faults::touched(before, {}), QStringList());
-        QVERIFY(fault != "server" || m_server.start());
+        QVERIFY(fault != "server" || m_server.restart());
+    }
+
+    // Reconnect on drop: the server goes away during a push and comes back.
+    // The window waits 2, 4, ... seconds between attempts without a box, then
+    // pushes the same entry on from about where it was; the first attempt that
+    // gets going makes the next drop wait the shortest time again; stop during
+    // a wait ends it.
+    void reconnect_after_the_server_returns()
+    {
+        auto* option = m_window->findChild<QCheckBox*>("checkBox_reconnect");
+        QVERIFY(!option->isChecked()); // off by default
+        option->setChecked(true);
+        start(live(), "back", m_clip[1]);
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 3, kPushTimeout);
+        const double reached = label_seconds(state());
+
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+        QCOMPARE(state(), QString("连接断开，2秒后重连…"));
+        QCOMPARE(button()->text(), QString("停止"));
+        QVERIFY(!m_window->process() && m_retries.pending.size() == 1);
+        // The server is still down: the next wait is longer.
+        QCOMPARE(m_retries.pass(), 2000);
+        QCOMPARE(state(), QString("正在重连…"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+        QCOMPARE(state(), QString("连接断开，4秒后重连…"));
+        QCOMPARE(m_boxes->count(), 0);
+
+        QVERIFY(m_server.restart());
+        QCOMPARE(m_retries.pass(), 4000);
+        // The same entry, read from the position it had reached (a key frame at or before it).
+        const QStringList args = m_window->process()->arguments();
+        QCOMPARE(args.mid(0, 4), QStringList({"-re", "-ss", args[2], "-i"}));
+        QVERIFY2(args[2].toDouble() >= reached && args[2].toDouble() < reached + 2, qPrintable(args[2]));
+        QCOMPARE(args[4], m_clip[1]);
+        QCOMPARE(list()->current_movie(), list()->item(0));
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        // A reader on the server sees the stream again.
+        QProcess reader;
+        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
+                                 "csv=p=0", m_server.url("back")});
+        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
+        QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
+
+        // Got going again: the next drop starts from the shortest wait; stop ends the wait.
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+        QCOMPARE(state(), QString("连接断开，2秒后重连…"));
+        button()->click();
+        QVERIFY(!m_window->reconnecting() && !m_window->process());
+        QCOMPARE(button()->text(), QString("开始"));
+        QCOMPARE(state(), QString("连接断开，已停止重连"));
+        m_retries.pass(); // the cancelled wait runs out: nothing starts
+        QVERIFY(!m_window->process() && no_push_left());
+        QCOMPARE(m_boxes->count(), 0);
+        QVERIFY(m_server.restart());
+
+        // The choice is kept with the window's settings.
+        m_window.reset();
+        QVERIFY(m_host.config()->read("cfg_video_live_reconnect").toBool());
+        m_window = std::make_unique<VideoLiveWidget>();
+        QVERIFY(m_window->findChild<QCheckBox*>("checkBox_reconnect")->isChecked());
+        m_host.config()->write("cfg_video_live_reconnect", false);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "transcode/conworker.h"
 #include "transcode/etaestimator.h"
 #include "transcode/mediaprobe.h"
+#include "transcode/retrydelay.h"
 
 #include <QtTest>
 
@@ -174,6 +175,17 @@ private slots:
         const auto text = [](std::optional<qint64> s) { return s ? EtaEstimator::format(*s) : QString(); };
         QCOMPARE(text(eta.file_left()), file);
         QCOMPARE(text(eta.queue_left(90, 3)), queue);
+    }
+
+    void retry_waits()
+    {
+        RetryDelay delay;
+        QList<int> waits;
+        for (int i = 0; i < 7; ++i)
+            waits << delay.next_ms() / 1000;
+        QCOMPARE(waits, QList<int>({2, 4, 8, 16, 30, 30, 30}));
+        delay.reset(); // a push got going again
+        QCOMPARE(delay.next_ms(), 2000);
     }
 };
 
