@@ -36,6 +36,12 @@ inline constexpr int time_field = 64;
 // Anywhere in a chunk: the transcoder has ended and its output file is complete.
 inline constexpr char finish_marker[] = "zo_finished";
 
+// Options of the transcoder's own, before the output: a capture cut into
+// files of this many seconds on key frames, and the number of its first file
+// (1, the default, is the output's own name; n is "name_n").
+inline constexpr char segment_option[] = "-zo_segment";
+inline constexpr char segment_number_option[] = "-zo_segment_number";
+
 // In the temporary folder: the capture's stop request (only its presence
 // counts), the repair job and the pipe the repair engine reports over.
 inline constexpr char stop_file[] = "zo_ff_et.cfg";

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QTemporaryFile>
 #include <QTime>
 #include <QTimerEvent>
@@ -72,6 +73,23 @@ QString time_stamp()
 
 const char* const kKeyAddress = "grablivewidget/ip";
 const char* const kKeyFolder = "grablivewidget/dir";
+const char* const kKeyReconnect = "cfg_grab_reconnect";
+const char* const kKeySegment = "cfg_grab_segment";
+const char* const kKeySegmentLength = "cfg_grab_segment_minutes";
+
+// Texts of the options, beside the specified ones.
+const char* const kDropped = QT_TRANSLATE_NOOP("GrabLiveWidget", "流已断开，重连中…");
+const char* const kResumed = QT_TRANSLATE_NOOP("GrabLiveWidget", "已重连，正在录制：%1");
+const char* const kNothingArrived = QT_TRANSLATE_NOOP("GrabLiveWidget", "没有收到任何数据，未生成录像文件");
+const char* const kDiskLow = QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置的磁盘剩余空间不足%1MB，无法开始录制！");
+const char* const kDiskFull =
+    QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置的磁盘剩余空间不足%1MB，录制已停止，已录下的内容保存完好。");
+
+// A retry while the stream is gone, every few seconds.
+const int kRetryMs = 3000;
+
+qint64 g_disk_margin = 200LL * 1024 * 1024;
+int g_segment_unit = 60;
 
 } // namespace
 
@@ -98,6 +116,8 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     m_job.set_sleeper(platform::sleep_ms);
     connect(&m_job, &TranscoderJob::sg_phrase, this, &GrabLiveWidget::slot_phrase);
     connect(&m_job, &TranscoderJob::sg_error, this, &GrabLiveWidget::slot_error);
+    connect(&m_job, &TranscoderJob::sg_progress, this, &GrabLiveWidget::slot_progress);
+    connect(&m_job, &TranscoderJob::sg_ended, this, &GrabLiveWidget::slot_ended);
 }
 
 GrabLiveWidget::~GrabLiveWidget()
@@ -121,6 +141,16 @@ QString GrabLiveWidget::clock_text(int seconds)
     return QTime(hours, minutes, seconds % 60, 0).toString(QStringLiteral("hh:mm:ss"));
 }
 
+void GrabLiveWidget::set_disk_margin(qint64 bytes)
+{
+    g_disk_margin = bytes;
+}
+
+void GrabLiveWidget::set_segment_unit(int seconds)
+{
+    g_segment_unit = seconds;
+}
+
 void GrabLiveWidget::set_sleeper(Sleeper sleeper)
 {
     m_job.set_sleeper(sleeper ? std::move(sleeper) : Sleeper(platform::sleep_ms));
@@ -130,12 +160,24 @@ void GrabLiveWidget::read_cfg()
 {
     host::read_text(kKeyAddress, ui->lineEdit_encode_ip);
     host::read_text(kKeyFolder, ui->lineEdit_savepath);
+    if (EConfig* cfg = host::config()) {
+        ui->checkBox_reconnect->setChecked(cfg->read(kKeyReconnect).toBool());
+        ui->checkBox_segment->setChecked(cfg->read(kKeySegment).toBool());
+        const QVariant minutes = cfg->read(kKeySegmentLength);
+        if (!minutes.isNull())
+            ui->spinBox_segment->setValue(minutes.toInt());
+    }
 }
 
 void GrabLiveWidget::write_cfg()
 {
     host::write_text(kKeyAddress, ui->lineEdit_encode_ip);
     host::write_text(kKeyFolder, ui->lineEdit_savepath);
+    if (EConfig* cfg = host::config()) {
+        cfg->write(kKeyReconnect, ui->checkBox_reconnect->isChecked());
+        cfg->write(kKeySegment, ui->checkBox_segment->isChecked());
+        cfg->write(kKeySegmentLength, ui->spinBox_segment->value());
+    }
 }
 
 QString GrabLiveWidget::rtmp_url()
@@ -166,13 +208,45 @@ bool GrabLiveWidget::startProcess()
     const QString url = rtmp_url();
     if (out.isEmpty() || url.isEmpty())
         return false;
+    // A recording that would fill the disk is not begun.
+    if (disk_too_full()) {
+        msgbox::information(this, tr("提示"), tr(kDiskLow).arg(g_disk_margin / (1024 * 1024)), tr("确定"));
+        return false;
+    }
 
-    const QStringList args{QStringLiteral("-i"), url, QStringLiteral("-vcodec"), QStringLiteral("copy"), out};
+    const QStringList args = capture_arguments(url, out, 1);
     qDebug() << args;
     stopProcess();
+    m_capturing = true;
+    m_url = url;
+    m_folder = ui->lineEdit_savepath->text();
+    m_name = ui->lineEdit_file_name->text();
+    m_ext = ui->comboBox->currentText();
+    m_file = out;
+    m_number = 1;
+    m_recorded = m_attempt_recorded = false;
     m_job.start(args);
     // A start that failed at once has been reported and stopped already.
     return m_job.running();
+}
+
+QStringList GrabLiveWidget::capture_arguments(const QString& url, const QString& out, int number) const
+{
+    QStringList args{QStringLiteral("-i"), url, QStringLiteral("-vcodec"), QStringLiteral("copy")};
+    if (ui->checkBox_segment->isChecked()) {
+        args << QString::fromLatin1(contract::segment_option)
+             << QString::number(qint64(ui->spinBox_segment->value()) * g_segment_unit);
+        if (number > 1)
+            args << QString::fromLatin1(contract::segment_number_option) << QString::number(number);
+    }
+    return args << out;
+}
+
+QString GrabLiveWidget::numbered_file(int number) const
+{
+    if (number <= 1)
+        return QStringLiteral("%1/%2%3").arg(m_folder, m_name, m_ext);
+    return QStringLiteral("%1/%2_%3%4").arg(m_folder, m_name, QString::number(number), m_ext);
 }
 
 void GrabLiveWidget::stopProcess()
@@ -236,12 +310,39 @@ void GrabLiveWidget::on_pushButton_start_clicked()
         msgbox::information(this, tr("提示"), folderProblem, tr("确定"));
         return;
     }
+    ui->lb_state->clear();
     // A request left by an earlier stop would end the new capture at once.
     create_delete_file(false);
     if (!startProcess())
         return;
     refresh_ui(true);
     m_elapsed = 0;
+    start_clock();
+}
+
+void GrabLiveWidget::on_pushButton_stop_clicked()
+{
+    // The transcoder gets a second to finish the file by itself.
+    m_job.finish_then_stop(1000);
+    stop_clock();
+    refresh_ui(false);
+    if (!std::exchange(m_capturing, false))
+        return;
+    // A file the transcoder made but never wrote to tells the user nothing: it goes, and the window says why.
+    QFileInfo file(m_file);
+    if (!file.exists() || file.size() == 0) {
+        if (file.exists())
+            QFile::remove(m_file);
+        if (!m_recorded) {
+            ui->lb_state->setText(tr(kNothingArrived));
+            return;
+        }
+    }
+    ui->lb_state->clear();
+}
+
+void GrabLiveWidget::start_clock()
+{
     if (m_timer_id != 0) {
         killTimer(m_timer_id);
         m_timer_id = 0;
@@ -249,15 +350,74 @@ void GrabLiveWidget::on_pushButton_start_clicked()
     m_timer_id = startTimer(1000);
 }
 
-void GrabLiveWidget::on_pushButton_stop_clicked()
+void GrabLiveWidget::stop_clock()
 {
-    // The transcoder gets a second to finish the file by itself.
-    m_job.finish_then_stop(1000);
     if (m_timer_id != 0) {
         killTimer(m_timer_id);
         m_timer_id = 0;
     }
-    refresh_ui(false);
+}
+
+bool GrabLiveWidget::disk_too_full() const
+{
+    const qint64 free = platform::free_bytes(ui->lineEdit_savepath->text());
+    return free >= 0 && free < g_disk_margin;
+}
+
+bool GrabLiveWidget::may_reconnect() const
+{
+    return m_capturing && m_recorded && ui->checkBox_reconnect->isChecked();
+}
+
+void GrabLiveWidget::stream_dropped()
+{
+    stop_clock();
+    // The file so far is finished as a stop finishes it, when the transcoder has not done that itself.
+    if (m_job.running() && m_job.process()->state() != QProcess::NotRunning && m_attempt_recorded)
+        m_job.finish_then_stop(1000);
+    QFileInfo file(m_file);
+    if (file.exists() && file.size() == 0)
+        QFile::remove(m_file);
+    ui->lb_state->setText(tr(kDropped));
+    m_job.retry_after(kRetryMs, [this] { reconnect(); });
+}
+
+void GrabLiveWidget::reconnect()
+{
+    // A file that got something keeps its number; the next attempt records into the next free one.
+    int number = m_number;
+    if (m_attempt_recorded || QFileInfo::exists(numbered_file(number)))
+        ++number;
+    while (QFileInfo::exists(numbered_file(number)))
+        ++number;
+    m_number = number;
+    m_file = numbered_file(number);
+    m_attempt_recorded = false;
+    create_delete_file(false);
+    const QStringList args = capture_arguments(m_url, m_file, number);
+    qDebug() << args;
+    m_job.start(args);
+}
+
+void GrabLiveWidget::slot_progress(int)
+{
+    m_recorded = true;
+    if (std::exchange(m_attempt_recorded, true) || !m_capturing || m_timer_id != 0)
+        return;
+    // Recording again after a drop: the clock goes on from where it stopped.
+    start_clock();
+    ui->lb_state->setText(tr(kResumed).arg(QFileInfo(m_file).fileName()));
+}
+
+void GrabLiveWidget::slot_ended(int exitCode, bool marker)
+{
+    qDebug() << "capture transcoder ended" << exitCode << marker;
+    if (may_reconnect()) {
+        stream_dropped();
+        return;
+    }
+    // Nothing is recorded any more: a clock that counted on would say otherwise.
+    stop_clock();
 }
 
 void GrabLiveWidget::on_pushButton_open_dir_clicked()
@@ -279,6 +439,11 @@ void GrabLiveWidget::timerEvent(QTimerEvent* event)
         return;
     ++m_elapsed;
     QMetaObject::invokeMethod(this, "slot_timer", Qt::QueuedConnection);
+    // Stopped while there is room left, so the file is complete rather than cut by a full disk.
+    if (m_capturing && disk_too_full()) {
+        on_pushButton_stop_clicked();
+        msgbox::information(this, tr("提示"), tr(kDiskFull).arg(g_disk_margin / (1024 * 1024)), tr("确定"));
+    }
 }
 
 void GrabLiveWidget::slot_timer()
@@ -288,6 +453,10 @@ void GrabLiveWidget::slot_timer()
 
 void GrabLiveWidget::slot_phrase(int index)
 {
+    if (may_reconnect()) {
+        stream_dropped();
+        return;
+    }
     // Progress records and the finish marker show nothing here: the clock
     // comes from the window's own timer, and only the user ends a capture.
     msgbox::information(this, tr("提示"), tr(kFailures[index].message), tr("确定"));

@@ -33,7 +33,17 @@ public:
     using Sleeper = TranscoderJob::Sleeper;
     void set_sleeper(Sleeper sleeper);
 
+    // Test seams: the free space of the save folder below which a capture
+    // does not start, or stops (200 MB); and the seconds of one unit of the
+    // segment length field (a minute).
+    static void set_disk_margin(qint64 bytes);
+    static void set_segment_unit(int seconds);
+
     int elapsed_seconds() const { return m_elapsed; }
+    // The file the capture records into now (the first of its attempt when cut into files).
+    QString current_file() const { return m_file; }
+    // A dropped stream waits to be tried again (reconnect on drop is on).
+    bool reconnecting() const { return m_job.waiting(); }
     // The elapsed-time clock's timer; 0 while none runs.
     int clock_timer_id() const { return m_timer_id; }
 
@@ -56,6 +66,8 @@ private slots:
     // One of the transcoder's failure phrases, by its place in the table.
     void slot_phrase(int index);
     void slot_error(QProcess::ProcessError error);
+    void slot_progress(int pieces);
+    void slot_ended(int exitCode, bool marker);
 
 public slots:
     // Opens an address with the desktop's default handler; nothing in the plug-in calls it.
@@ -70,9 +82,28 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The transcoder's arguments for recording `url` into `out`, file number `number` of the capture.
+    QStringList capture_arguments(const QString& url, const QString& out, int number) const;
+    // File number `number` of this capture: the name itself, then name_2, name_3...
+    QString numbered_file(int number) const;
+    void start_clock();
+    void stop_clock();
+    bool disk_too_full() const;
+    // A stream that had been recording dropped: the file so far is finished and it is tried again.
+    bool may_reconnect() const;
+    void stream_dropped();
+    void reconnect();
+
     Ui::GrabLiveWidget* ui;
     int m_timer_id;
     int m_elapsed;
     // The capture: its process and its stop.
     TranscoderJob m_job;
+    // What this capture records, as at its start: the address, the folder, the
+    // name and the extension; its current file and that file's number.
+    bool m_capturing = false;
+    QString m_url, m_folder, m_name, m_ext, m_file;
+    int m_number = 1;
+    bool m_recorded = false; // some attempt of this capture reported progress
+    bool m_attempt_recorded = false;
 };

@@ -3,6 +3,7 @@
 
 #include "faults.h"
 #include "modalboxes.h"
+#include "retries.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
 #include "rtspserver.h"
@@ -19,6 +20,8 @@
 namespace {
 
 const int kTimeout = 120000;
+const QString kNothingArrived = "没有收到任何数据，未生成录像文件";
+const QString kDropped = "流已断开，重连中…";
 const QRegularExpression kTimeStamp("^\\d{4}\\.\\d\\d\\.\\d\\d-\\d\\d\\.\\d\\d\\.\\d\\d$");
 
 // What the decoders say about a file's frames; empty when every frame decodes.
@@ -38,6 +41,7 @@ class TestGrabLiveWidget : public QObject
     RtmpServer m_rtmp;
     RtspServer m_rtsp_av, m_rtsp_v;
     QString m_standin; // an ffmpeg that only prints two failure phrases in one line
+    Retries m_retries;
     std::unique_ptr<TestHost> m_host;
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<QTemporaryDir> m_out;
@@ -57,6 +61,16 @@ class TestGrabLiveWidget : public QObject
                !child<QPushButton>("pushButton_stop")->isEnabled();
     }
     QString box_texts() const { return m_boxes->texts().join(" | "); }
+    QString state() const { return child<QLabel>("lb_state")->text(); }
+    // A file's duration and its first video time stamp, as ffprobe reads them.
+    static QPair<double, double> timing(const QString& file)
+    {
+        const testmedia::Ran r =
+            testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                       "stream=start_time:format=duration", "-of", "csv=p=0", file});
+        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        return {lines.value(1).toDouble(), lines.value(0).toDouble()};
+    }
     // True once the transcoder has recorded to `file` for `seconds` (however
     // slowly it started: ffmpeg makes the file once it has looked at the
     // stream) and the window's clock has counted as many.
@@ -118,6 +132,7 @@ private slots:
     void init()
     {
         m_host = std::make_unique<TestHost>();
+        m_retries.pending.clear();
         m_boxes = std::make_unique<ModalBoxes>();
         m_out = std::make_unique<QTemporaryDir>();
         m_sleeps.clear();
@@ -130,6 +145,7 @@ private slots:
         // No transcoder outlives its test.
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_out->path()).isEmpty(), 30000);
         m_disk.unmount();
+        GrabLiveWidget::set_disk_margin(200LL << 20);
         m_boxes.reset();
         m_host.reset();
         m_out.reset();
@@ -237,7 +253,8 @@ private slots:
         QTest::addColumn<QString>("address"); // %free: a port where nothing listens; %rtmp: the rtmp server
         // What goes wrong: "standin": FFmpeg.exe runs an ffmpeg that prints two phrases in one line; "missing":
         // no FFmpeg.exe; "kill": it is killed outright mid-capture; "server": the server stops mid-capture;
-        // "size=256k": a small disk under the save folder.
+        // "size=256k": a small disk under the save folder, filled up by the capture ("+margin": the window's margin
+        // of free space is kept, so it does not start).
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message"); // none: the window records on until the user stops it
         QTest::addColumn<int>("stops");       // stop sequences run
@@ -257,7 +274,9 @@ private slots:
             {"transcoder killed mid-capture", "%rtmp/live/av", "kill", "子进程启动崩溃，请尝试以管理员权限启动", "1",
              "2"},
             {"disk fills up", "%rtmp/live/av", "size=256k", "", "1", "1"},
-            // The server goes for good: this row comes last.
+            {"disk too full to start", "%rtmp/live/av", "size=256k+margin",
+             "保存位置的磁盘剩余空间不足200MB，无法开始录制！", "0", "0"},
+            // The server goes; it comes back at the end of the row.
             {"rtmp server stopped during a capture", "%rtmp/live/av", "server", "抓流失败，Rtmp地址不存在，请检查！",
              "1", "2"},
         };
@@ -273,8 +292,10 @@ private slots:
         QFETCH(double, kept);
         if (fault == "missing" && !faults::in_copy())
             return faults::run_row_in_copy();
-        if (fault.startsWith("size") && !m_disk.mount(m_out->path(), fault))
+        if (fault.startsWith("size") && !m_disk.mount(m_out->path(), fault.section('+', 0, 0)))
             QSKIP("mounting a small disk is not allowed here");
+        if (fault.startsWith("size") && !fault.endsWith("+margin"))
+            GrabLiveWidget::set_disk_margin(0); // to see the disk fill up
         if (fault == "standin")
             qputenv("DAVAZ_FFMPEG", m_standin.toUtf8());
         auto unset = qScopeGuard([] { qunsetenv("DAVAZ_FFMPEG"); });
@@ -294,6 +315,8 @@ private slots:
         }
         if (message.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(m_window->findChild<QProcess*>()->state() == QProcess::NotRunning, kTimeout);
+            // The transcoder has ended: the clock keeps the recorded time and counts no more.
+            QTRY_COMPARE(m_window->clock_timer_id(), 0);
             QVERIFY(!is_idle());
             child<QPushButton>("pushButton_stop")->click();
         }
@@ -309,7 +332,13 @@ private slots:
         QVERIFY(kTimeStamp.match(child<QLineEdit>("lineEdit_file_name")->text()).hasMatch());
         if (kept > 0)
             QCOMPARE(testmedia::unplayable(file, kept), QString());
+        // A capture that got nothing leaves no empty file behind, and says so.
+        QVERIFY(!QFile::exists(file) || QFileInfo(file).size() > 0);
+        QCOMPARE(state(), kept > 0 || stops == 0 ? QString() : kNothingArrived);
         QCOMPARE(faults::touched(before, {file}), QStringList());
+        if (fault == "server")
+            QVERIFY(m_rtmp.restart() && m_rtmp.publish(m_media.filePath("av.mp4"), "av") &&
+                    m_rtmp.publish(m_media.filePath("v.mp4"), "v"));
     }
 
     void failure_inside_a_stop()
@@ -337,6 +366,147 @@ private slots:
         QCOMPARE(texts, (QList<QString>{"抓流失败，视频格式不支持！", "子进程启动崩溃，请尝试以管理员权限启动"}));
         QVERIFY(is_idle());
         QTRY_VERIFY(m_window->findChildren<QProcess*>().isEmpty());
+    }
+
+    // Reconnect on drop: the server goes away during a capture and comes back.
+    // The file so far is finished and plays, the clock stops, the window tries
+    // every three seconds without a box, and records on into "name_2".
+    void reconnect_into_the_next_file_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("ext");
+        QTest::newRow("rtmp to .mp4") << "rtmp"
+                                      << ".mp4";
+        QTest::newRow("rtsp to .avi") << "rtsp"
+                                      << ".avi";
+    }
+    void reconnect_into_the_next_file()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, ext);
+        auto* option = child<QCheckBox>("checkBox_reconnect");
+        QVERIFY(!option->isChecked()); // off by default
+        option->setChecked(true);
+        const QString name = child<QLineEdit>("lineEdit_file_name")->text();
+        const QString first = start(server == "rtmp" ? m_rtmp.url("av") : m_rtsp_av.url(), ext);
+        QVERIFY2(recorded_for(first, 3), qPrintable(box_texts()));
+
+        if (server == "rtmp")
+            m_rtmp.stop();
+        else
+            m_rtsp_av.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kTimeout);
+        QCOMPARE(state(), kDropped);
+        QCOMPARE(m_window->clock_timer_id(), 0);
+        const int recorded = m_window->elapsed_seconds();
+        QCOMPARE(testmedia::unplayable(first, 2), QString());
+        // Still gone: tried again three seconds later, and again.
+        QCOMPARE(m_retries.pass(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kTimeout);
+        QCOMPARE(m_retries.pending.size(), 1);
+        QCOMPARE(m_retries.pending.first().ms, 3000);
+        QCOMPARE(state(), kDropped);
+
+        if (server == "rtmp")
+            QVERIFY(m_rtmp.restart() && m_rtmp.publish(m_media.filePath("av.mp4"), "av"));
+        else
+            QVERIFY(m_rtsp_av.restart());
+        QCOMPARE(m_retries.pass(), 3000);
+        const QString second = m_out->filePath(name + "_2" + ext);
+        QCOMPARE(m_window->current_file(), second);
+        QTRY_COMPARE_WITH_TIMEOUT(state(), "已重连，正在录制：" + name + "_2" + ext, kTimeout);
+        // The clock goes on from the time recorded before the drop.
+        QVERIFY(m_window->clock_timer_id() != 0 && m_window->elapsed_seconds() >= recorded);
+        QVERIFY(recorded_for(second, 2));
+        child<QPushButton>("pushButton_stop")->click();
+
+        QVERIFY(is_idle() && m_boxes->count() == 0);
+        QCOMPARE(testmedia::unplayable(first, 2), QString());
+        QCOMPARE(testmedia::unplayable(second, 2), QString());
+        QCOMPARE(frame_errors(second), QString());
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList({name + ext, name + "_2" + ext}));
+        m_window.reset(); // the choice is kept with the window's settings
+        QVERIFY(m_host->config()->read("cfg_grab_reconnect").toBool());
+        m_host->config()->write("cfg_grab_reconnect", false);
+    }
+
+    // Recording in files of a set length: each one complete, beginning near
+    // zero and with a key frame, and together as long as the recording.
+    void segments_data()
+    {
+        QTest::addColumn<QString>("ext");
+        QTest::newRow(".mp4") << ".mp4";
+        QTest::newRow(".avi") << ".avi";
+    }
+    void segments()
+    {
+        QFETCH(QString, ext);
+        // A "minute" of the length field lasts a second here.
+        GrabLiveWidget::set_segment_unit(1);
+        auto unit = qScopeGuard([] { GrabLiveWidget::set_segment_unit(60); });
+        child<QCheckBox>("checkBox_segment")->setChecked(true);
+        child<QSpinBox>("spinBox_segment")->setValue(3);
+        const QString name = child<QLineEdit>("lineEdit_file_name")->text();
+        const QString first = start(m_rtmp.url("av"), ext);
+        QVERIFY(m_window->findChild<QProcess*>()->arguments().join(' ').contains("-zo_segment 3 "));
+        QVERIFY2(recorded_for(first, 10), qPrintable(box_texts()));
+        child<QPushButton>("pushButton_stop")->click();
+        QVERIFY(m_boxes->count() == 0);
+
+        const QStringList files = QDir(m_out->path()).entryList(QDir::Files, QDir::Time | QDir::Reversed);
+        QVERIFY2(files.size() >= 3 && files.first() == name + ext, qPrintable(files.join(' ')));
+        double total = 0;
+        for (int i = 0; i < files.size(); ++i) {
+            const QString file = m_out->filePath(files[i]);
+            QCOMPARE(files[i], i == 0 ? name + ext : QString("%1_%2%3").arg(name).arg(i + 1).arg(ext));
+            QCOMPARE(testmedia::unplayable(file, i + 1 < files.size() ? 2.0 : 0.1), QString());
+            QCOMPARE(frame_errors(file), QString());
+            const QPair<double, double> t = timing(file);
+            QVERIFY2(t.second < 0.5, qPrintable(files[i]));
+            total += t.first;
+        }
+        // Nothing lost between the files: they hold what one file would.
+        QVERIFY2(total >= m_window->elapsed_seconds() - 1.5 && total <= m_window->elapsed_seconds() + 3.5,
+                 qPrintable(QString("%1 s in files, %2 s recorded").arg(total).arg(m_window->elapsed_seconds())));
+        m_window.reset();
+        QVERIFY(m_host->config()->read("cfg_grab_segment").toBool());
+        QCOMPARE(m_host->config()->read("cfg_grab_segment_minutes").toInt(), 3);
+        m_host->config()->write("cfg_grab_segment", false);
+    }
+
+    // The free space of the save folder runs low during a capture: it stops
+    // while there is room, and the file plays.
+    void disk_runs_low()
+    {
+        if (!m_disk.mount(m_out->path(), "size=24m"))
+            QSKIP("mounting a small disk is not allowed here");
+        GrabLiveWidget::set_disk_margin(12LL << 20);
+        const QString file = start(m_rtmp.url("av"), ".mp4");
+        QVERIFY2(recorded_for(file, 2), qPrintable(box_texts()));
+        // Something else fills the disk up to 8 MB short.
+        const qint64 filler = QStorageInfo(m_out->path()).bytesAvailable() - (8LL << 20);
+        QVERIFY(filler > 0 && testmedia::write_file(m_out->filePath("filler"), QByteArray(filler, 'x')));
+        QTRY_VERIFY_WITH_TIMEOUT(m_boxes->count() == 1, kTimeout);
+        QCOMPARE(m_boxes->last().seen(),
+                 QString("提示|保存位置的磁盘剩余空间不足12MB，录制已停止，已录下的内容保存完好。|确定"));
+        QVERIFY(is_idle() && m_sleeps.size() == 1);
+        QCOMPARE(testmedia::unplayable(file, 1), QString());
+    }
+
+    // Stopped before anything arrived: no empty file stays, and the window says why.
+    void stop_before_anything_arrives()
+    {
+        // The server keeps a reader of a stream nobody publishes waiting. Stopped
+        // as soon as a user could: FFmpeg.exe and its ffmpeg are up.
+        const QString file = start(m_rtmp.url("nobody"), ".mp4");
+        QTRY_COMPARE_WITH_TIMEOUT(testmedia::pids_matching(m_rtmp.url("nobody")).size(), 2, kTimeout);
+        child<QPushButton>("pushButton_stop")->click();
+        QVERIFY2(is_idle() && m_boxes->count() == 0, qPrintable(box_texts()));
+        QVERIFY(!QFile::exists(file));
+        QCOMPARE(state(), kNothingArrived);
+        // The next start clears it.
+        start(m_rtmp.url("av"), ".mp4");
+        QCOMPARE(state(), QString());
     }
 
     void folder_check_data()

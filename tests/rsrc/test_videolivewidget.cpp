@@ -2,6 +2,7 @@
 
 #include "faults.h"
 #include "modalboxes.h"
+#include "retries.h"
 #include "rsrc/videolivewidget.h"
 #include "rtmpserver.h"
 #include "testhost.h"
@@ -30,34 +31,6 @@ struct StartWatch : QObject
             rows << list->row(list->current_movie());
         }
         return false;
-    }
-};
-
-// The waits before a reconnect, held until the test lets them pass.
-struct Retries
-{
-    struct Pending
-    {
-        int ms;
-        QPointer<QObject> context;
-        std::function<void()> step;
-    };
-    QList<Pending> pending;
-    TranscoderJob::Scheduler previous =
-        TranscoderJob::set_scheduler([this](int ms, QObject* context, std::function<void()> step) {
-            pending << Pending{ms, context, step};
-        });
-    ~Retries() { TranscoderJob::set_scheduler(std::move(previous)); }
-
-    // Lets the oldest wait pass, as the clock would after its length; returns that length.
-    int pass()
-    {
-        if (pending.isEmpty())
-            return -1;
-        const Pending p = pending.takeFirst();
-        if (p.context)
-            p.step();
-        return p.ms;
     }
 };
 

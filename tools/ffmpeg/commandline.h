@@ -23,11 +23,6 @@ constexpr long long k_analyze_long_us = 10000000;
 // The length of a capture's MP4 fragments: what a killed recording may lose.
 constexpr long long k_fragment_us = 1000000;
 
-// Options of ours, taken out before ffmpeg sees the command line: a capture
-// cut into files of this many seconds, and the number of its first file.
-constexpr const char* k_segment_option = "-zo_segment";
-constexpr const char* k_segment_number_option = "-zo_segment_number";
-
 // The read time-out: DAVAZ_READ_TIMEOUT_MS when it holds a positive number of
 // milliseconds, else the default.
 long long read_timeout_us(const char* env_value);

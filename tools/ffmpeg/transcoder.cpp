@@ -104,16 +104,20 @@ int Transcoder::run()
     }
 
     for (std::string& phrase : m_phrases.finish())
-        m_writer.add_text(phrase + "\n");
+        add_phrase(phrase);
     const int code = m_child->wait();
-    if (!m_invocation.finish_mp4.empty()) {
-        std::string error;
-        if (finish_fragmented_mp4(m_invocation.finish_mp4, &error) == Mp4Finish::Failed)
-            m_writer.add_text("FFmpeg.exe: the recording stays a fragmented MP4: " + error + "\n");
+    if (!m_media_written && drop_empty_recording()) {
+        // Nothing to finish: the plug-in finds no file and says that nothing arrived.
+    } else {
+        if (!m_invocation.finish_mp4.empty()) {
+            std::string error;
+            if (finish_fragmented_mp4(m_invocation.finish_mp4, &error) == Mp4Finish::Failed)
+                m_writer.add_text("FFmpeg.exe: the recording stays a fragmented MP4: " + error + "\n");
+        }
+        complete_segments(true);
+        if (!m_invocation.sync_output.empty() && !sync_to_disk(m_invocation.sync_output))
+            m_writer.add_text("FFmpeg.exe: the recording could not be forced to the disk\n");
     }
-    complete_segments(true);
-    if (!m_invocation.sync_output.empty() && !sync_to_disk(m_invocation.sync_output))
-        m_writer.add_text("FFmpeg.exe: the recording could not be forced to the disk\n");
     // Only now is the output file complete.
     if (code == 0)
         m_writer.add_text(std::string(contract::finish_marker) + "\n");
@@ -175,10 +179,31 @@ void Transcoder::read_stderr()
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(std::string(buffer, size_t(n)));
     for (std::string& phrase : m_phrases.feed(buffer, size_t(n)))
-        m_writer.add_text(phrase + "\n");
+        add_phrase(phrase);
     if (!m_invocation.retry_args.empty() && !m_stop.started() &&
         m_listing.feed(buffer, size_t(n)) == InputListing::Verdict::NoVideo)
         retry_for_video();
+}
+
+bool Transcoder::drop_empty_recording()
+{
+    // Only a recording's: a conversion's output is ffmpeg's business.
+    std::string path = m_invocation.sync_output;
+    if (m_invocation.segments)
+        path = m_invocation.segments->written(m_invocation.segments->first);
+    if (path.empty())
+        return false;
+    // A file with headers only (ffmpeg writes them before the first key frame) does not play.
+    if (std::remove(path.c_str()) == 0)
+        m_writer.add_text("FFmpeg.exe: nothing was recorded; " + path + " is removed\n");
+    return true;
+}
+
+void Transcoder::add_phrase(const std::string& phrase)
+{
+    // What ffmpeg says once it was asked to end is about the interrupt, not a failure of the stream.
+    if (!m_stop.started())
+        m_writer.add_text(phrase + "\n");
 }
 
 void Transcoder::read_progress()
@@ -192,6 +217,8 @@ void Transcoder::read_progress()
         return;
     }
     for (const ProgressBlock& block : m_progress.feed(buffer, size_t(n))) {
+        if (block.frame > 0 || block.out_time_us > 0)
+            m_media_written = true;
         // The last block would only hold up the finish marker by the gap.
         if (!block.end)
             m_writer.add_progress(format_record(block));

@@ -31,6 +31,9 @@ private:
 
     void read_stderr();
     void read_progress();
+    void add_phrase(const std::string& phrase);
+    // Removes a recording that holds no media; false when this run records nothing.
+    bool drop_empty_recording();
     void act(StopSequence::Action action);
     bool start(const std::vector<std::string>& args);
     void retry_for_video();
@@ -48,6 +51,7 @@ private:
     StopWatcher m_watcher;
     StopSequence m_stop;
     std::optional<SegmentTracker> m_segments;
+    bool m_media_written = false; // ffmpeg reported a frame or a time past the start
 };
 
 } // namespace ffexe
