@@ -80,15 +80,24 @@ ls -1 "$demo/output"/* | sed 's/^/  /'
 # capture; it and its publisher live only as long as this script.
 net="$demo/net"
 mkdir -p "$net"
-server=""
-publisher=""
-stop_servers() {
-    for pid in $publisher $server; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+# The server and the publisher note their pids in files, so that whoever
+# restarted them last, stopping finds them.
+stop_pid() {
+    local pid
+    pid=$(cat "$1" 2>/dev/null || true)
+    [[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true
+    rm -f "$1"
 }
-trap stop_servers EXIT
+stop_servers() {
+    stop_pid "$net/publisher.pid"
+    stop_pid "$net/server.pid"
+}
+outage_job=""
+cleanup() {
+    [[ -n "$outage_job" ]] && kill "$outage_job" 2>/dev/null || true
+    stop_servers
+}
+trap cleanup EXIT
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cat >"$net/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
@@ -101,12 +110,43 @@ events { worker_connections 64; }
 rtmp { server { listen 127.0.0.1:$port; application live { live on; } } }
 CONF
 rm -f "$net/nginx.log"
-nginx -e "$net/nginx.log" -c "$net/nginx.conf" -p "$net" &
-server=$!
-for _ in $(seq 100); do
-    (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+start_server() {
+    nginx -e "$net/nginx.log" -c "$net/nginx.conf" -p "$net" &
+    echo $! >"$net/server.pid"
+    for _ in $(seq 100); do
+        (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        sleep 0.1
+    done
+}
+start_server
+
+# outage PATTERN [URL]: once the server's log shows PATTERN a second time (a
+# client took the stream), the server goes away for five seconds, then comes
+# back, and with it the publisher of URL.
+outage() {
+    local before
+    before=$(grep -c "$1" "$net/nginx.log" || true)
+    for _ in $(seq 600); do
+        [[ $(grep -c "$1" "$net/nginx.log" || true) -gt $before ]] && break
+        sleep 0.1
+    done
+    sleep 5
+    echo "  (the rtmp server goes away for 5 s)"
+    stop_servers
+    sleep 5
+    start_server
+    [[ -n "${2:-}" ]] && publish "$2"
+    echo "  (the rtmp server is back)"
+}
+# publish URL: a publisher stands in for a live stream.
+publish() {
+    ffmpeg -nostdin -v error -re -stream_loop -1 -i "$net/live-a.mp4" -c copy -f flv "$1" &
+    echo $! >"$net/publisher.pid"
+    for _ in $(seq 100); do
+        [[ $(grep -c "publish: name='${1##*/}'" "$net/nginx.log" || true) -gt 0 ]] && break
+        sleep 0.2
+    done
+}
 
 # Live push: two clips in the list, pushed to the server.
 clip "$net/live-a.mp4" testsrc2 10 640x360
@@ -116,14 +156,20 @@ echo "Demonstration: pushing two sample clips to the local rtmp server on port $
 run_demo live "$net/live.log" --address "rtmp://127.0.0.1:$port/live/demo" "$net/live-a.mp4" "$net/live-b.mp4"
 echo "Screenshot of the window during the push: $shots/VideoLiveWidget-pushing.png"
 
+# The same with reconnect on drop: the server goes away during the push and comes back.
+echo
+echo "Demonstration: a push with reconnect on drop while the rtmp server restarts."
+outage "publish: name='again'" &
+outage_job=$!
+run_demo live "$net/live-reconnect.log" --reconnect --address "rtmp://127.0.0.1:$port/live/again" \
+    "$net/live-b.mp4" "$net/live-a.mp4"
+wait $outage_job
+echo "Screenshots: $shots/VideoLiveWidget-before-drop.png, $shots/VideoLiveWidget-reconnecting.png,"
+echo "  $shots/VideoLiveWidget-reconnected.png"
+
 # Capture: a publisher stands in for a live stream, which the window records.
 url="rtmp://127.0.0.1:$port/live/stream"
-ffmpeg -nostdin -v error -re -stream_loop -1 -i "$net/live-a.mp4" -c copy -f flv "$url" &
-publisher=$!
-for _ in $(seq 100); do
-    grep -q "publish: name='stream'" "$net/nginx.log" 2>/dev/null && break
-    sleep 0.2
-done
+publish "$url"
 rm -rf "$net/recordings" "$net/tmp"
 mkdir -p "$net/recordings" "$net/tmp"
 echo
@@ -131,6 +177,18 @@ echo "Demonstration: recording the live stream $url to .mp4 in the capture windo
 # A temporary folder of its own keeps the demo's stop request apart.
 TMPDIR="$net/tmp" run_demo capture "$net/capture.log" --address "$url" --output "$net/recordings"
 echo "Screenshot of the recording window: $shots/GrabLiveWidget-recording.png"
+
+# The same with reconnect on drop: the server and the stream go away during
+# the recording and come back; the window records on into a second file.
+echo
+echo "Demonstration: a capture with reconnect on drop while the rtmp server restarts."
+outage "play: name='stream'" "$url" &
+outage_job=$!
+TMPDIR="$net/tmp" run_demo capture "$net/capture-reconnect.log" --reconnect --address "$url" \
+    --output "$net/recordings"
+wait $outage_job
+echo "Screenshots: $shots/GrabLiveWidget-before-drop.png, $shots/GrabLiveWidget-reconnecting.png,"
+echo "  $shots/GrabLiveWidget-second-file.png"
 stop_servers
 
 # Repair: a damaged copy of a sample clip, made by cutting off its tail where

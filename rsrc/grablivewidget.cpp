@@ -118,6 +118,8 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     connect(&m_job, &TranscoderJob::sg_error, this, &GrabLiveWidget::slot_error);
     connect(&m_job, &TranscoderJob::sg_progress, this, &GrabLiveWidget::slot_progress);
     connect(&m_job, &TranscoderJob::sg_ended, this, &GrabLiveWidget::slot_ended);
+    ui->spinBox_segment->setEnabled(ui->checkBox_segment->isChecked());
+    connect(ui->checkBox_segment, &QCheckBox::toggled, ui->spinBox_segment, &QWidget::setEnabled);
 }
 
 GrabLiveWidget::~GrabLiveWidget()

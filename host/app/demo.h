@@ -17,10 +17,11 @@ class Demo : public QObject
 public:
     struct Options
     {
-        QStringList files;   // positional arguments
-        QString output;      // folder for what the demo writes
-        QString screenshots; // folder for its screenshots
-        QString address;     // a server address, for the network tools
+        QStringList files;      // positional arguments
+        QString output;         // folder for what the demo writes
+        QString screenshots;    // folder for its screenshots
+        QString address;        // a server address, for the network tools
+        bool reconnect = false; // follow a reconnect after the server went away
     };
 
     Demo(HostApp* host, Options options, QObject* parent = nullptr);

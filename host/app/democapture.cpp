@@ -4,9 +4,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -19,6 +21,8 @@ namespace {
 const int kPollMs = 200;
 const qint64 kShotAfterMs = 4000;
 const qint64 kRecordMs = 6000;
+// The stream's outage and the retries come on top.
+const qint64 kReconnectGiveUpMs = 120000;
 
 // The duration ffprobe reads from a file, as text; empty if it cannot.
 QString probe_duration(const QString& path)
@@ -62,8 +66,10 @@ void DemoCapture::start()
     address->setText(m_options.address);
     folder->setText(QDir(m_options.output).absolutePath());
     ext->setCurrentIndex(ext->findText(QStringLiteral(".mp4")));
-    m_file = QDir(folder->text()).filePath(name->text() + ext->currentText());
-    std::printf("demo: recording %s into %s\n", qPrintable(m_options.address), qPrintable(m_file));
+    if (auto* reconnect = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_reconnect")))
+        reconnect->setChecked(m_options.reconnect);
+    m_files = QStringList{QDir(folder->text()).filePath(name->text() + ext->currentText())};
+    std::printf("demo: recording %s into %s\n", qPrintable(m_options.address), qPrintable(m_files.first()));
     std::fflush(stdout);
     startButton->click();
     m_recording.start();
@@ -84,12 +90,61 @@ void DemoCapture::poll()
     }
     if (!m_shot && m_recording.elapsed() >= kShotAfterMs) {
         m_shot = true;
-        save_shot(m_window, QStringLiteral("GrabLiveWidget-recording"));
+        save_shot(m_window, m_options.reconnect ? QStringLiteral("GrabLiveWidget-before-drop")
+                                                : QStringLiteral("GrabLiveWidget-recording"));
+        if (m_options.reconnect) {
+            std::printf("demo: reconnect on drop is on; waiting for the stream to go away\n");
+            std::fflush(stdout);
+            m_phase = Phase::Dropping;
+            m_phase_time.start();
+        }
     }
-    if (m_recording.elapsed() >= kRecordMs) {
+    switch (m_phase) {
+    case Phase::Recording:
+        if (m_recording.elapsed() >= kRecordMs) {
+            m_poll.stop();
+            stop();
+        }
+        break;
+    case Phase::Dropping:
+        if (state_reached(QStringLiteral("流已断开"))) {
+            save_shot(m_window, QStringLiteral("GrabLiveWidget-reconnecting"));
+            m_phase = Phase::Returning;
+        }
+        break;
+    case Phase::Returning:
+        if (state_reached(QStringLiteral("已重连"))) {
+            const QFileInfo first(m_files.first());
+            m_files << first.dir().filePath(first.completeBaseName() + QStringLiteral("_2.") + first.suffix());
+            m_phase = Phase::Second;
+        }
+        break;
+    case Phase::Second:
+        // A few seconds into the second file.
+        if (m_phase_time.elapsed() >= kShotAfterMs) {
+            save_shot(m_window, QStringLiteral("GrabLiveWidget-second-file"));
+            m_poll.stop();
+            stop();
+        }
+        break;
+    }
+}
+
+bool DemoCapture::state_reached(const QString& prefix)
+{
+    const auto* state = m_window->findChild<QLabel*>(QStringLiteral("lb_state"));
+    const QString text = state ? state->text() : QString();
+    if (text.startsWith(prefix)) {
+        std::printf("demo: the window says \"%s\"\n", qPrintable(text));
+        std::fflush(stdout);
+        m_phase_time.start();
+        return true;
+    }
+    if (m_phase_time.elapsed() > kReconnectGiveUpMs) {
         m_poll.stop();
-        stop();
+        finish(1, QStringLiteral("the capture did not get to \"%1\": \"%2\"").arg(prefix, text));
     }
+    return false;
 }
 
 void DemoCapture::stop()
@@ -103,10 +158,13 @@ void DemoCapture::stop()
                 double(m_recording.elapsed() - stopping.elapsed()) / 1000.0,
                 static_cast<long long>(stopping.elapsed()));
 
-    const QString duration = probe_duration(m_file);
-    const bool ok = QFileInfo(m_file).size() > 0 && duration.toDouble() > 0;
-    std::printf("demo: recorded %s (%lld bytes, duration %s s)\n", qPrintable(m_file),
-                static_cast<long long>(QFileInfo(m_file).size()), duration.isEmpty() ? "?" : qPrintable(duration));
+    bool ok = true;
+    for (const QString& file : m_files) {
+        const QString duration = probe_duration(file);
+        ok = ok && QFileInfo(file).size() > 0 && duration.toDouble() > 0;
+        std::printf("demo: recorded %s (%lld bytes, duration %s s)\n", qPrintable(file),
+                    static_cast<long long>(QFileInfo(file).size()), duration.isEmpty() ? "?" : qPrintable(duration));
+    }
     std::fflush(stdout);
     if (ok)
         finish(0);

@@ -4,11 +4,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 
 #include <cstdio>
@@ -17,6 +19,8 @@ namespace {
 
 const int kPollMs = 100;
 const int kGiveUpMs = 60 * 1000;
+// The server's outage and the waits between attempts come on top.
+const int kReconnectGiveUpMs = 120 * 1000;
 // What the state label begins with once the transcoder reports progress.
 const QString kProgress = QStringLiteral("时间：");
 
@@ -64,10 +68,19 @@ void DemoLive::push(QLineEdit* url, QLineEdit* key)
                                   Q_ARG(bool, false));
     url->setText(m_options.address);
     key->clear();
+    if (auto* reconnect = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_reconnect")))
+        reconnect->setChecked(m_options.reconnect);
     std::printf("demo: %d file(s) in the live list, pushing to %s\n", m_list->count(), qPrintable(url->text()));
     std::fflush(stdout);
     m_button->click();
     m_poll.start(kPollMs);
+}
+
+bool DemoLive::under_way() const
+{
+    // The first records carry no rate yet; the shot should show the push under way.
+    const QString state = m_state->text();
+    return state.startsWith(kProgress) && !state.contains(QStringLiteral("fps:0  "));
 }
 
 void DemoLive::poll()
@@ -81,18 +94,50 @@ void DemoLive::poll()
         finish(1, QStringLiteral("the window said \"%1\"").arg(text));
         return;
     }
-    // The first records carry no rate yet; the shot should show the push under way.
-    const QString state = m_state->text();
-    if (!state.startsWith(kProgress) || state.contains(QStringLiteral("fps:0  "))) {
-        if (m_waited_ms > kGiveUpMs) {
+    const int giveUp = m_phase == Phase::Starting ? kGiveUpMs : kReconnectGiveUpMs;
+    const bool reached =
+        m_phase == Phase::Dropping ? m_state->text().startsWith(QStringLiteral("连接断开")) : under_way();
+    if (!reached) {
+        if (m_waited_ms > giveUp) {
             m_poll.stop();
-            finish(1, QStringLiteral("no progress from the push: \"%1\"").arg(m_state->text()));
+            finish(1, QStringLiteral("the push did not get on: \"%1\"").arg(m_state->text()));
         }
         return;
     }
+    m_waited_ms = 0;
+    switch (m_phase) {
+    case Phase::Starting:
+        std::printf("demo: the push is running: %s\n", qPrintable(m_state->text()));
+        if (!m_options.reconnect) {
+            save_shot(m_window, QStringLiteral("VideoLiveWidget-pushing"));
+            return done();
+        }
+        save_shot(m_window, QStringLiteral("VideoLiveWidget-before-drop"));
+        std::printf("demo: reconnect on drop is on; waiting for the server to go away\n");
+        m_phase = Phase::Dropping;
+        break;
+    case Phase::Dropping:
+        std::printf("demo: the server went away; the window says \"%s\" (button \"%s\", no message box)\n",
+                    qPrintable(m_state->text()), qPrintable(m_button->text()));
+        save_shot(m_window, QStringLiteral("VideoLiveWidget-reconnecting"));
+        m_phase = Phase::Returning;
+        break;
+    case Phase::Returning: {
+        const auto* process = m_window->findChild<QProcess*>();
+        const QStringList args = process ? process->arguments() : QStringList();
+        const int at = int(args.indexOf(QStringLiteral("-ss")));
+        std::printf("demo: the server is back and the push runs again, the same entry resumed from %s s: %s\n",
+                    at >= 0 ? qPrintable(args.value(at + 1)) : "0", qPrintable(m_state->text()));
+        save_shot(m_window, QStringLiteral("VideoLiveWidget-reconnected"));
+        return done();
+    }
+    }
+    std::fflush(stdout);
+}
+
+void DemoLive::done()
+{
     m_poll.stop();
-    std::printf("demo: the push is running: %s\n", qPrintable(m_state->text()));
-    save_shot(m_window, QStringLiteral("VideoLiveWidget-pushing"));
     m_button->click();
     std::printf("demo: stopped; the button reads \"%s\"\n", qPrintable(m_button->text()));
     std::fflush(stdout);

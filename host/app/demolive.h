@@ -11,7 +11,10 @@ class QPushButton;
 
 // Drives the live push window: lists the files, points it at the server
 // (--address), presses start, waits until the state label shows progress,
-// saves a screenshot of the window during the push and stops it.
+// saves a screenshot of the window during the push and stops it. With
+// --reconnect it turns reconnect on drop on and, before it stops, follows the
+// push through the server going away and coming back, with a screenshot of
+// each.
 class DemoLive : public Demo
 {
     Q_OBJECT
@@ -23,6 +26,9 @@ public:
 private:
     void push(QLineEdit* url, QLineEdit* key);
     void poll();
+    // Whether the push shows progress with a rate, as it does once under way.
+    bool under_way() const;
+    void done();
 
     QWidget* m_window = nullptr;
     QListWidget* m_list = nullptr;
@@ -30,4 +36,5 @@ private:
     QPushButton* m_button = nullptr;
     QTimer m_poll;
     int m_waited_ms = 0;
+    enum class Phase { Starting, Dropping, Returning } m_phase = Phase::Starting;
 };

@@ -61,10 +61,14 @@ int main(int argc, char* argv[])
                                  QStringLiteral("DIR"), QStringLiteral("demo-output"));
     QCommandLineOption addressOpt(QStringLiteral("address"),
                                   QStringLiteral("Server address the demonstration talks to."), QStringLiteral("URL"));
+    QCommandLineOption reconnectOpt(QStringLiteral("reconnect"),
+                                    QStringLiteral("Turn on the window's reconnect on drop and follow it through a "
+                                                   "server that goes away and comes back."));
     parser.addPositionalArgument(QStringLiteral("FILES"), QStringLiteral("Input files of the demonstration."));
     parser.addOption(demoOpt);
     parser.addOption(outputOpt);
     parser.addOption(addressOpt);
+    parser.addOption(reconnectOpt);
     parser.addOption(showOpt);
     parser.addOption(shotOpt);
     parser.addOption(pluginOpt);
@@ -97,6 +101,7 @@ int main(int argc, char* argv[])
             options.output = parser.value(outputOpt);
             options.screenshots = parser.isSet(shotOpt) ? parser.value(shotOpt) : QStringLiteral(".");
             options.address = parser.value(addressOpt);
+            options.reconnect = parser.isSet(reconnectOpt);
             demo = Demo::make(parser.value(demoOpt), &host, options);
             if (!demo) {
                 std::fprintf(stderr, "davaz-host: no demonstration named \"%s\" (known: %s)\n",
