@@ -25,6 +25,7 @@ benches=(
     "bench_eta 120"
     "bench_livepush"
     "bench_capture 120 1"
+    "bench_reconnect"
     "bench_vidmend"
 )
 
