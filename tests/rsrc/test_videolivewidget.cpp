@@ -317,7 +317,27 @@ private slots:
         QVERIFY(m_host.config()->read("cfg_video_live_reconnect").toBool());
         m_window = std::make_unique<VideoLiveWidget>();
         QVERIFY(m_window->findChild<QCheckBox*>("checkBox_reconnect")->isChecked());
-        m_host.config()->write("cfg_video_live_reconnect", false);
+        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false); // for the tests after
+    }
+
+    // The entry's file goes while the push waits to reconnect: the list says so
+    // and drops the entry, as it does when such an entry is started.
+    void reconnect_finds_the_file_gone()
+    {
+        const QString copy = m_media.filePath("gone.mp4");
+        QVERIFY(QFile::copy(m_clip[1], copy));
+        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(true);
+        start(live(), "gone", copy);
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 1, kPushTimeout);
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+        QVERIFY(QFile::remove(copy) && m_server.restart());
+        QCOMPARE(m_retries.pass(), 2000);
+        QCOMPARE(m_boxes->last().seen(), QString("提示|该视频文件已经被移动或删除,\n该列表项无效!|确定"));
+        QCOMPARE(list()->count(), 1);
+        QVERIFY(!m_window->process() && !m_window->reconnecting());
+        QTRY_COMPARE(button()->text(), QString("开始"));
+        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
     }
 };
 
