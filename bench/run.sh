@@ -21,11 +21,9 @@ benches=(
     "bench_transcode"
     "bench_filetable 5"
     "bench_ffmpegexe 3"
-    "bench_formatc 2"
-    "bench_eta 120"
+    "bench_formatc 2 120"
     "bench_livepush"
     "bench_capture 120 1"
-    "bench_reconnect"
     "bench_vidmend"
 )
 

@@ -1,12 +1,15 @@
 // Captures through the capture window from a real rtmp server (and the RTSP
 // helper): how much of the wall-clock recording time the file holds, how long
 // a stop takes until the file is complete and the window idle, and how much a
-// recording killed outright keeps.
+// recording killed outright keeps; then, with the server going away for a
+// while, what a capture with reconnect on drop loses, and what a capture in
+// files loses between them (outage.cpp).
 //
 // bench_capture [long-seconds]   (default 600: the long recording of the stop figure)
 
 #include "figure.h"
 #include "modalboxes.h"
+#include "outage.h"
 #include "platform/platform.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
@@ -211,5 +214,8 @@ int main(int argc, char** argv)
 
     publisher.kill();
     publisher.waitForFinished();
+    measure_segments(rtmp, clip);
+    // The server goes away in this one: it comes last.
+    measure_reconnect(rtmp, clip);
     return 0;
 }
