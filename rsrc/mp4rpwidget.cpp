@@ -24,7 +24,7 @@ namespace {
 
 QString engine_path()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Vidmend.exe");
+    return tool_path("Vidmend.exe");
 }
 
 } // namespace

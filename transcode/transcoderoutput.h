@@ -53,5 +53,5 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields);
 // Whole seconds of an hh:mm:ss.z time text; nothing for an invalid time of day.
 std::optional<qint64> position_seconds(const char* timeText);
 
-// The application directory followed by "/FFmpeg.exe".
+// Where the transcoder lies: "FFmpeg.exe" in the tools' folder.
 QString transcoder_path();

@@ -74,13 +74,14 @@ class TestMp4RPWidget : public QObject
 {
     Q_OBJECT
     TestHost m_host;
+    faults::ToolsFolder m_tools;
     QString m_clip, m_broken;
     std::unique_ptr<Mp4RPWidget> m_window;
 
-    // This test's folder holds no real engine: the window starts this one.
+    // The window starts this stand-in, not the real engine.
     bool write_engine()
     {
-        return !testmedia::write_script(QCoreApplication::applicationDirPath() + "/Vidmend.exe",
+        return !testmedia::write_script(m_tools.path("Vidmend.exe"),
                                         QString("cp '%1' '%2'\n").arg(shared("job"), tmp("engine-saw.rp")).toUtf8())
                     .isEmpty();
     }
@@ -169,7 +170,7 @@ private slots:
         ModalBoxes boxes;
         auto restore = qScopeGuard([this] { QVERIFY(write_engine()); });
         if (!engine)
-            QVERIFY(QFile::remove(QCoreApplication::applicationDirPath() + "/Vidmend.exe"));
+            QVERIFY(QFile::remove(m_tools.path("Vidmend.exe")));
         const QString out = tmp("broken_zo_fixed.mp4");
         QVERIFY(testmedia::write_file(out, "old"));
         start(m_broken, m_clip);

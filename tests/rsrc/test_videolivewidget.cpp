@@ -209,8 +209,9 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QString, fault);
         QFETCH(QString, message);
-        if (fault == "missing" && !faults::in_copy())
-            return faults::run_row_in_copy();
+        std::optional<faults::ToolsFolder> none;
+        if (fault == "missing")
+            none.emplace();
         const faults::Files before = faults::files({m_media.path()});
         const QString clip = fault == "hevc" ? m_hevc : m_clip[1];
         start(url, "failures", clip);
