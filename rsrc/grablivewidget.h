@@ -34,8 +34,6 @@ public:
     void set_sleeper(Sleeper sleeper);
 
     int elapsed_seconds() const { return m_elapsed; }
-    // The elapsed-time clock's timer; 0 while none runs.
-    int clock_timer_id() const { return m_timer_id; }
 
     QString rtmp_url();
     QString out_file();

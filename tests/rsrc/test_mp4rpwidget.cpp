@@ -195,6 +195,17 @@ private slots:
         if (closeEarly) {
             button->click();
             QCOMPARE(report("x 100 100 done"), QString("pro_end"));
+            // The next repair in the same window, with a client of the first
+            // left connected: it is told nothing of the first's end, and its
+            // engine is heard.
+            const int stale = ls::connect_to(QFile::encodeName(shared("pipe")).constData());
+            QVERIFY(stale >= 0);
+            start(m_broken, m_clip);
+            QCOMPARE(m_window->pwidget(), dialog);
+            QVERIFY(dialog->isVisible() && button->text() == "取消");
+            QCOMPARE(report("x 10 100 again"), QString("OK"));
+            QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("again ... "), kWait);
+            ls::close(stale);
             return;
         }
         QCOMPARE(report("x 100 100 done"), QString("OK"));
