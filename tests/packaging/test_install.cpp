@@ -86,8 +86,8 @@ private slots:
             QVERIFY2(image.width() > 100 && image.height() > 100, qPrintable(name + " did not open"));
         }
         // The windows keep their settings in the user's configuration folder, never beside the program.
-        QVERIFY(QFileInfo::exists(home.filePath(".config/hexlune/hexlune.ini")));
         QCOMPARE(snapshot(m_root), before);
+        QVERIFY(QFileInfo::exists(home.filePath(".config/hexlune/hexlune.ini")));
     }
 
     // Every library resolves inside the tree or from the system, never from the build folder.
