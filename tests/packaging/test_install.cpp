@@ -86,7 +86,11 @@ private slots:
             QVERIFY2(image.width() > 100 && image.height() > 100, qPrintable(name + " did not open"));
         }
         // The windows keep their settings in the user's configuration folder, never beside the program.
-        QCOMPARE(snapshot(m_root), before);
+        QStringList written;
+        for (const QString& entry : snapshot(m_root))
+            if (!before.contains(entry))
+                written << entry;
+        QVERIFY2(written.isEmpty(), qPrintable("written beside the program: " + written.join(", ")));
         QVERIFY(QFileInfo::exists(home.filePath(".config/hexlune/hexlune.ini")));
     }
 
