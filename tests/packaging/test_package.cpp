@@ -42,7 +42,7 @@ private slots:
         QTest::newRow("Qt widgets, found in the binaries") << "libqt6widgets6";
         QTest::newRow("libavformat, found in the binaries") << "libavformat59";
         QTest::newRow("the ffmpeg program the transcoder runs") << "ffmpeg";
-        QTest::newRow("a Qt platform plug-in to open windows") << "qt6-qpa-plugins";
+        QTest::newRow("a font for the windows' Chinese texts") << "fonts-wqy-microhei";
     }
     void depends()
     {
