@@ -117,8 +117,8 @@ private:
     bool m_ok = false;
 };
 
-// Opens the lock file at `lockPath` and takes `byte` of it. False with errno
-// EADDRINUSE (or EBUSY for a client's byte) when another holds it.
+// Opens the lock file at `lockPath` and takes `byte` of it. -1 with errno
+// EADDRINUSE (EBUSY for a client's byte) when another holds it.
 int open_and_lock(const std::string& lockPath, off_t byte, bool create)
 {
     for (;;) {
