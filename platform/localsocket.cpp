@@ -1,6 +1,8 @@
 #include "localsocket.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -21,7 +23,7 @@ constexpr off_t kServerByte = 0;
 constexpr off_t kClientByte = 1;
 // A client writes its message as soon as it has connected; one that stays
 // silent must not hold the only serving thread for ever.
-constexpr int kClientSilenceSeconds = 5;
+std::atomic<long> g_silence_ms{5000};
 
 // What a socket carries beyond its descriptor: its lock file and, for a
 // server, the socket file it has to remove.
@@ -57,29 +59,117 @@ bool try_lock(int fd, off_t byte)
     return fcntl(fd, F_OFD_SETLK, &fl) == 0;
 }
 
-bool fill_address(const char* path, sockaddr_un& address)
+bool same_file(int fd, const char* path)
 {
-    address = {};
-    address.sun_family = AF_UNIX;
-    const std::size_t length = std::strlen(path);
-    if (length == 0 || length >= sizeof(address.sun_path)) {
-        errno = ENAMETOOLONG;
-        return false;
+    struct stat opened, named;
+    return ::fstat(fd, &opened) == 0 && ::lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+// A socket address for `path`. Its room (107 bytes) is less than a folder's
+// path may need; a longer path is reached as "/proc/self/fd/N/NAME" through
+// a descriptor of its folder, held while the address is used.
+class Address
+{
+public:
+    explicit Address(const char* path)
+    {
+        m_address.sun_family = AF_UNIX;
+        const std::size_t length = std::strlen(path);
+        if (length == 0) {
+            errno = ENOENT;
+            return;
+        }
+        if (length < sizeof(m_address.sun_path)) {
+            std::memcpy(m_address.sun_path, path, length + 1);
+            m_ok = true;
+            return;
+        }
+        const char* slash = std::strrchr(path, '/');
+        if (!slash || slash == path) {
+            errno = ENAMETOOLONG;
+            return;
+        }
+        m_folder = ::open(std::string(path, std::size_t(slash - path)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (m_folder < 0)
+            return;
+        const int n =
+            std::snprintf(m_address.sun_path, sizeof(m_address.sun_path), "/proc/self/fd/%d/%s", m_folder, slash + 1);
+        m_ok = n > 0 && std::size_t(n) < sizeof(m_address.sun_path);
+        if (!m_ok)
+            errno = ENAMETOOLONG;
     }
-    std::memcpy(address.sun_path, path, length + 1);
-    return true;
+    ~Address()
+    {
+        if (m_folder >= 0)
+            keep_errno_close(m_folder);
+    }
+    Address(const Address&) = delete;
+    Address& operator=(const Address&) = delete;
+
+    bool ok() const { return m_ok; }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&m_address); }
+    socklen_t size() const { return sizeof(m_address); }
+
+private:
+    sockaddr_un m_address = {};
+    int m_folder = -1;
+    bool m_ok = false;
+};
+
+// Opens the lock file at `lockPath` and takes `byte` of it. -1 with errno
+// EADDRINUSE (EBUSY for a client's byte) when another holds it.
+int open_and_lock(const std::string& lockPath, off_t byte, bool create)
+{
+    for (;;) {
+        const int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
+        if (lock < 0)
+            return -1;
+        if (!try_lock(lock, byte)) {
+            keep_errno_close(lock);
+            errno = byte == kServerByte ? EADDRINUSE : EBUSY;
+            return -1;
+        }
+        // A new server may have put its own lock file in place meanwhile: the lock must be on that one.
+        if (same_file(lock, lockPath.c_str()))
+            return lock;
+        ::close(lock);
+    }
+}
+
+// Gives a server that owns the name (it holds `lock`, the file at
+// `lockPath`) a lock file of its own: a client of an earlier server that never
+// let go of its byte would otherwise refuse every client of this one. Returns
+// the new lock, held, or -1 with the old one closed.
+int fresh_lock(int lock, const std::string& lockPath)
+{
+    std::string name = lockPath + ".XXXXXX";
+    const int fresh = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fresh < 0) {
+        keep_errno_close(lock);
+        return -1;
+    }
+    ::fchmod(fresh, 0666); // the umask must not keep the user's other programs out
+    if (!try_lock(fresh, kServerByte) || ::rename(name.c_str(), lockPath.c_str()) != 0) {
+        ::unlink(name.c_str());
+        keep_errno_close(fresh);
+        keep_errno_close(lock);
+        return -1;
+    }
+    ::close(lock);
+    return fresh;
 }
 
 // Connects without waiting: a full listen queue fails with EAGAIN instead of
 // blocking, and nobody listening fails with ECONNREFUSED or ENOENT.
-int connect_now(const sockaddr_un& address)
+int connect_now(const Address& address)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
     int rc;
     do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        rc = ::connect(fd, address.get(), address.size());
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         keep_errno_close(fd);
@@ -98,20 +188,14 @@ void remember(int fd, Extra extra)
 
 int listen_at(const char* path)
 {
-    sockaddr_un address;
-    if (!fill_address(path, address))
+    const Address address(path);
+    if (!address.ok())
         return -1;
 
     const std::string lockPath = std::string(path) + ".lock";
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lock < 0)
+    int lock = open_and_lock(lockPath, kServerByte, true);
+    if (lock < 0 || (lock = fresh_lock(lock, lockPath)) < 0)
         return -1;
-    ::fchmod(lock, 0666); // the umask must not keep other accounts' clients out
-    if (!try_lock(lock, kServerByte)) {
-        keep_errno_close(lock);
-        errno = EADDRINUSE;
-        return -1;
-    }
 
     // We own the name now. A socket file still there was left by a server
     // that died, unless its lock file was removed under a live server: ask.
@@ -138,7 +222,7 @@ int listen_at(const char* path)
         keep_errno_close(lock);
         return -1;
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (::bind(fd, address.get(), address.size()) != 0) {
         keep_errno_close(fd);
         keep_errno_close(lock);
         return -1;
@@ -166,7 +250,8 @@ int accept_client(int server)
     for (;;) {
         const int fd = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
-            const timeval silence = {kClientSilenceSeconds, 0};
+            const long ms = g_silence_ms;
+            const timeval silence = {ms / 1000, (ms % 1000) * 1000};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &silence, sizeof silence);
             return fd;
         }
@@ -176,23 +261,24 @@ int accept_client(int server)
     }
 }
 
+void set_silence_limit_ms(long ms)
+{
+    g_silence_ms = ms > 0 ? ms : 1;
+}
+
 int connect_to(const char* path)
 {
-    sockaddr_un address;
-    if (!fill_address(path, address))
+    const Address address(path);
+    if (!address.ok())
         return -1;
 
     const std::string lockPath = std::string(path) + ".lock";
-    int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+    const int lock = open_and_lock(lockPath, kClientByte, false);
+    // No lock file: no server has ever run here. One we may not write to
+    // only costs the busy check: the connection then waits in the listen
+    // queue like any other.
     if (lock < 0 && errno != EACCES)
-        return -1; // no lock file: no server has ever run here
-    // A lock file we may not write to only costs the busy check: the
-    // connection then waits in the listen queue like any other.
-    if (lock >= 0 && !try_lock(lock, kClientByte)) {
-        ::close(lock);
-        errno = EBUSY;
         return -1;
-    }
 
     const int fd = connect_now(address);
     if (fd < 0) {

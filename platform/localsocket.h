@@ -13,8 +13,11 @@
 // socket file it left behind is known to be stale and is replaced. A client
 // holds a lock on the second byte for as long as its connection is open: a
 // second client meanwhile finds the lock taken and fails with EBUSY instead of
-// waiting in the listen queue. Both lock files and sockets are mode 0666 so
-// that every local account can post to the server.
+// waiting in the listen queue. Every server starts with a lock file of its
+// own, so a client left connected to a server that has gone blocks nobody.
+// Lock files and sockets are mode 0666; the folder they live in decides who
+// may reach them. A path longer than a socket address can hold is reached
+// through an open descriptor of its folder.
 namespace platform::localsocket {
 
 // Creates the listening socket at `path`. Returns -1 with errno set when
@@ -23,8 +26,12 @@ int listen_at(const char* path);
 
 // Waits for the next client of a listening socket. Returns -1 once
 // wake() was called, or on failure. A read from the client gives up after
-// a few seconds of silence.
+// the silence limit.
 int accept_client(int server);
+
+// How long a client may stay silent before a read from it gives up: 5000 ms
+// unless changed. Clients accepted afterwards get the new limit.
+void set_silence_limit_ms(long ms);
 
 // Connects to the server at `path` without waiting. Returns -1 with errno set:
 // ENOENT or ECONNREFUSED when nobody listens, EBUSY when another client is

@@ -24,7 +24,7 @@ namespace {
 
 QString engine_path()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Vidmend.exe");
+    return tool_path("Vidmend.exe");
 }
 
 } // namespace
@@ -179,9 +179,7 @@ void Mp4RPWidget::on_pb_start_clicked()
 
     // Replacing the server drops a client the old one may still serve.
     delete m_service;
-    m_service = new ServicePipe(contract::pipe_name, contract::pipe_buffer);
-    m_service->m_pFunc = &Mp4RPWidget::listen_progress;
-    m_service->m_pUser = this;
+    m_service = new ServicePipe(contract::pipe_name, contract::pipe_buffer, &Mp4RPWidget::listen_progress, this);
 
     slot_start_ex(okay, failed, info.fps);
 }

@@ -10,6 +10,8 @@ packages=(
     ffmpeg nginx libnginx-mod-rtmp
     python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     fonts-wqy-microhei
+    # the install tree, the Debian package and their checks
+    librsvg2-bin dpkg-dev file desktop-file-utils appstream lintian
 )
 case "${1:-}" in
 --display) packages+=(xvfb xauth) ;;

@@ -5,6 +5,14 @@
 #include <QCoreApplication>
 #include <QFile>
 
+QString tool_path(const char* name)
+{
+    QString folder = qEnvironmentVariable("DAVAZ_TOOLS_DIR");
+    if (folder.isEmpty())
+        folder = QCoreApplication::applicationDirPath();
+    return folder + QLatin1Char('/') + QString::fromUtf8(name);
+}
+
 TempFile temp_file(const char* name)
 {
     const contract::TempFolder folder = contract::temp_folder();

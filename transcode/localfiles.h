@@ -2,6 +2,11 @@
 
 #include <QString>
 
+// Where the plug-in finds its three executables: the folder DAVAZ_TOOLS_DIR
+// names when it is set (tests point it elsewhere), else the host's
+// application folder; followed by "/" and `name`.
+QString tool_path(const char* name);
+
 // A file of the user's private temporary folder, which the plug-in shares
 // with its executables.
 struct TempFile

@@ -1,8 +1,8 @@
 #include "transcoderoutput.h"
 
 #include "platform/contract.h"
+#include "transcode/localfiles.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QLoggingCategory>
 #include <QProcess>
@@ -145,5 +145,5 @@ std::optional<qint64> position_ms(const char* timeText)
 
 QString transcoder_path()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/FFmpeg.exe");
+    return tool_path("FFmpeg.exe");
 }

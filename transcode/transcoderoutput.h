@@ -55,5 +55,5 @@ std::optional<qint64> position_seconds(const char* timeText);
 // The same with its fraction, in milliseconds.
 std::optional<qint64> position_ms(const char* timeText);
 
-// The application directory followed by "/FFmpeg.exe".
+// Where the transcoder lies: "FFmpeg.exe" in the tools' folder.
 QString transcoder_path();

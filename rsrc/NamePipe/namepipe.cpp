@@ -78,10 +78,10 @@ int Pipe::connect_pipe(const char* path)
     return fd;
 }
 
-ServicePipe::ServicePipe(const char* name, unsigned int size)
+ServicePipe::ServicePipe(const char* name, unsigned int size, PipeCallback func, void* user)
     : Pipe(name, size)
-    , m_pFunc(nullptr)
-    , m_pUser(nullptr)
+    , m_pFunc(func)
+    , m_pUser(user)
     , m_thread()
     , m_exit(false)
     , m_client(-1)

@@ -36,9 +36,10 @@ protected:
 class ServicePipe : public Pipe
 {
 public:
-    // Creates the pipe and, if that worked, starts the receiving thread.
-    // Set m_pFunc before any client can connect.
-    ServicePipe(const char* name, unsigned int size);
+    // Creates the pipe and, if that worked, starts the receiving thread. The
+    // callback and its user pointer are in place before the thread starts;
+    // without them here, set m_pFunc before any client can connect.
+    ServicePipe(const char* name, unsigned int size, PipeCallback func = nullptr, void* user = nullptr);
     // Waits for the current exchange, callback included, to end.
     ~ServicePipe() override;
 

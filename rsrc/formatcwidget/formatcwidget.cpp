@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "rsrc/toolframe.h"
+#include "transcode/localfiles.h"
 #include "ui_formatcwidget.h"
 #include "widgets/hostaccess.h"
 #include "widgets/hpushbutton.h"
@@ -513,6 +514,5 @@ void FormatCWidget::slot_look_row(int row)
         qWarning() << "look: row" << row << "has no output yet";
         return;
     }
-    platform::start_detached(QCoreApplication::applicationDirPath() + QStringLiteral("/ZaReridi.exe"),
-                             {QStringLiteral("-play"), out});
+    platform::start_detached(tool_path("ZaReridi.exe"), {QStringLiteral("-play"), out});
 }

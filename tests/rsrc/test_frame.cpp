@@ -1,39 +1,31 @@
-// The frame all windows share and the image bundle.
+// The progress dialog, the exported capture interface and the image bundle.
 
-#include "rsrc/formatcwidget/formatcwidget.h"
-#include "rsrc/grablivewidget.h"
-#include "rsrc/mp4rpwidget.h"
+#include "rsrc/icapture.h"
 #include "rsrc/processwidget.h"
-#include "rsrc/videolivewidget.h"
+#include "testhost.h"
 #include "testmedia.h"
-#include "widgets/hostaccess.h"
 
 #include <QtTest>
 #include <QtWidgets>
 
 #include <functional>
-#include <memory>
 
 extern "C" int qInitResources_davaz();
 extern "C" int qCleanupResources_davaz();
 
 namespace {
 
-// Stands in for the host while it lives: records what the windows send to the skin module.
-struct RecordingHost : EBase
+// The smallest capture another module could derive.
+struct Capture : ICapture
 {
-    QStringList calls; // module/message/wait/flags and the window sent
-
-    RecordingHost() { g_base = this; }
-    ~RecordingHost() override { g_base = nullptr; }
-    QVariant send_msg(const QString& module, const QString& msg, QVariant value, bool wait, int flags) override
-    {
-        calls << QString("%1/%2/%3/%4 %5").arg(module, msg).arg(wait).arg(flags).arg(quintptr(value.value<void*>()));
-        return {};
-    }
+    using ICapture::ICapture;
+    void create() override {}
+    void destroy() override {}
+    void update_capture() override {}
+    void apply() override {}
+    QString name() const override { return {}; }
+    int type() const override { return 0; }
 };
-
-using Factory = std::function<QWidget*()>;
 
 } // namespace
 
@@ -43,32 +35,44 @@ class TestFrame : public QObject
 private slots:
     void initTestCase() { testenv::isolate_host_home(); }
 
-    // What the shared frame does to every tool window; titles and sizes are the forms' own.
-    void window_frame_data()
+    // What another module's capture does through the interface: raise and
+    // lower its item, take it out of its scene; without an item nothing.
+    void capture_item_data()
     {
-        QTest::addColumn<Factory>("make");
-        QTest::addColumn<bool>("dragProperty");
-        QTest::newRow("repair") << Factory([] { return new Mp4RPWidget; }) << true;
-        QTest::newRow("live push") << Factory([] { return new VideoLiveWidget; }) << false;
-        QTest::newRow("conversion") << Factory([] { return new FormatCWidget; }) << false;
-        QTest::newRow("capture") << Factory([] { return new GrabLiveWidget; }) << true;
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<bool>("item");
+        QTest::addColumn<qreal>("z");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("up raises") << "slot_up" << true << 3.0 << true;
+        QTest::newRow("down lowers") << "slot_down" << true << 1.0 << true;
+        QTest::newRow("remove takes it out") << "remove" << true << 2.0 << false;
+        QTest::newRow("no item: nothing") << "slot_up" << false << 2.0 << true;
     }
-    void window_frame()
+    void capture_item()
     {
-        QFETCH(Factory, make);
-        QFETCH(bool, dragProperty);
-        RecordingHost host;
-        std::unique_ptr<QWidget> w(make());
-        QVERIFY((w->windowFlags() & Qt::Sheet) == Qt::Sheet);
-        QCOMPARE(w->property("m_drag"), dragProperty ? QVariant(false) : QVariant());
-        // The skin module hears of the window twice, shadow first.
-        const QString sent = QString::number(quintptr(w.get()));
-        QCOMPARE(host.calls, QStringList({"Skin/m_shadow/0/0 " + sent, "Skin/m_drag/0/0 " + sent}));
+        QFETCH(QString, call);
+        QFETCH(bool, item);
+        QFETCH(qreal, z);
+        QFETCH(bool, shown);
+        QGraphicsScene scene;
+        auto* object = new QGraphicsTextItem;
+        object->setZValue(2.0);
+        scene.addItem(object);
+        Capture capture(item ? object : nullptr);
+        if (call == "remove")
+            capture.remove();
+        else
+            QVERIFY(QMetaObject::invokeMethod(&capture, call.toLatin1().constData()));
+        QCOMPARE(object->zValue(), z);
+        QCOMPARE(object->isVisible() && object->scene() == &scene, shown);
+        QVERIFY(!capture.menu(nullptr));
+        if (!shown)
+            delete object;
     }
 
     void progress_dialog()
     {
-        RecordingHost host;
+        TestHost host;
         ProcessWidget dialog;
         QVERIFY((dialog.windowFlags() & Qt::Sheet) != Qt::Sheet);
         // Every way of closing it tells the owner once.

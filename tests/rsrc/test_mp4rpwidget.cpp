@@ -74,13 +74,14 @@ class TestMp4RPWidget : public QObject
 {
     Q_OBJECT
     TestHost m_host;
+    faults::ToolsFolder m_tools;
     QString m_clip, m_broken;
     std::unique_ptr<Mp4RPWidget> m_window;
 
-    // This test's folder holds no real engine: the window starts this one.
+    // The window starts this stand-in, not the real engine.
     bool write_engine()
     {
-        return !testmedia::write_script(QCoreApplication::applicationDirPath() + "/Vidmend.exe",
+        return !testmedia::write_script(m_tools.path("Vidmend.exe"),
                                         QString("cp '%1' '%2'\n").arg(shared("job"), tmp("engine-saw.rp")).toUtf8())
                     .isEmpty();
     }
@@ -169,7 +170,7 @@ private slots:
         ModalBoxes boxes;
         auto restore = qScopeGuard([this] { QVERIFY(write_engine()); });
         if (!engine)
-            QVERIFY(QFile::remove(QCoreApplication::applicationDirPath() + "/Vidmend.exe"));
+            QVERIFY(QFile::remove(m_tools.path("Vidmend.exe")));
         const QString out = tmp("broken_zo_fixed.mp4");
         QVERIFY(testmedia::write_file(out, "old"));
         start(m_broken, m_clip);
@@ -194,6 +195,17 @@ private slots:
         if (closeEarly) {
             button->click();
             QCOMPARE(report("x 100 100 done"), QString("pro_end"));
+            // The next repair in the same window, with a client of the first
+            // left connected: it is told nothing of the first's end, and its
+            // engine is heard.
+            const int stale = ls::connect_to(QFile::encodeName(shared("pipe")).constData());
+            QVERIFY(stale >= 0);
+            start(m_broken, m_clip);
+            QCOMPARE(m_window->pwidget(), dialog);
+            QVERIFY(dialog->isVisible() && button->text() == "取消");
+            QCOMPARE(report("x 10 100 again"), QString("OK"));
+            QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("again ... "), kWait);
+            ls::close(stale);
             return;
         }
         QCOMPARE(report("x 100 100 done"), QString("OK"));

@@ -2,6 +2,7 @@
 // threads, servers and clients in one process.
 
 #include "pipes.h"
+#include "platform/localsocket.h"
 #include "testmedia.h"
 
 #include <QtTest>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,11 +20,23 @@ using pipes::Inbox;
 
 namespace {
 
+namespace ls = platform::localsocket;
+
 struct Client : ClientPipe
 {
     using ClientPipe::ClientPipe;
     bool connected() const { return m_pipe >= 0; }
 };
+
+// Whether a thread of this process waits in a socket read: the server has taken a client.
+bool a_thread_reads_a_socket()
+{
+    for (const QString& task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (testmedia::read_file("/proc/self/task/" + task + "/syscall").split(' ').value(0).toLong() == SYS_recvfrom)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -40,6 +54,7 @@ private slots:
         QTest::newRow("made on first use") << "" << int(contract::TempFolder::None);
         QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(contract::TempFolder::None);
         QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(contract::TempFolder::None);
+        QTest::newRow("a path longer than a socket address holds") << "deep" << int(contract::TempFolder::None);
         QTest::newRow("a link planted at its name") << "link" << int(contract::TempFolder::Link);
         QTest::newRow("a file at its name") << "file" << int(contract::TempFolder::NotFolder);
         QTest::newRow("another account's folder") << "other owner" << int(contract::TempFolder::OtherOwner);
@@ -56,8 +71,10 @@ private slots:
             qputenv("TMPDIR", tmpdir);
             runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
         });
-        qputenv("TMPDIR", QFile::encodeName(base.path()));
-        QString folder = base.filePath(QString("davaz-%1").arg(::geteuid()));
+        const QString tmp = plant == "deep" ? base.filePath(QString(120, 'd')) : base.path();
+        QVERIFY(QDir().mkpath(tmp));
+        qputenv("TMPDIR", QFile::encodeName(tmp));
+        QString folder = tmp + QString("/davaz-%1").arg(::geteuid());
         if (plant == "runtime") {
             qputenv("XDG_RUNTIME_DIR", QFile::encodeName(base.filePath("run")));
             QVERIFY(QDir(base.path()).mkdir("run"));
@@ -147,6 +164,9 @@ private slots:
         Client orphan("np_fail", 64);
         QVERIFY(orphan.connected());
         server.reset();
+        // The next server of the name serves others although the orphan still holds on.
+        auto next = in.serve("np_fail");
+        QCOMPARE(ask("np_fail", "four"), QByteArray("OK"));
         QVERIFY(ask(orphan, "late").startsWith("Error:"));
     }
 
@@ -187,7 +207,9 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
-    // A destructor that hangs never returns; the limit only decides how soon that shows.
+    // A destructor that hangs never returns; the limit only decides how soon
+    // that shows. A silent client's read would give up only after an hour here:
+    // the destructor must cut it.
     void destroyReturns_data()
     {
         QTest::addColumn<bool>("silentClient");
@@ -197,15 +219,22 @@ private slots:
     void destroyReturns()
     {
         QFETCH(bool, silentClient);
+        ls::set_silence_limit_ms(3600 * 1000);
+        auto restore = qScopeGuard([] { ls::set_silence_limit_ms(5000); });
         Inbox in;
         auto server = in.serve("np_destroy");
         auto client = silentClient ? std::make_unique<Client>("np_destroy", 64) : nullptr;
+        if (silentClient)
+            QTRY_VERIFY(a_thread_reads_a_socket());
         auto done = std::make_shared<std::atomic<bool>>(false);
         std::thread([pipe = server.release(), done] {
             delete pipe;
             *done = true;
         }).detach();
-        QTRY_VERIFY_WITH_TIMEOUT(*done, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(*done, 20000);
+        // A client left on the server that went keeps no one else out.
+        auto next = in.serve("np_destroy");
+        QCOMPARE(ask("np_destroy", "next"), QByteArray("OK"));
     }
 };
 

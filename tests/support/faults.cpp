@@ -12,8 +12,6 @@ namespace faults {
 
 namespace {
 
-const char* const kCopy = "DAVAZ_FAULTS_COPY";
-
 QByteArray digest(const QString& path)
 {
     return QFile::exists(path) ? QCryptographicHash::hash(testmedia::read_file(path), QCryptographicHash::Md5) : "gone";
@@ -21,21 +19,14 @@ QByteArray digest(const QString& path)
 
 } // namespace
 
-bool in_copy()
+ToolsFolder::ToolsFolder()
 {
-    return qEnvironmentVariableIsSet(kCopy);
+    qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(m_dir.path()));
 }
 
-void run_row_in_copy()
+ToolsFolder::~ToolsFolder()
 {
-    QTemporaryDir dir;
-    const QString copy = dir.filePath(QCoreApplication::applicationName());
-    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
-    const QString row = QString("%1:%2").arg(QTest::currentTestFunction(), QTest::currentDataTag());
-    const testmedia::Ran ran = testmedia::run(
-        copy, {row}, 300000, {QString(kCopy) + "=1", "LD_LIBRARY_PATH=" + QCoreApplication::applicationDirPath()});
-    QVERIFY2(ran.code == 0 && ran.out.contains(QRegularExpression("Totals: \\d+ passed, 0 failed, 0 skipped")),
-             qPrintable(ran.out + ran.err));
+    qunsetenv("DAVAZ_TOOLS_DIR");
 }
 
 bool Disk::mount(const QString& folder, const QString& options)

@@ -4,16 +4,26 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 // What fault tables share: a run without the transcoder, small or read-only
 // disks, and a record of the user's files.
 namespace faults {
 
-// True in a copy of this test made by run_row_in_copy().
-bool in_copy();
-// Runs the current row in a copy of this test, placed in a folder without
-// FFmpeg.exe or Vidmend.exe beside it, and verifies that the row passed there.
-void run_row_in_copy();
+// While it lives, the plug-in looks for its executables in a folder of its
+// own (DAVAZ_TOOLS_DIR), empty at first: as if none were installed.
+class ToolsFolder
+{
+public:
+    ToolsFolder();
+    ~ToolsFolder();
+    ToolsFolder(const ToolsFolder&) = delete;
+    ToolsFolder& operator=(const ToolsFolder&) = delete;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+};
 
 // A tmpfs mounted over a folder ("size=256k" fills up, "ro" takes nothing)
 // and unmounted when it goes.

@@ -51,17 +51,17 @@ struct Inbox
 
     std::unique_ptr<ServicePipe> serve(const char* name, unsigned size = 4096)
     {
-        auto server = std::make_unique<ServicePipe>(name, size);
-        server->m_pUser = this;
-        server->m_pFunc = [](const char* data, int len, std::string& reply, void* user) {
-            auto* in = static_cast<Inbox*>(user);
-            in->got << QByteArray(data, len + 1);
-            in->thread = pthread_self();
-            const std::string answer = in->reply ? in->reply(in->got.last()) : std::string();
-            if (!answer.empty())
-                reply = answer;
-        };
-        return server;
+        return std::make_unique<ServicePipe>(
+            name, size,
+            [](const char* data, int len, std::string& reply, void* user) {
+                auto* in = static_cast<Inbox*>(user);
+                in->got << QByteArray(data, len + 1);
+                in->thread = pthread_self();
+                const std::string answer = in->reply ? in->reply(in->got.last()) : std::string();
+                if (!answer.empty())
+                    reply = answer;
+            },
+            this);
     }
 };
 

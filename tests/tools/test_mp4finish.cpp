@@ -6,6 +6,9 @@
 
 #include <QtTest>
 
+#include <cerrno>
+#include <unistd.h>
+
 using ffexe::Mp4Finish;
 
 namespace {
@@ -25,6 +28,30 @@ QStringList top_level_boxes(const QString& path)
         pos += qint64(size);
     }
     return boxes;
+}
+
+// Moves every fragment from the third on one second later, as a recording
+// that lost a second of its stream is written: its decode times jump.
+bool add_gap(const QString& path)
+{
+    QByteArray data = testmedia::read_file(path);
+    const qsizetype mdhd = data.indexOf("mdhd");
+    if (mdhd < 0)
+        return false;
+    const auto* p = reinterpret_cast<const uchar*>(data.constData() + mdhd + 4);
+    const quint64 second = qFromBigEndian<quint32>(p + (p[0] == 1 ? 20 : 12)); // the time scale
+    int fragment = 0;
+    for (const QString& box : top_level_boxes(path)) {
+        if (!box.startsWith("moof@") || ++fragment < 3)
+            continue;
+        const qsizetype tfdt = data.indexOf("tfdt", box.section('@', 1).toLongLong());
+        auto* t = reinterpret_cast<uchar*>(data.data() + tfdt + 4);
+        if (t[0] == 1)
+            qToBigEndian<quint64>(qFromBigEndian<quint64>(t + 4) + second, t + 4);
+        else
+            qToBigEndian<quint32>(quint32(qFromBigEndian<quint32>(t + 4) + second), t + 4);
+    }
+    return fragment >= 3 && testmedia::write_file(path, data);
 }
 
 } // namespace
@@ -59,7 +86,7 @@ private slots:
     void finish_data()
     {
         // damage: "media" cuts the file inside its last media box, "header" inside its last fragment header, as
-        // when ffmpeg is killed while writing them.
+        // when ffmpeg is killed while writing them; "gap" moves the later fragments' decode times a second on.
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("damage");
         QTest::addColumn<bool>("finished"); // false: left as it is
@@ -71,6 +98,7 @@ private slots:
             {"audio that starts late keeps its start", "audio starts late", "", "1"},
             {"cut inside the last media box", "audio and video", "media", "1"},
             {"cut inside the last fragment header", "audio and video", "header", "1"},
+            {"a gap between fragments", "video only", "gap", "1"},
             {"an ordinary mp4 is left alone", "ordinary", "", ""},
             {"not an mp4", "text", "", ""},
             {"no file", "missing", "", ""},
@@ -86,9 +114,11 @@ private slots:
 
         const QString path = make(source, QString(QTest::currentDataTag()).replace(' ', '_') + ".mp4");
         QVERIFY(!path.isEmpty());
+        QVERIFY(damage != "gap" || add_gap(path));
         const QList<QStringList> whole = testmedia::packets(path);
         const double whole_duration = testmedia::duration(path);
-        if (!damage.isEmpty()) {
+        const bool cut = damage == "media" || damage == "header";
+        if (cut) {
             const QStringList moofs = top_level_boxes(path).filter(QRegularExpression("^moof@"));
             QVERIFY(!moofs.isEmpty());
             QFile file(path);
@@ -98,9 +128,29 @@ private slots:
         }
         const QByteArray before = testmedia::read_file(path);
 
+        // With the media cut short, each write of the finisher fails in turn
+        // first: the file must stay as it was, and the failure be told. The
+        // run in which no write fails finishes the file.
         std::string error;
-        QCOMPARE(ffexe::finish_fragmented_mp4(path.toStdString(), &error),
-                 finished ? Mp4Finish::Finished : Mp4Finish::NotFragmented);
+        Mp4Finish result;
+        for (int failing = damage == "media" ? 1 : 0;; ++failing) {
+            int writes = 0;
+            error.clear();
+            result = ffexe::finish_fragmented_mp4(path.toStdString(), &error,
+                                                  [&](int fd, const void* data, size_t size, off_t offset) {
+                                                      if (++writes == failing) {
+                                                          errno = ENOSPC;
+                                                          return ssize_t(-1);
+                                                      }
+                                                      return ::pwrite(fd, data, size, offset);
+                                                  });
+            if (writes < failing || failing == 0)
+                break;
+            QCOMPARE(result, Mp4Finish::Failed);
+            QVERIFY2(error.find("left as it was") != std::string::npos, error.c_str());
+            QVERIFY(testmedia::read_file(path) == before);
+        }
+        QCOMPARE(result, finished ? Mp4Finish::Finished : Mp4Finish::NotFragmented);
         if (!finished) {
             QVERIFY(testmedia::read_file(path) == before);
             return;
@@ -116,9 +166,9 @@ private slots:
         const QList<QStringList> now = testmedia::packets(path);
         QCOMPARE(now.size(), whole.size());
         for (int stream = 0; stream < now.size(); ++stream)
-            QCOMPARE(now[stream], damage.isEmpty() ? whole[stream] : whole[stream].mid(0, now[stream].size()));
+            QCOMPARE(now[stream], cut ? whole[stream].mid(0, now[stream].size()) : whole[stream]);
         const double kept = testmedia::duration(path);
-        QVERIFY2(damage.isEmpty() ? qAbs(kept - whole_duration) < 0.05 : kept > whole_duration - 2.0,
+        QVERIFY2(cut ? kept > whole_duration - 2.0 : qAbs(kept - whole_duration) < 0.05,
                  qPrintable(QString("%1 of %2 s").arg(kept).arg(whole_duration)));
         // It decodes without a complaint, from the start and after a seek.
         for (const char* seek : {"", "3"}) {

@@ -1,11 +1,11 @@
-// The transcoder contract (chunks, records, positions), the media probe and
-// the conversion job's arguments; the conversion window's test runs the jobs.
+// The transcoder contract (chunks, records, positions) and the media probe;
+// the conversion window's test runs the jobs.
 
 #include "testmedia.h"
-#include "transcode/conworker.h"
 #include "transcode/etaestimator.h"
 #include "transcode/mediaprobe.h"
 #include "transcode/retrydelay.h"
+#include "transcode/transcoderoutput.h"
 
 #include <QtTest>
 
@@ -107,29 +107,6 @@ private slots:
         QCOMPARE(probe_media_file(path.toUtf8().constData(), &info), ok);
         QCOMPARE(info.duration, duration);
         QCOMPARE(info.fps, fps);
-    }
-
-    void arguments_data()
-    {
-        QTest::addColumn<bool>("useParams");
-        QTest::addColumn<int>("sizeIndex");
-        QTest::addColumn<int>("bitrate");
-        QTest::addColumn<QStringList>("middle"); // between the input and the output
-        QTest::newRow("no parameters") << false << 2 << 1600 << QStringList();
-        QTest::newRow("original size, no bitrate: no rate either") << true << 0 << 0 << QStringList();
-        QTest::newRow("bitrate brings the rate") << true << 0 << 1200 << QStringList{"-r", "25", "-b:v", "1200k"};
-        QTest::newRow("a size always brings the bitrate")
-            << true << 1 << 0 << QStringList{"-r", "25", "-s", "1280x720", "-b:v", "0k"};
-    }
-    void arguments()
-    {
-        QFETCH(bool, useParams);
-        QFETCH(int, sizeIndex);
-        QFETCH(int, bitrate);
-        QFETCH(QStringList, middle);
-        const CWParam param{sizeIndex, "/in/a b.mp4", "/out/a b_zo.avi", 1280, 720, bitrate, 25, useParams};
-        QCOMPARE(ConWorker::build_arguments(param),
-                 QStringList({"-i", "/in/a b.mp4"}) + middle + QStringList{"/out/a b_zo.avi"});
     }
 
     // Reports of a conversion on a clock of the test's: what the row's bar and

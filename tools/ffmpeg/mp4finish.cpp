@@ -232,10 +232,13 @@ uint64_t rescale(uint64_t value, uint32_t from, uint32_t to)
     return uint64_t((unsigned __int128)value * to / from);
 }
 
+// The file being finished. Every change remembers what it replaced, so that
+// a change that fails half-way can be taken back.
 class File
 {
 public:
-    explicit File(const std::string& path)
+    File(const std::string& path, PositionedWrite write)
+        : m_write(write ? std::move(write) : PositionedWrite(::pwrite))
     {
         m_fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         struct stat st;
@@ -260,12 +263,43 @@ public:
 
     bool write(uint64_t offset, const void* buffer, size_t size)
     {
-        return whole(::pwrite, static_cast<const uint8_t*>(buffer), offset, size);
+        return keep(offset, size) && raw_write(offset, static_cast<const uint8_t*>(buffer), size);
     }
 
-    bool truncate(uint64_t size) { return ::ftruncate(m_fd, off_t(size)) == 0; }
+    bool truncate(uint64_t size)
+    {
+        return (size >= m_size || keep(size, size_t(m_size - size))) && ::ftruncate(m_fd, off_t(size)) == 0;
+    }
+
+    // Puts back every byte changed so far and the file's size; false if that fails too.
+    bool undo()
+    {
+        bool restored = true;
+        for (auto it = m_kept.rbegin(); it != m_kept.rend(); ++it)
+            restored = raw_write(it->first, it->second.data(), it->second.size()) && restored;
+        m_kept.clear();
+        return ::ftruncate(m_fd, off_t(m_size)) == 0 && restored;
+    }
 
 private:
+    // Keeps the bytes of the file as it was that [offset, offset + size) covers.
+    bool keep(uint64_t offset, size_t size)
+    {
+        if (offset >= m_size)
+            return true;
+        std::vector<uint8_t> old(size_t(std::min<uint64_t>(size, m_size - offset)));
+        if (!read(offset, old.data(), old.size()))
+            return false;
+        m_kept.emplace_back(offset, std::move(old));
+        return true;
+    }
+
+    bool raw_write(uint64_t offset, const uint8_t* data, size_t size)
+    {
+        const auto io = [this](int fd, const uint8_t* p, size_t n, off_t at) { return m_write(fd, p, n, at); };
+        return whole(io, data, offset, size);
+    }
+
     // Repeats a positioned read or write until all of it is done.
     template<typename Io, typename Byte>
     bool whole(Io io, Byte* p, uint64_t offset, size_t size) const
@@ -283,8 +317,10 @@ private:
         return true;
     }
 
+    PositionedWrite m_write;
     int m_fd = -1;
-    uint64_t m_size = 0;
+    uint64_t m_size = 0; // as it was opened
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_kept;
 };
 
 // A top-level box of the file, by position.
@@ -332,13 +368,23 @@ std::vector<FileBox> top_level_boxes(const File& file)
 class Finisher
 {
 public:
-    explicit Finisher(const std::string& path)
-        : m_file(path)
+    Finisher(const std::string& path, PositionedWrite write)
+        : m_file(path, std::move(write))
     {}
 
     Mp4Finish run(std::string& error);
 
 private:
+    struct Plan
+    {
+        const FileBox* moov = nullptr;
+        std::vector<const FileBox*> moofs;
+        const FileBox* mfra = nullptr; // one to retire
+        const FileBox* to_end = nullptr;
+        const FileBox* cut_mdat = nullptr;
+        uint64_t at = 0; // where the index goes
+    };
+    bool write_all(const Plan& plan, std::string& error);
     bool read_moov(const FileBox& box, std::string& error);
     bool read_moof(const FileBox& box, uint64_t data_end, std::string& error);
     void write_moov(Writer& w) const;
@@ -717,6 +763,52 @@ void Finisher::write_stbl(Writer& w, const Box& stbl, const Track& track) const
     w.end(start);
 }
 
+// A big-endian size field of `n` bytes.
+std::vector<uint8_t> size_field(uint64_t size, size_t n)
+{
+    std::vector<uint8_t> field(n);
+    for (size_t i = 0; i < n; ++i)
+        field[i] = uint8_t(size >> (8 * (n - 1 - i)));
+    return field;
+}
+
+bool Finisher::write_all(const Plan& plan, std::string& error)
+{
+    const auto failed = [&error](const char* what) {
+        error = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    };
+    if (plan.to_end) {
+        const std::vector<uint8_t> field = size_field(plan.to_end->size, 4);
+        if (!m_file.write(plan.to_end->offset, field.data(), field.size()))
+            return failed("cannot write the last box's size");
+    }
+    Writer w;
+    write_moov(w);
+    const std::vector<uint8_t>& index = w.data();
+    if (!m_file.write(plan.at, index.data(), index.size()) || !m_file.truncate(plan.at + index.size()))
+        return failed("cannot write the index");
+    if (plan.cut_mdat) {
+        // The media box cut short ends where the index begins.
+        const bool wide = plan.cut_mdat->header == 16;
+        const std::vector<uint8_t> field = size_field(plan.at - plan.cut_mdat->offset, wide ? 8 : 4);
+        if (!m_file.write(plan.cut_mdat->offset + (wide ? 8 : 0), field.data(), field.size()))
+            return failed("cannot write the size of the last media box");
+    }
+    // Only now do the fragment headers go: until here the file stayed a
+    // fragmented MP4 that plays.
+    static const uint8_t k_free[4] = {'f', 'r', 'e', 'e'};
+    std::vector<const FileBox*> retired = plan.moofs;
+    retired.push_back(plan.moov);
+    if (plan.mfra)
+        retired.push_back(plan.mfra);
+    for (const FileBox* box : retired) {
+        if (!m_file.write(box->offset + 4, k_free, 4))
+            return failed("cannot retire the fragment headers");
+    }
+    return true;
+}
+
 Mp4Finish Finisher::run(std::string& error)
 {
     if (!m_file.is_open())
@@ -762,64 +854,33 @@ Mp4Finish Finisher::run(std::string& error)
 
     // The index goes after the last media kept: over the random-access
     // table or an unfinished box at the end, if there is one.
+    Plan plan;
+    plan.moov = moov;
+    plan.moofs = moofs;
+    plan.mfra = mfra;
     const FileBox& last = boxes.back();
-    uint64_t at = m_file.size();
-    const FileBox* cut_mdat = nullptr;
+    plan.at = m_file.size();
     if (!last.complete) {
-        at = last.offset;
+        plan.at = last.offset;
         if (last.type == box_type("mdat") && m_kept_end > last.offset + last.header) {
-            at = m_kept_end;
-            cut_mdat = &last;
+            plan.at = m_kept_end;
+            plan.cut_mdat = &last;
         }
     } else if (mfra && mfra == &last) {
-        at = mfra->offset;
-        mfra = nullptr;
+        plan.at = mfra->offset;
+        plan.mfra = nullptr;
     }
-
     // A last box that runs "to the end" would swallow the index: it gets its true size.
-    if (last.complete && last.to_end) {
-        if (last.size > UINT32_MAX) {
-            error = "the last box runs to the end of the file";
-            return Mp4Finish::Failed;
-        }
-        const uint8_t field[4] = {uint8_t(last.size >> 24), uint8_t(last.size >> 16), uint8_t(last.size >> 8),
-                                  uint8_t(last.size)};
-        if (!m_file.write(last.offset, field, 4)) {
-            error = "cannot write the last box's size";
-            return Mp4Finish::Failed;
-        }
-    }
+    if (last.complete && last.to_end)
+        plan.to_end = &last;
 
-    Writer w;
-    write_moov(w);
-    const std::vector<uint8_t>& index = w.data();
-    if (!m_file.write(at, index.data(), index.size()) || !m_file.truncate(at + index.size())) {
-        error = std::string("cannot write the index: ") + std::strerror(errno);
+    if ((plan.to_end && plan.to_end->size > UINT32_MAX) ||
+        (plan.cut_mdat && plan.cut_mdat->header != 16 && plan.at - plan.cut_mdat->offset > UINT32_MAX)) {
+        error = "the last media box is too large for its size field";
         return Mp4Finish::Failed;
     }
-    if (cut_mdat) {
-        const uint64_t size = at - cut_mdat->offset;
-        uint8_t field[8];
-        const size_t n = cut_mdat->header == 16 ? 8 : 4;
-        const uint64_t offset = cut_mdat->header == 16 ? cut_mdat->offset + 8 : cut_mdat->offset;
-        for (size_t i = 0; i < n; ++i)
-            field[i] = uint8_t(size >> (8 * (n - 1 - i)));
-        if (n == 4 && size > UINT32_MAX) {
-            error = "cannot shorten the last media box";
-            return Mp4Finish::Failed;
-        }
-        m_file.write(offset, field, n);
-    }
-    // Only now do the fragment headers go: until here the file stayed a
-    // fragmented MP4 that plays.
-    static const uint8_t k_free[4] = {'f', 'r', 'e', 'e'};
-    bool renamed = m_file.write(moov->offset + 4, k_free, 4);
-    for (const FileBox* moof : moofs)
-        renamed = m_file.write(moof->offset + 4, k_free, 4) && renamed;
-    if (mfra)
-        renamed = m_file.write(mfra->offset + 4, k_free, 4) && renamed;
-    if (!renamed) {
-        error = std::string("cannot retire the fragment headers: ") + std::strerror(errno);
+    if (!write_all(plan, error)) {
+        error += m_file.undo() ? "; the file is left as it was" : "; the file could not be put back as it was";
         return Mp4Finish::Failed;
     }
     return Mp4Finish::Finished;
@@ -827,10 +888,10 @@ Mp4Finish Finisher::run(std::string& error)
 
 } // namespace
 
-Mp4Finish finish_fragmented_mp4(const std::string& path, std::string* error)
+Mp4Finish finish_fragmented_mp4(const std::string& path, std::string* error, PositionedWrite write)
 {
     std::string message;
-    Finisher finisher(path);
+    Finisher finisher(path, std::move(write));
     const Mp4Finish result = finisher.run(message);
     if (error)
         *error = message;

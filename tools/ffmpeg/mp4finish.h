@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <sys/types.h>
 
 namespace ffexe {
 
@@ -16,6 +18,10 @@ enum class Mp4Finish {
     Failed,        // left as it was; `error` says why
 };
 
-Mp4Finish finish_fragmented_mp4(const std::string& path, std::string* error = nullptr);
+// How the finisher writes to the file: pwrite(), unless a test makes a write fail.
+using PositionedWrite = std::function<ssize_t(int fd, const void* data, size_t size, off_t offset)>;
+
+// A write that fails on the way leaves the file as it was, and `error` says so.
+Mp4Finish finish_fragmented_mp4(const std::string& path, std::string* error = nullptr, PositionedWrite write = {});
 
 } // namespace ffexe
