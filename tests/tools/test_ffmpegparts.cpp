@@ -143,47 +143,34 @@ private slots:
             QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
     }
 
-    // The names of a cut recording's files, and when each is complete.
-    void segments_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<int>("first");
-        QTest::addColumn<QString>("names"); // written => kept, for the first two files
-        QTest::newRow("the first keeps its given name")
-            << "/r/a.b.mp4" << 1 << "/r/a.b_1.mp4 => /r/a.b.mp4, /r/a.b_2.mp4";
-        QTest::newRow("a later first file counts on") << "/r/a_4.mp4" << 4 << "/r/a_4.mp4 => /r/a_4.mp4, /r/a_5.mp4";
-        QTest::newRow("no extension") << "/r.d/a" << 1 << "/r.d/a_1 => /r.d/a, /r.d/a_2";
-    }
+    // The names of a cut recording's files, and when each is complete: once
+    // the muxer has opened the next, the last once ffmpeg has ended.
     void segments()
     {
-        QFETCH(QString, output);
-        QFETCH(int, first);
-        QFETCH(QString, names);
-        const SegmentPlan plan = SegmentPlan::make(output.toStdString(), 60, first);
-        QCOMPARE(QString::fromStdString(plan.written(first) + " => " + plan.final_name(first) + ", " +
-                                        plan.final_name(first + 1)),
-                 names);
+        // A reconnect's files count on from the number they were given.
+        const SegmentPlan later = SegmentPlan::make("/r/a_4.mp4", 60, 4);
+        QCOMPARE(QString::fromStdString(later.written(4) + " " + later.final_name(5)),
+                 QString("/r/a_4.mp4 /r/a_5.mp4"));
 
-        // A file is complete once the muxer has opened the next; the last once ffmpeg has ended.
         QTemporaryDir dir;
-        const SegmentPlan there = SegmentPlan::make(dir.filePath("rec.mp4").toStdString(), 60, first);
-        SegmentTracker tracker(there);
-        const auto make = [&](int n) { QFile(QString::fromStdString(there.written(n))).open(QIODevice::WriteOnly); };
+        const SegmentPlan plan = SegmentPlan::make(dir.filePath("a.b.mp4").toStdString(), 60, 1);
+        QCOMPARE(QString::fromStdString(plan.written(1)), dir.filePath("a.b_1.mp4"));
+        QCOMPARE(QString::fromStdString(plan.final_name(1)), dir.filePath("a.b.mp4"));
+        SegmentTracker tracker(plan);
+        const auto make = [&](int n) { QFile(QString::fromStdString(plan.written(n))).open(QIODevice::WriteOnly); };
         const auto done = [&](bool ended) {
             QStringList numbers;
             for (int n : tracker.completed(ended))
-                numbers << QString::number(n - first);
+                numbers << QString::number(n);
             return numbers.join(' ');
         };
+        make(1);
         QCOMPARE(done(false), QString());
-        make(first);
+        make(2);
+        make(3);
+        QCOMPARE(done(false), QString("1 2"));
         QCOMPARE(done(false), QString());
-        make(first + 1);
-        make(first + 2);
-        QCOMPARE(done(false), QString("0 1"));
-        QCOMPARE(done(false), QString());
-        QCOMPARE(done(true), QString("2"));
-        QCOMPARE(done(true), QString());
+        QCOMPARE(done(true), QString("3"));
     }
 
     void input_listing_data()
