@@ -77,7 +77,7 @@ const char* const kKeyReconnect = "cfg_grab_reconnect";
 const char* const kKeySegment = "cfg_grab_segment";
 const char* const kKeySegmentLength = "cfg_grab_segment_minutes";
 
-// Texts of the options, beside the specified ones.
+// Texts of the options, beside the window's other texts.
 const char* const kDropped = QT_TRANSLATE_NOOP("GrabLiveWidget", "流已断开，重连中…");
 const char* const kResumed = QT_TRANSLATE_NOOP("GrabLiveWidget", "已重连，正在录制：%1");
 const char* const kNothingArrived = QT_TRANSLATE_NOOP("GrabLiveWidget", "没有收到任何数据，未生成录像文件");
