@@ -432,6 +432,12 @@ private slots:
 
         QVERIFY(is_idle() && m_boxes->count() == 0);
         QCOMPARE(testmedia::unplayable(second, 2), QString());
+        // Together the files hold about what the clock counted (and what ffmpeg read while it looked at each
+        // stream): only the time without a stream is missing.
+        const double held = testmedia::duration(first) + testmedia::duration(second);
+        const int counted = m_window->elapsed_seconds();
+        QVERIFY2(held >= counted - 2 && held <= counted + 4,
+                 qPrintable(QString("%1 s in the files, %2 s counted").arg(held).arg(counted)));
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList({name + ext, name + "_2" + ext}));
         option->setChecked(false); // for the rows after
     }
