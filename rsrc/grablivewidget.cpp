@@ -114,10 +114,11 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     create_delete_file(false);
     read_cfg();
     m_job.set_sleeper(platform::sleep_ms);
-    connect(&m_job, &TranscoderJob::sg_phrase, this, &GrabLiveWidget::slot_phrase);
+    connect(&m_job, &TranscoderJob::sg_phrase, this, &GrabLiveWidget::error_phrase);
+    connect(&m_job, &TranscoderJob::sg_output, this, &GrabLiveWidget::slot_readData);
     connect(&m_job, &TranscoderJob::sg_error, this, &GrabLiveWidget::slot_error);
-    connect(&m_job, &TranscoderJob::sg_progress, this, &GrabLiveWidget::slot_progress);
-    connect(&m_job, &TranscoderJob::sg_ended, this, &GrabLiveWidget::slot_ended);
+    connect(&m_job, &TranscoderJob::sg_progress, this, &GrabLiveWidget::progress_record);
+    connect(&m_job, &TranscoderJob::sg_ended, this, &GrabLiveWidget::transcoder_ended);
     ui->spinBox_segment->setEnabled(ui->checkBox_segment->isChecked());
     connect(ui->checkBox_segment, &QCheckBox::toggled, ui->spinBox_segment, &QWidget::setEnabled);
 }
@@ -401,7 +402,7 @@ void GrabLiveWidget::reconnect()
     m_job.start(args);
 }
 
-void GrabLiveWidget::slot_progress(int)
+void GrabLiveWidget::progress_record(int)
 {
     m_recorded = true;
     if (std::exchange(m_attempt_recorded, true) || !m_capturing || m_timer_id != 0)
@@ -411,7 +412,7 @@ void GrabLiveWidget::slot_progress(int)
     ui->lb_state->setText(tr(kResumed).arg(QFileInfo(m_file).fileName()));
 }
 
-void GrabLiveWidget::slot_ended(int exitCode, bool marker)
+void GrabLiveWidget::transcoder_ended(int exitCode, bool marker)
 {
     qDebug() << "capture transcoder ended" << exitCode << marker;
     if (may_reconnect()) {
@@ -453,7 +454,7 @@ void GrabLiveWidget::slot_timer()
     ui->lcdNumber->display(clock_text(m_elapsed));
 }
 
-void GrabLiveWidget::slot_phrase(int index)
+void GrabLiveWidget::error_phrase(int index)
 {
     if (may_reconnect()) {
         stream_dropped();
@@ -463,6 +464,12 @@ void GrabLiveWidget::slot_phrase(int index)
     // comes from the window's own timer, and only the user ends a capture.
     msgbox::information(this, tr("提示"), tr(kFailures[index].message), tr("确定"));
     on_pushButton_stop_clicked();
+}
+
+// Nothing happens without a process; the job tells the chunk apart and reports it.
+void GrabLiveWidget::slot_readData()
+{
+    m_job.read_output();
 }
 
 void GrabLiveWidget::slot_error(QProcess::ProcessError error)

@@ -63,11 +63,8 @@ private slots:
     void on_pushButton_open_dir_clicked();
     void on_pushButton_browser_clicked();
     void slot_timer();
-    // One of the transcoder's failure phrases, by its place in the table.
-    void slot_phrase(int index);
+    void slot_readData();
     void slot_error(QProcess::ProcessError error);
-    void slot_progress(int pieces);
-    void slot_ended(int exitCode, bool marker);
 
 public slots:
     // Opens an address with the desktop's default handler; nothing in the plug-in calls it.
@@ -82,6 +79,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // One of the transcoder's failure phrases, by its place in the table.
+    void error_phrase(int index);
+    void progress_record(int pieces);
+    void transcoder_ended(int exitCode, bool marker);
     // The transcoder's arguments for recording `url` into `out`, file number `number` of the capture.
     QStringList capture_arguments(const QString& url, const QString& out, int number) const;
     // File number `number` of this capture: the name itself, then name_2, name_3...

@@ -46,11 +46,12 @@ VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     ui->le_rtmp_url->setText(QStringLiteral("rtmp://"));
     ui->le_rtmp_key->setEchoMode(QLineEdit::Password);
     read_cfg();
+    connect(&m_job, &TranscoderJob::sg_output, this, &VideoLiveWidget::slot_readData);
     connect(&m_job, &TranscoderJob::sg_error, this, &VideoLiveWidget::slot_error);
-    connect(&m_job, &TranscoderJob::sg_progress, this, &VideoLiveWidget::slot_progress);
-    connect(&m_job, &TranscoderJob::sg_phrase, this, &VideoLiveWidget::slot_phrase);
-    connect(&m_job, &TranscoderJob::sg_finish_marker, this, &VideoLiveWidget::slot_finish_marker);
-    connect(&m_job, &TranscoderJob::sg_ended, this, &VideoLiveWidget::slot_ended);
+    connect(&m_job, &TranscoderJob::sg_progress, this, &VideoLiveWidget::progress_record);
+    connect(&m_job, &TranscoderJob::sg_phrase, this, &VideoLiveWidget::error_phrase);
+    connect(&m_job, &TranscoderJob::sg_finish_marker, this, &VideoLiveWidget::finish_marker);
+    connect(&m_job, &TranscoderJob::sg_ended, this, &VideoLiveWidget::transcoder_ended);
     m_timer_id = startTimer(1000);
 }
 
@@ -181,7 +182,7 @@ void VideoLiveWidget::reconnect()
     start_push(m_path, m_reached);
 }
 
-void VideoLiveWidget::slot_progress(int pieces)
+void VideoLiveWidget::progress_record(int pieces)
 {
     if (pieces < 3)
         return;
@@ -196,7 +197,7 @@ void VideoLiveWidget::slot_progress(int pieces)
                                    QString::number(double(fields.bitrate), 'g', 6)));
 }
 
-void VideoLiveWidget::slot_phrase(int index)
+void VideoLiveWidget::error_phrase(int index)
 {
     // A server gone away is tried again; what no retry can mend still gets its box.
     if (index == kConnectPhrase && may_reconnect()) {
@@ -212,20 +213,26 @@ void VideoLiveWidget::slot_phrase(int index)
     stop();
 }
 
-void VideoLiveWidget::slot_finish_marker()
+void VideoLiveWidget::finish_marker()
 {
     stop();
     ui->lb_state->setText(tr("串流完成"));
     m_list->play_pre_next(true);
 }
 
-void VideoLiveWidget::slot_ended(int exitCode, bool marker)
+void VideoLiveWidget::transcoder_ended(int exitCode, bool marker)
 {
     // Without the option a transcoder that ended by itself leaves the window pushing until the user stops it.
     if (!marker && !m_reporting && may_reconnect()) {
         qDebug() << "live push dropped, exit code" << exitCode;
         wait_to_reconnect();
     }
+}
+
+// Nothing happens without a process; the job tells the chunk apart and reports it.
+void VideoLiveWidget::slot_readData()
+{
+    m_job.read_output();
 }
 
 void VideoLiveWidget::slot_error(QProcess::ProcessError errId)

@@ -46,11 +46,7 @@ protected:
 
 private slots:
     void slot_error(QProcess::ProcessError errId);
-    // What the transcoder's output says: a progress record, an error phrase, the finish marker.
-    void slot_progress(int pieces);
-    void slot_phrase(int index);
-    void slot_finish_marker();
-    void slot_ended(int exitCode, bool marker);
+    void slot_readData();
     void on_tb_min_clicked();
     void on_tb_close_clicked();
     void on_pb_add_clicked();
@@ -58,6 +54,11 @@ private slots:
     void on_pb_start_stop_clicked();
 
 private:
+    // What the transcoder's output says: a progress record, an error phrase, the finish marker; and its end.
+    void progress_record(int pieces);
+    void error_phrase(int index);
+    void finish_marker();
+    void transcoder_ended(int exitCode, bool marker);
     // Starts the transcoder on the push address with `path` read from `from` seconds on.
     void start_push(const QString& path, double from);
     // A push that had got going and dropped is tried again, when the option is on.

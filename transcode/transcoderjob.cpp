@@ -48,7 +48,7 @@ void TranscoderJob::start(const QStringList& arguments)
     m_marker = false;
     m_process = new QProcess(m_owner);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    connect(m_process, &QProcess::readyRead, this, &TranscoderJob::read_output);
+    connect(m_process, &QProcess::readyRead, this, &TranscoderJob::sg_output);
     connect(m_process, &QProcess::errorOccurred, this, &TranscoderJob::on_error);
     connect(m_process, &QProcess::finished, this, &TranscoderJob::on_finished);
     // A start that fails at once reports from inside start(), and the owner

@@ -48,6 +48,10 @@ public:
     using Scheduler = std::function<void(int ms, QObject* context, std::function<void()> step)>;
     static Scheduler set_scheduler(Scheduler scheduler);
 
+    // Reads what the transcoder has written and reports it (the signals
+    // below). The owner calls it from its own slot on sg_output.
+    void read_output();
+
     QProcess* process() const { return m_process; }
     bool running() const { return m_process != nullptr; }
     // What the progress records said; never reset, so a new run starts with the last values.
@@ -63,6 +67,8 @@ public:
     static void set_stop_request(bool present);
 
 signals:
+    // The transcoder has written something: the owner reads it with read_output().
+    void sg_output();
     // A progress record, scanned into fields(); below three pieces nothing was scanned.
     void sg_progress(int pieces);
     // The first of the owner's phrases in a chunk, by its index.
@@ -73,7 +79,6 @@ signals:
     void sg_error(QProcess::ProcessError error);
 
 private:
-    void read_output();
     void on_error(QProcess::ProcessError error);
     void on_finished(int exitCode);
     // Around every signal the process causes: a process stopped meanwhile is
