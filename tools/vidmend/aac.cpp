@@ -109,6 +109,8 @@ private:
         m_ctx = avcodec_alloc_context3(codec);
         avcodec_parameters_to_context(m_ctx, m_par);
         m_ctx->thread_count = 1;
+        m_ctx->opaque = this;
+        m_ctx->get_buffer2 = &AacFramer::frame_buffer;
         if (avcodec_open2(m_ctx, codec, nullptr) < 0)
             avcodec_free_context(&m_ctx);
         m_dirty = false;
@@ -145,13 +147,24 @@ private:
         }
         if (err == AVERROR(EAGAIN))
             return 0;
-        // Garbage may have left the decoder with a channel layout of its own
-        // making; a clean start now and then is cheaper than one every time.
-        if (++m_errors % 64 == 0)
+        // Garbage may have left the decoder with a channel layout or rate of
+        // its own making (a program config element, say): start afresh then.
+        if (m_ctx->ch_layout.nb_channels != m_par->ch_layout.nb_channels || m_ctx->sample_rate != m_par->sample_rate)
             m_dirty = true;
         else
             avcodec_flush_buffers(m_ctx);
         return err;
+    }
+
+    // A frame of another channel count than the track's is garbage; refusing
+    // it here also keeps the decoder's buffer pool from being made anew,
+    // zeroed, for every stretch of garbage.
+    static int frame_buffer(AVCodecContext* ctx, AVFrame* frame, int flags)
+    {
+        const AacFramer* self = static_cast<const AacFramer*>(ctx->opaque);
+        if (frame->ch_layout.nb_channels != self->m_par->ch_layout.nb_channels)
+            return AVERROR_INVALIDDATA;
+        return avcodec_default_get_buffer2(ctx, frame, flags);
     }
 
     int64_t m_frame_samples;
@@ -160,7 +173,6 @@ private:
     AVPacket* m_pkt = nullptr;
     AVFrame* m_frame = nullptr;
     bool m_dirty = false;
-    uint64_t m_errors = 0;
     uint64_t m_calls = 0;
     std::array<bool, 128> m_first{};
     bool m_learnt = false;
