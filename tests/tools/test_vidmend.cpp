@@ -298,9 +298,6 @@ private slots:
         QTest::newRow("PCM s16le in .mov")
             << "ffmpeg" << Recording{"h264", "25", 2, {"48000:2"}, {}, {"-c:a", "pcm_s16le"}} << ""
             << "" << 0.04;
-        QTest::newRow("G.711 mu-law in .mov")
-            << "ffmpeg" << Recording{"h264", "25", 2, {"8000:1"}, {}, {"-c:a", "pcm_mulaw"}} << ""
-            << "" << 0.04;
         QTest::newRow("reference of a calm scene, recording of a busy one")
             << "calm reference" << Recording{"h264", "25", 0, {"48000:2"}} << ""
             << "" << 0.04;
