@@ -335,34 +335,11 @@ void Finisher::write_trak(Writer& w, const Box& trak) const
         return;
     }
 
-    const size_t start = w.begin(box_type("trak"));
-    for (const Box& box : parts) {
-        if (box.type == box_type("tkhd")) {
-            isobmff::write_with_duration(w, box, 8, track_movie_duration(*track)); // after track id and reserved
-        } else if (box.type == box_type("mdia")) {
-            const size_t mdia = w.begin(box_type("mdia"));
-            for (const Box& m : children(box.payload(), box.payload_size())) {
-                if (m.type == box_type("mdhd")) {
-                    isobmff::write_with_duration(w, m, 4, track->media_duration());
-                } else if (m.type == box_type("minf")) {
-                    const size_t minf = w.begin(box_type("minf"));
-                    for (const Box& i : children(m.payload(), m.payload_size())) {
-                        if (i.type == box_type("stbl"))
-                            write_stbl(w, i, *track);
-                        else
-                            w.copy(i);
-                    }
-                    w.end(minf);
-                } else {
-                    w.copy(m);
-                }
-            }
-            w.end(mdia);
-        } else {
-            w.copy(box);
-        }
-    }
-    w.end(start);
+    isobmff::TrackRewrite rewrite;
+    rewrite.movie_duration = track_movie_duration(*track);
+    rewrite.media_duration = track->media_duration();
+    rewrite.sample_table = [&](Writer& out, const Box& stbl) { write_stbl(out, stbl, *track); };
+    isobmff::write_track(w, trak, rewrite);
 }
 
 void Finisher::write_stbl(Writer& w, const Box& stbl, const Track& track) const

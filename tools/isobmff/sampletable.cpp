@@ -277,6 +277,38 @@ void write_with_duration(Writer& w, const Box& box, size_t before_duration, uint
     w.end(start);
 }
 
+void write_track(Writer& w, const Box& trak, const TrackRewrite& rewrite)
+{
+    const size_t start = w.begin(box_type("trak"));
+    for (const Box& box : children(trak)) {
+        if (box.type == box_type("tkhd")) {
+            write_with_duration(w, box, 8, rewrite.movie_duration); // after track id and reserved
+        } else if (box.type == box_type("mdia")) {
+            const size_t mdia = w.begin(box_type("mdia"));
+            for (const Box& m : children(box)) {
+                if (m.type == box_type("mdhd")) {
+                    write_with_duration(w, m, 4, rewrite.media_duration); // after the time scale
+                } else if (m.type == box_type("minf")) {
+                    const size_t minf = w.begin(box_type("minf"));
+                    for (const Box& i : children(m)) {
+                        if (i.type == box_type("stbl"))
+                            rewrite.sample_table(w, i);
+                        else
+                            w.copy(i);
+                    }
+                    w.end(minf);
+                } else {
+                    w.copy(m);
+                }
+            }
+            w.end(mdia);
+        } else if (!rewrite.other || !rewrite.other(w, box)) {
+            w.copy(box);
+        }
+    }
+    w.end(start);
+}
+
 std::optional<uint32_t> track_id(const Box& tkhd)
 {
     Reader r(tkhd.payload(), tkhd.payload_size());

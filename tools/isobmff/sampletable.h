@@ -3,6 +3,7 @@
 #include "isobmff.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -48,6 +49,19 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
 // duration; `before_duration` is what lies between the times and the
 // duration. The version grows when the duration needs 64 bits.
 void write_with_duration(Writer& w, const Box& box, size_t before_duration, uint64_t duration);
+
+// How write_track() changes a track box ('trak') as it copies it.
+struct TrackRewrite
+{
+    uint64_t movie_duration = 0; // for the track header, in the movie's time scale
+    uint64_t media_duration = 0; // for the media header, in the track's
+    // Writes the sample table box in place of `stbl`.
+    std::function<void(Writer& w, const Box& stbl)> sample_table;
+    // Given each other child of the track box, may write it (or nothing) and
+    // say it did; a child it leaves is copied.
+    std::function<bool(Writer& w, const Box& box)> other;
+};
+void write_track(Writer& w, const Box& trak, const TrackRewrite& rewrite);
 
 // The track id of a track header ('tkhd').
 std::optional<uint32_t> track_id(const Box& tkhd);

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "boxes.h"
+#include "movieindex.h"
+#include "repair.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidmend {
+
+enum class IndexState {
+    None,  // no index of its own that lists samples: the media must be walked
+    Whole, // every sample the index lists lies in the file, and no box is cut short
+    Cut,   // the file ends before what its index lists
+};
+
+// A file cut short after its index was written: an index before the media
+// ("fast start"), or fragments each with their own index. Keeps every sample
+// the index lists that lies wholly in the file, and rebuilds a file whose
+// index lists exactly those, with its durations to match.
+class IndexRepair
+{
+public:
+    // written and total bytes; false stops the writing
+    using Progress = std::function<bool(uint64_t, uint64_t)>;
+
+    IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& layout);
+
+    IndexState state() const { return m_state; }
+    uint64_t kept() const;
+
+    // Writes the repaired file to `path`. False with `error` set, or with
+    // stopped() when `progress` said stop.
+    bool write(const std::string& path, const Progress& progress, std::string& error);
+    bool stopped() const { return m_stopped; }
+
+    // What was kept and dropped, per track.
+    void summarise(Summary& summary) const;
+
+private:
+    struct TrackPlan
+    {
+        uint64_t listed = 0;
+        uint64_t kept = 0;
+        uint64_t kept_bytes = 0;
+        uint64_t media_end = 0; // decoding time after the last sample kept
+        size_t moov_kept = 0;   // samples kept of those the movie box lists
+    };
+    struct Span
+    {
+        bool inside = false;
+        bool whole_box = false; // in a media box that is not cut short
+    };
+
+    Span where(const isobmff::Sample& s) const;
+    int track_of(uint32_t id) const;
+    void plan_fragments();
+    bool fragment_whole(const IndexFragment& f) const;
+
+    bool write_plain(class OutputFile& out, std::string& error);
+    bool write_fragmented(OutputFile& out, std::string& error);
+    std::vector<uint8_t> plain_moov(int64_t shift) const;
+    std::vector<uint8_t> fragmented_moov() const;
+    std::vector<uint8_t> cut_fragment(uint64_t& data_begin, uint64_t& data_end) const;
+    uint64_t movie_duration() const;
+
+    const uint8_t* m_file;
+    uint64_t m_size;
+    const FileLayout& m_layout;
+    std::optional<MovieIndex> m_index;
+    IndexState m_state = IndexState::None;
+    std::vector<TrackPlan> m_plan;               // per index track
+    bool m_plain = true;                         // the movie box itself is rewritten, fragments dropped
+    size_t m_complete = 0;                       // fragments kept whole
+    bool m_has_cut = false;                      // fragment m_complete is kept in part
+    std::vector<std::vector<size_t>> m_cut_kept; // of the cut fragment: samples kept per track fragment and run
+    bool m_header_cut = false;                   // the file ends inside a fragment header
+    bool m_stopped = false;
+};
+
+} // namespace vidmend
