@@ -184,8 +184,9 @@ private slots:
     void indexed_data()
     {
         QTest::addColumn<Recording>("settings");
-        QTest::addColumn<QString>("cut"); // "F": F of the bytes; "sample F": in the middle of the sample at F of
-                                          // them; "moof N": inside the Nth fragment header; "whole"
+        QTest::addColumn<QString>("cut"); // "F": F of the bytes; "sample F" / "after F": in the middle / at the end
+                                          // of the sample at F of them; "moof N": inside the Nth fragment header;
+                                          // "whole"
         QTest::addColumn<int>("code");
         const QStringList faststart{"-movflags", "+faststart"}, fragments{"-movflags", "frag_keyframe+empty_moov"},
             half_seconds{"-movflags", "frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "500000"},
@@ -197,6 +198,8 @@ private slots:
             << Recording{"h264", "25", 3, stereo48, {}, faststart} << "sample 0.2" << 0;
         QTest::newRow("fast start HEVC, two audio tracks, cut inside a sample")
             << Recording{"hevc", "30000/1001", 3, two, {}, faststart} << "sample 0.55" << 0;
+        QTest::newRow("fast start, cut right after a sample")
+            << Recording{"h264", "25", 3, stereo48, {}, faststart} << "after 0.5" << 0;
         QTest::newRow("fast start, whole") << Recording{"h264", "25", 3, stereo48, {}, faststart} << "whole" << 7;
         QTest::newRow("fragments, cut inside a sample of a fragment's media")
             << Recording{"h264", "25", 3, stereo48, {}, fragments} << "sample 0.6" << 0;
@@ -219,11 +222,11 @@ private slots:
         const QByteArray bytes = testmedia::read_file(original);
         const QList<QList<QPair<qint64, qint64>>> where = extents(original);
         qint64 end = bytes.size();
-        if (cut.startsWith("sample ")) {
+        if (cut.startsWith("sample ") || cut.startsWith("after ")) {
             const qint64 near = qint64(bytes.size() * cut.section(' ', 1).toDouble());
             for (const auto& [pos, size] : where.value(0)) {
                 if (pos >= near) {
-                    end = pos + size / 2;
+                    end = pos + (cut.startsWith("after ") ? size : size / 2);
                     break;
                 }
             }
