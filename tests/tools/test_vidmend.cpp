@@ -7,9 +7,9 @@
 #include "audioschedule.h"
 #include "boxes.h"
 #include "faults.h"
+#include "h264.h"
 #include "pipes.h"
 #include "reporter.h"
-#include "slices.h"
 #include "testmedia.h"
 #include "timestamps.h"
 
@@ -105,7 +105,7 @@ private slots:
         QVERIFY(!damage(at("original.mp4"), at("damaged.mp4"), 0.7, "").isEmpty());
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", at("audio.mp4")}));
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=duration=1", "-f", "lavfi", "-i", "sine=duration=1",
-                                   "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "pcm_s16le", at("pcm.mov")}));
+                                   "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3", at("ac3.mp4")}));
         QByteArray noise(8192, 0);
         QRandomGenerator(12).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
         const QByteArray original = testmedia::read_file(at("original.mp4")), ref = testmedia::read_file(at("ref.mp4"));
@@ -314,8 +314,8 @@ private slots:
              "修复失败:无法读取文件或参考视频不完整", "no index"},
             {"random reference", "args", "random.mp4 damaged.mp4 out.mp4", "2", "修复失败:无法读取文件或参考视频不完整",
              "cannot open the reference"},
-            {"reference with PCM audio", "args", "pcm.mov damaged.mp4 out.mp4", "5", "修复失败:不支持该视频或音频编码",
-             "pcm_s16le"},
+            {"reference with AC-3 audio", "args", "ac3.mp4 damaged.mp4 out.mp4", "5", "修复失败:不支持该视频或音频编码",
+             "ac3"},
             {"inputs swapped", "args", "damaged.mp4 ref.mp4 out.mp4", "6", "修复失败:两个文件似乎放反了",
              "look swapped"},
             {"damaged file is whole", "args", "ref.mp4 original.mp4 out.mp4", "7", "无需修复:损坏视频是完整的",

@@ -723,6 +723,7 @@ void IndexRepair::summarise(Summary& s) const
         s.used += plan.kept_bytes;
     s.skipped = 0;
     s.dropped = s.payload > s.used ? s.payload - s.used : 0;
+    s.clock = "the times of the file's own index";
     double video = -1, audio = -1;
     char line[256];
     for (size_t t = 0; t < m_plan.size(); ++t) {

@@ -106,7 +106,7 @@ private:
             m_stop = !m_reporter.report(progress, k_progress_total, state);
         return !m_stop;
     }
-    void summarise(const WalkResult& walk);
+    void summarise(const WalkResult& walk, const Timing& timing);
     RepairResult from_index(IndexRepair& indexed);
     // Writes the output through `write` (given the path to write) under a
     // temporary name, and gives it its name only once it is whole.
@@ -185,9 +185,9 @@ RepairResult Run::go()
     });
     if (walk.stats.stopped)
         return fail(Outcome::Stopped, "stopped");
-    assign_timestamps(m_ref, walk.samples);
+    const Timing timing = assign_timestamps(m_ref, walk.samples);
     m_result.summary.walk_seconds = seconds_since(walk_start);
-    summarise(walk);
+    summarise(walk, timing);
     // Far fewer pictures than the reference's bytes per picture promise: the
     // reference was recorded with other settings.
     const Summary& found = m_result.summary;
@@ -264,9 +264,18 @@ RepairResult Run::from_index(IndexRepair& indexed)
     return result.outcome == Outcome::Done ? m_result : result;
 }
 
-void Run::summarise(const WalkResult& walk)
+void Run::summarise(const WalkResult& walk, const Timing& timing)
 {
     Summary& s = m_result.summary;
+    s.damaged_spots = walk.stats.skipped_runs;
+    s.stray_frames = walk.stats.dropped_frames;
+    char clock[96];
+    if (timing.audio_clock)
+        std::snprintf(clock, sizeof clock, "the audio's clock (the frame rate varies)");
+    else
+        std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
+                      1.0 / (double(m_ref.tracks[m_ref.video].step) * av_q2d(m_ref.tracks[m_ref.video].time_base)));
+    s.clock = clock;
     s.payload = walk.stats.payload;
     s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
     s.skipped = walk.stats.skipped;
@@ -274,10 +283,14 @@ void Run::summarise(const WalkResult& walk)
     s.decoder_calls = walk.stats.decoder_calls;
     std::vector<uint64_t> count(m_ref.tracks.size(), 0);
     std::vector<int64_t> first(m_ref.tracks.size(), INT64_MAX), last(m_ref.tracks.size(), INT64_MIN);
+    std::vector<int64_t> step(m_ref.tracks.size(), 0);
     for (const Sample& sample : walk.samples) {
         ++count[sample.track];
         first[sample.track] = std::min(first[sample.track], sample.pts);
-        last[sample.track] = std::max(last[sample.track], sample.pts);
+        if (sample.pts >= last[sample.track]) {
+            last[sample.track] = sample.pts;
+            step[sample.track] = sample.duration;
+        }
     }
     std::vector<int> order{m_ref.video};
     order.insert(order.end(), m_ref.audio.begin(), m_ref.audio.end());
@@ -288,8 +301,9 @@ void Run::summarise(const WalkResult& walk)
         ts.kind = track.kind == TrackKind::Video ? "video" : "audio";
         ts.codec = track.codec_name;
         ts.samples = count[t];
+        ts.lost = timing.lost[t];
         if (count[t])
-            ts.seconds = double(last[t] - first[t] + track.step) * av_q2d(track.time_base);
+            ts.seconds = double(last[t] - first[t] + step[t]) * av_q2d(track.time_base);
         if (track.kind == TrackKind::Audio)
             longest_audio = std::max(longest_audio, ts.seconds);
         s.tracks.push_back(ts);
@@ -318,12 +332,29 @@ std::string format_summary(const Summary& s)
                   (unsigned long long)s.payload, (unsigned long long)s.used, percent, (unsigned long long)s.skipped,
                   (unsigned long long)s.dropped);
     text += line;
-    for (size_t i = 0; i < s.tracks.size(); ++i) {
-        const TrackSummary& t = s.tracks[i];
-        std::snprintf(line, sizeof line, "track %zu (%s, %s): %llu samples, %.3f s\n", i + 1, t.kind.c_str(),
-                      t.codec.c_str(), (unsigned long long)t.samples, t.seconds);
+    if (s.damaged_spots) {
+        std::snprintf(line, sizeof line, "damage: %llu damaged spots, %llu bytes skipped\n",
+                      (unsigned long long)s.damaged_spots, (unsigned long long)s.skipped);
         text += line;
     }
+    for (size_t i = 0; i < s.tracks.size(); ++i) {
+        const TrackSummary& t = s.tracks[i];
+        std::snprintf(line, sizeof line, "track %zu (%s, %s): %llu samples, %.3f s", i + 1, t.kind.c_str(),
+                      t.codec.c_str(), (unsigned long long)t.samples, t.seconds);
+        text += line;
+        if (s.damaged_spots) {
+            std::snprintf(line, sizeof line, ", %.3f s estimated lost to damage", t.lost);
+            text += line;
+        }
+        text += "\n";
+    }
+    if (s.stray_frames) {
+        std::snprintf(line, sizeof line, "audio frames after damage that fit no track, dropped: %llu\n",
+                      (unsigned long long)s.stray_frames);
+        text += line;
+    }
+    if (!s.clock.empty())
+        text += "video laid out on " + s.clock + "\n";
     if (s.tracks.size() > 1) {
         if (std::fabs(s.mismatch) >= 0.5)
             std::snprintf(line, sizeof line, "audio and video lengths differ by %.3f s\n", s.mismatch);

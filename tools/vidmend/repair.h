@@ -33,6 +33,7 @@ struct TrackSummary
     std::string codec;
     uint64_t samples = 0;
     double seconds = 0;
+    double lost = 0; // seconds estimated lost to damage
 };
 
 struct Summary
@@ -41,6 +42,9 @@ struct Summary
     uint64_t used = 0;    // of those, bytes that went into the repaired file
     uint64_t skipped = 0;
     uint64_t dropped = 0; // a cut-off sample at the end
+    uint64_t damaged_spots = 0;
+    uint64_t stray_frames = 0; // audio frames after damage that fit no track, dropped
+    std::string clock;         // what the video was laid out on
     std::vector<TrackSummary> tracks;
     std::vector<std::string> notes;
     double mismatch = 0; // video length minus the longest audio length, seconds
