@@ -65,18 +65,20 @@ QList<QList<QPair<qint64, qint64>>> extents(const QString& path)
     return streams;
 }
 
-// Where a fragment's header lies wholly before `cut`, the end of that
-// fragment's samples: the next header, or the end of the file.
+// Where the samples an index lists end in a file cut at `cut`: an index
+// before the media lists them all; of fragments, those before the first header
+// the cut reaches; with no header after the cut, the last media box is one no
+// header describes.
 qint64 listed_end(const QByteArray& file, qint64 cut)
 {
-    qint64 end = file.size();
-    for (qint64 at = file.indexOf("moof"); at > 4; at = file.indexOf("moof", at + 1)) {
-        end = at - 4;
-        if (end + qFromBigEndian<quint32>(file.constData() + end) > cut)
-            break;
-        end = file.size();
+    qint64 at = file.indexOf("moof");
+    if (at < 0)
+        return file.size();
+    for (; at >= 0; at = file.indexOf("moof", at + 1)) {
+        if (at - 4 + qFromBigEndian<quint32>(file.constData() + at - 4) > cut)
+            return at - 4;
     }
-    return end;
+    return file.lastIndexOf("mdat") - 4;
 }
 
 } // namespace
@@ -186,7 +188,7 @@ private slots:
         QTest::addColumn<Recording>("settings");
         QTest::addColumn<QString>("cut"); // "F": F of the bytes; "sample F" / "after F": in the middle / at the end
                                           // of the sample at F of them; "moof N": inside the Nth fragment header;
-                                          // "whole"
+                                          // "lost F": the last fragment header lost, F of the bytes; "whole"
         QTest::addColumn<int>("code");
         const QStringList faststart{"-movflags", "+faststart"}, fragments{"-movflags", "frag_keyframe+empty_moov"},
             half_seconds{"-movflags", "frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "500000"},
@@ -205,6 +207,8 @@ private slots:
             << Recording{"h264", "25", 3, stereo48, {}, fragments} << "sample 0.6" << 0;
         QTest::newRow("fragments, cut inside a fragment header")
             << Recording{"h264", "25", 3, stereo48, {}, fragments} << "moof 3" << 0;
+        QTest::newRow("fragments, the last header lost (left as free space), cut inside its media")
+            << Recording{"h264", "25", 3, stereo48, {}, fragments} << "lost 0.93" << 0;
         QTest::newRow("half-second fragments based on their header, two audio tracks, cut inside a sample")
             << Recording{"h264", "25", 3, two, {}, half_seconds} << "sample 0.45" << 0;
         QTest::newRow("first fragment in the movie box, cut inside its media")
@@ -219,7 +223,10 @@ private slots:
         const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const QString original = testmedia::make_recording(at(key + "-original.mp4"), 8, settings);
         QVERIFY(!original.isEmpty());
-        const QByteArray bytes = testmedia::read_file(original);
+        QByteArray bytes = testmedia::read_file(original);
+        // A writer that reserves space for a fragment's header and fills it in last.
+        if (cut.startsWith("lost "))
+            bytes.replace(bytes.lastIndexOf("moof"), 4, "free");
         const QList<QList<QPair<qint64, qint64>>> where = extents(original);
         qint64 end = bytes.size();
         if (cut.startsWith("sample ") || cut.startsWith("after ")) {
@@ -236,7 +243,7 @@ private slots:
                 end = bytes.indexOf("moof", end + 1);
             end += 20;
         } else if (cut != "whole") {
-            end = qint64(bytes.size() * cut.toDouble());
+            end = qint64(bytes.size() * cut.section(' ', -1).toDouble());
         }
         const QString damaged = at(key + "-damaged.mp4"), out = at(key + "-repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes.left(end)));
@@ -250,17 +257,18 @@ private slots:
         const QString errors = testmedia::decode_errors(out);
         QVERIFY2(errors.isEmpty(), qPrintable(errors));
 
-        // Exactly the samples that lie wholly in the cut file, and each track
-        // counts as dropped the others its index lists.
+        // Exactly the samples that lie wholly in the cut file (those no header
+        // describes found by the walk), and each track counts as dropped the
+        // others its index lists.
         const QList<QStringList> whole = testmedia::packets(original, end), got = testmedia::packets(out);
         QCOMPARE(got.size(), where.size());
         const qint64 listed = listed_end(bytes, end);
         for (int s = 0; s < where.size(); ++s) {
             QVERIFY(!got[s].isEmpty());
             QCOMPARE(got[s], whole.value(s));
-            const qsizetype in_index =
-                std::count_if(where[s].begin(), where[s].end(), [&](const auto& e) { return e.first < listed; });
-            const qsizetype dropped = in_index - got[s].size();
+            const qsizetype dropped = std::count_if(where[s].begin(), where[s].end(), [&](const auto& e) {
+                return e.first < listed && e.first + e.second > end;
+            });
             const QRegularExpression note(QString("track %1: (\\d+) of the (\\d+) samples").arg(s + 1));
             const QRegularExpressionMatch m = note.match(repaired.out);
             QCOMPARE(m.hasMatch() ? m.captured(1).toLongLong() : 0, qint64(dropped));

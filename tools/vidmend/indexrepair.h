@@ -2,7 +2,9 @@
 
 #include "boxes.h"
 #include "movieindex.h"
+#include "reference.h"
 #include "repair.h"
+#include "walker.h"
 
 #include <cstdint>
 #include <functional>
@@ -38,6 +40,12 @@ public:
     bool write(const std::string& path, const Progress& progress, std::string& error);
     bool stopped() const { return m_stopped; }
 
+    // Media boxes after all that the fragment headers describe: their own
+    // header was lost or cut off. Empty unless the file is fragmented.
+    const std::vector<ByteRange>& undescribed() const { return m_undescribed; }
+    // Takes what a walk of undescribed() found, timed, as one more fragment.
+    void add_walked(const Reference& ref, const std::vector<Sample>& samples);
+
     // What was kept and dropped, per track.
     void summarise(Summary& summary) const;
 
@@ -66,6 +74,7 @@ private:
     std::vector<uint8_t> plain_moov(int64_t shift) const;
     std::vector<uint8_t> fragmented_moov() const;
     std::vector<uint8_t> cut_fragment(uint64_t& data_begin, uint64_t& data_end) const;
+    std::vector<uint8_t> walked_fragment() const;
     uint64_t movie_duration() const;
 
     const uint8_t* m_file;
@@ -79,6 +88,15 @@ private:
     bool m_has_cut = false;                      // fragment m_complete is kept in part
     std::vector<std::vector<size_t>> m_cut_kept; // of the cut fragment: samples kept per track fragment and run
     bool m_header_cut = false;                   // the file ends inside a fragment header
+    std::vector<ByteRange> m_undescribed;
+    struct Walked
+    {
+        size_t track = 0; // index track
+        isobmff::Sample sample;
+        uint64_t dts = 0;
+    };
+    std::vector<Walked> m_walked;         // in file order
+    std::vector<uint64_t> m_walked_count; // per index track
     bool m_stopped = false;
 };
 
