@@ -72,6 +72,31 @@ std::vector<uint32_t> read_sizes(const Box& box, size_t& count, bool& ok)
     return sizes;
 }
 
+// Runs of samples with the same value: (count, value), in order.
+template<typename Get>
+std::vector<std::pair<uint32_t, uint32_t>> runs_of(const std::vector<Sample>& samples, Get get)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (const Sample& s : samples) {
+        if (!runs.empty() && runs.back().second == get(s))
+            ++runs.back().first;
+        else
+            runs.emplace_back(1, get(s));
+    }
+    return runs;
+}
+
+void write_runs(Writer& w, uint32_t type, uint8_t version, const std::vector<std::pair<uint32_t, uint32_t>>& runs)
+{
+    const size_t box = w.begin_full(type, version, 0);
+    w.u32(uint32_t(runs.size()));
+    for (const auto& [count, value] : runs) {
+        w.u32(count);
+        w.u32(value);
+    }
+    w.end(box);
+}
+
 } // namespace
 
 uint64_t rescale(uint64_t value, uint32_t from, uint32_t to)
@@ -167,39 +192,12 @@ bool read_sample_tables(const Box& stbl, std::vector<Sample>& samples, std::vect
 void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const std::vector<Chunk>& chunks)
 {
     // Decoding times, run-length coded.
-    std::vector<std::pair<uint32_t, uint32_t>> runs;
-    for (const Sample& s : samples) {
-        if (!runs.empty() && runs.back().second == s.duration)
-            ++runs.back().first;
-        else
-            runs.emplace_back(1, s.duration);
-    }
-    size_t box = w.begin_full(box_type("stts"), 0, 0);
-    w.u32(uint32_t(runs.size()));
-    for (const auto& [count, delta] : runs) {
-        w.u32(count);
-        w.u32(delta);
-    }
-    w.end(box);
-
+    write_runs(w, box_type("stts"), 0, runs_of(samples, [](const Sample& s) { return s.duration; }));
     // Composition offsets, only when a sample has one.
-    const bool any_cts = std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts != 0; });
-    if (any_cts) {
+    if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts != 0; })) {
         const bool negative = std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts < 0; });
-        std::vector<std::pair<uint32_t, int64_t>> offsets;
-        for (const Sample& s : samples) {
-            if (!offsets.empty() && offsets.back().second == s.cts)
-                ++offsets.back().first;
-            else
-                offsets.emplace_back(1, s.cts);
-        }
-        box = w.begin_full(box_type("ctts"), negative ? 1 : 0, 0);
-        w.u32(uint32_t(offsets.size()));
-        for (const auto& [count, offset] : offsets) {
-            w.u32(count);
-            w.u32(uint32_t(offset));
-        }
-        w.end(box);
+        write_runs(w, box_type("ctts"), negative ? 1 : 0,
+                   runs_of(samples, [](const Sample& s) { return uint32_t(int32_t(s.cts)); }));
     }
 
     // Sync samples, only when not every sample is one.
@@ -209,7 +207,7 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
             if (samples[i].sync)
                 sync.push_back(uint32_t(i + 1));
         }
-        box = w.begin_full(box_type("stss"), 0, 0);
+        const size_t box = w.begin_full(box_type("stss"), 0, 0);
         w.u32(uint32_t(sync.size()));
         for (uint32_t n : sync)
             w.u32(n);
@@ -223,7 +221,7 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
         if (entries.empty() || entries.back().samples != c.samples || entries.back().description != c.description)
             entries.push_back({uint64_t(i + 1), c.samples, c.description});
     }
-    box = w.begin_full(box_type("stsc"), 0, 0);
+    size_t box = w.begin_full(box_type("stsc"), 0, 0);
     w.u32(uint32_t(entries.size()));
     for (const Chunk& e : entries) {
         w.u32(uint32_t(e.offset));

@@ -4,13 +4,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace vidmend {
 
 using isobmff::box_type;
 using isobmff::Chunk;
 using isobmff::Reader;
-using isobmff::Sample;
+using IsoSample = isobmff::Sample;
 using isobmff::Writer;
 using IsoBox = isobmff::Box;
 
@@ -199,6 +200,30 @@ bool audio_or_video(uint32_t handler)
     return handler == fourcc("vide") || handler == fourcc("soun");
 }
 
+// Copies a movie box with `duration` in its header, each track box written
+// by `track` (given its place among them) and the fragments' 'mvex' by
+// `extends`, or dropped without it.
+std::vector<uint8_t> write_movie(const IsoBox& moov, uint64_t duration,
+                                 const std::function<void(Writer&, const IsoBox&, size_t)>& track,
+                                 const std::function<void(Writer&, const IsoBox&)>& extends)
+{
+    Writer w;
+    const size_t start = w.begin(box_type("moov"));
+    size_t t = 0;
+    for (const IsoBox& box : isobmff::children(moov)) {
+        if (box.type == box_type("mvhd"))
+            isobmff::write_with_duration(w, box, 4, duration);
+        else if (box.type == box_type("trak"))
+            track(w, box, t++);
+        else if (box.type == box_type("mvex") && extends)
+            extends(w, box);
+        else if (box.type != box_type("mvex"))
+            w.copy(box);
+    }
+    w.end(start);
+    return w.data();
+}
+
 } // namespace
 
 IndexRepair::IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& layout)
@@ -212,7 +237,7 @@ IndexRepair::IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& l
     m_plan.resize(m_index->tracks.size());
     bool movie_cut = false;
     for (size_t t = 0; t < m_plan.size(); ++t) {
-        const std::vector<Sample>& samples = m_index->tracks[t].samples;
+        const std::vector<IsoSample>& samples = m_index->tracks[t].samples;
         TrackPlan& plan = m_plan[t];
         plan.listed = samples.size();
         while (plan.kept < samples.size() && where(samples[plan.kept]).inside) {
@@ -225,6 +250,24 @@ IndexRepair::IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& l
     }
     m_plain = !m_index->fragmented || movie_cut;
     plan_fragments();
+    if (!m_plain) {
+        // What no header describes: media after the last fragment's header and data.
+        uint64_t described = m_layout.boxes[m_index->moov].end;
+        for (const IndexFragment& f : m_index->fragments) {
+            described = std::max(described, m_layout.boxes[f.box].end);
+            for (const isobmff::TrackFragment& traf : f.trafs) {
+                for (const isobmff::TrackRun& run : traf.runs) {
+                    for (const IsoSample& sample : run.samples)
+                        described = std::max(described, sample.offset + sample.size);
+                }
+            }
+        }
+        for (const ByteRange& range : m_layout.media) {
+            if (range.begin >= described)
+                m_undescribed.push_back(range);
+        }
+    }
+    m_walked_count.assign(m_plan.size(), 0);
 
     uint64_t listed = 0;
     bool all_kept = true;
@@ -237,10 +280,10 @@ IndexRepair::IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& l
         return;
     const bool box_cut =
         std::any_of(layout.boxes.begin(), layout.boxes.end(), [](const Box& box) { return box.clamped; });
-    m_state = all_kept && !box_cut ? IndexState::Whole : IndexState::Cut;
+    m_state = all_kept && !box_cut && m_undescribed.empty() ? IndexState::Whole : IndexState::Cut;
 }
 
-IndexRepair::Span IndexRepair::where(const Sample& s) const
+IndexRepair::Span IndexRepair::where(const IsoSample& s) const
 {
     Span span;
     if (s.offset > m_size || s.size > m_size - s.offset)
@@ -273,7 +316,7 @@ bool IndexRepair::fragment_whole(const IndexFragment& f) const
 {
     for (const isobmff::TrackFragment& traf : f.trafs) {
         for (const isobmff::TrackRun& run : traf.runs) {
-            for (const Sample& s : run.samples) {
+            for (const IsoSample& s : run.samples) {
                 if (!where(s).whole_box)
                     return false;
             }
@@ -350,7 +393,7 @@ bool IndexRepair::write_plain(OutputFile& out, std::string& error)
 {
     uint64_t begin = UINT64_MAX, end = 0;
     for (size_t t = 0; t < m_plan.size(); ++t) {
-        const std::vector<Sample>& samples = m_index->tracks[t].samples;
+        const std::vector<IsoSample>& samples = m_index->tracks[t].samples;
         for (size_t i = 0; i < m_plan[t].moov_kept; ++i) {
             begin = std::min(begin, samples[i].offset);
             end = std::max(end, samples[i].offset + samples[i].size);
@@ -461,61 +504,54 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
         clamp_edits(tm.edits, movie_end);
     }
 
-    Writer w;
-    const size_t start = w.begin(box_type("moov"));
-    size_t t = 0;
-    for (const IsoBox& box : isobmff::children(moov)) {
-        if (box.type == box_type("mvhd")) {
-            isobmff::write_with_duration(w, box, 4, movie_end);
-        } else if (box.type == box_type("trak") && t < traks.size()) {
-            const size_t index = t++;
-            const Timing& tm = timing[index];
-            isobmff::TrackRewrite rewrite;
-            rewrite.movie_duration = tm.movie;
-            rewrite.media_duration = tm.media;
-            rewrite.sample_table = [&](Writer& out, const IsoBox& stbl) {
-                const IndexTrack& track = m_index->tracks[index];
-                const size_t kept = m_plan[index].moov_kept;
-                std::vector<Sample> samples(track.samples.begin(), track.samples.begin() + ptrdiff_t(kept));
-                std::vector<Chunk> chunks;
-                for (size_t counted = 0, c = 0; counted < kept && c < track.chunks.size(); ++c) {
-                    Chunk chunk = track.chunks[c];
-                    chunk.samples = uint32_t(std::min<size_t>(chunk.samples, kept - counted));
-                    chunk.offset = uint64_t(int64_t(chunk.offset) + shift);
-                    counted += chunk.samples;
-                    chunks.push_back(chunk);
-                }
-                const size_t table = out.begin(box_type("stbl"));
-                if (const std::optional<IsoBox> stsd = isobmff::child(stbl, box_type("stsd")))
-                    out.copy(*stsd);
-                isobmff::write_sample_tables(out, samples, chunks);
-                // Tables of one entry a sample are cut with the samples; others that
-                // would need more than that (sub-samples, encryption) do not come along.
-                for (const IsoBox& part : isobmff::children(stbl)) {
-                    if (part.type == box_type("sdtp"))
-                        write_dependencies(out, part, kept);
-                    else if (part.type == box_type("sbgp"))
-                        write_groups(out, part, kept);
-                    else if (part.type == box_type("sgpd"))
-                        out.copy(part);
-                }
-                out.end(table);
-            };
-            rewrite.other = [&](Writer& out, const IsoBox& part) {
-                if (part.type != box_type("edts"))
-                    return false;
-                if (!tm.edits.empty())
-                    write_edits(out, tm.edits);
-                return true;
-            };
-            isobmff::write_track(w, box, rewrite);
-        } else if (box.type != box_type("mvex")) {
-            // Fragments after a cut in the movie's own media are gone with it.
-            w.copy(box);
+    // Fragments after a cut in the movie's own media are gone with it: no 'mvex'.
+    const auto track = [&](Writer& w, const IsoBox& trak, size_t index) {
+        if (index >= timing.size()) {
+            w.copy(trak);
+            return;
         }
-    }
-    w.end(start);
-    return w.data();
+        const Timing& tm = timing[index];
+        isobmff::TrackRewrite rewrite;
+        rewrite.movie_duration = tm.movie;
+        rewrite.media_duration = tm.media;
+        rewrite.sample_table = [&](Writer& out, const IsoBox& stbl) {
+            const IndexTrack& t = m_index->tracks[index];
+            const size_t kept = m_plan[index].moov_kept;
+            std::vector<IsoSample> samples(t.samples.begin(), t.samples.begin() + ptrdiff_t(kept));
+            std::vector<Chunk> chunks;
+            for (size_t counted = 0, c = 0; counted < kept && c < t.chunks.size(); ++c) {
+                Chunk chunk = t.chunks[c];
+                chunk.samples = uint32_t(std::min<size_t>(chunk.samples, kept - counted));
+                chunk.offset = uint64_t(int64_t(chunk.offset) + shift);
+                counted += chunk.samples;
+                chunks.push_back(chunk);
+            }
+            const size_t table = out.begin(box_type("stbl"));
+            if (const std::optional<IsoBox> stsd = isobmff::child(stbl, box_type("stsd")))
+                out.copy(*stsd);
+            isobmff::write_sample_tables(out, samples, chunks);
+            // Tables of one entry a sample are cut with the samples; others that
+            // would need more than that (sub-samples, encryption) do not come along.
+            for (const IsoBox& part : isobmff::children(stbl)) {
+                if (part.type == box_type("sdtp"))
+                    write_dependencies(out, part, kept);
+                else if (part.type == box_type("sbgp"))
+                    write_groups(out, part, kept);
+                else if (part.type == box_type("sgpd"))
+                    out.copy(part);
+            }
+            out.end(table);
+        };
+        rewrite.other = [&](Writer& out, const IsoBox& part) {
+            if (part.type != box_type("edts"))
+                return false;
+            if (!tm.edits.empty())
+                write_edits(out, tm.edits);
+            return true;
+        };
+        isobmff::write_track(w, trak, rewrite);
+    };
+    return write_movie(moov, movie_end, track, nullptr);
 }
 
 uint64_t IndexRepair::movie_duration() const
@@ -544,14 +580,23 @@ bool IndexRepair::write_fragmented(OutputFile& out, std::string& error)
             break;
         }
     }
+    // Media no header describes comes again, walked, in a fragment of its own.
+    const auto walked_over = [this](const Box& box) {
+        return std::any_of(m_undescribed.begin(), m_undescribed.end(),
+                           [&](const ByteRange& r) { return r.begin == box.offset + box.header; });
+    };
     uint64_t total = 0;
     for (size_t i = 0; i < stop; ++i)
-        total += m_layout.boxes[i].end - m_layout.boxes[i].offset;
+        total += walked_over(m_layout.boxes[i]) ? 0 : m_layout.boxes[i].end - m_layout.boxes[i].offset;
+    for (const Walked& w : m_walked)
+        total += w.sample.size;
     out.expect(total);
 
     const std::vector<uint8_t> moov = fragmented_moov();
     for (size_t i = 0; i < stop && out.good(); ++i) {
         const Box& box = m_layout.boxes[i];
+        if (walked_over(box))
+            continue;
         if (i == m_index->moov) {
             out.put(moov);
         } else if (stale_after_cut(box.type)) {
@@ -573,6 +618,12 @@ bool IndexRepair::write_fragmented(OutputFile& out, std::string& error)
             out.put(m_file + begin, end - begin);
         }
     }
+    if (!m_walked.empty() && out.good()) {
+        const std::vector<uint8_t> fragment = walked_fragment();
+        out.put(fragment);
+        for (const Walked& w : m_walked)
+            out.put(m_file + w.sample.offset, w.sample.size);
+    }
     if (out.position() == 0)
         error = "nothing of the file can be kept";
     return out.good() && out.position() > 0;
@@ -589,130 +640,241 @@ std::vector<uint8_t> IndexRepair::fragmented_moov() const
     if (!mvhd || read_movie_duration(*mvhd) == 0)
         return original; // the movie leaves its length to the fragments
     const uint64_t movie = movie_duration();
-    Writer w;
-    const size_t start = w.begin(box_type("moov"));
-    size_t t = 0;
-    for (const IsoBox& part : isobmff::children(moov)) {
-        if (part.type == box_type("mvhd")) {
-            isobmff::write_with_duration(w, part, 4, movie);
-        } else if (part.type == box_type("trak") && t < m_plan.size()) {
-            const IndexTrack& track = m_index->tracks[t];
-            isobmff::TrackRewrite rewrite;
-            rewrite.media_duration = m_plan[t].media_end;
-            rewrite.movie_duration =
-                std::min(movie, rescale_up(rewrite.media_duration, track.timescale, m_index->timescale));
-            rewrite.sample_table = [](Writer& out, const IsoBox& stbl) { out.copy(stbl); };
-            isobmff::write_track(w, part, rewrite);
-            ++t;
-        } else if (part.type == box_type("mvex")) {
-            // 8.8.2 movie extends header: the whole length of the fragmented movie.
-            const size_t mvex = w.begin(box_type("mvex"));
-            for (const IsoBox& m : isobmff::children(part)) {
-                if (m.type != box_type("mehd")) {
-                    w.copy(m);
-                    continue;
-                }
-                const bool wide = m.payload_size() >= 12 && m.payload()[0] == 1;
-                const size_t mehd = w.begin_full(box_type("mehd"), wide ? 1 : 0, 0);
-                w.uint(movie, wide);
-                w.end(mehd);
-            }
-            w.end(mvex);
-        } else {
-            w.copy(part);
+    const auto track = [&](Writer& w, const IsoBox& trak, size_t t) {
+        if (t >= m_plan.size()) {
+            w.copy(trak);
+            return;
         }
-    }
-    w.end(start);
-    return w.size() == original.size() ? w.data() : original;
+        isobmff::TrackRewrite rewrite;
+        rewrite.media_duration = m_plan[t].media_end;
+        rewrite.movie_duration =
+            std::min(movie, rescale_up(rewrite.media_duration, m_index->tracks[t].timescale, m_index->timescale));
+        rewrite.sample_table = [](Writer& out, const IsoBox& stbl) { out.copy(stbl); };
+        isobmff::write_track(w, trak, rewrite);
+    };
+    // 8.8.2 movie extends header: the whole length of the fragmented movie.
+    const auto extends = [&](Writer& w, const IsoBox& mvex) {
+        const size_t start = w.begin(box_type("mvex"));
+        for (const IsoBox& m : isobmff::children(mvex)) {
+            if (m.type != box_type("mehd")) {
+                w.copy(m);
+                continue;
+            }
+            const bool wide = m.payload_size() >= 12 && m.payload()[0] == 1;
+            const size_t mehd = w.begin_full(box_type("mehd"), wide ? 1 : 0, 0);
+            w.uint(movie, wide);
+            w.end(mehd);
+        }
+        w.end(start);
+    };
+    const std::vector<uint8_t> moov_out = write_movie(moov, movie, track, extends);
+    return moov_out.size() == original.size() ? moov_out : original;
 }
 
-// The fragment the cut falls in, its header rebuilt with every position
-// explicit and relative to it: the samples kept, then the media box header.
-std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& data_end) const
-{
-    const IndexFragment& fragment = m_index->fragments[m_complete];
-    data_begin = UINT64_MAX;
-    data_end = 0;
-    for (size_t i = 0; i < fragment.trafs.size(); ++i) {
-        for (size_t r = 0; r < m_cut_kept[i].size(); ++r) {
-            const std::vector<Sample>& samples = fragment.trafs[i].runs[r].samples;
-            for (size_t k = 0; k < m_cut_kept[i][r]; ++k) {
-                data_begin = std::min(data_begin, samples[k].offset);
-                data_end = std::max(data_end, samples[k].offset + samples[k].size);
-            }
-        }
-    }
-    if (data_begin > data_end)
-        return {};
+namespace {
 
-    const IsoBox moof = in_memory(m_file, m_layout.boxes[fragment.box]);
+// A run of samples for a new fragment header, with where its first sample
+// lies in the media box that follows the header.
+struct NewRun
+{
+    std::vector<IsoSample> samples;
+    std::vector<uint32_t> flags;
+    uint64_t data_at = 0;
+};
+struct NewTraf
+{
+    uint32_t track_id = 0;
+    uint32_t description = 1;
+    std::optional<uint64_t> decode_time;
+    std::vector<NewRun> runs;
+};
+
+// A movie fragment header ('moof') for `trafs` with every position explicit
+// and relative to it, `others` (its sequence number, say) copied in, then the
+// header of the media box of `media` bytes that must follow it.
+std::vector<uint8_t> fragment_header(const std::vector<IsoBox>& others, const std::vector<NewTraf>& trafs,
+                                     uint64_t media)
+{
     Writer w;
-    std::vector<std::pair<size_t, uint64_t>> data_offsets; // where each run's offset goes, and its first sample
+    std::vector<std::pair<size_t, uint64_t>> data_offsets; // where each run's offset goes, and its place in the media
     const size_t start = w.begin(box_type("moof"));
-    bool trafs_written = false;
-    for (const IsoBox& part : isobmff::children(moof)) {
-        if (part.type != box_type("traf")) {
-            w.copy(part);
-            continue;
+    for (const IsoBox& part : others)
+        w.copy(part);
+    for (const NewTraf& traf : trafs) {
+        const size_t traf_at = w.begin(box_type("traf"));
+        // 8.8.7: positions from the start of this header, the sample description named.
+        const size_t tfhd = w.begin_full(box_type("tfhd"), 0, 0x020000 | 0x2);
+        w.u32(traf.track_id);
+        w.u32(traf.description);
+        w.end(tfhd);
+        if (traf.decode_time) {
+            const size_t tfdt = w.begin_full(box_type("tfdt"), 1, 0);
+            w.u64(*traf.decode_time);
+            w.end(tfdt);
         }
-        if (trafs_written)
-            continue;
-        trafs_written = true;
-        for (size_t i = 0; i < fragment.trafs.size(); ++i) {
-            const isobmff::TrackFragment& traf = fragment.trafs[i];
-            size_t kept = 0;
-            for (size_t n : m_cut_kept[i])
-                kept += n;
-            if (kept == 0 || track_of(traf.track_id) < 0)
-                continue;
-            const size_t traf_at = w.begin(box_type("traf"));
-            // 8.8.7: positions from the start of this header, the sample description named.
-            const size_t tfhd = w.begin_full(box_type("tfhd"), 0, 0x020000 | 0x2);
-            w.u32(traf.track_id);
-            w.u32(traf.description);
-            w.end(tfhd);
-            if (traf.decode_time) {
-                const size_t tfdt = w.begin_full(box_type("tfdt"), 1, 0);
-                w.u64(*traf.decode_time);
-                w.end(tfdt);
+        for (const NewRun& run : traf.runs) {
+            const bool offsets =
+                std::any_of(run.samples.begin(), run.samples.end(), [](const IsoSample& s) { return s.cts != 0; });
+            const bool negative =
+                std::any_of(run.samples.begin(), run.samples.end(), [](const IsoSample& s) { return s.cts < 0; });
+            // 8.8.8: data offset, then duration, size, flags and composition offset of each sample.
+            const size_t trun =
+                w.begin_full(box_type("trun"), negative ? 1 : 0, 0x1 | 0x100 | 0x200 | 0x400 | (offsets ? 0x800 : 0));
+            w.u32(uint32_t(run.samples.size()));
+            data_offsets.emplace_back(w.size(), run.data_at);
+            w.u32(0);
+            for (size_t k = 0; k < run.samples.size(); ++k) {
+                w.u32(run.samples[k].duration);
+                w.u32(run.samples[k].size);
+                w.u32(run.flags[k]);
+                if (offsets)
+                    w.u32(uint32_t(run.samples[k].cts));
             }
-            for (size_t r = 0; r < m_cut_kept[i].size(); ++r) {
-                const size_t n = m_cut_kept[i][r];
-                if (n == 0)
-                    continue;
-                const isobmff::TrackRun& run = traf.runs[r];
-                const auto first = run.samples.begin(), last = run.samples.begin() + ptrdiff_t(n);
-                const bool offsets = std::any_of(first, last, [](const Sample& s) { return s.cts != 0; });
-                const bool negative = std::any_of(first, last, [](const Sample& s) { return s.cts < 0; });
-                // 8.8.8: data offset, then duration, size, flags and composition offset of each sample.
-                const size_t trun = w.begin_full(box_type("trun"), negative ? 1 : 0,
-                                                 0x1 | 0x100 | 0x200 | 0x400 | (offsets ? 0x800 : 0));
-                w.u32(uint32_t(n));
-                data_offsets.emplace_back(w.size(), run.samples.front().offset);
-                w.u32(0);
-                for (size_t k = 0; k < n; ++k) {
-                    w.u32(run.samples[k].duration);
-                    w.u32(run.samples[k].size);
-                    w.u32(run.flags[k]);
-                    if (offsets)
-                        w.u32(uint32_t(run.samples[k].cts));
-                }
-                w.end(trun);
-            }
-            w.end(traf_at);
+            w.end(trun);
         }
+        w.end(traf_at);
     }
     w.end(start);
-    const uint64_t media = data_end - data_begin;
     const bool large = media + 8 > UINT32_MAX;
     const uint64_t header = large ? 16 : 8;
-    for (const auto& [at, offset] : data_offsets)
-        w.put32(at, uint32_t(w.size() + header + (offset - data_begin)));
+    for (const auto& [at, data_at] : data_offsets)
+        w.put32(at, uint32_t(w.size() + header + data_at));
     w.u32(large ? 1 : uint32_t(media + 8));
     w.u32(box_type("mdat"));
     if (large)
         w.u64(media + 16);
     return w.data();
+}
+
+} // namespace
+
+// The fragment the cut falls in: its header rebuilt for the samples kept,
+// which follow it as they lay in the file.
+std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& data_end) const
+{
+    const IndexFragment& fragment = m_index->fragments[m_complete];
+    data_begin = UINT64_MAX;
+    data_end = 0;
+    std::vector<NewTraf> trafs;
+    for (size_t i = 0; i < fragment.trafs.size(); ++i) {
+        const isobmff::TrackFragment& traf = fragment.trafs[i];
+        NewTraf out{traf.track_id, traf.description, traf.decode_time, {}};
+        for (size_t r = 0; r < m_cut_kept[i].size(); ++r) {
+            const size_t n = m_cut_kept[i][r];
+            if (n == 0)
+                continue;
+            const isobmff::TrackRun& run = traf.runs[r];
+            NewRun kept;
+            kept.samples.assign(run.samples.begin(), run.samples.begin() + ptrdiff_t(n));
+            kept.flags.assign(run.flags.begin(), run.flags.begin() + ptrdiff_t(n));
+            kept.data_at = run.samples.front().offset; // made relative below
+            for (const IsoSample& s : kept.samples) {
+                data_begin = std::min(data_begin, s.offset);
+                data_end = std::max(data_end, s.offset + s.size);
+            }
+            out.runs.push_back(std::move(kept));
+        }
+        if (!out.runs.empty() && track_of(traf.track_id) >= 0)
+            trafs.push_back(std::move(out));
+    }
+    if (trafs.empty())
+        return {};
+    for (NewTraf& traf : trafs) {
+        for (NewRun& run : traf.runs)
+            run.data_at -= data_begin;
+    }
+    std::vector<IsoBox> others;
+    for (const IsoBox& part : isobmff::children(in_memory(m_file, m_layout.boxes[fragment.box]))) {
+        if (part.type != box_type("traf"))
+            others.push_back(part);
+    }
+    return fragment_header(others, trafs, data_end - data_begin);
+}
+
+void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& samples)
+{
+    // The reference's tracks in the file's: its video to the first video
+    // track, its sound tracks to the sound tracks in order.
+    std::vector<int> to_index(ref.tracks.size(), -1);
+    size_t next_audio = 0;
+    for (size_t t = 0; t < m_index->tracks.size(); ++t) {
+        const uint32_t handler = m_index->tracks[t].handler;
+        if (handler == fourcc("vide") && to_index[size_t(ref.video)] < 0)
+            to_index[size_t(ref.video)] = int(t);
+        else if (handler == fourcc("soun") && next_audio < ref.audio.size())
+            to_index[size_t(ref.audio[next_audio++])] = int(t);
+    }
+    // Each track goes on from where its last fragment ended.
+    std::vector<int64_t> first(ref.tracks.size(), INT64_MIN);
+    std::vector<size_t> last(m_plan.size(), SIZE_MAX);
+    for (const Sample& s : samples) {
+        const int t = to_index[s.track];
+        if (t < 0)
+            continue;
+        const AVRational from = ref.tracks[s.track].time_base;
+        const AVRational to{1, int(m_index->tracks[size_t(t)].timescale)};
+        if (first[s.track] == INT64_MIN)
+            first[s.track] = s.dts;
+        Walked w;
+        w.track = size_t(t);
+        w.dts = m_plan[w.track].media_end + uint64_t(av_rescale_q(s.dts - first[s.track], from, to));
+        w.sample.offset = s.pos;
+        w.sample.size = s.size;
+        w.sample.duration = uint32_t(av_rescale_q(std::max<int64_t>(s.duration, 0), from, to));
+        w.sample.cts = av_rescale_q(s.pts - s.dts, from, to);
+        w.sample.sync = s.key;
+        // A duration that would not meet the next sample's time is taken from that time.
+        if (last[w.track] != SIZE_MAX) {
+            Walked& before = m_walked[last[w.track]];
+            before.sample.duration = uint32_t(w.dts - before.dts);
+        }
+        last[w.track] = m_walked.size();
+        m_walked.push_back(w);
+    }
+    for (const Walked& w : m_walked) {
+        TrackPlan& plan = m_plan[w.track];
+        ++plan.kept;
+        ++m_walked_count[w.track];
+        plan.kept_bytes += w.sample.size;
+    }
+    for (size_t t = 0; t < m_plan.size(); ++t) {
+        if (last[t] != SIZE_MAX)
+            m_plan[t].media_end = m_walked[last[t]].dts + m_walked[last[t]].sample.duration;
+    }
+}
+
+// What the walk found, as one more fragment: its samples copied one after
+// the other into its media box, a run for each stretch of one track.
+std::vector<uint8_t> IndexRepair::walked_fragment() const
+{
+    std::vector<NewTraf> trafs(m_plan.size());
+    uint64_t at = 0;
+    size_t previous = SIZE_MAX;
+    for (const Walked& w : m_walked) {
+        NewTraf& traf = trafs[w.track];
+        if (!traf.decode_time) {
+            traf.track_id = m_index->tracks[w.track].id;
+            traf.decode_time = w.dts;
+        }
+        if (traf.runs.empty() || previous != w.track) {
+            traf.runs.emplace_back();
+            traf.runs.back().data_at = at;
+        }
+        // 8.8.3.1: a sync sample depends on no other; any other sample does.
+        traf.runs.back().samples.push_back(w.sample);
+        traf.runs.back().flags.push_back(w.sample.sync ? 0x02000000 : 0x01000000 | isobmff::k_non_sync);
+        at += w.sample.size;
+        previous = w.track;
+    }
+    trafs.erase(std::remove_if(trafs.begin(), trafs.end(), [](const NewTraf& t) { return t.runs.empty(); }),
+                trafs.end());
+    // 8.8.5: fragments are numbered in order.
+    Writer mfhd;
+    const size_t box = mfhd.begin_full(box_type("mfhd"), 0, 0);
+    mfhd.u32(uint32_t(m_index->fragments.size() + 1));
+    mfhd.end(box);
+    const IsoBox header{box_type("mfhd"), mfhd.data().data(), mfhd.size(), 8};
+    return fragment_header({header}, trafs, at);
 }
 
 void IndexRepair::summarise(Summary& s) const
@@ -759,6 +921,16 @@ void IndexRepair::summarise(Summary& s) const
         s.notes.push_back(line);
     if (m_header_cut)
         s.notes.push_back("the file ends inside a fragment header: the samples of that fragment are lost");
+    if (!m_undescribed.empty()) {
+        uint64_t walked = 0;
+        for (uint64_t n : m_walked_count)
+            walked += n;
+        std::snprintf(line, sizeof line,
+                      "media after the last fragment header (its own header lost) walked with the reference: %llu "
+                      "samples",
+                      (unsigned long long)walked);
+        s.notes.push_back(line);
+    }
 }
 
 } // namespace vidmend

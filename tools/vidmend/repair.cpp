@@ -107,7 +107,7 @@ private:
         return !m_stop;
     }
     void summarise(const WalkResult& walk, const Timing& timing);
-    RepairResult from_index(IndexRepair& indexed);
+    RepairResult from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok);
     // Writes the output through `write` (given the path to write) under a
     // temporary name, and gives it its name only once it is whole.
     RepairResult deliver(const std::function<bool(const std::string&, std::string&)>& write,
@@ -148,7 +148,7 @@ RepairResult Run::go()
         return fail(Outcome::Intact, m_job.damaged + " is whole: every sample its index lists is in it, there is "
                                                      "nothing to repair");
     if (indexed.state() == IndexState::Cut)
-        return from_index(indexed);
+        return from_index(indexed, damaged.data(), status == ReferenceStatus::Ok);
     const bool damaged_indexed = has_usable_index(m_job.damaged, layout);
     if (status != ReferenceStatus::Ok) {
         if (damaged_indexed)
@@ -242,20 +242,34 @@ RepairResult Run::deliver(const std::function<bool(const std::string&, std::stri
     return m_result;
 }
 
-RepairResult Run::from_index(IndexRepair& indexed)
+RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok)
 {
+    // Media whose fragment header was lost is walked as a recording cut off
+    // before its index, with the reference's help.
+    if (!indexed.undescribed().empty() && reference_ok && m_ref.tracks[m_ref.video].step > 0) {
+        if (!tell(0, "rebuilding"))
+            return fail(Outcome::Stopped, "stopped");
+        Walker walker(m_ref, file);
+        WalkResult walk = walker.walk(indexed.undescribed(), [this](uint64_t done, uint64_t total) {
+            return tell(int(done * 500 / std::max<uint64_t>(total, 1)), "rebuilding");
+        });
+        if (walk.stats.stopped)
+            return fail(Outcome::Stopped, "stopped");
+        assign_timestamps(m_ref, walk.samples);
+        indexed.add_walked(m_ref, walk.samples);
+    }
     indexed.summarise(m_result.summary);
     if (indexed.kept() == 0)
         return fail(Outcome::NothingFound,
                     "no sample the index of " + m_job.damaged + " lists lies wholly in the file: nothing to recover");
-    if (!tell(0, "writing"))
+    if (!tell(500, "writing"))
         return fail(Outcome::Stopped, "stopped");
     const Clock::time_point write_start = Clock::now();
     const auto write = [&](const std::string& part, std::string& error) {
         return indexed.write(
             part,
             [this](uint64_t done, uint64_t total) {
-                return tell(int(done * 999 / std::max<uint64_t>(total, 1)), "writing");
+                return tell(500 + int(done * 499 / std::max<uint64_t>(total, 1)), "writing");
             },
             error);
     };
