@@ -474,9 +474,8 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
                 Edit& e = tm.edits[n];
                 if (e.media_time < 0)
                     continue;
-                if (uint64_t(e.media_time) >= shown_end)
-                    break;
-                const uint64_t left = rescale_up(shown_end - uint64_t(e.media_time), track.timescale, movie_scale);
+                const uint64_t left =
+                    rescale_up(shown_end - std::min(shown_end, uint64_t(e.media_time)), track.timescale, movie_scale);
                 if (e.duration >= left) {
                     e.duration = left;
                     ++n;
@@ -791,10 +790,9 @@ std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& d
     return fragment_header(others, trafs, data_end - data_begin);
 }
 
-void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& samples)
+std::vector<int> IndexRepair::tracks_of(const Reference& ref) const
 {
-    // The reference's tracks in the file's: its video to the first video
-    // track, its sound tracks to the sound tracks in order.
+    // Its video to the first video track, its sound tracks to the sound tracks in order.
     std::vector<int> to_index(ref.tracks.size(), -1);
     size_t next_audio = 0;
     for (size_t t = 0; t < m_index->tracks.size(); ++t) {
@@ -804,6 +802,54 @@ void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& sa
         else if (handler == fourcc("soun") && next_audio < ref.audio.size())
             to_index[size_t(ref.audio[next_audio++])] = int(t);
     }
+    return to_index;
+}
+
+std::vector<RefSample> IndexRepair::own_layout(const Reference& ref) const
+{
+    const std::vector<int> to_index = tracks_of(ref);
+    std::vector<int> to_ref(m_plan.size(), -1);
+    for (size_t r = 0; r < to_index.size(); ++r) {
+        if (to_index[r] >= 0)
+            to_ref[size_t(to_index[r])] = int(r);
+    }
+    std::vector<RefSample> layout;
+    const auto add = [&](size_t t, const IsoSample& s, uint64_t dts) {
+        if (to_ref[t] < 0)
+            return;
+        const AVRational from{1, int(m_index->tracks[t].timescale)};
+        const int64_t time = av_rescale_q(int64_t(dts), from, ref.tracks[size_t(to_ref[t])].time_base);
+        layout.push_back({int64_t(s.offset), to_ref[t], time, s.size});
+    };
+    std::vector<uint64_t> time(m_plan.size(), 0);
+    for (size_t t = 0; t < m_plan.size(); ++t) {
+        for (size_t i = 0; i < m_plan[t].moov_kept; ++i) {
+            add(t, m_index->tracks[t].samples[i], time[t]);
+            time[t] += m_index->tracks[t].samples[i].duration;
+        }
+    }
+    for (size_t f = 0; f < m_complete && !m_plain; ++f) {
+        for (const isobmff::TrackFragment& traf : m_index->fragments[f].trafs) {
+            const int t = track_of(traf.track_id);
+            if (t < 0)
+                continue;
+            uint64_t& at = time[size_t(t)];
+            at = traf.decode_time.value_or(at);
+            for (const isobmff::TrackRun& run : traf.runs) {
+                for (const IsoSample& s : run.samples) {
+                    add(size_t(t), s, at);
+                    at += s.duration;
+                }
+            }
+        }
+    }
+    std::sort(layout.begin(), layout.end(), [](const RefSample& a, const RefSample& b) { return a.pos < b.pos; });
+    return layout;
+}
+
+void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& samples)
+{
+    const std::vector<int> to_index = tracks_of(ref);
     // Each track goes on from where its last fragment ended.
     std::vector<int64_t> first(ref.tracks.size(), INT64_MIN);
     std::vector<size_t> last(m_plan.size(), SIZE_MAX);

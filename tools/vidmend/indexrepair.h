@@ -43,6 +43,9 @@ public:
     // Media boxes after all that the fragment headers describe: their own
     // header was lost or cut off. Empty unless the file is fragmented.
     const std::vector<ByteRange>& undescribed() const { return m_undescribed; }
+    // Where the samples the file's own index keeps lie, as a reference's
+    // layout: its writer's interleave, for a walk of undescribed().
+    std::vector<RefSample> own_layout(const Reference& ref) const;
     // Takes what a walk of undescribed() found, timed, as one more fragment.
     void add_walked(const Reference& ref, const std::vector<Sample>& samples);
 
@@ -66,6 +69,8 @@ private:
 
     Span where(const isobmff::Sample& s) const;
     int track_of(uint32_t id) const;
+    // The file's track for each of the reference's, -1 for none.
+    std::vector<int> tracks_of(const Reference& ref) const;
     void plan_fragments();
     bool fragment_whole(const IndexFragment& f) const;
 

@@ -249,6 +249,10 @@ RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool ref
     if (!indexed.undescribed().empty() && reference_ok && m_ref.tracks[m_ref.video].step > 0) {
         if (!tell(0, "rebuilding"))
             return fail(Outcome::Stopped, "stopped");
+        // The file's own writer interleaved its tracks as its fragments show.
+        std::vector<RefSample> own = indexed.own_layout(m_ref);
+        if (own.size() >= 16)
+            m_ref.layout = std::move(own);
         Walker walker(m_ref, file);
         WalkResult walk = walker.walk(indexed.undescribed(), [this](uint64_t done, uint64_t total) {
             return tell(int(done * 500 / std::max<uint64_t>(total, 1)), "rebuilding");
