@@ -1,6 +1,7 @@
 #include "repair.h"
 
 #include "boxes.h"
+#include "indexrepair.h"
 #include "mappedfile.h"
 #include "reference.h"
 #include "timestamps.h"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,31 +23,33 @@ namespace vidmend {
 
 const char* state_word(Outcome outcome)
 {
+    // The window shows the word as it is: in its language, without spaces
+    // (reports are split at them) and within 63 bytes of UTF-8.
     switch (outcome) {
     case Outcome::Done:
         return "done";
     case Outcome::Usage:
-        return "usage";
+        return "修复失败:任务文件不完整或文件重复";
     case Outcome::Unreadable:
-        return "unreadable";
+        return "修复失败:无法读取文件或参考视频不完整";
     case Outcome::NoVideo:
-        return "novideo";
+        return "修复失败:参考视频没有画面";
     case Outcome::NotMp4:
-        return "notmp4";
+        return "修复失败:损坏视频不是MP4文件";
     case Outcome::Unsupported:
-        return "unsupported";
+        return "修复失败:不支持该视频或音频编码";
     case Outcome::Swapped:
-        return "swapped";
+        return "修复失败:两个文件似乎放反了";
     case Outcome::Intact:
-        return "intact";
+        return "无需修复:损坏视频是完整的";
     case Outcome::NothingFound:
-        return "nothing";
+        return "修复失败:没有找到可以恢复的画面";
     case Outcome::WriteFailed:
-        return "writefailed";
+        return "修复失败:无法写入修复后的文件";
     case Outcome::Stopped:
-        return "stopped";
+        return "已停止";
     }
-    return "failed";
+    return "修复失败";
 }
 
 namespace {
@@ -89,6 +93,7 @@ private:
     {
         m_result.outcome = outcome;
         m_result.message = std::move(message);
+        m_result.progress = m_progress;
         return m_result;
     }
     // False once the receiver has asked to stop.
@@ -96,16 +101,23 @@ private:
     {
         if (m_stop)
             return false;
+        m_progress = progress;
         if (m_gate.due(progress, k_progress_total, state, ProgressGate::Clock::now()))
             m_stop = !m_reporter.report(progress, k_progress_total, state);
         return !m_stop;
     }
     void summarise(const WalkResult& walk, const Timing& timing);
+    RepairResult from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok);
+    // Writes the output through `write` (given the path to write) under a
+    // temporary name, and gives it its name only once it is whole.
+    RepairResult deliver(const std::function<bool(const std::string&, std::string&)>& write,
+                         const std::function<bool()>& stopped);
 
     const Job& m_job;
     Reporter& m_reporter;
     ProgressGate m_gate;
     bool m_stop = false;
+    int m_progress = 0;
     RepairResult m_result;
     Reference m_ref;
 };
@@ -127,6 +139,16 @@ RepairResult Run::go()
         return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
 
     const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
+    // A file with an index of its own needs no reference, unless it is whole.
+    IndexRepair indexed(damaged.data(), damaged.size(), layout);
+    if (indexed.state() == IndexState::Whole && status != ReferenceStatus::Ok)
+        return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
+                                          " is whole and the reference has no complete index");
+    if (indexed.state() == IndexState::Whole)
+        return fail(Outcome::Intact, m_job.damaged + " is whole: every sample its index lists is in it, there is "
+                                                     "nothing to repair");
+    if (indexed.state() == IndexState::Cut)
+        return from_index(indexed, damaged.data(), status == ReferenceStatus::Ok);
     const bool damaged_indexed = has_usable_index(m_job.damaged, layout);
     if (status != ReferenceStatus::Ok) {
         if (damaged_indexed)
@@ -177,26 +199,34 @@ RepairResult Run::go()
         return fail(Outcome::NothingFound,
                     "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
 
-    // Write next to the output, and give it its name only once it is whole.
     if (!tell(600, "writing"))
         return fail(Outcome::Stopped, "stopped");
     const Clock::time_point write_start = Clock::now();
+    Mp4Writer writer;
+    const auto write = [&](const std::string& part, std::string& error) {
+        return writer.open(part, m_ref, error) &&
+               writer.write_all(
+                   walk.samples, damaged.data(),
+                   [this](uint64_t done, uint64_t total) {
+                       return tell(600 + int(done * 399 / std::max<uint64_t>(total, 1)), "writing");
+                   },
+                   error) &&
+               writer.finish(error);
+    };
+    RepairResult result = deliver(write, [&] { return writer.stopped(); });
+    m_result.summary.write_seconds = seconds_since(write_start);
+    return result.outcome == Outcome::Done ? m_result : result;
+}
+
+RepairResult Run::deliver(const std::function<bool(const std::string&, std::string&)>& write,
+                          const std::function<bool()>& stopped)
+{
     const std::string part = m_job.output + ".part";
-    bool written = false;
-    {
-        Mp4Writer writer;
-        written = writer.open(part, m_ref, error) &&
-                  writer.write_all(
-                      walk.samples, damaged.data(),
-                      [this](uint64_t done, uint64_t total) {
-                          return tell(600 + int(done * 399 / std::max<uint64_t>(total, 1)), "writing");
-                      },
-                      error) &&
-                  writer.finish(error);
-        if (writer.stopped()) {
-            std::remove(part.c_str());
-            return fail(Outcome::Stopped, "stopped");
-        }
+    std::string error;
+    bool written = write(part, error);
+    if (stopped()) {
+        std::remove(part.c_str());
+        return fail(Outcome::Stopped, "stopped");
     }
     if (written && std::rename(part.c_str(), m_job.output.c_str()) != 0) {
         error = "cannot name the repaired file " + m_job.output;
@@ -206,10 +236,50 @@ RepairResult Run::go()
         std::remove(part.c_str());
         return fail(Outcome::WriteFailed, error);
     }
-    m_result.summary.write_seconds = seconds_since(write_start);
     m_result.outcome = Outcome::Done;
     m_result.message = "repaired file written to " + m_job.output;
+    m_result.progress = k_progress_total;
     return m_result;
+}
+
+RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok)
+{
+    // Media whose fragment header was lost is walked as a recording cut off
+    // before its index, with the reference's help.
+    if (!indexed.undescribed().empty() && reference_ok && m_ref.tracks[m_ref.video].step > 0) {
+        if (!tell(0, "rebuilding"))
+            return fail(Outcome::Stopped, "stopped");
+        // The file's own writer interleaved its tracks as its fragments show.
+        std::vector<RefSample> own = indexed.own_layout(m_ref);
+        if (own.size() >= 16)
+            m_ref.layout = std::move(own);
+        Walker walker(m_ref, file);
+        WalkResult walk = walker.walk(indexed.undescribed(), [this](uint64_t done, uint64_t total) {
+            return tell(int(done * 500 / std::max<uint64_t>(total, 1)), "rebuilding");
+        });
+        if (walk.stats.stopped)
+            return fail(Outcome::Stopped, "stopped");
+        assign_timestamps(m_ref, walk.samples);
+        indexed.add_walked(m_ref, walk.samples);
+    }
+    indexed.summarise(m_result.summary);
+    if (indexed.kept() == 0)
+        return fail(Outcome::NothingFound,
+                    "no sample the index of " + m_job.damaged + " lists lies wholly in the file: nothing to recover");
+    if (!tell(500, "writing"))
+        return fail(Outcome::Stopped, "stopped");
+    const Clock::time_point write_start = Clock::now();
+    const auto write = [&](const std::string& part, std::string& error) {
+        return indexed.write(
+            part,
+            [this](uint64_t done, uint64_t total) {
+                return tell(500 + int(done * 499 / std::max<uint64_t>(total, 1)), "writing");
+            },
+            error);
+    };
+    RepairResult result = deliver(write, [&] { return indexed.stopped(); });
+    m_result.summary.write_seconds = seconds_since(write_start);
+    return result.outcome == Outcome::Done ? m_result : result;
 }
 
 void Run::summarise(const WalkResult& walk, const Timing& timing)

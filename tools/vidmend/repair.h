@@ -10,7 +10,7 @@
 namespace vidmend {
 
 // How a repair ends. The value is the exit code; state_word() is the word
-// the last progress report carries.
+// the last progress report carries, in the repair window's language.
 enum class Outcome {
     Done = 0,
     Usage = 1,
@@ -58,6 +58,7 @@ struct RepairResult
     Outcome outcome = Outcome::Done;
     std::string message;
     Summary summary;
+    int progress = 0; // where the repair had got to when it ended; the total once done
 };
 
 // Progress scale of every report.
