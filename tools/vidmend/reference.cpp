@@ -1,6 +1,7 @@
 #include "reference.h"
 
 #include "audioframer.h"
+#include "videoscanner.h"
 
 #include <algorithm>
 #include <cmath>
@@ -194,6 +195,20 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
     }
     if (video.step > 0)
         video.delay = int(std::max<int64_t>(0, (video.first_pts - video.first_dts + video.step / 2) / video.step));
+    // The most pictures the examples hold between two places where the order counts start again.
+    VideoScanner scanner(ref.video_config, UINT32_MAX, UINT32_MAX);
+    int64_t since = -1;
+    for (const auto& sample : video.examples) {
+        VideoCandidate c;
+        if (!scanner.probe(sample.data(), sample.size(), c))
+            continue;
+        if (scanner.accept(sample.data(), c).period_start) {
+            if (since > 0)
+                video.longest_period = std::max(video.longest_period, since);
+            since = 0;
+        }
+        since += since >= 0;
+    }
     return ReferenceStatus::Ok;
 }
 

@@ -1,5 +1,7 @@
 #include "timestamps.h"
 
+#include "audioclock.h"
+
 extern "C" {
 #include <libavutil/mathematics.h>
 #include <libavutil/rational.h>
@@ -10,6 +12,7 @@ extern "C" {
 #include <map>
 #include <numeric>
 #include <optional>
+#include <unordered_set>
 
 namespace vidmend {
 
@@ -106,23 +109,29 @@ double median(std::vector<double> v)
 // one track's samples, their usual length, and the usual sample size.
 struct Layout
 {
-    std::vector<double> run;      // usual samples in a run, per track
-    std::vector<double> size;     // average sample size, per track
-    std::vector<double> duration; // average sample duration as the walk gave it, per track
+    std::vector<double> run;        // usual samples in a run, per track
+    std::vector<double> size;       // average sample size, per track
+    std::vector<double> duration;   // average sample duration as the walk gave it, per track
+    std::vector<double> plain_size; // average size of the samples that are not key pictures, per track
     std::vector<bool> present;
 
     Layout(const std::vector<Sample>& samples, size_t tracks)
         : run(tracks, 1)
         , size(tracks, 1)
         , duration(tracks, 0)
+        , plain_size(tracks, 0)
         , present(tracks, false)
     {
         std::vector<std::vector<double>> runs(tracks);
-        std::vector<double> bytes(tracks, 0), count(tracks, 0);
+        std::vector<double> bytes(tracks, 0), count(tracks, 0), plain(tracks, 0);
         size_t begin = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
             const Sample& s = samples[i];
             bytes[s.track] += s.size;
+            if (!s.key) {
+                plain_size[s.track] += s.size;
+                plain[s.track] += 1;
+            }
             duration[s.track] += double(s.duration);
             count[s.track] += 1;
             present[s.track] = true;
@@ -145,6 +154,7 @@ struct Layout
                 size[t] = std::max(1.0, bytes[t] / count[t]);
                 duration[t] /= count[t];
             }
+            plain_size[t] = plain[t] > 0 ? plain_size[t] / plain[t] : size[t];
         }
     }
 
@@ -167,7 +177,8 @@ struct Layout
                    (before == 0 || samples[x - before + 1].loss == 0))
                 ++before;
         }
-        if (tx == ty && double(before + after) < 1.5 * run[ty]) {
+        // Damage inside one run, if the bytes fit in what the run lacks.
+        if (tx == ty && double(before + after) + bytes / size[ty] <= 1.5 * run[ty] + 1) {
             lost[ty] = bytes / size[ty];
             return lost;
         }
@@ -295,6 +306,118 @@ bool follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
     return true;
 }
 
+// Within a period the order counts tell how many pictures the damaged
+// spots in it took, better than their bytes: the period's empty display
+// slots are shared out among its spots by their bytes' estimate, and what
+// a spot lost beyond its pictures was audio.
+void settle_video_losses(const std::vector<Sample>& samples, const std::vector<size_t>& pictures,
+                         const std::vector<bool>& starts, const std::vector<int64_t>& display, const Layout& layout,
+                         int video, int64_t reorder, std::vector<std::vector<double>>& lost_at)
+{
+    for (size_t first = 0; first < pictures.size();) {
+        size_t end = first + 1;
+        while (end < pictures.size() && !starts[end])
+            ++end;
+        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
+        std::sort(shown.begin(), shown.end());
+        // Where the data ends, the pictures still to come in display order
+        // were cut off, not lost to damage.
+        int64_t last = shown.back();
+        if (end == pictures.size())
+            last -= reorder + 1;
+        const int64_t empty =
+            last - shown.front() + 1 - int64_t(std::upper_bound(shown.begin(), shown.end(), last) - shown.begin());
+        std::vector<size_t> spots;
+        double guessed = 0;
+        for (size_t i = pictures[first] + 1; i <= pictures[end - 1]; ++i) {
+            if (!lost_at[i].empty()) {
+                spots.push_back(i);
+                guessed += lost_at[i][video];
+            }
+        }
+        first = end;
+        if (spots.empty() || empty < 0)
+            continue;
+        int64_t given = 0;
+        for (size_t n = 0; n < spots.size(); ++n) {
+            std::vector<double>& lost = lost_at[spots[n]];
+            const int64_t count =
+                n + 1 == spots.size()
+                    ? empty - given
+                    : std::min<int64_t>(empty - given,
+                                        std::llround(guessed > 0 ? double(empty) * lost[video] / guessed : 0));
+            given += count;
+            // The bytes the estimate gave the audio, shared out as it did.
+            double audio_bytes = 0, left = double(samples[spots[n]].loss) - double(count) * layout.plain_size[video];
+            for (size_t t = 0; t < lost.size(); ++t)
+                if (int(t) != video)
+                    audio_bytes += lost[t] * layout.size[t];
+            for (size_t t = 0; t < lost.size(); ++t)
+                if (int(t) != video && audio_bytes > 0)
+                    lost[t] = std::max(0.0, left) * (lost[t] * layout.size[t] / audio_bytes) / layout.size[t];
+            lost[video] = double(count);
+        }
+    }
+}
+
+// A random access point lost to damage leaves the pictures after it
+// counting again from its count, among counts their period has already
+// used: they begin a period of their own at the first picture after that
+// damage.
+void mark_lost_starts(const std::vector<int32_t>& poc, const std::vector<bool>& after_damage, std::vector<bool>& starts)
+{
+    std::unordered_set<int32_t> seen;
+    size_t resumed = SIZE_MAX; // the last picture after damage in this period
+    for (size_t k = 0; k < poc.size(); ++k) {
+        if (starts[k]) {
+            seen.clear();
+            resumed = SIZE_MAX;
+        } else if (after_damage[k]) {
+            resumed = k;
+        }
+        if (seen.insert(poc[k]).second || resumed == SIZE_MAX)
+            continue;
+        starts[resumed] = true;
+        seen.clear();
+        for (size_t j = resumed; j <= k; ++j)
+            seen.insert(poc[j]);
+        resumed = SIZE_MAX;
+    }
+}
+
+// A period far longer than any of the reference's holds damage where a
+// key picture was lost without a trace in the order counts (frame numbers
+// that wrap, say): it is split at the damaged spot nearest to where the
+// reference's longest period would end. `lost` counts the pictures lost
+// before each.
+void split_long_periods(const std::vector<bool>& after_damage, const std::vector<double>& lost, int64_t longest,
+                        std::vector<bool>& starts)
+{
+    if (longest <= 0)
+        return;
+    const double allowed = double(longest) * 1.1 + 2;
+    for (size_t first = 0; first < starts.size();) {
+        size_t end = first + 1;
+        while (end < starts.size() && !starts[end])
+            ++end;
+        double length = 1, best_miss = allowed;
+        size_t split = 0;
+        for (size_t k = first + 1; k < end; ++k) {
+            length += lost[k];
+            if (after_damage[k] && std::fabs(length - double(longest)) < best_miss) {
+                best_miss = std::fabs(length - double(longest));
+                split = k;
+            }
+            length += 1;
+        }
+        if (length > allowed && split > 0) {
+            starts[split] = true;
+            continue; // the same period again, now shorter
+        }
+        first = end;
+    }
+}
+
 } // namespace
 
 Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
@@ -314,56 +437,90 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
         lost_at[i] = layout.loss(samples, long(i) - 1, i, double(samples[i].loss));
     }
 
-    std::vector<size_t> pictures;
+    PictureSlots slots;
+    std::vector<size_t>& pictures = slots.sample;
     std::vector<int32_t> poc;
     std::vector<bool> starts;
     std::vector<double> lost_pictures; // before each picture, estimated
+    std::vector<bool> after_damage;
     double pending = 0;
+    bool damage = false;
     for (size_t i = 0; i < samples.size(); ++i) {
-        if (!lost_at[i].empty())
+        if (!lost_at[i].empty()) {
             pending += lost_at[i][ref.video];
+            damage = true;
+        }
         if (samples[i].track == ref.video) {
             pictures.push_back(i);
             poc.push_back(samples[i].poc);
             starts.push_back(samples[i].period_start);
             lost_pictures.push_back(pending);
+            after_damage.push_back(damage);
             pending = 0;
+            damage = false;
         }
     }
-    std::vector<int64_t> display = display_order(poc, starts);
+    mark_lost_starts(poc, after_damage, starts);
+    split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
+    std::vector<int64_t>& display = slots.display;
+    display = display_order(poc, starts);
+    settle_video_losses(samples, pictures, starts, display, layout, ref.video, video.delay, lost_at);
+    // The pictures lost before each, as settled.
+    for (size_t k = 0, i = 0; k < pictures.size(); ++k) {
+        for (lost_pictures[k] = 0; i <= pictures[k]; ++i)
+            lost_pictures[k] += lost_at[i].empty() ? 0 : lost_at[i][ref.video];
+    }
 
     // Pictures lost where a period ends leave no gap in the order counts:
-    // the next period starts as many pictures later as the bytes held.
+    // the next period starts as many pictures later as the bytes held, until
+    // the audio tells better.
     int64_t shift = 0;
+    slots.guessed.assign(pictures.size(), false);
     for (size_t k = 0; k < pictures.size(); ++k) {
-        if (starts[k] && k > 0)
+        if (starts[k] && k > 0) {
             shift += std::llround(lost_pictures[k]);
+            slots.guessed[k] = after_damage[k];
+        }
         display[k] += shift;
     }
     double lost_video = 0;
     for (double l : lost_pictures)
         lost_video += l;
-    timing.lost[ref.video] = std::round(lost_video) * step;
 
     // Decoding times count pictures from the start of their period, so a
     // picture lost to damage shifts nothing past the next random access point.
-    std::vector<int64_t> rank(pictures.size());
+    // After damage in a period, the pictures lost before one in decoding
+    // order are the display slots up to the latest one shown so far that no
+    // picture of the period fills (but for those the end of the data cut off).
+    std::vector<int64_t>& rank = slots.rank;
+    rank.resize(pictures.size());
     int64_t delay = video.delay;
-    size_t first = 0;
-    int64_t base = 0, lost_in_period = 0;
-    for (size_t k = 0; k < pictures.size(); ++k) {
-        if (k == 0 || starts[k]) {
-            first = k;
-            base = display[k];
-            lost_in_period = 0;
-            for (size_t j = k + 1; j < pictures.size() && !starts[j]; ++j)
-                base = std::min(base, display[j]);
-        } else {
-            lost_in_period += std::llround(lost_pictures[k]);
+    for (size_t first = 0; first < pictures.size();) {
+        size_t end = first + 1;
+        while (end < pictures.size() && !starts[end])
+            ++end;
+        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
+        std::sort(shown.begin(), shown.end());
+        const int64_t counted = end == pictures.size() ? shown.back() - video.delay - 1 : shown.back();
+        int64_t latest = shown.front();
+        bool damaged = false;
+        for (size_t k = first; k < end; ++k) {
+            latest = std::max(latest, display[k]);
+            damaged = damaged || (k > first && after_damage[k]);
+            const int64_t upto = std::min(latest, counted);
+            const int64_t lost =
+                damaged && upto >= shown.front()
+                    ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
+                    : 0;
+            rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
+            delay = std::max(delay, rank[k] - display[k]);
         }
-        rank[k] = base + int64_t(k - first) + lost_in_period;
-        delay = std::max(delay, rank[k] - display[k]);
+        first = end;
     }
+
+    timing.lost = place_audio(ref, lost_at, layout.duration, slots, samples);
+    timing.lost[ref.video] += std::round(lost_video) * step;
+
     for (size_t k = 0; k < pictures.size(); ++k) {
         Sample& s = samples[pictures[k]];
         s.pts = video.first_pts + display[k] * video.step;
@@ -375,84 +532,6 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
         Sample& s = samples[pictures[k]];
         s.dts = std::max(s.dts, samples[pictures[k - 1]].dts + 1);
         s.dts = std::min(s.dts, s.pts);
-    }
-
-    // Audio counts frames from the reference's first timestamp. After lost
-    // bytes a track takes up again as many frames later as its share of the
-    // bytes held, if that keeps it as close to the video as it was; else at
-    // its usual distance from the video.
-    std::vector<int64_t> clock(n_tracks, 0); // in the track's time base, from its first pts
-    std::vector<std::vector<double>> leads(n_tracks);
-    std::vector<double> lost(n_tracks, 0);
-    std::vector<bool> resync(n_tracks, false);
-    double video_time = 0;
-    bool seen_video = false, loss_since_video = false;
-    size_t next_picture = 0;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        Sample& s = samples[i];
-        if (!lost_at[i].empty()) {
-            for (size_t t = 0; t < n_tracks; ++t) {
-                lost[t] += lost_at[i][t];
-                resync[t] = true;
-            }
-            loss_since_video = true;
-        }
-        if (s.track == ref.video) {
-            video_time = double(s.dts) * av_q2d(video.time_base);
-            seen_video = true;
-            loss_since_video = false;
-            ++next_picture;
-            continue;
-        }
-        const RefTrack& t = ref.tracks[s.track];
-        const double tb = av_q2d(t.time_base);
-        const int64_t length =
-            t.sample_rate > 0 ? av_rescale_q(s.duration, AVRational{1, t.sample_rate}, t.time_base) : t.step;
-        const double frame = double(length) * tb;
-        // The picture this frame keeps its distance to: the one before it,
-        // or after damage the one after it, a frame earlier.
-        double near = video_time;
-        if (loss_since_video && next_picture < pictures.size())
-            near = double(samples[pictures[next_picture]].dts) * av_q2d(video.time_base) - step;
-        std::vector<double>& lead = leads[s.track];
-        if (resync[s.track]) {
-            const int64_t before = clock[s.track];
-            // Whole frames for a coded track, sample frames for PCM.
-            const double frames = t.frame_samples > 1 ? std::round(lost[s.track]) * double(t.frame_samples)
-                                                      : lost[s.track] * layout.duration[s.track];
-            const int64_t skip = t.sample_rate > 0
-                                     ? av_rescale_q(std::llround(frames), AVRational{1, t.sample_rate}, t.time_base)
-                                     : std::llround(std::round(lost[s.track]) * double(t.step));
-            const int64_t by_bytes = clock[s.track] + std::max<int64_t>(0, skip);
-            const double lead_by_bytes = double(t.first_pts + by_bytes) * tb - near;
-            // Writers that interleave frame by frame keep each track within a
-            // frame or two of the video; that is the better guide there. Writers
-            // that interleave in long chunks tell nothing by the distance.
-            const auto [low, high] = std::minmax_element(lead.begin(), lead.end());
-            const bool tight = seen_video && !lead.empty() && *high - *low <= 4 * frame;
-            if (tight) {
-                if (lead_by_bytes >= *low - frame / 2 && lead_by_bytes <= *high + frame / 2) {
-                    clock[s.track] = by_bytes;
-                } else {
-                    const double due = near + median(lead);
-                    const int64_t at = std::llround((due / tb - double(t.first_pts)) / double(length)) * length;
-                    clock[s.track] = std::max(clock[s.track], at);
-                }
-            } else {
-                clock[s.track] = by_bytes;
-            }
-            timing.lost[s.track] += double(clock[s.track] - before) * tb;
-        }
-        s.pts = s.dts = t.first_pts + clock[s.track];
-        s.duration = length;
-        clock[s.track] += length;
-        if (seen_video && !resync[s.track] && !loss_since_video) {
-            lead.push_back(double(s.pts) * tb - video_time);
-            if (lead.size() > 32)
-                lead.erase(lead.begin());
-        }
-        resync[s.track] = false;
-        lost[s.track] = 0;
     }
 
     // The audio is a constant-rate clock interleaved with the video: where

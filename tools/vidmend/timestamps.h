@@ -29,8 +29,9 @@ struct Timing
 // reference's reorder delay (or more if the pictures need it), or on the
 // audio's clock when the recording's own audio says its frame rate varies;
 // audio from the reference's first timestamp in steps of its frame
-// duration. Across damage every track's clock moves on by the time its lost
-// bytes are estimated to have held.
+// duration. Across damage the pictures' order counts tell what the video
+// lost within a period, the lost bytes the rest, and audio and video are
+// held together as the reference's writer interleaves them (audioclock.h).
 Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples);
 
 } // namespace vidmend
