@@ -207,6 +207,7 @@ class TestVidmend : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
     QString m_exe = QCoreApplication::applicationDirPath() + "/Vidmend.exe";
+    faults::Disk m_disk; // over the output folder of a row
 
     QString at(const QString& name) const { return m_dir.filePath(name); }
 
@@ -221,6 +222,9 @@ private slots:
         QVERIFY(!testmedia::make_recording(at("original.mp4"), 4, settings).isEmpty());
         settings.scene = 1;
         QVERIFY(!testmedia::make_recording(at("ref.mp4"), 2, settings).isEmpty());
+        settings.options = {"-c:a", "pcm_s16le"};
+        QVERIFY(!testmedia::make_recording(at("pcm-ref.mov"), 2, settings).isEmpty());
+        settings.options.clear();
         settings.codec = "hevc";
         QVERIFY(!testmedia::make_recording(at("hevc-ref.mp4"), 2, settings).isEmpty());
         QVERIFY(!damage(at("original.mp4"), at("damaged.mp4"), 0.7, "").isEmpty());
@@ -317,15 +321,25 @@ private slots:
         QTest::newRow("two audio tracks, garbage between their chunks")
             << "ffmpeg" << Recording{"h264", "25", 3, {"48000:2", "48000:1"}} << "0.5"
             << "random" << 0.07;
+        // Errors that add up from spot to spot show here.
+        QTest::newRow("two audio tracks at two rates, twenty runs of zeros")
+            << "ffmpeg" << Recording{"h264", "25", 3, {"48000:2", "44100:1"}}
+            << "0.03 0.08 0.13 0.18 0.23 0.28 0.33 0.38 0.43 0.48 0.53 0.58 0.63 0.68 0.73 0.78 0.83 0.88 0.93 0.95"
+            << "zeros" << 0.07;
         QTest::newRow("GStreamer mp4mux, garbage") << "mp4mux" << plain << "0.3 0.6"
                                                    << "random" << 0.07;
-        // Measured 80 ms here: qtmux's long chunks leave the estimate a few frames out.
         QTest::newRow("GStreamer qtmux, garbage") << "qtmux" << plain << "0.25 0.55"
-                                                  << "random" << 0.1;
+                                                  << "random" << 0.07;
         QTest::newRow("variable frame rate on a 90 kHz clock") << "vfr" << plain << ""
                                                                << "" << 0.045;
         QTest::newRow("PCM s16le in .mov")
             << "ffmpeg" << Recording{"h264", "25", 2, {"48000:2"}, {}, {"-c:a", "pcm_s16le"}} << ""
+            << "" << 0.04;
+        QTest::newRow("G.711 mu-law 8 kHz mono in .mov")
+            << "ffmpeg" << Recording{"h264", "25", 2, {"8000:1"}, {}, {"-c:a", "pcm_mulaw"}} << ""
+            << "" << 0.04;
+        QTest::newRow("PCM s24be in .mov")
+            << "ffmpeg" << Recording{"h264", "25", 2, {"44100:2"}, {}, {"-c:a", "pcm_s24be"}} << ""
             << "" << 0.04;
         QTest::newRow("reference of a calm scene, recording of a busy one")
             << "calm reference" << Recording{"h264", "25", 0, {"48000:2"}} << ""
@@ -368,11 +382,14 @@ private slots:
 
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
-        // Noise in PCM sound is sound to the engine too; elsewhere each spot is found.
+        // Noise in PCM sound is sound to the engine too; elsewhere each spot is
+        // found (but for one in ten, wholly inside a picture that still parses).
         const bool pcm = settings.options.contains("-c:a");
+        const QRegularExpressionMatch found = QRegularExpression("damage: (\\d+) damaged spots").match(repaired.out);
+        const int spotted = found.hasMatch() ? found.captured(1).toInt() : 0;
         if (!pcm)
-            QCOMPARE(repaired.out.contains(QString("damage: %1 damaged spots").arg(fractions.size())),
-                     !fractions.isEmpty());
+            QVERIFY2(spotted <= fractions.size() && spotted >= fractions.size() - fractions.size() / 10,
+                     qPrintable(QString("%1 damaged spots found").arg(spotted)));
         QVERIFY(repaired.out.contains(kind == "vfr" ? "on the audio's clock" : "on the reference's frame rate"));
 
         const QList<Packet> truth = hashed_packets(original), got = hashed_packets(out);
@@ -385,26 +402,34 @@ private slots:
                     return true;
             return p.pos + p.size > bytes.size();
         };
-        QMap<QString, const Packet*> kept;
         int strangers = 0;
         for (const Packet& p : got) {
             QVERIFY2(!tracks_of.contains(p.hash) || tracks_of[p.hash].contains(p.track),
                      "a sample in another track's place");
-            kept[p.hash] = &p;
             strangers += !tracks_of.contains(p.hash);
         }
         const int tracks = settings.audio.size() + 1;
         QList<const Packet*> last_kept(tracks, nullptr), last_truth(tracks, nullptr);
         for (int t = 0; t < tracks; ++t) {
-            int complete = 0, recovered = 0;
+            // In order, each complete sample against the next few kept: a
+            // tone repeats its frames every few seconds, so equal bytes alone
+            // do not tell which one came back.
+            QList<const Packet*> mine;
+            for (const Packet& p : got)
+                if (p.track == t)
+                    mine << &p;
+            int complete = 0, recovered = 0, next = 0;
             for (const Packet& p : truth) {
                 if (p.track != t || hit(p))
                     continue;
                 ++complete;
-                if (const Packet* k = kept.value(p.hash)) {
-                    ++recovered;
-                    if (!last_kept[t] || k->pts > last_kept[t]->pts)
-                        last_kept[t] = k, last_truth[t] = &p;
+                for (int k = next; k < qMin(next + 8, mine.size()); ++k) {
+                    if (mine[k]->hash == p.hash) {
+                        ++recovered;
+                        last_kept[t] = mine[k], last_truth[t] = &p;
+                        next = k + 1;
+                        break;
+                    }
                 }
             }
             QVERIFY2(complete > 0 && recovered * 100 >= complete * (fractions.isEmpty() ? 100 : 98),
@@ -588,6 +613,10 @@ private slots:
              "修复失败:没有找到可以恢复的画面", "does not match"},
             {"output folder missing", "args", "ref.mp4 damaged.mp4 none/out.mp4", "9", "修复失败:无法写入修复后的文件",
              "cannot create"},
+            {"disk full while writing", "args", "ref.mp4 damaged.mp4 small/out.mp4", "9",
+             "修复失败:无法写入修复后的文件", "No space left"},
+            {"AAC recording, PCM reference", "args", "pcm-ref.mov damaged.mp4 out.mp4", "11",
+             "修复失败:声音与参考视频的编码不同", "is not the reference's (pcm_s16le, stereo)"},
         };
         for (const auto& r : rows)
             QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << atoi(r[3]) << QString(r[4]) << QString(r[5]);
@@ -599,7 +628,15 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, word);
         QFETCH(QString, message);
-        const QString out = at(how == "job" ? "修复 结果_zo_fixed.mp4" : "out.mp4");
+        // A disk that fills up once the output is begun.
+        const QString last = input.section(' ', -1);
+        if (last.startsWith("small/")) {
+            QVERIFY(QDir().mkpath(at("small")));
+            if (!m_disk.mount(at("small"), "size=64k"))
+                QSKIP("mounting a small disk is not allowed here");
+        }
+        const auto unmount = qScopeGuard([this] { m_disk.unmount(); });
+        const QString out = at(how == "job" ? "修复 结果_zo_fixed.mp4" : last.endsWith("out.mp4") ? last : "out.mp4");
         QFile::remove(out);
         const QString job = QDir::tempPath() + "/mp4.rp";
         QFile::remove(job);

@@ -81,6 +81,8 @@ public:
         return !m_learnt || m_first[p[0] >> 1];
     }
 
+    bool belongs(const uint8_t* data, size_t size) const override { return m_learnt && could_start(data, size); }
+
     int64_t duration(uint32_t) const override { return m_frame_samples; }
     bool fixed() const override { return false; }
     uint64_t decode_calls() const override { return m_calls; }

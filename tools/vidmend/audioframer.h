@@ -33,6 +33,9 @@ public:
     virtual int64_t duration(uint32_t bytes) const = 0;
     // Frames of a fixed size: any run splits, so bytes cannot be told from noise.
     virtual bool fixed() const = 0;
+    // Whether a sample taken for this track looks like the track's own: a
+    // frame that begins as the reference's do, sound rather than coded data.
+    virtual bool belongs(const uint8_t* data, size_t size) const = 0;
     virtual uint64_t decode_calls() const { return 0; }
     // Learns from one of the reference's frames.
     virtual void learn(const uint8_t* frame, uint32_t size) = 0;

@@ -30,6 +30,14 @@ public:
     // time, and the frames are given out backwards from there.
     void assign_tail(size_t count, std::vector<int>& out);
 
+    // A frame given to `from` went to `to` instead (-1: to no track).
+    void moved(int from, int to)
+    {
+        --m_counts[size_t(from)];
+        if (to >= 0)
+            ++m_counts[size_t(to)];
+    }
+
     // The rule that reproduces the reference's own order best. `gaps` holds,
     // for each stretch between video samples, the audio tracks in file order.
     static Rule learn(const std::vector<Track>& tracks, const std::vector<std::vector<int>>& gaps);

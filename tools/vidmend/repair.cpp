@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +49,8 @@ const char* state_word(Outcome outcome)
         return "修复失败:无法写入修复后的文件";
     case Outcome::Stopped:
         return "已停止";
+    case Outcome::AudioMismatch:
+        return "修复失败:声音与参考视频的编码不同";
     }
     return "修复失败";
 }
@@ -105,6 +108,19 @@ private:
         if (m_gate.due(progress, k_progress_total, state, ProgressGate::Clock::now()))
             m_stop = !m_reporter.report(progress, k_progress_total, state);
         return !m_stop;
+    }
+    // The recording's audio is not what the reference says (another codec,
+    // other channels): rebuilt with the reference's settings it would play as noise.
+    RepairResult foreign_audio(int audio)
+    {
+        const RefTrack& t = m_ref.tracks[m_ref.audio[size_t(audio)]];
+        const int channels = t.par->ch_layout.nb_channels;
+        const std::string layout = channels == 1   ? "mono"
+                                   : channels == 2 ? "stereo"
+                                                   : std::to_string(channels) + " channels";
+        return fail(Outcome::AudioMismatch, "the audio in " + m_job.damaged + " is not the reference's (" +
+                                                t.codec_name + ", " + layout +
+                                                "): record a reference with the same settings");
     }
     void summarise(const WalkResult& walk, const Timing& timing);
     RepairResult from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok);
@@ -185,6 +201,8 @@ RepairResult Run::go()
     });
     if (walk.stats.stopped)
         return fail(Outcome::Stopped, "stopped");
+    if (walk.stats.foreign_audio >= 0)
+        return foreign_audio(walk.stats.foreign_audio);
     const Timing timing = assign_timestamps(m_ref, walk.samples);
     m_result.summary.walk_seconds = seconds_since(walk_start);
     summarise(walk, timing);
@@ -259,6 +277,8 @@ RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool ref
         });
         if (walk.stats.stopped)
             return fail(Outcome::Stopped, "stopped");
+        if (walk.stats.foreign_audio >= 0)
+            return foreign_audio(walk.stats.foreign_audio);
         assign_timestamps(m_ref, walk.samples);
         indexed.add_walked(m_ref, walk.samples);
     }

@@ -23,6 +23,7 @@ enum class Outcome {
     NothingFound = 8,
     WriteFailed = 9,
     Stopped = 10,
+    AudioMismatch = 11,
 };
 
 const char* state_word(Outcome outcome);

@@ -289,13 +289,25 @@ void Walker::give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frame
         const auto [pos, size] = frames[i];
         int track = tracks[i];
         const uint8_t* p = m_file + pos;
-        if (m_distinct_lanes && !m_framers[track]->could_start(p, size)) {
-            // The frame's first element names another track: it goes there,
-            // or nowhere when it fits none.
-            track = -1;
-            for (size_t t = 0; t < m_framers.size() && track < 0; ++t)
+        if (m_distinct_lanes) {
+            // The frame's first element names its track: it goes there, or
+            // nowhere when it fits none. One that several tracks may begin
+            // with (fill) goes to the track whose decoder takes it whole.
+            thread_local std::vector<int> fits;
+            fits.clear();
+            for (size_t t = 0; t < m_framers.size(); ++t)
                 if (m_framers[t]->could_start(p, size))
-                    track = int(t);
+                    fits.push_back(int(t));
+            if (fits.size() > 1)
+                fits.erase(std::remove_if(fits.begin(), fits.end(),
+                                          [&](int t) { return !m_framers[size_t(t)]->split(p, size).exact; }),
+                           fits.end());
+            if (std::find(fits.begin(), fits.end(), track) == fits.end()) {
+                const int scheduled = track;
+                track = fits.empty() ? -1 : fits.front();
+                // The interleave goes on from where the frames really went.
+                m_schedule->moved(scheduled, track);
+            }
         }
         if (track < 0) {
             ++result.stats.dropped_frames;
@@ -333,12 +345,60 @@ bool Walker::complete_at_end(const VideoCandidate& c) const
     return c.trailer || m_with_trailer * 10 < m_accepted * 9;
 }
 
+bool Walker::audio_splits_at(const ByteRange& range)
+{
+    constexpr int k_gaps = 4;
+    int gaps = 0;
+    uint64_t pos = range.begin;
+    for (int step = 0; step < 64 && gaps < k_gaps && pos < range.end; ++step) {
+        VideoCandidate c;
+        if (video_at(pos, range.end, c)) {
+            pos += c.size;
+            continue;
+        }
+        const uint64_t end = next_video(pos + 1, range.end);
+        if (end >= range.end)
+            break;
+        if (std::any_of(m_framers.begin(), m_framers.end(),
+                        [&](const auto& f) { return f->split(m_file + pos, end - pos).exact; }))
+            break;
+        ++gaps;
+        pos = end;
+    }
+    m_probed_pos = UINT64_MAX;
+    return gaps < k_gaps;
+}
+
+int Walker::foreign_track(const std::vector<Sample>& samples) const
+{
+    // A few samples from all over each track: most must look like its own.
+    for (size_t a = 0; a < m_framers.size(); ++a) {
+        std::vector<const Sample*> own;
+        for (const Sample& s : samples)
+            if (s.track == m_ref.audio[a])
+                own.push_back(&s);
+        const size_t every = std::max<size_t>(1, own.size() / 64);
+        size_t tried = 0, strange = 0;
+        for (size_t i = 0; i < own.size(); i += every, ++tried)
+            strange += !m_framers[a]->belongs(m_file + own[i]->pos, own[i]->size);
+        if (tried >= 4 && strange * 2 > tried)
+            return int(a);
+    }
+    return -1;
+}
+
 WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& progress)
 {
     WalkResult result;
     WalkStats& stats = result.stats;
     for (const ByteRange& r : ranges)
         stats.payload += r.size();
+    // Audio of another codec than the reference's leaves every run between
+    // pictures unsplit, as if all were damage.
+    if (!m_framers.empty() && !ranges.empty() && !audio_splits_at(ranges.front())) {
+        stats.foreign_audio = 0;
+        return result;
+    }
     const uint16_t video_track = uint16_t(m_ref.video);
     uint64_t done_before = 0, next_report = 0;
 
@@ -393,6 +453,7 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
     stats.walked = done_before;
     for (const auto& framer : m_framers)
         stats.decoder_calls += framer->decode_calls();
+    stats.foreign_audio = foreign_track(result.samples);
     return result;
 }
 

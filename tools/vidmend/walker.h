@@ -42,6 +42,7 @@ struct WalkStats
     double audio_seconds = 0;  // cutting audio runs into frames
     double damage_seconds = 0; // finding where good data resumes after damage
     bool stopped = false;
+    int foreign_audio = -1; // an audio track (index into Reference::audio) the recording holds in another form
 };
 
 struct WalkResult
@@ -78,6 +79,11 @@ private:
     bool take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result);
     void give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frames, bool after_damage, WalkResult& result);
     bool complete_at_end(const VideoCandidate& c) const;
+    // Whether the runs between the first pictures split into frames of the
+    // reference's audio; false when none of several does.
+    bool audio_splits_at(const ByteRange& range);
+    // An audio track whose samples do not look like its codec's, -1 if none.
+    int foreign_track(const std::vector<Sample>& samples) const;
     void push(Sample s, WalkResult& result);
 
     const Reference& m_ref;
