@@ -58,34 +58,38 @@ struct Packet
     int track;
     double pts, end;
     qint64 pos, size;
+    bool key;
     QString hash;
 };
 
 QList<Packet> hashed_packets(const QString& path)
 {
-    const QStringList args{"-v",    "error",         "-show_data_hash",
-                           "CRC32", "-show_entries", "packet=stream_index,pts_time,duration_time,size,pos,data_hash",
-                           "-of",   "csv=p=0",       path};
+    const QStringList args{
+        "-v",    "error",         "-show_data_hash",
+        "CRC32", "-show_entries", "packet=stream_index,pts_time,duration_time,size,pos,flags,data_hash",
+        "-of",   "csv=p=0",       path};
     QList<Packet> list;
     for (const QString& line : testmedia::run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts)) {
-        const QStringList f = line.split(','); // stream_index,pts_time,duration_time,size,pos,data_hash
-        if (f.size() >= 6)
-            list << Packet{f[0].toInt(),      f[1].toDouble(),   f[1].toDouble() + f[2].toDouble(),
-                           f[4].toLongLong(), f[3].toLongLong(), f[5]};
+        const QStringList f = line.split(','); // stream_index,pts_time,duration_time,size,pos,flags,data_hash
+        if (f.size() >= 7)
+            list << Packet{f[0].toInt(),
+                           f[1].toDouble(),
+                           f[1].toDouble() + f[2].toDouble(),
+                           f[4].toLongLong(),
+                           f[3].toLongLong(),
+                           f[5].startsWith('K'),
+                           f[6]};
     }
     return list;
 }
 
-// Damage as a bad sector or a flash card leaves it: at each fraction of the
-// media data, `bytes` of random bytes (a fixed seed) or of zeros. Returns the
-// damaged byte ranges.
-QList<QPair<qint64, qint64>> spoil(QByteArray& file, const QList<double>& at, int bytes, bool zeros)
+// Damage as a bad sector or a flash card leaves it: `bytes` of random bytes
+// (a fixed seed) or of zeros from each position. Returns the damaged byte ranges.
+QList<QPair<qint64, qint64>> spoil(QByteArray& file, const QList<qint64>& at, int bytes, bool zeros)
 {
-    const qint64 mdat = file.indexOf("mdat") + 12;
     QRandomGenerator random(17);
     QList<QPair<qint64, qint64>> spots;
-    for (double fraction : at) {
-        const qint64 from = mdat + qint64(double(file.size() - mdat) * fraction);
+    for (qint64 from : at) {
         for (qint64 i = from; i < from + bytes && i < file.size(); ++i)
             file[i] = zeros ? 0 : char(random.bounded(256));
         spots << qMakePair(from, from + bytes);
@@ -310,7 +314,8 @@ private slots:
     {
         QTest::addColumn<QString>("kind"); // "ffmpeg", "mp4mux", "qtmux", "vfr", "calm reference"
         QTest::addColumn<Recording>("settings");
-        QTest::addColumn<QString>("spots");  // fractions of the media data, "" for a clean cut
+        QTest::addColumn<QString>("spots");  // fractions of the media data, "" for a clean cut, "key" just before
+                                             // the second key picture
         QTest::addColumn<QString>("filler"); // "random", "zeros"; "slices" for a cut after a picture's second slice
         QTest::addColumn<double>("sync");    // largest error at the end, seconds
         const Recording plain{"h264", "25", 3, {"48000:2"}};
@@ -341,6 +346,10 @@ private slots:
         QTest::newRow("PCM s24be in .mov")
             << "ffmpeg" << Recording{"h264", "25", 2, {"44100:2"}, {}, {"-c:a", "pcm_s24be"}} << ""
             << "" << 0.04;
+        // Key pictures far larger than the others, to be believed after damage.
+        QTest::newRow("garbage just before a large key picture")
+            << "ffmpeg" << Recording{"h264", "25", 3, {"48000:2"}, {"ipratio=30", "qp=38"}} << "key"
+            << "random" << 0.07;
         QTest::newRow("reference of a calm scene, recording of a busy one")
             << "calm reference" << Recording{"h264", "25", 0, {"48000:2"}} << ""
             << "" << 0.04;
@@ -373,10 +382,16 @@ private slots:
         QByteArray bytes = testmedia::read_file(original);
         bytes.truncate(filler == "slices" ? slice_boundary(original, 0.63) : qint64(double(bytes.size()) * 0.9));
         QVERIFY(bytes.size() > 0);
-        QList<double> fractions;
-        for (const QString& f : spots.split(' ', Qt::SkipEmptyParts))
-            fractions << f.toDouble();
-        const auto damaged_ranges = spoil(bytes, fractions, 4096, filler == "zeros");
+        const QList<Packet> truth = hashed_packets(original);
+        QList<qint64> starts;
+        const qint64 mdat = bytes.indexOf("mdat") + 12;
+        for (const QString& f : spots.split(' ', Qt::SkipEmptyParts)) {
+            // "key": just before the second key picture.
+            const auto second_key =
+                std::find_if(truth.begin() + 1, truth.end(), [](const Packet& p) { return p.key && p.track == 0; });
+            starts << (f == "key" ? second_key->pos - 4096 : mdat + qint64(double(bytes.size() - mdat) * f.toDouble()));
+        }
+        const auto damaged_ranges = spoil(bytes, starts, 4096, filler == "zeros");
         const QString damaged = at(key + "-damaged" + ext), out = at(key + "-repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
 
@@ -388,11 +403,11 @@ private slots:
         const QRegularExpressionMatch found = QRegularExpression("damage: (\\d+) damaged spots").match(repaired.out);
         const int spotted = found.hasMatch() ? found.captured(1).toInt() : 0;
         if (!pcm)
-            QVERIFY2(spotted <= fractions.size() && spotted >= fractions.size() - fractions.size() / 10,
+            QVERIFY2(spotted <= starts.size() && spotted >= starts.size() - starts.size() / 10,
                      qPrintable(QString("%1 damaged spots found").arg(spotted)));
         QVERIFY(repaired.out.contains(kind == "vfr" ? "on the audio's clock" : "on the reference's frame rate"));
 
-        const QList<Packet> truth = hashed_packets(original), got = hashed_packets(out);
+        const QList<Packet> got = hashed_packets(out);
         QHash<QString, QSet<int>> tracks_of; // silence may repeat a frame in several tracks
         for (const Packet& p : truth)
             tracks_of[p.hash] << p.track;
@@ -423,6 +438,7 @@ private slots:
                 if (p.track != t || hit(p))
                     continue;
                 ++complete;
+                const int before = recovered;
                 for (int k = next; k < qMin(next + 8, mine.size()); ++k) {
                     if (mine[k]->hash == p.hash) {
                         ++recovered;
@@ -431,13 +447,16 @@ private slots:
                         break;
                     }
                 }
+                // A key picture lost takes its whole group of pictures with it.
+                QVERIFY2(t > 0 || !p.key || recovered > before,
+                         qPrintable(QString("key picture at %1 s lost").arg(p.pts)));
             }
-            QVERIFY2(complete > 0 && recovered * 100 >= complete * (fractions.isEmpty() ? 100 : 98),
+            QVERIFY2(complete > 0 && recovered * 100 >= complete * (starts.isEmpty() ? 100 : 98),
                      qPrintable(QString("track %1: %2 of %3").arg(t).arg(recovered).arg(complete)));
         }
         // Only samples the damage went through may be kept that the recording never had
         // (and the part of a PCM chunk that the cut left).
-        QVERIFY2(strangers <= fractions.size() * 2 + (pcm ? 1 : 0),
+        QVERIFY2(strangers <= starts.size() * 2 + (pcm ? 1 : 0),
                  qPrintable(QString("%1 strange samples").arg(strangers)));
         for (int t = 1; t < tracks; ++t) {
             const double error = (last_kept[t]->end - last_kept[0]->end) - (last_truth[t]->end - last_truth[0]->end);
