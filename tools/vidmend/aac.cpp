@@ -3,6 +3,9 @@
 // left when it began, so consecutive differences are the frames' exact lengths.
 #include "audioframer.h"
 
+#include "bitreader.h"
+
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
@@ -12,6 +15,75 @@ extern "C" {
 namespace vidmend {
 
 namespace {
+
+// The head of a raw data block (ISO/IEC 14496-3, 4.4.2), as far as a quick
+// test reads it: the extension types of the fill elements it begins with,
+// then its first channel element (its element and instance) with that
+// channel's window sequence, highest scale factor band and global gain;
+// -1 where a field is not read.
+struct FrameHead
+{
+    uint32_t fills = 0; // one bit per extension type
+    int element = -1;   // the first 7 bits of the first other element
+    int sequence = -1;
+    int max_sfb = -1;
+    int gain = -1;
+    bool valid = false;
+};
+
+FrameHead read_head(const uint8_t* p, size_t avail)
+{
+    constexpr int k_fill = 6;
+    FrameHead h;
+    BitReader r(p, std::min<size_t>(avail, 320));
+    h.element = int(r.u(7));
+    for (int fills = 0; h.element >> 4 == k_fill && fills < 2; ++fills) {
+        uint32_t count = h.element & 15;
+        if (count == 15)
+            count += r.u(8) - 1;
+        if (count > 0) {
+            h.fills |= 1u << r.u(4);
+            r.skip(8 * count - 4);
+        }
+        h.element = int(r.u(7));
+    }
+    const int id = h.element >> 4;
+    if (id != 0 && id != 1) { // not a single channel or a channel pair
+        h.valid = r.ok();
+        return h;
+    }
+    int groups = 1;
+    const auto ics_info = [&] {
+        if (r.u(1)) // reserved
+            return false;
+        h.sequence = int(r.u(2));
+        r.u(1); // window shape
+        if (h.sequence == 2) {
+            h.max_sfb = int(r.u(4));
+            for (uint32_t grouping = r.u(7), bit = 0x40; bit; bit >>= 1)
+                groups += (grouping & bit) == 0;
+            return true;
+        }
+        h.max_sfb = int(r.u(6));
+        return r.u(1) == 0; // no prediction in the low complexity profile
+    };
+    if (id == 1 && r.u(1)) { // a common window: its info, then the mid/side mask
+        if (!ics_info())
+            return h;
+        const uint32_t ms = r.u(2);
+        if (ms == 3)
+            return h;
+        if (ms == 1)
+            r.skip(size_t(groups * h.max_sfb));
+        h.gain = int(r.u(8));
+    } else {
+        h.gain = int(r.u(8));
+        if (!ics_info())
+            return h;
+    }
+    h.valid = r.ok();
+    return h;
+}
 
 class AacFramer : public AudioFramer
 {
@@ -83,9 +155,37 @@ public:
 
     bool belongs(const uint8_t* data, size_t size) const override { return m_learnt && could_start(data, size); }
 
+    bool likely_start(const uint8_t* p, size_t avail) const override
+    {
+        if (!could_start(p, avail))
+            return false;
+        const FrameHead h = read_head(p, avail);
+        if (!h.valid)
+            return false;
+        if (!m_heads_learnt)
+            return true;
+        // Fill the reference never had (spectral band replication data, say)
+        // sets the decoder to work it can spend milliseconds on.
+        if ((h.fills & ~m_fills) != 0 || !m_elements[size_t(h.element)])
+            return false;
+        if (h.sequence < 0)
+            return true;
+        // Louder or quieter passages move the gain; the encoder's bandwidth keeps the bands.
+        constexpr int k_gain_margin = 40;
+        const int kind = h.sequence == 2;
+        return (m_sequences >> h.sequence & 1) && h.max_sfb <= m_max_sfb[kind] &&
+               (h.gain < 0 || (h.gain >= m_gain_low - k_gain_margin && h.gain <= m_gain_high + k_gain_margin));
+    }
+
     int64_t duration(uint32_t) const override { return m_frame_samples; }
     bool fixed() const override { return false; }
     uint64_t decode_calls() const override { return m_calls; }
+
+    void allow_shorter(uint32_t bytes) override
+    {
+        m_min_seen = std::min<size_t>(m_min_seen, bytes);
+        m_min = std::max<size_t>(2, m_min_seen / 2);
+    }
 
     void learn(const uint8_t* frame, uint32_t size) override
     {
@@ -95,6 +195,20 @@ public:
         // stereo, a single channel for mono.
         m_first[frame[0] >> 1] = true;
         m_learnt = true;
+        const FrameHead h = read_head(frame, size);
+        if (h.valid) {
+            m_heads_learnt = true;
+            m_fills |= h.fills;
+            m_elements[size_t(h.element)] = true;
+        }
+        if (h.valid && h.sequence >= 0) {
+            m_sequences |= 1u << h.sequence;
+            m_max_sfb[h.sequence == 2] = std::max(m_max_sfb[h.sequence == 2], h.max_sfb);
+            if (h.gain >= 0) {
+                m_gain_low = std::min(m_gain_low, h.gain);
+                m_gain_high = std::max(m_gain_high, h.gain);
+            }
+        }
         m_min_seen = std::min<size_t>(m_min_seen, size);
         m_max_seen = std::max<size_t>(m_max_seen, size);
         m_min = std::max<size_t>(2, m_min_seen / 2);
@@ -140,8 +254,12 @@ private:
             ++m_calls;
             const int left = m_frame->pkt_size;
             av_frame_unref(m_frame);
-            // A frame must begin inside the packet, after the one before it.
-            if (left <= 0 || left > int(size) || (!remaining.empty() && left >= remaining.back())) {
+            // A frame must begin inside the packet, after the one before it,
+            // and the one before it be no shorter than the reference's shortest
+            // allow: garbage may decode as a long row of tiny frames, each as
+            // dear as a real one.
+            if (left <= 0 || left > int(size) || (!remaining.empty() && left >= remaining.back()) ||
+                (!remaining.empty() && size_t(remaining.back() - left) < m_min)) {
                 err = AVERROR_INVALIDDATA;
                 break;
             }
@@ -178,6 +296,15 @@ private:
     uint64_t m_calls = 0;
     std::array<bool, 128> m_first{};
     bool m_learnt = false;
+    // The reference's frame heads: fill extension types, first channel
+    // elements, window sequences, highest band for long and short windows,
+    // the range of global gains.
+    bool m_heads_learnt = false;
+    uint32_t m_fills = 0;
+    std::array<bool, 128> m_elements{}; // the first after any fill
+    uint32_t m_sequences = 0;
+    std::array<int, 2> m_max_sfb{{0, 0}};
+    int m_gain_low = 255, m_gain_high = 0;
     size_t m_min = 2, m_max = 1536;
     size_t m_min_seen = SIZE_MAX, m_max_seen = 0;
 };

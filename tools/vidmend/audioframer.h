@@ -29,6 +29,9 @@ public:
     virtual size_t frame_length(const uint8_t* data, size_t size) = 0;
     // A quick test that a frame of this track could begin at `p`.
     virtual bool could_start(const uint8_t* p, size_t avail) const = 0;
+    // A closer one, for the search where the data resumes after damage: the
+    // frame's first header is as the reference's frames have it.
+    virtual bool likely_start(const uint8_t* p, size_t avail) const { return could_start(p, avail); }
     // Samples (per channel) a frame of `bytes` bytes holds.
     virtual int64_t duration(uint32_t bytes) const = 0;
     // Frames of a fixed size: any run splits, so bytes cannot be told from noise.
@@ -39,6 +42,8 @@ public:
     virtual uint64_t decode_calls() const { return 0; }
     // Learns from one of the reference's frames.
     virtual void learn(const uint8_t* frame, uint32_t size) = 0;
+    // Runs to split may hold other tracks' frames, down to `bytes` long.
+    virtual void allow_shorter(uint32_t) {}
 };
 
 // AAC raw data blocks (ISO/IEC 14496-3), cut with libavcodec's decoder.

@@ -55,6 +55,14 @@ Walker::Walker(const Reference& ref, const uint8_t* file)
             m_framers.back()->learn(frame.data(), uint32_t(frame.size()));
     }
     m_max_frame = std::max<uint32_t>(2 * max_size + 64, 1536);
+    // The first track's decoder splits runs that hold every track's frames.
+    for (int a : ref.audio)
+        m_framers.front()->allow_shorter(std::max<uint32_t>(1, ref.tracks[a].min_size));
+    uint64_t run = 0;
+    for (const RefSample& s : ref.layout) {
+        run = s.track == ref.video ? 0 : run + s.size;
+        m_longest_run = std::max(m_longest_run, run);
+    }
     // Tracks whose frames begin with different syntax elements (a channel
     // pair against a single channel, say) can be told apart frame by frame.
     // A few frames any track may begin alike (fill at the start) do not
@@ -127,7 +135,7 @@ bool Walker::followed_well(uint64_t pos, uint64_t end)
         return true;
     const uint8_t* p = m_file + pos;
     const bool audio =
-        std::any_of(m_framers.begin(), m_framers.end(), [&](const auto& f) { return f->could_start(p, end - pos); });
+        std::any_of(m_framers.begin(), m_framers.end(), [&](const auto& f) { return f->likely_start(p, end - pos); });
     if (!audio)
         return false;
     AudioFramer& framer = *m_framers.front();
@@ -164,19 +172,17 @@ uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result&
     AudioFramer& framer = *m_framers.front();
     if (framer.fixed()) {
         // Any bytes pass for PCM: take as much as a run before a picture
-        // usually holds, counted back from the picture.
-        uint64_t usual = 0, run = 0;
-        for (const RefSample& s : m_ref.layout) {
-            run = s.track == m_ref.video ? 0 : run + s.size;
-            usual = std::max(usual, run);
-        }
-        const uint64_t take = std::min(end - from, usual);
+        // holds at most, counted back from the picture.
+        const uint64_t take = std::min(end - from, m_longest_run);
         frames = framer.split(m_file + end - take, take);
         frames.exact = !frames.lengths.empty();
         return end - frames.covered;
     }
+    // The frames before a picture are no more than a run holds: looking no
+    // further back keeps the decoder from most of the garbage, where a try
+    // can cost milliseconds.
     const uint64_t window = 3ull * m_max_frame;
-    for (uint64_t q = from; q < end; ++q) {
+    for (uint64_t q = std::max(from, end - std::min(end, m_longest_run * 3 / 2 + m_max_frame)); q < end; ++q) {
         const uint8_t* p = m_file + q;
         // A run of zeros (a zeroed block) starts no frame; skip it whole.
         if (end - q >= 16 && be64(p) == 0 && be64(p + 8) == 0) {
@@ -187,7 +193,7 @@ uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result&
             continue;
         }
         const bool could =
-            std::any_of(m_framers.begin(), m_framers.end(), [&](const auto& f) { return f->could_start(p, end - q); });
+            std::any_of(m_framers.begin(), m_framers.end(), [&](const auto& f) { return f->likely_start(p, end - q); });
         if (!could)
             continue;
         // Two frames in a row first, then the whole run.
@@ -347,10 +353,11 @@ bool Walker::complete_at_end(const VideoCandidate& c) const
 
 bool Walker::audio_splits_at(const ByteRange& range)
 {
-    constexpr int k_gaps = 4;
-    int gaps = 0;
+    // Damage near the start fails a few runs too: only many, and none split, tell.
+    constexpr int k_runs = 8;
+    int runs = 0;
     uint64_t pos = range.begin;
-    for (int step = 0; step < 64 && gaps < k_gaps && pos < range.end; ++step) {
+    for (int step = 0; step < 128 && runs < k_runs && pos < range.end; ++step) {
         VideoCandidate c;
         if (video_at(pos, range.end, c)) {
             pos += c.size;
@@ -362,11 +369,13 @@ bool Walker::audio_splits_at(const ByteRange& range)
         if (std::any_of(m_framers.begin(), m_framers.end(),
                         [&](const auto& f) { return f->split(m_file + pos, end - pos).exact; }))
             break;
-        ++gaps;
+        // A zeroed block is damage, not another codec.
+        static const uint8_t zeros[32] = {};
+        runs += std::search(m_file + pos, m_file + end, zeros, zeros + sizeof zeros) == m_file + end;
         pos = end;
     }
     m_probed_pos = UINT64_MAX;
-    return gaps < k_gaps;
+    return runs < k_runs;
 }
 
 int Walker::foreign_track(const std::vector<Sample>& samples) const

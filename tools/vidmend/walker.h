@@ -92,6 +92,7 @@ private:
     std::vector<std::unique_ptr<AudioFramer>> m_framers; // per audio track
     std::unique_ptr<AudioSchedule> m_schedule;
     uint32_t m_max_frame = 0;
+    uint64_t m_longest_run = 0;    // bytes of audio between two pictures in the reference, at most
     bool m_distinct_lanes = false; // each audio track's frames begin differently
 
     // The last probe that found a sample, so the walk does not probe it twice.
