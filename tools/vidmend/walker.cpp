@@ -292,7 +292,8 @@ void Walker::give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frame
     else
         m_schedule->assign(frames.size(), tracks);
     for (size_t i = 0; i < frames.size(); ++i) {
-        const auto [pos, size] = frames[i];
+        const uint64_t pos = frames[i].first;
+        const uint32_t size = frames[i].second;
         int track = tracks[i];
         const uint8_t* p = m_file + pos;
         if (m_distinct_lanes) {
