@@ -383,6 +383,10 @@ bool read_track_fragment(const Box& traf, uint64_t moof_offset, uint64_t previou
         const bool signed_cts = (head >> 24) != 0;
         const uint32_t flags = head & 0xffffff;
         const uint32_t count = r.u32();
+        // A run that names a million samples and says nothing of each is damaged.
+        const bool per_sample = flags & (0x100 | 0x200 | 0x400 | 0x800);
+        if (!per_sample && count > k_max_plain_run)
+            return false;
         if (flags & 0x1)
             pos = base + uint64_t(int64_t(int32_t(r.u32())));
         const bool has_first_flags = flags & 0x4;

@@ -16,6 +16,8 @@ namespace isobmff {
 constexpr uint32_t k_non_sync = 0x00010000;
 // More than a day of video and audio; a count beyond it is a damaged header.
 constexpr size_t k_max_samples = 1u << 24;
+// Samples of one fragment run with nothing said of each (fixed-size sound).
+constexpr uint32_t k_max_plain_run = 1u << 20;
 
 struct Sample
 {
