@@ -35,14 +35,25 @@ struct Pauses
         });
     ~Pauses() { FormatCWidget::set_delay(std::move(previous)); }
 
-    // Lets the oldest pause pass, as the clock would after its length; returns that length.
+    // A pause whose window has gone would never fire: Qt drops such a timer.
+    void forget_dead()
+    {
+        pending.erase(std::remove_if(pending.begin(), pending.end(), [](const Pending& p) { return !p.context; }),
+                      pending.end());
+    }
+    int count()
+    {
+        forget_dead();
+        return pending.size();
+    }
+    // Lets the oldest live pause pass, as the clock would after its length; returns that length.
     int pass()
     {
+        forget_dead();
         if (pending.isEmpty())
             return -1;
         const Pending p = pending.takeFirst();
-        if (p.context)
-            p.step();
+        p.step();
         return p.ms;
     }
 };
@@ -193,7 +204,7 @@ private slots:
 
         wait_for_row(0);
         // Nothing starts before the pause is over.
-        QCOMPARE(m_pauses.pending.size(), 1);
+        QCOMPARE(m_pauses.count(), 1);
         QCOMPARE(table()->progress_bar(1)->value(), 0);
         QVERIFY(!table()->look_button(1)->isEnabled());
         QCOMPARE(m_pauses.pass(), 1000);
@@ -235,12 +246,12 @@ private slots:
         prepare({m_short[0], m_long}, "原始大小");
         start()->click();
         wait_for_row(0);
-        QCOMPARE(m_pauses.pending.size(), 1);
+        QCOMPARE(m_pauses.count(), 1);
 
         // Stopped during the pause: the finished file is no partial output.
         start()->click();
         QCOMPARE(start()->text(), QString("开始转码"));
-        QCOMPARE(m_pauses.pending.size(), 1);
+        QCOMPARE(m_pauses.count(), 1);
         // Restarted before the old pause is over: it picks up the second row.
         start()->click();
         wait_for_progress(1);
@@ -250,7 +261,7 @@ private slots:
         wait_for_row(1);
         m_pauses.pass();
         QCOMPARE(m_boxes->last().seen(), kEnded);
-        QVERIFY(m_pauses.pending.isEmpty());
+        QVERIFY(m_pauses.count() == 0);
         QCOMPARE(testmedia::probe(out("clip0_zo.mp4")), QString("320x240 2s"));
         QCOMPARE(testmedia::probe(out("long_zo.mp4")), QString("320x240 10s"));
     }
@@ -268,7 +279,7 @@ private slots:
         QVERIFY(kept > 0 && kept < table()->progress_bar(0)->maximum());
         // The partial output goes one second later, not at once.
         QVERIFY(QFile::exists(out("long_zo.mp4")));
-        QCOMPARE(m_pauses.pending.size(), 1);
+        QCOMPARE(m_pauses.count(), 1);
         QCOMPARE(m_pauses.pass(), 1000);
         QVERIFY(!QFile::exists(out("long_zo.mp4")));
         QCOMPARE(table()->progress_bar(0)->value(), kept);
@@ -306,14 +317,15 @@ private slots:
 
     void window_destroyed_during_a_run()
     {
-        prepare({m_long}, "原始大小");
+        // 1080P keeps the transcoder busy long after its first record.
+        prepare({m_long}, "1080P");
         start()->click();
         wait_for_progress(0);
 
         // The transcoder runs on to its end and finishes the file.
         m_window.reset();
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(out("long_zo.mp4")).isEmpty(), kRunTimeout);
-        QCOMPARE(testmedia::probe(out("long_zo.mp4")), QString("320x240 10s"));
+        QCOMPARE(testmedia::probe(out("long_zo.mp4")), QString("1920x1080 10s"));
 
         // A new window starts with no run of its own and can run one.
         m_window = std::make_unique<FormatCWidget>();
@@ -323,7 +335,7 @@ private slots:
         start()->click();
         wait_for_row(0);
         QCOMPARE(m_pauses.pass(), 1000);
-        QVERIFY(m_pauses.pending.isEmpty());
+        QVERIFY(m_pauses.count() == 0);
         QCOMPARE(m_boxes->last().seen(), kEnded);
     }
 

@@ -241,8 +241,8 @@ bool follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
             continue;
         size_t j = i + 1;
         bool clean = true;
-        while (j < samples.size() && samples[j].track != a0)
-            clean = clean && samples[j++].loss == 0;
+        for (; j < samples.size() && samples[j].track != a0; ++j)
+            clean = clean && samples[j].loss == 0;
         if (j == samples.size() || !clean || samples[j].loss)
             continue;
         slot[k] = double(samples[j].pts) * atb + offset;
