@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QIcon>
 #include <QTimer>
 #include <QWidget>
 
@@ -40,6 +41,9 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("davaz-host"));
+    // The desktop ties the windows to the menu entry, and so to its icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("davaz"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("davaz")));
     QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;

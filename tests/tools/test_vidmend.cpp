@@ -232,6 +232,11 @@ private slots:
         settings.codec = "hevc";
         QVERIFY(!testmedia::make_recording(at("hevc-ref.mp4"), 2, settings).isEmpty());
         QVERIFY(!damage(at("original.mp4"), at("damaged.mp4"), 0.7, "").isEmpty());
+        // One cut short after its index, which lies before its media.
+        QVERIFY(!testmedia::make_recording(at("faststart.mp4"), 4,
+                                           {"h264", "25", 3, {"48000:2"}, {}, {"-movflags", "+faststart"}})
+                     .isEmpty());
+        QVERIFY(!damage(at("faststart.mp4"), at("indexed.mp4"), 0.7, "").isEmpty());
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", at("audio.mp4")}));
         QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=duration=1", "-f", "lavfi", "-i", "sine=duration=1",
                                    "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3", at("ac3.mp4")}));
@@ -598,6 +603,8 @@ private slots:
             {"frame rate that is no number", "job", "%ref\n%damaged\nabc\n%out\n", "0", "done", ""},
             {"window closed while rebuilding", "job", "%ref\n%damaged\n25\n%out\n", "10", "rebuilding", ""},
             {"window closed while writing", "job", "%ref\n%damaged\n25\n%out\n", "10", "writing", ""},
+            {"window closed while a file cut after its index is rebuilt", "job", "%ref\n%indexed\n25\n%out\n", "10",
+             "writing", ""},
             {"three lines", "job", "%ref\n%damaged\n25\n", "1", "修复失败:任务文件不完整或文件重复", ""},
             {"empty damaged line", "job", "%ref\n\n25\n%out\n", "1", "修复失败:任务文件不完整或文件重复", ""},
             {"no job file", "job", "", "1", "修复失败:任务文件不完整或文件重复", ""},
@@ -663,6 +670,7 @@ private slots:
         for (const QString& arg : how == "args" ? input.split(' ') : QStringList())
             args << at(arg);
         input.replace("%ref", at("ref.mp4")).replace("%damaged", at("damaged.mp4")).replace("%out", out);
+        input.replace("%indexed", at("indexed.mp4"));
         QVERIFY(how == "args" || input.isEmpty() || testmedia::write_file(job, input.toUtf8()));
         // The repair window's side of the pipe: it stops the repair where the row says.
         pipes::Inbox window;

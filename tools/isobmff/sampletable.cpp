@@ -307,6 +307,90 @@ void write_track(Writer& w, const Box& trak, const TrackRewrite& rewrite)
     w.end(start);
 }
 
+bool read_edits(const Box& trak, std::vector<Edit>& edits)
+{
+    const std::optional<Box> edts = child(trak, box_type("edts"));
+    const std::optional<Box> elst = edts ? child(*edts, box_type("elst")) : std::nullopt;
+    if (!elst)
+        return false;
+    Reader r(elst->payload(), elst->payload_size());
+    const bool wide = (r.u32() >> 24) == 1;
+    const uint32_t count = r.u32();
+    for (uint32_t i = 0; i < count && r.ok(); ++i) {
+        Edit e;
+        e.duration = r.uint(wide);
+        e.media_time = wide ? int64_t(r.u64()) : int64_t(int32_t(r.u32()));
+        e.rate = r.u32();
+        if (r.ok())
+            edits.push_back(e);
+    }
+    return true;
+}
+
+void write_edits(Writer& w, const std::vector<Edit>& edits)
+{
+    const bool wide = std::any_of(edits.begin(), edits.end(), [](const Edit& e) {
+        return e.duration > UINT32_MAX || e.media_time > INT32_MAX || e.media_time < INT32_MIN;
+    });
+    const size_t edts = w.begin(box_type("edts"));
+    const size_t elst = w.begin_full(box_type("elst"), wide ? 1 : 0, 0);
+    w.u32(uint32_t(edits.size()));
+    for (const Edit& e : edits) {
+        w.uint(e.duration, wide);
+        w.uint(uint64_t(e.media_time), wide);
+        w.u32(e.rate);
+    }
+    w.end(elst);
+    w.end(edts);
+}
+
+uint64_t clamp_edits(std::vector<Edit>& edits, uint64_t end)
+{
+    uint64_t at = 0;
+    size_t n = 0;
+    for (; n < edits.size() && at < end; ++n) {
+        edits[n].duration = std::min(edits[n].duration, end - at);
+        at += edits[n].duration;
+    }
+    edits.resize(n);
+    return at;
+}
+
+void copy_dependencies(Writer& w, const Box& sdtp, size_t samples)
+{
+    const size_t start = w.begin(box_type("sdtp"));
+    w.bytes(sdtp.payload(), std::min(sdtp.payload_size(), 4 + samples));
+    w.end(start);
+}
+
+void copy_groups(Writer& w, const Box& sbgp, size_t samples)
+{
+    Reader r(sbgp.payload(), sbgp.payload_size());
+    const uint32_t head = r.u32();
+    const uint32_t grouping = r.u32();
+    const uint32_t parameter = (head >> 24) == 1 ? r.u32() : 0;
+    const uint32_t count = r.u32();
+    const size_t start = w.begin(box_type("sbgp"));
+    w.u32(head);
+    w.u32(grouping);
+    if ((head >> 24) == 1)
+        w.u32(parameter);
+    const size_t count_at = w.size();
+    w.u32(0);
+    uint32_t written = 0;
+    for (uint32_t i = 0; i < count && samples > 0 && r.ok(); ++i) {
+        const uint32_t run = r.u32();
+        const uint32_t group = r.u32();
+        const uint32_t n = uint32_t(std::min<size_t>(run, samples));
+        w.u32(n);
+        w.u32(group);
+        samples -= n;
+        ++written;
+    }
+    w.put32(count_at, written);
+    w.end(start);
+}
+
 std::optional<uint32_t> track_id(const Box& tkhd)
 {
     Reader r(tkhd.payload(), tkhd.payload_size());
@@ -383,6 +467,10 @@ bool read_track_fragment(const Box& traf, uint64_t moof_offset, uint64_t previou
         const bool signed_cts = (head >> 24) != 0;
         const uint32_t flags = head & 0xffffff;
         const uint32_t count = r.u32();
+        // A run that names a million samples and says nothing of each is damaged.
+        const bool per_sample = flags & (0x100 | 0x200 | 0x400 | 0x800);
+        if (!per_sample && count > k_max_plain_run)
+            return false;
         if (flags & 0x1)
             pos = base + uint64_t(int64_t(int32_t(r.u32())));
         const bool has_first_flags = flags & 0x4;

@@ -16,6 +16,8 @@ namespace isobmff {
 constexpr uint32_t k_non_sync = 0x00010000;
 // More than a day of video and audio; a count beyond it is a damaged header.
 constexpr size_t k_max_samples = 1u << 24;
+// Samples of one fragment run with nothing said of each (fixed-size sound).
+constexpr uint32_t k_max_plain_run = 1u << 20;
 
 struct Sample
 {
@@ -62,6 +64,26 @@ struct TrackRewrite
     std::function<bool(Writer& w, const Box& box)> other;
 };
 void write_track(Writer& w, const Box& trak, const TrackRewrite& rewrite);
+
+// 8.6.6 edit list entries.
+struct Edit
+{
+    uint64_t duration = 0; // movie time scale
+    int64_t media_time = 0;
+    uint32_t rate = 0x10000;
+};
+// The edits of a track box; false when it has no edit list.
+bool read_edits(const Box& trak, std::vector<Edit>& edits);
+// Writes an edit box ('edts') holding `edits`.
+void write_edits(Writer& w, const std::vector<Edit>& edits);
+// Cuts `edits` at movie time `end`; returns where they then end.
+uint64_t clamp_edits(std::vector<Edit>& edits, uint64_t end);
+
+// Copies of per-sample tables for the first `samples` samples only: 8.6.4
+// sample dependency types ('sdtp', a byte a sample) and 8.9.2 sample to
+// group ('sbgp', runs of samples).
+void copy_dependencies(Writer& w, const Box& sdtp, size_t samples);
+void copy_groups(Writer& w, const Box& sbgp, size_t samples);
 
 // The track id of a track header ('tkhd').
 std::optional<uint32_t> track_id(const Box& tkhd);

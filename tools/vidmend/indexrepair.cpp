@@ -1,9 +1,9 @@
 #include "indexrepair.h"
 
+#include "fragmentheader.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 
 namespace vidmend {
@@ -15,67 +15,6 @@ using IsoSample = isobmff::Sample;
 using isobmff::Writer;
 using IsoBox = isobmff::Box;
 
-// The repaired file as it is written, with the progress of its bytes.
-class OutputFile
-{
-public:
-    OutputFile(const std::string& path, const IndexRepair::Progress& progress)
-        : m_file(std::fopen(path.c_str(), "wb"))
-        , m_path(path)
-        , m_progress(progress)
-    {
-        if (!m_file)
-            m_error = "cannot create " + path + ": " + std::strerror(errno);
-    }
-    ~OutputFile()
-    {
-        if (m_file)
-            std::fclose(m_file);
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    void expect(uint64_t total) { m_total = total; }
-    uint64_t position() const { return m_written; }
-    bool good() const { return m_error.empty() && !m_stopped; }
-    bool stopped() const { return m_stopped; }
-
-    void put(const uint8_t* data, uint64_t size)
-    {
-        // Large copies go in steps, so that a stop is heard and the window sees progress.
-        constexpr uint64_t k_step = 8u << 20;
-        while (size > 0 && good()) {
-            const uint64_t n = std::min(size, k_step);
-            if (std::fwrite(data, 1, size_t(n), m_file) != n)
-                m_error = "cannot write " + m_path + ": " + std::strerror(errno);
-            data += n;
-            size -= n;
-            m_written += n;
-            if (m_progress && !m_progress(m_written, std::max(m_total, m_written)))
-                m_stopped = true;
-        }
-    }
-    void put(const std::vector<uint8_t>& bytes) { put(bytes.data(), bytes.size()); }
-
-    bool close(std::string& error)
-    {
-        if (m_file && std::fclose(m_file) != 0 && m_error.empty())
-            m_error = "cannot finish " + m_path + ": " + std::strerror(errno);
-        m_file = nullptr;
-        error = m_error;
-        return good();
-    }
-
-private:
-    FILE* m_file;
-    std::string m_path;
-    IndexRepair::Progress m_progress;
-    uint64_t m_total = 0;
-    uint64_t m_written = 0;
-    std::string m_error;
-    bool m_stopped = false;
-};
-
 namespace {
 
 uint64_t rescale_up(uint64_t value, uint32_t from, uint32_t to)
@@ -83,101 +22,6 @@ uint64_t rescale_up(uint64_t value, uint32_t from, uint32_t to)
     if (from == 0)
         return 0;
     return uint64_t(((unsigned __int128)value * to + from - 1) / from);
-}
-
-// 8.6.6 edit list entries.
-struct Edit
-{
-    uint64_t duration = 0; // movie time scale
-    int64_t media_time = 0;
-    uint32_t rate = 0x10000;
-};
-
-bool read_edits(const IsoBox& trak, std::vector<Edit>& edits)
-{
-    const std::optional<IsoBox> edts = isobmff::child(trak, box_type("edts"));
-    const std::optional<IsoBox> elst = edts ? isobmff::child(*edts, box_type("elst")) : std::nullopt;
-    if (!elst)
-        return false;
-    Reader r(elst->payload(), elst->payload_size());
-    const bool wide = (r.u32() >> 24) == 1;
-    const uint32_t count = r.u32();
-    for (uint32_t i = 0; i < count && r.ok(); ++i) {
-        Edit e;
-        e.duration = r.uint(wide);
-        e.media_time = wide ? int64_t(r.u64()) : int64_t(int32_t(r.u32()));
-        e.rate = r.u32();
-        if (r.ok())
-            edits.push_back(e);
-    }
-    return true;
-}
-
-void write_edits(Writer& w, const std::vector<Edit>& edits)
-{
-    const bool wide = std::any_of(edits.begin(), edits.end(), [](const Edit& e) {
-        return e.duration > UINT32_MAX || e.media_time > INT32_MAX || e.media_time < INT32_MIN;
-    });
-    const size_t edts = w.begin(box_type("edts"));
-    const size_t elst = w.begin_full(box_type("elst"), wide ? 1 : 0, 0);
-    w.u32(uint32_t(edits.size()));
-    for (const Edit& e : edits) {
-        w.uint(e.duration, wide);
-        w.uint(uint64_t(e.media_time), wide);
-        w.u32(e.rate);
-    }
-    w.end(elst);
-    w.end(edts);
-}
-
-// The edits up to movie time `end`.
-uint64_t clamp_edits(std::vector<Edit>& edits, uint64_t end)
-{
-    uint64_t at = 0;
-    size_t n = 0;
-    for (; n < edits.size() && at < end; ++n) {
-        edits[n].duration = std::min(edits[n].duration, end - at);
-        at += edits[n].duration;
-    }
-    edits.resize(n);
-    return at;
-}
-
-// 8.6.4 sample dependency types: one byte a sample.
-void write_dependencies(Writer& w, const IsoBox& sdtp, size_t samples)
-{
-    const size_t start = w.begin(box_type("sdtp"));
-    w.bytes(sdtp.payload(), std::min(sdtp.payload_size(), 4 + samples));
-    w.end(start);
-}
-
-// 8.9.2 sample to group: runs of samples, cut at `samples`.
-void write_groups(Writer& w, const IsoBox& sbgp, size_t samples)
-{
-    Reader r(sbgp.payload(), sbgp.payload_size());
-    const uint32_t head = r.u32();
-    const uint32_t grouping = r.u32();
-    const uint32_t parameter = (head >> 24) == 1 ? r.u32() : 0;
-    const uint32_t count = r.u32();
-    const size_t start = w.begin(box_type("sbgp"));
-    w.u32(head);
-    w.u32(grouping);
-    if ((head >> 24) == 1)
-        w.u32(parameter);
-    const size_t count_at = w.size();
-    w.u32(0);
-    uint32_t written = 0;
-    for (uint32_t i = 0; i < count && samples > 0 && r.ok(); ++i) {
-        const uint32_t run = r.u32();
-        const uint32_t group = r.u32();
-        const uint32_t n = uint32_t(std::min<size_t>(run, samples));
-        w.u32(n);
-        w.u32(group);
-        samples -= n;
-        ++written;
-    }
-    w.put32(count_at, written);
-    w.end(start);
 }
 
 uint64_t read_movie_duration(const IsoBox& mvhd)
@@ -449,7 +293,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
     // order, or less if its edits ended sooner.
     struct Timing
     {
-        std::vector<Edit> edits;
+        std::vector<isobmff::Edit> edits;
         bool has_edits = false;
         uint64_t media = 0;
         uint64_t movie = 0;
@@ -459,7 +303,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
     for (size_t t = 0; t < traks.size(); ++t) {
         const IndexTrack& track = m_index->tracks[t];
         Timing& tm = timing[t];
-        tm.has_edits = read_edits(traks[t], tm.edits);
+        tm.has_edits = isobmff::read_edits(traks[t], tm.edits);
         const size_t kept = m_plan[t].moov_kept;
         uint64_t shown_end = 0;
         for (size_t i = 0; i < kept; ++i) {
@@ -471,7 +315,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
             // Edits of media that is gone go; the one across the cut ends there.
             size_t n = 0;
             for (; n < tm.edits.size(); ++n) {
-                Edit& e = tm.edits[n];
+                isobmff::Edit& e = tm.edits[n];
                 if (e.media_time < 0)
                     continue;
                 const uint64_t left =
@@ -487,7 +331,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
         if (kept == 0)
             tm.edits.clear();
         tm.movie = 0;
-        for (const Edit& e : tm.edits)
+        for (const isobmff::Edit& e : tm.edits)
             tm.movie += e.duration;
         if (!tm.has_edits)
             tm.movie = rescale_up(tm.media, track.timescale, movie_scale);
@@ -500,7 +344,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
         movie_end = any_end;
     for (Timing& tm : timing) {
         tm.movie = std::min(tm.movie, movie_end);
-        clamp_edits(tm.edits, movie_end);
+        isobmff::clamp_edits(tm.edits, movie_end);
     }
 
     // Fragments after a cut in the movie's own media are gone with it: no 'mvex'.
@@ -533,9 +377,9 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
             // would need more than that (sub-samples, encryption) do not come along.
             for (const IsoBox& part : isobmff::children(stbl)) {
                 if (part.type == box_type("sdtp"))
-                    write_dependencies(out, part, kept);
+                    isobmff::copy_dependencies(out, part, kept);
                 else if (part.type == box_type("sbgp"))
-                    write_groups(out, part, kept);
+                    isobmff::copy_groups(out, part, kept);
                 else if (part.type == box_type("sgpd"))
                     out.copy(part);
             }
@@ -545,7 +389,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
             if (part.type != box_type("edts"))
                 return false;
             if (!tm.edits.empty())
-                write_edits(out, tm.edits);
+                isobmff::write_edits(out, tm.edits);
             return true;
         };
         isobmff::write_track(w, trak, rewrite);
@@ -670,83 +514,6 @@ std::vector<uint8_t> IndexRepair::fragmented_moov() const
     return moov_out.size() == original.size() ? moov_out : original;
 }
 
-namespace {
-
-// A run of samples for a new fragment header, with where its first sample
-// lies in the media box that follows the header.
-struct NewRun
-{
-    std::vector<IsoSample> samples;
-    std::vector<uint32_t> flags;
-    uint64_t data_at = 0;
-};
-struct NewTraf
-{
-    uint32_t track_id = 0;
-    uint32_t description = 1;
-    std::optional<uint64_t> decode_time;
-    std::vector<NewRun> runs;
-};
-
-// A movie fragment header ('moof') for `trafs` with every position explicit
-// and relative to it, `others` (its sequence number, say) copied in, then the
-// header of the media box of `media` bytes that must follow it.
-std::vector<uint8_t> fragment_header(const std::vector<IsoBox>& others, const std::vector<NewTraf>& trafs,
-                                     uint64_t media)
-{
-    Writer w;
-    std::vector<std::pair<size_t, uint64_t>> data_offsets; // where each run's offset goes, and its place in the media
-    const size_t start = w.begin(box_type("moof"));
-    for (const IsoBox& part : others)
-        w.copy(part);
-    for (const NewTraf& traf : trafs) {
-        const size_t traf_at = w.begin(box_type("traf"));
-        // 8.8.7: positions from the start of this header, the sample description named.
-        const size_t tfhd = w.begin_full(box_type("tfhd"), 0, 0x020000 | 0x2);
-        w.u32(traf.track_id);
-        w.u32(traf.description);
-        w.end(tfhd);
-        if (traf.decode_time) {
-            const size_t tfdt = w.begin_full(box_type("tfdt"), 1, 0);
-            w.u64(*traf.decode_time);
-            w.end(tfdt);
-        }
-        for (const NewRun& run : traf.runs) {
-            const bool offsets =
-                std::any_of(run.samples.begin(), run.samples.end(), [](const IsoSample& s) { return s.cts != 0; });
-            const bool negative =
-                std::any_of(run.samples.begin(), run.samples.end(), [](const IsoSample& s) { return s.cts < 0; });
-            // 8.8.8: data offset, then duration, size, flags and composition offset of each sample.
-            const size_t trun =
-                w.begin_full(box_type("trun"), negative ? 1 : 0, 0x1 | 0x100 | 0x200 | 0x400 | (offsets ? 0x800 : 0));
-            w.u32(uint32_t(run.samples.size()));
-            data_offsets.emplace_back(w.size(), run.data_at);
-            w.u32(0);
-            for (size_t k = 0; k < run.samples.size(); ++k) {
-                w.u32(run.samples[k].duration);
-                w.u32(run.samples[k].size);
-                w.u32(run.flags[k]);
-                if (offsets)
-                    w.u32(uint32_t(run.samples[k].cts));
-            }
-            w.end(trun);
-        }
-        w.end(traf_at);
-    }
-    w.end(start);
-    const bool large = media + 8 > UINT32_MAX;
-    const uint64_t header = large ? 16 : 8;
-    for (const auto& [at, data_at] : data_offsets)
-        w.put32(at, uint32_t(w.size() + header + data_at));
-    w.u32(large ? 1 : uint32_t(media + 8));
-    w.u32(box_type("mdat"));
-    if (large)
-        w.u64(media + 16);
-    return w.data();
-}
-
-} // namespace
-
 // The fragment the cut falls in: its header rebuilt for the samples kept,
 // which follow it as they lay in the file.
 std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& data_end) const
@@ -754,16 +521,16 @@ std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& d
     const IndexFragment& fragment = m_index->fragments[m_complete];
     data_begin = UINT64_MAX;
     data_end = 0;
-    std::vector<NewTraf> trafs;
+    std::vector<FragmentTrack> trafs;
     for (size_t i = 0; i < fragment.trafs.size(); ++i) {
         const isobmff::TrackFragment& traf = fragment.trafs[i];
-        NewTraf out{traf.track_id, traf.description, traf.decode_time, {}};
+        FragmentTrack out{traf.track_id, traf.description, traf.decode_time, {}};
         for (size_t r = 0; r < m_cut_kept[i].size(); ++r) {
             const size_t n = m_cut_kept[i][r];
             if (n == 0)
                 continue;
             const isobmff::TrackRun& run = traf.runs[r];
-            NewRun kept;
+            FragmentRun kept;
             kept.samples.assign(run.samples.begin(), run.samples.begin() + ptrdiff_t(n));
             kept.flags.assign(run.flags.begin(), run.flags.begin() + ptrdiff_t(n));
             kept.data_at = run.samples.front().offset; // made relative below
@@ -778,8 +545,8 @@ std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& d
     }
     if (trafs.empty())
         return {};
-    for (NewTraf& traf : trafs) {
-        for (NewRun& run : traf.runs)
+    for (FragmentTrack& traf : trafs) {
+        for (FragmentRun& run : traf.runs)
             run.data_at -= data_begin;
     }
     std::vector<IsoBox> others;
@@ -893,11 +660,11 @@ void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& sa
 // the other into its media box, a run for each stretch of one track.
 std::vector<uint8_t> IndexRepair::walked_fragment() const
 {
-    std::vector<NewTraf> trafs(m_plan.size());
+    std::vector<FragmentTrack> trafs(m_plan.size());
     uint64_t at = 0;
     size_t previous = SIZE_MAX;
     for (const Walked& w : m_walked) {
-        NewTraf& traf = trafs[w.track];
+        FragmentTrack& traf = trafs[w.track];
         if (!traf.decode_time) {
             traf.track_id = m_index->tracks[w.track].id;
             traf.decode_time = w.dts;
@@ -912,7 +679,7 @@ std::vector<uint8_t> IndexRepair::walked_fragment() const
         at += w.sample.size;
         previous = w.track;
     }
-    trafs.erase(std::remove_if(trafs.begin(), trafs.end(), [](const NewTraf& t) { return t.runs.empty(); }),
+    trafs.erase(std::remove_if(trafs.begin(), trafs.end(), [](const FragmentTrack& t) { return t.runs.empty(); }),
                 trafs.end());
     // 8.8.5: fragments are numbered in order.
     Writer mfhd;

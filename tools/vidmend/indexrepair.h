@@ -2,6 +2,7 @@
 
 #include "boxes.h"
 #include "movieindex.h"
+#include "outputfile.h"
 #include "reference.h"
 #include "repair.h"
 #include "walker.h"
@@ -28,7 +29,7 @@ class IndexRepair
 {
 public:
     // written and total bytes; false stops the writing
-    using Progress = std::function<bool(uint64_t, uint64_t)>;
+    using Progress = OutputFile::Progress;
 
     IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& layout);
 
@@ -74,7 +75,7 @@ private:
     void plan_fragments();
     bool fragment_whole(const IndexFragment& f) const;
 
-    bool write_plain(class OutputFile& out, std::string& error);
+    bool write_plain(OutputFile& out, std::string& error);
     bool write_fragmented(OutputFile& out, std::string& error);
     std::vector<uint8_t> plain_moov(int64_t shift) const;
     std::vector<uint8_t> fragmented_moov() const;

@@ -14,24 +14,34 @@
 // one that fails ends below TOTAL, so the window never takes it for a
 // finished job, with a word that says in Chinese what went wrong. The exit
 // code tells the same:
-//   0  done                               the repaired file is written
-//   1  修复失败:任务文件不完整或文件重复  bad argument list, unreadable or incomplete job file, or the same file twice
-//   2  修复失败:无法读取文件或参考视频不完整  an input cannot be read, or the reference has no index either
-//   3  修复失败:参考视频没有画面          the reference has no video track
-//   4  修复失败:损坏视频不是MP4文件       the damaged file is not an MP4 or holds no media data
-//   5  修复失败:不支持该视频或音频编码    a codec the repair does not handle (video other than H.264/HEVC,
-//                                         audio other than AAC and PCM)
-//   6  修复失败:两个文件似乎放反了        the damaged file is whole and the reference has no complete index
-//   7  无需修复:损坏视频是完整的          every sample the damaged file's index lists is in it: nothing to repair
-//   8  修复失败:没有找到可以恢复的画面  no video sample in the damaged file matches the reference, or none
-//                                         its own index lists lies wholly in it
-//   9  修复失败:无法写入修复后的文件      the repaired file cannot be written
-//   10 (no last report)                   the window answered "pro_end"; no output is left behind
-//   11 修复失败:声音与参考视频的编码不同  the recording's audio is in another codec or channel layout
-//                                         than the reference's
+//   0  done
+//      the repaired file is written
+//   1  修复失败:任务文件不完整或文件重复
+//      bad argument list, unreadable or incomplete job file, or the same file twice
+//   2  修复失败:无法读取文件或参考视频不完整
+//      an input cannot be read, or the reference has no index either
+//   3  修复失败:参考视频没有画面
+//      the reference has no video track
+//   4  修复失败:损坏视频不是MP4文件
+//      the damaged file is not an MP4 or holds no media data
+//   5  修复失败:不支持该视频或音频编码
+//      a codec the repair does not handle (video other than H.264/HEVC, audio other than AAC and PCM)
+//   6  修复失败:两个文件似乎放反了
+//      the damaged file is whole and the reference has no complete index
+//   7  无需修复:损坏视频是完整的
+//      every sample the damaged file's own index lists is in it: nothing to repair
+//   8  修复失败:没有找到可以恢复的画面
+//      no video sample in the damaged file matches the reference, or none its own index lists lies in it
+//   9  修复失败:无法写入修复后的文件
+//      the repaired file cannot be written
+//   10 no last report
+//      the window answered "pro_end"; no output is left behind
+//   11 修复失败:声音与参考视频的编码不同
+//      the recording's audio is in another codec or channel layout than the reference's
 // A damaged file that still has its index (written before the media, or as
 // fragments) and was cut short is rebuilt from that index: the samples that
-// lie wholly in the file are kept, the reference is not needed.
+// lie wholly in the file are kept. The reference is needed only for media
+// whose fragment header was lost, which is walked.
 // The inputs are never written to.
 
 #include "jobfile.h"

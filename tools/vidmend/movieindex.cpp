@@ -68,6 +68,9 @@ std::optional<MovieIndex> read_movie_index(const uint8_t* file, const FileLayout
     }
     if (index.tracks.empty() || index.timescale == 0)
         return std::nullopt;
+    size_t listed = 0;
+    for (const IndexTrack& track : index.tracks)
+        listed += track.samples.size();
 
     for (size_t i = moov + 1; index.fragmented && i < layout.boxes.size(); ++i) {
         const Box& box = layout.boxes[i];
@@ -82,9 +85,14 @@ std::optional<MovieIndex> read_movie_index(const uint8_t* file, const FileLayout
                 !isobmff::read_track_fragment(traf, box.offset, previous_end, defaults, tf))
                 continue;
             previous_end = tf.data_end;
+            for (const isobmff::TrackRun& run : tf.runs)
+                listed += run.samples.size();
             fragment.trafs.push_back(std::move(tf));
         }
         index.fragments.push_back(std::move(fragment));
+        // Beyond a day of media the headers are damaged, not long.
+        if (listed > isobmff::k_max_samples)
+            return std::nullopt;
     }
     return index;
 }

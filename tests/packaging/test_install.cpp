@@ -1,0 +1,188 @@
+// The tree `cmake --install` makes, installed into a temporary DESTDIR and
+// run from there as a user would start it: through the menu entry's command.
+
+#include "testmedia.h"
+
+#include <QImage>
+#include <QtTest>
+
+namespace {
+
+// Every entry of a tree with its size and modification time, to see that a run writes nothing there.
+QStringList snapshot(const QString& root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries
+            << QString("%1 %2 %3").arg(info.filePath()).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+    }
+    entries.sort();
+    return entries;
+}
+
+// The value of KEY in the [Desktop Entry] group (the only group of the file).
+QString desktop_value(const QString& file, const QString& key)
+{
+    for (const QString& line : QString::fromUtf8(testmedia::read_file(file)).split('\n'))
+        if (line.startsWith(key + '='))
+            return line.mid(key.size() + 1).trimmed();
+    return {};
+}
+
+} // namespace
+
+class TestInstall : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_root; // the DESTDIR
+    QString m_usr;  // the prefix inside it
+    QString m_desktop;
+
+    QString pkgdir() const { return m_usr + "/lib/davaz"; }
+
+    // The environment of an ordinary user with nothing set up yet: settings
+    // go where Qt puts them for HOME, not to a test's host home.
+    QStringList user_env(const QString& home, const QString& runtime) const
+    {
+        return {"HOME=" + home,  "XDG_CONFIG_HOME=",           "XDG_DATA_HOME=",
+                "HEXLUNE_HOME=", "XDG_RUNTIME_DIR=" + runtime, "TMPDIR=" + runtime};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_root = m_dir.filePath("root");
+        m_usr = m_root + "/usr";
+        const testmedia::Ran install =
+            testmedia::run(CMAKE_COMMAND, {"--install", BUILD_DIR, "--prefix", "/usr"}, 300000, {"DESTDIR=" + m_root});
+        QVERIFY2(install.code == 0, qPrintable(install.out + install.err));
+        m_desktop = m_usr + "/share/applications/davaz.desktop";
+        QVERIFY(QFileInfo::exists(m_desktop));
+    }
+
+    void menu_entry_starts_the_host_with_every_tool()
+    {
+        const QString command = desktop_value(m_desktop, "Exec").section(' ', 0, 0);
+        const QString program = QStandardPaths::findExecutable(command, {m_usr + "/bin"});
+        QVERIFY2(!program.isEmpty(), qPrintable("no program for Exec=" + command + " on the PATH"));
+
+        QTemporaryDir home, runtime;
+        const QStringList before = snapshot(m_root);
+        const QString shots = home.filePath("shots");
+        const testmedia::Ran host =
+            testmedia::run(program,
+                           {"--show", "msg_show_mp4wd", "--show", "msg_show_movielive", "--show", "msg_show_tranformat",
+                            "--show", "msg_show_grablive", "--screenshot", shots},
+                           120000, user_env(home.path(), runtime.path()));
+        QVERIFY2(host.code == 0, qPrintable(host.err));
+        for (const QString name :
+             {"DavazLauncher", "Mp4RPWidget", "VideoLiveWidget", "FormatCWidget", "GrabLiveWidget"}) {
+            const QImage image(shots + "/" + name + ".png");
+            QVERIFY2(image.width() > 100 && image.height() > 100, qPrintable(name + " did not open"));
+        }
+        // The windows keep their settings in the user's configuration folder, never beside the program.
+        QStringList written;
+        for (const QString& entry : snapshot(m_root))
+            if (!before.contains(entry))
+                written << entry;
+        QVERIFY2(written.isEmpty(), qPrintable("written beside the program: " + written.join(", ")));
+        QVERIFY(QFileInfo::exists(home.filePath(".config/hexlune/hexlune.ini")));
+    }
+
+    // Every library resolves inside the tree or from the system, never from the build folder.
+    void libraries_resolve_inside_the_tree()
+    {
+        const QStringList files = QDir(pkgdir()).entryList(QDir::Files);
+        for (const char* name :
+             {"davaz-host", "libdavaz.so", "libhexlune3.so", "FFmpeg.exe", "Vidmend.exe", "ZaReridi.exe"})
+            QVERIFY2(files.contains(name), name);
+        for (const QString& name : files) {
+            const testmedia::Ran ldd = testmedia::run("ldd", {pkgdir() + "/" + name});
+            QVERIFY2(ldd.code == 0, qPrintable(name + ": " + ldd.err));
+            for (const QString& line : ldd.out.split('\n', Qt::SkipEmptyParts)) {
+                const QString library = line.section(" => ", 0, 0).trimmed();
+                const QString path = line.section(" => ", 1).section(" (", 0, 0).trimmed();
+                QVERIFY2(!line.contains("not found"), qPrintable(name + ": " + line));
+                QVERIFY2(path.isEmpty() || !path.startsWith(BUILD_DIR) || path.startsWith(pkgdir()),
+                         qPrintable(name + ": " + line));
+                if (library == "libhexlune3.so")
+                    QCOMPARE(path, pkgdir() + "/libhexlune3.so");
+            }
+        }
+    }
+
+    void programs_refuse_a_missing_job_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("Vidmend.exe without a job file") << "Vidmend.exe" << 1 << "mp4.rp";
+        QTest::newRow("ZaReridi.exe without a file") << "ZaReridi.exe" << 2 << "usage: ZaReridi.exe -play FILE";
+    }
+    void programs_refuse_a_missing_job()
+    {
+        QFETCH(QString, program);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        QTemporaryDir home, runtime;
+        const testmedia::Ran ran =
+            testmedia::run(pkgdir() + "/" + program, {}, 60000, user_env(home.path(), runtime.path()));
+        QCOMPARE(ran.code, code);
+        QVERIFY2(ran.err.contains(message), qPrintable(ran.err));
+    }
+
+    void transcoder_converts_a_clip()
+    {
+        QTemporaryDir work;
+        const QString input = testmedia::make_clip(work.filePath("clip.mp4"), 1, 160, 120);
+        QVERIFY(!input.isEmpty());
+        const QString output = work.filePath("clip_zo.mp4");
+        const testmedia::Ran ffmpeg = testmedia::run(
+            pkgdir() + "/FFmpeg.exe", {"-i", input, "-r", "25", "-s", "128x96", "-b:v", "200k", output}, 120000);
+        QVERIFY2(ffmpeg.code == 0, qPrintable(ffmpeg.out + ffmpeg.err));
+        QVERIFY2(ffmpeg.out.contains("zo_finished"), qPrintable(ffmpeg.out));
+        QCOMPARE(testmedia::probe(output), QString("128x96 1s"));
+    }
+
+    // The menu entry's icon in the hicolor theme, at the sizes menus and docks ask for.
+    void icon_sizes_data()
+    {
+        QTest::addColumn<int>("size");
+        for (int size : {16, 24, 32, 48, 64, 128, 256})
+            QTest::newRow(qPrintable(QString("%1x%1").arg(size))) << size;
+    }
+    void icon_sizes()
+    {
+        QFETCH(int, size);
+        const QString icon = desktop_value(m_desktop, "Icon");
+        const QImage image(QString("%1/share/icons/hicolor/%2x%2/apps/%3.png").arg(m_usr).arg(size).arg(icon));
+        QCOMPARE(image.size(), QSize(size, size));
+        QVERIFY(QFileInfo::exists(m_usr + "/share/icons/hicolor/scalable/apps/" + icon + ".svg"));
+    }
+
+    void desktop_data_validates_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("menu entry") << "desktop-file-validate" << QStringList{m_desktop};
+        // Checks the AppStream data together with the menu entry and icon it names.
+        QTest::newRow("AppStream data") << "appstreamcli" << QStringList{"validate-tree", "--no-net", m_root};
+    }
+    void desktop_data_validates()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QStringList, args);
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            QSKIP(qPrintable(tool + " is not installed: not checked"));
+        const testmedia::Ran check = testmedia::run(tool, args);
+        QVERIFY2(check.code == 0, qPrintable(check.out + check.err));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstall)
+#include "test_install.moc"
