@@ -200,19 +200,7 @@ void recovery()
 QString make_gst(const QString& name, int seconds, const QString& mux, int scene)
 {
     const QString path = media_dir() + "/" + name;
-    if (QFileInfo(path).size() > 0)
-        return path;
-    const QString args =
-        QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=25/1 "
-                "! x264enc speed-preset=ultrafast key-int-max=50 ! h264parse ! %3 name=m ! filesink "
-                "location=%4 audiotestsrc num-buffers=%5 samplesperbuffer=1024 freq=%6 ! "
-                "audio/x-raw,rate=48000,channels=2 ! avenc_aac ! aacparse ! m.")
-            .arg(seconds * 25)
-            .arg(scene ? 0 : 18)
-            .arg(mux, path)
-            .arg(seconds * 48000 / 1024)
-            .arg(440 + 110 * scene);
-    return testmedia::run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
+    return QFileInfo(path).size() > 0 ? path : testmedia::make_gst_recording(path, seconds, mux, scene);
 }
 
 // The first `keep` of a recording with `count` spots of `bytes` random bytes

@@ -97,22 +97,6 @@ QList<QPair<qint64, qint64>> spoil(QByteArray& file, const QList<qint64>& at, in
     return spots;
 }
 
-// A recording written by GStreamer's mp4mux or qtmux, as cameras built on it write them.
-QString gst_recording(const QString& path, int seconds, const QString& mux, int scene)
-{
-    const QString args =
-        QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=25/1 "
-                "! x264enc speed-preset=ultrafast key-int-max=50 ! h264parse ! %3 name=m ! filesink "
-                "location=%4 audiotestsrc num-buffers=%5 samplesperbuffer=1024 freq=%6 ! "
-                "audio/x-raw,rate=48000,channels=2 ! avenc_aac ! aacparse ! m.")
-            .arg(seconds * 25)
-            .arg(scene ? 0 : 18)
-            .arg(mux, path)
-            .arg(seconds * 48000 / 1024)
-            .arg(440 + 110 * scene);
-    return testmedia::run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
-}
-
 // A phone's recording: frames dropped and jittered, on a 90 kHz clock.
 QString vfr_recording(const QString& path, int seconds, int scene)
 {
@@ -373,7 +357,8 @@ private slots:
         const QString ext = settings.options.contains("-c:a") || kind == "qtmux" ? ".mov" : ".mp4";
         const QString original = at(key + "-original" + ext), ref = at(key + "-reference" + ext);
         if (kind == "mp4mux" || kind == "qtmux") {
-            QVERIFY(!gst_recording(original, 8, kind, 0).isEmpty() && !gst_recording(ref, 3, kind, 1).isEmpty());
+            QVERIFY(!testmedia::make_gst_recording(original, 8, kind, 0).isEmpty() &&
+                    !testmedia::make_gst_recording(ref, 3, kind, 1).isEmpty());
         } else if (kind == "vfr") {
             QVERIFY(!vfr_recording(original, 8, 0).isEmpty() && !vfr_recording(ref, 3, 1).isEmpty());
         } else {

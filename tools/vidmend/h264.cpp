@@ -222,18 +222,10 @@ std::optional<DecoderConfig> parse_avcc(const uint8_t* data, size_t size)
     for (int list = 0; list < 2; ++list) {
         if (pos >= size)
             return std::nullopt;
-        const int count = list == 0 ? (data[pos] & 0x1f) : data[pos];
+        const size_t count = list == 0 ? (data[pos] & 0x1f) : data[pos];
         ++pos;
-        for (int i = 0; i < count; ++i) {
-            if (pos + 2 > size)
-                return std::nullopt;
-            const size_t len = be16(data + pos);
-            pos += 2;
-            if (len == 0 || pos + len > size)
-                return std::nullopt;
-            config.nals.emplace_back(data + pos, data + pos + len);
-            pos += len;
-        }
+        if (!read_nal_units(data, size, pos, count, config))
+            return std::nullopt;
     }
     return config;
 }

@@ -122,16 +122,8 @@ std::optional<DecoderConfig> parse_hvcc(const uint8_t* data, size_t size)
             return std::nullopt;
         const size_t count = be16(data + pos + 1);
         pos += 3;
-        for (size_t i = 0; i < count; ++i) {
-            if (pos + 2 > size)
-                return std::nullopt;
-            const size_t len = be16(data + pos);
-            pos += 2;
-            if (len == 0 || pos + len > size)
-                return std::nullopt;
-            config.nals.emplace_back(data + pos, data + pos + len);
-            pos += len;
-        }
+        if (!read_nal_units(data, size, pos, count, config))
+            return std::nullopt;
     }
     return config;
 }

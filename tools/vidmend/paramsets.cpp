@@ -64,4 +64,19 @@ bool ParamSets::add(const uint8_t* nal, size_t size)
     return false;
 }
 
+bool read_nal_units(const uint8_t* data, size_t size, size_t& pos, size_t count, DecoderConfig& config)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (pos + 2 > size)
+            return false;
+        const size_t len = be16(data + pos);
+        pos += 2;
+        if (len == 0 || pos + len > size)
+            return false;
+        config.nals.emplace_back(data + pos, data + pos + len);
+        pos += len;
+    }
+    return true;
+}
+
 } // namespace vidmend

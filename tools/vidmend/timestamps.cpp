@@ -306,6 +306,15 @@ bool follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
     return true;
 }
 
+// The picture after the period that begins at `first`.
+size_t period_end(const std::vector<bool>& starts, size_t first)
+{
+    size_t end = first + 1;
+    while (end < starts.size() && !starts[end])
+        ++end;
+    return end;
+}
+
 // Within a period the order counts tell how many pictures the damaged
 // spots in it took, better than their bytes: the period's empty display
 // slots are shared out among its spots by their bytes' estimate, and what
@@ -315,9 +324,7 @@ void settle_video_losses(const std::vector<Sample>& samples, const std::vector<s
                          int video, int64_t reorder, std::vector<std::vector<double>>& lost_at)
 {
     for (size_t first = 0; first < pictures.size();) {
-        size_t end = first + 1;
-        while (end < pictures.size() && !starts[end])
-            ++end;
+        const size_t end = period_end(starts, first);
         std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
         std::sort(shown.begin(), shown.end());
         // Where the data ends, the pictures still to come in display order
@@ -397,9 +404,7 @@ void split_long_periods(const std::vector<bool>& after_damage, const std::vector
         return;
     const double allowed = double(longest) * 1.1 + 2;
     for (size_t first = 0; first < starts.size();) {
-        size_t end = first + 1;
-        while (end < starts.size() && !starts[end])
-            ++end;
+        const size_t end = period_end(starts, first);
         double length = 1, best_miss = allowed;
         size_t split = 0;
         for (size_t k = first + 1; k < end; ++k) {
@@ -496,9 +501,7 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     rank.resize(pictures.size());
     int64_t delay = video.delay;
     for (size_t first = 0; first < pictures.size();) {
-        size_t end = first + 1;
-        while (end < pictures.size() && !starts[end])
-            ++end;
+        const size_t end = period_end(starts, first);
         std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
         std::sort(shown.begin(), shown.end());
         const int64_t counted = end == pictures.size() ? shown.back() - video.delay - 1 : shown.back();
