@@ -4,6 +4,7 @@
 // it. The pieces whose mistakes a short recording would not show (box sizes,
 // picture order counts, the report gate) have tables of their own.
 
+#include "audioframer.h"
 #include "audioschedule.h"
 #include "boxes.h"
 #include "faults.h"
@@ -14,6 +15,10 @@
 #include "timestamps.h"
 
 #include <QtTest>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 using testmedia::Recording;
 
@@ -793,6 +798,68 @@ private slots:
         for (int64_t d : vidmend::display_order(poc, starts))
             got << QString::number(d);
         QCOMPARE(got.join(' '), orders.section(" => ", 1));
+    }
+
+    // PCM whose bytes are another codec's frames (or another form of PCM) is
+    // told from sound: ffmpeg's own PCM of a tone and of quiet hiss against
+    // random bytes, and against the tone read in the wrong byte order.
+    void pcm_sound_data()
+    {
+        QTest::addColumn<QString>("format"); // ffmpeg's raw format of the bytes
+        QTest::addColumn<int>("codec");      // the codec they are read as
+        QTest::addColumn<QString>("audio");  // rate:channels
+        QTest::addColumn<QString>("source"); // "tone", "hiss", "random"
+        QTest::addColumn<bool>("sound");
+        QTest::newRow("s16le tone") << "s16le" << int(AV_CODEC_ID_PCM_S16LE) << "48000:2"
+                                    << "tone" << true;
+        QTest::newRow("s16le tone read as s16be") << "s16le" << int(AV_CODEC_ID_PCM_S16BE) << "48000:2"
+                                                  << "tone" << false;
+        QTest::newRow("s24be tone, six channels") << "s24be" << int(AV_CODEC_ID_PCM_S24BE) << "44100:6"
+                                                  << "tone" << true;
+        QTest::newRow("f32le tone") << "f32le" << int(AV_CODEC_ID_PCM_F32LE) << "48000:1"
+                                    << "tone" << true;
+        QTest::newRow("u8 tone") << "u8" << int(AV_CODEC_ID_PCM_U8) << "8000:1"
+                                 << "tone" << true;
+        QTest::newRow("mu-law tone") << "mulaw" << int(AV_CODEC_ID_PCM_MULAW) << "8000:1"
+                                     << "tone" << true;
+        QTest::newRow("A-law tone") << "alaw" << int(AV_CODEC_ID_PCM_ALAW) << "8000:1"
+                                    << "tone" << true;
+        QTest::newRow("s16le quiet hiss") << "s16le" << int(AV_CODEC_ID_PCM_S16LE) << "48000:2"
+                                          << "hiss" << true;
+        QTest::newRow("random bytes as s16le") << "" << int(AV_CODEC_ID_PCM_S16LE) << "48000:2"
+                                               << "random" << false;
+        QTest::newRow("random bytes as mu-law") << "" << int(AV_CODEC_ID_PCM_MULAW) << "8000:1"
+                                                << "random" << false;
+        QTest::newRow("random bytes as f32be") << "" << int(AV_CODEC_ID_PCM_F32BE) << "48000:2"
+                                               << "random" << false;
+    }
+    void pcm_sound()
+    {
+        QFETCH(QString, format);
+        QFETCH(int, codec);
+        QFETCH(QString, audio);
+        QFETCH(QString, source);
+        QFETCH(bool, sound);
+        QByteArray bytes(65536, 0);
+        if (source == "random") {
+            QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+        } else {
+            const QString raw = at("sound.raw");
+            const QString input =
+                source == "tone" ? "sine=frequency=440:duration=1" : "anoisesrc=color=pink:amplitude=0.05:duration=1";
+            QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", input, "-ar", audio.section(':', 0, 0), "-ac",
+                                       audio.section(':', 1), "-f", format, raw}));
+            bytes = testmedia::read_file(raw).left(65536);
+        }
+        AVCodecParameters* par = avcodec_parameters_alloc();
+        const auto free_par = qScopeGuard([&] { avcodec_parameters_free(&par); });
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        par->codec_id = AVCodecID(codec);
+        par->sample_rate = audio.section(':', 0, 0).toInt();
+        av_channel_layout_default(&par->ch_layout, audio.section(':', 1).toInt());
+        const auto framer = vidmend::make_audio_framer(par, 1);
+        QVERIFY(framer && framer->fixed());
+        QCOMPARE(framer->belongs(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size())), sound);
     }
 
     void audio_schedule_data()
