@@ -1,6 +1,7 @@
 // The repair engine's walk over a damaged file's media data: the first byte
-// picks the reference (bit 0: H.264 or HEVC, both with AAC sound) and whether
-// the payload was cut short (bit 1); the rest is the payload.
+// picks the reference (bit 0: H.264 or HEVC; bits 2-3: with AAC, PCM or two
+// AAC tracks) and whether the payload was cut short (bit 1); the rest is the
+// payload.
 
 #include "reference.h"
 #include "timestamps.h"
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -17,14 +19,16 @@ namespace {
 
 const vidmend::Reference& reference(int index)
 {
-    static vidmend::Reference refs[2];
+    static vidmend::Reference refs[6];
     static const bool read = [] {
         av_log_set_level(AV_LOG_QUIET);
-        const char* paths[2] = {WALKER_REF_DIR "/ref-h264.mp4", WALKER_REF_DIR "/ref-hevc.mp4"};
-        for (int i = 0; i < 2; ++i) {
+        const char* codecs[2] = {"h264", "hevc"};
+        const char* audio[3] = {"aac", "pcm", "two"};
+        for (int i = 0; i < 6; ++i) {
+            const std::string path = std::string(WALKER_REF_DIR "/ref-") + codecs[i % 2] + "-" + audio[i / 2] + ".mov";
             std::string error;
-            if (vidmend::read_reference(paths[i], refs[i], error) != vidmend::ReferenceStatus::Ok) {
-                std::fprintf(stderr, "fuzz_walker: %s: %s\n", paths[i], error.c_str());
+            if (vidmend::read_reference(path, refs[i], error) != vidmend::ReferenceStatus::Ok) {
+                std::fprintf(stderr, "fuzz_walker: %s: %s\n", path.c_str(), error.c_str());
                 std::abort();
             }
         }
@@ -40,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
-    const vidmend::Reference& ref = reference(data[0] & 1);
+    const vidmend::Reference& ref = reference((data[0] & 1) + 2 * ((data[0] >> 2 & 3) % 3));
     const uint64_t payload = size - 1;
     vidmend::Walker walker(ref, data + 1);
     vidmend::WalkResult walk = walker.walk({{0, payload, bool(data[0] & 2)}}, nullptr);

@@ -9,6 +9,7 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev
     ffmpeg nginx libnginx-mod-rtmp
     python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+    gstreamer1.0-tools gstreamer1.0-plugins-ugly gstreamer1.0-libav
     fonts-wqy-microhei
     # the install tree, the Debian package and their checks
     librsvg2-bin dpkg-dev file desktop-file-utils appstream lintian

@@ -59,6 +59,11 @@ struct Recording
 // path, empty on failure.
 QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs = 120000);
 
+// `seconds` of a test pattern at 320x240, 25 fps, H.264 with stereo AAC at
+// 48 kHz, written by GStreamer's `mux` ("mp4mux" or "qtmux") as cameras
+// built on it write them. Returns the path, empty on failure.
+QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene = 0);
+
 // A free TCP port on 127.0.0.1.
 quint16 free_port();
 

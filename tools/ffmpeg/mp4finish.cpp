@@ -1,5 +1,7 @@
 #include "mp4finish.h"
 
+#include "sampletable.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -15,187 +17,27 @@ namespace ffexe {
 
 namespace {
 
-constexpr uint32_t box_type(const char (&name)[5])
-{
-    return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 | uint32_t(uint8_t(name[2])) << 8 |
-           uint32_t(uint8_t(name[3]));
-}
+using isobmff::be32;
+using isobmff::be64;
+using isobmff::Box;
+using isobmff::box_type;
+using isobmff::child;
+using isobmff::children;
+using isobmff::Chunk;
+using isobmff::find;
+using isobmff::k_max_samples;
+using isobmff::Reader;
+using isobmff::rescale;
+using isobmff::Sample;
+using isobmff::Writer;
 
-// Sample flag of ISO/IEC 14496-12: the sample is not a sync sample.
-constexpr uint32_t k_non_sync = 0x00010000;
 // A fragment header's index is only ever a few kilobytes; anything far larger is not ours.
 constexpr uint64_t k_max_header_box = 64u << 20;
-// More than a day of video and audio; a count beyond it is a damaged header.
-constexpr size_t k_max_samples = 1u << 24;
-
-uint32_t be32(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-uint64_t be64(const uint8_t* p)
-{
-    return uint64_t(be32(p)) << 32 | be32(p + 4);
-}
-
-// Bounds-checked reading of a box's payload.
-class Reader
-{
-public:
-    Reader(const uint8_t* data, size_t size)
-        : m_data(data)
-        , m_size(size)
-    {}
-
-    bool ok() const { return m_ok; }
-    size_t pos() const { return m_pos; }
-    uint32_t u32() { return take(4) ? be32(m_data + m_pos - 4) : 0; }
-    uint64_t u64() { return take(8) ? be64(m_data + m_pos - 8) : 0; }
-    uint64_t uint(bool wide) { return wide ? u64() : u32(); }
-    void skip(size_t n) { take(n); }
-    const uint8_t* here() const { return m_data + m_pos; }
-
-private:
-    bool take(size_t n)
-    {
-        if (!m_ok || m_size - m_pos < n) {
-            m_ok = false;
-            return false;
-        }
-        m_pos += n;
-        return true;
-    }
-
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-    bool m_ok = true;
-};
-
-struct Box
-{
-    uint32_t type = 0;
-    const uint8_t* whole = nullptr; // header included
-    size_t size = 0;
-    size_t header = 0;
-
-    const uint8_t* payload() const { return whole + header; }
-    size_t payload_size() const { return size - header; }
-};
-
-// The child boxes of a payload; stops at the first malformed one.
-std::vector<Box> children(const uint8_t* data, size_t size)
-{
-    std::vector<Box> boxes;
-    size_t pos = 0;
-    while (size - pos >= 8) {
-        const uint8_t* p = data + pos;
-        uint64_t box_size = be32(p);
-        size_t header = 8;
-        if (box_size == 1) {
-            if (size - pos < 16)
-                break;
-            box_size = be64(p + 8);
-            header = 16;
-        } else if (box_size == 0) {
-            box_size = size - pos;
-        }
-        if (box_size < header || box_size > size - pos)
-            break;
-        boxes.push_back({be32(p + 4), p, size_t(box_size), header});
-        pos += size_t(box_size);
-    }
-    return boxes;
-}
-
-std::optional<Box> find(const std::vector<Box>& boxes, uint32_t type)
-{
-    for (const Box& box : boxes) {
-        if (box.type == type)
-            return box;
-    }
-    return std::nullopt;
-}
-
-std::optional<Box> child(const Box& parent, uint32_t type)
-{
-    return find(children(parent.payload(), parent.payload_size()), type);
-}
-
-class Writer
-{
-public:
-    void u8(uint8_t v) { m_buf.push_back(v); }
-    void u16(uint16_t v)
-    {
-        u8(uint8_t(v >> 8));
-        u8(uint8_t(v));
-    }
-    void u32(uint32_t v)
-    {
-        u16(uint16_t(v >> 16));
-        u16(uint16_t(v));
-    }
-    void u64(uint64_t v)
-    {
-        u32(uint32_t(v >> 32));
-        u32(uint32_t(v));
-    }
-    void uint(uint64_t v, bool wide) { wide ? u64(v) : u32(uint32_t(v)); }
-    void bytes(const uint8_t* data, size_t size) { m_buf.insert(m_buf.end(), data, data + size); }
-    void copy(const Box& box) { bytes(box.whole, box.size); }
-
-    size_t begin(uint32_t type)
-    {
-        const size_t start = m_buf.size();
-        u32(0);
-        u32(type);
-        return start;
-    }
-    size_t begin_full(uint32_t type, uint8_t version, uint32_t flags)
-    {
-        const size_t start = begin(type);
-        u32(uint32_t(version) << 24 | (flags & 0xffffff));
-        return start;
-    }
-    void end(size_t start)
-    {
-        const uint32_t size = uint32_t(m_buf.size() - start);
-        for (int i = 0; i < 4; ++i)
-            m_buf[start + size_t(i)] = uint8_t(size >> (24 - 8 * i));
-    }
-
-    const std::vector<uint8_t>& data() const { return m_buf; }
-
-private:
-    std::vector<uint8_t> m_buf;
-};
-
-struct Sample
-{
-    uint64_t offset;
-    uint32_t size;
-    uint32_t duration;
-    int64_t cts; // composition offset
-    bool sync;
-};
-
-struct Chunk
-{
-    uint64_t offset;
-    uint32_t samples;
-    uint32_t description; // sample description index
-};
 
 struct Track
 {
     uint32_t id = 0;
     uint32_t timescale = 0;
-    // Defaults of the movie's 'trex' for this track.
-    uint32_t description = 1;
-    uint32_t duration = 0;
-    uint32_t size = 0;
-    uint32_t flags = 0;
 
     std::vector<Sample> samples;
     std::vector<Chunk> chunks;
@@ -224,13 +66,6 @@ struct Track
         }
     }
 };
-
-uint64_t rescale(uint64_t value, uint32_t from, uint32_t to)
-{
-    if (from == 0)
-        return 0;
-    return uint64_t((unsigned __int128)value * to / from);
-}
 
 // The file being finished. Every change remembers what it replaced, so that
 // a change that fails half-way can be taken back.
@@ -396,7 +231,8 @@ private:
     std::vector<uint8_t> m_moov; // payload of the initial, empty index
     uint32_t m_movie_timescale = 0;
     std::map<uint32_t, Track> m_tracks;
-    uint64_t m_kept_end = 0; // end of the last sample kept
+    std::vector<isobmff::TrackDefaults> m_defaults; // the movie's 'trex' boxes
+    uint64_t m_kept_end = 0;                        // end of the last sample kept
     size_t m_sample_count = 0;
 };
 
@@ -415,10 +251,7 @@ bool Finisher::read_moov(const FileBox& box, std::string& error)
     const std::optional<Box> mvex = find(boxes, box_type("mvex"));
     if (!mvhd || !mvex)
         return false; // an ordinary MP4
-    Reader r(mvhd->payload(), mvhd->payload_size());
-    const bool wide = (r.u32() >> 24) == 1;
-    r.skip(wide ? 16 : 8);
-    m_movie_timescale = r.u32();
+    m_movie_timescale = isobmff::timescale(*mvhd);
 
     for (const Box& trak : boxes) {
         if (trak.type != box_type("trak"))
@@ -429,16 +262,12 @@ bool Finisher::read_moov(const FileBox& box, std::string& error)
         const std::optional<Box> mdhd = mdia ? child(*mdia, box_type("mdhd")) : std::nullopt;
         if (!tkhd || !mdhd)
             continue;
-        Reader t(tkhd->payload(), tkhd->payload_size());
-        const bool twide = (t.u32() >> 24) == 1;
-        t.skip(twide ? 16 : 8);
-        const uint32_t id = t.u32();
-        Reader m(mdhd->payload(), mdhd->payload_size());
-        const bool mwide = (m.u32() >> 24) == 1;
-        m.skip(mwide ? 16 : 8);
-        Track& track = m_tracks[id];
-        track.id = id;
-        track.timescale = m.u32();
+        const std::optional<uint32_t> id = isobmff::track_id(*tkhd);
+        if (!id)
+            continue;
+        Track& track = m_tracks[*id];
+        track.id = *id;
+        track.timescale = isobmff::timescale(*mdhd);
         // An index that already lists samples is not an empty one to replace.
         const std::optional<Box> minf = child(*mdia, box_type("minf"));
         const std::optional<Box> stbl = minf ? child(*minf, box_type("stbl")) : std::nullopt;
@@ -452,19 +281,11 @@ bool Finisher::read_moov(const FileBox& box, std::string& error)
             }
         }
     }
-    for (const Box& trex : children(mvex->payload(), mvex->payload_size())) {
+    for (const Box& trex : children(*mvex)) {
         if (trex.type != box_type("trex"))
             continue;
-        Reader r2(trex.payload(), trex.payload_size());
-        r2.skip(4);
-        const uint32_t id = r2.u32();
-        auto it = m_tracks.find(id);
-        if (it == m_tracks.end())
-            continue;
-        it->second.description = r2.u32();
-        it->second.duration = r2.u32();
-        it->second.size = r2.u32();
-        it->second.flags = r2.u32();
+        if (const std::optional<isobmff::TrackDefaults> defaults = isobmff::read_trex(trex))
+            m_defaults.push_back(*defaults);
     }
     if (m_tracks.empty() || m_movie_timescale == 0) {
         error = "no tracks in the index";
@@ -488,69 +309,24 @@ bool Finisher::read_moof(const FileBox& box, uint64_t data_end, std::string& err
     for (const Box& traf : children(moof.data(), moof.size())) {
         if (traf.type != box_type("traf"))
             continue;
-        const std::vector<Box> parts = children(traf.payload(), traf.payload_size());
-        const std::optional<Box> tfhd = find(parts, box_type("tfhd"));
-        if (!tfhd)
-            continue;
-        Reader h(tfhd->payload(), tfhd->payload_size());
-        const uint32_t tf_flags = h.u32() & 0xffffff;
-        auto it = m_tracks.find(h.u32());
-        if (it == m_tracks.end())
-            continue;
-        Track& track = it->second;
-        uint64_t base = (tf_flags & 0x20000) ? box.offset : previous_traf_end;
-        if (tf_flags & 0x1)
-            base = h.u64();
-        const uint32_t description = (tf_flags & 0x2) ? h.u32() : track.description;
-        const uint32_t def_duration = (tf_flags & 0x8) ? h.u32() : track.duration;
-        const uint32_t def_size = (tf_flags & 0x10) ? h.u32() : track.size;
-        const uint32_t def_flags = (tf_flags & 0x20) ? h.u32() : track.flags;
-        if (!h.ok()) {
+        isobmff::TrackFragment fragment;
+        if (!isobmff::read_track_fragment(traf, box.offset, previous_traf_end, m_defaults, fragment)) {
+            if (!isobmff::child(traf, box_type("tfhd")))
+                continue;
             error = "malformed fragment header";
             return false;
         }
-        if (const std::optional<Box> tfdt = find(parts, box_type("tfdt"))) {
-            Reader d(tfdt->payload(), tfdt->payload_size());
-            const bool wide = (d.u32() >> 24) == 1;
-            const uint64_t dts = d.uint(wide);
-            if (d.ok())
-                track.start_at(dts);
-        } else {
-            track.start_at(track.next_dts);
-        }
-
-        uint64_t pos = base;
-        for (const Box& trun : parts) {
-            if (trun.type != box_type("trun"))
-                continue;
-            Reader r(trun.payload(), trun.payload_size());
-            const uint32_t head = r.u32();
-            const bool signed_cts = (head >> 24) != 0;
-            const uint32_t flags = head & 0xffffff;
-            const uint32_t count = r.u32();
-            if (flags & 0x1)
-                pos = base + uint64_t(int64_t(int32_t(r.u32())));
-            const bool has_first_flags = flags & 0x4;
-            const uint32_t first_flags = has_first_flags ? r.u32() : 0;
-            Chunk chunk{pos, 0, description};
-            for (uint32_t i = 0; i < count && r.ok(); ++i) {
-                Sample s{};
-                s.offset = pos;
-                s.duration = (flags & 0x100) ? r.u32() : def_duration;
-                s.size = (flags & 0x200) ? r.u32() : def_size;
-                uint32_t sample_flags = (flags & 0x400) ? r.u32() : def_flags;
-                if (i == 0 && has_first_flags)
-                    sample_flags = first_flags;
-                if (flags & 0x800) {
-                    const uint32_t raw = r.u32();
-                    s.cts = signed_cts ? int64_t(int32_t(raw)) : int64_t(raw);
-                }
-                if (!r.ok())
-                    break;
-                s.sync = !(sample_flags & k_non_sync);
-                pos += s.size;
+        previous_traf_end = fragment.data_end;
+        auto it = m_tracks.find(fragment.track_id);
+        if (it == m_tracks.end())
+            continue;
+        Track& track = it->second;
+        track.start_at(fragment.decode_time ? *fragment.decode_time : track.next_dts);
+        for (const isobmff::TrackRun& run : fragment.runs) {
+            Chunk chunk{run.samples.empty() ? 0 : run.samples.front().offset, 0, fragment.description};
+            for (const Sample& s : run.samples) {
                 // Media the file does not hold (an end cut short) is left out.
-                if (pos > data_end || s.size == 0)
+                if (s.offset + s.size > data_end || s.size == 0)
                     break;
                 if (++m_sample_count > k_max_samples) {
                     error = "too many samples";
@@ -559,12 +335,11 @@ bool Finisher::read_moof(const FileBox& box, uint64_t data_end, std::string& err
                 track.samples.push_back(s);
                 track.next_dts += s.duration;
                 ++chunk.samples;
-                m_kept_end = std::max(m_kept_end, pos);
+                m_kept_end = std::max(m_kept_end, s.offset + s.size);
             }
             if (chunk.samples > 0)
                 track.chunks.push_back(chunk);
         }
-        previous_traf_end = pos;
     }
     return true;
 }
@@ -572,35 +347,6 @@ bool Finisher::read_moof(const FileBox& box, uint64_t data_end, std::string& err
 uint64_t Finisher::track_movie_duration(const Track& track) const
 {
     return rescale(track.media_duration(), track.timescale, m_movie_timescale);
-}
-
-// mvhd, tkhd and mdhd share their start: version, two times, then (for
-// tkhd a track id and a reserved word) the duration. `before_duration` is
-// what lies between the times and the duration; the version grows when the
-// duration needs 64 bits.
-void write_with_duration(Writer& w, const Box& box, size_t before_duration, uint64_t duration)
-{
-    Reader r(box.payload(), box.payload_size());
-    const uint32_t head = r.u32();
-    const bool wide = (head >> 24) == 1;
-    const uint64_t created = r.uint(wide);
-    const uint64_t modified = r.uint(wide);
-    const uint8_t* middle = r.here();
-    r.skip(before_duration);
-    r.uint(wide);
-    if (!r.ok()) {
-        w.copy(box);
-        return;
-    }
-    const size_t rest = box.payload_size() - r.pos();
-    const bool out_wide = wide || duration > UINT32_MAX;
-    const size_t start = w.begin_full(box.type, out_wide ? 1 : 0, head & 0xffffff);
-    w.uint(created, out_wide);
-    w.uint(modified, out_wide);
-    w.bytes(middle, before_duration);
-    w.uint(duration, out_wide);
-    w.bytes(r.here(), rest);
-    w.end(start);
 }
 
 void Finisher::write_moov(Writer& w) const
@@ -612,7 +358,7 @@ void Finisher::write_moov(Writer& w) const
     const size_t moov = w.begin(box_type("moov"));
     for (const Box& box : children(m_moov.data(), m_moov.size())) {
         if (box.type == box_type("mvhd"))
-            write_with_duration(w, box, 4, movie_duration); // after the time scale
+            isobmff::write_with_duration(w, box, 4, movie_duration); // after the time scale
         else if (box.type == box_type("trak"))
             write_trak(w, box);
         else if (box.type != box_type("mvex"))
@@ -625,11 +371,9 @@ void Finisher::write_trak(Writer& w, const Box& trak) const
 {
     const std::vector<Box> parts = children(trak.payload(), trak.payload_size());
     const Track* track = nullptr;
-    if (const std::optional<Box> tkhd = find(parts, box_type("tkhd"))) {
-        Reader t(tkhd->payload(), tkhd->payload_size());
-        const bool wide = (t.u32() >> 24) == 1;
-        t.skip(wide ? 16 : 8);
-        const auto it = m_tracks.find(t.u32());
+    const std::optional<Box> tkhd = find(parts, box_type("tkhd"));
+    if (const std::optional<uint32_t> id = tkhd ? isobmff::track_id(*tkhd) : std::nullopt) {
+        const auto it = m_tracks.find(*id);
         track = it == m_tracks.end() ? nullptr : &it->second;
     }
     if (!track) {
@@ -637,129 +381,19 @@ void Finisher::write_trak(Writer& w, const Box& trak) const
         return;
     }
 
-    const size_t start = w.begin(box_type("trak"));
-    for (const Box& box : parts) {
-        if (box.type == box_type("tkhd")) {
-            write_with_duration(w, box, 8, track_movie_duration(*track)); // after track id and reserved
-        } else if (box.type == box_type("mdia")) {
-            const size_t mdia = w.begin(box_type("mdia"));
-            for (const Box& m : children(box.payload(), box.payload_size())) {
-                if (m.type == box_type("mdhd")) {
-                    write_with_duration(w, m, 4, track->media_duration());
-                } else if (m.type == box_type("minf")) {
-                    const size_t minf = w.begin(box_type("minf"));
-                    for (const Box& i : children(m.payload(), m.payload_size())) {
-                        if (i.type == box_type("stbl"))
-                            write_stbl(w, i, *track);
-                        else
-                            w.copy(i);
-                    }
-                    w.end(minf);
-                } else {
-                    w.copy(m);
-                }
-            }
-            w.end(mdia);
-        } else {
-            w.copy(box);
-        }
-    }
-    w.end(start);
+    isobmff::TrackRewrite rewrite;
+    rewrite.movie_duration = track_movie_duration(*track);
+    rewrite.media_duration = track->media_duration();
+    rewrite.sample_table = [&](Writer& out, const Box& stbl) { write_stbl(out, stbl, *track); };
+    isobmff::write_track(w, trak, rewrite);
 }
 
 void Finisher::write_stbl(Writer& w, const Box& stbl, const Track& track) const
 {
-    const std::vector<Sample>& samples = track.samples;
     const size_t start = w.begin(box_type("stbl"));
     if (const std::optional<Box> stsd = child(stbl, box_type("stsd")))
         w.copy(*stsd);
-
-    // Decoding times, run-length coded.
-    std::vector<std::pair<uint32_t, uint32_t>> runs;
-    for (const Sample& s : samples) {
-        if (!runs.empty() && runs.back().second == s.duration)
-            ++runs.back().first;
-        else
-            runs.emplace_back(1, s.duration);
-    }
-    size_t box = w.begin_full(box_type("stts"), 0, 0);
-    w.u32(uint32_t(runs.size()));
-    for (const auto& [count, delta] : runs) {
-        w.u32(count);
-        w.u32(delta);
-    }
-    w.end(box);
-
-    // Composition offsets, only when a sample has one.
-    const bool any_cts = std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts != 0; });
-    if (any_cts) {
-        const bool negative = std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts < 0; });
-        std::vector<std::pair<uint32_t, int64_t>> offsets;
-        for (const Sample& s : samples) {
-            if (!offsets.empty() && offsets.back().second == s.cts)
-                ++offsets.back().first;
-            else
-                offsets.emplace_back(1, s.cts);
-        }
-        box = w.begin_full(box_type("ctts"), negative ? 1 : 0, 0);
-        w.u32(uint32_t(offsets.size()));
-        for (const auto& [count, offset] : offsets) {
-            w.u32(count);
-            w.u32(uint32_t(offset));
-        }
-        w.end(box);
-    }
-
-    // Sync samples, only when not every sample is one.
-    if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return !s.sync; })) {
-        std::vector<uint32_t> sync;
-        for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].sync)
-                sync.push_back(uint32_t(i + 1));
-        }
-        box = w.begin_full(box_type("stss"), 0, 0);
-        w.u32(uint32_t(sync.size()));
-        for (uint32_t n : sync)
-            w.u32(n);
-        w.end(box);
-    }
-
-    // Samples per chunk: a new entry only where the count or description changes.
-    std::vector<Chunk> entries; // offset holds the first chunk's number here
-    for (size_t i = 0; i < track.chunks.size(); ++i) {
-        const Chunk& c = track.chunks[i];
-        if (entries.empty() || entries.back().samples != c.samples || entries.back().description != c.description)
-            entries.push_back({uint64_t(i + 1), c.samples, c.description});
-    }
-    box = w.begin_full(box_type("stsc"), 0, 0);
-    w.u32(uint32_t(entries.size()));
-    for (const Chunk& e : entries) {
-        w.u32(uint32_t(e.offset));
-        w.u32(e.samples);
-        w.u32(e.description);
-    }
-    w.end(box);
-
-    const bool same_size = !samples.empty() && std::all_of(samples.begin(), samples.end(), [&](const Sample& s) {
-        return s.size == samples.front().size;
-    });
-    box = w.begin_full(box_type("stsz"), 0, 0);
-    w.u32(same_size ? samples.front().size : 0);
-    w.u32(uint32_t(samples.size()));
-    if (!same_size) {
-        for (const Sample& s : samples)
-            w.u32(s.size);
-    }
-    w.end(box);
-
-    const bool wide =
-        std::any_of(track.chunks.begin(), track.chunks.end(), [](const Chunk& c) { return c.offset > UINT32_MAX; });
-    box = w.begin_full(wide ? box_type("co64") : box_type("stco"), 0, 0);
-    w.u32(uint32_t(track.chunks.size()));
-    for (const Chunk& c : track.chunks)
-        w.uint(c.offset, wide);
-    w.end(box);
-
+    isobmff::write_sample_tables(w, track.samples, track.chunks);
     w.end(start);
 }
 

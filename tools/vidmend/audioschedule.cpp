@@ -1,5 +1,6 @@
 #include "audioschedule.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vidmend {
@@ -21,7 +22,7 @@ void AudioSchedule::assign(size_t count, std::vector<int>& out)
             size_t best = 0;
             double best_time = 0;
             for (size_t t = 0; t < k; ++t) {
-                const double due = m_tracks[t].start + double(m_counts[t]) * m_tracks[t].frame;
+                const double due = this->due(t);
                 // A tiny tolerance keeps equal times equal despite rounding.
                 if (t == 0 || due < best_time - 1e-9) {
                     best = t;
@@ -47,6 +48,46 @@ void AudioSchedule::assign(size_t count, std::vector<int>& out)
             out.push_back(int(t));
         m_counts[t] += static_cast<long long>(n);
         given += n;
+    }
+}
+
+void AudioSchedule::assign_tail(size_t count, std::vector<int>& out)
+{
+    out.assign(count, 0);
+    const size_t k = m_tracks.size();
+    if (k < 2 || count == 0)
+        return;
+    if (m_rule == Rule::ByRun) {
+        std::vector<int> forward;
+        assign(count, forward);
+        out = forward;
+        return;
+    }
+    // A time past every track's next frame and past the frames to place.
+    double until = 0, shortest = 1e9;
+    for (size_t t = 0; t < k; ++t) {
+        until = std::max(until, due(t));
+        shortest = std::min(shortest, m_tracks[t].frame > 0 ? m_tracks[t].frame : 1.0);
+    }
+    until += double(count) * shortest;
+    for (size_t t = 0; t < k; ++t) {
+        const double frame = m_tracks[t].frame > 0 ? m_tracks[t].frame : 1.0;
+        m_counts[t] = std::max(m_counts[t], (long long)(std::ceil((until - m_tracks[t].start) / frame - 1e-9)));
+    }
+    // Backwards, the frame due last goes last, the later track on a tie.
+    std::vector<long long> counts(m_counts);
+    for (size_t i = count; i-- > 0;) {
+        size_t best = 0;
+        double best_time = -1e300;
+        for (size_t t = 0; t < k; ++t) {
+            const double at = m_tracks[t].start + double(counts[t] - 1) * m_tracks[t].frame;
+            if (at >= best_time - 1e-9) {
+                best = t;
+                best_time = at;
+            }
+        }
+        --counts[best];
+        out[i] = int(best);
     }
 }
 

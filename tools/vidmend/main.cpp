@@ -9,20 +9,39 @@
 //   Vidmend.exe REFERENCE DAMAGED FPS OUTPUT
 //
 // Each report is "vidmend PROGRESS TOTAL STATE" with TOTAL 1000. The state
-// word is parsing, rebuilding or writing while the repair runs; the last
-// report has PROGRESS equal to TOTAL and one of these words, which is also
-// the exit code:
-//   0  done         the repaired file is written
-//   1  usage        bad argument list, unreadable or incomplete job file, or the same file twice
-//   2  unreadable   an input cannot be read, or the reference has no index either
-//   3  novideo      the reference has no video track
-//   4  notmp4       the damaged file is not an MP4 or holds no media data
-//   5  unsupported  a codec the repair does not handle (video other than H.264/HEVC, audio other than AAC)
-//   6  swapped      the damaged file has a complete index and the reference has none
-//   7  intact       the damaged file has a complete index: nothing to repair
-//   8  nothing      no video sample in the damaged file matches the reference
-//   9  writefailed  the repaired file cannot be written
-//   10 stopped      the window answered "pro_end"; no output is left behind
+// word is parsing, rebuilding or writing while the repair runs. A repair that
+// succeeds ends with a report whose PROGRESS equals TOTAL and the word done;
+// one that fails ends below TOTAL, so the window never takes it for a
+// finished job, with a word that says in Chinese what went wrong. The exit
+// code tells the same:
+//   0  done
+//      the repaired file is written
+//   1  修复失败:任务文件不完整或文件重复
+//      bad argument list, unreadable or incomplete job file, or the same file twice
+//   2  修复失败:无法读取文件或参考视频不完整
+//      an input cannot be read, or the reference has no index either
+//   3  修复失败:参考视频没有画面
+//      the reference has no video track
+//   4  修复失败:损坏视频不是MP4文件
+//      the damaged file is not an MP4 or holds no media data
+//   5  修复失败:不支持该视频或音频编码
+//      a codec the repair does not handle (video other than H.264/HEVC, audio other than AAC and PCM)
+//   6  修复失败:两个文件似乎放反了
+//      the damaged file is whole and the reference has no complete index
+//   7  无需修复:损坏视频是完整的
+//      every sample the damaged file's own index lists is in it: nothing to repair
+//   8  修复失败:没有找到可以恢复的画面
+//      no video sample in the damaged file matches the reference, or none its own index lists lies in it
+//   9  修复失败:无法写入修复后的文件
+//      the repaired file cannot be written
+//   10 no last report
+//      the window answered "pro_end"; no output is left behind
+//   11 修复失败:声音与参考视频的编码不同
+//      the recording's audio is in another codec or channel layout than the reference's
+// A damaged file that still has its index (written before the media, or as
+// fragments) and was cut short is rebuilt from that index: the samples that
+// lie wholly in the file are kept. The reference is needed only for media
+// whose fragment header was lost, which is walked.
 // The inputs are never written to.
 
 #include "jobfile.h"
@@ -30,6 +49,7 @@
 #include "repair.h"
 #include "reporter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +80,7 @@ int main(int argc, char** argv)
         std::string error;
         if (!vidmend::read_job_file(vidmend::job_file_path(), job, error)) {
             std::fprintf(stderr, "Vidmend.exe: %s\n", error.c_str());
-            reporter->report(vidmend::k_progress_total, vidmend::k_progress_total,
-                             vidmend::state_word(vidmend::Outcome::Usage));
+            reporter->report(0, vidmend::k_progress_total, vidmend::state_word(vidmend::Outcome::Usage));
             return int(vidmend::Outcome::Usage);
         }
     } else if (argc == 4 || argc == 5) {
@@ -84,8 +103,12 @@ int main(int argc, char** argv)
     else
         std::fprintf(stderr, "Vidmend.exe: %s\n", result.message.c_str());
     std::fflush(stdout);
-    // The window takes a report that reaches its total as the end of the job.
+    // The window takes a report that reaches its total as a finished job and
+    // then shows the output: a failure stops short of it.
+    const int last = result.outcome == vidmend::Outcome::Done
+                         ? vidmend::k_progress_total
+                         : std::min(result.progress, vidmend::k_progress_total - 1);
     if (result.outcome != vidmend::Outcome::Stopped)
-        reporter->report(vidmend::k_progress_total, vidmend::k_progress_total, vidmend::state_word(result.outcome));
+        reporter->report(last, vidmend::k_progress_total, vidmend::state_word(result.outcome));
     return int(result.outcome);
 }

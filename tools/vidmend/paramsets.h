@@ -105,6 +105,10 @@ struct DecoderConfig
     std::vector<std::vector<uint8_t>> nals; // parameter sets and SEI, whole NAL units
 };
 
+// Reads `count` NAL units, each after its 16-bit length, from `pos` on into
+// `config`; false when they run past `size`.
+bool read_nal_units(const uint8_t* data, size_t size, size_t& pos, size_t count, DecoderConfig& config);
+
 std::optional<DecoderConfig> parse_avcc(const uint8_t* data, size_t size);
 std::optional<DecoderConfig> parse_hvcc(const uint8_t* data, size_t size);
 

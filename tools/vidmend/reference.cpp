@@ -1,5 +1,8 @@
 #include "reference.h"
 
+#include "audioframer.h"
+#include "videoscanner.h"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -54,7 +57,7 @@ void read_index(AVStream* st, RefTrack& track, int track_index, std::vector<RefS
         if (prev != AV_NOPTS_VALUE && e->timestamp > prev)
             ++steps[e->timestamp - prev];
         prev = e->timestamp;
-        layout.push_back({e->pos, track_index});
+        layout.push_back({e->pos, track_index, e->timestamp, uint32_t(e->size)});
         if (i == 0)
             track.first_dts = e->timestamp;
     }
@@ -120,10 +123,13 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
                 track.note = "video in " + track.codec_name + " is not repaired";
             }
         } else if (cp->codec_type == AVMEDIA_TYPE_AUDIO) {
-            if (cp->codec_id != AV_CODEC_ID_AAC || cp->extradata_size < 2) {
-                message = "the reference's audio is " + track.codec_name + ", which cannot be repaired (AAC only)";
+            if (!make_audio_framer(cp, 1024)) {
+                message =
+                    "the reference's audio is " + track.codec_name + ", which cannot be repaired (AAC and PCM only)";
                 return ReferenceStatus::Unsupported;
             }
+            track.sample_rate = cp->sample_rate;
+            track.frame_samples = pcm_block_size(cp) > 0 ? 1 : cp->frame_size > 0 ? cp->frame_size : 1024;
             track.kind = TrackKind::Audio;
             ref.audio.push_back(index);
         } else {
@@ -154,28 +160,32 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
     for (int a : ref.audio) {
         RefTrack& audio = ref.tracks[a];
         if (audio.step <= 0)
-            audio.step = audio.par->frame_size > 0 ? audio.par->frame_size : 1024;
+            audio.step = audio.frame_samples;
     }
     std::sort(ref.layout.begin(), ref.layout.end(),
               [](const RefSample& a, const RefSample& b) { return a.pos < b.pos; });
 
-    // The first packets give what the index does not: presentation times.
+    // The first packets give what the index does not: presentation times, and
+    // examples of the samples themselves.
     std::vector<int64_t> first_pts(ref.tracks.size(), AV_NOPTS_VALUE);
     std::vector<int> seen(ref.tracks.size(), 0);
     std::vector<int> by_stream(ctx->nb_streams, -1);
     for (size_t t = 0; t < ref.tracks.size(); ++t)
         by_stream[ref.tracks[t].stream_index] = int(t);
     AVPacket* pkt = av_packet_alloc();
-    for (int read = 0; read < 2000 && av_read_frame(ctx.get(), pkt) >= 0; ++read) {
+    constexpr int k_examples = 300;
+    for (int read = 0; read < 4000 && av_read_frame(ctx.get(), pkt) >= 0; ++read) {
         const int t = by_stream[pkt->stream_index];
-        if (t >= 0 && ref.tracks[t].kind != TrackKind::Skipped && pkt->pts != AV_NOPTS_VALUE) {
-            if (first_pts[t] == AV_NOPTS_VALUE || pkt->pts < first_pts[t])
+        if (t >= 0 && ref.tracks[t].kind != TrackKind::Skipped) {
+            if (pkt->pts != AV_NOPTS_VALUE && (first_pts[t] == AV_NOPTS_VALUE || pkt->pts < first_pts[t]))
                 first_pts[t] = pkt->pts;
             ++seen[t];
+            if (ref.tracks[t].examples.size() < k_examples)
+                ref.tracks[t].examples.emplace_back(pkt->data, pkt->data + pkt->size);
         }
         av_packet_unref(pkt);
-        if (seen[ref.video] >= 64 &&
-            std::all_of(ref.audio.begin(), ref.audio.end(), [&](int a) { return seen[a] >= 2; }))
+        if (seen[ref.video] >= k_examples &&
+            std::all_of(ref.audio.begin(), ref.audio.end(), [&](int a) { return seen[a] >= k_examples; }))
             break;
     }
     av_packet_free(&pkt);
@@ -185,6 +195,20 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
     }
     if (video.step > 0)
         video.delay = int(std::max<int64_t>(0, (video.first_pts - video.first_dts + video.step / 2) / video.step));
+    // The most pictures the examples hold between two places where the order counts start again.
+    VideoScanner scanner(ref.video_config, UINT32_MAX, UINT32_MAX);
+    int64_t since = -1;
+    for (const auto& sample : video.examples) {
+        VideoCandidate c;
+        if (!scanner.probe(sample.data(), sample.size(), c))
+            continue;
+        if (scanner.accept(sample.data(), c).period_start) {
+            if (since > 0)
+                video.longest_period = std::max(video.longest_period, since);
+            since = 0;
+        }
+        since += since >= 0;
+    }
     return ReferenceStatus::Ok;
 }
 

@@ -43,14 +43,21 @@ struct RefTrack
     int64_t step = 0;      // most common sample duration, in time_base units
     int64_t first_pts = 0; // of the first sample in presentation order
     int64_t first_dts = 0;
-    int delay = 0; // video: frames by which decoding runs ahead of display
+    int delay = 0;              // video: frames by which decoding runs ahead of display
+    int64_t longest_period = 0; // video: most pictures between order count resets, 0 when it shows none
+    int64_t frame_samples = 0;  // audio: samples a frame holds (1 for PCM, whose frames are sample frames)
+    int sample_rate = 0;
+    // The first samples' bytes, to learn what the stream's samples look like.
+    std::vector<std::vector<uint8_t>> examples;
 };
 
 // Where a sample of the reference lies, for learning how its writer interleaves tracks.
 struct RefSample
 {
     int64_t pos;
-    int track; // index into Reference::tracks
+    int track;         // index into Reference::tracks
+    int64_t timestamp; // decoding time, in the track's time base
+    uint32_t size;
 };
 
 struct Reference

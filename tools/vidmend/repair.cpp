@@ -1,6 +1,7 @@
 #include "repair.h"
 
 #include "boxes.h"
+#include "indexrepair.h"
 #include "mappedfile.h"
 #include "reference.h"
 #include "timestamps.h"
@@ -10,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,31 +24,35 @@ namespace vidmend {
 
 const char* state_word(Outcome outcome)
 {
+    // The window shows the word as it is: in its language, without spaces
+    // (reports are split at them) and within 63 bytes of UTF-8.
     switch (outcome) {
     case Outcome::Done:
         return "done";
     case Outcome::Usage:
-        return "usage";
+        return "修复失败:任务文件不完整或文件重复";
     case Outcome::Unreadable:
-        return "unreadable";
+        return "修复失败:无法读取文件或参考视频不完整";
     case Outcome::NoVideo:
-        return "novideo";
+        return "修复失败:参考视频没有画面";
     case Outcome::NotMp4:
-        return "notmp4";
+        return "修复失败:损坏视频不是MP4文件";
     case Outcome::Unsupported:
-        return "unsupported";
+        return "修复失败:不支持该视频或音频编码";
     case Outcome::Swapped:
-        return "swapped";
+        return "修复失败:两个文件似乎放反了";
     case Outcome::Intact:
-        return "intact";
+        return "无需修复:损坏视频是完整的";
     case Outcome::NothingFound:
-        return "nothing";
+        return "修复失败:没有找到可以恢复的画面";
     case Outcome::WriteFailed:
-        return "writefailed";
+        return "修复失败:无法写入修复后的文件";
     case Outcome::Stopped:
-        return "stopped";
+        return "已停止";
+    case Outcome::AudioMismatch:
+        return "修复失败:声音与参考视频的编码不同";
     }
-    return "failed";
+    return "修复失败";
 }
 
 namespace {
@@ -89,6 +96,7 @@ private:
     {
         m_result.outcome = outcome;
         m_result.message = std::move(message);
+        m_result.progress = m_progress;
         return m_result;
     }
     // False once the receiver has asked to stop.
@@ -96,16 +104,36 @@ private:
     {
         if (m_stop)
             return false;
+        m_progress = progress;
         if (m_gate.due(progress, k_progress_total, state, ProgressGate::Clock::now()))
             m_stop = !m_reporter.report(progress, k_progress_total, state);
         return !m_stop;
     }
-    void summarise(const WalkResult& walk);
+    // The recording's audio is not what the reference says (another codec,
+    // other channels): rebuilt with the reference's settings it would play as noise.
+    RepairResult foreign_audio(int audio)
+    {
+        const RefTrack& t = m_ref.tracks[m_ref.audio[size_t(audio)]];
+        const int channels = t.par->ch_layout.nb_channels;
+        const std::string layout = channels == 1   ? "mono"
+                                   : channels == 2 ? "stereo"
+                                                   : std::to_string(channels) + " channels";
+        return fail(Outcome::AudioMismatch, "the audio in " + m_job.damaged + " is not the reference's (" +
+                                                t.codec_name + ", " + layout +
+                                                "): record a reference with the same settings");
+    }
+    void summarise(const WalkResult& walk, const Timing& timing);
+    RepairResult from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok);
+    // Writes the output through `write` (given the path to write) under a
+    // temporary name, and gives it its name only once it is whole.
+    RepairResult deliver(const std::function<bool(const std::string&, std::string&)>& write,
+                         const std::function<bool()>& stopped);
 
     const Job& m_job;
     Reporter& m_reporter;
     ProgressGate m_gate;
     bool m_stop = false;
+    int m_progress = 0;
     RepairResult m_result;
     Reference m_ref;
 };
@@ -127,6 +155,16 @@ RepairResult Run::go()
         return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
 
     const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
+    // A file with an index of its own needs no reference, unless it is whole.
+    IndexRepair indexed(damaged.data(), damaged.size(), layout);
+    if (indexed.state() == IndexState::Whole && status != ReferenceStatus::Ok)
+        return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
+                                          " is whole and the reference has no complete index");
+    if (indexed.state() == IndexState::Whole)
+        return fail(Outcome::Intact, m_job.damaged + " is whole: every sample its index lists is in it, there is "
+                                                     "nothing to repair");
+    if (indexed.state() == IndexState::Cut)
+        return from_index(indexed, damaged.data(), status == ReferenceStatus::Ok);
     const bool damaged_indexed = has_usable_index(m_job.damaged, layout);
     if (status != ReferenceStatus::Ok) {
         if (damaged_indexed)
@@ -163,9 +201,11 @@ RepairResult Run::go()
     });
     if (walk.stats.stopped)
         return fail(Outcome::Stopped, "stopped");
-    assign_timestamps(m_ref, walk.samples);
+    if (walk.stats.foreign_audio >= 0)
+        return foreign_audio(walk.stats.foreign_audio);
+    const Timing timing = assign_timestamps(m_ref, walk.samples);
     m_result.summary.walk_seconds = seconds_since(walk_start);
-    summarise(walk);
+    summarise(walk, timing);
     // Far fewer pictures than the reference's bytes per picture promise: the
     // reference was recorded with other settings.
     const Summary& found = m_result.summary;
@@ -177,26 +217,34 @@ RepairResult Run::go()
         return fail(Outcome::NothingFound,
                     "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
 
-    // Write next to the output, and give it its name only once it is whole.
     if (!tell(600, "writing"))
         return fail(Outcome::Stopped, "stopped");
     const Clock::time_point write_start = Clock::now();
+    Mp4Writer writer;
+    const auto write = [&](const std::string& part, std::string& error) {
+        return writer.open(part, m_ref, error) &&
+               writer.write_all(
+                   walk.samples, damaged.data(),
+                   [this](uint64_t done, uint64_t total) {
+                       return tell(600 + int(done * 399 / std::max<uint64_t>(total, 1)), "writing");
+                   },
+                   error) &&
+               writer.finish(error);
+    };
+    RepairResult result = deliver(write, [&] { return writer.stopped(); });
+    m_result.summary.write_seconds = seconds_since(write_start);
+    return result.outcome == Outcome::Done ? m_result : result;
+}
+
+RepairResult Run::deliver(const std::function<bool(const std::string&, std::string&)>& write,
+                          const std::function<bool()>& stopped)
+{
     const std::string part = m_job.output + ".part";
-    bool written = false;
-    {
-        Mp4Writer writer;
-        written = writer.open(part, m_ref, error) &&
-                  writer.write_all(
-                      walk.samples, damaged.data(),
-                      [this](uint64_t done, uint64_t total) {
-                          return tell(600 + int(done * 399 / std::max<uint64_t>(total, 1)), "writing");
-                      },
-                      error) &&
-                  writer.finish(error);
-        if (writer.stopped()) {
-            std::remove(part.c_str());
-            return fail(Outcome::Stopped, "stopped");
-        }
+    std::string error;
+    bool written = write(part, error);
+    if (stopped()) {
+        std::remove(part.c_str());
+        return fail(Outcome::Stopped, "stopped");
     }
     if (written && std::rename(part.c_str(), m_job.output.c_str()) != 0) {
         error = "cannot name the repaired file " + m_job.output;
@@ -206,15 +254,66 @@ RepairResult Run::go()
         std::remove(part.c_str());
         return fail(Outcome::WriteFailed, error);
     }
-    m_result.summary.write_seconds = seconds_since(write_start);
     m_result.outcome = Outcome::Done;
     m_result.message = "repaired file written to " + m_job.output;
+    m_result.progress = k_progress_total;
     return m_result;
 }
 
-void Run::summarise(const WalkResult& walk)
+RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok)
+{
+    // Media whose fragment header was lost is walked as a recording cut off
+    // before its index, with the reference's help.
+    if (!indexed.undescribed().empty() && reference_ok && m_ref.tracks[m_ref.video].step > 0) {
+        if (!tell(0, "rebuilding"))
+            return fail(Outcome::Stopped, "stopped");
+        // The file's own writer interleaved its tracks as its fragments show.
+        std::vector<RefSample> own = indexed.own_layout(m_ref);
+        if (own.size() >= 16)
+            m_ref.layout = std::move(own);
+        Walker walker(m_ref, file);
+        WalkResult walk = walker.walk(indexed.undescribed(), [this](uint64_t done, uint64_t total) {
+            return tell(int(done * 500 / std::max<uint64_t>(total, 1)), "rebuilding");
+        });
+        if (walk.stats.stopped)
+            return fail(Outcome::Stopped, "stopped");
+        if (walk.stats.foreign_audio >= 0)
+            return foreign_audio(walk.stats.foreign_audio);
+        assign_timestamps(m_ref, walk.samples);
+        indexed.add_walked(m_ref, walk.samples);
+    }
+    indexed.summarise(m_result.summary);
+    if (indexed.kept() == 0)
+        return fail(Outcome::NothingFound,
+                    "no sample the index of " + m_job.damaged + " lists lies wholly in the file: nothing to recover");
+    if (!tell(500, "writing"))
+        return fail(Outcome::Stopped, "stopped");
+    const Clock::time_point write_start = Clock::now();
+    const auto write = [&](const std::string& part, std::string& error) {
+        return indexed.write(
+            part,
+            [this](uint64_t done, uint64_t total) {
+                return tell(500 + int(done * 499 / std::max<uint64_t>(total, 1)), "writing");
+            },
+            error);
+    };
+    RepairResult result = deliver(write, [&] { return indexed.stopped(); });
+    m_result.summary.write_seconds = seconds_since(write_start);
+    return result.outcome == Outcome::Done ? m_result : result;
+}
+
+void Run::summarise(const WalkResult& walk, const Timing& timing)
 {
     Summary& s = m_result.summary;
+    s.damaged_spots = walk.stats.skipped_runs;
+    s.stray_frames = walk.stats.dropped_frames;
+    char clock[96];
+    if (timing.audio_clock)
+        std::snprintf(clock, sizeof clock, "the audio's clock (the frame rate varies)");
+    else
+        std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
+                      1.0 / (double(m_ref.tracks[m_ref.video].step) * av_q2d(m_ref.tracks[m_ref.video].time_base)));
+    s.clock = clock;
     s.payload = walk.stats.payload;
     s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
     s.skipped = walk.stats.skipped;
@@ -222,10 +321,14 @@ void Run::summarise(const WalkResult& walk)
     s.decoder_calls = walk.stats.decoder_calls;
     std::vector<uint64_t> count(m_ref.tracks.size(), 0);
     std::vector<int64_t> first(m_ref.tracks.size(), INT64_MAX), last(m_ref.tracks.size(), INT64_MIN);
+    std::vector<int64_t> step(m_ref.tracks.size(), 0);
     for (const Sample& sample : walk.samples) {
         ++count[sample.track];
         first[sample.track] = std::min(first[sample.track], sample.pts);
-        last[sample.track] = std::max(last[sample.track], sample.pts);
+        if (sample.pts >= last[sample.track]) {
+            last[sample.track] = sample.pts;
+            step[sample.track] = sample.duration;
+        }
     }
     std::vector<int> order{m_ref.video};
     order.insert(order.end(), m_ref.audio.begin(), m_ref.audio.end());
@@ -236,8 +339,9 @@ void Run::summarise(const WalkResult& walk)
         ts.kind = track.kind == TrackKind::Video ? "video" : "audio";
         ts.codec = track.codec_name;
         ts.samples = count[t];
+        ts.lost = timing.lost[t];
         if (count[t])
-            ts.seconds = double(last[t] - first[t] + track.step) * av_q2d(track.time_base);
+            ts.seconds = double(last[t] - first[t] + step[t]) * av_q2d(track.time_base);
         if (track.kind == TrackKind::Audio)
             longest_audio = std::max(longest_audio, ts.seconds);
         s.tracks.push_back(ts);
@@ -266,12 +370,29 @@ std::string format_summary(const Summary& s)
                   (unsigned long long)s.payload, (unsigned long long)s.used, percent, (unsigned long long)s.skipped,
                   (unsigned long long)s.dropped);
     text += line;
-    for (size_t i = 0; i < s.tracks.size(); ++i) {
-        const TrackSummary& t = s.tracks[i];
-        std::snprintf(line, sizeof line, "track %zu (%s, %s): %llu samples, %.3f s\n", i + 1, t.kind.c_str(),
-                      t.codec.c_str(), (unsigned long long)t.samples, t.seconds);
+    if (s.damaged_spots) {
+        std::snprintf(line, sizeof line, "damage: %llu damaged spots, %llu bytes skipped\n",
+                      (unsigned long long)s.damaged_spots, (unsigned long long)s.skipped);
         text += line;
     }
+    for (size_t i = 0; i < s.tracks.size(); ++i) {
+        const TrackSummary& t = s.tracks[i];
+        std::snprintf(line, sizeof line, "track %zu (%s, %s): %llu samples, %.3f s", i + 1, t.kind.c_str(),
+                      t.codec.c_str(), (unsigned long long)t.samples, t.seconds);
+        text += line;
+        if (s.damaged_spots) {
+            std::snprintf(line, sizeof line, ", %.3f s estimated lost to damage", t.lost);
+            text += line;
+        }
+        text += "\n";
+    }
+    if (s.stray_frames) {
+        std::snprintf(line, sizeof line, "audio frames after damage that fit no track, dropped: %llu\n",
+                      (unsigned long long)s.stray_frames);
+        text += line;
+    }
+    if (!s.clock.empty())
+        text += "video laid out on " + s.clock + "\n";
     if (s.tracks.size() > 1) {
         if (std::fabs(s.mismatch) >= 0.5)
             std::snprintf(line, sizeof line, "audio and video lengths differ by %.3f s\n", s.mismatch);

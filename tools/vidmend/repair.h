@@ -10,7 +10,7 @@
 namespace vidmend {
 
 // How a repair ends. The value is the exit code; state_word() is the word
-// the last progress report carries.
+// the last progress report carries, in the repair window's language.
 enum class Outcome {
     Done = 0,
     Usage = 1,
@@ -23,6 +23,7 @@ enum class Outcome {
     NothingFound = 8,
     WriteFailed = 9,
     Stopped = 10,
+    AudioMismatch = 11,
 };
 
 const char* state_word(Outcome outcome);
@@ -33,6 +34,7 @@ struct TrackSummary
     std::string codec;
     uint64_t samples = 0;
     double seconds = 0;
+    double lost = 0; // seconds estimated lost to damage
 };
 
 struct Summary
@@ -41,6 +43,9 @@ struct Summary
     uint64_t used = 0;    // of those, bytes that went into the repaired file
     uint64_t skipped = 0;
     uint64_t dropped = 0; // a cut-off sample at the end
+    uint64_t damaged_spots = 0;
+    uint64_t stray_frames = 0; // audio frames after damage that fit no track, dropped
+    std::string clock;         // what the video was laid out on
     std::vector<TrackSummary> tracks;
     std::vector<std::string> notes;
     double mismatch = 0; // video length minus the longest audio length, seconds
@@ -54,6 +59,7 @@ struct RepairResult
     Outcome outcome = Outcome::Done;
     std::string message;
     Summary summary;
+    int progress = 0; // where the repair had got to when it ended; the total once done
 };
 
 // Progress scale of every report.

@@ -1,6 +1,9 @@
 #include "timestamps.h"
 
+#include "audioclock.h"
+
 extern "C" {
+#include <libavutil/mathematics.h>
 #include <libavutil/rational.h>
 }
 
@@ -8,6 +11,8 @@ extern "C" {
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <optional>
+#include <unordered_set>
 
 namespace vidmend {
 
@@ -90,92 +95,455 @@ int reorder_delay(const std::vector<int64_t>& display)
     return int(delay);
 }
 
-void assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
+namespace {
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+// How the writer laid the tracks out, from the undamaged stretches: runs of
+// one track's samples, their usual length, and the usual sample size.
+struct Layout
+{
+    std::vector<double> run;        // usual samples in a run, per track
+    std::vector<double> size;       // average sample size, per track
+    std::vector<double> duration;   // average sample duration as the walk gave it, per track
+    std::vector<double> plain_size; // average size of the samples that are not key pictures, per track
+    std::vector<bool> present;
+
+    Layout(const std::vector<Sample>& samples, size_t tracks)
+        : run(tracks, 1)
+        , size(tracks, 1)
+        , duration(tracks, 0)
+        , plain_size(tracks, 0)
+        , present(tracks, false)
+    {
+        std::vector<std::vector<double>> runs(tracks);
+        std::vector<double> bytes(tracks, 0), count(tracks, 0), plain(tracks, 0);
+        size_t begin = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const Sample& s = samples[i];
+            bytes[s.track] += s.size;
+            if (!s.key) {
+                plain_size[s.track] += s.size;
+                plain[s.track] += 1;
+            }
+            duration[s.track] += double(s.duration);
+            count[s.track] += 1;
+            present[s.track] = true;
+            const bool last = i + 1 == samples.size() || samples[i + 1].track != s.track;
+            if (!last)
+                continue;
+            // Runs next to damage or at the ends are no measure.
+            const bool clean =
+                begin > 0 && i + 1 < samples.size() && samples[begin].loss == 0 && samples[i + 1].loss == 0;
+            if (clean)
+                runs[s.track].push_back(double(i + 1 - begin));
+            begin = i + 1;
+        }
+        for (size_t t = 0; t < tracks; ++t) {
+            // The mean, not the median: a track that alternates runs of one and
+            // two frames loses 1.5 a round.
+            if (!runs[t].empty())
+                run[t] = std::max(1.0, std::accumulate(runs[t].begin(), runs[t].end(), 0.0) / double(runs[t].size()));
+            if (count[t] > 0) {
+                size[t] = std::max(1.0, bytes[t] / count[t]);
+                duration[t] /= count[t];
+            }
+            plain_size[t] = plain[t] > 0 ? plain_size[t] / plain[t] : size[t];
+        }
+    }
+
+    // Samples per track that `bytes` lost between samples x and y (indexes
+    // into `samples`; x may be -1) held: the rest of x's run, the start of
+    // y's run, and whole rounds of runs of every track in between.
+    std::vector<double> loss(const std::vector<Sample>& samples, long x, size_t y, double bytes) const
+    {
+        std::vector<double> lost(run.size(), 0);
+        const int ty = samples[y].track;
+        size_t after = 0;
+        while (y + after < samples.size() && samples[y + after].track == ty &&
+               (after == 0 || samples[y + after].loss == 0))
+            ++after;
+        size_t before = 0;
+        int tx = -1;
+        if (x >= 0) {
+            tx = samples[x].track;
+            while (x - long(before) >= 0 && samples[x - before].track == tx &&
+                   (before == 0 || samples[x - before + 1].loss == 0))
+                ++before;
+        }
+        // Damage inside one run, if the bytes fit in what the run lacks.
+        if (tx == ty && double(before + after) + bytes / size[ty] <= 1.5 * run[ty] + 1) {
+            lost[ty] = bytes / size[ty];
+            return lost;
+        }
+        const double tail = tx >= 0 ? std::max(0.0, run[tx] - double(before)) : 0;
+        const double head = std::max(0.0, run[ty] - double(after));
+        const double edge = (tx >= 0 ? tail * size[tx] : 0) + head * size[ty];
+        if (edge >= bytes) {
+            const double f = edge > 0 ? bytes / edge : 0;
+            if (tx >= 0)
+                lost[tx] += tail * f;
+            lost[ty] += head * f;
+            return lost;
+        }
+        if (tx >= 0)
+            lost[tx] += tail;
+        lost[ty] += head;
+        double round = 0;
+        for (size_t t = 0; t < run.size(); ++t)
+            if (present[t])
+                round += run[t] * size[t];
+        for (size_t t = 0; t < run.size(); ++t)
+            if (present[t] && round > 0)
+                lost[t] += (bytes - edge) / round * run[t];
+        return lost;
+    }
+};
+
+// Offset from the audio's clock to the video's slots in the reference: the
+// slot of a picture that follows audio against the time of the next audio
+// frame of the first audio track.
+std::optional<double> reference_offset(const Reference& ref)
 {
     const RefTrack& video = ref.tracks[ref.video];
-    std::vector<size_t> pictures;
+    const int a0 = ref.audio.front();
+    std::vector<double> offsets;
+    const std::vector<RefSample>& l = ref.layout;
+    for (size_t i = 1; i < l.size(); ++i) {
+        if (l[i].track != ref.video || l[i - 1].track == ref.video)
+            continue;
+        size_t n = i + 1;
+        while (n < l.size() && l[n].track != a0)
+            ++n;
+        if (n == l.size())
+            break;
+        const double slot = double(l[i].timestamp + video.delay * video.step) * av_q2d(video.time_base);
+        offsets.push_back(slot - double(l[n].timestamp) * av_q2d(ref.tracks[a0].time_base));
+    }
+    if (offsets.size() < 4)
+        return std::nullopt;
+    return median(offsets);
+}
+
+// Lays the video out on the audio's clock when the two drift apart at the
+// reference's frame rate: a picture that follows audio takes its slot from
+// the next audio frame's time, the pictures in between are spread evenly.
+bool follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, const std::vector<size_t>& pictures,
+                        const std::vector<int64_t>& display, const std::vector<int64_t>& rank, int64_t delay,
+                        double offset)
+{
+    const RefTrack& video = ref.tracks[ref.video];
+    const double vtb = av_q2d(video.time_base);
+    const double step = double(video.step) * vtb;
+    const int a0 = ref.audio.front();
+    const double atb = av_q2d(ref.tracks[a0].time_base);
+    const size_t n = pictures.size();
+    std::vector<double> slot(n, 0);
+    std::vector<size_t> anchors;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = pictures[k];
+        if (i == 0 || samples[i - 1].track == ref.video)
+            continue;
+        size_t j = i + 1;
+        bool clean = true;
+        for (; j < samples.size() && samples[j].track != a0; ++j)
+            clean = clean && samples[j].loss == 0;
+        if (j == samples.size() || !clean || samples[j].loss)
+            continue;
+        slot[k] = double(samples[j].pts) * atb + offset;
+        anchors.push_back(k);
+    }
+    if (anchors.size() < 8)
+        return false;
+    const double first = double(video.first_pts) * vtb;
+    std::vector<double> drift;
+    for (size_t k : anchors)
+        drift.push_back(first + double(rank[k]) * step - slot[k]);
+    const size_t w = std::max<size_t>(4, anchors.size() / 10);
+    const double early = median(std::vector<double>(drift.begin(), drift.begin() + w));
+    const double late = median(std::vector<double>(drift.end() - w, drift.end()));
+    const double span = slot[anchors.back()] - slot[anchors.front()];
+    if (std::fabs(late - early) <= std::max(3 * step, 0.02 * span))
+        return false;
+
+    for (size_t a = 1; a < anchors.size(); ++a)
+        slot[anchors[a]] = std::max(slot[anchors[a]], slot[anchors[a - 1]] + 2 * vtb);
+    for (size_t k = 0; k < anchors.front(); ++k)
+        slot[k] = slot[anchors.front()] - double(anchors.front() - k) * step;
+    for (size_t k = anchors.back() + 1; k < n; ++k)
+        slot[k] = slot[anchors.back()] + double(k - anchors.back()) * step;
+    for (size_t a = 1; a < anchors.size(); ++a) {
+        const size_t from = anchors[a - 1], to = anchors[a];
+        for (size_t k = from + 1; k < to; ++k)
+            slot[k] = slot[from] + (slot[to] - slot[from]) * double(k - from) / double(to - from);
+    }
+    // The slot of any position in decoding order, between the pictures' ranks.
+    const auto at = [&](double r) {
+        const auto it = std::upper_bound(rank.begin(), rank.end(), int64_t(std::floor(r)));
+        size_t hi = size_t(it - rank.begin());
+        if (hi == 0)
+            return slot[0] - (double(rank[0]) - r) * step;
+        if (hi == n)
+            return slot[n - 1] + (r - double(rank[n - 1])) * step;
+        const size_t lo = hi - 1;
+        const double f = (r - double(rank[lo])) / double(std::max<int64_t>(1, rank[hi] - rank[lo]));
+        return slot[lo] + (slot[hi] - slot[lo]) * f;
+    };
+    int64_t last_dts = INT64_MIN;
+    for (size_t k = 0; k < n; ++k) {
+        Sample& s = samples[pictures[k]];
+        s.pts = std::llround(at(double(display[k])) / vtb);
+        s.dts = std::min<int64_t>(s.pts, std::llround(at(double(rank[k] - delay)) / vtb));
+        s.dts = std::max(s.dts, last_dts + 1);
+        last_dts = s.dts;
+    }
+    return true;
+}
+
+// The picture after the period that begins at `first`.
+size_t period_end(const std::vector<bool>& starts, size_t first)
+{
+    size_t end = first + 1;
+    while (end < starts.size() && !starts[end])
+        ++end;
+    return end;
+}
+
+// Within a period the order counts tell how many pictures the damaged
+// spots in it took, better than their bytes: the period's empty display
+// slots are shared out among its spots by their bytes' estimate, and what
+// a spot lost beyond its pictures was audio.
+void settle_video_losses(const std::vector<Sample>& samples, const std::vector<size_t>& pictures,
+                         const std::vector<bool>& starts, const std::vector<int64_t>& display, const Layout& layout,
+                         int video, int64_t reorder, std::vector<std::vector<double>>& lost_at)
+{
+    for (size_t first = 0; first < pictures.size();) {
+        const size_t end = period_end(starts, first);
+        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
+        std::sort(shown.begin(), shown.end());
+        // Where the data ends, the pictures still to come in display order
+        // were cut off, not lost to damage.
+        int64_t last = shown.back();
+        if (end == pictures.size())
+            last -= reorder + 1;
+        const int64_t empty =
+            last - shown.front() + 1 - int64_t(std::upper_bound(shown.begin(), shown.end(), last) - shown.begin());
+        std::vector<size_t> spots;
+        double guessed = 0;
+        for (size_t i = pictures[first] + 1; i <= pictures[end - 1]; ++i) {
+            if (!lost_at[i].empty()) {
+                spots.push_back(i);
+                guessed += lost_at[i][video];
+            }
+        }
+        first = end;
+        if (spots.empty() || empty < 0)
+            continue;
+        int64_t given = 0;
+        for (size_t n = 0; n < spots.size(); ++n) {
+            std::vector<double>& lost = lost_at[spots[n]];
+            const int64_t count =
+                n + 1 == spots.size()
+                    ? empty - given
+                    : std::min<int64_t>(empty - given,
+                                        std::llround(guessed > 0 ? double(empty) * lost[video] / guessed : 0));
+            given += count;
+            // The bytes the estimate gave the audio, shared out as it did.
+            double audio_bytes = 0, left = double(samples[spots[n]].loss) - double(count) * layout.plain_size[video];
+            for (size_t t = 0; t < lost.size(); ++t)
+                if (int(t) != video)
+                    audio_bytes += lost[t] * layout.size[t];
+            for (size_t t = 0; t < lost.size(); ++t)
+                if (int(t) != video && audio_bytes > 0)
+                    lost[t] = std::max(0.0, left) * (lost[t] * layout.size[t] / audio_bytes) / layout.size[t];
+            lost[video] = double(count);
+        }
+    }
+}
+
+// A random access point lost to damage leaves the pictures after it
+// counting again from its count, among counts their period has already
+// used: they begin a period of their own at the first picture after that
+// damage.
+void mark_lost_starts(const std::vector<int32_t>& poc, const std::vector<bool>& after_damage, std::vector<bool>& starts)
+{
+    std::unordered_set<int32_t> seen;
+    size_t resumed = SIZE_MAX; // the last picture after damage in this period
+    for (size_t k = 0; k < poc.size(); ++k) {
+        if (starts[k]) {
+            seen.clear();
+            resumed = SIZE_MAX;
+        } else if (after_damage[k]) {
+            resumed = k;
+        }
+        if (seen.insert(poc[k]).second || resumed == SIZE_MAX)
+            continue;
+        starts[resumed] = true;
+        seen.clear();
+        for (size_t j = resumed; j <= k; ++j)
+            seen.insert(poc[j]);
+        resumed = SIZE_MAX;
+    }
+}
+
+// A period far longer than any of the reference's holds damage where a
+// key picture was lost without a trace in the order counts (frame numbers
+// that wrap, say): it is split at the damaged spot nearest to where the
+// reference's longest period would end. `lost` counts the pictures lost
+// before each.
+void split_long_periods(const std::vector<bool>& after_damage, const std::vector<double>& lost, int64_t longest,
+                        std::vector<bool>& starts)
+{
+    if (longest <= 0)
+        return;
+    const double allowed = double(longest) * 1.1 + 2;
+    for (size_t first = 0; first < starts.size();) {
+        const size_t end = period_end(starts, first);
+        double length = 1, best_miss = allowed;
+        size_t split = 0;
+        for (size_t k = first + 1; k < end; ++k) {
+            length += lost[k];
+            if (after_damage[k] && std::fabs(length - double(longest)) < best_miss) {
+                best_miss = std::fabs(length - double(longest));
+                split = k;
+            }
+            length += 1;
+        }
+        if (length > allowed && split > 0) {
+            starts[split] = true;
+            continue; // the same period again, now shorter
+        }
+        first = end;
+    }
+}
+
+} // namespace
+
+Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
+{
+    const RefTrack& video = ref.tracks[ref.video];
+    const double step = double(video.step) * av_q2d(video.time_base);
+    const size_t n_tracks = ref.tracks.size();
+    Timing timing;
+    timing.lost.assign(n_tracks, 0);
+    const Layout layout(samples, n_tracks);
+
+    // Samples each damaged spot took from each track.
+    std::vector<std::vector<double>> lost_at(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!samples[i].loss)
+            continue;
+        lost_at[i] = layout.loss(samples, long(i) - 1, i, double(samples[i].loss));
+    }
+
+    PictureSlots slots;
+    std::vector<size_t>& pictures = slots.sample;
     std::vector<int32_t> poc;
     std::vector<bool> starts;
+    std::vector<double> lost_pictures; // before each picture, estimated
+    std::vector<bool> after_damage;
+    double pending = 0;
+    bool damage = false;
     for (size_t i = 0; i < samples.size(); ++i) {
+        if (!lost_at[i].empty()) {
+            pending += lost_at[i][ref.video];
+            damage = true;
+        }
         if (samples[i].track == ref.video) {
             pictures.push_back(i);
             poc.push_back(samples[i].poc);
             starts.push_back(samples[i].period_start);
+            lost_pictures.push_back(pending);
+            after_damage.push_back(damage);
+            pending = 0;
+            damage = false;
         }
     }
-    const std::vector<int64_t> display = display_order(poc, starts);
+    mark_lost_starts(poc, after_damage, starts);
+    split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
+    std::vector<int64_t>& display = slots.display;
+    display = display_order(poc, starts);
+    settle_video_losses(samples, pictures, starts, display, layout, ref.video, video.delay, lost_at);
+    // The pictures lost before each, as settled.
+    for (size_t k = 0, i = 0; k < pictures.size(); ++k) {
+        for (lost_pictures[k] = 0; i <= pictures[k]; ++i)
+            lost_pictures[k] += lost_at[i].empty() ? 0 : lost_at[i][ref.video];
+    }
+
+    // Pictures lost where a period ends leave no gap in the order counts:
+    // the next period starts as many pictures later as the bytes held, until
+    // the audio tells better.
+    int64_t shift = 0;
+    slots.guessed.assign(pictures.size(), false);
+    for (size_t k = 0; k < pictures.size(); ++k) {
+        if (starts[k] && k > 0) {
+            shift += std::llround(lost_pictures[k]);
+            slots.guessed[k] = after_damage[k];
+        }
+        display[k] += shift;
+    }
+    double lost_video = 0;
+    for (double l : lost_pictures)
+        lost_video += l;
 
     // Decoding times count pictures from the start of their period, so a
     // picture lost to damage shifts nothing past the next random access point.
-    std::vector<int64_t> rank(pictures.size());
+    // After damage in a period, the pictures lost before one in decoding
+    // order are the display slots up to the latest one shown so far that no
+    // picture of the period fills (but for those the end of the data cut off).
+    std::vector<int64_t>& rank = slots.rank;
+    rank.resize(pictures.size());
     int64_t delay = video.delay;
-    size_t first = 0;
-    int64_t base = 0;
-    for (size_t k = 0; k < pictures.size(); ++k) {
-        if (k == 0 || starts[k]) {
-            first = k;
-            base = display[k];
-            for (size_t j = k + 1; j < pictures.size() && !starts[j]; ++j)
-                base = std::min(base, display[j]);
+    for (size_t first = 0; first < pictures.size();) {
+        const size_t end = period_end(starts, first);
+        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
+        std::sort(shown.begin(), shown.end());
+        const int64_t counted = end == pictures.size() ? shown.back() - video.delay - 1 : shown.back();
+        int64_t latest = shown.front();
+        bool damaged = false;
+        for (size_t k = first; k < end; ++k) {
+            latest = std::max(latest, display[k]);
+            damaged = damaged || (k > first && after_damage[k]);
+            const int64_t upto = std::min(latest, counted);
+            const int64_t lost =
+                damaged && upto >= shown.front()
+                    ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
+                    : 0;
+            rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
+            delay = std::max(delay, rank[k] - display[k]);
         }
-        rank[k] = base + int64_t(k - first);
-        delay = std::max(delay, rank[k] - display[k]);
+        first = end;
     }
+
+    timing.lost = place_audio(ref, lost_at, layout.duration, slots, samples);
+    timing.lost[ref.video] += std::round(lost_video) * step;
+
     for (size_t k = 0; k < pictures.size(); ++k) {
         Sample& s = samples[pictures[k]];
         s.pts = video.first_pts + display[k] * video.step;
         s.dts = video.first_pts + (rank[k] - delay) * video.step;
+        s.duration = video.step;
+    }
+    // dts must rise even where estimates collide.
+    for (size_t k = 1; k < pictures.size(); ++k) {
+        Sample& s = samples[pictures[k]];
+        s.dts = std::max(s.dts, samples[pictures[k - 1]].dts + 1);
+        s.dts = std::min(s.dts, s.pts);
     }
 
-    // Audio counts frames from the reference's first timestamp. After lost
-    // bytes a track takes up again as many frames later as the bytes would
-    // have held, if that keeps it as close to the video as it was; else at
-    // its usual distance from the video.
-    const size_t n = ref.tracks.size();
-    std::vector<int64_t> count(n, 0);
-    std::vector<uint64_t> bytes(n, 0);
-    std::vector<std::vector<double>> leads(n);
-    std::vector<uint64_t> lost(n, 0);
-    double video_time = 0;
-    bool seen_video = false;
-    for (Sample& s : samples) {
-        if (s.loss)
-            for (uint64_t& l : lost)
-                l += s.loss;
-        if (s.track == ref.video) {
-            video_time = double(s.dts) * av_q2d(video.time_base);
-            seen_video = true;
-            continue;
-        }
-        const RefTrack& t = ref.tracks[s.track];
-        const double tb = av_q2d(t.time_base);
-        const double frame = double(t.step) * tb;
-        std::vector<double>& lead = leads[s.track];
-        const bool resync = lost[s.track] > 0;
-        if (resync && seen_video && !lead.empty() && count[s.track] > 0) {
-            const auto [low, high] = std::minmax_element(lead.begin(), lead.end());
-            const double average = double(bytes[s.track]) / double(count[s.track]);
-            const int64_t by_bytes = count[s.track] + std::llround(double(lost[s.track]) / average);
-            const double lead_by_bytes = double(t.first_pts + by_bytes * t.step) * tb - video_time;
-            if (lead_by_bytes >= *low - frame / 2 && lead_by_bytes <= *high + frame / 2) {
-                count[s.track] = by_bytes;
-            } else {
-                std::vector<double> sorted(lead);
-                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-                const double due = video_time + sorted[sorted.size() / 2];
-                const int64_t at = std::llround((due / tb - double(t.first_pts)) / double(t.step));
-                count[s.track] = std::max(count[s.track], at);
-            }
-        }
-        s.pts = s.dts = t.first_pts + count[s.track]++ * t.step;
-        bytes[s.track] += s.size;
-        if (seen_video && !resync) {
-            lead.push_back(double(s.pts) * tb - video_time);
-            if (lead.size() > 32)
-                lead.erase(lead.begin());
-        }
-        lost[s.track] = 0;
-    }
+    // The audio is a constant-rate clock interleaved with the video: where
+    // the video at the reference's frame rate drifts away from it, the
+    // recording's frame rate varied.
+    if (!ref.audio.empty() && pictures.size() >= 8)
+        if (const std::optional<double> offset = reference_offset(ref))
+            timing.audio_clock = follow_audio_clock(ref, samples, pictures, display, rank, delay, *offset);
+    return timing;
 }
 
 } // namespace vidmend

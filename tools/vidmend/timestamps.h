@@ -17,10 +17,21 @@ std::vector<int64_t> display_order(const std::vector<int32_t>& poc, const std::v
 // Frames by which decoding must run ahead of display for these positions.
 int reorder_delay(const std::vector<int64_t>& display);
 
-// Gives every sample its pts and dts: video from display order, with the
-// decoding times held back by the reference's reorder delay (or more if the
-// pictures need it); audio from the reference's first timestamp in steps of
-// its frame duration.
-void assign_timestamps(const Reference& ref, std::vector<Sample>& samples);
+// Where the times of a repaired recording came from.
+struct Timing
+{
+    std::vector<double> lost; // per reference track: seconds estimated lost to damage
+    bool audio_clock = false; // the video was laid out on the audio's clock, not at a constant rate
+};
+
+// Gives every sample its pts, dts and duration: video from display order at
+// the reference's frame rate, with the decoding times held back by the
+// reference's reorder delay (or more if the pictures need it), or on the
+// audio's clock when the recording's own audio says its frame rate varies;
+// audio from the reference's first timestamp in steps of its frame
+// duration. Across damage the pictures' order counts tell what the video
+// lost within a period, the lost bytes the rest, and audio and video are
+// held together as the reference's writer interleaves them (audioclock.h).
+Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples);
 
 } // namespace vidmend

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "paramsets.h"
-#include "slices.h"
+#include "videosyntax.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -19,9 +20,29 @@ struct VideoCandidate
     int slices = 0;       // VCL NAL units
     bool trailer = false; // NAL units after the last slice
     bool end_of_sequence = false;
+    uint64_t nal_types = 0;  // one bit per NAL unit type in it
+    uint8_t slice_kinds = 0; // one bit per slice type in it
+    uint32_t largest_nal = 0;
     SliceHeader first;
     std::optional<SliceHeader> second_field;
     std::vector<std::pair<uint32_t, uint32_t>> param_sets; // offset and size of each in the sample
+};
+
+// What a stream's samples look like: learnt from the reference's samples and
+// from those accepted, so that a sample found after damage can be held
+// against it.
+struct VideoProfile
+{
+    uint64_t nal_types = 0;
+    uint8_t slice_kinds = 0;
+    uint32_t largest_nal = 0;
+    uint32_t largest_key = 0;
+    uint32_t largest_other = 0;
+
+    void learn(const VideoCandidate& c);
+    // The largest sample believable after damage: room for a key frame
+    // twice the largest seen, or an ordinary picture four times so.
+    uint32_t cap() const;
 };
 
 // Recognises video samples: a chain of length-prefixed NAL units with valid
@@ -39,6 +60,10 @@ public:
     // A sample cut off by the end of the data is refused with `cut` set.
     bool probe(const uint8_t* p, uint64_t avail, VideoCandidate& out);
 
+    // Whether a probed sample fits what the stream has shown so far: its NAL
+    // unit and slice types, and sizes. Asked of samples found after damage.
+    bool plausible(const VideoCandidate& c) const;
+
     // A quick test that a sample could begin at `p`, to scan for the next one.
     bool could_start(const uint8_t* p, uint64_t avail) const
     {
@@ -46,24 +71,14 @@ public:
             return false;
         // A sample cut off by the end of the data still counts here; probe() tells.
         const uint32_t len = be_len(p);
-        if (len < 2 || len > m_max)
-            return false;
-        const uint8_t* nal = p + m_nls;
-        if (m_codec == VideoCodec::H264) {
-            const int type = nal[0] & 0x1f;
-            if (nal[0] & 0x80)
-                return false;
-            return (type >= 6 && type <= 9) || ((type == 1 || type == 5) && (nal[1] & 0x80));
-        }
-        if ((nal[0] & 0x81) || (nal[1] & 0xf8) || !(nal[1] & 7))
-            return false;
-        const int type = nal[0] >> 1;
-        return (type >= 32 && type <= 35) || type == 39 ||
-               ((type <= 9 || (type >= 16 && type <= 21)) && (nal[2] & 0x80));
+        return len >= 2 && len <= m_max && m_syntax->could_start(p + m_nls);
     }
 
     // Takes a probed sample into the stream and returns its picture order.
     PictureOrder accept(const uint8_t* p, const VideoCandidate& c);
+
+    // Learns from a healthy sample (the reference's) without taking it into the stream.
+    void learn(const uint8_t* p, uint32_t size);
 
     // Leading bytes of every sample start that must be zero: a length prefix
     // wider than the largest sample needs. Lets a search skip to zero bytes.
@@ -75,13 +90,12 @@ public:
         return bytes;
     }
 
-    VideoCodec codec() const { return m_codec; }
+    VideoCodec codec() const { return m_syntax->codec(); }
     int nal_length_size() const { return m_nls; }
     uint32_t max_sample() const { return m_max; }
+    const VideoProfile& profile() const { return m_profile; }
 
 private:
-    enum class Role { Slice, Start, ParamSet, Trailer, Invalid };
-
     uint32_t be_len(const uint8_t* p) const
     {
         uint32_t v = 0;
@@ -89,17 +103,14 @@ private:
             v = v << 8 | p[i];
         return v;
     }
-    Role role(const uint8_t* nal, uint32_t size, bool whole = true) const;
-    bool parse_slice(const uint8_t* nal, uint32_t size, const ParamSets& sets, bool full, SliceHeader& out) const;
 
-    VideoCodec m_codec;
+    std::unique_ptr<VideoSyntax> m_syntax;
     int m_nls;
     uint32_t m_max;
     uint32_t m_usual;
     ParamSets m_sets;
     ParamSets m_trial;
-    H264Poc m_h264_poc;
-    HevcPoc m_hevc_poc;
+    VideoProfile m_profile;
 };
 
 } // namespace vidmend

@@ -1,5 +1,7 @@
 #include "walker.h"
 
+#include "bitreader.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -16,9 +18,15 @@ using Clock = std::chrono::steady_clock;
 
 // How often the walk reports progress, in bytes.
 constexpr uint64_t k_progress_step = 4u << 20;
-// How far past a stretch of unknown bytes the walk looks for AAC frames again.
-constexpr uint64_t k_resync_span = 2048;
 
+double since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The largest video sample taken where nothing is damaged: a busier scene
+// than the reference's may well double its largest sample, and a key frame
+// may add more than that.
 uint32_t video_cap(const RefTrack& video)
 {
     const uint64_t cap = std::max<uint64_t>(2ull * video.max_size, video.max_size + (1u << 20));
@@ -32,19 +40,42 @@ Walker::Walker(const Reference& ref, const uint8_t* file)
     , m_file(file)
     , m_scanner(ref.video_config, video_cap(ref.tracks[ref.video]), 2 * ref.tracks[ref.video].max_size)
 {
+    for (const auto& sample : ref.tracks[ref.video].examples)
+        m_scanner.learn(sample.data(), uint32_t(sample.size()));
     if (ref.audio.empty())
         return;
-    m_splitter = std::make_unique<AacSplitter>(ref.tracks[ref.audio.front()].par.get());
     std::vector<AudioSchedule::Track> timing;
-    uint32_t min_size = UINT32_MAX, max_size = 0;
+    uint32_t max_size = 0;
     for (int a : ref.audio) {
         const RefTrack& t = ref.tracks[a];
         timing.push_back({double(t.first_pts) * av_q2d(t.time_base), double(t.step) * av_q2d(t.time_base)});
-        min_size = std::min(min_size, t.min_size);
         max_size = std::max(max_size, t.max_size);
+        m_framers.push_back(make_audio_framer(t.par.get(), t.frame_samples));
+        for (const auto& frame : t.examples)
+            m_framers.back()->learn(frame.data(), uint32_t(frame.size()));
     }
-    m_min_frame = std::max<uint32_t>(2, min_size / 2);
     m_max_frame = std::max<uint32_t>(2 * max_size + 64, 1536);
+    // The first track's decoder splits runs that hold every track's frames.
+    for (int a : ref.audio)
+        m_framers.front()->allow_shorter(std::max<uint32_t>(1, ref.tracks[a].min_size));
+    uint64_t run = 0;
+    for (const RefSample& s : ref.layout) {
+        run = s.track == ref.video ? 0 : run + s.size;
+        m_longest_run = std::max(m_longest_run, run);
+    }
+    // Tracks whose frames begin with different syntax elements (a channel
+    // pair against a single channel, say) can be told apart frame by frame.
+    // A few frames any track may begin alike (fill at the start) do not
+    // count: those stay where the interleave puts them.
+    m_distinct_lanes = m_framers.size() > 1;
+    for (size_t t = 0; t < m_framers.size() && m_distinct_lanes; ++t)
+        for (size_t u = 0; u < m_framers.size() && m_distinct_lanes; ++u) {
+            const auto& examples = ref.tracks[ref.audio[u]].examples;
+            const auto alike = std::count_if(examples.begin(), examples.end(), [&](const auto& frame) {
+                return m_framers[t]->could_start(frame.data(), frame.size());
+            });
+            m_distinct_lanes = t == u || size_t(alike) * 20 < examples.size();
+        }
 
     // The reference's own order between video samples tells how its writer interleaves.
     std::vector<std::vector<int>> gaps(1);
@@ -95,92 +126,211 @@ uint64_t Walker::next_video(uint64_t from, uint64_t end)
     return end;
 }
 
-void Walker::add_frames(uint64_t pos, const std::vector<uint32_t>& lengths,
-                        std::vector<std::pair<uint64_t, uint32_t>>& out)
+bool Walker::followed_well(uint64_t pos, uint64_t end)
 {
-    for (uint32_t len : lengths) {
-        out.emplace_back(pos, len);
-        pos += len;
-    }
+    if (pos >= end)
+        return true;
+    VideoCandidate c;
+    if (m_scanner.probe(m_file + pos, end - pos, c) || c.cut)
+        return true;
+    const uint8_t* p = m_file + pos;
+    const bool audio =
+        std::any_of(m_framers.begin(), m_framers.end(), [&](const auto& f) { return f->likely_start(p, end - pos); });
+    if (!audio)
+        return false;
+    AudioFramer& framer = *m_framers.front();
+    if (framer.fixed())
+        return true;
+    const uint64_t window = std::min<uint64_t>(end - pos, 3ull * m_max_frame);
+    const AudioFramer::Result r = framer.split(p, window);
+    if (r.exact || !r.lengths.empty())
+        return true;
+    const size_t len = framer.frame_length(p, window);
+    return len && (pos + len >= end || m_scanner.probe(p + len, end - pos - len, c) || c.cut);
 }
 
-// Cuts [begin, end) into AAC frames. `end` is where the next video sample
-// seems to begin; when that turns out to lie inside an AAC frame it moves on.
-void Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result)
+uint64_t Walker::next_anchor(uint64_t from, uint64_t end)
 {
-    AacSplitter& splitter = *m_splitter;
-    std::vector<std::pair<uint64_t, uint32_t>> frames;
-    AacSplitter::Result r = splitter.split(m_file + begin, end - begin);
-    const uint64_t range_end = range.end;
-    if (!r.exact && end < range_end) {
-        const uint64_t saved_pos = m_probed_pos;
-        const VideoCandidate saved = m_probed;
-        const uint64_t later = next_video(end + 1, range_end);
-        AacSplitter::Result r2 = splitter.split(m_file + begin, later - begin);
-        if (r2.exact) {
-            end = later;
-            r = std::move(r2);
-        } else {
-            m_probed_pos = saved_pos;
-            m_probed = saved;
+    uint64_t pos = from;
+    while (pos < end) {
+        VideoCandidate c;
+        const bool found = video_at(pos, end, c);
+        if (c.cut)
+            return pos;
+        if (found && m_scanner.plausible(c) && followed_well(pos + c.size, end)) {
+            m_probed_pos = pos;
+            m_probed = c;
+            return pos;
         }
+        pos = next_video(pos + 1, end);
     }
-    add_frames(begin, r.lengths, frames);
-    uint64_t pos = begin + r.covered;
-    size_t lost_before = SIZE_MAX;
-    uint64_t lost = 0;
-    while (!r.exact && pos < end) {
-        // The last frame before something else: find its length the slow way.
-        const size_t len = splitter.frame_length(m_file + pos, end - pos, m_min_frame, m_max_frame);
-        if (len) {
-            frames.emplace_back(pos, uint32_t(len));
-            pos += len;
-            if (pos >= end)
-                break;
-            r = splitter.split(m_file + pos, end - pos);
-            add_frames(pos, r.lengths, frames);
-            pos += r.covered;
+    return end;
+}
+
+uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result& frames)
+{
+    AudioFramer& framer = *m_framers.front();
+    if (framer.fixed()) {
+        // Any bytes pass for PCM: take as much as a run before a picture
+        // holds at most, counted back from the picture.
+        const uint64_t take = std::min(end - from, m_longest_run);
+        frames = framer.split(m_file + end - take, take);
+        frames.exact = !frames.lengths.empty();
+        return end - frames.covered;
+    }
+    // The frames before a picture are no more than a run holds: looking no
+    // further back keeps the decoder from most of the garbage, where a try
+    // can cost milliseconds.
+    const uint64_t window = 3ull * m_max_frame;
+    for (uint64_t q = std::max(from, end - std::min(end, m_longest_run * 3 / 2 + m_max_frame)); q < end; ++q) {
+        const uint8_t* p = m_file + q;
+        // A run of zeros (a zeroed block) starts no frame; skip it whole.
+        if (end - q >= 16 && be64(p) == 0 && be64(p + 8) == 0) {
+            uint64_t z = q + 16;
+            while (z < end && m_file[z] == 0)
+                ++z;
+            q = z - 9;
             continue;
         }
-        if (end == range_end && range.cut) {
-            // A frame cut off by the end of the data.
-            result.stats.dropped_tail += end - pos;
-            break;
+        const bool could =
+            std::any_of(m_framers.begin(), m_framers.end(), [&](const auto& f) { return f->likely_start(p, end - q); });
+        if (!could)
+            continue;
+        // Two frames in a row first, then the whole run.
+        const AudioFramer::Result head = framer.split(p, std::min(end - q, window));
+        if (!head.exact && head.lengths.empty())
+            continue;
+        AudioFramer::Result whole = framer.split(p, end - q);
+        if (whole.exact) {
+            frames = std::move(whole);
+            return q;
         }
-        // Unknown bytes: look a little further for frames that run up to the video sample.
-        uint64_t resume = end;
-        for (uint64_t s = pos + 1; s < end && s <= pos + k_resync_span; ++s) {
-            AacSplitter::Result tail = splitter.split(m_file + s, end - s);
-            if (tail.exact) {
-                resume = s;
-                r = std::move(tail);
-                break;
+    }
+    frames = {};
+    return end;
+}
+
+// Cuts [begin, end) into audio frames. `end` is where the next video sample
+// seems to begin; when that turns out to lie inside an audio frame it moves
+// on, and when the bytes are damaged it moves to where the stream resumes.
+// False when the stretch held damage.
+bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result)
+{
+    WalkStats& stats = result.stats;
+    const uint64_t range_end = range.end;
+    std::vector<std::pair<uint64_t, uint32_t>> frames;
+    uint64_t pos = begin;
+    if (!m_framers.empty()) {
+        AudioFramer& framer = *m_framers.front();
+        AudioFramer::Result r = framer.split(m_file + begin, end - begin);
+        if (!r.exact && end < range_end) {
+            const uint64_t saved_pos = m_probed_pos;
+            const VideoCandidate saved = m_probed;
+            const uint64_t later = next_video(end + 1, range_end);
+            AudioFramer::Result r2 = framer.split(m_file + begin, later - begin);
+            if (r2.exact) {
+                end = later;
+                r = std::move(r2);
+            } else {
+                m_probed_pos = saved_pos;
+                m_probed = saved;
             }
         }
-        result.stats.skipped += resume - pos;
-        ++result.stats.skipped_runs;
-        lost_before = frames.size();
-        lost = resume - pos;
-        if (resume < end)
-            add_frames(resume, r.lengths, frames);
-        pos = end;
+        for (uint32_t len : r.lengths) {
+            frames.emplace_back(pos, len);
+            pos += len;
+        }
+        if (!r.exact && !framer.fixed()) {
+            // The last frame before something else: its length the slow way.
+            const size_t len = framer.frame_length(m_file + pos, end - pos);
+            if (len) {
+                frames.emplace_back(pos, uint32_t(len));
+                pos += len;
+            }
+        }
+        give_frames(frames, false, result);
+        if (r.exact)
+            return true;
     }
+    if (end == range_end && range.cut) {
+        // A frame cut off by the end of the data.
+        stats.dropped_tail += end - pos;
+        return true;
+    }
+    if (pos >= end)
+        return true;
 
-    std::vector<int> tracks;
-    m_schedule->assign(frames.size(), tracks);
+    // Damage: the stream resumes at the next video sample that fits it, and
+    // with the audio frames that run up to that sample.
+    const Clock::time_point start = Clock::now();
+    end = next_anchor(end, range_end);
+    uint64_t resume = end;
+    AudioFramer::Result tail;
+    if (!m_framers.empty() && end > pos)
+        resume = audio_resumes(pos, end, tail);
+    stats.skipped += resume - pos;
+    ++stats.skipped_runs;
+    m_loss_pending += resume - pos;
+    frames.clear();
+    for (uint32_t len : tail.lengths) {
+        frames.emplace_back(resume, len);
+        resume += len;
+    }
+    give_frames(frames, true, result);
+    stats.damage_seconds += since(start);
+    return false;
+}
+
+void Walker::give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frames, bool after_damage,
+                         WalkResult& result)
+{
+    if (frames.empty())
+        return;
+    thread_local std::vector<int> tracks;
+    if (after_damage)
+        m_schedule->assign_tail(frames.size(), tracks);
+    else
+        m_schedule->assign(frames.size(), tracks);
     for (size_t i = 0; i < frames.size(); ++i) {
-        if (i == lost_before)
-            m_loss_pending += lost;
+        const uint64_t pos = frames[i].first;
+        const uint32_t size = frames[i].second;
+        int track = tracks[i];
+        const uint8_t* p = m_file + pos;
+        if (m_distinct_lanes) {
+            // The frame's first element names its track: it goes there, or
+            // nowhere when it fits none. One that several tracks may begin
+            // with (fill) goes to the track whose decoder takes it whole.
+            thread_local std::vector<int> fits;
+            fits.clear();
+            for (size_t t = 0; t < m_framers.size(); ++t)
+                if (m_framers[t]->could_start(p, size))
+                    fits.push_back(int(t));
+            if (fits.size() > 1)
+                fits.erase(std::remove_if(fits.begin(), fits.end(),
+                                          [&](int t) { return !m_framers[size_t(t)]->split(p, size).exact; }),
+                           fits.end());
+            if (std::find(fits.begin(), fits.end(), track) == fits.end()) {
+                const int scheduled = track;
+                track = fits.empty() ? -1 : fits.front();
+                // The interleave goes on from where the frames really went.
+                m_schedule->moved(scheduled, track);
+            }
+        }
+        if (track < 0) {
+            ++result.stats.dropped_frames;
+            result.stats.skipped += size;
+            m_loss_pending += size;
+            continue;
+        }
         Sample s;
-        s.pos = frames[i].first;
-        s.size = frames[i].second;
-        s.track = uint16_t(m_ref.audio[tracks[i]]);
+        s.pos = pos;
+        s.size = size;
+        s.track = uint16_t(m_ref.audio[track]);
         s.key = true;
-        result.stats.audio_bytes += s.size;
+        s.duration = m_framers[track]->duration(size);
+        result.stats.audio_bytes += size;
         push(s, result);
     }
-    if (lost_before != SIZE_MAX && lost_before >= frames.size())
-        m_loss_pending += lost;
 }
 
 void Walker::push(Sample s, WalkResult& result)
@@ -202,17 +352,69 @@ bool Walker::complete_at_end(const VideoCandidate& c) const
     return c.trailer || m_with_trailer * 10 < m_accepted * 9;
 }
 
+bool Walker::audio_splits_at(const ByteRange& range)
+{
+    // Damage near the start fails a few runs too: only many, and none split, tell.
+    constexpr int k_runs = 8;
+    int runs = 0;
+    uint64_t pos = range.begin;
+    for (int step = 0; step < 128 && runs < k_runs && pos < range.end; ++step) {
+        VideoCandidate c;
+        if (video_at(pos, range.end, c)) {
+            pos += c.size;
+            continue;
+        }
+        const uint64_t end = next_video(pos + 1, range.end);
+        if (end >= range.end)
+            break;
+        if (std::any_of(m_framers.begin(), m_framers.end(),
+                        [&](const auto& f) { return f->split(m_file + pos, end - pos).exact; }))
+            break;
+        // A zeroed block is damage, not another codec.
+        static const uint8_t zeros[32] = {};
+        runs += std::search(m_file + pos, m_file + end, zeros, zeros + sizeof zeros) == m_file + end;
+        pos = end;
+    }
+    m_probed_pos = UINT64_MAX;
+    return runs < k_runs;
+}
+
+int Walker::foreign_track(const std::vector<Sample>& samples) const
+{
+    // A few samples from all over each track: most must look like its own.
+    for (size_t a = 0; a < m_framers.size(); ++a) {
+        std::vector<const Sample*> own;
+        for (const Sample& s : samples)
+            if (s.track == m_ref.audio[a])
+                own.push_back(&s);
+        const size_t every = std::max<size_t>(1, own.size() / 64);
+        size_t tried = 0, strange = 0;
+        for (size_t i = 0; i < own.size(); i += every, ++tried)
+            strange += !m_framers[a]->belongs(m_file + own[i]->pos, own[i]->size);
+        if (tried >= 4 && strange * 2 > tried)
+            return int(a);
+    }
+    return -1;
+}
+
 WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& progress)
 {
     WalkResult result;
     WalkStats& stats = result.stats;
     for (const ByteRange& r : ranges)
         stats.payload += r.size();
+    // Audio of another codec than the reference's leaves every run between
+    // pictures unsplit, as if all were damage.
+    if (!m_framers.empty() && !ranges.empty() && !audio_splits_at(ranges.front())) {
+        stats.foreign_audio = 0;
+        return result;
+    }
     const uint16_t video_track = uint16_t(m_ref.video);
     uint64_t done_before = 0, next_report = 0;
 
     for (const ByteRange& range : ranges) {
         uint64_t pos = range.begin;
+        bool damaged = false;
         while (pos < range.end) {
             if (progress && done_before + (pos - range.begin) >= next_report) {
                 next_report += k_progress_step;
@@ -227,7 +429,8 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 stats.dropped_tail += range.end - pos;
                 break;
             }
-            if (found) {
+            // After damage a sample must fit the stream and be followed by more of it.
+            if (found && (!damaged || (m_scanner.plausible(c) && followed_well(pos + c.size, range.end)))) {
                 const PictureOrder order = m_scanner.accept(m_file + pos, c);
                 Sample s;
                 s.pos = pos;
@@ -244,27 +447,23 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 m_with_trailer += c.trailer;
                 ++m_accepted;
                 pos += c.size;
+                damaged = false;
                 continue;
             }
             const auto searching = Clock::now();
             uint64_t end = next_video(pos + 1, range.end);
             const auto splitting = Clock::now();
             stats.search_seconds += std::chrono::duration<double>(splitting - searching).count();
-            if (m_splitter) {
-                take_gap(pos, end, range, result);
-                stats.audio_seconds += std::chrono::duration<double>(Clock::now() - splitting).count();
-            } else {
-                stats.skipped += end - pos;
-                ++stats.skipped_runs;
-                m_loss_pending += end - pos;
-            }
+            damaged = !take_gap(pos, end, range, result);
+            stats.audio_seconds += since(splitting);
             pos = end;
         }
         done_before += range.size();
     }
     stats.walked = done_before;
-    if (m_splitter)
-        stats.decoder_calls = m_splitter->decode_calls();
+    for (const auto& framer : m_framers)
+        stats.decoder_calls += framer->decode_calls();
+    stats.foreign_audio = foreign_track(result.samples);
     return result;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "aacsplitter.h"
+#include "audioframer.h"
 #include "audioschedule.h"
 #include "boxes.h"
 #include "reference.h"
@@ -22,6 +22,7 @@ struct Sample
     bool key = false;
     bool period_start = false; // video: picture order counts start again here
     uint32_t loss = 0;         // bytes skipped just before this sample
+    int64_t duration = 0;      // in the track's time base, set once the walk is over
     int64_t pts = 0;           // in the track's time base, set once the walk is over
     int64_t dts = 0;
 };
@@ -32,13 +33,16 @@ struct WalkStats
     uint64_t walked = 0;
     uint64_t video_bytes = 0;
     uint64_t audio_bytes = 0;
-    uint64_t skipped = 0;      // bytes that are neither video nor audio
-    uint64_t skipped_runs = 0; // stretches of such bytes
-    uint64_t dropped_tail = 0; // a cut-off last sample
+    uint64_t skipped = 0;        // bytes that are neither video nor audio
+    uint64_t skipped_runs = 0;   // damaged spots: stretches of such bytes
+    uint64_t dropped_tail = 0;   // a cut-off last sample
+    uint64_t dropped_frames = 0; // audio frames after damage that fit no track
     uint64_t decoder_calls = 0;
     double search_seconds = 0; // looking for the next video sample after one that is not followed by another
-    double audio_seconds = 0;  // cutting AAC runs into frames
+    double audio_seconds = 0;  // cutting audio runs into frames
+    double damage_seconds = 0; // finding where good data resumes after damage
     bool stopped = false;
+    int foreign_audio = -1; // an audio track (index into Reference::audio) the recording holds in another form
 };
 
 struct WalkResult
@@ -48,8 +52,10 @@ struct WalkResult
 };
 
 // Walks the media payload of a damaged file: video samples are recognised by
-// their NAL unit chains, the stretches between them are cut into AAC frames,
-// and whatever is neither is skipped and counted.
+// their NAL unit chains, the stretches between them are cut into audio
+// frames and given to their tracks, and whatever is neither is skipped and
+// counted. After damage the walk takes up again at the first place where a
+// sample that fits the stream begins and is followed by more of the stream.
 class Walker
 {
 public:
@@ -64,19 +70,30 @@ public:
 private:
     bool video_at(uint64_t pos, uint64_t end, VideoCandidate& c);
     uint64_t next_video(uint64_t from, uint64_t end);
-    void take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result);
-    void add_frames(uint64_t pos, const std::vector<uint32_t>& lengths,
-                    std::vector<std::pair<uint64_t, uint32_t>>& out);
+    // Whether what follows a sample ending at `pos` is more of the stream.
+    bool followed_well(uint64_t pos, uint64_t end);
+    // The next video sample at or after `from` that fits the stream and is followed well.
+    uint64_t next_anchor(uint64_t from, uint64_t end);
+    // The first place in [from, end) from which audio frames run exactly up to `end`.
+    uint64_t audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result& frames);
+    bool take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result);
+    void give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frames, bool after_damage, WalkResult& result);
     bool complete_at_end(const VideoCandidate& c) const;
+    // Whether the runs between the first pictures split into frames of the
+    // reference's audio; false when none of several does.
+    bool audio_splits_at(const ByteRange& range);
+    // An audio track whose samples do not look like its codec's, -1 if none.
+    int foreign_track(const std::vector<Sample>& samples) const;
     void push(Sample s, WalkResult& result);
 
     const Reference& m_ref;
     const uint8_t* m_file;
     VideoScanner m_scanner;
-    std::unique_ptr<AacSplitter> m_splitter;
+    std::vector<std::unique_ptr<AudioFramer>> m_framers; // per audio track
     std::unique_ptr<AudioSchedule> m_schedule;
-    uint32_t m_min_frame = 1;
     uint32_t m_max_frame = 0;
+    uint64_t m_longest_run = 0;    // bytes of audio between two pictures in the reference, at most
+    bool m_distinct_lanes = false; // each audio track's frames begin differently
 
     // The last probe that found a sample, so the walk does not probe it twice.
     uint64_t m_probed_pos = UINT64_MAX;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
@@ -36,7 +37,14 @@ void Mp4Writer::close()
 
 bool Mp4Writer::open(const std::string& path, const Reference& ref, std::string& error)
 {
-    int err = avformat_alloc_output_context2(&m_ctx, nullptr, "mp4", path.c_str());
+    // PCM sound has no sample entry in plain MP4; QuickTime's carries it.
+    const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
+    const char* format = "mp4";
+    for (const RefTrack& track : ref.tracks)
+        if (track.kind != TrackKind::Skipped &&
+            avformat_query_codec(mp4, track.par->codec_id, FF_COMPLIANCE_NORMAL) != 1)
+            format = "mov";
+    int err = avformat_alloc_output_context2(&m_ctx, nullptr, format, path.c_str());
     if (err < 0 || !m_ctx) {
         error = "cannot set up the mp4 writer: " + av_error_text(err);
         return false;
@@ -104,7 +112,7 @@ bool Mp4Writer::write_all(const std::vector<Sample>& samples, const uint8_t* dat
             pkt->stream_index = stream;
             pkt->pts = s.pts;
             pkt->dts = s.dts;
-            pkt->duration = m_duration_of_track[s.track];
+            pkt->duration = s.duration ? s.duration : m_duration_of_track[s.track];
             pkt->flags = s.key ? AV_PKT_FLAG_KEY : 0;
             // The muxer counts in the stream's time base, which it may have changed.
             av_packet_rescale_ts(pkt, m_time_base_of_track[s.track], m_ctx->streams[stream]->time_base);

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "boxes.h"
+#include "movieindex.h"
+#include "outputfile.h"
+#include "reference.h"
+#include "repair.h"
+#include "walker.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidmend {
+
+enum class IndexState {
+    None,  // no index of its own that lists samples: the media must be walked
+    Whole, // every sample the index lists lies in the file, and no box is cut short
+    Cut,   // the file ends before what its index lists
+};
+
+// A file cut short after its index was written: an index before the media
+// ("fast start"), or fragments each with their own index. Keeps every sample
+// the index lists that lies wholly in the file, and rebuilds a file whose
+// index lists exactly those, with its durations to match.
+class IndexRepair
+{
+public:
+    // written and total bytes; false stops the writing
+    using Progress = OutputFile::Progress;
+
+    IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& layout);
+
+    IndexState state() const { return m_state; }
+    uint64_t kept() const;
+
+    // Writes the repaired file to `path`. False with `error` set, or with
+    // stopped() when `progress` said stop.
+    bool write(const std::string& path, const Progress& progress, std::string& error);
+    bool stopped() const { return m_stopped; }
+
+    // Media boxes after all that the fragment headers describe: their own
+    // header was lost or cut off. Empty unless the file is fragmented.
+    const std::vector<ByteRange>& undescribed() const { return m_undescribed; }
+    // Where the samples the file's own index keeps lie, as a reference's
+    // layout: its writer's interleave, for a walk of undescribed().
+    std::vector<RefSample> own_layout(const Reference& ref) const;
+    // Takes what a walk of undescribed() found, timed, as one more fragment.
+    void add_walked(const Reference& ref, const std::vector<Sample>& samples);
+
+    // What was kept and dropped, per track.
+    void summarise(Summary& summary) const;
+
+private:
+    struct TrackPlan
+    {
+        uint64_t listed = 0;
+        uint64_t kept = 0;
+        uint64_t kept_bytes = 0;
+        uint64_t media_end = 0; // decoding time after the last sample kept
+        size_t moov_kept = 0;   // samples kept of those the movie box lists
+    };
+    struct Span
+    {
+        bool inside = false;
+        bool whole_box = false; // in a media box that is not cut short
+    };
+
+    Span where(const isobmff::Sample& s) const;
+    int track_of(uint32_t id) const;
+    // The file's track for each of the reference's, -1 for none.
+    std::vector<int> tracks_of(const Reference& ref) const;
+    void plan_fragments();
+    bool fragment_whole(const IndexFragment& f) const;
+
+    bool write_plain(OutputFile& out, std::string& error);
+    bool write_fragmented(OutputFile& out, std::string& error);
+    std::vector<uint8_t> plain_moov(int64_t shift) const;
+    std::vector<uint8_t> fragmented_moov() const;
+    std::vector<uint8_t> cut_fragment(uint64_t& data_begin, uint64_t& data_end) const;
+    std::vector<uint8_t> walked_fragment() const;
+    uint64_t movie_duration() const;
+
+    const uint8_t* m_file;
+    uint64_t m_size;
+    const FileLayout& m_layout;
+    std::optional<MovieIndex> m_index;
+    IndexState m_state = IndexState::None;
+    std::vector<TrackPlan> m_plan;               // per index track
+    bool m_plain = true;                         // the movie box itself is rewritten, fragments dropped
+    size_t m_complete = 0;                       // fragments kept whole
+    bool m_has_cut = false;                      // fragment m_complete is kept in part
+    std::vector<std::vector<size_t>> m_cut_kept; // of the cut fragment: samples kept per track fragment and run
+    bool m_header_cut = false;                   // the file ends inside a fragment header
+    std::vector<ByteRange> m_undescribed;
+    struct Walked
+    {
+        size_t track = 0; // index track
+        isobmff::Sample sample;
+        uint64_t dts = 0;
+    };
+    std::vector<Walked> m_walked;         // in file order
+    std::vector<uint64_t> m_walked_count; // per index track
+    bool m_stopped = false;
+};
+
+} // namespace vidmend
