@@ -212,7 +212,7 @@ private slots:
         QVERIFY(m_dir.isValid() && QFileInfo(m_exe).isExecutable());
         // The inputs the refusals and the job file rows name, in the test's folder.
         Recording settings;
-        QVERIFY(!testmedia::make_recording(at("original.mp4"), 4, settings).isEmpty());
+        QVERIFY(!testmedia::make_recording(at("original.mp4"), 8, settings).isEmpty());
         settings.scene = 1;
         QVERIFY(!testmedia::make_recording(at("ref.mp4"), 2, settings).isEmpty());
         settings.options = {"-c:a", "pcm_s16le"};
@@ -662,10 +662,18 @@ private slots:
         input.replace("%ref", at("ref.mp4")).replace("%damaged", at("damaged.mp4")).replace("%out", out);
         input.replace("%indexed", at("indexed.mp4"));
         QVERIFY(how == "args" || input.isEmpty() || testmedia::write_file(job, input.toUtf8()));
-        // The repair window's side of the pipe: it stops the repair where the row says.
+        // The repair window's side of the pipe: it stops the repair at the row's
+        // step. A write is stopped once the output is begun: the window answers
+        // the step's first report late, as a busy window does, so the engine
+        // reports again from inside the write.
         pipes::Inbox window;
-        window.reply = [&](const QByteArray& report) {
-            return code == 10 && QString(report.constData()).section(' ', 3, 3) == word ? "pro_end" : "";
+        int seen = 0;
+        window.reply = [&](const QByteArray& report) -> std::string {
+            if (code != 10 || QString(report.constData()).section(' ', 3, 3) != word)
+                return "";
+            if (++seen == 1 && word == "writing")
+                QThread::msleep(400);
+            return seen == (word == "writing" ? 2 : 1) ? "pro_end" : "";
         };
         const auto pipe = window.serve(contract::pipe_name);
         const faults::Files before = faults::files({m_dir.path()});
