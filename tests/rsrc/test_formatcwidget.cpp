@@ -3,6 +3,7 @@
 // test advances, so every timing rule is checked without waiting for it.
 
 #include "faults.h"
+#include "helddelays.h"
 #include "modalboxes.h"
 #include "rsrc/formatcwidget/formatcwidget.h"
 #include "testhost.h"
@@ -18,45 +19,6 @@ namespace {
 
 const int kRunTimeout = 180000;
 const QString kEnded = "提示|转码已经结束!|确定";
-
-// The window's pauses, held until the test lets them pass.
-struct Pauses
-{
-    struct Pending
-    {
-        int ms;
-        QPointer<QObject> context;
-        std::function<void()> step;
-    };
-    QList<Pending> pending;
-    FormatCWidget::Delay previous =
-        FormatCWidget::set_delay([this](int ms, QObject* context, std::function<void()> step) {
-            pending << Pending{ms, context, step};
-        });
-    ~Pauses() { FormatCWidget::set_delay(std::move(previous)); }
-
-    // A pause whose window has gone would never fire: Qt drops such a timer.
-    void forget_dead()
-    {
-        pending.erase(std::remove_if(pending.begin(), pending.end(), [](const Pending& p) { return !p.context; }),
-                      pending.end());
-    }
-    int count()
-    {
-        forget_dead();
-        return pending.size();
-    }
-    // Lets the oldest live pause pass, as the clock would after its length; returns that length.
-    int pass()
-    {
-        forget_dead();
-        if (pending.isEmpty())
-            return -1;
-        const Pending p = pending.takeFirst();
-        p.step();
-        return p.ms;
-    }
-};
 
 } // namespace
 

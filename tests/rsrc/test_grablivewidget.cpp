@@ -2,8 +2,8 @@
 // FFmpeg.exe, its failure messages, its clock, the folder check and its settings.
 
 #include "faults.h"
+#include "helddelays.h"
 #include "modalboxes.h"
-#include "retries.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
 #include "rtspserver.h"

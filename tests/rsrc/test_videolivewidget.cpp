@@ -1,8 +1,8 @@
 // The live push window: its fields and settings, and real pushes to a real rtmp server.
 
 #include "faults.h"
+#include "helddelays.h"
 #include "modalboxes.h"
-#include "retries.h"
 #include "rsrc/videolivewidget.h"
 #include "rtmpserver.h"
 #include "testhost.h"
