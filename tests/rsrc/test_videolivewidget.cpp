@@ -308,10 +308,26 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
         QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
 
-        // Got going again: the next drop starts from the shortest wait; stop ends the wait.
+        // Got going again: the next drop starts from the shortest wait, and
+        // resumes the entry from where it got to, counted from the entry's
+        // start, not from where the resumed run began.
+        const double first_seek = args[2].toDouble();
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
+        const double since = label_seconds(state());
         m_server.stop();
         QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         QCOMPARE(state(), QString("连接断开，2秒后重连…"));
+        QVERIFY(m_server.restart());
+        QCOMPARE(m_retries.pass(), 2000);
+        const QStringList again = m_window->process()->arguments();
+        QCOMPARE(again.mid(0, 2), QStringList({"-re", "-ss"}));
+        QVERIFY2(again[2].toDouble() >= first_seek + since && again[2].toDouble() < first_seek + since + 3,
+                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+
+        // Stop ends a wait to reconnect.
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         button()->click();
         QVERIFY(!m_window->reconnecting() && !m_window->process());
         QCOMPARE(button()->text(), QString("开始"));
