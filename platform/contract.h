@@ -36,6 +36,69 @@ inline constexpr int time_field = 64;
 // Anywhere in a chunk: the transcoder has ended and its output file is complete.
 inline constexpr char finish_marker[] = "zo_finished";
 
+// A push of a whole play list over one connection (the option before the
+// output; the first entry is the input). The transcoder says which entry it is
+// on, counting the input as 0, in one line of its own each:
+//   "zo_entry|N|on"            entry N goes out now; progress records count from its start
+//   "zo_entry|N|want"          it asks for entry N: the window answers one line on the
+//                              transcoder's standard input, its path, or an empty line for none
+//   "zo_entry|N|skipped|WHY"   entry N cannot go into FLV and was left out
+inline constexpr char list_option[] = "-zo_list";
+inline constexpr char entry_marker[] = "zo_entry";
+
+enum class EntryState { None, On, Want, Skipped };
+
+struct EntryRecord
+{
+    EntryState state = EntryState::None;
+    long long entry = -1;
+    std::string why; // Skipped: what the transcoder said, one line
+};
+
+// One record line, with its line break.
+inline std::string entry_record(long long entry, EntryState state, const std::string& why = {})
+{
+    const char* word = state == EntryState::On ? "on" : state == EntryState::Want ? "want" : "skipped";
+    std::string line = std::string(entry_marker) + record_separator + std::to_string(entry) + record_separator + word;
+    if (state == EntryState::Skipped) {
+        std::string said = why.substr(0, why.find_first_of("\r\n"));
+        line += record_separator + said;
+    }
+    return line + "\n";
+}
+
+// Reads a line as written above (without its line break); None when it is not one.
+inline EntryRecord read_entry_record(const std::string& line)
+{
+    EntryRecord record;
+    const std::string head = std::string(entry_marker) + record_separator;
+    if (line.compare(0, head.size(), head) != 0)
+        return record;
+    const size_t number_end = line.find(record_separator, head.size());
+    if (number_end == std::string::npos || number_end == head.size())
+        return record;
+    char* end = nullptr;
+    const std::string number = line.substr(head.size(), number_end - head.size());
+    const long long entry = std::strtoll(number.c_str(), &end, 10);
+    if (*end != '\0' || entry < 0)
+        return record;
+    const std::string rest = line.substr(number_end + 1);
+    if (rest == "on") {
+        record.state = EntryState::On;
+    } else if (rest == "want") {
+        record.state = EntryState::Want;
+    } else if (rest.compare(0, 8, "skipped|") == 0) {
+        record.state = EntryState::Skipped;
+        record.why = rest.substr(8);
+    } else if (rest == "skipped") {
+        record.state = EntryState::Skipped;
+    } else {
+        return record;
+    }
+    record.entry = entry;
+    return record;
+}
+
 // Options of the transcoder's own, before the output: a capture cut into
 // files of this many seconds on key frames, and the number of its first file
 // (1, the default, is the output's own name; n is "name_n").

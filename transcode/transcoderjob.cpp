@@ -138,6 +138,12 @@ void TranscoderJob::read_output()
     const QByteArray text = take_chunk_text(*m_process);
     const ChunkClass chunk = classify_chunk(text, m_phrases);
     enter();
+    if (chunk.kind != ChunkKind::Progress && text.contains(contract::entry_marker)) {
+        for (const QByteArray& line : text.split('\n')) {
+            if (line.startsWith(contract::entry_marker) && m_process)
+                emit sg_entry_record(line);
+        }
+    }
     switch (chunk.kind) {
     case ChunkKind::Progress:
         emit sg_progress(scan_progress_record(text, m_fields));
@@ -153,6 +159,12 @@ void TranscoderJob::read_output()
         break;
     }
     leave();
+}
+
+void TranscoderJob::write_line(const QByteArray& line)
+{
+    if (m_process)
+        m_process->write(line + '\n');
 }
 
 void TranscoderJob::on_error(QProcess::ProcessError error)

@@ -51,6 +51,8 @@ public:
     // Reads what the transcoder has written and reports it (the signals
     // below). The owner calls it from its own slot on sg_output.
     void read_output();
+    // Writes a line to the transcoder's standard input (a list push's answers).
+    void write_line(const QByteArray& line);
 
     QProcess* process() const { return m_process; }
     bool running() const { return m_process != nullptr; }
@@ -74,6 +76,9 @@ signals:
     // The first of the owner's phrases in a chunk, by its index.
     void sg_phrase(int index);
     void sg_finish_marker();
+    // A line of the transcoder's own about the entry of a list it is on (a
+    // push over one connection), without its line break.
+    void sg_entry_record(const QByteArray& line);
     // The child ended by itself, not by stop(); `marker` tells whether it printed the finish marker.
     void sg_ended(int exitCode, bool marker);
     void sg_error(QProcess::ProcessError error);

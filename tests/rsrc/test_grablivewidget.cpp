@@ -477,6 +477,28 @@ private slots:
         QCOMPARE(log.filter("time jumped back").size(), 2);
     }
 
+    // What a user gets, with no test seam in between: the segment length
+    // field counts minutes (30 of them by default, 30 × 60 s to the
+    // transcoder), and a capture is not begun with less than 200 MB free.
+    void real_defaults()
+    {
+        // Before any case changes the length, so the store holds the field's own value.
+        child<QCheckBox>("checkBox_segment")->setChecked(true);
+        auto off = qScopeGuard([this] { child<QCheckBox>("checkBox_segment")->setChecked(false); });
+        QCOMPARE(child<QSpinBox>("spinBox_segment")->value(), 30);
+        start(m_rtmp.url("av"), ".mp4");
+        QVERIFY(m_window->findChild<QProcess*>());
+        QVERIFY(m_window->findChild<QProcess*>()->arguments().join(' ').contains(" -zo_segment 1800 "));
+        child<QPushButton>("pushButton_stop")->click();
+        child<QCheckBox>("checkBox_segment")->setChecked(false);
+
+        if (!m_disk.mount(m_out->path(), "size=24m"))
+            QSKIP("mounting a small disk is not allowed here");
+        const QString file = start(m_rtmp.url("av"), ".mp4");
+        QCOMPARE(m_boxes->last().seen(), QString("提示|保存位置的磁盘剩余空间不足200MB，无法开始录制！|确定"));
+        QVERIFY(is_idle() && !QFile::exists(file));
+    }
+
     // Recording in files of a set length: each one complete, beginning near
     // zero and with a key frame, and together as long as the recording.
     void segments_data()
@@ -520,26 +542,6 @@ private slots:
         QVERIFY(m_host->config()->read("cfg_grab_segment").toBool());
         QCOMPARE(m_host->config()->read("cfg_grab_segment_minutes").toInt(), 3);
         m_host->config()->write("cfg_grab_segment", false);
-    }
-
-    // What a user gets, with no test seam in between: the segment length
-    // field counts minutes (30 of them by default, 30 × 60 s to the
-    // transcoder), and a capture is not begun with less than 200 MB free.
-    void real_defaults()
-    {
-        child<QCheckBox>("checkBox_segment")->setChecked(true);
-        QCOMPARE(child<QSpinBox>("spinBox_segment")->value(), 30);
-        start(m_rtmp.url("av"), ".mp4");
-        QVERIFY(m_window->findChild<QProcess*>());
-        QVERIFY(m_window->findChild<QProcess*>()->arguments().join(' ').contains(" -zo_segment 1800 "));
-        child<QPushButton>("pushButton_stop")->click();
-        child<QCheckBox>("checkBox_segment")->setChecked(false);
-
-        if (!m_disk.mount(m_out->path(), "size=24m"))
-            QSKIP("mounting a small disk is not allowed here");
-        const QString file = start(m_rtmp.url("av"), ".mp4");
-        QCOMPARE(m_boxes->last().seen(), QString("提示|保存位置的磁盘剩余空间不足200MB，无法开始录制！|确定"));
-        QVERIFY(is_idle() && !QFile::exists(file));
     }
 
     // The free space of the save folder runs low during a capture: it stops

@@ -3,6 +3,7 @@
 
 #include "commandline.h"
 #include "inputlisting.h"
+#include "listpush.h"
 #include "logfilter.h"
 #include "outputwriter.h"
 #include "segments.h"
@@ -210,6 +211,83 @@ private slots:
         got += filter.finish(start);
         QCOMPARE(QString::fromStdString(got), out);
         QCOMPARE(filter.jumps(), jumps);
+    }
+
+    // A list pushed over one connection: where each entry begins in the
+    // publisher's time (the lengths before it added up), which one is on, and
+    // the progress counted from its own start.
+    void entry_clock_data()
+    {
+        QTest::addColumn<QString>(
+            "steps"); // rN: the next entry was read, N ms long; x: it was left out; e: no more; @T: publisher time
+        QTest::addColumn<QString>("seen"); // per @T: the entry now on ("-" none new) / the time within the entry on
+        QTest::newRow("three entries, the second left out") << "r3000 x r2000 @0 @2960 @3000 @4000 @4999 @5000 @5400"
+                                                            << "0/0 -/2960 2/0 -/1000 -/1999 3/0 -/400";
+        QTest::newRow("the publisher gets to an entry whose length is not known yet") << "r3000 @100 @3500 r1000 @4100"
+                                                                                      << "0/100 1/500 2/100";
+        QTest::newRow("a slow publisher passes two entries at once") << "r1000 r1000 @0 @2500"
+                                                                     << "0/0 2/500";
+    }
+    void entry_clock()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, seen);
+        EntryClock clock;
+        QStringList got;
+        for (const QString& step : steps.split(' ')) {
+            if (step.startsWith('r')) {
+                clock.read(step.mid(1).toLongLong() * 1000, false);
+            } else if (step == "x") {
+                clock.read(0, true);
+            } else if (step == "e") {
+                clock.end();
+            } else {
+                const long long at = step.mid(1).toLongLong() * 1000;
+                const std::optional<long long> on = clock.reached(at);
+                got << (on ? QString::number(*on) : QString("-")) + "/" + QString::number(clock.within(at) / 1000);
+            }
+        }
+        QCOMPARE(got.join(' '), seen);
+    }
+
+    // The FLV file header of every entry but the first goes, however the bytes come.
+    void header_cut()
+    {
+        QByteArray flv("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
+        flv += "\x12tag";
+        HeaderCut first(true), later(false);
+        std::string kept, cut;
+        for (int at = 0; at < flv.size(); at += 5) {
+            const QByteArray piece = flv.mid(at, 5);
+            kept += first.feed(piece.constData(), size_t(piece.size()));
+            cut += later.feed(piece.constData(), size_t(piece.size()));
+            QCOMPARE(later.body_seen(), at + 5 > 13);
+        }
+        QCOMPARE(QByteArray::fromStdString(kept), flv);
+        QCOMPARE(QByteArray::fromStdString(cut), QByteArray("\x12tag"));
+    }
+
+    // How the window asks for a list push, and what the two ffmpegs run with.
+    void list_push_arguments()
+    {
+        QVERIFY(!list_plan({"-re", "-i", "a.mp4", "-c", "copy", "-f", "flv", "rtmp://h/a/k"}));
+        const std::optional<ListPlan> plan = list_plan(
+            {"-re", "-ss", "12.500", "-i", "/m/a b.mp4", "-c", "copy", "-f", "flv", "-zo_list", "rtmp://h/a/k"});
+        QVERIFY(plan);
+        QCOMPARE(QString::fromStdString(plan->first + "|" + plan->from + "|" + plan->url),
+                 QString("/m/a b.mp4|12.500|rtmp://h/a/k"));
+        const auto joined = [](const std::vector<std::string>& args) {
+            QStringList list;
+            for (const std::string& arg : args)
+                list << QString::fromStdString(arg);
+            return list.join(' ');
+        };
+        QCOMPARE(joined(publisher_args(*plan)),
+                 QString("-hide_banner -nostats -y -progress pipe:3 -re -f live_flv -i "
+                         "pipe:0 -c copy -f flv -flvflags no_duration_filesize rtmp://h/a/k"));
+        QCOMPARE(joined(reader_args(plan->first, plan->from)),
+                 QString("-hide_banner -nostats -nostdin -loglevel error -progress pipe:3 -ss 12.500 -i /m/a b.mp4 -c "
+                         "copy -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
     }
 
     // The names of a cut recording's files, and when each is complete: once
