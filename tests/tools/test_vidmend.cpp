@@ -654,7 +654,7 @@ private slots:
         const auto unmount = qScopeGuard([this] { m_disk.unmount(); });
         const QString out = at(how == "job" ? "修复 结果_zo_fixed.mp4" : last.endsWith("out.mp4") ? last : "out.mp4");
         QFile::remove(out);
-        const QString job = testenv::shared_temp(contract::job_file);
+        const QString job = testenv::shared_temp(protocol::job_file);
         QFile::remove(job);
         QStringList args;
         for (const QString& arg : how == "args" ? input.split(' ') : QStringList())
@@ -675,7 +675,7 @@ private slots:
                 QThread::msleep(400);
             return seen == (word == "writing" ? 2 : 1) ? "pro_end" : "";
         };
-        const auto pipe = window.serve(contract::pipe_name);
+        const auto pipe = window.serve(protocol::pipe_name);
         const faults::Files before = faults::files({m_dir.path()});
 
         const testmedia::Ran ran = run(args);
