@@ -5,6 +5,7 @@
 #include "protocol/repair.h"
 #include "rsrc/NamePipe/namepipe.h"
 #include "rsrc/processwidget.h"
+#include "rsrc/repairstate.h"
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
 #include "transcode/mediaprobe.h"
@@ -68,7 +69,8 @@ void Mp4RPWidget::listen_progress(const char* data, int len, std::string& reply,
     auto* self = static_cast<Mp4RPWidget*>(user);
     const protocol::RepairReport report = protocol::read_repair_report(data, len);
     if (self->m_pwidget)
-        self->m_pwidget->set_progress(report.pro, report.total, QString::fromStdString(report.state));
+        self->m_pwidget->set_progress(report.pro, report.total,
+                                      repair_state_text(QString::fromStdString(report.state)));
     if (report.pro >= report.total)
         self->m_finished = true;
     if (self->m_stop)
