@@ -33,11 +33,11 @@ struct Failure
 };
 
 const Failure kFailures[] = {
-    {"Could not write header", "抓流失败，视频格式不支持！"},
-    {"failed to connect socket", "抓流失败，连接服务器失败！"},
-    {"failed to read RTMP packet header", "抓流失败，Rtmp地址不存在，请检查！"},
-    {"Protocol not found", "抓流失败，不识别协议，请检查！"},
-    {"No such file or directory", "抓流失败，不识别流地址，请检查！"},
+    {"Could not write header", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，视频格式不支持！")},
+    {"failed to connect socket", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，连接服务器失败！")},
+    {"failed to read RTMP packet header", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，Rtmp地址不存在，请检查！")},
+    {"Protocol not found", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别协议，请检查！")},
+    {"No such file or directory", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别流地址，请检查！")},
 };
 
 QList<QByteArray> failure_phrases()
@@ -52,18 +52,18 @@ QString process_error_text(QProcess::ProcessError error)
 {
     switch (error) {
     case QProcess::FailedToStart:
-        return QStringLiteral("启动子进程读取视频流错误，请尝试以管理员权限启动");
+        return GrabLiveWidget::tr("启动子进程读取视频流错误，请尝试以管理员权限启动");
     case QProcess::Crashed:
-        return QStringLiteral("子进程启动崩溃，请尝试以管理员权限启动");
+        return GrabLiveWidget::tr("子进程启动崩溃，请尝试以管理员权限启动");
     case QProcess::Timedout:
-        return QStringLiteral("启动子进程超时，请尝试以管理员权限启动");
+        return GrabLiveWidget::tr("启动子进程超时，请尝试以管理员权限启动");
     case QProcess::ReadError:
     case QProcess::WriteError:
-        return QStringLiteral("子进程读写错误，请尝试以管理员权限启动");
+        return GrabLiveWidget::tr("子进程读写错误，请尝试以管理员权限启动");
     case QProcess::UnknownError:
         break;
     }
-    return QStringLiteral("未知错误，请尝试以管理员权限启动");
+    return GrabLiveWidget::tr("未知错误，请尝试以管理员权限启动");
 }
 
 QString time_stamp()

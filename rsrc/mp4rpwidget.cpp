@@ -5,6 +5,7 @@
 #include "rsrc/NamePipe/namepipe.h"
 #include "rsrc/processwidget.h"
 #include "rsrc/repairreport.h"
+#include "rsrc/repairstate.h"
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
 #include "transcode/mediaprobe.h"
@@ -74,7 +75,8 @@ void Mp4RPWidget::listen_progress(const char* data, int len, std::string& reply,
     auto* self = static_cast<Mp4RPWidget*>(user);
     const RepairReport report = parse_repair_report(data, len);
     if (self->m_pwidget)
-        self->m_pwidget->set_progress(report.pro, report.total, QString::fromStdString(report.state));
+        self->m_pwidget->set_progress(report.pro, report.total,
+                                      repair_state_text(QString::fromStdString(report.state)));
     if (report.pro >= report.total)
         self->m_finished = true;
     if (self->m_stop)

@@ -98,7 +98,7 @@ void VideoLiveWidget::refresh_ui()
 {
     // A push waiting to reconnect is still on: stop cancels the wait.
     const bool on = m_job.running() || m_job.waiting();
-    ui->pb_start_stop->setText(on ? QStringLiteral("停止") : QStringLiteral("开始"));
+    ui->pb_start_stop->setText(on ? tr("停止") : tr("开始"));
 }
 
 void VideoLiveWidget::timerEvent(QTimerEvent* e)

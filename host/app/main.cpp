@@ -4,11 +4,16 @@
 #include "hostapp.h"
 #include "launcher.h"
 
+#include "emgr.h"
+#include "platform/uilanguage.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
 #include <QTimer>
+#include <QTranslator>
+#include <QVariant>
 #include <QWidget>
 
 #include <cstdio>
@@ -35,6 +40,17 @@ int save_screenshots(const QString& dir)
     return saved;
 }
 
+// The launcher's English texts when the host's setting or the system's
+// language asks for them; the plug-in chooses its own the same way.
+void install_translation(QTranslator* translator)
+{
+    const QString setting = EMgr::global()->e_config()->read(platform::language_key).toString().trimmed();
+    if (platform::ui_language(setting.toStdString()) != platform::UiLanguage::English)
+        return;
+    if (translator->load(QStringLiteral(":/i18n/davaz-host_en.qm")))
+        QCoreApplication::installTranslator(translator);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -45,6 +61,8 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("davaz"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("davaz")));
     QApplication::setQuitOnLastWindowClosed(false);
+    QTranslator translator;
+    install_translation(&translator);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Host application of the DaVaz video toolbox"));
