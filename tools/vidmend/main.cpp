@@ -38,6 +38,9 @@
 //      the window answered that the user ended the job; no output is left behind
 //   11 修复失败:声音与参考视频的编码不同
 //      the recording's audio is in another codec or channel layout than the reference's
+//   12 修复失败:参考视频与损坏视频的设置不同
+//      the recording's first key pictures or audio frames do not decode with the reference's
+//      settings (another picture size, profile or sound setting); nothing is written
 // A damaged file that still has its index (written before the media, or as
 // fragments) and was cut short is rebuilt from that index: the samples that
 // lie wholly in the file are kept. The reference is needed only for media
