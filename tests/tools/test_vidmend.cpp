@@ -102,47 +102,6 @@ QList<QPair<qint64, qint64>> spoil(QByteArray& file, const QList<qint64>& at, in
     return spots;
 }
 
-// A phone's recording: frames dropped and jittered, on a 90 kHz clock.
-QString vfr_recording(const QString& path, int seconds, int scene)
-{
-    return testmedia::ffmpeg(
-               {"-f",
-                "lavfi",
-                "-i",
-                QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
-                "-f",
-                "lavfi",
-                "-i",
-                QString("sine=frequency=%1:duration=%2:sample_rate=48000").arg(440 + 110 * scene).arg(seconds),
-                "-map",
-                "0",
-                "-map",
-                "1",
-                "-vf",
-                QString("hue=h=%1,select='not(eq(mod(n\\,4)\\,1))*not(eq(mod(n\\,7)\\,3))',settb=1/90000,"
-                        "setpts='PTS+(mod(N*7\\,5)-2)*90'")
-                    .arg(50 * scene),
-                "-fps_mode",
-                "vfr",
-                "-video_track_timescale",
-                "90000",
-                "-pix_fmt",
-                "yuv420p",
-                "-c:v",
-                "libx264",
-                "-preset",
-                "ultrafast",
-                "-bf",
-                "0",
-                "-g",
-                "60",
-                "-c:a",
-                "aac",
-                path})
-               ? path
-               : QString();
-}
-
 // The end of a file cut `fraction` in, moved to just after the second slice
 // of the picture the cut falls in: a picture only partly written.
 qint64 slice_boundary(const QString& original, double fraction)
@@ -365,7 +324,8 @@ private slots:
             QVERIFY(!testmedia::make_gst_recording(original, 8, kind, 0).isEmpty() &&
                     !testmedia::make_gst_recording(ref, 3, kind, 1).isEmpty());
         } else if (kind == "vfr") {
-            QVERIFY(!vfr_recording(original, 8, 0).isEmpty() && !vfr_recording(ref, 3, 1).isEmpty());
+            QVERIFY(!testmedia::make_vfr_recording(original, 8, 0).isEmpty() &&
+                    !testmedia::make_vfr_recording(ref, 3, 1).isEmpty());
         } else {
             QVERIFY(!testmedia::make_recording(original, 8, settings).isEmpty());
             // A reference of a plain picture has far smaller samples than the recording.

@@ -309,11 +309,13 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
     s.stray_frames = walk.stats.dropped_frames;
     char clock[96];
     if (timing.audio_clock)
-        std::snprintf(clock, sizeof clock, "the audio's clock (the frame rate varies)");
+        std::snprintf(clock, sizeof clock, "the audio's clock (%.3f fps)", timing.frame_rate);
     else
         std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
                       1.0 / (double(m_ref.tracks[m_ref.video].step) * av_q2d(m_ref.tracks[m_ref.video].time_base)));
     s.clock = clock;
+    if (!timing.clock_why.empty())
+        s.clock += ": " + timing.clock_why;
     s.payload = walk.stats.payload;
     s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
     s.skipped = walk.stats.skipped;
