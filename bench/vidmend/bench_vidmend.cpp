@@ -485,6 +485,7 @@ void timing()
         {"mp4mux-30fps-bframes-cut-late", "mp4mux", mp4mux, mp4mux, 10, 0.91, 0},
         {"vfr-phone-cut", "vfr", plain, plain, 10, 0.63, 0},
         {"vfr-phone-cut-late", "vfr", plain, plain, 10, 0.93, 0},
+        {"vfr-short-audio-cut-late", "vfr", short_audio, plain, 10, 0.93, 0},
         {"25fps-ref-30fps-cut", "ffmpeg", at25, at30, 10, 0.63, 0},
         {"intra-refresh-1MB-hole", "ffmpeg", refresh, refresh, 10, 0.95, 1 << 20},
         {"audio-ends-early-cut", "ffmpeg", short_audio, plain, 10, 0.95, 0},
@@ -504,7 +505,8 @@ void timing()
             reference = make_gst(stem + "-reference.mp4", 3, "mp4mux", 1, 30, 2);
         } else if (kind.writer == "vfr") {
             if (QFileInfo(original).size() == 0 || QFileInfo(reference).size() == 0)
-                if (testmedia::make_vfr_recording(original, kind.seconds, 0).isEmpty() ||
+                if (testmedia::make_vfr_recording(original, kind.seconds, 0, kind.recording.options.isEmpty() ? 0 : 6)
+                        .isEmpty() ||
                     testmedia::make_vfr_recording(reference, 3, 1).isEmpty())
                     original.clear();
         } else {

@@ -132,44 +132,45 @@ QString make_gst_recording(const QString& path, int seconds, const QString& mux,
     return run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
 }
 
-QString make_vfr_recording(const QString& path, int seconds, int scene)
+QString make_vfr_recording(const QString& path, int seconds, int scene, int audio_seconds)
 {
     // Two frames in seven dropped, the rest up to 2 ms off their place.
     const QString video = QString("hue=h=%1,select='not(eq(mod(n\\,4)\\,1))*not(eq(mod(n\\,7)\\,3))',settb=1/90000,"
                                   "setpts='PTS+(mod(N*7\\,5)-2)*90'")
                               .arg(50 * scene);
-    const QStringList args{
-        "-f",
-        "lavfi",
-        "-i",
-        QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
-        "-f",
-        "lavfi",
-        "-i",
-        QString("sine=frequency=%1:duration=%2:sample_rate=48000").arg(440 + 110 * scene).arg(seconds),
-        "-map",
-        "0",
-        "-map",
-        "1",
-        "-vf",
-        video,
-        "-fps_mode",
-        "vfr",
-        "-video_track_timescale",
-        "90000",
-        "-pix_fmt",
-        "yuv420p",
-        "-c:v",
-        "libx264",
-        "-preset",
-        "ultrafast",
-        "-bf",
-        "0",
-        "-g",
-        "60",
-        "-c:a",
-        "aac",
-        path};
+    const QStringList args{"-f",
+                           "lavfi",
+                           "-i",
+                           QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
+                           "-f",
+                           "lavfi",
+                           "-i",
+                           QString("sine=frequency=%1:duration=%2:sample_rate=48000")
+                               .arg(440 + 110 * scene)
+                               .arg(audio_seconds > 0 ? audio_seconds : seconds),
+                           "-map",
+                           "0",
+                           "-map",
+                           "1",
+                           "-vf",
+                           video,
+                           "-fps_mode",
+                           "vfr",
+                           "-video_track_timescale",
+                           "90000",
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-c:v",
+                           "libx264",
+                           "-preset",
+                           "ultrafast",
+                           "-bf",
+                           "0",
+                           "-g",
+                           "60",
+                           "-c:a",
+                           "aac",
+                           path};
     return ffmpeg(args) ? path : QString();
 }
 

@@ -66,8 +66,9 @@ QString make_recording(const QString& path, int seconds, const Recording& settin
 QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene = 0, int fps = 25,
                            int bframes = 0);
 
-// A phone's recording: H.264 and AAC, frames dropped and jittered on a 90 kHz clock.
-QString make_vfr_recording(const QString& path, int seconds, int scene = 0);
+// A phone's recording: H.264 and AAC, frames dropped and jittered on a 90 kHz
+// clock; the sound ends after `audio_seconds` when given.
+QString make_vfr_recording(const QString& path, int seconds, int scene = 0, int audio_seconds = 0);
 
 // A free TCP port on 127.0.0.1.
 quint16 free_port();

@@ -199,7 +199,8 @@ RepairResult Run::go()
     WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
         return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
     });
-    if (walk.stats.stopped)
+    // The walk is over: a failure from here on says so.
+    if (walk.stats.stopped || !tell(600, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
