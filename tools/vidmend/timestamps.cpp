@@ -310,13 +310,14 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
     if (!interleave)
         return;
     std::vector<ClockPoint> points;
-    size_t k = 0;
+    size_t k = 0, followed = 0;
     bool seen = false, clean = false;
     for (size_t i = 0; i < samples.size(); ++i) {
         if (samples[i].loss)
             clean = false;
         if (k < pictures.size() && pictures[k] == i) {
             seen = clean = true;
+            followed = points.size();
             ++k;
             continue;
         }
@@ -324,6 +325,8 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
             continue;
         points.push_back({double(rank[k - 1] - delay), double(samples[i].pts) * atb + interleave->median});
     }
+    // Sound the pictures have ended before tells nothing of their rate.
+    points.resize(followed);
     const size_t n = points.size();
     if (n < 32)
         return;
