@@ -20,7 +20,7 @@ ProcessWidget::~ProcessWidget()
 void ProcessWidget::init()
 {
     ui->pb_progress->setValue(0);
-    ui->pb_cancel->setText(QStringLiteral("取消"));
+    ui->pb_cancel->setText(tr("取消"));
 }
 
 void ProcessWidget::set_progress(qint64 pro, qint64 total, const QString& content)
@@ -42,7 +42,7 @@ void ProcessWidget::slot_progress(qint64 pro, qint64 total, QString content)
     if (!content.isEmpty() && content != QLatin1String("null"))
         ui->lb_state->setText(content + QStringLiteral(" ... "));
     if (pro >= total)
-        ui->pb_cancel->setText(QStringLiteral("完成"));
+        ui->pb_cancel->setText(tr("完成"));
 }
 
 void ProcessWidget::on_pb_cancel_clicked()

@@ -1,6 +1,7 @@
 #include "testmedia.h"
 
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/privatefolder.h"
 
 #include <QTcpServer>
 #include <QtCore>
@@ -220,7 +221,7 @@ namespace testenv {
 
 QString shared_temp(const char* name)
 {
-    return QFile::decodeName(contract::temp_path(name).c_str());
+    return QFile::decodeName(protocol::temp_path(name).c_str());
 }
 
 QString isolate_host_home()

@@ -218,6 +218,9 @@ private slots:
         settings.options = {"-c:a", "pcm_s16le"};
         QVERIFY(!testmedia::make_recording(at("pcm-ref.mov"), 2, settings).isEmpty());
         settings.options.clear();
+        Recording larger = settings;
+        larger.size = "640x480";
+        QVERIFY(!testmedia::make_recording(at("largeref.mp4"), 2, larger).isEmpty());
         settings.codec = "hevc";
         QVERIFY(!testmedia::make_recording(at("hevc-ref.mp4"), 2, settings).isEmpty());
         QVERIFY(!damage(at("original.mp4"), at("damaged.mp4"), 0.7, "").isEmpty());
@@ -244,7 +247,7 @@ private slots:
     void repair_data()
     {
         QTest::addColumn<Recording>("settings"); // codec, rate, B-frames, AAC tracks, x264/x265 and output options
-        QTest::addColumn<QString>("variant");    // the damaged file's mdat size
+        QTest::addColumn<QString>("variant");    // the damaged file's mdat size, or "reference WxH"
         const QStringList stereo48{"48000:2"}, mono441{"44100:1"};
         QTest::newRow("H.264, B-frames, 25 fps, stereo 48 kHz") << Recording{"h264", "25", 3, stereo48} << "";
         QTest::newRow("H.264, 30000/1001 fps, mono 44.1 kHz, killed writer")
@@ -262,6 +265,9 @@ private slots:
             << Recording{"hevc", "25", 3, stereo48, {"slices=3", "aud=1", "repeat-headers=1"}} << "";
         QTest::newRow("reference and recording with a timecode track")
             << Recording{"h264", "25", 3, stereo48, {}, {"-timecode", "01:00:00:00"}} << "";
+        // Its own parameter sets in each key picture tell the recording's size.
+        QTest::newRow("reference at another picture size, parameter sets in the stream")
+            << Recording{"h264", "25", 3, stereo48, {"repeat-headers=1"}} << "reference 640x480";
     }
     void repair()
     {
@@ -270,6 +276,8 @@ private slots:
         const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const QString original = testmedia::make_recording(at(key + "-original.mp4"), 8, settings);
         settings.scene = 1;
+        if (variant.startsWith("reference "))
+            settings.size = variant.section(' ', 1), variant.clear();
         const QString ref = testmedia::make_recording(at(key + "-reference.mp4"), 3, settings);
         QVERIFY(!original.isEmpty() && !ref.isEmpty());
         const QString damaged = damage(original, at(key + "-damaged.mp4"), 0.61, variant);
@@ -757,6 +765,9 @@ private slots:
              "cannot create", "60"},
             {"disk full while writing", "args", "ref.mp4 damaged.mp4 small/out.mp4", "9",
              "修复失败:无法写入修复后的文件", "No space left", "60-99"},
+            {"reference at another picture size", "args", "largeref.mp4 damaged.mp4 out.mp4", "12",
+             "修复失败:参考视频与损坏视频的设置不同", "do not decode with the reference's video settings (640x480)",
+             "60"},
             {"AAC recording, PCM reference", "args", "pcm-ref.mov damaged.mp4 out.mp4", "11",
              "修复失败:声音与参考视频的编码不同", "is not the reference's (pcm_s16le, stereo)", "60"},
         };
@@ -782,7 +793,7 @@ private slots:
         const auto unmount = qScopeGuard([this] { m_disk.unmount(); });
         const QString out = at(how == "job" ? "修复 结果_zo_fixed.mp4" : last.endsWith("out.mp4") ? last : "out.mp4");
         QFile::remove(out);
-        const QString job = testenv::shared_temp(contract::job_file);
+        const QString job = testenv::shared_temp(protocol::job_file);
         QFile::remove(job);
         QStringList args;
         for (const QString& arg : how == "args" ? input.split(' ') : QStringList())
@@ -803,7 +814,7 @@ private slots:
                 QThread::msleep(400);
             return seen == (word == "writing" ? 2 : 1) ? "pro_end" : "";
         };
-        const auto pipe = window.serve(contract::pipe_name);
+        const auto pipe = window.serve(protocol::pipe_name);
         const auto within = [&](int percent) {
             return reached.isEmpty() ||
                    (percent >= reached.section('-', 0, 0).toInt() && percent <= reached.section('-', -1).toInt());

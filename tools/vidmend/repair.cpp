@@ -1,6 +1,7 @@
 #include "repair.h"
 
 #include "boxes.h"
+#include "fitcheck.h"
 #include "indexrepair.h"
 #include "mappedfile.h"
 #include "reference.h"
@@ -51,6 +52,8 @@ const char* state_word(Outcome outcome)
         return "已停止";
     case Outcome::AudioMismatch:
         return "修复失败:声音与参考视频的编码不同";
+    case Outcome::SettingsMismatch:
+        return "修复失败:参考视频与损坏视频的设置不同";
     }
     return "修复失败";
 }
@@ -217,6 +220,15 @@ RepairResult Run::go()
     if (found.tracks.front().samples == 0 || found.tracks.front().samples * 20 < expected)
         return fail(Outcome::NothingFound,
                     "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
+    // Before anything is written: the reference's settings must decode the recording.
+    const Fit fit = check_fit(m_ref, walk.samples, damaged.data());
+    if (!fit.ok)
+        return fail(Outcome::SettingsMismatch, "the reference was recorded with other settings than " + m_job.damaged +
+                                                   ": " + fit.problem +
+                                                   "; choose a reference from the same device with the same settings");
+    if (fit.own_sets)
+        m_result.summary.notes.push_back("the recording carries its own parameter sets (" + std::to_string(fit.width) +
+                                         "x" + std::to_string(fit.height) + "); the repaired file uses them");
 
     if (!tell(600, "writing"))
         return fail(Outcome::Stopped, "stopped");
