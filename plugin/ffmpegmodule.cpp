@@ -3,6 +3,7 @@
 #include "rsrc/formatcwidget/formatcwidget.h"
 #include "rsrc/grablivewidget.h"
 #include "rsrc/mp4rpwidget.h"
+#include "rsrc/uitranslation.h"
 #include "rsrc/videolivewidget.h"
 
 #include <QDebug>
@@ -24,6 +25,9 @@ FFMpegModule::FFMpegModule(EBase* host)
     : EModule(host)
 {
     g_base = this;
+    // Before any window exists, so every text is built in the chosen language;
+    // the translator goes with the module, after the windows.
+    uitranslation::install(this);
 }
 
 namespace {

@@ -20,13 +20,18 @@ ProcessWidget::~ProcessWidget()
 void ProcessWidget::init()
 {
     ui->pb_progress->setValue(0);
-    ui->pb_cancel->setText(QStringLiteral("取消"));
+    ui->pb_cancel->setText(tr("取消"));
 }
 
 void ProcessWidget::set_progress(qint64 pro, qint64 total, const QString& content)
 {
     QMetaObject::invokeMethod(this, "slot_progress", Qt::QueuedConnection, Q_ARG(qint64, pro), Q_ARG(qint64, total),
                               Q_ARG(QString, content));
+}
+
+void ProcessWidget::set_state(const QString& text)
+{
+    ui->lb_state->setText(text);
 }
 
 bool ProcessWidget::close()
@@ -42,7 +47,7 @@ void ProcessWidget::slot_progress(qint64 pro, qint64 total, QString content)
     if (!content.isEmpty() && content != QLatin1String("null"))
         ui->lb_state->setText(content + QStringLiteral(" ... "));
     if (pro >= total)
-        ui->pb_cancel->setText(QStringLiteral("完成"));
+        ui->pb_cancel->setText(tr("完成"));
 }
 
 void ProcessWidget::on_pb_cancel_clicked()

@@ -1,6 +1,7 @@
 #include "videolivewidget.h"
 
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/transcoder.h"
 #include "rsrc/toolframe.h"
 #include "ui_videolivewidget.h"
 #include "widgets/hostaccess.h"
@@ -22,27 +23,41 @@ const char* const kSeamlessKey = "cfg_video_live_seamless";
 // Texts of the one-connection push, beside the window's other texts.
 const char* const kLeftOut = QT_TRANSLATE_NOOP("VideoLiveWidget", "已跳过无法推送的视频：%1");
 const char* const kLeftOutWhy = QT_TRANSLATE_NOOP("VideoLiveWidget", "无法以FLV推送：%1");
-// The phrase of a server that cannot be reached: worth trying again once a push had got going.
-const int kConnectPhrase = 1;
+// The transcoder's failures the push looks for, and what the user is told.
+struct Failure
+{
+    protocol::Outcome outcome;
+    const char* message;
+};
+const Failure kFailures[] = {
+    {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！")},
+    {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！")},
+    {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！")},
+};
 
-// In the order they are looked for: the first one found in a chunk decides.
-const QList<QByteArray> kPhrases = {
-    QByteArrayLiteral("Could not write header"),
-    QByteArrayLiteral("failed to connect socket"),
-    QByteArrayLiteral("failed to read RTMP packet header"),
-};
-const char* const kPhraseMessages[] = {
-    QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！"),
-    QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！"),
-    QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！"),
-};
+std::vector<protocol::Outcome> failure_outcomes()
+{
+    std::vector<protocol::Outcome> list;
+    for (const Failure& failure : kFailures)
+        list.push_back(failure.outcome);
+    return list;
+}
+
+const char* failure_message(protocol::Outcome outcome)
+{
+    for (const Failure& failure : kFailures) {
+        if (failure.outcome == outcome)
+            return failure.message;
+    }
+    return "";
+}
 
 } // namespace
 
 VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::VideoLiveWidget)
-    , m_job(this, kPhrases)
+    , m_job(this, failure_outcomes())
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -108,7 +123,7 @@ void VideoLiveWidget::refresh_ui()
 {
     // A push waiting to reconnect is still on: stop cancels the wait.
     const bool on = m_job.running() || m_job.waiting();
-    ui->pb_start_stop->setText(on ? QStringLiteral("停止") : QStringLiteral("开始"));
+    ui->pb_start_stop->setText(on ? tr("停止") : tr("开始"));
 }
 
 void VideoLiveWidget::timerEvent(QTimerEvent* e)
@@ -151,7 +166,7 @@ void VideoLiveWidget::start_push(const QString& path, double from)
     // The whole list over this one connection: the transcoder asks for each next entry.
     m_seamless = ui->checkBox_seamless->isChecked();
     if (m_seamless) {
-        args.insert(args.size() - 1, QString::fromLatin1(contract::list_option));
+        args.insert(args.size() - 1, QString::fromLatin1(protocol::list_option));
         m_handed = QStringList{path};
         m_left_out = 0;
         m_last_left_out = -1;
@@ -215,10 +230,11 @@ void VideoLiveWidget::progress_record(int pieces)
                                    QString::number(double(fields.bitrate), 'g', 6)));
 }
 
-void VideoLiveWidget::error_phrase(int index)
+void VideoLiveWidget::error_phrase(protocol::Outcome outcome)
 {
-    // A server gone away is tried again; what no retry can mend still gets its box.
-    if (index == kConnectPhrase && may_reconnect()) {
+    // A server gone away is tried again once a push had got going; what no
+    // retry can mend still gets its box.
+    if (outcome == protocol::Outcome::ConnectFailed && may_reconnect()) {
         wait_to_reconnect();
         return;
     }
@@ -226,7 +242,7 @@ void VideoLiveWidget::error_phrase(int index)
     // the transcoder's end then is this failure's, no drop to reconnect.
     {
         const QScopedValueRollback<bool> reporting(m_reporting, true);
-        msgbox::information(this, tr("提示"), tr(kPhraseMessages[index]), tr("确定"));
+        msgbox::information(this, tr("提示"), tr(failure_message(outcome)), tr("确定"));
     }
     stop();
 }
@@ -244,18 +260,18 @@ void VideoLiveWidget::entry_record(const QByteArray& line)
 {
     if (!m_seamless)
         return;
-    const contract::EntryRecord record = contract::read_entry_record(line.toStdString());
-    if (record.state == contract::EntryState::None || record.entry >= m_handed.size() + 1)
+    const protocol::EntryRecord record = protocol::read_entry(std::string_view(line.constData(), size_t(line.size())));
+    if (record.state == protocol::EntryState::None || record.entry >= m_handed.size() + 1)
         return;
     switch (record.state) {
-    case contract::EntryState::Want:
+    case protocol::EntryState::Want:
         // The entry before went out unless it was just left out.
         if (m_last_left_out != record.entry - 1)
             m_left_out = 0;
         if (record.entry == m_handed.size())
             answer_transcoder(next_entry());
         break;
-    case contract::EntryState::On: {
+    case protocol::EntryState::On: {
         // The entry goes out now: the list marks it, and a drop resumes it.
         m_path = m_handed.value(int(record.entry));
         if (record.entry > 0) {
@@ -266,7 +282,7 @@ void VideoLiveWidget::entry_record(const QByteArray& line)
             m_list->highlight_item(entry);
         break;
     }
-    case contract::EntryState::Skipped: {
+    case protocol::EntryState::Skipped: {
         const QString path = m_handed.value(int(record.entry));
         ++m_left_out;
         m_last_left_out = record.entry;
@@ -275,7 +291,7 @@ void VideoLiveWidget::entry_record(const QByteArray& line)
         ui->lb_state->setText(tr(kLeftOut).arg(QFileInfo(path).fileName()));
         break;
     }
-    case contract::EntryState::None:
+    case protocol::EntryState::None:
         break;
     }
 }

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # lupdate and lrelease, and the CMake functions that run them
+    qt6-l10n-tools qt6-tools-dev
     libavformat-dev libavcodec-dev libavutil-dev
     ffmpeg nginx libnginx-mod-rtmp
     python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-good gstreamer1.0-plugins-bad

@@ -1,5 +1,7 @@
 #include "flvcheck.h"
 
+#include <QCoreApplication>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -25,8 +27,8 @@ FlvCheck check_flv_copy(const QString& path)
         AVMediaType type;
         const char* text;
     } kinds[] = {
-        {AVMEDIA_TYPE_VIDEO, "视频编码 %1 不能直接放入FLV，需先转码才能直播"},
-        {AVMEDIA_TYPE_AUDIO, "音频编码 %1 不能直接放入FLV，需先转码才能直播"},
+        {AVMEDIA_TYPE_VIDEO, QT_TRANSLATE_NOOP("FlvCheck", "视频编码 %1 不能直接放入FLV，需先转码才能直播")},
+        {AVMEDIA_TYPE_AUDIO, QT_TRANSLATE_NOOP("FlvCheck", "音频编码 %1 不能直接放入FLV，需先转码才能直播")},
     };
     for (const auto& kind : kinds) {
         const int index = av_find_best_stream(context, kind.type, -1, -1, nullptr, 0);
@@ -35,7 +37,8 @@ FlvCheck check_flv_copy(const QString& path)
         const AVCodecID id = context->streams[index]->codecpar->codec_id;
         if (flv && avformat_query_codec(flv, id, FF_COMPLIANCE_NORMAL) == 1)
             continue;
-        result.problems << QString::fromUtf8(kind.text).arg(QString::fromLatin1(avcodec_get_name(id)));
+        result.problems
+            << QCoreApplication::translate("FlvCheck", kind.text).arg(QString::fromLatin1(avcodec_get_name(id)));
     }
     avformat_close_input(&context);
     return result;

@@ -15,9 +15,6 @@ namespace {
 constexpr int kMaxFiles = 999;
 constexpr int kCountCap = 1000;
 
-const QString kTitle = QStringLiteral("提示");
-const QString kButton = QStringLiteral("确定");
-
 // A folder walk lists files only (no hidden files, no symbolic links) and
 // descends into sub-folders.
 constexpr QDir::Filters kWalkFilters = QDir::Files | QDir::NoSymLinks;
@@ -105,7 +102,7 @@ bool HTableWidget::isPathAreadyAdd(const QString& path)
     for (int row = 0; row < rows; ++row) {
         const QTableWidgetItem* source = item(row, 3);
         if (source && source->text() == path) {
-            msgbox::information(this, kTitle, QStringLiteral("该文件项已经添加，请勿重复添加!\n%1").arg(path), kButton);
+            msgbox::information(this, tr("提示"), tr("该文件项已经添加，请勿重复添加!\n%1").arg(path), tr("确定"));
             return true;
         }
     }
@@ -129,36 +126,35 @@ bool HTableWidget::isFilesCountOverflow(const QFileInfo& info, const QString& pa
     if (info.isDir()) {
         count = filesCountInDir(path);
         if (count <= 0) {
-            msgbox::information(this, kTitle, QStringLiteral("添加失败，该目录没有任何文件，"), kButton);
+            msgbox::information(this, tr("提示"), tr("添加失败，该目录没有任何文件，"), tr("确定"));
             return false;
         }
         if (count > kMaxFiles) {
-            msgbox::information(this, kTitle,
-                                QStringLiteral("添加失败，一次申请最大支持文件%1个，\r\n本次选择文件夹包含文件 >%2个，"
-                                               "超过最大文件支持数。")
+            msgbox::information(this, tr("提示"),
+                                tr("添加失败，一次申请最大支持文件%1个，\r\n本次选择文件夹包含文件 >%2个，"
+                                   "超过最大文件支持数。")
                                     .arg(kMaxFiles)
                                     .arg(kMaxFiles),
-                                kButton);
+                                tr("确定"));
             return false;
         }
         // A folder may fill the table to 998 rows only; a single file to 999.
         if (count + rows <= kMaxFiles - 1)
             return true;
-        msgbox::information(
-            this, kTitle,
-            QStringLiteral("添加失败，一次申请最大支持文件%1个，当前已添加文件%2个，\r\n本次选择文件夹包含"
-                           "文件%3个，超过最大文件支持数。")
-                .arg(kMaxFiles)
-                .arg(rows)
-                .arg(count),
-            kButton);
+        msgbox::information(this, tr("提示"),
+                            tr("添加失败，一次申请最大支持文件%1个，当前已添加文件%2个，\r\n本次选择文件夹包含"
+                               "文件%3个，超过最大文件支持数。")
+                                .arg(kMaxFiles)
+                                .arg(rows)
+                                .arg(count),
+                            tr("确定"));
         return false;
     }
     if (rows <= kMaxFiles - 1)
         return true;
-    msgbox::information(
-        this, kTitle,
-        QStringLiteral("添加失败，一次申请最大支持文件%1个，当前已添加文件%2个。").arg(kMaxFiles).arg(rows), kButton);
+    msgbox::information(this, tr("提示"),
+                        tr("添加失败，一次申请最大支持文件%1个，当前已添加文件%2个。").arg(kMaxFiles).arg(rows),
+                        tr("确定"));
     return false;
 }
 

@@ -34,9 +34,8 @@ void HTableWidgetEx::init()
 {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setColumnCount(ColumnCount);
-    setHorizontalHeaderLabels({QStringLiteral("@用户数据指针"), QStringLiteral("选择"), QStringLiteral("文件名"),
-                               QStringLiteral("视频源"), QStringLiteral("转换进度"), QStringLiteral("移除"),
-                               QStringLiteral("播放")});
+    setHorizontalHeaderLabels(
+        {tr("@用户数据指针"), tr("选择"), tr("文件名"), tr("视频源"), tr("转换进度"), tr("移除"), tr("播放")});
     setColumnHidden(ColCheck, true);
     setColumnHidden(ColSource, true);
     setColumnHidden(ColData, true);
@@ -84,12 +83,18 @@ void HTableWidgetEx::addSignleFile(const QString& path)
         }
         case ColRemove: {
             auto* remove = make_row_button(cell, QStringLiteral(":/images/remove.png"));
+            // Icon-only: named for screen readers and keyboard users.
+            remove->setAccessibleName(tr("移除"));
+            remove->setToolTip(tr("移除"));
             connect(remove, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_remove_row);
             place_widget(row, column, remove);
             break;
         }
         case ColLook: {
             auto* look = make_row_button(cell, QStringLiteral(":/images/movie_48.png"));
+            // Its tool tip is left to the output path, which the look action reads back.
+            look->setAccessibleName(tr("播放"));
+            look->setAccessibleDescription(tr("播放转换后的视频"));
             connect(look, &HPushButton::sig_clicked, this, &HTableWidgetEx::sig_look_row);
             place_widget(row, column, look);
             look->setEnabled(false);

@@ -1,6 +1,7 @@
 #include "demo.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QWidget>
 
@@ -30,6 +31,17 @@ void Demo::save_shot(QWidget* widget, const QString& name)
     if (widget->grab().save(file))
         std::printf("demo: screenshot: %s\n", qPrintable(file));
     std::fflush(stdout);
+}
+
+QString Demo::text(const char* context, const char* source)
+{
+    return QCoreApplication::translate(context, source);
+}
+
+QString Demo::lead(const char* context, const char* source)
+{
+    const QString whole = text(context, source);
+    return whole.left(whole.indexOf(QLatin1String("%1")));
 }
 
 void Demo::finish(int code, const QString& message)

@@ -40,6 +40,10 @@ protected:
     static QWidget* top_level(const QString& name);
     // Saves the widget as SCREENSHOTS/<name>.png and says where.
     void save_shot(QWidget* widget, const QString& name);
+    // A window's text in the language the plug-in speaks (its translation, when one is installed).
+    static QString text(const char* context, const char* source);
+    // The same text up to its first "%1": what a text filled in at run time begins with.
+    static QString lead(const char* context, const char* source);
     // Ends the demo; a message says why it failed.
     void finish(int code, const QString& message = QString());
 

@@ -107,13 +107,13 @@ void DemoCapture::poll()
         }
         break;
     case Phase::Dropping:
-        if (state_reached(QStringLiteral("流已断开"))) {
+        if (state_reached(lead("GrabLiveWidget", "流已断开，重连中…"))) {
             save_shot(m_window, QStringLiteral("GrabLiveWidget-reconnecting"));
             m_phase = Phase::Returning;
         }
         break;
     case Phase::Returning:
-        if (state_reached(QStringLiteral("已重连"))) {
+        if (state_reached(lead("GrabLiveWidget", "已重连，正在录制：%1"))) {
             const QFileInfo first(m_files.first());
             m_files << first.dir().filePath(first.completeBaseName() + QStringLiteral("_2.") + first.suffix());
             m_phase = Phase::Second;

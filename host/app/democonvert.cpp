@@ -78,7 +78,7 @@ void DemoConvert::poll()
 {
     m_waited_ms += kPollMs;
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box || box->text() != QStringLiteral("转码已经结束!")) {
+    if (!box || box->text() != text("FormatCWidget", "转码已经结束!")) {
         if (m_waited_ms > kGiveUpMs) {
             m_poll.stop();
             finish(1, QStringLiteral("the conversion did not end in time"));

@@ -21,9 +21,6 @@ const int kPollMs = 100;
 const int kGiveUpMs = 60 * 1000;
 // The server's outage and the waits between attempts come on top.
 const int kReconnectGiveUpMs = 120 * 1000;
-// What the state label begins with once the transcoder reports progress.
-const QString kProgress = QStringLiteral("时间：");
-
 } // namespace
 
 DemoLive::DemoLive(HostApp* host, const Options& options)
@@ -80,7 +77,8 @@ bool DemoLive::under_way() const
 {
     // The first records carry no rate yet; the shot should show the push under way.
     const QString state = m_state->text();
-    return state.startsWith(kProgress) && !state.contains(QStringLiteral("fps:0  "));
+    return state.startsWith(lead("VideoLiveWidget", "时间：%1   fps:%2  上传：%3kbits/s")) &&
+           !state.contains(QStringLiteral("fps:0  "));
 }
 
 void DemoLive::poll()
@@ -95,8 +93,10 @@ void DemoLive::poll()
         return;
     }
     const int giveUp = m_phase == Phase::Starting ? kGiveUpMs : kReconnectGiveUpMs;
-    const bool reached =
-        m_phase == Phase::Dropping ? m_state->text().startsWith(QStringLiteral("连接断开")) : under_way();
+    const bool reached = m_phase == Phase::Dropping
+                             ? (m_state->text() == text("VideoLiveWidget", "连接断开，已停止重连") ||
+                                m_state->text().startsWith(lead("VideoLiveWidget", "连接断开，%1秒后重连…")))
+                             : under_way();
     if (!reached) {
         if (m_waited_ms > giveUp) {
             m_poll.stop();
@@ -141,5 +141,5 @@ void DemoLive::done()
     m_button->click();
     std::printf("demo: stopped; the button reads \"%s\"\n", qPrintable(m_button->text()));
     std::fflush(stdout);
-    finish(m_button->text() == QStringLiteral("开始") ? 0 : 1);
+    finish(m_button->text() == text("VideoLiveWidget", "开始") ? 0 : 1);
 }

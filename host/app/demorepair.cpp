@@ -91,7 +91,7 @@ void DemoRepair::poll()
         return;
     }
 
-    const bool done = button->text() == QStringLiteral("完成");
+    const bool done = button->text() == text("ProcessWidget", "完成");
     if (!m_shot && !done && bar->value() > 0) {
         m_shot = true;
         std::printf("demo: progress %d of %d, \"%s\"\n", bar->value(), bar->maximum(), qPrintable(state->text()));

@@ -10,9 +10,9 @@ Launcher::Launcher(HostApp* host, QWidget* parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("DavazLauncher"));
-    setWindowTitle(QStringLiteral("DaVaz 视频工具箱"));
+    setWindowTitle(tr("DaVaz 视频工具箱"));
     auto* layout = new QVBoxLayout(this);
-    auto* caption = new QLabel(QStringLiteral("DaVaz 视频工具箱"), this);
+    auto* caption = new QLabel(tr("DaVaz 视频工具箱"), this);
     caption->setAlignment(Qt::AlignCenter);
     QFont big = caption->font();
     big.setPointSize(big.pointSize() + 4);
@@ -25,13 +25,13 @@ Launcher::Launcher(HostApp* host, QWidget* parent)
         const char* text;
         const char* msg;
     } tools[] = {
-        {"pb_tool_repair", "mp4文件修复", "msg_show_mp4wd"},
-        {"pb_tool_live", "直播视频", "msg_show_movielive"},
-        {"pb_tool_convert", "格式转换", "msg_show_tranformat"},
-        {"pb_tool_grab", "串流存盘", "msg_show_grablive"},
+        {"pb_tool_repair", QT_TR_NOOP("mp4文件修复"), "msg_show_mp4wd"},
+        {"pb_tool_live", QT_TR_NOOP("直播视频"), "msg_show_movielive"},
+        {"pb_tool_convert", QT_TR_NOOP("格式转换"), "msg_show_tranformat"},
+        {"pb_tool_grab", QT_TR_NOOP("串流存盘"), "msg_show_grablive"},
     };
     for (const auto& tool : tools) {
-        auto* button = new QPushButton(QString::fromUtf8(tool.text), this);
+        auto* button = new QPushButton(tr(tool.text), this);
         button->setObjectName(QString::fromLatin1(tool.name));
         button->setMinimumHeight(36);
         const QString msg = QString::fromLatin1(tool.msg);

@@ -4,11 +4,16 @@
 #include "hostapp.h"
 #include "launcher.h"
 
+#include "emgr.h"
+#include "platform/uilanguage.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
 #include <QTimer>
+#include <QTranslator>
+#include <QVariant>
 #include <QWidget>
 
 #include <cstdio>
@@ -28,11 +33,24 @@ int save_screenshots(const QString& dir)
         const QString file = QDir(dir).filePath(w->objectName() + QStringLiteral(".png"));
         if (w->grab().save(file)) {
             std::printf("screenshot: %s\n", qPrintable(QDir::cleanPath(QDir(file).absolutePath())));
+            // Says in which language the window came up.
+            std::printf("window: %s \"%s\"\n", qPrintable(w->objectName()), qPrintable(w->windowTitle()));
             ++saved;
         }
     }
     std::fflush(stdout);
     return saved;
+}
+
+// The launcher's English texts when the host's setting or the system's
+// language asks for them; the plug-in chooses its own the same way.
+void install_translation(QTranslator* translator)
+{
+    const QString setting = EMgr::global()->e_config()->read(platform::language_key).toString().trimmed();
+    if (platform::ui_language(setting.toStdString()) != platform::UiLanguage::English)
+        return;
+    if (translator->load(QStringLiteral(":/i18n/davaz-host_en.qm")))
+        QCoreApplication::installTranslator(translator);
 }
 
 } // namespace
@@ -45,6 +63,8 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("davaz"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("davaz")));
     QApplication::setQuitOnLastWindowClosed(false);
+    QTranslator translator;
+    install_translation(&translator);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Host application of the DaVaz video toolbox"));

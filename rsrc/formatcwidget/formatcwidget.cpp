@@ -29,11 +29,19 @@ struct OutputSize
 };
 
 const OutputSize kSizes[] = {
-    {"原始大小", 0, 0, 0},    {"1080P", 1920, 1080, 3000}, {"720P", 1280, 720, 1600},
-    {"480P", 720, 480, 1000}, {"360P", 480, 360, 800},
+    {QT_TRANSLATE_NOOP("FormatCWidget", "原始大小"), 0, 0, 0},
+    {"1080P", 1920, 1080, 3000},
+    {"720P", 1280, 720, 1600},
+    {"480P", 720, 480, 1000},
+    {"360P", 480, 360, 800},
 };
 
-const char* const kFormats[] = {".mp4", ".avi", ".rmvb", ".mkv", ".rm", ".mpg", ".3gp", ".wmv", ".flv"};
+// Through the translation function, as the window compares its choice with tr(".mp4").
+const char* const kFormats[] = {QT_TRANSLATE_NOOP("FormatCWidget", ".mp4"),  QT_TRANSLATE_NOOP("FormatCWidget", ".avi"),
+                                QT_TRANSLATE_NOOP("FormatCWidget", ".rmvb"), QT_TRANSLATE_NOOP("FormatCWidget", ".mkv"),
+                                QT_TRANSLATE_NOOP("FormatCWidget", ".rm"),   QT_TRANSLATE_NOOP("FormatCWidget", ".mpg"),
+                                QT_TRANSLATE_NOOP("FormatCWidget", ".3gp"),  QT_TRANSLATE_NOOP("FormatCWidget", ".wmv"),
+                                QT_TRANSLATE_NOOP("FormatCWidget", ".flv")};
 
 // How long working out the waiting files' durations may hold up one progress report.
 const qint64 kProbeBudgetMs = 20;
@@ -156,7 +164,7 @@ void FormatCWidget::init_ui()
             [this] { slot_comb_size(ui->comb_format->currentText()); });
 
     for (const auto& size : kSizes)
-        ui->comb_size->addItem(QString::fromUtf8(size.text));
+        ui->comb_size->addItem(tr(size.text));
 
     ui->lineEdit_export_dir->setText(QDir::homePath());
     ui->spinBox_bitrate->hide();
@@ -269,7 +277,7 @@ void FormatCWidget::on_pb_start_stop_clicked()
         convert_end(false);
         return;
     }
-    ui->pb_start_stop->setText(QStringLiteral("停止转码"));
+    ui->pb_start_stop->setText(tr("停止转码"));
     convert_begin();
 }
 
@@ -476,7 +484,7 @@ void FormatCWidget::convert_end(bool finished)
     g_run.stopped = true;
     if (finished)
         msgbox::information(this, tr("提示"), tr("转码已经结束!"), tr("确定"));
-    ui->pb_start_stop->setText(QStringLiteral("开始转码"));
+    ui->pb_start_stop->setText(tr("开始转码"));
 }
 
 void FormatCWidget::slot_delay_delete()

@@ -1,6 +1,7 @@
 #include "listpush.h"
 
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/transcoder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,7 +28,7 @@ constexpr long long k_ask_ahead_us = 3000000;
 
 std::optional<ListPlan> list_plan(const std::vector<std::string>& args)
 {
-    const auto option = std::find(args.begin(), args.end(), std::string(contract::list_option));
+    const auto option = std::find(args.begin(), args.end(), std::string(protocol::list_option));
     if (option == args.end() || option + 1 == args.end())
         return std::nullopt;
     ListPlan plan;
@@ -200,13 +201,13 @@ int ListPush::run()
             reader_done();
     }
 
-    for (std::string& phrase : m_phrases.finish())
-        m_writer.add_text(phrase + "\n");
+    for (const protocol::Outcome phrase : m_phrases.finish())
+        m_writer.add_text(protocol::write_phrase(phrase));
     if (m_reader)
         m_reader->send_signal(SIGKILL);
     const int code = m_publisher.wait();
     if (code == 0)
-        m_writer.add_text(std::string(contract::finish_marker) + "\n");
+        m_writer.add_text(protocol::write_finish());
     m_writer.drain();
     return code;
 }
@@ -234,7 +235,14 @@ void ListPush::reader_done()
         std::string why = m_reader_said_done ? m_reader_said : std::string(strip_log_prefix(m_reader_said));
         if (why.empty())
             why = "ffmpeg ended with " + std::to_string(code);
-        m_writer.add_text(contract::entry_record(m_entry, contract::EntryState::Skipped, why));
+        // Worded so that the window never takes it for a failure of the push.
+        for (const protocol::Outcome outcome :
+             {protocol::Outcome::UnsupportedFormat, protocol::Outcome::ConnectFailed, protocol::Outcome::NoStream,
+              protocol::Outcome::UnknownProtocol, protocol::Outcome::UnknownAddress}) {
+            if (why.find(protocol::phrase(outcome)) != std::string::npos)
+                why = "its streams cannot go into FLV as they are";
+        }
+        m_writer.add_text(protocol::write_entry(m_entry, protocol::EntryState::Skipped, why));
     }
     m_clock.read(m_reader_time_us, left_out);
     m_reader.reset();
@@ -248,7 +256,7 @@ void ListPush::ask_when_due()
     if (!m_want || m_published_us + k_ask_ahead_us < m_clock.next_start())
         return;
     m_want = false;
-    m_writer.add_text(contract::entry_record(m_entry, contract::EntryState::Want));
+    m_writer.add_text(protocol::write_entry(m_entry, protocol::EntryState::Want));
     m_asking = true;
 }
 
@@ -289,8 +297,8 @@ void ListPush::read_publisher_log()
         return;
     }
     m_writer.add_text(std::string(buffer, size_t(n)));
-    for (std::string& phrase : m_phrases.feed(buffer, size_t(n)))
-        m_writer.add_text(phrase + "\n");
+    for (const protocol::Outcome phrase : m_phrases.feed(buffer, size_t(n)))
+        m_writer.add_text(protocol::write_phrase(phrase));
 }
 
 void ListPush::read_publisher_progress()
@@ -306,7 +314,7 @@ void ListPush::read_publisher_progress()
     for (ProgressBlock block : m_publisher_progress.feed(buffer, size_t(n))) {
         m_published_us = std::max(m_published_us, block.out_time_us);
         if (const std::optional<long long> on = m_clock.reached(block.out_time_us))
-            m_writer.add_text(contract::entry_record(*on, contract::EntryState::On));
+            m_writer.add_text(protocol::write_entry(*on, protocol::EntryState::On));
         // The window follows its entry: the time is the entry's own.
         block.out_time_us = m_clock.within(block.out_time_us);
         if (!block.end)

@@ -20,11 +20,12 @@ namespace {
 using isobmff::be32;
 using isobmff::be64;
 using isobmff::Box;
-using isobmff::box_type;
 using isobmff::child;
 using isobmff::children;
 using isobmff::Chunk;
+using isobmff::FileBox;
 using isobmff::find;
+using isobmff::fourcc;
 using isobmff::k_max_samples;
 using isobmff::Reader;
 using isobmff::rescale;
@@ -158,46 +159,10 @@ private:
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_kept;
 };
 
-// A top-level box of the file, by position.
-struct FileBox
-{
-    uint32_t type;
-    uint64_t offset;
-    uint64_t size;
-    uint32_t header;
-    bool complete; // all of it lies inside the file
-    bool to_end;   // its size field says "to the end of the file"
-};
-
 std::vector<FileBox> top_level_boxes(const File& file)
 {
-    std::vector<FileBox> boxes;
-    uint64_t pos = 0;
-    while (file.size() - pos >= 8) {
-        uint8_t h[16];
-        const size_t want = size_t(std::min<uint64_t>(16, file.size() - pos));
-        if (!file.read(pos, h, want))
-            break;
-        uint64_t size = be32(h);
-        uint32_t header = 8;
-        const bool to_end = size == 0;
-        if (size == 1) {
-            if (want < 16)
-                break;
-            size = be64(h + 8);
-            header = 16;
-        } else if (to_end) {
-            size = file.size() - pos;
-        }
-        if (size < header)
-            break;
-        const bool complete = size <= file.size() - pos;
-        boxes.push_back({be32(h + 4), pos, size, header, complete, to_end});
-        if (!complete)
-            break;
-        pos += size;
-    }
-    return boxes;
+    return isobmff::top_level_boxes(
+        file.size(), [&file](uint64_t offset, uint8_t* out, size_t size) { return file.read(offset, out, size); });
 }
 
 class Finisher
@@ -247,19 +212,19 @@ bool Finisher::read_moov(const FileBox& box, std::string& error)
         return false;
     }
     const std::vector<Box> boxes = children(m_moov.data(), m_moov.size());
-    const std::optional<Box> mvhd = find(boxes, box_type("mvhd"));
-    const std::optional<Box> mvex = find(boxes, box_type("mvex"));
+    const std::optional<Box> mvhd = find(boxes, fourcc("mvhd"));
+    const std::optional<Box> mvex = find(boxes, fourcc("mvex"));
     if (!mvhd || !mvex)
         return false; // an ordinary MP4
     m_movie_timescale = isobmff::timescale(*mvhd);
 
     for (const Box& trak : boxes) {
-        if (trak.type != box_type("trak"))
+        if (trak.type != fourcc("trak"))
             continue;
         const std::vector<Box> parts = children(trak.payload(), trak.payload_size());
-        const std::optional<Box> tkhd = find(parts, box_type("tkhd"));
-        const std::optional<Box> mdia = find(parts, box_type("mdia"));
-        const std::optional<Box> mdhd = mdia ? child(*mdia, box_type("mdhd")) : std::nullopt;
+        const std::optional<Box> tkhd = find(parts, fourcc("tkhd"));
+        const std::optional<Box> mdia = find(parts, fourcc("mdia"));
+        const std::optional<Box> mdhd = mdia ? child(*mdia, fourcc("mdhd")) : std::nullopt;
         if (!tkhd || !mdhd)
             continue;
         const std::optional<uint32_t> id = isobmff::track_id(*tkhd);
@@ -269,9 +234,9 @@ bool Finisher::read_moov(const FileBox& box, std::string& error)
         track.id = *id;
         track.timescale = isobmff::timescale(*mdhd);
         // An index that already lists samples is not an empty one to replace.
-        const std::optional<Box> minf = child(*mdia, box_type("minf"));
-        const std::optional<Box> stbl = minf ? child(*minf, box_type("stbl")) : std::nullopt;
-        const std::optional<Box> stsz = stbl ? child(*stbl, box_type("stsz")) : std::nullopt;
+        const std::optional<Box> minf = child(*mdia, fourcc("minf"));
+        const std::optional<Box> stbl = minf ? child(*minf, fourcc("stbl")) : std::nullopt;
+        const std::optional<Box> stsz = stbl ? child(*stbl, fourcc("stsz")) : std::nullopt;
         if (stsz) {
             Reader s(stsz->payload(), stsz->payload_size());
             s.skip(8);
@@ -282,7 +247,7 @@ bool Finisher::read_moov(const FileBox& box, std::string& error)
         }
     }
     for (const Box& trex : children(*mvex)) {
-        if (trex.type != box_type("trex"))
+        if (trex.type != fourcc("trex"))
             continue;
         if (const std::optional<isobmff::TrackDefaults> defaults = isobmff::read_trex(trex))
             m_defaults.push_back(*defaults);
@@ -307,11 +272,11 @@ bool Finisher::read_moof(const FileBox& box, uint64_t data_end, std::string& err
     }
     uint64_t previous_traf_end = box.offset;
     for (const Box& traf : children(moof.data(), moof.size())) {
-        if (traf.type != box_type("traf"))
+        if (traf.type != fourcc("traf"))
             continue;
         isobmff::TrackFragment fragment;
         if (!isobmff::read_track_fragment(traf, box.offset, previous_traf_end, m_defaults, fragment)) {
-            if (!isobmff::child(traf, box_type("tfhd")))
+            if (!isobmff::child(traf, fourcc("tfhd")))
                 continue;
             error = "malformed fragment header";
             return false;
@@ -355,13 +320,13 @@ void Finisher::write_moov(Writer& w) const
     for (const auto& [id, track] : m_tracks)
         movie_duration = std::max(movie_duration, track_movie_duration(track));
 
-    const size_t moov = w.begin(box_type("moov"));
+    const size_t moov = w.begin(fourcc("moov"));
     for (const Box& box : children(m_moov.data(), m_moov.size())) {
-        if (box.type == box_type("mvhd"))
+        if (box.type == fourcc("mvhd"))
             isobmff::write_with_duration(w, box, 4, movie_duration); // after the time scale
-        else if (box.type == box_type("trak"))
+        else if (box.type == fourcc("trak"))
             write_trak(w, box);
-        else if (box.type != box_type("mvex"))
+        else if (box.type != fourcc("mvex"))
             w.copy(box);
     }
     w.end(moov);
@@ -371,7 +336,7 @@ void Finisher::write_trak(Writer& w, const Box& trak) const
 {
     const std::vector<Box> parts = children(trak.payload(), trak.payload_size());
     const Track* track = nullptr;
-    const std::optional<Box> tkhd = find(parts, box_type("tkhd"));
+    const std::optional<Box> tkhd = find(parts, fourcc("tkhd"));
     if (const std::optional<uint32_t> id = tkhd ? isobmff::track_id(*tkhd) : std::nullopt) {
         const auto it = m_tracks.find(*id);
         track = it == m_tracks.end() ? nullptr : &it->second;
@@ -390,8 +355,8 @@ void Finisher::write_trak(Writer& w, const Box& trak) const
 
 void Finisher::write_stbl(Writer& w, const Box& stbl, const Track& track) const
 {
-    const size_t start = w.begin(box_type("stbl"));
-    if (const std::optional<Box> stsd = child(stbl, box_type("stsd")))
+    const size_t start = w.begin(fourcc("stbl"));
+    if (const std::optional<Box> stsd = child(stbl, fourcc("stsd")))
         w.copy(*stsd);
     isobmff::write_sample_tables(w, track.samples, track.chunks);
     w.end(start);
@@ -453,13 +418,13 @@ Mp4Finish Finisher::run(std::string& error)
     const FileBox* mfra = nullptr;
     for (const FileBox& box : boxes) {
         // A file with two indexes is not one ffmpeg wrote in fragments: it is left alone.
-        if (box.type == box_type("moov") && moov)
+        if (box.type == fourcc("moov") && moov)
             return Mp4Finish::NotFragmented;
-        if (box.type == box_type("moov") && box.complete)
+        if (box.type == fourcc("moov") && box.complete)
             moov = &box;
-        else if (box.type == box_type("moof") && box.complete)
+        else if (box.type == fourcc("moof") && box.complete)
             moofs.push_back(&box);
-        else if (box.type == box_type("mfra") && box.complete)
+        else if (box.type == fourcc("mfra") && box.complete)
             mfra = &box;
     }
     if (!moov)
@@ -496,7 +461,7 @@ Mp4Finish Finisher::run(std::string& error)
     plan.at = m_file.size();
     if (!last.complete) {
         plan.at = last.offset;
-        if (last.type == box_type("mdat") && m_kept_end > last.offset + last.header) {
+        if (last.type == fourcc("mdat") && m_kept_end > last.offset + last.header) {
             plan.at = m_kept_end;
             plan.cut_mdat = &last;
         }

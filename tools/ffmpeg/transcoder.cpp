@@ -1,7 +1,7 @@
 #include "transcoder.h"
 
 #include "mp4finish.h"
-#include "platform/contract.h"
+#include "protocol/transcoder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -105,7 +105,7 @@ int Transcoder::run()
 
     if (m_invocation.filter_log)
         take_log(nullptr, 0);
-    for (std::string& phrase : m_phrases.finish())
+    for (const protocol::Outcome phrase : m_phrases.finish())
         add_phrase(phrase);
     const int code = m_child->wait();
     if (!m_media_written && drop_empty_recording()) {
@@ -122,7 +122,7 @@ int Transcoder::run()
     }
     // Only now is the output file complete.
     if (code == 0)
-        m_writer.add_text(std::string(contract::finish_marker) + "\n");
+        m_writer.add_text(protocol::write_finish());
     m_writer.drain();
     return code;
 }
@@ -197,7 +197,7 @@ std::string Transcoder::take_log(const char* data, size_t size)
         return text;
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(text);
-    for (std::string& phrase : m_phrases.feed(text.data(), text.size()))
+    for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
         add_phrase(phrase);
     return text;
 }
@@ -216,11 +216,11 @@ bool Transcoder::drop_empty_recording()
     return true;
 }
 
-void Transcoder::add_phrase(const std::string& phrase)
+void Transcoder::add_phrase(protocol::Outcome phrase)
 {
     // What ffmpeg says once it was asked to end is about the interrupt, not a failure of the stream.
     if (!m_stop.started())
-        m_writer.add_text(phrase + "\n");
+        m_writer.add_text(protocol::write_phrase(phrase));
 }
 
 void Transcoder::read_progress()

@@ -34,7 +34,7 @@ private:
     void read_progress();
     // ffmpeg's log as the plug-in sees it: phrases added, and filtered when asked.
     std::string take_log(const char* data, size_t size);
-    void add_phrase(const std::string& phrase);
+    void add_phrase(protocol::Outcome phrase);
     // Removes a recording that holds no media; false when this run records nothing.
     bool drop_empty_recording();
     void act(StopSequence::Action action);

@@ -2,17 +2,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 // Boxes of ISO/IEC 14496-12 (MP4, and QuickTime's atoms of the same shape)
 // read from bytes in memory and written to a growing buffer.
 namespace isobmff {
 
-constexpr uint32_t box_type(const char (&name)[5])
+constexpr uint32_t fourcc(const char (&name)[5])
 {
     return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 | uint32_t(uint8_t(name[2])) << 8 |
            uint32_t(uint8_t(name[3]));
+}
+
+// The four characters of a type, with '?' for what does not print.
+std::string fourcc_text(uint32_t type);
+
+inline uint32_t be16(const uint8_t* p)
+{
+    return uint32_t(p[0]) << 8 | p[1];
 }
 
 inline uint32_t be32(const uint8_t* p)
@@ -82,6 +92,31 @@ inline std::vector<Box> children(const Box& parent)
 
 std::optional<Box> find(const std::vector<Box>& boxes, uint32_t type);
 std::optional<Box> child(const Box& parent, uint32_t type);
+
+// A box at the top level of a file, as its header declares it.
+struct FileBox
+{
+    uint32_t type = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;     // as declared, or up to the end of the file for a size of 0
+    uint32_t header = 8;   // 16 with the 64-bit size form
+    bool complete = false; // all of it lies inside the file
+    bool to_end = false;   // its size field says "to the end of the file"
+
+    // Where it ends within the file.
+    uint64_t end(uint64_t file_size) const { return complete ? offset + size : file_size; }
+};
+
+// Fills `size` bytes from `offset` of the file; false when it cannot.
+using ReadAt = std::function<bool(uint64_t offset, uint8_t* out, size_t size)>;
+// Decides whether the walk takes a box it found; the walk stops at the first it does not.
+using TakeBox = std::function<bool(const FileBox& box, size_t index)>;
+
+// The top-level boxes of a file of `file_size` bytes, in order. The walk stops
+// after a box that runs past the end of the file, and before a malformed one.
+std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, const TakeBox& take = nullptr);
+// The same over bytes in memory.
+std::vector<FileBox> top_level_boxes(const uint8_t* data, uint64_t size, const TakeBox& take = nullptr);
 
 class Writer
 {

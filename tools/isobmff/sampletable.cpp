@@ -40,7 +40,7 @@ std::vector<uint32_t> read_sizes(const Box& box, size_t& count, bool& ok)
     r.skip(4);
     std::vector<uint32_t> sizes;
     ok = false;
-    if (box.type == box_type("stsz")) {
+    if (box.type == fourcc("stsz")) {
         const uint32_t fixed = r.u32();
         uint32_t n = 0;
         if (!entry_count(r, fixed ? 0 : 4, n))
@@ -111,14 +111,14 @@ bool read_sample_tables(const Box& stbl, std::vector<Sample>& samples, std::vect
     samples.clear();
     chunks.clear();
     const std::vector<Box> tables = children(stbl);
-    std::optional<Box> sizes_box = find(tables, box_type("stsz"));
+    std::optional<Box> sizes_box = find(tables, fourcc("stsz"));
     if (!sizes_box)
-        sizes_box = find(tables, box_type("stz2"));
-    const std::optional<Box> stsc = find(tables, box_type("stsc"));
-    std::optional<Box> offsets_box = find(tables, box_type("stco"));
+        sizes_box = find(tables, fourcc("stz2"));
+    const std::optional<Box> stsc = find(tables, fourcc("stsc"));
+    std::optional<Box> offsets_box = find(tables, fourcc("stco"));
     const bool wide = !offsets_box;
     if (wide)
-        offsets_box = find(tables, box_type("co64"));
+        offsets_box = find(tables, fourcc("co64"));
     if (!sizes_box || !stsc || !offsets_box)
         return false;
 
@@ -164,15 +164,15 @@ bool read_sample_tables(const Box& stbl, std::vector<Sample>& samples, std::vect
         return false; // the chunks do not hold every sample
 
     // 8.6.1.2 decoding times, 8.6.1.3 composition offsets (signed, as writers use them in either version).
-    ok = read_runs(find(tables, box_type("stts")), count,
+    ok = read_runs(find(tables, fourcc("stts")), count,
                    [&](size_t i, uint32_t delta, uint32_t) { samples[i].duration = delta; }) &&
-         read_runs(find(tables, box_type("ctts")), count,
+         read_runs(find(tables, fourcc("ctts")), count,
                    [&](size_t i, uint32_t offset, uint32_t) { samples[i].cts = int32_t(offset); });
     if (!ok)
         return false;
 
     // 8.6.2 sync samples; without the table every sample is one.
-    if (const std::optional<Box> stss = find(tables, box_type("stss"))) {
+    if (const std::optional<Box> stss = find(tables, fourcc("stss"))) {
         Reader r(stss->payload(), stss->payload_size());
         r.skip(4);
         uint32_t n = 0;
@@ -192,11 +192,11 @@ bool read_sample_tables(const Box& stbl, std::vector<Sample>& samples, std::vect
 void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const std::vector<Chunk>& chunks)
 {
     // Decoding times, run-length coded.
-    write_runs(w, box_type("stts"), 0, runs_of(samples, [](const Sample& s) { return s.duration; }));
+    write_runs(w, fourcc("stts"), 0, runs_of(samples, [](const Sample& s) { return s.duration; }));
     // Composition offsets, only when a sample has one.
     if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts != 0; })) {
         const bool negative = std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.cts < 0; });
-        write_runs(w, box_type("ctts"), negative ? 1 : 0,
+        write_runs(w, fourcc("ctts"), negative ? 1 : 0,
                    runs_of(samples, [](const Sample& s) { return uint32_t(int32_t(s.cts)); }));
     }
 
@@ -207,7 +207,7 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
             if (samples[i].sync)
                 sync.push_back(uint32_t(i + 1));
         }
-        const size_t box = w.begin_full(box_type("stss"), 0, 0);
+        const size_t box = w.begin_full(fourcc("stss"), 0, 0);
         w.u32(uint32_t(sync.size()));
         for (uint32_t n : sync)
             w.u32(n);
@@ -221,7 +221,7 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
         if (entries.empty() || entries.back().samples != c.samples || entries.back().description != c.description)
             entries.push_back({uint64_t(i + 1), c.samples, c.description});
     }
-    size_t box = w.begin_full(box_type("stsc"), 0, 0);
+    size_t box = w.begin_full(fourcc("stsc"), 0, 0);
     w.u32(uint32_t(entries.size()));
     for (const Chunk& e : entries) {
         w.u32(uint32_t(e.offset));
@@ -233,7 +233,7 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
     const bool same_size = !samples.empty() && std::all_of(samples.begin(), samples.end(), [&](const Sample& s) {
         return s.size == samples.front().size;
     });
-    box = w.begin_full(box_type("stsz"), 0, 0);
+    box = w.begin_full(fourcc("stsz"), 0, 0);
     w.u32(same_size ? samples.front().size : 0);
     w.u32(uint32_t(samples.size()));
     if (!same_size) {
@@ -243,7 +243,7 @@ void write_sample_tables(Writer& w, const std::vector<Sample>& samples, const st
     w.end(box);
 
     const bool wide = std::any_of(chunks.begin(), chunks.end(), [](const Chunk& c) { return c.offset > UINT32_MAX; });
-    box = w.begin_full(wide ? box_type("co64") : box_type("stco"), 0, 0);
+    box = w.begin_full(wide ? fourcc("co64") : fourcc("stco"), 0, 0);
     w.u32(uint32_t(chunks.size()));
     for (const Chunk& c : chunks)
         w.uint(c.offset, wide);
@@ -277,19 +277,19 @@ void write_with_duration(Writer& w, const Box& box, size_t before_duration, uint
 
 void write_track(Writer& w, const Box& trak, const TrackRewrite& rewrite)
 {
-    const size_t start = w.begin(box_type("trak"));
+    const size_t start = w.begin(fourcc("trak"));
     for (const Box& box : children(trak)) {
-        if (box.type == box_type("tkhd")) {
+        if (box.type == fourcc("tkhd")) {
             write_with_duration(w, box, 8, rewrite.movie_duration); // after track id and reserved
-        } else if (box.type == box_type("mdia")) {
-            const size_t mdia = w.begin(box_type("mdia"));
+        } else if (box.type == fourcc("mdia")) {
+            const size_t mdia = w.begin(fourcc("mdia"));
             for (const Box& m : children(box)) {
-                if (m.type == box_type("mdhd")) {
+                if (m.type == fourcc("mdhd")) {
                     write_with_duration(w, m, 4, rewrite.media_duration); // after the time scale
-                } else if (m.type == box_type("minf")) {
-                    const size_t minf = w.begin(box_type("minf"));
+                } else if (m.type == fourcc("minf")) {
+                    const size_t minf = w.begin(fourcc("minf"));
                     for (const Box& i : children(m)) {
-                        if (i.type == box_type("stbl"))
+                        if (i.type == fourcc("stbl"))
                             rewrite.sample_table(w, i);
                         else
                             w.copy(i);
@@ -309,8 +309,8 @@ void write_track(Writer& w, const Box& trak, const TrackRewrite& rewrite)
 
 bool read_edits(const Box& trak, std::vector<Edit>& edits)
 {
-    const std::optional<Box> edts = child(trak, box_type("edts"));
-    const std::optional<Box> elst = edts ? child(*edts, box_type("elst")) : std::nullopt;
+    const std::optional<Box> edts = child(trak, fourcc("edts"));
+    const std::optional<Box> elst = edts ? child(*edts, fourcc("elst")) : std::nullopt;
     if (!elst)
         return false;
     Reader r(elst->payload(), elst->payload_size());
@@ -332,8 +332,8 @@ void write_edits(Writer& w, const std::vector<Edit>& edits)
     const bool wide = std::any_of(edits.begin(), edits.end(), [](const Edit& e) {
         return e.duration > UINT32_MAX || e.media_time > INT32_MAX || e.media_time < INT32_MIN;
     });
-    const size_t edts = w.begin(box_type("edts"));
-    const size_t elst = w.begin_full(box_type("elst"), wide ? 1 : 0, 0);
+    const size_t edts = w.begin(fourcc("edts"));
+    const size_t elst = w.begin_full(fourcc("elst"), wide ? 1 : 0, 0);
     w.u32(uint32_t(edits.size()));
     for (const Edit& e : edits) {
         w.uint(e.duration, wide);
@@ -358,7 +358,7 @@ uint64_t clamp_edits(std::vector<Edit>& edits, uint64_t end)
 
 void copy_dependencies(Writer& w, const Box& sdtp, size_t samples)
 {
-    const size_t start = w.begin(box_type("sdtp"));
+    const size_t start = w.begin(fourcc("sdtp"));
     w.bytes(sdtp.payload(), std::min(sdtp.payload_size(), 4 + samples));
     w.end(start);
 }
@@ -370,7 +370,7 @@ void copy_groups(Writer& w, const Box& sbgp, size_t samples)
     const uint32_t grouping = r.u32();
     const uint32_t parameter = (head >> 24) == 1 ? r.u32() : 0;
     const uint32_t count = r.u32();
-    const size_t start = w.begin(box_type("sbgp"));
+    const size_t start = w.begin(fourcc("sbgp"));
     w.u32(head);
     w.u32(grouping);
     if ((head >> 24) == 1)
@@ -426,7 +426,7 @@ bool read_track_fragment(const Box& traf, uint64_t moof_offset, uint64_t previou
 {
     out = TrackFragment{};
     const std::vector<Box> parts = children(traf);
-    const std::optional<Box> tfhd = find(parts, box_type("tfhd"));
+    const std::optional<Box> tfhd = find(parts, fourcc("tfhd"));
     if (!tfhd)
         return false;
     // 8.8.7 track fragment header
@@ -448,7 +448,7 @@ bool read_track_fragment(const Box& traf, uint64_t moof_offset, uint64_t previou
     if (!h.ok())
         return false;
     // 8.8.12 track fragment decode time
-    if (const std::optional<Box> tfdt = find(parts, box_type("tfdt"))) {
+    if (const std::optional<Box> tfdt = find(parts, fourcc("tfdt"))) {
         Reader t(tfdt->payload(), tfdt->payload_size());
         const bool wide = (t.u32() >> 24) == 1;
         const uint64_t dts = t.uint(wide);
@@ -460,7 +460,7 @@ bool read_track_fragment(const Box& traf, uint64_t moof_offset, uint64_t previou
     uint64_t pos = base;
     size_t total = 0;
     for (const Box& trun : parts) {
-        if (trun.type != box_type("trun"))
+        if (trun.type != fourcc("trun"))
             continue;
         Reader r(trun.payload(), trun.payload_size());
         const uint32_t head = r.u32();

@@ -313,16 +313,9 @@ private:
 
 std::unique_ptr<AudioFramer> make_aac_framer(const AVCodecParameters* par, int64_t frame_samples)
 {
+    if (par->codec_id != AV_CODEC_ID_AAC || par->extradata_size < 2)
+        return nullptr;
     return std::make_unique<AacFramer>(par, frame_samples);
-}
-
-std::unique_ptr<AudioFramer> make_audio_framer(const AVCodecParameters* par, int64_t frame_samples)
-{
-    if (par->codec_id == AV_CODEC_ID_AAC && par->extradata_size >= 2)
-        return make_aac_framer(par, frame_samples);
-    if (pcm_block_size(par) > 0)
-        return make_pcm_framer(par);
-    return nullptr;
 }
 
 } // namespace vidmend

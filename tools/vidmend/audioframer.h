@@ -46,11 +46,13 @@ public:
     virtual void allow_shorter(uint32_t) {}
 };
 
+// Each codec's framer, or null when the track is not of that codec.
 // AAC raw data blocks (ISO/IEC 14496-3), cut with libavcodec's decoder.
 std::unique_ptr<AudioFramer> make_aac_framer(const AVCodecParameters* par, int64_t frame_samples);
 // Linear PCM and G.711: frames of one sample per channel.
-std::unique_ptr<AudioFramer> make_pcm_framer(const AVCodecParameters* par);
-// The framer for a track's codec; null when none handles it.
+std::unique_ptr<AudioFramer> make_pcm_framer(const AVCodecParameters* par, int64_t frame_samples);
+// The framer for a track's codec, from the first of the factories above that
+// takes it; null when none does.
 std::unique_ptr<AudioFramer> make_audio_framer(const AVCodecParameters* par, int64_t frame_samples);
 // Bytes per PCM sample frame (all channels), 0 for codecs that are not PCM.
 int pcm_block_size(const AVCodecParameters* par);

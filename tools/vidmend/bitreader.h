@@ -1,25 +1,16 @@
 #pragma once
 
+#include "isobmff.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace vidmend {
 
-inline uint32_t be16(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 8 | p[1];
-}
-
-inline uint32_t be32(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-inline uint64_t be64(const uint8_t* p)
-{
-    return uint64_t(be32(p)) << 32 | be32(p + 4);
-}
+using isobmff::be16;
+using isobmff::be32;
+using isobmff::be64;
 
 // Big-endian length prefix of 1, 2, 3 or 4 bytes.
 inline uint32_t be_n(const uint8_t* p, int n)

@@ -35,16 +35,6 @@ bool opens_a_file(uint32_t type)
 
 } // namespace
 
-std::string fourcc_text(uint32_t type)
-{
-    std::string text(4, ' ');
-    for (int i = 0; i < 4; ++i) {
-        const char c = char(type >> (24 - 8 * i));
-        text[i] = c >= 0x20 && c <= 0x7e ? c : '?';
-    }
-    return text;
-}
-
 uint64_t FileLayout::media_bytes() const
 {
     uint64_t total = 0;
@@ -56,35 +46,21 @@ uint64_t FileLayout::media_bytes() const
 FileLayout scan_boxes(const uint8_t* data, uint64_t size)
 {
     FileLayout layout;
-    uint64_t off = 0;
-    while (off + 8 <= size) {
+    const auto take = [](const isobmff::FileBox& box, size_t index) {
+        return printable(box.type) && (index > 0 || opens_a_file(box.type));
+    };
+    for (const isobmff::FileBox& found : isobmff::top_level_boxes(data, size, take)) {
         Box box;
-        box.offset = off;
-        box.type = be32(data + off + 4);
-        uint64_t box_size = be32(data + off);
-        box.header = 8;
-        if (box_size == 1) {
-            if (off + 16 > size)
-                break;
-            box_size = be64(data + off + 8);
-            box.header = 16;
-        }
-        if (!printable(box.type) || (layout.boxes.empty() && !opens_a_file(box.type)))
-            break;
-        if (box_size == 0 || box_size > size - off) {
-            box.clamped = true;
-            box.end = size;
-        } else if (box_size < box.header) {
-            break;
-        } else {
-            box.end = off + box_size;
-        }
+        box.type = found.type;
+        box.offset = found.offset;
+        box.header = found.header;
+        box.end = found.end(size);
+        box.clamped = found.to_end || !found.complete;
         layout.boxes.push_back(box);
         if (box.type == fourcc("moov") && !box.clamped)
             layout.has_moov = true;
-        if (box.type == fourcc("mdat") && box.end > off + box.header)
-            layout.media.push_back({off + box.header, box.end, box.clamped});
-        off = box.end;
+        if (box.type == fourcc("mdat") && box.end > box.offset + box.header)
+            layout.media.push_back({box.offset + box.header, box.end, box.clamped});
     }
     layout.iso = !layout.boxes.empty();
     return layout;

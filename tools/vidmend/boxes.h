@@ -1,18 +1,17 @@
 #pragma once
 
+#include "isobmff.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vidmend {
 
-constexpr uint32_t fourcc(const char (&s)[5])
-{
-    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
-}
+using isobmff::fourcc;
+using isobmff::fourcc_text;
 
-std::string fourcc_text(uint32_t type);
-
+// A top-level box as the engine reads the file's layout.
 struct Box
 {
     uint32_t type = 0;

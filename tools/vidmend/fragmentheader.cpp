@@ -4,7 +4,7 @@
 
 namespace vidmend {
 
-using isobmff::box_type;
+using isobmff::fourcc;
 using IsoSample = isobmff::Sample;
 using isobmff::Writer;
 
@@ -13,18 +13,18 @@ std::vector<uint8_t> fragment_header(const std::vector<isobmff::Box>& others, co
 {
     Writer w;
     std::vector<std::pair<size_t, uint64_t>> data_offsets; // where each run's offset goes, and its place in the media
-    const size_t start = w.begin(box_type("moof"));
+    const size_t start = w.begin(fourcc("moof"));
     for (const isobmff::Box& part : others)
         w.copy(part);
     for (const FragmentTrack& traf : tracks) {
-        const size_t traf_at = w.begin(box_type("traf"));
+        const size_t traf_at = w.begin(fourcc("traf"));
         // 8.8.7: positions from the start of this header, the sample description named.
-        const size_t tfhd = w.begin_full(box_type("tfhd"), 0, 0x020000 | 0x2);
+        const size_t tfhd = w.begin_full(fourcc("tfhd"), 0, 0x020000 | 0x2);
         w.u32(traf.track_id);
         w.u32(traf.description);
         w.end(tfhd);
         if (traf.decode_time) {
-            const size_t tfdt = w.begin_full(box_type("tfdt"), 1, 0);
+            const size_t tfdt = w.begin_full(fourcc("tfdt"), 1, 0);
             w.u64(*traf.decode_time);
             w.end(tfdt);
         }
@@ -35,7 +35,7 @@ std::vector<uint8_t> fragment_header(const std::vector<isobmff::Box>& others, co
                 std::any_of(run.samples.begin(), run.samples.end(), [](const IsoSample& s) { return s.cts < 0; });
             // 8.8.8: data offset, then duration, size, flags and composition offset of each sample.
             const size_t trun =
-                w.begin_full(box_type("trun"), negative ? 1 : 0, 0x1 | 0x100 | 0x200 | 0x400 | (offsets ? 0x800 : 0));
+                w.begin_full(fourcc("trun"), negative ? 1 : 0, 0x1 | 0x100 | 0x200 | 0x400 | (offsets ? 0x800 : 0));
             w.u32(uint32_t(run.samples.size()));
             data_offsets.emplace_back(w.size(), run.data_at);
             w.u32(0);
@@ -56,7 +56,7 @@ std::vector<uint8_t> fragment_header(const std::vector<isobmff::Box>& others, co
     for (const auto& [at, data_at] : data_offsets)
         w.put32(at, uint32_t(w.size() + header + data_at));
     w.u32(large ? 1 : uint32_t(media + 8));
-    w.u32(box_type("mdat"));
+    w.u32(fourcc("mdat"));
     if (large)
         w.u64(media + 16);
     return w.data();

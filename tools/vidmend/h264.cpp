@@ -209,6 +209,18 @@ std::optional<H264Pps> parse_h264_pps(const uint8_t* nal, size_t size)
     return pps;
 }
 
+bool H264ParamSets::add(const uint8_t* nal, size_t size)
+{
+    if (size < 2)
+        return false;
+    const int type = nal[0] & 0x1f;
+    if (type == 7)
+        return keep(m_sps, parse_h264_sps(nal, size));
+    if (type == 8)
+        return keep(m_pps, parse_h264_pps(nal, size));
+    return false;
+}
+
 std::optional<DecoderConfig> parse_avcc(const uint8_t* data, size_t size)
 {
     if (size < 7 || data[0] != 1)
@@ -230,7 +242,8 @@ std::optional<DecoderConfig> parse_avcc(const uint8_t* data, size_t size)
     return config;
 }
 
-bool parse_h264_slice(const uint8_t* nal, size_t size, const ParamSets& sets, bool through_marking, SliceHeader& out)
+bool parse_h264_slice(const uint8_t* nal, size_t size, const H264ParamSets& sets, bool through_marking,
+                      SliceHeader& out)
 {
     if (size < 2)
         return false;
@@ -248,8 +261,8 @@ bool parse_h264_slice(const uint8_t* nal, size_t size, const ParamSets& sets, bo
     out.pps_id = br.ue();
     if (out.slice_type > 9 || !br.ok())
         return false;
-    const H264Pps* pps = sets.h264_pps(out.pps_id);
-    const H264Sps* sps = pps ? sets.h264_sps(pps->sps_id) : nullptr;
+    const H264Pps* pps = sets.pps(out.pps_id);
+    const H264Sps* sps = pps ? sets.sps(pps->sps_id) : nullptr;
     if (!sps || out.address >= sps->pic_size_in_mbs)
         return false;
     // An IDR picture holds I or SI slices only.
@@ -402,6 +415,11 @@ PictureOrder H264Poc::next(const SliceHeader& s, const H264Sps& sps)
     PictureOrder order;
     order.poc = clamp_poc(std::min(top, bottom));
     order.period_start = idr || s.mmco5;
+    // Type 0 counts from its own low bits, the others from frame_num.
+    if (sps.poc_type == 0)
+        order.wrap = clamp_poc(int64_t(1) << sps.log2_max_poc_lsb);
+    else if (sps.poc_type == 2)
+        order.wrap = clamp_poc(int64_t(2) << sps.log2_max_frame_num);
     if (s.mmco5) {
         // The picture's counts are taken back to zero once it is decoded.
         if (sps.poc_type == 0) {
@@ -419,6 +437,7 @@ class H264Syntax : public VideoSyntax
 {
 public:
     VideoCodec codec() const override { return VideoCodec::H264; }
+    std::unique_ptr<ParamSets> make_param_sets() const override { return std::make_unique<H264ParamSets>(); }
     int nal_type(const uint8_t* nal) const override { return nal[0] & 0x1f; }
 
     bool could_start(const uint8_t* nal) const override
@@ -465,7 +484,7 @@ public:
     bool parse_slice(const uint8_t* nal, uint32_t size, const ParamSets& sets, bool full,
                      SliceHeader& out) const override
     {
-        if (!parse_h264_slice(nal, size, sets, full, out))
+        if (!parse_h264_slice(nal, size, static_cast<const H264ParamSets&>(sets), full, out))
             return false;
         out.first_in_pic = out.address == 0 && out.redundant_pic_cnt == 0;
         return true;
@@ -498,10 +517,11 @@ public:
     bool ends_sequence(const uint8_t*) const override { return false; }
     int slice_kind(const SliceHeader& slice) const override { return slice.slice_type % 5; }
 
-    PictureOrder order(const SliceHeader& first, const SliceHeader* second, const ParamSets& sets, bool) override
+    PictureOrder order(const SliceHeader& first, const SliceHeader* second, const ParamSets& all, bool) override
     {
-        const H264Pps* pps = sets.h264_pps(first.pps_id);
-        const H264Sps* sps = pps ? sets.h264_sps(pps->sps_id) : nullptr;
+        const H264ParamSets& sets = static_cast<const H264ParamSets&>(all);
+        const H264Pps* pps = sets.pps(first.pps_id);
+        const H264Sps* sps = pps ? sets.sps(pps->sps_id) : nullptr;
         if (!sps)
             return {};
         PictureOrder order = m_poc.next(first, *sps);

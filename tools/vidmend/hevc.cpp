@@ -106,6 +106,18 @@ std::optional<HevcPps> parse_hevc_pps(const uint8_t* nal, size_t size)
     return pps;
 }
 
+bool HevcParamSets::add(const uint8_t* nal, size_t size)
+{
+    if (size < 2)
+        return false;
+    const int type = (nal[0] >> 1) & 0x3f;
+    if (type == 33)
+        return keep(m_sps, parse_hevc_sps(nal, size));
+    if (type == 34)
+        return keep(m_pps, parse_hevc_pps(nal, size));
+    return false;
+}
+
 std::optional<DecoderConfig> parse_hvcc(const uint8_t* data, size_t size)
 {
     if (size < 23 || data[0] != 1)
@@ -128,7 +140,7 @@ std::optional<DecoderConfig> parse_hvcc(const uint8_t* data, size_t size)
     return config;
 }
 
-bool parse_hevc_slice(const uint8_t* nal, size_t size, const ParamSets& sets, SliceHeader& out)
+bool parse_hevc_slice(const uint8_t* nal, size_t size, const HevcParamSets& sets, SliceHeader& out)
 {
     if (size < 3)
         return false;
@@ -142,8 +154,8 @@ bool parse_hevc_slice(const uint8_t* nal, size_t size, const ParamSets& sets, Sl
     if (out.nal_type >= 16 && out.nal_type <= 23)
         br.skip(1); // no_output_of_prior_pics
     out.pps_id = br.ue();
-    const HevcPps* pps = out.pps_id <= 63 ? sets.hevc_pps(out.pps_id) : nullptr;
-    const HevcSps* sps = pps ? sets.hevc_sps(pps->sps_id) : nullptr;
+    const HevcPps* pps = out.pps_id <= 63 ? sets.pps(out.pps_id) : nullptr;
+    const HevcSps* sps = pps ? sets.sps(pps->sps_id) : nullptr;
     if (!sps || out.temporal_id >= sps->max_sub_layers)
         return false;
     if (!out.first_in_pic) {
@@ -187,6 +199,7 @@ PictureOrder HevcPoc::next(const SliceHeader& s, const HevcSps& sps)
     }
     order.poc = idr ? 0 : clamp_poc(msb + s.poc_lsb);
     order.period_start = fresh;
+    order.wrap = clamp_poc(int64_t(1) << sps.log2_max_poc_lsb);
     m_first = false;
     // Leading pictures and sub-layer non-reference pictures do not anchor the next count.
     const bool sub_layer_non_ref = type <= 14 && type % 2 == 0;
@@ -203,6 +216,7 @@ class HevcSyntax : public VideoSyntax
 {
 public:
     VideoCodec codec() const override { return VideoCodec::Hevc; }
+    std::unique_ptr<ParamSets> make_param_sets() const override { return std::make_unique<HevcParamSets>(); }
     int nal_type(const uint8_t* nal) const override { return (nal[0] >> 1) & 0x3f; }
 
     bool could_start(const uint8_t* nal) const override
@@ -252,7 +266,7 @@ public:
 
     bool parse_slice(const uint8_t* nal, uint32_t size, const ParamSets& sets, bool, SliceHeader& out) const override
     {
-        return parse_hevc_slice(nal, size, sets, out);
+        return parse_hevc_slice(nal, size, static_cast<const HevcParamSets&>(sets), out);
     }
     bool needs_full_header(const SliceHeader&) const override { return false; }
     bool second_field(const SliceHeader&, const SliceHeader&) const override { return false; }
@@ -270,10 +284,11 @@ public:
     bool ends_sequence(const uint8_t* nal) const override { return nal_type(nal) == 36; }
     int slice_kind(const SliceHeader& slice) const override { return slice.slice_type; }
 
-    PictureOrder order(const SliceHeader& first, const SliceHeader*, const ParamSets& sets, bool ends) override
+    PictureOrder order(const SliceHeader& first, const SliceHeader*, const ParamSets& all, bool ends) override
     {
-        const HevcPps* pps = sets.hevc_pps(first.pps_id);
-        const HevcSps* sps = pps ? sets.hevc_sps(pps->sps_id) : nullptr;
+        const HevcParamSets& sets = static_cast<const HevcParamSets&>(all);
+        const HevcPps* pps = sets.pps(first.pps_id);
+        const HevcSps* sps = pps ? sets.sps(pps->sps_id) : nullptr;
         if (!sps)
             return {};
         const PictureOrder order = m_poc.next(first, *sps);

@@ -8,8 +8,8 @@
 
 namespace vidmend {
 
-using isobmff::box_type;
 using isobmff::Chunk;
+using isobmff::fourcc;
 using isobmff::Reader;
 using IsoSample = isobmff::Sample;
 using isobmff::Writer;
@@ -52,16 +52,16 @@ std::vector<uint8_t> write_movie(const IsoBox& moov, uint64_t duration,
                                  const std::function<void(Writer&, const IsoBox&)>& extends)
 {
     Writer w;
-    const size_t start = w.begin(box_type("moov"));
+    const size_t start = w.begin(fourcc("moov"));
     size_t t = 0;
     for (const IsoBox& box : isobmff::children(moov)) {
-        if (box.type == box_type("mvhd"))
+        if (box.type == fourcc("mvhd"))
             isobmff::write_with_duration(w, box, 4, duration);
-        else if (box.type == box_type("trak"))
+        else if (box.type == fourcc("trak"))
             track(w, box, t++);
-        else if (box.type == box_type("mvex") && extends)
+        else if (box.type == fourcc("mvex") && extends)
             extends(w, box);
-        else if (box.type != box_type("mvex"))
+        else if (box.type != fourcc("mvex"))
             w.copy(box);
     }
     w.end(start);
@@ -260,7 +260,7 @@ bool IndexRepair::write_plain(OutputFile& out, std::string& error)
     const bool large = media + 8 > UINT32_MAX;
     Writer mdat;
     mdat.u32(large ? 1 : uint32_t(media + 8));
-    mdat.u32(box_type("mdat"));
+    mdat.u32(fourcc("mdat"));
     if (large)
         mdat.u64(media + 16);
 
@@ -285,7 +285,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
     const IsoBox moov = in_memory(m_file, m_layout.boxes[m_index->moov]);
     std::vector<IsoBox> traks;
     for (const IsoBox& box : isobmff::children(moov)) {
-        if (box.type == box_type("trak"))
+        if (box.type == fourcc("trak"))
             traks.push_back(box);
     }
 
@@ -369,24 +369,24 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
                 counted += chunk.samples;
                 chunks.push_back(chunk);
             }
-            const size_t table = out.begin(box_type("stbl"));
-            if (const std::optional<IsoBox> stsd = isobmff::child(stbl, box_type("stsd")))
+            const size_t table = out.begin(fourcc("stbl"));
+            if (const std::optional<IsoBox> stsd = isobmff::child(stbl, fourcc("stsd")))
                 out.copy(*stsd);
             isobmff::write_sample_tables(out, samples, chunks);
             // Tables of one entry a sample are cut with the samples; others that
             // would need more than that (sub-samples, encryption) do not come along.
             for (const IsoBox& part : isobmff::children(stbl)) {
-                if (part.type == box_type("sdtp"))
+                if (part.type == fourcc("sdtp"))
                     isobmff::copy_dependencies(out, part, kept);
-                else if (part.type == box_type("sbgp"))
+                else if (part.type == fourcc("sbgp"))
                     isobmff::copy_groups(out, part, kept);
-                else if (part.type == box_type("sgpd"))
+                else if (part.type == fourcc("sgpd"))
                     out.copy(part);
             }
             out.end(table);
         };
         rewrite.other = [&](Writer& out, const IsoBox& part) {
-            if (part.type != box_type("edts"))
+            if (part.type != fourcc("edts"))
                 return false;
             if (!tm.edits.empty())
                 isobmff::write_edits(out, tm.edits);
@@ -445,7 +445,7 @@ bool IndexRepair::write_fragmented(OutputFile& out, std::string& error)
         } else if (stale_after_cut(box.type)) {
             Writer free;
             free.bytes(m_file + box.offset, box.header);
-            free.put32(4, box_type("free"));
+            free.put32(4, fourcc("free"));
             out.put(free.data());
             out.put(m_file + box.offset + box.header, box.end - box.offset - box.header);
         } else {
@@ -479,7 +479,7 @@ std::vector<uint8_t> IndexRepair::fragmented_moov() const
     const Box& box = m_layout.boxes[m_index->moov];
     const std::vector<uint8_t> original(m_file + box.offset, m_file + box.end);
     const IsoBox moov = in_memory(m_file, box);
-    const std::optional<IsoBox> mvhd = isobmff::child(moov, box_type("mvhd"));
+    const std::optional<IsoBox> mvhd = isobmff::child(moov, fourcc("mvhd"));
     if (!mvhd || read_movie_duration(*mvhd) == 0)
         return original; // the movie leaves its length to the fragments
     const uint64_t movie = movie_duration();
@@ -497,14 +497,14 @@ std::vector<uint8_t> IndexRepair::fragmented_moov() const
     };
     // 8.8.2 movie extends header: the whole length of the fragmented movie.
     const auto extends = [&](Writer& w, const IsoBox& mvex) {
-        const size_t start = w.begin(box_type("mvex"));
+        const size_t start = w.begin(fourcc("mvex"));
         for (const IsoBox& m : isobmff::children(mvex)) {
-            if (m.type != box_type("mehd")) {
+            if (m.type != fourcc("mehd")) {
                 w.copy(m);
                 continue;
             }
             const bool wide = m.payload_size() >= 12 && m.payload()[0] == 1;
-            const size_t mehd = w.begin_full(box_type("mehd"), wide ? 1 : 0, 0);
+            const size_t mehd = w.begin_full(fourcc("mehd"), wide ? 1 : 0, 0);
             w.uint(movie, wide);
             w.end(mehd);
         }
@@ -551,7 +551,7 @@ std::vector<uint8_t> IndexRepair::cut_fragment(uint64_t& data_begin, uint64_t& d
     }
     std::vector<IsoBox> others;
     for (const IsoBox& part : isobmff::children(in_memory(m_file, m_layout.boxes[fragment.box]))) {
-        if (part.type != box_type("traf"))
+        if (part.type != fourcc("traf"))
             others.push_back(part);
     }
     return fragment_header(others, trafs, data_end - data_begin);
@@ -683,10 +683,10 @@ std::vector<uint8_t> IndexRepair::walked_fragment() const
                 trafs.end());
     // 8.8.5: fragments are numbered in order.
     Writer mfhd;
-    const size_t box = mfhd.begin_full(box_type("mfhd"), 0, 0);
+    const size_t box = mfhd.begin_full(fourcc("mfhd"), 0, 0);
     mfhd.u32(uint32_t(m_index->fragments.size() + 1));
     mfhd.end(box);
-    const IsoBox header{box_type("mfhd"), mfhd.data().data(), mfhd.size(), 8};
+    const IsoBox header{fourcc("mfhd"), mfhd.data().data(), mfhd.size(), 8};
     return fragment_header({header}, trafs, at);
 }
 

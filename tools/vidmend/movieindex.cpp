@@ -2,18 +2,18 @@
 
 namespace vidmend {
 
-using isobmff::box_type;
+using isobmff::fourcc;
 using IsoBox = isobmff::Box;
 
 namespace {
 
 std::optional<IndexTrack> read_track(const IsoBox& trak)
 {
-    const std::optional<IsoBox> tkhd = isobmff::child(trak, box_type("tkhd"));
-    const std::optional<IsoBox> mdia = isobmff::child(trak, box_type("mdia"));
-    const std::optional<IsoBox> mdhd = mdia ? isobmff::child(*mdia, box_type("mdhd")) : std::nullopt;
-    const std::optional<IsoBox> minf = mdia ? isobmff::child(*mdia, box_type("minf")) : std::nullopt;
-    const std::optional<IsoBox> stbl = minf ? isobmff::child(*minf, box_type("stbl")) : std::nullopt;
+    const std::optional<IsoBox> tkhd = isobmff::child(trak, fourcc("tkhd"));
+    const std::optional<IsoBox> mdia = isobmff::child(trak, fourcc("mdia"));
+    const std::optional<IsoBox> mdhd = mdia ? isobmff::child(*mdia, fourcc("mdhd")) : std::nullopt;
+    const std::optional<IsoBox> minf = mdia ? isobmff::child(*mdia, fourcc("minf")) : std::nullopt;
+    const std::optional<IsoBox> stbl = minf ? isobmff::child(*minf, fourcc("stbl")) : std::nullopt;
     const std::optional<uint32_t> id = tkhd ? isobmff::track_id(*tkhd) : std::nullopt;
     if (!id || !mdhd || !stbl)
         return std::nullopt;
@@ -21,11 +21,11 @@ std::optional<IndexTrack> read_track(const IsoBox& trak)
     track.id = *id;
     track.timescale = isobmff::timescale(*mdhd);
     for (const IsoBox& hdlr : isobmff::children(*mdia)) {
-        if (hdlr.type == box_type("hdlr") && hdlr.payload_size() >= 12)
+        if (hdlr.type == fourcc("hdlr") && hdlr.payload_size() >= 12)
             track.handler = isobmff::be32(hdlr.payload() + 8); // after version, flags and pre_defined
     }
     // 8.5.2 sample description: version, flags, entry count, then the first entry's size and format.
-    const std::optional<IsoBox> stsd = isobmff::child(*stbl, box_type("stsd"));
+    const std::optional<IsoBox> stsd = isobmff::child(*stbl, fourcc("stsd"));
     if (stsd && stsd->payload_size() >= 16)
         track.format = isobmff::be32(stsd->payload() + 12);
     if (track.timescale == 0 || !isobmff::read_sample_tables(*stbl, track.samples, track.chunks))
@@ -49,18 +49,18 @@ std::optional<MovieIndex> read_movie_index(const uint8_t* file, const FileLayout
     const IsoBox movie = in_memory(file, layout.boxes[moov]);
     std::vector<isobmff::TrackDefaults> defaults;
     for (const IsoBox& box : isobmff::children(movie)) {
-        if (box.type == box_type("mvhd")) {
+        if (box.type == fourcc("mvhd")) {
             index.timescale = isobmff::timescale(box);
-        } else if (box.type == box_type("trak")) {
+        } else if (box.type == fourcc("trak")) {
             std::optional<IndexTrack> track = read_track(box);
             if (!track)
                 return std::nullopt;
             index.tracks.push_back(std::move(*track));
-        } else if (box.type == box_type("mvex")) {
+        } else if (box.type == fourcc("mvex")) {
             index.fragmented = true;
             for (const IsoBox& trex : isobmff::children(box)) {
                 const std::optional<isobmff::TrackDefaults> d =
-                    trex.type == box_type("trex") ? isobmff::read_trex(trex) : std::nullopt;
+                    trex.type == fourcc("trex") ? isobmff::read_trex(trex) : std::nullopt;
                 if (d)
                     defaults.push_back(*d);
             }
@@ -81,7 +81,7 @@ std::optional<MovieIndex> read_movie_index(const uint8_t* file, const FileLayout
         uint64_t previous_end = box.offset;
         for (const IsoBox& traf : isobmff::children(in_memory(file, box))) {
             isobmff::TrackFragment tf;
-            if (traf.type != box_type("traf") ||
+            if (traf.type != fourcc("traf") ||
                 !isobmff::read_track_fragment(traf, box.offset, previous_end, defaults, tf))
                 continue;
             previous_end = tf.data_end;

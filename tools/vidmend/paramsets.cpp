@@ -2,8 +2,6 @@
 
 #include "bitreader.h"
 
-#include <algorithm>
-
 namespace vidmend {
 
 void unescape_rbsp(const uint8_t* data, size_t size, size_t limit, std::vector<uint8_t>& out)
@@ -21,47 +19,6 @@ void unescape_rbsp(const uint8_t* data, size_t size, size_t limit, std::vector<u
         zeros = b == 0 ? zeros + 1 : 0;
         out.push_back(b);
     }
-}
-
-bool ParamSets::add(const uint8_t* nal, size_t size)
-{
-    if (size < 2)
-        return false;
-    if (m_codec == VideoCodec::H264) {
-        const int type = nal[0] & 0x1f;
-        if (type == 7) {
-            auto sps = parse_h264_sps(nal, size);
-            if (!sps)
-                return false;
-            const int id = sps->id;
-            m_h264_sps[id] = std::move(sps);
-            return true;
-        }
-        if (type == 8) {
-            auto pps = parse_h264_pps(nal, size);
-            if (!pps)
-                return false;
-            m_h264_pps[pps->id] = pps;
-            return true;
-        }
-        return false;
-    }
-    const int type = (nal[0] >> 1) & 0x3f;
-    if (type == 33) {
-        auto sps = parse_hevc_sps(nal, size);
-        if (!sps)
-            return false;
-        m_hevc_sps[sps->id] = sps;
-        return true;
-    }
-    if (type == 34) {
-        auto pps = parse_hevc_pps(nal, size);
-        if (!pps)
-            return false;
-        m_hevc_pps[pps->id] = pps;
-        return true;
-    }
-    return false;
 }
 
 bool read_nal_units(const uint8_t* data, size_t size, size_t& pos, size_t count, DecoderConfig& config)

@@ -179,8 +179,10 @@ int pcm_block_size(const AVCodecParameters* par)
     return bits / 8 * channels;
 }
 
-std::unique_ptr<AudioFramer> make_pcm_framer(const AVCodecParameters* par)
+std::unique_ptr<AudioFramer> make_pcm_framer(const AVCodecParameters* par, int64_t)
 {
+    if (pcm_block_size(par) <= 0)
+        return nullptr;
     return std::make_unique<PcmFramer>(par->codec_id, pcm_block_size(par), par->ch_layout.nb_channels);
 }
 

@@ -106,10 +106,8 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         const int index = int(ref.tracks.size());
         if (cp->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
             std::optional<DecoderConfig> config;
-            if (cp->codec_id == AV_CODEC_ID_H264)
-                config = parse_avcc(cp->extradata, size_t(cp->extradata_size));
-            else if (cp->codec_id == AV_CODEC_ID_HEVC)
-                config = parse_hvcc(cp->extradata, size_t(cp->extradata_size));
+            if (const VideoCodecEntry* entry = video_codec_entry(cp->codec_id))
+                config = entry->read_config(cp->extradata, size_t(cp->extradata_size));
             if (config && ref.video < 0) {
                 track.kind = TrackKind::Video;
                 ref.video = index;

@@ -1,6 +1,7 @@
 #include "repair.h"
 
 #include "boxes.h"
+#include "fitcheck.h"
 #include "indexrepair.h"
 #include "mappedfile.h"
 #include "reference.h"
@@ -51,6 +52,8 @@ const char* state_word(Outcome outcome)
         return "已停止";
     case Outcome::AudioMismatch:
         return "修复失败:声音与参考视频的编码不同";
+    case Outcome::SettingsMismatch:
+        return "修复失败:参考视频与损坏视频的设置不同";
     }
     return "修复失败";
 }
@@ -199,7 +202,8 @@ RepairResult Run::go()
     WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
         return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
     });
-    if (walk.stats.stopped)
+    // The walk is over: a failure from here on says so.
+    if (walk.stats.stopped || !tell(600, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
@@ -216,6 +220,15 @@ RepairResult Run::go()
     if (found.tracks.front().samples == 0 || found.tracks.front().samples * 20 < expected)
         return fail(Outcome::NothingFound,
                     "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
+    // Before anything is written: the reference's settings must decode the recording.
+    const Fit fit = check_fit(m_ref, walk.samples, damaged.data());
+    if (!fit.ok)
+        return fail(Outcome::SettingsMismatch, "the reference was recorded with other settings than " + m_job.damaged +
+                                                   ": " + fit.problem +
+                                                   "; choose a reference from the same device with the same settings");
+    if (fit.own_sets)
+        m_result.summary.notes.push_back("the recording carries its own parameter sets (" + std::to_string(fit.width) +
+                                         "x" + std::to_string(fit.height) + "); the repaired file uses them");
 
     if (!tell(600, "writing"))
         return fail(Outcome::Stopped, "stopped");
@@ -309,11 +322,13 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
     s.stray_frames = walk.stats.dropped_frames;
     char clock[96];
     if (timing.audio_clock)
-        std::snprintf(clock, sizeof clock, "the audio's clock (the frame rate varies)");
+        std::snprintf(clock, sizeof clock, "the audio's clock (%.3f fps)", timing.frame_rate);
     else
         std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
                       1.0 / (double(m_ref.tracks[m_ref.video].step) * av_q2d(m_ref.tracks[m_ref.video].time_base)));
     s.clock = clock;
+    if (!timing.clock_why.empty())
+        s.clock += ": " + timing.clock_why;
     s.payload = walk.stats.payload;
     s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
     s.skipped = walk.stats.skipped;

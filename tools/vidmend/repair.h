@@ -24,6 +24,7 @@ enum class Outcome {
     WriteFailed = 9,
     Stopped = 10,
     AudioMismatch = 11,
+    SettingsMismatch = 12,
 };
 
 const char* state_word(Outcome outcome);

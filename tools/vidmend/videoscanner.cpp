@@ -24,18 +24,18 @@ VideoScanner::VideoScanner(const DecoderConfig& config, uint32_t max_sample, uin
     , m_nls(config.nal_length_size)
     , m_max(max_sample)
     , m_usual(usual_sample)
-    , m_sets(config.codec)
-    , m_trial(config.codec)
+    , m_sets(m_syntax->make_param_sets())
+    , m_trial(m_syntax->make_param_sets())
 {
     for (const auto& nal : config.nals)
-        m_sets.add(nal.data(), nal.size());
+        m_sets->add(nal.data(), nal.size());
 }
 
 bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
 {
     c = VideoCandidate{};
     const VideoSyntax& syntax = *m_syntax;
-    const ParamSets* sets = &m_sets;
+    const ParamSets* sets = m_sets.get();
     uint64_t off = 0;
     SliceHeader prev;
     while (off + m_nls + 2 <= avail) {
@@ -92,11 +92,11 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
             if (c.slices > 0)
                 break; // the next access unit begins
             if (r == NalRole::ParamSet) {
-                if (sets != &m_trial) {
-                    m_trial = m_sets;
-                    sets = &m_trial;
+                if (sets != m_trial.get()) {
+                    m_trial->assign(*m_sets);
+                    sets = m_trial.get();
                 }
-                if (!m_trial.add(nal, len) && !syntax.optional_param_set(nal))
+                if (!m_trial->add(nal, len) && !syntax.optional_param_set(nal))
                     return false;
                 c.param_sets.emplace_back(uint32_t(off + m_nls), len);
             }
@@ -125,9 +125,9 @@ bool VideoScanner::plausible(const VideoCandidate& c) const
 PictureOrder VideoScanner::accept(const uint8_t* p, const VideoCandidate& c)
 {
     for (const auto& [offset, size] : c.param_sets)
-        m_sets.add(p + offset, size);
+        m_sets->add(p + offset, size);
     m_profile.learn(c);
-    return m_syntax->order(c.first, c.second_field ? &*c.second_field : nullptr, m_sets, c.end_of_sequence);
+    return m_syntax->order(c.first, c.second_field ? &*c.second_field : nullptr, *m_sets, c.end_of_sequence);
 }
 
 void VideoScanner::learn(const uint8_t* p, uint32_t size)

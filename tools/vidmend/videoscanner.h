@@ -108,8 +108,8 @@ private:
     int m_nls;
     uint32_t m_max;
     uint32_t m_usual;
-    ParamSets m_sets;
-    ParamSets m_trial;
+    std::unique_ptr<ParamSets> m_sets;
+    std::unique_ptr<ParamSets> m_trial;
     VideoProfile m_profile;
 };
 

@@ -1,6 +1,12 @@
 #include "videosyntax.h"
 
 #include "bitreader.h"
+#include "h264.h"
+#include "hevc.h"
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
 
 #include <algorithm>
 #include <vector>
@@ -58,11 +64,29 @@ int32_t clamp_poc(int64_t v)
     return int32_t(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, v)));
 }
 
+namespace {
+
+const VideoCodecEntry k_video_codecs[] = {
+    {AV_CODEC_ID_H264, VideoCodec::H264, parse_avcc, make_h264_syntax},
+    {AV_CODEC_ID_HEVC, VideoCodec::Hevc, parse_hvcc, make_hevc_syntax},
+};
+
+} // namespace
+
+const VideoCodecEntry* video_codec_entry(int av_codec_id)
+{
+    for (const VideoCodecEntry& entry : k_video_codecs)
+        if (entry.av_codec_id == av_codec_id)
+            return &entry;
+    return nullptr;
+}
+
 std::unique_ptr<VideoSyntax> make_video_syntax(VideoCodec codec)
 {
-    if (codec == VideoCodec::H264)
-        return make_h264_syntax();
-    return make_hevc_syntax();
+    for (const VideoCodecEntry& entry : k_video_codecs)
+        if (entry.codec == codec)
+            return entry.make_syntax();
+    return nullptr;
 }
 
 } // namespace vidmend

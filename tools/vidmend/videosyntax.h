@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace vidmend {
 
@@ -26,6 +27,8 @@ public:
     virtual ~VideoSyntax() = default;
 
     virtual VideoCodec codec() const = 0;
+    // An empty table of this codec's parameter sets, for the other members to read.
+    virtual std::unique_ptr<ParamSets> make_param_sets() const = 0;
     virtual int nal_type(const uint8_t* nal) const = 0;
     // A quick test on the first three bytes of a NAL unit that an access unit could begin with.
     virtual bool could_start(const uint8_t* nal) const = 0;
@@ -54,6 +57,19 @@ public:
 
 std::unique_ptr<VideoSyntax> make_h264_syntax();
 std::unique_ptr<VideoSyntax> make_hevc_syntax();
+
+// A video codec the engine repairs: how its sample entry's configuration
+// reads and its bitstream syntax. Adding a codec is adding a row.
+struct VideoCodecEntry
+{
+    int av_codec_id; // libavcodec's AVCodecID
+    VideoCodec codec;
+    std::optional<DecoderConfig> (*read_config)(const uint8_t* data, size_t size);
+    std::unique_ptr<VideoSyntax> (*make_syntax)();
+};
+
+// The entry for a libavcodec codec id; null when the engine does not repair it.
+const VideoCodecEntry* video_codec_entry(int av_codec_id);
 std::unique_ptr<VideoSyntax> make_video_syntax(VideoCodec codec);
 
 // Shared by both codecs: an SEI message chain (the bytes after the NAL

@@ -1,0 +1,407 @@
+// The windows' language: how it is chosen, and what a user then reads. The
+// same executable runs under a C, a Chinese and an English locale (see
+// CMakeLists.txt): under the first two every window keeps its Chinese texts,
+// under the last no text a user can see holds a Chinese character.
+
+#include "faults.h"
+#include "modalboxes.h"
+#include "pipes.h"
+#include "platform/uilanguage.h"
+#include "repair.h"
+#include "rsrc/formatcwidget/formatcwidget.h"
+#include "rsrc/grablivewidget.h"
+#include "rsrc/mp4rpwidget.h"
+#include "rsrc/processwidget.h"
+#include "rsrc/repairstate.h"
+#include "rsrc/uitranslation.h"
+#include "rsrc/videolivewidget.h"
+#include "testhost.h"
+#include "testmedia.h"
+#include "widgets/htablewidgetex.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+using platform::UiLanguage;
+
+namespace {
+
+bool has_cjk(const QString& text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        // Ideographs, CJK punctuation and the full-width forms ("：", "！").
+        if ((u >= 0x2E80 && u <= 0x9FFF) || (u >= 0xF900 && u <= 0xFAFF) || (u >= 0xFF00 && u <= 0xFFEF))
+            return true;
+    }
+    return false;
+}
+
+// Every text of a window a user can read or hear: titles, labels, buttons,
+// placeholders, tool tips, accessible names, items, headers, suffixes.
+QStringList texts_of(QWidget* root)
+{
+    QStringList texts;
+    const auto add = [&texts](const QString& text) {
+        if (!text.isEmpty())
+            texts << text;
+    };
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* w : widgets) {
+        add(w->windowTitle());
+        add(w->toolTip());
+        add(w->accessibleName());
+        add(w->accessibleDescription());
+        for (QAction* action : w->actions())
+            add(action->text());
+        if (auto* label = qobject_cast<QLabel*>(w))
+            add(label->text());
+        if (auto* button = qobject_cast<QAbstractButton*>(w))
+            add(button->text());
+        if (auto* edit = qobject_cast<QLineEdit*>(w))
+            add(edit->placeholderText());
+        if (auto* box = qobject_cast<QGroupBox*>(w))
+            add(box->title());
+        if (auto* spin = qobject_cast<QAbstractSpinBox*>(w))
+            add(spin->text());
+        if (auto* bar = qobject_cast<QProgressBar*>(w))
+            add(bar->text());
+        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            for (int i = 0; i < combo->count(); ++i)
+                add(combo->itemText(i));
+        }
+        if (auto* table = qobject_cast<QTableWidget*>(w)) {
+            for (int i = 0; i < table->columnCount(); ++i)
+                add(table->horizontalHeaderItem(i) ? table->horizontalHeaderItem(i)->text() : QString());
+        }
+    }
+    return texts;
+}
+
+template<typename T>
+T* child(QWidget* window, const char* name)
+{
+    T* found = window->findChild<T*>(QLatin1String(name));
+    if (!found)
+        qWarning("no %s in %s", name, qPrintable(window->objectName()));
+    return found;
+}
+
+// The texts of the menus the scenes open.
+QStringList g_menus;
+
+// Opens the context menu of a list's empty space and notes its actions.
+void open_menu(QListWidget* list)
+{
+    QTimer::singleShot(0, list, [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        for (QAction* action : menu->actions())
+            g_menus << action->text();
+        QTest::keyClick(menu, Qt::Key_Escape);
+    });
+    const QPoint pos(10, list->viewport()->height() - 5);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, list->viewport()->mapToGlobal(pos));
+    QApplication::sendEvent(list->viewport(), &event);
+}
+
+// A window and what the test does in it to bring up its boxes.
+struct Scene
+{
+    std::function<QWidget*()> make;
+    std::function<void(QWidget*)> act;
+};
+
+// Several engine words, with the outcome codes they stand for.
+std::map<QString, int> all_engine_words()
+{
+    std::map<QString, int> words;
+    // Past the last outcome the engine knows, its word is the plain default.
+    for (int code = 0; code < 64; ++code)
+        words.emplace(QString::fromUtf8(vidmend::state_word(vidmend::Outcome(code))), code);
+    return words;
+}
+
+} // namespace
+
+class TestTranslation : public QObject
+{
+    Q_OBJECT
+    TestHost m_host;
+    faults::ToolsFolder m_tools; // empty: no engine runs
+    QTemporaryDir m_media;
+    // Owns the installed translator, if any.
+    std::unique_ptr<QObject> m_language;
+    bool m_english = false;
+
+    // Installs the texts as the plug-in's module does, with `setting` stored
+    // under the host's language key; true when English was installed.
+    bool use_language(const QString& setting)
+    {
+        m_language.reset();
+        m_host.config()->write(platform::language_key, setting);
+        m_language = std::make_unique<QObject>();
+        return uitranslation::install(m_language.get()) != nullptr;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        testenv::isolate_host_home();
+        m_english = platform::ui_language("") == UiLanguage::English;
+        qInfo("LANG=%s: %s", qgetenv("LANG").constData(), m_english ? "English" : "Chinese");
+    }
+    void init() { QVERIFY(use_language("") == m_english); }
+    void cleanup()
+    {
+        m_language.reset();
+        m_host.config()->write(platform::language_key, QString());
+    }
+
+    void language_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("vars"); // NAME=VALUE, separated by blanks
+        QTest::addColumn<bool>("english");
+        const struct
+        {
+            const char* name;
+            const char* setting;
+            const char* vars;
+            bool english;
+        } rows[] = {
+            {"nothing set", "", "", false},
+            {"C", "", "LANG=C.UTF-8", false},
+            {"POSIX", "", "LANG=POSIX", false},
+            {"Chinese", "", "LANG=zh_CN.UTF-8", false},
+            {"Taiwanese", "", "LANG=zh_TW.UTF-8", false},
+            {"American", "", "LANG=en_US.UTF-8", true},
+            {"British with a modifier", "", "LANG=en_GB.UTF-8@euro", true},
+            {"bare en", "", "LANG=en", true},
+            {"German keeps the written texts", "", "LANG=de_DE.UTF-8", false},
+            {"LC_ALL over LANG", "", "LC_ALL=en_US.UTF-8 LANG=zh_CN.UTF-8", true},
+            {"LC_ALL C over an English LANG", "", "LC_ALL=C.UTF-8 LANG=en_US.UTF-8", false},
+            {"LC_MESSAGES over LANG", "", "LC_MESSAGES=en_US.UTF-8 LANG=zh_CN.UTF-8", true},
+            {"LC_ALL over LC_MESSAGES", "", "LC_ALL=zh_CN.UTF-8 LC_MESSAGES=en_US.UTF-8", false},
+            {"empty LC_ALL does not count", "", "LC_ALL= LANG=en_US.UTF-8", true},
+            {"LANGUAGE first", "", "LANGUAGE=en_US:zh_CN LANG=zh_CN.UTF-8", true},
+            {"LANGUAGE Chinese first", "", "LANGUAGE=zh_CN:en LANG=en_US.UTF-8", false},
+            {"LANGUAGE skips what has no texts", "", "LANGUAGE=de:fr:en LANG=de_DE.UTF-8", true},
+            {"LANGUAGE ignored under C", "", "LANGUAGE=en_US LANG=C.UTF-8", false},
+            {"LANGUAGE ignored without a locale", "", "LANGUAGE=en_US", false},
+            {"LANGUAGE of nothing known", "", "LANGUAGE=de:fr LANG=en_US.UTF-8", true},
+            {"setting en under C", "en", "LANG=C.UTF-8", true},
+            {"setting EN under Chinese", "EN", "LANG=zh_CN.UTF-8", true},
+            {"setting zh under English", "zh", "LC_ALL=en_US.UTF-8 LANGUAGE=en", false},
+            {"setting auto follows", "auto", "LANG=en_US.UTF-8", true},
+            {"setting unknown follows", "fr", "LANG=zh_CN.UTF-8", false},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name) << QString(row.setting) << QString(row.vars) << row.english;
+    }
+    void language()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, vars);
+        QFETCH(bool, english);
+        std::map<std::string, std::string> env;
+        for (const QString& pair : vars.split(' ', Qt::SkipEmptyParts))
+            env[pair.section('=', 0, 0).toStdString()] = pair.section('=', 1).toStdString();
+        const auto lookup = [&env](const char* name) -> const char* {
+            const auto it = env.find(name);
+            return it == env.end() ? nullptr : it->second.c_str();
+        };
+        QCOMPARE(platform::ui_language(setting.toStdString(), lookup) == UiLanguage::English, english);
+    }
+
+    // The host's setting wins over the locale this test runs under, both ways.
+    void setting_forces_language()
+    {
+        QVERIFY(use_language("en"));
+        {
+            FormatCWidget window;
+            QCOMPARE(child<QLabel>(&window, "lb_title")->text(), QString("Format Conversion"));
+            QCOMPARE(child<QPushButton>(&window, "pb_start_stop")->text(), QString("Start conversion"));
+        }
+        QVERIFY(!use_language("zh"));
+        FormatCWidget window;
+        QCOMPARE(child<QLabel>(&window, "lb_title")->text(), QString("格式转换"));
+    }
+
+    void walk_data()
+    {
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QStringList>("chinese"); // what the C and Chinese locales show
+        QTest::newRow("repair") << "repair"
+                                << QStringList{"mp4文件修复",
+                                               "损坏视频：",
+                                               "参考视频：",
+                                               "选择文件",
+                                               "开始修复",
+                                               "提示|请设置损坏mp4视频|确定",
+                                               "提示|请设置正常参考mp4视频|确定",
+                                               "最小化",
+                                               "关闭"};
+        QTest::newRow("live push") << "live"
+                                   << QStringList{"直播视频",
+                                                  "rtmp网络串流地址：",
+                                                  "开始",
+                                                  "添加",
+                                                  "清空",
+                                                  "添加视频到列表",
+                                                  "清空直播列表记录",
+                                                  "提示|请先添加视频到直播列表！|确定"};
+        QTest::newRow("conversion") << "convert"
+                                    << QStringList{"格式转换",
+                                                   "开始转换",
+                                                   "原始大小",
+                                                   "文件名",
+                                                   "转换进度",
+                                                   "移除",
+                                                   "播放",
+                                                   "提示|请先添加视频到列表!|确定",
+                                                   "询问|是否清空列表 ?|清空 取消",
+                                                   "提示|该文件项已经添加，请勿重复添加!\n%1",
+                                                   "提示|添加失败，该目录没有任何文件，|确定"};
+        QTest::newRow("capture") << "capture"
+                                 << QStringList{"串流存盘", "网络串流地址：",     "开始",
+                                                "停止",     "rtmp:// 或 rtsp://", "提示|当前输入串流地址不合法|OK"};
+        QTest::newRow("progress dialog") << "dialog" << QStringList{"mp4修复进度", "准备数据...", "完成"};
+    }
+    void walk()
+    {
+        QFETCH(QString, scene);
+        QFETCH(QStringList, chinese);
+        const QString clip = m_media.filePath("a.mp4");
+        const QString empty = m_media.filePath("empty");
+        QVERIFY(testmedia::write_file(clip, "not really a film") && QDir().mkpath(empty));
+
+        const std::map<QString, Scene> scenes = {
+            {"repair",
+             {[] { return new Mp4RPWidget; },
+              [](QWidget* w) {
+                  child<QPushButton>(w, "pb_start")->click();
+                  child<QLineEdit>(w, "lineEdit_failedmp4")->setText("damaged.mp4");
+                  child<QPushButton>(w, "pb_start")->click();
+              }}},
+            {"live",
+             {[] { return new VideoLiveWidget; },
+              [](QWidget* w) {
+                  child<QLineEdit>(w, "le_rtmp_url")->clear();
+                  child<QPushButton>(w, "pb_start_stop")->click();
+                  open_menu(child<QListWidget>(w, "listWidget"));
+              }}},
+            {"convert",
+             {[] { return new FormatCWidget; },
+              [&](QWidget* w) {
+                  child<QPushButton>(w, "pb_start_stop")->click();
+                  child<QPushButton>(w, "pb_clear")->click();
+                  auto* table = child<HTableWidgetEx>(w, "tableWidget");
+                  table->addFilesToTable(empty);
+                  table->addFilesToTable(clip);
+                  table->addFilesToTable(clip);
+              }}},
+            {"capture",
+             {[] { return new GrabLiveWidget; },
+              [](QWidget* w) {
+                  child<QLineEdit>(w, "lineEdit_encode_ip")->setText("rtmp://a");
+                  child<QPushButton>(w, "pushButton_start")->click();
+              }}},
+            {"dialog",
+             {[] { return new ProcessWidget; },
+              [](QWidget* w) {
+                  auto* dialog = static_cast<ProcessWidget*>(w);
+                  dialog->init();
+                  dialog->set_progress(100, 100, "done");
+                  QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(w, "pb_progress")->value() == 100, 20000);
+              }}},
+        };
+        const Scene& s = scenes.at(scene);
+        ModalBoxes boxes;
+        std::unique_ptr<QWidget> window(s.make());
+        window->show();
+        const QStringList before = texts_of(window.get());
+        g_menus.clear();
+        s.act(window.get());
+        QStringList seen = before + texts_of(window.get()) + g_menus;
+        for (const ModalBoxes::Box& box : boxes.boxes())
+            seen << box.seen() << box.title << box.text << box.buttons;
+        QVERIFY(boxes.count() > 0 || scene == "dialog");
+
+        if (m_english) {
+            for (const QString& text : seen)
+                QVERIFY2(!has_cjk(text), qPrintable(QString("Chinese in %1: %2").arg(scene, text)));
+            return;
+        }
+        for (QString text : chinese) {
+            text.replace("%1", clip);
+            QVERIFY2(seen.contains(text) || seen.contains(text + "|确定"),
+                     qPrintable(QString("not found in %1: %2\nseen: %3").arg(scene, text, seen.join(" / "))));
+        }
+    }
+
+    // Every word the repair engine can end with reaches an English user in
+    // English; under Chinese it is shown as the engine sent it.
+    void engine_words_data()
+    {
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("english"); // empty: any text without Chinese
+        for (const auto& [word, code] : all_engine_words())
+            QTest::newRow(qPrintable(QString("outcome %1").arg(code))) << word << QString();
+        QTest::newRow("running word") << "rebuilding"
+                                      << "rebuilding";
+        QTest::newRow("a failure this window does not know yet") << "修复失败:磁盘坏了"
+                                                                 << "Repair failed";
+        QTest::newRow("nothing to do, not known yet") << "无需修复:别的原因"
+                                                      << "No repair needed";
+        QTest::newRow("unknown, not a failure") << "某个状态"
+                                                << "Repair failed";
+    }
+    void engine_words()
+    {
+        QFETCH(QString, word);
+        QFETCH(QString, english);
+        QVERIFY(!use_language("zh"));
+        QCOMPARE(repair_state_text(word), word);
+        QVERIFY(use_language("en"));
+        const QString shown = repair_state_text(word);
+        QVERIFY2(!has_cjk(shown) && !shown.isEmpty(), qPrintable(word + " -> " + shown));
+        if (!english.isEmpty())
+            QCOMPARE(shown, english);
+        // A word the engine really sends has its own text: the plain "failed" is
+        // only for words this window has not heard of.
+        else if (word != "修复失败")
+            QVERIFY2(shown != "Repair failed" && shown != "No repair needed",
+                     qPrintable(word + " has no text of its own"));
+    }
+
+    // The dialog of a running repair shows the engine's last word translated.
+    void engine_word_in_dialog()
+    {
+        QVERIFY(use_language("en"));
+        const QString reference = testmedia::make_clip(m_media.filePath("reference.mp4"), 1);
+        const QString damaged = m_media.filePath("damaged.mp4");
+        QVERIFY(!reference.isEmpty() && testmedia::write_file(damaged, QByteArray(4096, 'Z')));
+        ModalBoxes boxes;
+        Mp4RPWidget window;
+        child<QLineEdit>(&window, "lineEdit_failedmp4")->setText(damaged);
+        child<QLineEdit>(&window, "lineEdit_okaymp4")->setText(reference);
+        child<QPushButton>(&window, "pb_start")->click();
+        QCOMPARE(boxes.count(), 0);
+        QVERIFY(window.pwidget());
+        auto* state = window.pwidget()->findChild<QLabel*>("lb_state");
+        const QByteArray word = vidmend::state_word(vidmend::Outcome::NoVideo);
+        QTRY_COMPARE_WITH_TIMEOUT(pipes::report("vidmend 0 1000 " + word), QString("OK"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("Repair failed: the reference video has no picture ... "),
+                                  30000);
+        QCOMPARE(window.pwidget()->findChild<QPushButton*>("pb_cancel")->text(), QString("Cancel"));
+    }
+};
+
+QTEST_MAIN(TestTranslation)
+#include "test_translation.moc"
