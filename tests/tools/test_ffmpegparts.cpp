@@ -287,7 +287,7 @@ private slots:
                          "pipe:0 -c copy -f flv -flvflags no_duration_filesize rtmp://h/a/k"));
         QCOMPARE(joined(reader_args(plan->first, plan->from)),
                  QString("-hide_banner -nostats -nostdin -loglevel error -progress pipe:3 -ss 12.500 -i /m/a b.mp4 -c "
-                         "copy -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
+                         "copy -bsf:v h264_mp4toannexb -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
     }
 
     // The names of a cut recording's files, and when each is complete: once

@@ -61,16 +61,24 @@ std::vector<std::string> publisher_args(const ListPlan& plan)
     return args;
 }
 
-std::vector<std::string> reader_args(const std::string& path, const std::string& from)
+std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band)
 {
     std::vector<std::string> args{"-hide_banner", "-nostats", "-nostdin", "-loglevel", "error", "-progress", "pipe:3"};
     if (!from.empty()) {
         args.push_back("-ss");
         args.push_back(from);
     }
+    for (const char* arg : {"-i", path.c_str(), "-c", "copy"})
+        args.push_back(arg);
+    // H.264 with its parameter sets before each key frame as well: a reader
+    // that records the stream into a file with one set of headers (MP4, AVI)
+    // still decodes the entries of another picture size.
+    if (in_band) {
+        args.push_back("-bsf:v");
+        args.push_back("h264_mp4toannexb");
+    }
     // No end-of-sequence tag: the stream goes on with the next entry.
-    for (const char* arg :
-         {"-i", path.c_str(), "-c", "copy", "-f", "flv", "-flvflags", "no_sequence_end+no_duration_filesize", "pipe:1"})
+    for (const char* arg : {"-f", "flv", "-flvflags", "no_sequence_end+no_duration_filesize", "pipe:1"})
         args.push_back(arg);
     return args;
 }
@@ -212,7 +220,7 @@ int ListPush::run()
     return code;
 }
 
-void ListPush::start_reader(const std::string& path, const std::string& from)
+void ListPush::start_reader(const std::string& path, const std::string& from, bool in_band)
 {
     m_reader = std::make_unique<ChildProcess>();
     m_cut = std::make_unique<HeaderCut>(m_entry == 0);
@@ -221,7 +229,10 @@ void ListPush::start_reader(const std::string& path, const std::string& from)
     m_reader_said.clear();
     m_reader_said_done = false;
     std::string error;
-    if (!m_reader->start(m_program, reader_args(path, from), error, true)) {
+    m_reader_path = path;
+    m_reader_from = from;
+    m_in_band = in_band;
+    if (!m_reader->start(m_program, reader_args(path, from, in_band), error, true)) {
         m_reader_said = "cannot start ffmpeg: " + error;
         m_reader = std::make_unique<ChildProcess>(); // ends at once, left out
     }
@@ -231,6 +242,13 @@ void ListPush::reader_done()
 {
     const int code = m_reader->wait();
     const bool left_out = !m_cut->body_seen();
+    // Video other than H.264 goes as it is.
+    if (left_out && m_in_band && m_reader_said.find("bitstream filter") != std::string::npos) {
+        m_reader.reset();
+        const std::string path = m_reader_path, from = m_reader_from;
+        start_reader(path, from, false);
+        return;
+    }
     if (left_out) {
         std::string why = m_reader_said_done ? m_reader_said : std::string(strip_log_prefix(m_reader_said));
         if (why.empty())

@@ -31,7 +31,7 @@ struct ListPlan
 // ("[-re] [-ss S] -i PATH ... -zo_list URL").
 std::optional<ListPlan> list_plan(const std::vector<std::string>& user_args);
 std::vector<std::string> publisher_args(const ListPlan& plan);
-std::vector<std::string> reader_args(const std::string& path, const std::string& from);
+std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band = true);
 
 // Where each entry begins in the publisher's time, and which one goes out at
 // a given time. An entry's length is known once its reader has ended; a
@@ -87,7 +87,7 @@ public:
     int run();
 
 private:
-    void start_reader(const std::string& path, const std::string& from);
+    void start_reader(const std::string& path, const std::string& from, bool in_band = true);
     void reader_done();
     // Asks the window for the next entry once the publisher is near enough to it.
     void ask_when_due();
@@ -108,6 +108,8 @@ private:
     long long m_reader_time_us = 0;
     std::string m_reader_said; // the reader's first error line
     bool m_reader_said_done = false;
+    std::string m_reader_path, m_reader_from;
+    bool m_in_band = true;
     PhraseFinder m_phrases;
     EntryClock m_clock;
     long long m_entry = 0; // the entry being read
