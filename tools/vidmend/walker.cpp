@@ -233,6 +233,13 @@ uint64_t Walker::next_anchor(uint64_t from, uint64_t end)
     return end;
 }
 
+uint64_t Walker::find_start(uint64_t begin, uint64_t end)
+{
+    const uint64_t start = next_anchor(next_video(begin, end), end);
+    m_probed_pos = UINT64_MAX;
+    return start;
+}
+
 uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result& frames)
 {
     AudioFramer& framer = *m_framers.front();
@@ -240,11 +247,15 @@ uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result&
         // Any bytes pass for PCM: take as much as a run before a picture
         // holds at most, counted back from the picture, and none of a hole.
         uint64_t take = std::min(end - from, m_longest_run);
-        for (uint64_t z = end; z > end - take; --z)
-            if (m_file[z - 1] == 0 && hole_in(z - 1 - std::min<uint64_t>(z - 1 - from, m_run_limit), z) < z) {
-                take = end - z;
+        // A hole before it ends what can be taken: counted back, zeros longer than any run.
+        uint64_t zeros = 0;
+        for (uint64_t z = end; z > from && end - z < take + m_run_limit; --z) {
+            zeros = m_file[z - 1] == 0 ? zeros + 1 : 0;
+            if (zeros > m_run_limit) {
+                take = std::min(take, end - (z - 1 + zeros));
                 break;
             }
+        }
         frames = framer.split(m_file + end - take, take);
         // Bytes that are no sound (coded pictures, another codec's frames) are not taken for it.
         if (!frames.lengths.empty() && !framer.belongs(m_file + end - frames.covered, frames.covered))

@@ -67,6 +67,11 @@ public:
 
     WalkResult walk(const std::vector<ByteRange>& ranges, const Progress& progress);
 
+    // Where the stream begins in bytes whose head is lost (no box structure,
+    // a card's first sectors gone): the first video sample that fits the
+    // reference's and is followed by more of the stream; `end` if none is.
+    uint64_t find_start(uint64_t begin, uint64_t end);
+
 private:
     bool video_at(uint64_t pos, uint64_t end, VideoCandidate& c);
     // Whether a sample found at `pos` fits the stream: it does as the
