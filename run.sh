@@ -59,10 +59,18 @@ clip() {
 }
 
 echo "No display found: running the host under Xvfb."
-host --show msg_show_mp4wd --show msg_show_movielive --show msg_show_tranformat --show msg_show_grablive \
-    --screenshot "$shots" 2>"$root/build/screenshots.log" | sed 's/^/  /'
+all_tools=(--show msg_show_mp4wd --show msg_show_movielive --show msg_show_tranformat --show msg_show_grablive)
+# The windows as specified, in Chinese (the C locale keeps them so), whatever this shell's language.
+LC_ALL=C.UTF-8 host "${all_tools[@]}" --screenshot "$shots" 2>"$root/build/screenshots.log" | sed 's/^/  /'
+# The same windows in English, beside them as NAME_en.png.
+LANGUAGE= LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8 host "${all_tools[@]}" --screenshot "$shots/en" \
+    2>"$root/build/screenshots-en.log" | sed 's/^/  /'
+for shot in "$shots"/en/*.png; do
+    mv "$shot" "$shots/$(basename "$shot" .png)_en.png"
+done
+rmdir "$shots/en"
 echo
-echo "Opened the launcher and the four tools (repair, live push, conversion, capture)."
+echo "Opened the launcher and the four tools (repair, live push, conversion, capture), in Chinese and in English."
 echo "Screenshots of every window are in $shots:"
 ls -1 "$shots" | sed 's/^/  /'
 

@@ -21,6 +21,7 @@ const char* const kEngineWords[] = {
     QT_TRANSLATE_NOOP("RepairEngine", "修复失败:无法写入修复后的文件"),
     QT_TRANSLATE_NOOP("RepairEngine", "已停止"),
     QT_TRANSLATE_NOOP("RepairEngine", "修复失败:声音与参考视频的编码不同"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:参考视频与损坏视频的设置不同"),
 };
 const char* const kFailed = QT_TRANSLATE_NOOP("RepairEngine", "修复失败");
 const char* const kNotNeeded = QT_TRANSLATE_NOOP("RepairEngine", "无需修复");

@@ -599,6 +599,10 @@ and the chosen folder holds %3 files, over the limit.</translation>
         <source>无需修复</source>
         <translation>No repair needed</translation>
     </message>
+    <message>
+        <source>修复失败:参考视频与损坏视频的设置不同</source>
+        <translation>Repair failed: the reference was not recorded with the damaged video&apos;s settings</translation>
+    </message>
 </context>
 <context>
     <name>TempFolder</name>

@@ -33,6 +33,8 @@ int save_screenshots(const QString& dir)
         const QString file = QDir(dir).filePath(w->objectName() + QStringLiteral(".png"));
         if (w->grab().save(file)) {
             std::printf("screenshot: %s\n", qPrintable(QDir::cleanPath(QDir(file).absolutePath())));
+            // Says in which language the window came up.
+            std::printf("window: %s \"%s\"\n", qPrintable(w->objectName()), qPrintable(w->windowTitle()));
             ++saved;
         }
     }

@@ -149,6 +149,42 @@ private slots:
         QCOMPARE(testmedia::probe(output), QString("128x96 1s"));
     }
 
+    // The installed program speaks the locale's language, with the catalogues
+    // it carries; the menu entry, AppStream data and manual pages name it in
+    // both languages.
+    void installed_language_data()
+    {
+        QTest::addColumn<QString>("lang");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("C") << "C.UTF-8"
+                           << "视频修复";
+        QTest::newRow("Chinese") << "zh_CN.UTF-8"
+                                 << "视频修复";
+        QTest::newRow("English") << "en_US.UTF-8"
+                                 << "Video Repair";
+    }
+    void installed_language()
+    {
+        QFETCH(QString, lang);
+        QFETCH(QString, title);
+        QTemporaryDir home, runtime;
+        const testmedia::Ran host = testmedia::run(
+            m_usr + "/bin/davaz", {"--show", "msg_show_mp4wd", "--screenshot", home.filePath("shots")}, 120000,
+            user_env(home.path(), runtime.path()) + QStringList{"LANG=" + lang, "LC_ALL=" + lang, "LANGUAGE="});
+        QVERIFY2(host.code == 0, qPrintable(host.err));
+        QVERIFY2(host.out.contains("window: Mp4RPWidget \"" + title + "\""), qPrintable(host.out));
+    }
+    void names_in_both_languages()
+    {
+        QCOMPARE(desktop_value(m_desktop, "Name"), QString("DaVaz"));
+        QCOMPARE(desktop_value(m_desktop, "Name[zh_CN]"), QString("DaVaz 视频工具箱"));
+        const QString metainfo =
+            QString::fromUtf8(testmedia::read_file(m_usr + "/share/metainfo/org.davaz.DaVaz.metainfo.xml"));
+        QVERIFY(metainfo.contains("<name xml:lang=\"zh_CN\">DaVaz 视频工具箱</name>"));
+        for (const QString page : {"man1/davaz.1.gz", "zh_CN/man1/davaz.1.gz"})
+            QVERIFY2(QFileInfo::exists(m_usr + "/share/man/" + page), qPrintable(page));
+    }
+
     // The menu entry's icon in the hicolor theme, at the sizes menus and docks ask for.
     void icon_sizes_data()
     {

@@ -6,8 +6,9 @@
 #include "faults.h"
 #include "modalboxes.h"
 #include "pipes.h"
-#include "platform/contract.h"
-#include "platform/localsocket.h"
+#include "protocol/contract.h"
+#include "protocol/localsocket.h"
+#include "protocol/privatefolder.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "testhost.h"
@@ -34,10 +35,10 @@ QString tmp(const QString& name)
 // The job file or the pipe, where the window and the engine share them.
 QString shared(const QString& what)
 {
-    return testenv::shared_temp(what == "job" ? contract::job_file : contract::pipe_name);
+    return testenv::shared_temp(what == "job" ? protocol::job_file : protocol::pipe_name);
 }
 
-namespace ls = platform::localsocket;
+namespace ls = protocol::localsocket;
 
 // One connection of a program that ignores the protocol: writes `bytes`
 // (nothing at all when empty), then hangs up without waiting for a reply.
@@ -147,7 +148,7 @@ private slots:
         start(failed, okay);
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.last().seen(), "提示|" + (link ? text.arg(folder) : text) + "|确定");
-        QVERIFY(!m_window->pwidget() && !QFile::exists(folder + "/" + contract::job_file));
+        QVERIFY(!m_window->pwidget() && !QFile::exists(folder + "/" + protocol::job_file));
         QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 

@@ -2,7 +2,7 @@
 // threads, servers and clients in one process.
 
 #include "pipes.h"
-#include "platform/localsocket.h"
+#include "protocol/localsocket.h"
 #include "testmedia.h"
 
 #include <QtTest>
@@ -20,7 +20,7 @@ using pipes::Inbox;
 
 namespace {
 
-namespace ls = platform::localsocket;
+namespace ls = protocol::localsocket;
 
 struct Client : ClientPipe
 {
@@ -51,13 +51,13 @@ private slots:
     {
         QTest::addColumn<QString>("plant"); // what is at the folder's name first
         QTest::addColumn<int>("problem");
-        QTest::newRow("made on first use") << "" << int(contract::TempFolder::None);
-        QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(contract::TempFolder::None);
-        QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(contract::TempFolder::None);
-        QTest::newRow("a path longer than a socket address holds") << "deep" << int(contract::TempFolder::None);
-        QTest::newRow("a link planted at its name") << "link" << int(contract::TempFolder::Link);
-        QTest::newRow("a file at its name") << "file" << int(contract::TempFolder::NotFolder);
-        QTest::newRow("another account's folder") << "other owner" << int(contract::TempFolder::OtherOwner);
+        QTest::newRow("made on first use") << "" << int(protocol::TempFolder::None);
+        QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(protocol::TempFolder::None);
+        QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(protocol::TempFolder::None);
+        QTest::newRow("a path longer than a socket address holds") << "deep" << int(protocol::TempFolder::None);
+        QTest::newRow("a link planted at its name") << "link" << int(protocol::TempFolder::Link);
+        QTest::newRow("a file at its name") << "file" << int(protocol::TempFolder::NotFolder);
+        QTest::newRow("another account's folder") << "other owner" << int(protocol::TempFolder::OtherOwner);
     }
     void private_folder()
     {
@@ -91,20 +91,20 @@ private slots:
         if (plant == "other owner")
             QVERIFY(::chown(QFile::encodeName(folder), 65534, 65534) == 0);
 
-        const contract::TempFolder found = contract::temp_folder();
+        const protocol::TempFolder found = protocol::temp_folder();
         QCOMPARE(QFile::decodeName(found.path.c_str()), folder);
         QCOMPARE(int(found.problem), problem);
-        QCOMPARE(found.message().empty(), problem == contract::TempFolder::None);
+        QCOMPARE(found.message().empty(), problem == protocol::TempFolder::None);
         Inbox in;
         auto server = in.serve("np_private");
-        if (problem == contract::TempFolder::None) {
+        if (problem == protocol::TempFolder::None) {
             struct stat st;
             QVERIFY(::lstat(QFile::encodeName(folder), &st) == 0 && S_ISDIR(st.st_mode));
             QCOMPARE(st.st_mode & 07777, mode_t(0700));
             QCOMPARE(ask("np_private", "x"), QByteArray("OK"));
         } else {
             QVERIFY(ask("np_private", "x").isEmpty());
-            QVERIFY(contract::temp_path(contract::job_file).empty());
+            QVERIFY(protocol::temp_path(protocol::job_file).empty());
         }
         // Nothing was made where the plant leads, nor in another account's folder.
         for (const QString& dir : {target, plant == "other owner" ? folder : target})

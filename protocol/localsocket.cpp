@@ -14,7 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace platform::localsocket {
+namespace protocol::localsocket {
 
 namespace {
 
@@ -360,4 +360,4 @@ bool close(int fd)
     return closed;
 }
 
-} // namespace platform::localsocket
+} // namespace protocol::localsocket
