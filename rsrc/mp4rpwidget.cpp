@@ -18,12 +18,23 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QTimer>
+
+#include <cstdio>
 
 namespace {
 
 QString engine_path()
 {
     return tool_path("Vidmend.exe");
+}
+
+Mp4RPWidget::Delay& delay_function()
+{
+    static Mp4RPWidget::Delay delay = [](int ms, QObject* context, std::function<void()> step) {
+        QTimer::singleShot(ms, context, std::move(step));
+    };
+    return delay;
 }
 
 } // namespace
@@ -42,6 +53,13 @@ Mp4RPWidget::~Mp4RPWidget()
     delete m_service;
     delete m_pwidget;
     delete ui;
+}
+
+Mp4RPWidget::Delay Mp4RPWidget::set_delay(Delay delay)
+{
+    Delay previous = std::move(delay_function());
+    delay_function() = std::move(delay);
+    return previous;
 }
 
 ProcessWidget* Mp4RPWidget::pwidget()
@@ -175,9 +193,30 @@ void Mp4RPWidget::on_pb_start_clicked()
 
     // Replacing the server drops a client the old one may still serve.
     delete m_service;
-    m_service = new ServicePipe(protocol::pipe_name, protocol::pipe_buffer, &Mp4RPWidget::listen_progress, this);
+    m_service = nullptr;
+    open_pipe(okay, failed, info.fps, ++m_job, 1);
+}
 
-    slot_start_ex(okay, failed, info.fps);
+void Mp4RPWidget::open_pipe(const QString& okay, const QString& failed, int fps, quint64 job, int attempt)
+{
+    // A later start took over, or the user closed the dialog meanwhile.
+    if (job != m_job || m_stop)
+        return;
+    auto* service = new ServicePipe(protocol::pipe_name, protocol::pipe_buffer, &Mp4RPWidget::listen_progress, this);
+    if (service->listening()) {
+        m_service = service;
+        // Only now: the engine's first report must find this server, not the name's last holder.
+        slot_start_ex(okay, failed, fps);
+        return;
+    }
+    delete service;
+    if (attempt >= kPipeAttempts) {
+        std::fputs("@@ repair not started: the pipe's name stays taken\n", stderr);
+        std::fflush(stderr);
+        m_pwidget->set_state(tr("修复通道被占用，未能开始修复，请稍后重试"));
+        return;
+    }
+    delay_function()(kPipeRetryMs, this, [=] { open_pipe(okay, failed, fps, job, attempt + 1); });
 }
 
 void Mp4RPWidget::on_pb_failed_clicked()
