@@ -19,7 +19,8 @@
 // Media are made with the stock ffmpeg and GStreamer on the first run and
 // kept in $VIDMEND_BENCH_MEDIA (default <temp folder>/vidmend-bench).
 //
-// usage: bench_vidmend [recovery] [damage] [timing] [speed]
+//   refusals  a repair that must be refused: its exit code and word.
+// usage: bench_vidmend [recovery] [damage] [timing] [refusals] [speed]
 
 #include "boxes.h"
 #include "figure.h"
@@ -62,6 +63,7 @@ struct Packet
     bool key;
     size_t hash;       // of the bytes
     double start, end; // presentation, seconds
+    bool uniform;      // one byte over and over: silence written for PCM lost to damage
     bool same(const Packet& o) const
     {
         return stream == o.stream && pts == o.pts && dts == o.dts && size == o.size && key == o.key;
@@ -79,6 +81,8 @@ QList<Packet> packets(const QString& path)
         const size_t hash = std::hash<std::string_view>{}(
             std::string_view(reinterpret_cast<const char*>(pkt->data), size_t(pkt->size)));
         const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
+        const bool uniform = pkt->size >= 64 && std::all_of(pkt->data, pkt->data + pkt->size,
+                                                            [&](uint8_t b) { return b == pkt->data[0]; });
         list << Packet{pkt->stream_index,
                        pkt->pts,
                        pkt->dts,
@@ -87,7 +91,8 @@ QList<Packet> packets(const QString& path)
                        (pkt->flags & AV_PKT_FLAG_KEY) != 0,
                        hash,
                        double(pkt->pts) * tb,
-                       double(pkt->pts + pkt->duration) * tb};
+                       double(pkt->pts + pkt->duration) * tb,
+                       uniform};
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
@@ -285,7 +290,7 @@ Verdict judge(const QString& original, const QString& reference, const QString& 
     for (int t = 0; t < tracks; ++t) {
         QList<const Packet*> mine;
         for (const Packet& p : got)
-            if (p.stream == t)
+            if (p.stream == t && !(t > 0 && p.uniform))
                 mine << &p;
         int complete = 0, kept = 0, next = 0;
         for (const Packet& p : truth) {
@@ -321,8 +326,11 @@ void damage()
         bool zeros;
         double keep;
     };
-    testmedia::Recording plain, hevc, two, two_rates, vga;
+    testmedia::Recording plain, hevc, two, two_rates, vga, s16, mulaw;
     hevc.codec = "hevc";
+    s16.options = {"-c:a", "pcm_s16le"};
+    mulaw.audio = {"8000:1"};
+    mulaw.options = {"-c:a", "pcm_mulaw"};
     two.audio = {"48000:2", "48000:1"};
     two_rates.audio = {"48000:2", "44100:1"};
     vga.size = "640x480";
@@ -336,6 +344,10 @@ void damage()
         {"mp4mux-garbage-10", "mp4mux", plain, 8, 10, 4096, false, 0.9},
         {"vga-garbage-50-in-2.4MB", "ffmpeg", vga, 10, 50, 4096, false, 0.95},
         {"vga-zeros-50-in-2.4MB", "ffmpeg", vga, 10, 50, 4096, true, 0.95},
+        {"pcm-s16le-garbage-3", "ffmpeg", s16, 8, 3, 4096, false, 0.9},
+        {"pcm-s16le-hole-200KB", "ffmpeg", s16, 8, 1, 200 << 10, true, 0.9},
+        {"mulaw-garbage-3", "ffmpeg", mulaw, 8, 3, 4096, false, 0.9},
+        {"mulaw-hole-64KB", "ffmpeg", mulaw, 8, 1, 64 << 10, true, 0.9},
     };
     std::printf("damage: complete samples kept with their bytes, end of audio against video, time per spot\n");
     std::printf("%-26s %6s %9s %9s %9s %9s %10s\n", "recording", "spots", "video", "audio 1", "audio 2", "sync ms",
@@ -343,7 +355,7 @@ void damage()
     double worst_garbage = 1, worst_sync = 0, worst_spot = 0;
     for (const Form& form : forms) {
         const QString base = QString(form.name).section('-', 0, 1);
-        const QString ext = QString(form.writer) == "qtmux" ? ".mov" : ".mp4";
+        const QString ext = QString(form.writer) == "qtmux" || form.settings.options.contains("-c:a") ? ".mov" : ".mp4";
         QString original, reference;
         if (QString(form.writer) == "ffmpeg") {
             testmedia::Recording settings = form.settings;
@@ -382,6 +394,34 @@ void damage()
     figure("repair after damage: time per damaged spot, worst",
            qPrintable(QString("%1 ms").arg(1000 * worst_spot, 0, 'f', 2)), "<= 20 ms",
            "finding where the data resumes");
+}
+
+// Repairs that must be refused, with the word the window is sent.
+void refusals()
+{
+    testmedia::Recording plain, vga;
+    vga.size = "640x480";
+    vga.scene = 1;
+    const QString original = make("h264-damage-original.mp4", 8, plain);
+    const QString damaged = cut(original, media_dir() + "/refused-damaged.mp4", 0.6, false);
+    std::printf("refusals: exit code and word; no output may be left\n");
+    const struct
+    {
+        const char* name;
+        QString reference;
+    } rows[]{{"reference at 640x480, recording at 320x240", make("vga-reference.mp4", 3, vga)}};
+    for (const auto& row : rows) {
+        const QString out = media_dir() + "/refused.mp4";
+        QFile::remove(out);
+        Silent silent;
+        const vidmend::RepairResult r =
+            vidmend::repair({row.reference.toStdString(), damaged.toStdString(), out.toStdString(), 0}, silent);
+        std::printf("%-44s exit %d %s, output %s\n", row.name, int(r.outcome), vidmend::state_word(r.outcome),
+                    QFile::exists(out) ? "LEFT" : "none");
+        figure(qPrintable(QString("repair refused: %1").arg(row.name)), vidmend::state_word(r.outcome),
+               "修复失败:参考视频与损坏视频的设置不同", QFile::exists(out) ? "an output was left" : "no output");
+    }
+    std::printf("\n");
 }
 
 // What a user's player makes of a repair against the original: each track's
@@ -691,6 +731,8 @@ int main(int argc, char** argv)
         recovery();
     if (args.isEmpty() || args.contains("damage"))
         damage();
+    if (args.isEmpty() || args.contains("refusals"))
+        refusals();
     if (args.isEmpty() || args.contains("timing"))
         timing();
     if (args.isEmpty() || args.contains("speed")) {
