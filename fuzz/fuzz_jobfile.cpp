@@ -1,14 +1,14 @@
 // The repair engine's reading of its job file: any bytes as the file's text.
 
-#include "jobfile.h"
+#include "protocol/repair.h"
 
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    vidmend::Job job;
+    protocol::RepairJob job;
     std::string error;
-    if (!vidmend::parse_job_text(std::string(reinterpret_cast<const char*>(data), size), job, error))
+    if (!protocol::read_job(std::string(reinterpret_cast<const char*>(data), size), job, error))
         return 0;
     for (const std::string* path : {&job.reference, &job.damaged, &job.output}) {
         if (path->empty() || path->find('\n') != std::string::npos)

@@ -13,9 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }();
     (void)quiet;
     const QByteArray text = chunk_text(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
-    const ChunkClass c = classify_chunk(text, {"Could not write header", "failed to connect socket"});
-    if (c.kind == ChunkKind::Progress) {
-        ProgressFields fields;
+    const protocol::Chunk c =
+        protocol::classify(std::string_view(text.constData(), size_t(text.size())),
+                           {protocol::Outcome::UnsupportedFormat, protocol::Outcome::ConnectFailed});
+    if (c.kind == protocol::ChunkKind::Progress) {
+        protocol::ProgressFields fields;
         if (scan_progress_record(text, fields) >= 3)
             (void)position_seconds(fields.time);
     }

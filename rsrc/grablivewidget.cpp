@@ -1,7 +1,8 @@
 #include "grablivewidget.h"
 
-#include "platform/contract.h"
 #include "platform/platform.h"
+#include "protocol/contract.h"
+#include "protocol/transcoder.h"
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
 #include "ui_grablivewidget.h"
@@ -25,27 +26,36 @@
 
 namespace {
 
-// The transcoder's failure phrases, in the order they are looked for, and what the user is told.
+// The transcoder's failures the capture looks for, and what the user is told.
 struct Failure
 {
-    const char* phrase;
+    protocol::Outcome outcome;
     const char* message;
 };
 
 const Failure kFailures[] = {
-    {"Could not write header", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，视频格式不支持！")},
-    {"failed to connect socket", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，连接服务器失败！")},
-    {"failed to read RTMP packet header", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，Rtmp地址不存在，请检查！")},
-    {"Protocol not found", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别协议，请检查！")},
-    {"No such file or directory", QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别流地址，请检查！")},
+    {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，视频格式不支持！")},
+    {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，连接服务器失败！")},
+    {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，Rtmp地址不存在，请检查！")},
+    {protocol::Outcome::UnknownProtocol, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别协议，请检查！")},
+    {protocol::Outcome::UnknownAddress, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别流地址，请检查！")},
 };
 
-QList<QByteArray> failure_phrases()
+std::vector<protocol::Outcome> failure_outcomes()
 {
-    QList<QByteArray> list;
+    std::vector<protocol::Outcome> list;
     for (const Failure& failure : kFailures)
-        list << QByteArray(failure.phrase);
+        list.push_back(failure.outcome);
     return list;
+}
+
+const char* failure_message(protocol::Outcome outcome)
+{
+    for (const Failure& failure : kFailures) {
+        if (failure.outcome == outcome)
+            return failure.message;
+    }
+    return "";
 }
 
 QString process_error_text(QProcess::ProcessError error)
@@ -100,7 +110,7 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     , ui(nullptr)
     , m_timer_id(0)
     , m_elapsed(0)
-    , m_job(this, failure_phrases())
+    , m_job(this, failure_outcomes())
 {
     ui = new Ui::GrabLiveWidget;
     ui->setupUi(this);
@@ -237,19 +247,18 @@ QStringList GrabLiveWidget::capture_arguments(const QString& url, const QString&
 {
     QStringList args{QStringLiteral("-i"), url, QStringLiteral("-vcodec"), QStringLiteral("copy")};
     if (ui->checkBox_segment->isChecked()) {
-        args << QString::fromLatin1(contract::segment_option)
+        args << QString::fromLatin1(protocol::segment_option)
              << QString::number(qint64(ui->spinBox_segment->value()) * g_segment_unit);
         if (number > 1)
-            args << QString::fromLatin1(contract::segment_number_option) << QString::number(number);
+            args << QString::fromLatin1(protocol::segment_number_option) << QString::number(number);
     }
     return args << out;
 }
 
 QString GrabLiveWidget::numbered_file(int number) const
 {
-    if (number <= 1)
-        return QStringLiteral("%1/%2%3").arg(m_folder, m_name, m_ext);
-    return QStringLiteral("%1/%2_%3%4").arg(m_folder, m_name, QString::number(number), m_ext);
+    const std::string stem = (m_folder + QLatin1Char('/') + m_name).toStdString();
+    return QString::fromStdString(protocol::recording_file(stem, number, m_ext.toStdString()));
 }
 
 void GrabLiveWidget::stopProcess()
@@ -308,7 +317,7 @@ void GrabLiveWidget::on_tb_min_clicked()
 void GrabLiveWidget::on_pushButton_start_clicked()
 {
     // Without the folder of the stop request a capture could not be finished gently.
-    const QString folderProblem = temp_file(contract::stop_file).problem;
+    const QString folderProblem = temp_file(protocol::stop_file).problem;
     if (!folderProblem.isEmpty()) {
         msgbox::information(this, tr("提示"), folderProblem, tr("确定"));
         return;
@@ -454,7 +463,7 @@ void GrabLiveWidget::slot_timer()
     ui->lcdNumber->display(clock_text(m_elapsed));
 }
 
-void GrabLiveWidget::error_phrase(int index)
+void GrabLiveWidget::error_phrase(protocol::Outcome outcome)
 {
     if (may_reconnect()) {
         stream_dropped();
@@ -462,7 +471,7 @@ void GrabLiveWidget::error_phrase(int index)
     }
     // Progress records and the finish marker show nothing here: the clock
     // comes from the window's own timer, and only the user ends a capture.
-    msgbox::information(this, tr("提示"), tr(kFailures[index].message), tr("确定"));
+    msgbox::information(this, tr("提示"), tr(failure_message(outcome)), tr("确定"));
     on_pushButton_stop_clicked();
 }
 

@@ -79,8 +79,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // One of the transcoder's failure phrases, by its place in the table.
-    void error_phrase(int index);
+    // One of the transcoder's failure phrases, by what it means.
+    void error_phrase(protocol::Outcome outcome);
     void progress_record(int pieces);
     void transcoder_ended(int exitCode, bool marker);
     // The transcoder's arguments for recording `url` into `out`, file number `number` of the capture.

@@ -1,10 +1,10 @@
 #include "mp4rpwidget.h"
 
-#include "platform/contract.h"
 #include "platform/platform.h"
+#include "protocol/contract.h"
+#include "protocol/repair.h"
 #include "rsrc/NamePipe/namepipe.h"
 #include "rsrc/processwidget.h"
-#include "rsrc/repairreport.h"
 #include "rsrc/repairstate.h"
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -26,6 +27,14 @@ namespace {
 QString engine_path()
 {
     return tool_path("Vidmend.exe");
+}
+
+Mp4RPWidget::Delay& delay_function()
+{
+    static Mp4RPWidget::Delay delay = [](int ms, QObject* context, std::function<void()> step) {
+        QTimer::singleShot(ms, context, std::move(step));
+    };
+    return delay;
 }
 
 } // namespace
@@ -46,6 +55,13 @@ Mp4RPWidget::~Mp4RPWidget()
     delete ui;
 }
 
+Mp4RPWidget::Delay Mp4RPWidget::set_delay(Delay delay)
+{
+    Delay previous = std::move(delay_function());
+    delay_function() = std::move(delay);
+    return previous;
+}
+
 ProcessWidget* Mp4RPWidget::pwidget()
 {
     return m_pwidget;
@@ -59,28 +75,24 @@ QString Mp4RPWidget::get_outmp4(const QString& failed_mp4)
 
 void Mp4RPWidget::write_file(const QString& okay, const QString& failed, int fps, const QString& out)
 {
-    const QString job = temp_file(contract::job_file).path;
+    const QString job = temp_file(protocol::job_file).path;
     if (job.isEmpty())
         return;
-    std::FILE* file = std::fopen(QFile::encodeName(job).constData(), "w");
-    if (!file)
-        return;
-    std::fprintf(file, "%s\n%s\n%d\n%s\n", okay.toUtf8().constData(), failed.toUtf8().constData(), fps,
-                 out.toUtf8().constData());
-    std::fclose(file);
+    protocol::write_job_file(QFile::encodeName(job).toStdString(),
+                             {okay.toStdString(), failed.toStdString(), out.toStdString(), fps});
 }
 
 void Mp4RPWidget::listen_progress(const char* data, int len, std::string& reply, void* user)
 {
     auto* self = static_cast<Mp4RPWidget*>(user);
-    const RepairReport report = parse_repair_report(data, len);
+    const protocol::RepairReport report = protocol::read_repair_report(data, len);
     if (self->m_pwidget)
         self->m_pwidget->set_progress(report.pro, report.total,
                                       repair_state_text(QString::fromStdString(report.state)));
     if (report.pro >= report.total)
         self->m_finished = true;
     if (self->m_stop)
-        reply = "pro_end";
+        reply = protocol::reply_end;
 }
 
 void Mp4RPWidget::slot_error(QProcess::ProcessError error)
@@ -125,7 +137,7 @@ void Mp4RPWidget::slot_start_ex(QString okay_mp4, QString failed_mp4, int fps)
 void Mp4RPWidget::slot_show_result()
 {
     if (m_outmp4.isEmpty() || !m_finished) {
-        m_stop = true; // the engine hears "pro_end" at its next report
+        m_stop = true; // the engine hears the end at its next report
         return;
     }
     platform::show_in_file_manager(m_outmp4);
@@ -165,7 +177,7 @@ void Mp4RPWidget::on_pb_start_clicked()
         return;
     }
     // The job file and the pipe live there; another account must not be able to reach them.
-    const QString folderProblem = temp_file(contract::job_file).problem;
+    const QString folderProblem = temp_file(protocol::job_file).problem;
     if (!folderProblem.isEmpty()) {
         msgbox::information(nullptr, tr("提示"), folderProblem, tr("确定"));
         return;
@@ -181,9 +193,30 @@ void Mp4RPWidget::on_pb_start_clicked()
 
     // Replacing the server drops a client the old one may still serve.
     delete m_service;
-    m_service = new ServicePipe(contract::pipe_name, contract::pipe_buffer, &Mp4RPWidget::listen_progress, this);
+    m_service = nullptr;
+    open_pipe(okay, failed, info.fps, ++m_job, 1);
+}
 
-    slot_start_ex(okay, failed, info.fps);
+void Mp4RPWidget::open_pipe(const QString& okay, const QString& failed, int fps, quint64 job, int attempt)
+{
+    // A later start took over, or the user closed the dialog meanwhile.
+    if (job != m_job || m_stop)
+        return;
+    auto* service = new ServicePipe(protocol::pipe_name, protocol::pipe_buffer, &Mp4RPWidget::listen_progress, this);
+    if (service->listening()) {
+        m_service = service;
+        // Only now: the engine's first report must find this server, not the name's last holder.
+        slot_start_ex(okay, failed, fps);
+        return;
+    }
+    delete service;
+    if (attempt >= kPipeAttempts) {
+        std::fputs("@@ repair not started: the pipe's name stays taken\n", stderr);
+        std::fflush(stderr);
+        m_pwidget->set_state(tr("修复通道被占用，未能开始修复，请稍后重试"));
+        return;
+    }
+    delay_function()(kPipeRetryMs, this, [=] { open_pipe(okay, failed, fps, job, attempt + 1); });
 }
 
 void Mp4RPWidget::on_pb_failed_clicked()

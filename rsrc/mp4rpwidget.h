@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 class ProcessWidget;
@@ -33,6 +34,14 @@ public:
     // Pipe callback, on the pipe's receiving thread; `user` is the window.
     static void listen_progress(const char* data, int len, std::string& reply, void* user);
 
+    // While another program holds the pipe's name, a start tries again this
+    // often, this many times in all, before it says so in the dialog.
+    static constexpr int kPipeRetryMs = 100;
+    static constexpr int kPipeAttempts = 50;
+    // Test seam: how the window waits before its next try. Returns the previous way.
+    using Delay = std::function<void(int ms, QObject* context, std::function<void()> step)>;
+    static Delay set_delay(Delay delay);
+
 private slots:
     void slot_error(QProcess::ProcessError error);
     void slot_readData();
@@ -47,6 +56,10 @@ private slots:
     void on_pb_okay_clicked();
 
 private:
+    // Takes the pipe's name for start `job`, then starts the engine; while the
+    // name is held elsewhere, tries again later.
+    void open_pipe(const QString& okay, const QString& failed, int fps, quint64 job, int attempt);
+
     Ui::Mp4RPWidget* ui;
     ProcessWidget* m_pwidget = nullptr;
     QString m_outmp4;
@@ -56,4 +69,5 @@ private:
     // m_finished and alone writes m_stop.
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_stop{false};
+    quint64 m_job = 0; // counts starts, so a try of an earlier one gives up
 };

@@ -17,27 +17,41 @@ namespace {
 const char* const kUrlKey = "cfg_video_live_rtmp";
 const char* const kKeyKey = "cfg_video_rtmp_key";
 const char* const kReconnectKey = "cfg_video_live_reconnect";
-// The phrase of a server that cannot be reached: worth trying again once a push had got going.
-const int kConnectPhrase = 1;
+// The transcoder's failures the push looks for, and what the user is told.
+struct Failure
+{
+    protocol::Outcome outcome;
+    const char* message;
+};
+const Failure kFailures[] = {
+    {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！")},
+    {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！")},
+    {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！")},
+};
 
-// In the order they are looked for: the first one found in a chunk decides.
-const QList<QByteArray> kPhrases = {
-    QByteArrayLiteral("Could not write header"),
-    QByteArrayLiteral("failed to connect socket"),
-    QByteArrayLiteral("failed to read RTMP packet header"),
-};
-const char* const kPhraseMessages[] = {
-    QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！"),
-    QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！"),
-    QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！"),
-};
+std::vector<protocol::Outcome> failure_outcomes()
+{
+    std::vector<protocol::Outcome> list;
+    for (const Failure& failure : kFailures)
+        list.push_back(failure.outcome);
+    return list;
+}
+
+const char* failure_message(protocol::Outcome outcome)
+{
+    for (const Failure& failure : kFailures) {
+        if (failure.outcome == outcome)
+            return failure.message;
+    }
+    return "";
+}
 
 } // namespace
 
 VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::VideoLiveWidget)
-    , m_job(this, kPhrases)
+    , m_job(this, failure_outcomes())
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -197,10 +211,11 @@ void VideoLiveWidget::progress_record(int pieces)
                                    QString::number(double(fields.bitrate), 'g', 6)));
 }
 
-void VideoLiveWidget::error_phrase(int index)
+void VideoLiveWidget::error_phrase(protocol::Outcome outcome)
 {
-    // A server gone away is tried again; what no retry can mend still gets its box.
-    if (index == kConnectPhrase && may_reconnect()) {
+    // A server gone away is tried again once a push had got going; what no
+    // retry can mend still gets its box.
+    if (outcome == protocol::Outcome::ConnectFailed && may_reconnect()) {
         wait_to_reconnect();
         return;
     }
@@ -208,7 +223,7 @@ void VideoLiveWidget::error_phrase(int index)
     // the transcoder's end then is this failure's, no drop to reconnect.
     {
         const QScopedValueRollback<bool> reporting(m_reporting, true);
-        msgbox::information(this, tr("提示"), tr(kPhraseMessages[index]), tr("确定"));
+        msgbox::information(this, tr("提示"), tr(failure_message(outcome)), tr("确定"));
     }
     stop();
 }

@@ -56,7 +56,7 @@ private slots:
 private:
     // What the transcoder's output says: a progress record, an error phrase, the finish marker; and its end.
     void progress_record(int pieces);
-    void error_phrase(int index);
+    void error_phrase(protocol::Outcome outcome);
     void finish_marker();
     void transcoder_ended(int exitCode, bool marker);
     // Starts the transcoder on the push address with `path` read from `from` seconds on.

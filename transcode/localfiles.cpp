@@ -1,6 +1,6 @@
 #include "localfiles.h"
 
-#include "platform/contract.h"
+#include "protocol/privatefolder.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -15,28 +15,28 @@ QString tool_path(const char* name)
 
 TempFile temp_file(const char* name)
 {
-    const contract::TempFolder folder = contract::temp_folder();
+    const protocol::TempFolder folder = protocol::temp_folder();
     const QString path = QFile::decodeName(folder.path.c_str());
     TempFile file;
     switch (folder.problem) {
-    case contract::TempFolder::None:
+    case protocol::TempFolder::None:
         file.path = path + QLatin1Char('/') + QFile::decodeName(name);
         break;
-    case contract::TempFolder::CannotCreate:
+    case protocol::TempFolder::CannotCreate:
         file.problem = QCoreApplication::translate("TempFolder", "无法创建临时文件夹 %1：%2")
                            .arg(path, QString::fromLocal8Bit(std::strerror(folder.error)));
         break;
-    case contract::TempFolder::Link:
+    case protocol::TempFolder::Link:
         file.problem = QCoreApplication::translate("TempFolder",
                                                    "临时文件夹 %1 是一个符号链接，为安全起见不予使用，请删除后重试。")
                            .arg(path);
         break;
-    case contract::TempFolder::NotFolder:
+    case protocol::TempFolder::NotFolder:
         file.problem =
             QCoreApplication::translate("TempFolder", "临时文件夹 %1 不是文件夹，为安全起见不予使用，请删除后重试。")
                 .arg(path);
         break;
-    case contract::TempFolder::OtherOwner:
+    case protocol::TempFolder::OtherOwner:
         file.problem =
             QCoreApplication::translate("TempFolder", "临时文件夹 %1 属于其他用户，为安全起见不予使用。").arg(path);
         break;

@@ -1,6 +1,6 @@
 #include "transcoderjob.h"
 
-#include "platform/contract.h"
+#include "protocol/contract.h"
 #include "transcode/localfiles.h"
 
 #include <QFile>
@@ -22,9 +22,9 @@ TranscoderJob::Scheduler& scheduler()
 
 } // namespace
 
-TranscoderJob::TranscoderJob(QObject* owner, QList<QByteArray> phrases)
+TranscoderJob::TranscoderJob(QObject* owner, std::vector<protocol::Outcome> wanted)
     : m_owner(owner)
-    , m_phrases(std::move(phrases))
+    , m_wanted(std::move(wanted))
     , m_sleeper([](unsigned long ms) { QThread::msleep(ms); })
 {}
 
@@ -102,7 +102,7 @@ void TranscoderJob::finish_then_stop(unsigned long ms)
 
 QString TranscoderJob::stop_request_path()
 {
-    return temp_file(contract::stop_file).path;
+    return temp_file(protocol::stop_file).path;
 }
 
 void TranscoderJob::set_stop_request(bool present)
@@ -136,14 +136,14 @@ void TranscoderJob::read_output()
     if (!m_process)
         return;
     const QByteArray text = take_chunk_text(*m_process);
-    const ChunkClass chunk = classify_chunk(text, m_phrases);
+    const protocol::Chunk chunk = classify_chunk(text, m_wanted);
     enter();
     switch (chunk.kind) {
     case ChunkKind::Progress:
         emit sg_progress(scan_progress_record(text, m_fields));
         break;
     case ChunkKind::ErrorPhrase:
-        emit sg_phrase(chunk.phrase);
+        emit sg_phrase(chunk.outcome);
         break;
     case ChunkKind::Finished:
         m_marker = true;

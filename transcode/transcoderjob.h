@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <vector>
 
 // One transcoder child at a time, run the way the live windows run it: started
 // with an argument list, its output read chunk by chunk and told apart
@@ -21,9 +22,8 @@ class TranscoderJob : public QObject
 {
     Q_OBJECT
 public:
-    // `phrases`: the error phrases looked for, in this order; the first one
-    // found in a chunk decides.
-    TranscoderJob(QObject* owner, QList<QByteArray> phrases);
+    // `wanted`: the error outcomes the owner looks for.
+    TranscoderJob(QObject* owner, std::vector<protocol::Outcome> wanted);
     // Ends a running transcoder at once; nothing more is reported.
     ~TranscoderJob() override;
 
@@ -71,8 +71,8 @@ signals:
     void sg_output();
     // A progress record, scanned into fields(); below three pieces nothing was scanned.
     void sg_progress(int pieces);
-    // The first of the owner's phrases in a chunk, by its index.
-    void sg_phrase(int index);
+    // The first of the owner's error phrases in a chunk, by what it means.
+    void sg_phrase(protocol::Outcome outcome);
     void sg_finish_marker();
     // The child ended by itself, not by stop(); `marker` tells whether it printed the finish marker.
     void sg_ended(int exitCode, bool marker);
@@ -87,7 +87,7 @@ private:
     void leave();
 
     QObject* m_owner;
-    QList<QByteArray> m_phrases;
+    std::vector<protocol::Outcome> m_wanted;
     QProcess* m_process = nullptr;
     ProgressFields m_fields;
     bool m_marker = false;

@@ -1,37 +1,23 @@
 #pragma once
 
-#include "platform/contract.h"
+#include "protocol/transcoder.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 #include <QtGlobal>
 
 #include <optional>
+#include <vector>
 
 class QProcess;
 
-// What the transcoder's output means to the tools that run it: progress
-// records, error phrases and the finish marker. Each tool supplies only its own
-// phrase table and decides what to do with each kind of chunk.
+// The transcoder's output as the windows read it, through the protocol
+// library's reader: progress records, error phrases and the finish marker.
+// Each window says which outcomes it looks for and decides what to do with
+// each kind of chunk.
 
-// The five progress fields; a field a later scan does not match keeps its value.
-struct ProgressFields
-{
-    qint32 frame = 0;
-    float fps = 0.0f;
-    qint64 size = 0;                      // kB
-    char time[contract::time_field] = {}; // hh:mm:ss.cc, always zero-terminated
-    float bitrate = 0.0f;                 // kbit/s
-};
-
-enum class ChunkKind { Progress, ErrorPhrase, Finished, Other };
-
-struct ChunkClass
-{
-    ChunkKind kind = ChunkKind::Other;
-    int phrase = -1; // index into the consumer's phrase table for ErrorPhrase
-};
+using ProgressFields = protocol::ProgressFields;
+using ChunkKind = protocol::ChunkKind;
 
 // The chunk's bytes up to its first zero byte.
 QByteArray chunk_text(const QByteArray& chunk);
@@ -40,14 +26,11 @@ QByteArray chunk_text(const QByteArray& chunk);
 // merged), logs it in double quotes and returns its chunk text.
 QByteArray take_chunk_text(QProcess& process);
 
-// Classifies a chunk text: a progress record when it begins with the progress
-// marker, else the first of `phrases` found anywhere, else the finish marker
-// when it occurs anywhere, else other.
-ChunkClass classify_chunk(const QByteArray& text, const QList<QByteArray>& phrases);
+// Tells a chunk text apart (protocol::classify).
+protocol::Chunk classify_chunk(const QByteArray& text, const std::vector<protocol::Outcome>& wanted);
 
-// Scans a progress record into `fields`; returns the number of "|" pieces
-// (fewer than three: nothing was scanned). A time token too long for the
-// field is cut to 63 bytes.
+// Scans a progress record into `fields` (protocol::read_progress), its
+// malformed UTF-8 replaced first, and logs the fields.
 int scan_progress_record(const QByteArray& text, ProgressFields& fields);
 
 // Whole seconds of an hh:mm:ss.z time text; nothing for an invalid time of day.

@@ -2,7 +2,8 @@
 
 #include "figure.h"
 #include "namepipe.h"
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/privatefolder.h"
 
 #include <chrono>
 #include <cstdio>
@@ -46,7 +47,7 @@ int main(int argc, char** argv)
     (void)quiet;
     delete server;
     // The lock file outlives its server on purpose; this one is ours alone.
-    unlink((contract::temp_path(name.c_str()) + ".lock").c_str());
+    unlink((protocol::temp_path(name.c_str()) + ".lock").c_str());
 
     std::printf("pipe exchanges: %d in %.3f s, %d answered\n", exchanges, seconds, g_ok);
     std::printf("exchanges per second: %.0f\n", exchanges / seconds);

@@ -1,7 +1,8 @@
 #include "namepipe.h"
 
-#include "platform/contract.h"
-#include "platform/localsocket.h"
+#include "protocol/localsocket.h"
+#include "protocol/privatefolder.h"
+#include "protocol/repair.h"
 
 #include <cassert>
 #include <cerrno>
@@ -10,7 +11,7 @@
 #include <ctime>
 #include <vector>
 
-namespace ls = platform::localsocket;
+namespace ls = protocol::localsocket;
 
 Pipe::Pipe(const char* name, unsigned int size)
     : m_pipe(-1)
@@ -18,7 +19,7 @@ Pipe::Pipe(const char* name, unsigned int size)
 {
     // In a refused folder the name stays empty, so every create and connect fails.
     std::string why;
-    m_name = contract::temp_path(name ? name : "", &why);
+    m_name = protocol::temp_path(name ? name : "", &why);
     if (m_name.empty()) {
         std::fprintf(stderr, "@@ pipe: %s\n", why.c_str());
         std::fflush(stderr);
@@ -145,7 +146,7 @@ void ServicePipe::serve_one(char* buffer)
         return;
     }
 
-    std::string reply = "OK";
+    std::string reply = protocol::reply_ok;
     const long got = ls::read_once(client, buffer, m_size);
     if (got <= 0) {
         // A client that closes without writing lands here too.

@@ -4,10 +4,12 @@
 // keeps a copy of the job file it found.
 
 #include "faults.h"
+#include "helddelays.h"
 #include "modalboxes.h"
 #include "pipes.h"
-#include "platform/contract.h"
-#include "platform/localsocket.h"
+#include "protocol/contract.h"
+#include "protocol/localsocket.h"
+#include "protocol/privatefolder.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
 #include "testhost.h"
@@ -34,10 +36,10 @@ QString tmp(const QString& name)
 // The job file or the pipe, where the window and the engine share them.
 QString shared(const QString& what)
 {
-    return testenv::shared_temp(what == "job" ? contract::job_file : contract::pipe_name);
+    return testenv::shared_temp(what == "job" ? protocol::job_file : protocol::pipe_name);
 }
 
-namespace ls = platform::localsocket;
+namespace ls = protocol::localsocket;
 
 // One connection of a program that ignores the protocol: writes `bytes`
 // (nothing at all when empty), then hangs up without waiting for a reply.
@@ -147,7 +149,7 @@ private slots:
         start(failed, okay);
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.last().seen(), "提示|" + (link ? text.arg(folder) : text) + "|确定");
-        QVERIFY(!m_window->pwidget() && !QFile::exists(folder + "/" + contract::job_file));
+        QVERIFY(!m_window->pwidget() && !QFile::exists(folder + "/" + protocol::job_file));
         QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
@@ -215,6 +217,66 @@ private slots:
         button->click();
         QVERIFY(!dialog->isVisible());
         QCOMPARE(report("x 100 100 done"), QString("OK"));
+    }
+
+    // Another program holds the pipe's name: the start waits for it, in held
+    // steps, starting no engine meanwhile; once the name is free the engine
+    // starts and is heard. Held to the end, or cancelled by the user, the start
+    // gives up and the dialog says why.
+    void pipeNameHeld_data()
+    {
+        QTest::addColumn<int>("freedAfter"); // tries that failed first; -1: never
+        QTest::addColumn<QString>("user");   // what the user does after the first try
+        QTest::newRow("freed after one try") << 1 << "";
+        QTest::newRow("freed just before the last try") << Mp4RPWidget::kPipeAttempts - 1 << "";
+        QTest::newRow("held to the end") << -1 << "";
+        QTest::newRow("dialog closed while waiting") << -1 << "close";
+        // The first start's next try gives up: one engine, started once.
+        QTest::newRow("started again while waiting") << 3 << "start";
+    }
+    void pipeNameHeld()
+    {
+        QFETCH(int, freedAfter);
+        QFETCH(QString, user);
+        const bool cancel = user == "close";
+        PipeRetries retries;
+        ModalBoxes boxes;
+        int holder = ls::listen_at(QFile::encodeName(shared("pipe")).constData());
+        QVERIFY(holder >= 0);
+        auto release = qScopeGuard([&holder] {
+            if (holder >= 0)
+                ls::close(holder);
+        });
+        start(m_broken, m_clip);
+        ProcessWidget* dialog = m_window->pwidget();
+        auto* state = dialog->findChild<QLabel*>("lb_state");
+        QVERIFY(dialog->isVisible());
+        if (cancel)
+            dialog->findChild<QPushButton*>("pb_cancel")->click();
+        if (user == "start")
+            start(m_broken, m_clip);
+        int tries = 1;
+        while (retries.count() > 0) {
+            QVERIFY(!QFile::exists(shared("job")));
+            QCOMPARE(state->text(), QString("准备数据..."));
+            if (tries == freedAfter) {
+                ls::close(holder);
+                holder = -1;
+            }
+            QCOMPARE(retries.pass(), Mp4RPWidget::kPipeRetryMs);
+            ++tries;
+        }
+        if (freedAfter > 0) {
+            QCOMPARE(tries, freedAfter + 1);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(tmp("engine-saw.rp")), kWait);
+            QCOMPARE(report("x 10 100 heard"), QString("OK"));
+            QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("heard ... "), kWait);
+        } else {
+            QCOMPARE(tries, cancel ? 2 : Mp4RPWidget::kPipeAttempts);
+            QCOMPARE(state->text(), QString(cancel ? "准备数据..." : "修复通道被占用，未能开始修复，请稍后重试"));
+            QVERIFY(!QFile::exists(shared("job")));
+        }
+        QCOMPARE(boxes.count(), 0);
     }
 
     // Any local program may post to the window, a thousand times over, hanging

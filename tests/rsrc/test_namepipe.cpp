@@ -2,7 +2,7 @@
 // threads, servers and clients in one process.
 
 #include "pipes.h"
-#include "platform/localsocket.h"
+#include "protocol/localsocket.h"
 #include "testmedia.h"
 
 #include <QtTest>
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -20,7 +21,7 @@ using pipes::Inbox;
 
 namespace {
 
-namespace ls = platform::localsocket;
+namespace ls = protocol::localsocket;
 
 struct Client : ClientPipe
 {
@@ -51,13 +52,13 @@ private slots:
     {
         QTest::addColumn<QString>("plant"); // what is at the folder's name first
         QTest::addColumn<int>("problem");
-        QTest::newRow("made on first use") << "" << int(contract::TempFolder::None);
-        QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(contract::TempFolder::None);
-        QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(contract::TempFolder::None);
-        QTest::newRow("a path longer than a socket address holds") << "deep" << int(contract::TempFolder::None);
-        QTest::newRow("a link planted at its name") << "link" << int(contract::TempFolder::Link);
-        QTest::newRow("a file at its name") << "file" << int(contract::TempFolder::NotFolder);
-        QTest::newRow("another account's folder") << "other owner" << int(contract::TempFolder::OtherOwner);
+        QTest::newRow("made on first use") << "" << int(protocol::TempFolder::None);
+        QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(protocol::TempFolder::None);
+        QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(protocol::TempFolder::None);
+        QTest::newRow("a path longer than a socket address holds") << "deep" << int(protocol::TempFolder::None);
+        QTest::newRow("a link planted at its name") << "link" << int(protocol::TempFolder::Link);
+        QTest::newRow("a file at its name") << "file" << int(protocol::TempFolder::NotFolder);
+        QTest::newRow("another account's folder") << "other owner" << int(protocol::TempFolder::OtherOwner);
     }
     void private_folder()
     {
@@ -91,20 +92,20 @@ private slots:
         if (plant == "other owner")
             QVERIFY(::chown(QFile::encodeName(folder), 65534, 65534) == 0);
 
-        const contract::TempFolder found = contract::temp_folder();
+        const protocol::TempFolder found = protocol::temp_folder();
         QCOMPARE(QFile::decodeName(found.path.c_str()), folder);
         QCOMPARE(int(found.problem), problem);
-        QCOMPARE(found.message().empty(), problem == contract::TempFolder::None);
+        QCOMPARE(found.message().empty(), problem == protocol::TempFolder::None);
         Inbox in;
         auto server = in.serve("np_private");
-        if (problem == contract::TempFolder::None) {
+        if (problem == protocol::TempFolder::None) {
             struct stat st;
             QVERIFY(::lstat(QFile::encodeName(folder), &st) == 0 && S_ISDIR(st.st_mode));
             QCOMPARE(st.st_mode & 07777, mode_t(0700));
             QCOMPARE(ask("np_private", "x"), QByteArray("OK"));
         } else {
             QVERIFY(ask("np_private", "x").isEmpty());
-            QVERIFY(contract::temp_path(contract::job_file).empty());
+            QVERIFY(protocol::temp_path(protocol::job_file).empty());
         }
         // Nothing was made where the plant leads, nor in another account's folder.
         for (const QString& dir : {target, plant == "other owner" ? folder : target})
@@ -205,6 +206,71 @@ private slots:
         QCOMPARE(ask("np_stale", "fresh"), QByteArray("OK"));
         server.reset();
         QVERIFY(!QFile::exists(path));
+    }
+
+    // The repair window replaces its server at every start and starts the
+    // engine right after. Hundreds of replacements, each with a client of the
+    // old server left connected, a child forked meanwhile that still shares
+    // the old server's descriptors, and a thread keeping the CPU busy: the new
+    // server always comes up and every report to it is answered.
+    void replacedServerAnswersEveryReport_data()
+    {
+        QTest::addColumn<QString>("child");
+        QTest::newRow("a child not at its exec yet") << "held";
+        QTest::newRow("a program that cannot start") << "missing";
+    }
+    void replacedServerAnswersEveryReport()
+    {
+        QFETCH(QString, child);
+        const int rounds = 300;
+        std::atomic<bool> busy{true};
+        std::thread spinner([&busy] {
+            while (busy)
+                ;
+        });
+        auto stop = qScopeGuard([&] {
+            busy = false;
+            spinner.join();
+        });
+        Inbox in;
+        auto server = in.serve("np_replace");
+        QVERIFY(server);
+        int lost = 0;
+        for (int i = 0; i < rounds; ++i) {
+            Client stale("np_replace", 64);
+            int hold[2] = {-1, -1};
+            pid_t held = -1;
+            if (child == "held") {
+                QCOMPARE(::pipe2(hold, O_CLOEXEC), 0);
+                held = ::fork();
+                if (held == 0) {
+                    ::close(hold[1]);
+                    char c;
+                    [[maybe_unused]] const auto n = ::read(hold[0], &c, 1);
+                    _exit(0);
+                }
+                ::close(hold[0]);
+            } else {
+                QProcess::startDetached(QDir::tempPath() + "/no-such-engine");
+            }
+            server.reset();
+            server = in.serve("np_replace");
+            // The engine reports from a thread (a process) of its own.
+            QByteArray answer;
+            std::thread([&answer] { answer = ask("np_replace", "x 1 2 a"); }).join();
+            lost += answer != "OK";
+            if (held > 0) {
+                ::close(hold[1]);
+                QCOMPARE(::waitpid(held, nullptr, 0), held);
+            }
+            // Not yet taken by the old server, it would wait while the child held that server's socket.
+            QVERIFY(stale.connected() && ask(stale, "late").startsWith("Error:"));
+            // A round that lost its server must not cost the next one its report too.
+            if (!server->listening())
+                QTRY_VERIFY_WITH_TIMEOUT((server = in.serve("np_replace"))->listening(), 20000);
+        }
+        qInfo("%d of %d reports lost", lost, rounds);
+        QCOMPARE(lost, 0);
     }
 
     // A destructor that hangs never returns; the limit only decides how soon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "rsrc/formatcwidget/formatcwidget.h"
+#include "rsrc/mp4rpwidget.h"
 #include "transcode/transcoderjob.h"
 
 #include <QList>
@@ -56,3 +57,5 @@ struct HeldDelays
 using Retries = HeldDelays<TranscoderJob::Scheduler, &TranscoderJob::set_scheduler>;
 // The conversion window's pauses between files.
 using Pauses = HeldDelays<FormatCWidget::Delay, &FormatCWidget::set_delay>;
+// The repair window's tries to take the pipe's name.
+using PipeRetries = HeldDelays<Mp4RPWidget::Delay, &Mp4RPWidget::set_delay>;

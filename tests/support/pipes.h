@@ -1,7 +1,8 @@
 #pragma once
 
 #include "namepipe.h"
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/privatefolder.h"
 
 #include <QByteArray>
 #include <QList>
@@ -38,7 +39,7 @@ inline QByteArray ask(const char* name, const QByteArray& message, unsigned size
 // One report as the repair engine sends it to the repair window; the reply.
 inline QString report(const QByteArray& line)
 {
-    return QString::fromUtf8(ask(contract::pipe_name, line));
+    return QString::fromUtf8(ask(protocol::pipe_name, line));
 }
 
 // A server that keeps each message (with its terminator) and the thread it

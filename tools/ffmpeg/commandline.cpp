@@ -1,6 +1,6 @@
 #include "commandline.h"
 
-#include "platform/contract.h"
+#include "protocol/contract.h"
 
 #include <algorithm>
 #include <cctype>
@@ -86,17 +86,17 @@ long long positive(const std::string& text, long long most)
 
 Invocation build_invocation(const std::vector<std::string>& given_args, long long timeout_us)
 {
-    // Our own options (contract.h) go; ffmpeg would refuse them.
+    // Our own options (protocol/contract.h) go; ffmpeg would refuse them.
     std::vector<std::string> user_args;
     long long segment_seconds = 0;
     int segment_number = 1;
     for (size_t i = 0; i < given_args.size(); ++i) {
-        const bool ours = given_args[i] == contract::segment_option || given_args[i] == contract::segment_number_option;
+        const bool ours = given_args[i] == protocol::segment_option || given_args[i] == protocol::segment_number_option;
         if (!ours || i + 2 >= given_args.size()) { // the output must still follow
             user_args.push_back(given_args[i]);
             continue;
         }
-        if (given_args[i] == contract::segment_option)
+        if (given_args[i] == protocol::segment_option)
             segment_seconds = positive(given_args[i + 1], 24LL * 3600);
         else
             segment_number = int(positive(given_args[i + 1], 1000000));

@@ -4,8 +4,8 @@ namespace ffexe {
 
 namespace {
 
-constexpr const char* k_connect = "failed to connect socket";
-constexpr const char* k_rtmp = "failed to read RTMP packet header";
+constexpr protocol::Outcome k_connect = protocol::Outcome::ConnectFailed;
+constexpr protocol::Outcome k_rtmp = protocol::Outcome::NoStream;
 
 bool starts_with(std::string_view text, std::string_view head)
 {
@@ -47,21 +47,21 @@ std::string_view strip_log_prefix(std::string_view line, std::string_view* sourc
     return line;
 }
 
-const char* phrase_for_line(std::string_view line)
+std::optional<protocol::Outcome> outcome_for_line(std::string_view line)
 {
     std::string_view source;
     const std::string_view text = strip_log_prefix(line, &source);
     for (const PhraseRule& rule : phrase_rules()) {
         if (starts_with(source, rule.source) && starts_with(text, rule.begins) &&
             text.find(rule.contains, std::string_view(rule.begins).size()) != std::string_view::npos)
-            return rule.phrase;
+            return rule.outcome;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-std::vector<std::string> PhraseFinder::feed(const char* data, size_t size)
+std::vector<protocol::Outcome> PhraseFinder::feed(const char* data, size_t size)
 {
-    std::vector<std::string> phrases;
+    std::vector<protocol::Outcome> phrases;
     m_partial.append(data, size);
     size_t start = 0;
     for (size_t end = m_partial.find_first_of("\r\n"); end != std::string::npos;
@@ -73,25 +73,25 @@ std::vector<std::string> PhraseFinder::feed(const char* data, size_t size)
     return phrases;
 }
 
-std::vector<std::string> PhraseFinder::finish()
+std::vector<protocol::Outcome> PhraseFinder::finish()
 {
-    std::vector<std::string> phrases;
+    std::vector<protocol::Outcome> phrases;
     take_line(m_partial, phrases);
     m_partial.clear();
     return phrases;
 }
 
-void PhraseFinder::take_line(std::string_view line, std::vector<std::string>& phrases)
+void PhraseFinder::take_line(std::string_view line, std::vector<protocol::Outcome>& phrases)
 {
     if (m_reported || line.empty())
         return;
-    const char* phrase = phrase_for_line(line);
-    if (!phrase)
+    const std::optional<protocol::Outcome> outcome = outcome_for_line(line);
+    if (!outcome)
         return;
     m_reported = true;
     // A line that already says it needs no second copy.
-    if (line.find(phrase) == std::string_view::npos)
-        phrases.emplace_back(phrase);
+    if (line.find(protocol::phrase(*outcome)) == std::string_view::npos)
+        phrases.push_back(*outcome);
 }
 
 } // namespace ffexe

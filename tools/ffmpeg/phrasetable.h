@@ -1,5 +1,8 @@
 #pragma once
 
+#include "protocol/transcoder.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,13 +11,13 @@ namespace ffexe {
 
 // ffmpeg does not word every failure the way the plug-in looks for it. A rule
 // names a line of ffmpeg's log (read after its "[name @ 0x...] " prefix) and
-// the phrase that line stands for.
+// what that line says went wrong.
 struct PhraseRule
 {
     const char* source;   // the prefix's component name starts with this; "" for any line
     const char* begins;   // the text after the prefix starts with this
     const char* contains; // and holds this ("" for anything)
-    const char* phrase;   // what the plug-in looks for
+    protocol::Outcome outcome;
 };
 
 const std::vector<PhraseRule>& phrase_rules();
@@ -22,20 +25,21 @@ const std::vector<PhraseRule>& phrase_rules();
 // Splits "[tcp @ 0x55d0c2] Connection to ..." into "tcp" and "Connection to ...".
 std::string_view strip_log_prefix(std::string_view line, std::string_view* source = nullptr);
 
-// The phrase a single log line stands for, or nullptr.
-const char* phrase_for_line(std::string_view line);
+// What a single log line says went wrong, if anything.
+std::optional<protocol::Outcome> outcome_for_line(std::string_view line);
 
 // Follows ffmpeg's standard error and names the phrase to print. One failure
-// makes ffmpeg log several lines; only the first phrase is printed.
+// makes ffmpeg log several lines; only the first phrase is printed, and none
+// for a line that already holds it.
 class PhraseFinder
 {
 public:
-    std::vector<std::string> feed(const char* data, size_t size);
+    std::vector<protocol::Outcome> feed(const char* data, size_t size);
     // A last line without a line break.
-    std::vector<std::string> finish();
+    std::vector<protocol::Outcome> finish();
 
 private:
-    void take_line(std::string_view line, std::vector<std::string>& phrases);
+    void take_line(std::string_view line, std::vector<protocol::Outcome>& phrases);
 
     std::string m_partial;
     bool m_reported = false;

@@ -1,9 +1,8 @@
 #include "progressrecord.h"
 
-#include "platform/contract.h"
+#include "protocol/transcoder.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 namespace ffexe {
@@ -23,12 +22,6 @@ double to_real(const std::string& value)
     char* end = nullptr;
     const double number = std::strtod(value.c_str(), &end);
     return end == value.c_str() || !std::isfinite(number) ? 0 : number;
-}
-
-// Keeps a printed number short enough for the record's buffer.
-double bounded(double value)
-{
-    return std::fmin(std::fmax(value, 0.0), 1e9);
 }
 
 } // namespace
@@ -80,10 +73,7 @@ std::string format_record(const ProgressBlock& block)
     const long long cs = block.out_time_us > 0 ? block.out_time_us / 10000 : 0;
     // Rounded without adding first, which would overflow near the largest size.
     const long long kb = block.total_size > 0 ? block.total_size / 1024 + (block.total_size % 1024 >= 512) : 0;
-    char text[256];
-    std::snprintf(text, sizeof text, contract::progress_format, contract::progress_marker, block.frame,
-                  bounded(block.fps), kb, cs / 360000, cs / 6000 % 60, cs / 100 % 60, cs % 100, bounded(block.bitrate));
-    return text;
+    return protocol::write_progress({block.frame, block.fps, kb, cs, block.bitrate});
 }
 
 } // namespace ffexe

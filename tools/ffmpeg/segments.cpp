@@ -1,5 +1,7 @@
 #include "segments.h"
 
+#include "protocol/transcoder.h"
+
 #include <cctype>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,10 +53,7 @@ SegmentPlan SegmentPlan::make(const std::string& path, long long seconds, int fi
     plan.stem = has_ext ? path.substr(0, dot) : path;
     plan.ext = has_ext ? path.substr(dot) : std::string();
     // A later file's name already carries its number: the next ones count on from it.
-    const std::string number = "_" + std::to_string(plan.first);
-    if (plan.first > 1 && plan.stem.size() > number.size() &&
-        plan.stem.compare(plan.stem.size() - number.size(), number.size(), number) == 0)
-        plan.stem.resize(plan.stem.size() - number.size());
+    plan.stem = protocol::without_number(plan.stem, plan.first);
     std::string lower = plan.ext;
     for (char& c : lower)
         c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -64,7 +63,7 @@ SegmentPlan SegmentPlan::make(const std::string& path, long long seconds, int fi
 
 std::string SegmentPlan::written(int n) const
 {
-    return stem + "_" + std::to_string(n) + ext;
+    return protocol::numbered_name(stem, n, ext);
 }
 
 std::string SegmentPlan::final_name(int n) const
@@ -74,7 +73,7 @@ std::string SegmentPlan::final_name(int n) const
 
 std::string SegmentPlan::pattern() const
 {
-    return escaped(stem) + "_%d" + escaped(ext);
+    return protocol::numbered_name(escaped(stem), "%d", escaped(ext));
 }
 
 std::vector<int> SegmentTracker::completed(bool ended)

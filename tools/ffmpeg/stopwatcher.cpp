@@ -1,6 +1,7 @@
 #include "stopwatcher.h"
 
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/privatefolder.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +9,7 @@ namespace ffexe {
 
 std::string stop_request_path()
 {
-    return contract::temp_path(contract::stop_file);
+    return protocol::temp_path(protocol::stop_file);
 }
 
 StopWatcher::StopWatcher(std::string path)

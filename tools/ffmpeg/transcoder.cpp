@@ -1,7 +1,7 @@
 #include "transcoder.h"
 
 #include "mp4finish.h"
-#include "platform/contract.h"
+#include "protocol/transcoder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -103,7 +103,7 @@ int Transcoder::run()
             read_progress();
     }
 
-    for (std::string& phrase : m_phrases.finish())
+    for (const protocol::Outcome phrase : m_phrases.finish())
         add_phrase(phrase);
     const int code = m_child->wait();
     if (!m_media_written && drop_empty_recording()) {
@@ -120,7 +120,7 @@ int Transcoder::run()
     }
     // Only now is the output file complete.
     if (code == 0)
-        m_writer.add_text(std::string(contract::finish_marker) + "\n");
+        m_writer.add_text(protocol::write_finish());
     m_writer.drain();
     return code;
 }
@@ -178,7 +178,7 @@ void Transcoder::read_stderr()
     }
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(std::string(buffer, size_t(n)));
-    for (std::string& phrase : m_phrases.feed(buffer, size_t(n)))
+    for (const protocol::Outcome phrase : m_phrases.feed(buffer, size_t(n)))
         add_phrase(phrase);
     if (!m_invocation.retry_args.empty() && !m_stop.started() &&
         m_listing.feed(buffer, size_t(n)) == InputListing::Verdict::NoVideo)
@@ -199,11 +199,11 @@ bool Transcoder::drop_empty_recording()
     return true;
 }
 
-void Transcoder::add_phrase(const std::string& phrase)
+void Transcoder::add_phrase(protocol::Outcome phrase)
 {
     // What ffmpeg says once it was asked to end is about the interrupt, not a failure of the stream.
     if (!m_stop.started())
-        m_writer.add_text(phrase + "\n");
+        m_writer.add_text(protocol::write_phrase(phrase));
 }
 
 void Transcoder::read_progress()

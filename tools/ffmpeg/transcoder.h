@@ -31,7 +31,7 @@ private:
 
     void read_stderr();
     void read_progress();
-    void add_phrase(const std::string& phrase);
+    void add_phrase(protocol::Outcome phrase);
     // Removes a recording that holds no media; false when this run records nothing.
     bool drop_empty_recording();
     void act(StopSequence::Action action);

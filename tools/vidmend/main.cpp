@@ -23,7 +23,8 @@
 //   3  修复失败:参考视频没有画面
 //      the reference has no video track
 //   4  修复失败:损坏视频不是MP4文件
-//      the damaged file is not an MP4 or holds no media data
+//      the damaged file is not an MP4 or holds no media data; a file whose head is lost (no box
+//      where it begins) is searched for media that fits the reference first
 //   5  修复失败:不支持该视频或音频编码
 //      a codec the repair does not handle (video other than H.264/HEVC, audio other than AAC and PCM)
 //   6  修复失败:两个文件似乎放反了
@@ -35,7 +36,7 @@
 //   9  修复失败:无法写入修复后的文件
 //      the repaired file cannot be written
 //   10 no last report
-//      the window answered "pro_end"; no output is left behind
+//      the window answered that the user ended the job; no output is left behind
 //   11 修复失败:声音与参考视频的编码不同
 //      the recording's audio is in another codec or channel layout than the reference's
 //   12 修复失败:参考视频与损坏视频的设置不同
@@ -52,6 +53,9 @@
 #include "repair.h"
 #include "reporter.h"
 
+#include "protocol/contract.h"
+#include "protocol/privatefolder.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -60,12 +64,17 @@
 
 namespace {
 
+std::string job_file_path()
+{
+    return protocol::temp_path(protocol::job_file);
+}
+
 void usage(FILE* out)
 {
     std::fprintf(out,
                  "usage: Vidmend.exe [REFERENCE DAMAGED [FPS] OUTPUT]\n"
                  "  without arguments the job is read from %s\n",
-                 vidmend::job_file_path().c_str());
+                 job_file_path().c_str());
 }
 
 } // namespace
@@ -81,7 +90,7 @@ int main(int argc, char** argv)
     if (argc == 1) {
         reporter = std::make_unique<vidmend::PipeReporter>();
         std::string error;
-        if (!vidmend::read_job_file(vidmend::job_file_path(), job, error)) {
+        if (!protocol::read_job_file(job_file_path(), job, error)) {
             std::fprintf(stderr, "Vidmend.exe: %s\n", error.c_str());
             reporter->report(0, vidmend::k_progress_total, vidmend::state_word(vidmend::Outcome::Usage));
             return int(vidmend::Outcome::Usage);

@@ -1,9 +1,9 @@
 #include "pipereporter.h"
 
 #include "namepipe.h"
-#include "platform/contract.h"
+#include "protocol/contract.h"
+#include "protocol/repair.h"
 
-#include <cstdio>
 #include <string>
 
 namespace vidmend {
@@ -20,15 +20,14 @@ void take_reply(const char* data, int len, std::string& /*reply*/, void* user)
 
 bool PipeReporter::report(int progress, int total, const std::string& state)
 {
-    char message[160];
-    std::snprintf(message, sizeof message, "vidmend %d %d %.63s", progress, total, state.c_str());
+    const std::string message = protocol::write_repair_report(progress, total, state);
     std::string reply;
     // The window drops a client after each reply, so every report has its own connection.
-    ClientPipe pipe(contract::pipe_name, contract::pipe_buffer);
+    ClientPipe pipe(protocol::pipe_name, protocol::pipe_buffer);
     pipe.m_pFunc = &take_reply;
     pipe.m_pUser = &reply;
-    pipe.send_msg(message, true);
-    return reply.compare(0, 7, "pro_end") != 0;
+    pipe.send_msg(message.c_str(), true);
+    return !protocol::reply_ends_job(reply);
 }
 
 } // namespace vidmend

@@ -5,8 +5,8 @@
 namespace vidmend {
 
 // Sends each report to the repair window over the repair pipe, one
-// connection per report, as "vidmend PROGRESS TOTAL STATE". The window
-// answers "pro_end" once the user has closed its progress dialog.
+// connection per report. The window's reply says when the user has closed
+// its progress dialog.
 class PipeReporter : public Reporter
 {
 public:

@@ -153,11 +153,20 @@ RepairResult Run::go()
     std::string error;
     if (!reference.open(m_job.reference, error) || !damaged.open(m_job.damaged, error))
         return fail(Outcome::Unreadable, "cannot read " + error);
-    const FileLayout layout = scan_boxes(damaged.data(), damaged.size());
-    if (!layout.iso)
+    FileLayout layout = scan_boxes(damaged.data(), damaged.size());
+    const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
+    uint64_t lost_head = 0;
+    if (!layout.iso && status == ReferenceStatus::Ok && damaged.size() > 0) {
+        // No box where a file begins: its head may be lost (a card whose first
+        // sectors went) with the media after it whole.
+        Walker search(m_ref, damaged.data());
+        lost_head = search.find_start(0, damaged.size());
+        if (lost_head < damaged.size())
+            layout.media.push_back({lost_head, damaged.size(), true});
+    }
+    if (!layout.iso && layout.media.empty())
         return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
 
-    const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
     // A file with an index of its own needs no reference, unless it is whole.
     IndexRepair indexed(damaged.data(), damaged.size(), layout);
     if (indexed.state() == IndexState::Whole && status != ReferenceStatus::Ok)
@@ -193,6 +202,10 @@ RepairResult Run::go()
     for (const RefTrack& t : m_ref.tracks)
         if (t.kind == TrackKind::Skipped)
             m_result.summary.notes.push_back("skipped the reference's " + t.note);
+    if (lost_head > 0)
+        m_result.summary.notes.push_back("the first " + std::to_string(lost_head) +
+                                         " bytes hold no box structure and no media that fits the reference: "
+                                         "the head of the file is lost");
 
     // Walk the media data.
     if (!tell(0, "rebuilding"))
@@ -202,7 +215,13 @@ RepairResult Run::go()
     WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
         return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
     });
-    if (walk.stats.stopped)
+    if (lost_head > 0) {
+        walk.stats.payload += lost_head;
+        walk.stats.skipped += lost_head;
+        ++walk.stats.skipped_runs;
+    }
+    // The walk is over: a failure from here on says so.
+    if (walk.stats.stopped || !tell(600, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
@@ -321,11 +340,13 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
     s.stray_frames = walk.stats.dropped_frames;
     char clock[96];
     if (timing.audio_clock)
-        std::snprintf(clock, sizeof clock, "the audio's clock (the frame rate varies)");
+        std::snprintf(clock, sizeof clock, "the audio's clock (%.3f fps)", timing.frame_rate);
     else
         std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
                       1.0 / (double(m_ref.tracks[m_ref.video].step) * av_q2d(m_ref.tracks[m_ref.video].time_base)));
     s.clock = clock;
+    if (!timing.clock_why.empty())
+        s.clock += ": " + timing.clock_why;
     s.payload = walk.stats.payload;
     s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
     s.skipped = walk.stats.skipped;

@@ -15,10 +15,12 @@
 // second client meanwhile finds the lock taken and fails with EBUSY instead of
 // waiting in the listen queue. Every server starts with a lock file of its
 // own, so a client left connected to a server that has gone blocks nobody.
+// Every lock is given back explicitly, not only by closing: a child forked
+// meanwhile shares it until its exec, and must not keep the name taken.
 // Lock files and sockets are mode 0666; the folder they live in decides who
 // may reach them. A path longer than a socket address can hold is reached
 // through an open descriptor of its folder.
-namespace platform::localsocket {
+namespace protocol::localsocket {
 
 // Creates the listening socket at `path`. Returns -1 with errno set when
 // another live server owns the path (EADDRINUSE) or on any other failure.
@@ -51,4 +53,4 @@ void wake(int fd);
 // removed before its lock is given up, so it never removes a successor's file.
 bool close(int fd);
 
-} // namespace platform::localsocket
+} // namespace protocol::localsocket

@@ -1,0 +1,98 @@
+#include "repair.h"
+
+#include "privatefolder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace protocol {
+
+namespace {
+
+constexpr char report_word[] = "vidmend";
+
+} // namespace
+
+std::string write_job(const RepairJob& job)
+{
+    return job.reference + "\n" + job.damaged + "\n" + std::to_string(job.fps) + "\n" + job.output + "\n";
+}
+
+bool read_job(const std::string& text, RepairJob& job, std::string& error)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; lines.size() < 4 && std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    if (lines.size() < 4 || lines[0].empty() || lines[1].empty() || lines[3].empty()) {
+        error = "the job file needs four lines: reference, damaged file, frame rate, output";
+        return false;
+    }
+    job.reference = lines[0];
+    job.damaged = lines[1];
+    char* end = nullptr;
+    const long fps = std::strtol(lines[2].c_str(), &end, 10);
+    job.fps = end != lines[2].c_str() && fps > 0 && fps < 1000 ? int(fps) : 0;
+    job.output = lines[3];
+    return true;
+}
+
+bool write_job_file(const std::string& path, const RepairJob& job)
+{
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (!file)
+        return false;
+    const std::string text = write_job(job);
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
+bool read_job_file(const std::string& path, RepairJob& job, std::string& error)
+{
+    if (path.empty()) {
+        error = temp_folder().message();
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read the job file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return read_job(text.str(), job, error);
+}
+
+std::string write_repair_report(int progress, int total, const std::string& state)
+{
+    char message[160];
+    std::snprintf(message, sizeof message, "%s %d %d %.63s", report_word, progress, total, state.c_str());
+    return message;
+}
+
+RepairReport read_repair_report(const char* data, int len)
+{
+    // A private terminated copy, and a buffer that bounds every word.
+    const std::string text(data ? data : "", data && len > 0 ? static_cast<std::size_t>(len) : 0);
+    char word[64] = {};
+    char state[64] = {};
+    RepairReport report;
+    std::sscanf(text.c_str(), "%63s %d %d %63s", word, &report.pro, &report.total, state);
+    report.state = state;
+    return report;
+}
+
+bool reply_ends_job(const std::string& reply)
+{
+    return reply.compare(0, sizeof reply_end - 1, reply_end) == 0;
+}
+
+} // namespace protocol

@@ -1,0 +1,175 @@
+#include "transcoder.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <locale.h>
+
+namespace protocol {
+
+namespace {
+
+constexpr char progress_marker[] = "zo_progress";
+constexpr char record_separator = '|';
+// The marker, frame, fps, size in kB, the time as hours, minutes, seconds and
+// hundredths, and the bitrate in kbit/s.
+constexpr char progress_format[] =
+    "%s|frame= %lld fps= %.2f size= %lldkB|time=%02lld:%02lld:%02lld.%02lld bitrate= %.1fkbits/s\n";
+// The counters are read with their blanks removed; the time goes into a field of 64 bytes.
+constexpr char counters_scan[] = "frame=%dfps=%fsize=%" SCNd64 "kB";
+constexpr char timing_scan[] = "time=%63s bitrate=%fkbits/s";
+static_assert(time_field == 64, "the timing scan cuts the time at 63 bytes");
+constexpr char finish_marker[] = "zo_finished";
+constexpr char number_separator[] = "_";
+
+struct PhraseText
+{
+    Outcome outcome;
+    const char* text;
+};
+// In the order a reader looks for them.
+constexpr PhraseText phrases[] = {
+    {Outcome::UnsupportedFormat, "Could not write header"},   {Outcome::ConnectFailed, "failed to connect socket"},
+    {Outcome::NoStream, "failed to read RTMP packet header"}, {Outcome::UnknownProtocol, "Protocol not found"},
+    {Outcome::UnknownAddress, "No such file or directory"},
+};
+
+// sscanf reads "%f" by LC_NUMERIC, which a Qt application takes from the
+// user's environment; the transcoder always writes a decimal point.
+class CNumericLocale
+{
+public:
+    CNumericLocale()
+    {
+        static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
+        if (cLocale)
+            m_previous = uselocale(cLocale);
+    }
+    ~CNumericLocale()
+    {
+        if (m_previous)
+            uselocale(m_previous);
+    }
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+private:
+    locale_t m_previous = locale_t(nullptr);
+};
+
+// Keeps a printed number short enough for the record's buffer.
+double bounded(double value)
+{
+    return std::fmin(std::fmax(value, 0.0), 1e9);
+}
+
+} // namespace
+
+std::string write_progress(const ProgressRecord& record)
+{
+    const long long cs = record.centiseconds > 0 ? record.centiseconds : 0;
+    const long long kb = record.size_kb > 0 ? record.size_kb : 0;
+    char text[256];
+    CNumericLocale numeric;
+    std::snprintf(text, sizeof text, progress_format, progress_marker, record.frame, bounded(record.fps), kb,
+                  cs / 360000, cs / 6000 % 60, cs / 100 % 60, cs % 100, bounded(record.bitrate));
+    return text;
+}
+
+int read_progress(std::string_view text, ProgressFields& fields)
+{
+    const int pieces = int(std::count(text.begin(), text.end(), record_separator)) + 1;
+    if (pieces < 3)
+        return pieces;
+
+    const size_t first = text.find(record_separator);
+    const size_t second = text.find(record_separator, first + 1);
+    size_t third = text.find(record_separator, second + 1);
+    if (third == std::string_view::npos)
+        third = text.size();
+
+    // Zero-terminated copies for sscanf.
+    std::string counters;
+    counters.reserve(second - first);
+    for (size_t i = first + 1; i < second; ++i) {
+        if (text[i] != ' ')
+            counters += text[i];
+    }
+    const std::string timing(text.substr(second + 1, third - second - 1));
+
+    // Unmatched conversions leave their targets alone, so each field keeps
+    // its previous value.
+    int frame = fields.frame;
+    float fps = fields.fps;
+    int64_t size = fields.size;
+    float bitrate = fields.bitrate;
+    {
+        CNumericLocale numeric;
+        std::sscanf(counters.c_str(), counters_scan, &frame, &fps, &size);
+        std::sscanf(timing.c_str(), timing_scan, fields.time, &bitrate);
+    }
+    fields.frame = frame;
+    fields.fps = fps;
+    fields.size = size;
+    fields.bitrate = bitrate;
+    return pieces;
+}
+
+std::string write_finish()
+{
+    return std::string(finish_marker) + "\n";
+}
+
+const char* phrase(Outcome outcome)
+{
+    for (const PhraseText& p : phrases) {
+        if (p.outcome == outcome)
+            return p.text;
+    }
+    return "";
+}
+
+std::string write_phrase(Outcome outcome)
+{
+    return std::string(phrase(outcome)) + "\n";
+}
+
+Chunk classify(std::string_view text, const std::vector<Outcome>& wanted)
+{
+    if (text.substr(0, sizeof progress_marker - 1) == progress_marker)
+        return {ChunkKind::Progress, Outcome::UnsupportedFormat};
+    for (const PhraseText& p : phrases) {
+        if (std::find(wanted.begin(), wanted.end(), p.outcome) != wanted.end() &&
+            text.find(p.text) != std::string_view::npos)
+            return {ChunkKind::ErrorPhrase, p.outcome};
+    }
+    if (text.find(finish_marker) != std::string_view::npos)
+        return {ChunkKind::Finished, Outcome::UnsupportedFormat};
+    return {};
+}
+
+std::string numbered_name(const std::string& stem, const std::string& number, const std::string& ext)
+{
+    return stem + number_separator + number + ext;
+}
+
+std::string numbered_name(const std::string& stem, int number, const std::string& ext)
+{
+    return numbered_name(stem, std::to_string(number), ext);
+}
+
+std::string recording_file(const std::string& stem, int number, const std::string& ext)
+{
+    return number <= 1 ? stem + ext : numbered_name(stem, number, ext);
+}
+
+std::string without_number(const std::string& stem, int number)
+{
+    const std::string tail = numbered_name("", number, "");
+    if (number > 1 && stem.size() > tail.size() && stem.compare(stem.size() - tail.size(), tail.size(), tail) == 0)
+        return stem.substr(0, stem.size() - tail.size());
+    return stem;
+}
+
+} // namespace protocol

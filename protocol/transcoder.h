@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the transcoder tells the windows over its merged output, each message
+// with its writer (the transcoder's side) and its reader (the windows' side),
+// and how a recording's files are named.
+namespace protocol {
+
+// Progress record: one line, the marker, then "|" groups, the second holding
+// the counters and the third the timing.
+struct ProgressRecord
+{
+    long long frame = 0;
+    double fps = 0;
+    long long size_kb = 0;
+    long long centiseconds = 0; // the position; written as hh:mm:ss.cc
+    double bitrate = 0;         // kbit/s
+};
+std::string write_progress(const ProgressRecord& record);
+
+// The five fields as the windows read them; a field a later scan does not
+// match keeps its value.
+inline constexpr int time_field = 64;
+struct ProgressFields
+{
+    int32_t frame = 0;
+    float fps = 0.0f;
+    int64_t size = 0;           // kB
+    char time[time_field] = {}; // hh:mm:ss.cc, always zero-terminated
+    float bitrate = 0.0f;       // kbit/s
+};
+// Scans a record into `fields`; returns the number of "|" pieces (fewer than
+// three: nothing was scanned). A time token too long for the field is cut to
+// 63 bytes. Numbers are read with a decimal point whatever the locale.
+int read_progress(std::string_view text, ProgressFields& fields);
+
+// Finish marker: the transcoder has ended and its output file is complete.
+std::string write_finish();
+
+// Error phrases: what went wrong, whatever the transcoder's own log said.
+enum class Outcome {
+    UnsupportedFormat, // "Could not write header"
+    ConnectFailed,     // the server cannot be reached
+    NoStream,          // the server answers but has no such stream
+    UnknownProtocol,
+    UnknownAddress,
+};
+// The phrase a reader looks for; also what the transcoder writes for it.
+const char* phrase(Outcome outcome);
+std::string write_phrase(Outcome outcome);
+
+// One chunk of output, told apart: a progress record when it begins with the
+// marker; else the first phrase found anywhere among the `wanted` outcomes,
+// looked for in one fixed order (the format's, the connection's, the
+// stream's, the protocol's, the address's); else the finish marker when it
+// occurs anywhere; else other. `text` ends at the chunk's first zero byte.
+enum class ChunkKind { Progress, ErrorPhrase, Finished, Other };
+struct Chunk
+{
+    ChunkKind kind = ChunkKind::Other;
+    Outcome outcome = Outcome::UnsupportedFormat; // for ErrorPhrase
+};
+Chunk classify(std::string_view text, const std::vector<Outcome>& wanted);
+
+// A recording's files: the first under the name it was given ("stem.ext"),
+// the next ones numbered "stem_N.ext".
+std::string numbered_name(const std::string& stem, const std::string& number, const std::string& ext);
+std::string numbered_name(const std::string& stem, int number, const std::string& ext);
+std::string recording_file(const std::string& stem, int number, const std::string& ext);
+// `stem` without the "_N" that numbers file `number` (> 1), if it ends so.
+std::string without_number(const std::string& stem, int number);
+
+} // namespace protocol

@@ -1,0 +1,187 @@
+// Each message written by one side's writer and read by the other side's
+// reader, up to the edge of every field.
+
+#include "protocol/repair.h"
+#include "protocol/transcoder.h"
+
+#include <QtTest>
+
+#include <climits>
+
+using protocol::Outcome;
+
+namespace {
+
+const std::vector<Outcome> kAll = {Outcome::UnsupportedFormat, Outcome::ConnectFailed, Outcome::NoStream,
+                                   Outcome::UnknownProtocol, Outcome::UnknownAddress};
+
+} // namespace
+
+class TestProtocol : public QObject
+{
+    Q_OBJECT
+private slots:
+    void progress_round_trip_data()
+    {
+        // frame, fps, size kB, centiseconds, bitrate => frame fps size time bitrate as read
+        QTest::addColumn<qlonglong>("frame");
+        QTest::addColumn<double>("fps");
+        QTest::addColumn<qlonglong>("size");
+        QTest::addColumn<qlonglong>("cs");
+        QTest::addColumn<double>("bitrate");
+        QTest::addColumn<QString>("read");
+        QTest::newRow("start") << 0LL << 0.0 << 0LL << 0LL << 0.0 << "0 0 0 00:00:00.00 0";
+        QTest::newRow("an hour and a bit")
+            << 90000LL << 25.0 << 1024LL << 366123LL << 838.94 << "90000 25 1024 01:01:01.23 838.9";
+        QTest::newRow("last centisecond of 99 hours")
+            << 1LL << 0.5 << 1LL << 35999999LL << 0.04 << "1 0.5 1 99:59:59.99 0";
+        QTest::newRow("a hundred hours") << 1LL << 1.0 << 1LL << 36000000LL << 1.0 << "1 1 1 100:00:00.00 1";
+        QTest::newRow("largest frame and size") << qlonglong(INT_MAX) << 1.0 << qlonglong(LLONG_MAX) << 100LL << 1.0
+                                                << "2147483647 1 9223372036854775807 00:00:01.00 1";
+        QTest::newRow("negatives as nothing") << 3LL << -5.0 << -7LL << -100LL << -1.0 << "3 0 0 00:00:00.00 0";
+        QTest::newRow("rates bounded") << 3LL << 1e12 << 3LL << 100LL << 1e12 << "3 1e+09 3 00:00:01.00 1e+09";
+    }
+    void progress_round_trip()
+    {
+        QFETCH(qlonglong, frame);
+        QFETCH(double, fps);
+        QFETCH(qlonglong, size);
+        QFETCH(qlonglong, cs);
+        QFETCH(double, bitrate);
+        QFETCH(QString, read);
+        const std::string line = protocol::write_progress({frame, fps, size, cs, bitrate});
+        QCOMPARE(protocol::classify(line, kAll).kind, protocol::ChunkKind::Progress);
+        protocol::ProgressFields f;
+        QCOMPARE(protocol::read_progress(line, f), 3);
+        QCOMPARE(
+            QString::asprintf("%d %g %lld %s %g", f.frame, double(f.fps), qlonglong(f.size), f.time, double(f.bitrate)),
+            read);
+    }
+
+    void messages_told_apart_data()
+    {
+        QTest::addColumn<int>("outcome");
+        for (const Outcome outcome : kAll)
+            QTest::newRow(protocol::phrase(outcome)) << int(outcome);
+    }
+    void messages_told_apart()
+    {
+        QFETCH(int, outcome);
+        const Outcome o = Outcome(outcome);
+        const std::string line = protocol::write_phrase(o);
+        const protocol::Chunk found = protocol::classify(line, kAll);
+        QCOMPARE(found.kind, protocol::ChunkKind::ErrorPhrase);
+        QCOMPARE(found.outcome, o);
+        // A window that does not look for it sees other text; a phrase outranks a finish marker after it.
+        std::vector<Outcome> others = kAll;
+        others.erase(std::find(others.begin(), others.end(), o));
+        QCOMPARE(protocol::classify(line, others).kind, protocol::ChunkKind::Other);
+        QCOMPARE(protocol::classify(line + protocol::write_finish(), {o}).kind, protocol::ChunkKind::ErrorPhrase);
+        QCOMPARE(protocol::classify("log\n" + protocol::write_finish(), kAll).kind, protocol::ChunkKind::Finished);
+    }
+
+    void repair_report_round_trip_data()
+    {
+        QTest::addColumn<int>("progress");
+        QTest::addColumn<int>("total");
+        QTest::addColumn<QByteArray>("state");
+        QTest::addColumn<QByteArray>("read");
+        QTest::newRow("under way") << 120 << 1000 << QByteArray("walking") << QByteArray("walking");
+        QTest::newRow("no state") << 0 << 1000 << QByteArray() << QByteArray();
+        QTest::newRow("63 bytes, the most a state holds") << 1 << 2 << QByteArray(63, 's') << QByteArray(63, 's');
+        QTest::newRow("64 bytes are cut") << 1 << 2 << QByteArray(64, 's') << QByteArray(63, 's');
+        QTest::newRow("the ends of an int") << INT_MIN << INT_MAX << QByteArray("x") << QByteArray("x");
+        // Any local program may write to the pipe, not only the engine's writer.
+        QTest::newRow("another program's 64 bytes are cut")
+            << 1 << 2 << QByteArray("other 1 2 " + QByteArray(64, 's')) << QByteArray(63, 's');
+    }
+    void repair_report_round_trip()
+    {
+        QFETCH(int, progress);
+        QFETCH(int, total);
+        QFETCH(QByteArray, state);
+        QFETCH(QByteArray, read);
+        const std::string message = state.startsWith("other ")
+                                        ? state.toStdString()
+                                        : protocol::write_repair_report(progress, total, state.toStdString());
+        QVERIFY(message.size() < 4096); // the pipe's buffer
+        const protocol::RepairReport report = protocol::read_repair_report(message.data(), int(message.size()));
+        QCOMPARE(report.pro, progress);
+        QCOMPARE(report.total, total);
+        QCOMPARE(QByteArray::fromStdString(report.state), read);
+    }
+
+    void replies()
+    {
+        QVERIFY(protocol::reply_ends_job(protocol::reply_end));
+        QVERIFY(!protocol::reply_ends_job(protocol::reply_ok));
+        QVERIFY(!protocol::reply_ends_job(""));
+        QVERIFY(!protocol::reply_ends_job("pro_en"));
+    }
+
+    void job_round_trip_data()
+    {
+        QTest::addColumn<int>("fps");
+        QTest::addColumn<int>("read");
+        QTest::addColumn<bool>("crlf");
+        QTest::newRow("25") << 25 << 25 << false;
+        QTest::newRow("written in text mode elsewhere") << 30 << 30 << true;
+        QTest::newRow("999, the largest rate") << 999 << 999 << false;
+        QTest::newRow("1000 is no rate") << 1000 << 0 << false;
+        QTest::newRow("unknown") << 0 << 0 << false;
+    }
+    void job_round_trip()
+    {
+        QFETCH(int, fps);
+        QFETCH(int, read);
+        QFETCH(bool, crlf);
+        const protocol::RepairJob job{"/v/参考 1.mp4", "/v/损坏 1.mp4", "/v/损坏 1_zo_fixed.mp4", fps};
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("mp4.rp")).toStdString();
+        QVERIFY(protocol::write_job_file(path, job));
+        if (crlf) {
+            QFile file(QString::fromStdString(path));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            const QByteArray text = file.readAll().replace("\n", "\r\n");
+            file.resize(0);
+            file.write(text);
+        }
+        protocol::RepairJob got;
+        std::string error;
+        QVERIFY2(protocol::read_job_file(path, got, error), error.c_str());
+        QCOMPARE(got.reference, job.reference);
+        QCOMPARE(got.damaged, job.damaged);
+        QCOMPARE(got.output, job.output);
+        QCOMPARE(got.fps, read);
+        // A missing line is refused, with a reason.
+        QVERIFY(!protocol::read_job(protocol::write_job({"a", "", "c", 25}), got, error) && !error.empty());
+    }
+
+    void recording_names_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("first keeps its name") << 1 << "/r/a_2.mp4";
+        QTest::newRow("second") << 2 << "/r/a_2_2.mp4";
+        QTest::newRow("twelfth") << 12 << "/r/a_2_12.mp4";
+    }
+    void recording_names()
+    {
+        // A stem that ends like a number is still the user's own.
+        QFETCH(int, number);
+        QFETCH(QString, name);
+        const std::string stem = "/r/a_2";
+        const std::string file = protocol::recording_file(stem, number, ".mp4");
+        QCOMPARE(QString::fromStdString(file), name);
+        // What the window names file n is what the transcoder writes from its pattern, and its stem comes back.
+        char patterned[64];
+        std::snprintf(patterned, sizeof patterned, protocol::numbered_name(stem, "%d", ".mp4").c_str(), number);
+        QCOMPARE(std::string(patterned), protocol::numbered_name(stem, number, ".mp4"));
+        const std::string numbered = protocol::numbered_name(stem, number, "");
+        QCOMPARE(protocol::without_number(numbered, number), number > 1 ? stem : numbered);
+        QCOMPARE(protocol::without_number("/r/a_13", 3), std::string("/r/a_13"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProtocol)
+#include "test_protocol.moc"
