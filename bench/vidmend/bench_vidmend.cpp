@@ -452,6 +452,7 @@ Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qin
         tracks = std::max(tracks, p.stream + 1);
     QList<const Packet*> last_got(tracks, nullptr), last_truth(tracks, nullptr);
     QList<QList<double>> offsets(tracks);
+    QList<QList<double>> when(tracks); // the true time of each sample kept
     for (int t = 0; t < tracks; ++t) {
         QList<const Packet*> mine;
         for (const Packet& p : got)
@@ -467,6 +468,7 @@ Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qin
                     ++kept;
                     last_got[t] = mine[k], last_truth[t] = &p;
                     offsets[t] << mine[k]->start - p.start;
+                    when[t] << p.start;
                     next = k + 1;
                     break;
                 }
@@ -482,10 +484,18 @@ Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qin
         std::sort(v.begin(), v.end());
         return v.isEmpty() ? 0.0 : v[v.size() / 2];
     };
-    const double audio = tracks > 1 ? median(offsets.value(1)) : median(offsets.value(0));
+    // Against the audio frame kept nearest to the picture's true time: what a
+    // viewer sees as lips against voice, all along the file.
     QList<double> video;
-    for (double d : offsets.value(0))
-        video << d - audio;
+    for (int i = 0; i < offsets.value(0).size(); ++i) {
+        double audio = 0;
+        if (tracks > 1 && !when[1].isEmpty()) {
+            const auto it = std::lower_bound(when[1].begin(), when[1].end(), when[0][i]);
+            const qsizetype a = std::min<qsizetype>(it - when[1].begin(), when[1].size() - 1);
+            audio = offsets[1][a];
+        }
+        video << offsets[0][i] - audio;
+    }
     o.median = median(video);
     for (double d : video)
         o.worst = std::max(o.worst, std::fabs(d));
@@ -508,7 +518,8 @@ void timing()
         testmedia::Recording recording, reference;
         int seconds;
         double keep;
-        qint64 hole; // bytes of zeros in the middle of the media data
+        qint64 hole;     // bytes of zeros in the middle of the media data
+        int garbage = 0; // spots of 4 KB of random bytes spread over the media data
     };
     testmedia::Recording plain, at25, at30, refresh, short_audio, mp4mux;
     at25.rate = "25", at30.rate = "30";
@@ -526,7 +537,9 @@ void timing()
         {"vfr-phone-cut", "vfr", plain, plain, 10, 0.63, 0},
         {"vfr-phone-cut-late", "vfr", plain, plain, 10, 0.93, 0},
         {"vfr-short-audio-cut-late", "vfr", short_audio, plain, 10, 0.93, 0},
+        {"vfr-phone-garbage-3", "vfr", plain, plain, 10, 0.93, 0, 3},
         {"25fps-ref-30fps-cut", "ffmpeg", at25, at30, 10, 0.63, 0},
+        {"25fps-ref-30fps-garbage-3", "ffmpeg", at25, at30, 10, 0.93, 0, 3},
         {"intra-refresh-1MB-hole", "ffmpeg", refresh, refresh, 10, 0.95, 1 << 20},
         {"audio-ends-early-cut", "ffmpeg", short_audio, plain, 10, 0.95, 0},
     };
@@ -537,7 +550,8 @@ void timing()
     double worst_median = 0, worst_sync = 0;
     int collisions = 0;
     for (const Kind& kind : kinds) {
-        const QString stem = QString("timing-%1").arg(kind.name).section("-cut", 0, 0).section("-1MB", 0, 0);
+        const QString stem =
+            QString("timing-%1").arg(kind.name).section("-cut", 0, 0).section("-1MB", 0, 0).section("-garbage", 0, 0);
         QString original = media_dir() + "/" + stem + "-original.mp4",
                 reference = media_dir() + "/" + stem + "-reference.mp4";
         if (kind.writer == "mp4mux") {
@@ -566,6 +580,13 @@ void timing()
                 const qint64 from = mdat + (d.size() - mdat) / 2;
                 d.replace(from, kind.hole, QByteArray(kind.hole, 0));
                 ranges << qMakePair(from, from + kind.hole);
+            }
+            QRandomGenerator random(17);
+            for (int n = 0; n < kind.garbage; ++n) {
+                const qint64 from = mdat + qint64(double(d.size() - mdat) * (n + 0.5) / kind.garbage);
+                for (qint64 i = from; i < from + 4096 && i < d.size(); ++i)
+                    d[i] = char(random.bounded(256));
+                ranges << qMakePair(from, from + 4096);
             }
             QFile f(damaged);
             if (!f.open(QIODevice::WriteOnly) || f.write(d) != d.size())
