@@ -387,6 +387,9 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         den += (p.slot - m[0] / m[2]) * (p.slot - m[0] / m[2]);
     }
     const double b = usual_duration(den > 0 ? num / den : fit_line(points, 0, n).second);
+    // Pictures that run backwards or stand still are no rate (bytes that only look like a stream).
+    if (!(b > vtb) || !std::isfinite(b))
+        return;
     std::map<size_t, double> offsets; // per stretch with enough points to tell
     for (const auto& [id, m] : parts)
         if (m[2] >= 4 || parts.size() == 1)
@@ -588,7 +591,8 @@ void unwrap_counts(const std::vector<Sample>& samples, const std::vector<size_t>
         const int64_t wrap = samples[pictures[k]].wrap / step;
         if (after_damage[k] && wrap > 0 && lost[k] >= double(wrap) / 2) {
             const double gap = std::max<double>(0, double(int64_t(poc[k]) + added - highest) / step - 1);
-            added += std::max<int64_t>(0, std::llround((lost[k] - gap) / double(wrap))) * wrap * step;
+            const double wraps = std::clamp((lost[k] - gap) / double(wrap), 0.0, 1e6);
+            added += std::llround(wraps) * wrap * step;
         }
         poc[k] = clamp_poc(int64_t(poc[k]) + added);
         highest = std::max<int64_t>(highest, poc[k]);
