@@ -9,6 +9,7 @@
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
 #include "transcode/mediaprobe.h"
+#include "transcode/toolprocess.h"
 #include "ui_mp4rpwidget.h"
 #include "widgets/hostaccess.h"
 #include "widgets/messagebox.h"
@@ -96,14 +97,13 @@ void Mp4RPWidget::slot_start(QString okay_mp4, QString failed_mp4, int fps)
         m_process->close();
         m_process->deleteLater();
     }
-    m_process = new QProcess(this);
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process = toolprocess::make(this);
     connect(m_process, &QProcess::readyRead, this, &Mp4RPWidget::slot_readData);
     connect(m_process, &QProcess::finished, this, &Mp4RPWidget::slot_finished);
     connect(m_process, &QProcess::errorOccurred, this, &Mp4RPWidget::slot_error);
     const QStringList arguments{okay_mp4, failed_mp4, QString::number(fps), m_outmp4};
     qDebug() << arguments;
-    m_process->start(engine_path(), arguments, QIODevice::ReadWrite);
+    toolprocess::start(m_process, "Vidmend.exe", arguments);
 }
 
 void Mp4RPWidget::slot_start_ex(QString okay_mp4, QString failed_mp4, int fps)
