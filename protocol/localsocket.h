@@ -15,6 +15,8 @@
 // second client meanwhile finds the lock taken and fails with EBUSY instead of
 // waiting in the listen queue. Every server starts with a lock file of its
 // own, so a client left connected to a server that has gone blocks nobody.
+// Every lock is given back explicitly, not only by closing: a child forked
+// meanwhile shares it until its exec, and must not keep the name taken.
 // Lock files and sockets are mode 0666; the folder they live in decides who
 // may reach them. A path longer than a socket address can hold is reached
 // through an open descriptor of its folder.

@@ -1,5 +1,6 @@
 #include "mp4rpwidget.h"
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "protocol/contract.h"
 #include "protocol/repair.h"
@@ -19,6 +20,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+
+#include <cstdio>
 
 namespace {
 
@@ -175,9 +178,30 @@ void Mp4RPWidget::on_pb_start_clicked()
 
     // Replacing the server drops a client the old one may still serve.
     delete m_service;
-    m_service = new ServicePipe(protocol::pipe_name, protocol::pipe_buffer, &Mp4RPWidget::listen_progress, this);
+    m_service = nullptr;
+    open_pipe(okay, failed, info.fps, ++m_job, 1);
+}
 
-    slot_start_ex(okay, failed, info.fps);
+void Mp4RPWidget::open_pipe(const QString& okay, const QString& failed, int fps, quint64 job, int attempt)
+{
+    // A later start took over, or the user closed the dialog meanwhile.
+    if (job != m_job || m_stop)
+        return;
+    auto* service = new ServicePipe(protocol::pipe_name, protocol::pipe_buffer, &Mp4RPWidget::listen_progress, this);
+    if (service->listening()) {
+        m_service = service;
+        // Only now: the engine's first report must find this server, not the name's last holder.
+        slot_start_ex(okay, failed, fps);
+        return;
+    }
+    delete service;
+    if (attempt >= kPipeAttempts) {
+        std::fputs("@@ repair not started: the pipe's name stays taken\n", stderr);
+        std::fflush(stderr);
+        m_pwidget->set_state(tr("修复通道被占用，未能开始修复，请稍后重试"));
+        return;
+    }
+    platform::Clock::current().after(kPipeRetryMs, this, [=] { open_pipe(okay, failed, fps, job, attempt + 1); });
 }
 
 void Mp4RPWidget::on_pb_failed_clicked()

@@ -33,6 +33,11 @@ public:
     // Pipe callback, on the pipe's receiving thread; `user` is the window.
     static void listen_progress(const char* data, int len, std::string& reply, void* user);
 
+    // While another program holds the pipe's name, a start tries again this
+    // often, this many times in all, before it says so in the dialog.
+    static constexpr int kPipeRetryMs = 100;
+    static constexpr int kPipeAttempts = 50;
+
 private slots:
     void slot_error(QProcess::ProcessError error);
     void slot_readData();
@@ -47,6 +52,10 @@ private slots:
     void on_pb_okay_clicked();
 
 private:
+    // Takes the pipe's name for start `job`, then starts the engine; while the
+    // name is held elsewhere, tries again later.
+    void open_pipe(const QString& okay, const QString& failed, int fps, quint64 job, int attempt);
+
     Ui::Mp4RPWidget* ui;
     ProcessWidget* m_pwidget = nullptr;
     QString m_outmp4;
@@ -56,4 +65,5 @@ private:
     // m_finished and alone writes m_stop.
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_stop{false};
+    quint64 m_job = 0; // counts starts, so a try of an earlier one gives up
 };

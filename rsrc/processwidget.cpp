@@ -29,6 +29,11 @@ void ProcessWidget::set_progress(qint64 pro, qint64 total, const QString& conten
                               Q_ARG(QString, content));
 }
 
+void ProcessWidget::set_state(const QString& text)
+{
+    ui->lb_state->setText(text);
+}
+
 bool ProcessWidget::close()
 {
     emit sg_finished();

@@ -16,6 +16,8 @@ public:
 
     void init();
     void set_progress(qint64 pro, qint64 total, const QString& content);
+    // The state line as it is, from the GUI thread.
+    void set_state(const QString& text);
     // Hides QWidget::close: the owner hears of every close through sg_finished.
     bool close();
 

@@ -521,6 +521,10 @@ and the chosen folder holds %3 files, over the limit.</translation>
         <source>打开正常参考MP4文件</source>
         <translation>Open the sound reference MP4 file</translation>
     </message>
+    <message>
+        <source>修复通道被占用，未能开始修复，请稍后重试</source>
+        <translation>The repair channel is taken by another program; the repair did not start. Please try again later.</translation>
+    </message>
 </context>
 <context>
     <name>ProcessWidget</name>

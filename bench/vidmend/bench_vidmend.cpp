@@ -6,6 +6,12 @@
 //             writers; two audio tracks): complete samples recovered with
 //             their bytes, per track, how far audio and video end out of
 //             step against the original, and the time per damaged spot;
+//   timing    over recordings whose times are hard to rebuild (other writers'
+//             interleave, variable and other frame rates, intra refresh with a
+//             hole, audio ending before the video): recovery per track, end
+//             sync, how far each recovered picture lies from its true time
+//             against its audio (median and worst), and frame-time
+//             collisions, or the word of a refusal;
 //   speed     walk speed in MB/s on a clean ~200 MB 720p recording cut off
 //             before its index, from a warm page cache, H.264 and HEVC, with
 //             where the time goes; then the same H.264 file with ten runs
@@ -13,7 +19,7 @@
 // Media are made with the stock ffmpeg and GStreamer on the first run and
 // kept in $VIDMEND_BENCH_MEDIA (default <temp folder>/vidmend-bench).
 //
-// usage: bench_vidmend [recovery] [damage] [speed]
+// usage: bench_vidmend [recovery] [damage] [timing] [speed]
 
 #include "boxes.h"
 #include "figure.h"
@@ -54,8 +60,8 @@ struct Packet
     int64_t pts, dts, pos;
     int size;
     bool key;
-    size_t hash; // of the bytes
-    double end;  // seconds
+    size_t hash;       // of the bytes
+    double start, end; // presentation, seconds
     bool same(const Packet& o) const
     {
         return stream == o.stream && pts == o.pts && dts == o.dts && size == o.size && key == o.key;
@@ -72,9 +78,16 @@ QList<Packet> packets(const QString& path)
     while (av_read_frame(ctx, pkt) >= 0) {
         const size_t hash = std::hash<std::string_view>{}(
             std::string_view(reinterpret_cast<const char*>(pkt->data), size_t(pkt->size)));
-        const double end = double(pkt->pts + pkt->duration) * av_q2d(ctx->streams[pkt->stream_index]->time_base);
-        list << Packet{
-            pkt->stream_index, pkt->pts, pkt->dts, pkt->pos, pkt->size, (pkt->flags & AV_PKT_FLAG_KEY) != 0, hash, end};
+        const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
+        list << Packet{pkt->stream_index,
+                       pkt->pts,
+                       pkt->dts,
+                       pkt->pos,
+                       pkt->size,
+                       (pkt->flags & AV_PKT_FLAG_KEY) != 0,
+                       hash,
+                       double(pkt->pts) * tb,
+                       double(pkt->pts + pkt->duration) * tb};
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
@@ -197,10 +210,10 @@ void recovery()
 }
 
 // A recording written by GStreamer's mp4mux or qtmux.
-QString make_gst(const QString& name, int seconds, const QString& mux, int scene)
+QString make_gst(const QString& name, int seconds, const QString& mux, int scene, int fps = 25, int bframes = 0)
 {
     const QString path = media_dir() + "/" + name;
-    return QFileInfo(path).size() > 0 ? path : testmedia::make_gst_recording(path, seconds, mux, scene);
+    return QFileInfo(path).size() > 0 ? path : testmedia::make_gst_recording(path, seconds, mux, scene, fps, bframes);
 }
 
 // The first `keep` of a recording with `count` spots of `bytes` random bytes
@@ -371,6 +384,187 @@ void damage()
            "finding where the data resumes");
 }
 
+// What a user's player makes of a repair against the original: each track's
+// complete samples matched in order by their bytes; per picture, its time
+// against the original's, less the audio's own offset (so a picture that
+// plays early against its sound counts, a whole file moved does not); and
+// pictures whose decoding times do not rise.
+struct Timeline
+{
+    QList<double> recovered; // per track
+    double sync = 0;         // end of audio against video, seconds, worst track
+    double median = 0, worst = 0;
+    int collisions = 0;
+};
+
+Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qint64 size,
+                       const QList<QPair<qint64, qint64>>& ranges)
+{
+    Timeline o;
+    const auto hit = [&](const Packet& p) {
+        for (const auto& [from, to] : ranges)
+            if (p.pos < to && p.pos + p.size > from)
+                return true;
+        return p.pos + p.size > size;
+    };
+    int tracks = 0;
+    for (const Packet& p : truth)
+        tracks = std::max(tracks, p.stream + 1);
+    QList<const Packet*> last_got(tracks, nullptr), last_truth(tracks, nullptr);
+    QList<QList<double>> offsets(tracks);
+    for (int t = 0; t < tracks; ++t) {
+        QList<const Packet*> mine;
+        for (const Packet& p : got)
+            if (p.stream == t)
+                mine << &p;
+        int complete = 0, kept = 0, next = 0;
+        for (const Packet& p : truth) {
+            if (p.stream != t || hit(p))
+                continue;
+            ++complete;
+            for (int k = next; k < std::min<int>(next + 8, int(mine.size())); ++k) {
+                if (mine[k]->hash == p.hash && mine[k]->size == p.size) {
+                    ++kept;
+                    last_got[t] = mine[k], last_truth[t] = &p;
+                    offsets[t] << mine[k]->start - p.start;
+                    next = k + 1;
+                    break;
+                }
+            }
+        }
+        o.recovered << (complete ? double(kept) / complete : 0);
+    }
+    for (int t = 1; t < tracks; ++t)
+        if (last_got[t] && last_got[0])
+            o.sync = std::max(
+                o.sync, std::fabs((last_got[t]->end - last_got[0]->end) - (last_truth[t]->end - last_truth[0]->end)));
+    const auto median = [](QList<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.isEmpty() ? 0.0 : v[v.size() / 2];
+    };
+    const double audio = tracks > 1 ? median(offsets.value(1)) : median(offsets.value(0));
+    QList<double> video;
+    for (double d : offsets.value(0))
+        video << d - audio;
+    o.median = median(video);
+    for (double d : video)
+        o.worst = std::max(o.worst, std::fabs(d));
+    int64_t last = INT64_MIN;
+    for (const Packet& p : got) {
+        if (p.stream != 0)
+            continue;
+        o.collisions += p.dts <= last;
+        last = p.dts;
+    }
+    return o;
+}
+
+void timing()
+{
+    struct Kind
+    {
+        const char* name;
+        QString writer; // "ffmpeg", "vfr", "mp4mux"
+        testmedia::Recording recording, reference;
+        int seconds;
+        double keep;
+        qint64 hole; // bytes of zeros in the middle of the media data
+    };
+    testmedia::Recording plain, at25, at30, refresh, short_audio, mp4mux;
+    at25.rate = "25", at30.rate = "30";
+    refresh.size = "640x360";
+    refresh.bframes = 0;
+    refresh.video_params = {"intra-refresh=1", "keyint=30"};
+    refresh.options = {"-b:v", "5M"};
+    short_audio.options = {"-af", "atrim=0:6"};
+    mp4mux.rate = "30";
+    mp4mux.bframes = 2;
+    const QList<Kind> kinds{
+        {"ffmpeg-h264-cut", "ffmpeg", plain, plain, 10, 0.63, 0},
+        {"mp4mux-30fps-bframes-cut", "mp4mux", mp4mux, mp4mux, 10, 0.63, 0},
+        {"mp4mux-30fps-bframes-cut-late", "mp4mux", mp4mux, mp4mux, 10, 0.91, 0},
+        {"vfr-phone-cut", "vfr", plain, plain, 10, 0.63, 0},
+        {"vfr-phone-cut-late", "vfr", plain, plain, 10, 0.93, 0},
+        {"vfr-short-audio-cut-late", "vfr", short_audio, plain, 10, 0.93, 0},
+        {"25fps-ref-30fps-cut", "ffmpeg", at25, at30, 10, 0.63, 0},
+        {"intra-refresh-1MB-hole", "ffmpeg", refresh, refresh, 10, 0.95, 1 << 20},
+        {"audio-ends-early-cut", "ffmpeg", short_audio, plain, 10, 0.95, 0},
+    };
+    std::printf("timing: recovery per track, end sync, pictures against their true times (less the audio's offset), "
+                "frame-time collisions\n");
+    std::printf("%-32s %8s %8s %8s %9s %9s %10s\n", "recording", "video", "audio", "sync ms", "median ms", "worst ms",
+                "collisions");
+    double worst_median = 0, worst_sync = 0;
+    int collisions = 0;
+    for (const Kind& kind : kinds) {
+        const QString stem = QString("timing-%1").arg(kind.name).section("-cut", 0, 0).section("-1MB", 0, 0);
+        QString original = media_dir() + "/" + stem + "-original.mp4",
+                reference = media_dir() + "/" + stem + "-reference.mp4";
+        if (kind.writer == "mp4mux") {
+            original = make_gst(stem + "-original.mp4", kind.seconds, "mp4mux", 0, 30, 2);
+            reference = make_gst(stem + "-reference.mp4", 3, "mp4mux", 1, 30, 2);
+        } else if (kind.writer == "vfr") {
+            if (QFileInfo(original).size() == 0 || QFileInfo(reference).size() == 0)
+                if (testmedia::make_vfr_recording(original, kind.seconds, 0, kind.recording.options.isEmpty() ? 0 : 6)
+                        .isEmpty() ||
+                    testmedia::make_vfr_recording(reference, 3, 1).isEmpty())
+                    original.clear();
+        } else {
+            original = make(stem + "-original.mp4", kind.seconds, kind.recording);
+            testmedia::Recording settings = kind.reference;
+            settings.scene = 1;
+            reference = make(stem + "-reference.mp4", 3, settings);
+        }
+        QList<QPair<qint64, qint64>> ranges;
+        const QString damaged = media_dir() + "/timing-damaged.mp4";
+        if (!original.isEmpty()) {
+            QFile in(original);
+            in.open(QIODevice::ReadOnly);
+            QByteArray d = in.read(qint64(double(in.size()) * kind.keep));
+            const qint64 mdat = d.indexOf("mdat") + 12;
+            if (kind.hole) {
+                const qint64 from = mdat + (d.size() - mdat) / 2;
+                d.replace(from, kind.hole, QByteArray(kind.hole, 0));
+                ranges << qMakePair(from, from + kind.hole);
+            }
+            QFile f(damaged);
+            if (!f.open(QIODevice::WriteOnly) || f.write(d) != d.size())
+                original.clear();
+        }
+        if (original.isEmpty() || reference.isEmpty()) {
+            std::printf("%-32s cannot be made\n", kind.name);
+            continue;
+        }
+        const QString out = media_dir() + "/timing-repaired.mp4";
+        QFile::remove(out);
+        Silent silent;
+        const vidmend::RepairResult r =
+            vidmend::repair({reference.toStdString(), damaged.toStdString(), out.toStdString(), 0}, silent);
+        if (r.outcome != vidmend::Outcome::Done) {
+            std::printf("%-32s %s\n", kind.name, vidmend::state_word(r.outcome));
+            continue;
+        }
+        const Timeline t = against_truth(packets(original), packets(out), QFileInfo(damaged).size(), ranges);
+        const auto share = [&](int i) {
+            return i < t.recovered.size() ? QString("%1%").arg(100 * t.recovered[i], 0, 'f', 1) : QString("-");
+        };
+        std::printf("%-32s %8s %8s %8.0f %9.1f %9.1f %10d  (%s)\n", kind.name, qPrintable(share(0)),
+                    qPrintable(share(1)), 1000 * t.sync, 1000 * t.median, 1000 * t.worst, t.collisions,
+                    r.summary.clock.c_str());
+        worst_median = std::max(worst_median, std::fabs(t.median));
+        worst_sync = std::max(worst_sync, t.sync);
+        collisions += t.collisions;
+    }
+    std::printf("\n");
+    figure("repair timing: median offset of the pictures against their true times, worst kind",
+           qPrintable(QString("%1 ms").arg(1000 * worst_median, 0, 'f', 1)), "<= 20 ms",
+           qPrintable(QString("%1 kinds, against their audio").arg(kinds.size())));
+    figure("repair timing: audio against video at the end, worst kind",
+           qPrintable(QString("%1 ms").arg(1000 * worst_sync, 0, 'f', 0)), "<= 70 ms", "");
+    figure("repair timing: frame-time collisions, all kinds", qPrintable(QString::number(collisions)), "0",
+           "decoding times that do not rise");
+}
+
 void speed(const char* codec)
 {
     testmedia::Recording settings;
@@ -476,6 +670,8 @@ int main(int argc, char** argv)
         recovery();
     if (args.isEmpty() || args.contains("damage"))
         damage();
+    if (args.isEmpty() || args.contains("timing"))
+        timing();
     if (args.isEmpty() || args.contains("speed")) {
         speed("h264");
         speed("hevc");

@@ -43,6 +43,9 @@ public:
     // Waits for the current exchange, callback included, to end.
     ~ServicePipe() override;
 
+    // Whether the name was taken and the thread serves it.
+    bool listening() const { return m_pipe >= 0; }
+
     PipeCallback m_pFunc;
     void* m_pUser;
 

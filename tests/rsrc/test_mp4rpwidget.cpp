@@ -4,6 +4,7 @@
 // keeps a copy of the job file it found.
 
 #include "faults.h"
+#include "testclock.h"
 #include "modalboxes.h"
 #include "pipes.h"
 #include "protocol/contract.h"
@@ -223,6 +224,66 @@ private slots:
         button->click();
         QVERIFY(!dialog->isVisible());
         QCOMPARE(report("x 100 100 done"), QString("OK"));
+    }
+
+    // Another program holds the pipe's name: the start waits for it, in held
+    // steps, starting no engine meanwhile; once the name is free the engine
+    // starts and is heard. Held to the end, or cancelled by the user, the start
+    // gives up and the dialog says why.
+    void pipeNameHeld_data()
+    {
+        QTest::addColumn<int>("freedAfter"); // tries that failed first; -1: never
+        QTest::addColumn<QString>("user");   // what the user does after the first try
+        QTest::newRow("freed after one try") << 1 << "";
+        QTest::newRow("freed just before the last try") << Mp4RPWidget::kPipeAttempts - 1 << "";
+        QTest::newRow("held to the end") << -1 << "";
+        QTest::newRow("dialog closed while waiting") << -1 << "close";
+        // The first start's next try gives up: one engine, started once.
+        QTest::newRow("started again while waiting") << 3 << "start";
+    }
+    void pipeNameHeld()
+    {
+        QFETCH(int, freedAfter);
+        QFETCH(QString, user);
+        const bool cancel = user == "close";
+        TestClock retries;
+        ModalBoxes boxes;
+        int holder = ls::listen_at(QFile::encodeName(shared("pipe")).constData());
+        QVERIFY(holder >= 0);
+        auto release = qScopeGuard([&holder] {
+            if (holder >= 0)
+                ls::close(holder);
+        });
+        start(m_broken, m_clip);
+        ProcessWidget* dialog = m_window->pwidget();
+        auto* state = dialog->findChild<QLabel*>("lb_state");
+        QVERIFY(dialog->isVisible());
+        if (cancel)
+            dialog->findChild<QPushButton*>("pb_cancel")->click();
+        if (user == "start")
+            start(m_broken, m_clip);
+        int tries = 1;
+        while (retries.count() > 0) {
+            QVERIFY(!QFile::exists(shared("job")));
+            QCOMPARE(state->text(), QString("准备数据..."));
+            if (tries == freedAfter) {
+                ls::close(holder);
+                holder = -1;
+            }
+            QCOMPARE(retries.pass(), Mp4RPWidget::kPipeRetryMs);
+            ++tries;
+        }
+        if (freedAfter > 0) {
+            QCOMPARE(tries, freedAfter + 1);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(tmp("engine-saw.rp")), kWait);
+            QCOMPARE(report("x 10 100 heard"), QString("OK"));
+            QTRY_COMPARE_WITH_TIMEOUT(state->text(), QString("heard ... "), kWait);
+        } else {
+            QCOMPARE(tries, cancel ? 2 : Mp4RPWidget::kPipeAttempts);
+            QCOMPARE(state->text(), QString(cancel ? "准备数据..." : "修复通道被占用，未能开始修复，请稍后重试"));
+            QVERIFY(!QFile::exists(shared("job")));
+        }
+        QCOMPARE(boxes.count(), 0);
     }
 
     // Any local program may post to the window, a thousand times over, hanging

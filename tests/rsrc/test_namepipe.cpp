@@ -10,6 +10,7 @@
 #include <atomic>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -231,6 +232,71 @@ private slots:
         QCOMPARE(ask("np_stale", "fresh"), QByteArray("OK"));
         server.reset();
         QVERIFY(!QFile::exists(path));
+    }
+
+    // The repair window replaces its server at every start and starts the
+    // engine right after. Hundreds of replacements, each with a client of the
+    // old server left connected, a child forked meanwhile that still shares
+    // the old server's descriptors, and a thread keeping the CPU busy: the new
+    // server always comes up and every report to it is answered.
+    void replacedServerAnswersEveryReport_data()
+    {
+        QTest::addColumn<QString>("child");
+        QTest::newRow("a child not at its exec yet") << "held";
+        QTest::newRow("a program that cannot start") << "missing";
+    }
+    void replacedServerAnswersEveryReport()
+    {
+        QFETCH(QString, child);
+        const int rounds = 300;
+        std::atomic<bool> busy{true};
+        std::thread spinner([&busy] {
+            while (busy)
+                ;
+        });
+        auto stop = qScopeGuard([&] {
+            busy = false;
+            spinner.join();
+        });
+        Inbox in;
+        auto server = in.serve("np_replace");
+        QVERIFY(server);
+        int lost = 0;
+        for (int i = 0; i < rounds; ++i) {
+            Client stale("np_replace", 64);
+            int hold[2] = {-1, -1};
+            pid_t held = -1;
+            if (child == "held") {
+                QCOMPARE(::pipe2(hold, O_CLOEXEC), 0);
+                held = ::fork();
+                if (held == 0) {
+                    ::close(hold[1]);
+                    char c;
+                    [[maybe_unused]] const auto n = ::read(hold[0], &c, 1);
+                    _exit(0);
+                }
+                ::close(hold[0]);
+            } else {
+                QProcess::startDetached(QDir::tempPath() + "/no-such-engine");
+            }
+            server.reset();
+            server = in.serve("np_replace");
+            // The engine reports from a thread (a process) of its own.
+            QByteArray answer;
+            std::thread([&answer] { answer = ask("np_replace", "x 1 2 a"); }).join();
+            lost += answer != "OK";
+            if (held > 0) {
+                ::close(hold[1]);
+                QCOMPARE(::waitpid(held, nullptr, 0), held);
+            }
+            // Not yet taken by the old server, it would wait while the child held that server's socket.
+            QVERIFY(stale.connected() && ask(stale, "late").startsWith("Error:"));
+            // A round that lost its server must not cost the next one its report too.
+            if (!server->listening())
+                QTRY_VERIFY_WITH_TIMEOUT((server = in.serve("np_replace"))->listening(), 20000);
+        }
+        qInfo("%d of %d reports lost", lost, rounds);
+        QCOMPARE(lost, 0);
     }
 
     // A destructor that hangs never returns; the limit only decides how soon

@@ -116,19 +116,63 @@ QString make_recording(const QString& path, int seconds, const Recording& settin
     return ffmpeg(args + settings.options + QStringList{path}, timeoutMs) ? path : QString();
 }
 
-QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene)
+QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene, int fps, int bframes)
 {
     const QString args =
-        QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=25/1 "
-                "! x264enc speed-preset=ultrafast key-int-max=50 ! h264parse ! %3 name=m ! filesink "
+        QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=%7/1 "
+                "! x264enc speed-preset=ultrafast key-int-max=50 bframes=%8 ! h264parse ! %3 name=m ! filesink "
                 "location=%4 audiotestsrc num-buffers=%5 samplesperbuffer=1024 freq=%6 ! "
                 "audio/x-raw,rate=48000,channels=2 ! avenc_aac ! aacparse ! m.")
-            .arg(seconds * 25)
+            .arg(seconds * fps)
             .arg(scene ? 0 : 18)
             .arg(mux, path)
             .arg(seconds * 48000 / 1024)
-            .arg(440 + 110 * scene);
+            .arg(440 + 110 * scene)
+            .arg(fps)
+            .arg(bframes);
     return run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
+}
+
+QString make_vfr_recording(const QString& path, int seconds, int scene, int audio_seconds)
+{
+    // Two frames in seven dropped, the rest up to 2 ms off their place.
+    const QString video = QString("hue=h=%1,select='not(eq(mod(n\\,4)\\,1))*not(eq(mod(n\\,7)\\,3))',settb=1/90000,"
+                                  "setpts='PTS+(mod(N*7\\,5)-2)*90'")
+                              .arg(50 * scene);
+    const QStringList args{"-f",
+                           "lavfi",
+                           "-i",
+                           QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
+                           "-f",
+                           "lavfi",
+                           "-i",
+                           QString("sine=frequency=%1:duration=%2:sample_rate=48000")
+                               .arg(440 + 110 * scene)
+                               .arg(audio_seconds > 0 ? audio_seconds : seconds),
+                           "-map",
+                           "0",
+                           "-map",
+                           "1",
+                           "-vf",
+                           video,
+                           "-fps_mode",
+                           "vfr",
+                           "-video_track_timescale",
+                           "90000",
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-c:v",
+                           "libx264",
+                           "-preset",
+                           "ultrafast",
+                           "-bf",
+                           "0",
+                           "-g",
+                           "60",
+                           "-c:a",
+                           "aac",
+                           path};
+    return ffmpeg(args) ? path : QString();
 }
 
 quint16 free_port()

@@ -59,10 +59,16 @@ struct Recording
 // path, empty on failure.
 QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs = 120000);
 
-// `seconds` of a test pattern at 320x240, 25 fps, H.264 with stereo AAC at
-// 48 kHz, written by GStreamer's `mux` ("mp4mux" or "qtmux") as cameras
-// built on it write them. Returns the path, empty on failure.
-QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene = 0);
+// `seconds` of a test pattern at 320x240, `fps` frames a second, H.264 (with
+// up to `bframes` B-frames) with stereo AAC at 48 kHz, written by GStreamer's
+// `mux` ("mp4mux" or "qtmux") as cameras built on it write them. Returns the
+// path, empty on failure.
+QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene = 0, int fps = 25,
+                           int bframes = 0);
+
+// A phone's recording: H.264 and AAC, frames dropped and jittered on a 90 kHz
+// clock; the sound ends after `audio_seconds` when given.
+QString make_vfr_recording(const QString& path, int seconds, int scene = 0, int audio_seconds = 0);
 
 // A free TCP port on 127.0.0.1.
 quint16 free_port();

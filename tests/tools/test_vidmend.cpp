@@ -18,6 +18,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 using testmedia::Recording;
@@ -102,47 +103,6 @@ QList<QPair<qint64, qint64>> spoil(QByteArray& file, const QList<qint64>& at, in
     return spots;
 }
 
-// A phone's recording: frames dropped and jittered, on a 90 kHz clock.
-QString vfr_recording(const QString& path, int seconds, int scene)
-{
-    return testmedia::ffmpeg(
-               {"-f",
-                "lavfi",
-                "-i",
-                QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
-                "-f",
-                "lavfi",
-                "-i",
-                QString("sine=frequency=%1:duration=%2:sample_rate=48000").arg(440 + 110 * scene).arg(seconds),
-                "-map",
-                "0",
-                "-map",
-                "1",
-                "-vf",
-                QString("hue=h=%1,select='not(eq(mod(n\\,4)\\,1))*not(eq(mod(n\\,7)\\,3))',settb=1/90000,"
-                        "setpts='PTS+(mod(N*7\\,5)-2)*90'")
-                    .arg(50 * scene),
-                "-fps_mode",
-                "vfr",
-                "-video_track_timescale",
-                "90000",
-                "-pix_fmt",
-                "yuv420p",
-                "-c:v",
-                "libx264",
-                "-preset",
-                "ultrafast",
-                "-bf",
-                "0",
-                "-g",
-                "60",
-                "-c:a",
-                "aac",
-                path})
-               ? path
-               : QString();
-}
-
 // The end of a file cut `fraction` in, moved to just after the second slice
 // of the picture the cut falls in: a picture only partly written.
 qint64 slice_boundary(const QString& original, double fraction)
@@ -191,6 +151,46 @@ qint64 listed_end(const QByteArray& file, qint64 cut)
             return at - 4;
     }
     return file.lastIndexOf("mdat") - 4;
+}
+
+// A file's packets as libavformat reads them back, per stream in file order:
+// times in the stream's time base and in seconds, and a hash of the bytes.
+struct Read
+{
+    int64_t pts, dts;
+    double start, duration;
+    qint64 pos, size;
+    size_t hash;
+};
+
+QList<QList<Read>> read_back(const QString& path)
+{
+    QList<QList<Read>> streams;
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.toUtf8().constData(), nullptr, nullptr) < 0)
+        return streams;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(ctx, pkt) >= 0) {
+        const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
+        streams.resize(qMax(streams.size(), pkt->stream_index + 1));
+        streams[pkt->stream_index] << Read{pkt->pts,
+                                           pkt->dts,
+                                           double(pkt->pts) * tb,
+                                           double(pkt->duration) * tb,
+                                           pkt->pos,
+                                           pkt->size,
+                                           qHashBits(pkt->data, size_t(pkt->size))};
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
+    return streams;
+}
+
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace
@@ -373,7 +373,8 @@ private slots:
             QVERIFY(!testmedia::make_gst_recording(original, 8, kind, 0).isEmpty() &&
                     !testmedia::make_gst_recording(ref, 3, kind, 1).isEmpty());
         } else if (kind == "vfr") {
-            QVERIFY(!vfr_recording(original, 8, 0).isEmpty() && !vfr_recording(ref, 3, 1).isEmpty());
+            QVERIFY(!testmedia::make_vfr_recording(original, 8, 0).isEmpty() &&
+                    !testmedia::make_vfr_recording(ref, 3, 1).isEmpty());
         } else {
             QVERIFY(!testmedia::make_recording(original, 8, settings).isEmpty());
             // A reference of a plain picture has far smaller samples than the recording.
@@ -468,6 +469,128 @@ private slots:
         const double length = testmedia::duration(out), truth_length = last_truth[0]->end - truth.first().pts;
         QVERIFY2(std::fabs(length - truth_length) <= 0.02 * truth_length + 0.1,
                  qPrintable(QString("%1 s long, %2 s recorded").arg(length).arg(truth_length)));
+    }
+
+    // Frame times as a player reads them back, against the recording's own:
+    // each recovered picture's time against the original's, less what the
+    // audio moved (so a picture early against its sound counts), no two
+    // pictures decoded at one time, and a last picture as long as the others.
+    void timeline_data()
+    {
+        QTest::addColumn<QString>("kind");   // "mp4mux", "vfr", "short audio" (VFR), "25 in 30", "intra refresh"
+        QTest::addColumn<QString>("damage"); // "": a clean cut; "hole": 1 MB of zeros in the middle; "end": garbage
+                                             // in the last second
+        QTest::addColumn<bool>("audio_clock");
+        QTest::addColumn<double>("worst"); // seconds a picture may lie off its true time
+        QTest::newRow("GStreamer mp4mux, 30 fps with B-frames, cut") << "mp4mux"
+                                                                     << "" << false << 0.0;
+        QTest::newRow("phone-like variable frame rate, cut") << "vfr"
+                                                             << "" << true << 0.045;
+        QTest::newRow("variable frame rate, garbage in the last second") << "vfr"
+                                                                         << "end" << true << 0.045;
+        QTest::newRow("variable frame rate, the sound ends before the pictures") << "short audio"
+                                                                                 << "" << true << 0.045;
+        QTest::newRow("variable frame rate, the pictures end before the sound") << "long audio"
+                                                                                << "" << true << 0.045;
+        QTest::newRow("recorded at 25 fps, reference made at 30 fps") << "25 in 30"
+                                                                      << "" << true << 0.02;
+        QTest::newRow("intra refresh, no key picture after the first, 1 MB hole") << "intra refresh"
+                                                                                  << "hole" << false << 0.0;
+    }
+    void timeline()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, damage);
+        QFETCH(bool, audio_clock);
+        QFETCH(double, worst);
+        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
+        const QString original = at(key + "-original.mp4"), ref = at(key + "-reference.mp4");
+        Recording recording, reference;
+        if (kind == "25 in 30")
+            reference.rate = "30";
+        if (kind == "intra refresh") {
+            recording = {"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"};
+            reference = recording;
+        }
+        reference.scene = 1;
+        if (kind == "mp4mux")
+            QVERIFY(!testmedia::make_gst_recording(original, 10, kind, 0, 30, 2).isEmpty() &&
+                    !testmedia::make_gst_recording(ref, 3, kind, 1, 30, 2).isEmpty());
+        else if (kind == "vfr" || kind.endsWith("audio"))
+            QVERIFY(!testmedia::make_vfr_recording(original, 10, 0,
+                                                   kind == "vfr"           ? 0
+                                                   : kind == "short audio" ? 6
+                                                                           : 13)
+                         .isEmpty() &&
+                    !testmedia::make_vfr_recording(ref, 3, 1).isEmpty());
+        else
+            QVERIFY(!testmedia::make_recording(original, 10, recording).isEmpty() &&
+                    !testmedia::make_recording(ref, 3, reference).isEmpty());
+        QByteArray bytes = testmedia::read_file(original);
+        // Sound that runs on past the pictures: all of it, the index cut off.
+        bytes.truncate(kind == "long audio"
+                           ? bytes.lastIndexOf("moov") - 4
+                           : qint64(double(bytes.size()) * (damage == "end" || kind == "short audio" ? 0.95 : 0.63)));
+        const qint64 mdat = bytes.indexOf("mdat") + 12;
+        QList<QPair<qint64, qint64>> spots;
+        if (damage == "hole")
+            spots = spoil(bytes, {mdat + (bytes.size() - mdat) / 2}, 1 << 20, true);
+        else if (damage == "end")
+            spots = spoil(bytes, {bytes.size() - (bytes.size() - mdat) / 20}, 4096, false);
+        const QString damaged = at(key + "-damaged.mp4"), out = at(key + "-repaired.mp4");
+        QVERIFY(testmedia::write_file(damaged, bytes));
+        const testmedia::Ran repaired = run({ref, damaged, out});
+        QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
+        QVERIFY2(repaired.out.contains(audio_clock ? "on the audio's clock" : "on the reference's frame rate"),
+                 qPrintable(repaired.out));
+
+        const QList<QList<Read>> truth = read_back(original), got = read_back(out);
+        QCOMPARE(got.size(), 2);
+        const auto hit = [&](const Read& p) {
+            for (const auto& [from, to] : spots)
+                if (p.pos < to && p.pos + p.size > from)
+                    return true;
+            return p.pos + p.size > bytes.size();
+        };
+        // Per track, how far each complete sample kept lies from its true time.
+        QList<QList<double>> off(2);
+        for (int t = 0; t < 2; ++t) {
+            int complete = 0, next = 0;
+            for (const Read& p : truth[t]) {
+                if (hit(p))
+                    continue;
+                ++complete;
+                for (int k = next; k < qMin(next + 8, int(got[t].size())); ++k) {
+                    if (got[t][k].hash == p.hash) {
+                        off[t] << got[t][k].start - p.start;
+                        next = k + 1;
+                        break;
+                    }
+                }
+            }
+            QVERIFY2(off[t].size() * 100 >= complete * 98,
+                     qPrintable(QString("track %1: %2 of %3").arg(t).arg(off[t].size()).arg(complete)));
+        }
+        const double audio = median(off[1]);
+        QList<double> pictures;
+        double furthest = 0;
+        for (double d : off[0]) {
+            pictures << d - audio;
+            furthest = qMax(furthest, qAbs(d - audio));
+        }
+        QVERIFY2(qAbs(median(pictures)) <= 0.02, qPrintable(QString("pictures %1 s off").arg(median(pictures))));
+        QVERIFY2(furthest <= worst + 0.001, qPrintable(QString("a picture %1 s off").arg(furthest)));
+
+        QList<double> durations;
+        for (int k = 0; k < got[0].size(); ++k) {
+            const Read& p = got[0][k];
+            QVERIFY2(k == 0 || p.dts > got[0][k - 1].dts,
+                     qPrintable(QString("picture %1 decoded with the one before").arg(k)));
+            QVERIFY(p.pts >= p.dts);
+            durations << p.duration;
+        }
+        QVERIFY2(got[0].last().duration <= 1.5 * median(durations),
+                 qPrintable(QString("last picture %1 s long").arg(got[0].last().duration)));
     }
 
     // A recording that still has its index, cut short: an index before the
@@ -593,59 +716,64 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("word");    // the last report's state word; with code 10 the window stops there
         QTest::addColumn<QString>("message"); // in the standard error
-        const char* const rows[][6] = {
-            // name, how, input, exit code, state word, message
-            {"LF line ends", "job", "%ref\n%damaged\n25\n%out\n", "0", "done", ""},
-            {"CR LF line ends", "job", "%ref\r\n%damaged\r\n25\r\n%out\r\n", "0", "done", ""},
-            {"no end of line after the output", "job", "%ref\n%damaged\n25\n%out", "0", "done", ""},
-            {"frame rate that is no number", "job", "%ref\n%damaged\nabc\n%out\n", "0", "done", ""},
-            {"window closed while rebuilding", "job", "%ref\n%damaged\n25\n%out\n", "10", "rebuilding", ""},
-            {"window closed while writing", "job", "%ref\n%damaged\n25\n%out\n", "10", "writing", ""},
+        // How far a repair had got: one that fails says where it stopped, so
+        // a file that cannot be read ends at 0, not at a bar that looks full.
+        QTest::addColumn<QString>("reached"); // percent, or "from-to"
+        const char* const rows[][7] = {
+            // name, how, input, exit code, state word, message, percent the last report reached ("": not checked)
+            {"LF line ends", "job", "%ref\n%damaged\n25\n%out\n", "0", "done", "", "100"},
+            {"CR LF line ends", "job", "%ref\r\n%damaged\r\n25\r\n%out\r\n", "0", "done", "", "100"},
+            {"no end of line after the output", "job", "%ref\n%damaged\n25\n%out", "0", "done", "", "100"},
+            {"frame rate that is no number", "job", "%ref\n%damaged\nabc\n%out\n", "0", "done", "", "100"},
+            {"window closed while rebuilding", "job", "%ref\n%damaged\n25\n%out\n", "10", "rebuilding", "", ""},
+            {"window closed while writing", "job", "%ref\n%damaged\n25\n%out\n", "10", "writing", "", ""},
             {"window closed while a file cut after its index is rebuilt", "job", "%ref\n%indexed\n25\n%out\n", "10",
-             "writing", ""},
-            {"three lines", "job", "%ref\n%damaged\n25\n", "1", "修复失败:任务文件不完整或文件重复", ""},
-            {"empty damaged line", "job", "%ref\n\n25\n%out\n", "1", "修复失败:任务文件不完整或文件重复", ""},
-            {"no job file", "job", "", "1", "修复失败:任务文件不完整或文件重复", ""},
-            {"two arguments", "args", "ref.mp4 damaged.mp4", "1", "", "usage"},
+             "writing", "", ""},
+            {"three lines", "job", "%ref\n%damaged\n25\n", "1", "修复失败:任务文件不完整或文件重复", "", "0"},
+            {"empty damaged line", "job", "%ref\n\n25\n%out\n", "1", "修复失败:任务文件不完整或文件重复", "", "0"},
+            {"no job file", "job", "", "1", "修复失败:任务文件不完整或文件重复", "", "0"},
+            {"two arguments", "args", "ref.mp4 damaged.mp4", "1", "", "usage", "0"},
             {"output over the damaged file", "args", "ref.mp4 damaged.mp4 damaged.mp4", "1",
-             "修复失败:任务文件不完整或文件重复", "three different files"},
+             "修复失败:任务文件不完整或文件重复", "three different files", "0"},
             {"damaged file missing", "args", "ref.mp4 none.mp4 out.mp4", "2", "修复失败:无法读取文件或参考视频不完整",
-             "No such file"},
+             "No such file", "0"},
             {"reference without video", "args", "audio.mp4 damaged.mp4 out.mp4", "3", "修复失败:参考视频没有画面",
-             "no video track"},
+             "no video track", "0"},
             {"damaged file of random bytes", "args", "ref.mp4 random.mp4 out.mp4", "4", "修复失败:损坏视频不是MP4文件",
-             "is not an MP4"},
+             "is not an MP4", "0"},
             {"zero-length damaged file", "args", "ref.mp4 zero.mp4 out.mp4", "4", "修复失败:损坏视频不是MP4文件",
-             "is not an MP4"},
+             "is not an MP4", "0"},
             {"damaged file cut inside its first box", "args", "ref.mp4 head.mp4 out.mp4", "4",
-             "修复失败:损坏视频不是MP4文件", "no media data"},
+             "修复失败:损坏视频不是MP4文件", "no media data", "0"},
             {"damaged file cut after a few samples", "args", "ref.mp4 start.mp4 out.mp4", "8",
-             "修复失败:没有找到可以恢复的画面", "nothing to recover"},
+             "修复失败:没有找到可以恢复的画面", "nothing to recover", "60"},
             {"zero-length reference", "args", "zero.mp4 damaged.mp4 out.mp4", "2",
-             "修复失败:无法读取文件或参考视频不完整", "cannot open the reference"},
+             "修复失败:无法读取文件或参考视频不完整", "cannot open the reference", "0"},
             {"truncated reference", "args", "halfref.mp4 damaged.mp4 out.mp4", "2",
-             "修复失败:无法读取文件或参考视频不完整", "no index"},
+             "修复失败:无法读取文件或参考视频不完整", "no index", "0"},
             {"random reference", "args", "random.mp4 damaged.mp4 out.mp4", "2", "修复失败:无法读取文件或参考视频不完整",
-             "cannot open the reference"},
+             "cannot open the reference", "0"},
             {"reference with AC-3 audio", "args", "ac3.mp4 damaged.mp4 out.mp4", "5", "修复失败:不支持该视频或音频编码",
-             "ac3"},
+             "ac3", "0"},
             {"inputs swapped", "args", "damaged.mp4 ref.mp4 out.mp4", "6", "修复失败:两个文件似乎放反了",
-             "look swapped"},
+             "look swapped", "0"},
             {"damaged file is whole", "args", "ref.mp4 original.mp4 out.mp4", "7", "无需修复:损坏视频是完整的",
-             "nothing to repair"},
+             "nothing to repair", "0"},
             {"reference of another codec", "args", "hevc-ref.mp4 damaged.mp4 out.mp4", "8",
-             "修复失败:没有找到可以恢复的画面", "does not match"},
+             "修复失败:没有找到可以恢复的画面", "does not match", "60"},
             {"output folder missing", "args", "ref.mp4 damaged.mp4 none/out.mp4", "9", "修复失败:无法写入修复后的文件",
-             "cannot create"},
+             "cannot create", "60"},
             {"disk full while writing", "args", "ref.mp4 damaged.mp4 small/out.mp4", "9",
-             "修复失败:无法写入修复后的文件", "No space left"},
+             "修复失败:无法写入修复后的文件", "No space left", "60-99"},
             {"reference at another picture size", "args", "largeref.mp4 damaged.mp4 out.mp4", "12",
-             "修复失败:参考视频与损坏视频的设置不同", "do not decode with the reference's video settings (640x480)"},
+             "修复失败:参考视频与损坏视频的设置不同", "do not decode with the reference's video settings (640x480)",
+             "60"},
             {"AAC recording, PCM reference", "args", "pcm-ref.mov damaged.mp4 out.mp4", "11",
-             "修复失败:声音与参考视频的编码不同", "is not the reference's (pcm_s16le, stereo)"},
+             "修复失败:声音与参考视频的编码不同", "is not the reference's (pcm_s16le, stereo)", "60"},
         };
         for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << atoi(r[3]) << QString(r[4]) << QString(r[5]);
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << atoi(r[3]) << QString(r[4]) << QString(r[5])
+                                << QString(r[6]);
     }
     void runs()
     {
@@ -654,6 +782,7 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, word);
         QFETCH(QString, message);
+        QFETCH(QString, reached);
         // A disk that fills up once the output is begun.
         const QString last = input.section(' ', -1);
         if (last.startsWith("small/")) {
@@ -686,6 +815,10 @@ private slots:
             return seen == (word == "writing" ? 2 : 1) ? "pro_end" : "";
         };
         const auto pipe = window.serve(protocol::pipe_name);
+        const auto within = [&](int percent) {
+            return reached.isEmpty() ||
+                   (percent >= reached.section('-', 0, 0).toInt() && percent <= reached.section('-', -1).toInt());
+        };
         const faults::Files before = faults::files({m_dir.path()});
 
         const testmedia::Ran ran = run(args);
@@ -696,6 +829,7 @@ private slots:
             const QString last = ran.out.trimmed().section('\n', -1);
             QVERIFY2(word.isEmpty() || (last.endsWith(" " + word) && last.startsWith("100%") == (code == 0)),
                      qPrintable(ran.out));
+            QVERIFY2(word.isEmpty() || within(last.section('%', 0, 0).trimmed().toInt()), qPrintable(ran.out));
         } else {
             QVERIFY(!window.got.isEmpty());
             int previous = 0;
@@ -709,6 +843,7 @@ private slots:
             const QStringList fields = QString(window.got.last().constData()).split(' ');
             QCOMPARE(fields.value(3), word);
             QCOMPARE(fields.value(1) == fields.value(2), code == 0);
+            QVERIFY2(within(fields.value(1).toInt() / 10), window.got.last().constData());
         }
         QCOMPARE(QFile::exists(out), code == 0);
         QVERIFY(!QFile::exists(out + ".part"));

@@ -415,6 +415,11 @@ PictureOrder H264Poc::next(const SliceHeader& s, const H264Sps& sps)
     PictureOrder order;
     order.poc = clamp_poc(std::min(top, bottom));
     order.period_start = idr || s.mmco5;
+    // Type 0 counts from its own low bits, the others from frame_num.
+    if (sps.poc_type == 0)
+        order.wrap = clamp_poc(int64_t(1) << sps.log2_max_poc_lsb);
+    else if (sps.poc_type == 2)
+        order.wrap = clamp_poc(int64_t(2) << sps.log2_max_frame_num);
     if (s.mmco5) {
         // The picture's counts are taken back to zero once it is decoded.
         if (sps.poc_type == 0) {

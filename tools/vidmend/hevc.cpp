@@ -199,6 +199,7 @@ PictureOrder HevcPoc::next(const SliceHeader& s, const HevcSps& sps)
     }
     order.poc = idr ? 0 : clamp_poc(msb + s.poc_lsb);
     order.period_start = fresh;
+    order.wrap = clamp_poc(int64_t(1) << sps.log2_max_poc_lsb);
     m_first = false;
     // Leading pictures and sub-layer non-reference pictures do not anchor the next count.
     const bool sub_layer_non_ref = type <= 14 && type % 2 == 0;

@@ -202,7 +202,8 @@ RepairResult Run::go()
     WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
         return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
     });
-    if (walk.stats.stopped)
+    // The walk is over: a failure from here on says so.
+    if (walk.stats.stopped || !tell(600, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
@@ -321,11 +322,13 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
     s.stray_frames = walk.stats.dropped_frames;
     char clock[96];
     if (timing.audio_clock)
-        std::snprintf(clock, sizeof clock, "the audio's clock (the frame rate varies)");
+        std::snprintf(clock, sizeof clock, "the audio's clock (%.3f fps)", timing.frame_rate);
     else
         std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
                       1.0 / (double(m_ref.tracks[m_ref.video].step) * av_q2d(m_ref.tracks[m_ref.video].time_base)));
     s.clock = clock;
+    if (!timing.clock_why.empty())
+        s.clock += ": " + timing.clock_why;
     s.payload = walk.stats.payload;
     s.used = walk.stats.video_bytes + walk.stats.audio_bytes;
     s.skipped = walk.stats.skipped;

@@ -31,6 +31,7 @@ struct PictureOrder
 {
     int32_t poc = 0;
     bool period_start = false; // order counts start again: every earlier picture is shown before this one
+    int32_t wrap = 0;          // how far the count runs before what it is derived from wraps, 0 if unknown
 };
 
 } // namespace vidmend

@@ -1,6 +1,7 @@
 #include "timestamps.h"
 
 #include "audioclock.h"
+#include "videosyntax.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -9,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <numeric>
 #include <optional>
@@ -48,19 +50,24 @@ std::vector<int64_t> period_order(const int32_t* poc, size_t n, int32_t step)
 
 } // namespace
 
-std::vector<int64_t> display_order(const std::vector<int32_t>& poc, const std::vector<bool>& period_start)
+namespace {
+
+std::vector<size_t> period_starts(const std::vector<bool>& period_start)
 {
-    const size_t n = poc.size();
     std::vector<size_t> starts;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < period_start.size(); ++i)
         if (i == 0 || period_start[i])
             starts.push_back(i);
-    starts.push_back(n);
+    starts.push_back(period_start.size());
+    return starts;
+}
 
-    // The usual distance between neighbouring counts (2 for most H.264 streams, 1 for HEVC).
+// The usual distance between neighbouring counts (2 for most H.264 streams, 1 for HEVC).
+int32_t usual_step(const std::vector<int32_t>& poc, const std::vector<size_t>& starts)
+{
     std::map<int32_t, size_t> gaps;
     for (size_t p = 0; p + 1 < starts.size(); ++p) {
-        std::vector<int32_t> sorted(poc.begin() + starts[p], poc.begin() + starts[p + 1]);
+        std::vector<int32_t> sorted(poc.begin() + long(starts[p]), poc.begin() + long(starts[p + 1]));
         std::sort(sorted.begin(), sorted.end());
         for (size_t i = 1; i < sorted.size(); ++i)
             if (sorted[i] > sorted[i - 1])
@@ -71,6 +78,16 @@ std::vector<int64_t> display_order(const std::vector<int32_t>& poc, const std::v
     for (const auto& [gap, count] : gaps)
         if (count > best)
             step = gap, best = count;
+    return step;
+}
+
+} // namespace
+
+std::vector<int64_t> display_order(const std::vector<int32_t>& poc, const std::vector<bool>& period_start)
+{
+    const size_t n = poc.size();
+    const std::vector<size_t> starts = period_starts(period_start);
+    const int32_t step = usual_step(poc, starts);
 
     std::vector<int64_t> display(n);
     int64_t offset = 0;
@@ -206,104 +223,197 @@ struct Layout
     }
 };
 
-// Offset from the audio's clock to the video's slots in the reference: the
-// slot of a picture that follows audio against the time of the next audio
-// frame of the first audio track.
-std::optional<double> reference_offset(const Reference& ref)
+// The interleave of the reference, as seen at each frame of its first audio
+// track: the decoding time of the last picture before it in the file minus
+// the frame's own time. Its median is where a writer puts audio against
+// video, its spread how far a chunked layout lets the two part for a while.
+struct Interleave
 {
-    const RefTrack& video = ref.tracks[ref.video];
+    double median = 0;
+    double band = 0;
+};
+
+std::optional<Interleave> reference_interleave(const Reference& ref)
+{
+    const double vtb = av_q2d(ref.tracks[ref.video].time_base);
     const int a0 = ref.audio.front();
-    std::vector<double> offsets;
-    const std::vector<RefSample>& l = ref.layout;
-    for (size_t i = 1; i < l.size(); ++i) {
-        if (l[i].track != ref.video || l[i - 1].track == ref.video)
-            continue;
-        size_t n = i + 1;
-        while (n < l.size() && l[n].track != a0)
-            ++n;
-        if (n == l.size())
-            break;
-        const double slot = double(l[i].timestamp + video.delay * video.step) * av_q2d(video.time_base);
-        offsets.push_back(slot - double(l[n].timestamp) * av_q2d(ref.tracks[a0].time_base));
+    const double atb = av_q2d(ref.tracks[a0].time_base);
+    std::vector<double> gaps;
+    std::optional<double> video;
+    for (const RefSample& s : ref.layout) {
+        if (s.track == ref.video)
+            video = double(s.timestamp) * vtb;
+        else if (s.track == a0 && video)
+            gaps.push_back(*video - double(s.timestamp) * atb);
     }
-    if (offsets.size() < 4)
+    if (gaps.size() < 8)
         return std::nullopt;
-    return median(offsets);
+    std::sort(gaps.begin(), gaps.end());
+    const size_t trim = gaps.size() / 40;
+    return Interleave{gaps[gaps.size() / 2], gaps[gaps.size() - 1 - trim] - gaps[trim]};
 }
 
-// Lays the video out on the audio's clock when the two drift apart at the
-// reference's frame rate: a picture that follows audio takes its slot from
-// the next audio frame's time, the pictures in between are spread evenly.
-bool follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, const std::vector<size_t>& pictures,
+// One measure of the video against the audio: after a frame of the first
+// audio track, the decoding slot of the last picture before it in the file
+// (in frames, at the reference's delay), and the time that frame says that
+// picture was decoded at.
+struct ClockPoint
+{
+    double slot;
+    double time;
+};
+
+// Least squares line time = c + b * slot.
+std::pair<double, double> fit_line(const std::vector<ClockPoint>& points, size_t from, size_t to)
+{
+    double su = 0, sy = 0, suu = 0, suy = 0;
+    const double n = double(to - from);
+    for (size_t i = from; i < to; ++i) {
+        su += points[i].slot, sy += points[i].time;
+        suu += points[i].slot * points[i].slot, suy += points[i].slot * points[i].time;
+    }
+    const double den = n * suu - su * su;
+    const double b = den > 0 ? (n * suy - su * sy) / den : 0;
+    return {(sy - b * su) / n, b};
+}
+
+// A frame duration within 0.3% of a usual rate's is that rate's.
+double usual_duration(double seconds)
+{
+    for (const double rate : {24000.0 / 1001, 24.0, 25.0, 30000.0 / 1001, 30.0, 48.0, 50.0, 60000.0 / 1001, 60.0, 10.0,
+                              12.0, 12.5, 15.0, 20.0})
+        if (std::fabs(seconds * rate - 1) < 0.003)
+            return 1 / rate;
+    return seconds;
+}
+
+// Tells a video whose rate differs from the reference's from one that only
+// lags its audio by the writer's chunks, and lays it out on the audio's clock
+// when it does: at several points along the file, the video at the
+// reference's rate is held against the audio, less what the reference's own
+// interleave puts between them. A real difference grows from point to point
+// and beyond the interleave's spread; a lag (a chunk of audio not yet written
+// at a cut) does neither. On the audio's clock the pictures follow a line
+// fitted through all the points (or, where the rate changes along the file,
+// through stretches of them) at the recording's own rate, rounded to the
+// track's time base: no picture takes an audio frame's jitter.
+void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, const std::vector<size_t>& pictures,
                         const std::vector<int64_t>& display, const std::vector<int64_t>& rank, int64_t delay,
-                        double offset)
+                        Timing& timing)
 {
     const RefTrack& video = ref.tracks[ref.video];
     const double vtb = av_q2d(video.time_base);
     const double step = double(video.step) * vtb;
     const int a0 = ref.audio.front();
     const double atb = av_q2d(ref.tracks[a0].time_base);
-    const size_t n = pictures.size();
-    std::vector<double> slot(n, 0);
-    std::vector<size_t> anchors;
-    for (size_t k = 0; k < n; ++k) {
-        const size_t i = pictures[k];
-        if (i == 0 || samples[i - 1].track == ref.video)
+    const std::optional<Interleave> interleave = reference_interleave(ref);
+    if (!interleave)
+        return;
+    std::vector<ClockPoint> points;
+    size_t k = 0, followed = 0;
+    bool seen = false, clean = false;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (samples[i].loss)
+            clean = false;
+        if (k < pictures.size() && pictures[k] == i) {
+            seen = clean = true;
+            followed = points.size();
+            ++k;
             continue;
-        size_t j = i + 1;
-        bool clean = true;
-        for (; j < samples.size() && samples[j].track != a0; ++j)
-            clean = clean && samples[j].loss == 0;
-        if (j == samples.size() || !clean || samples[j].loss)
+        }
+        if (samples[i].track != a0 || !seen || !clean)
             continue;
-        slot[k] = double(samples[j].pts) * atb + offset;
-        anchors.push_back(k);
+        points.push_back({double(rank[k - 1] - delay), double(samples[i].pts) * atb + interleave->median});
     }
-    if (anchors.size() < 8)
-        return false;
+    // Sound the pictures have ended before tells nothing of their rate.
+    points.resize(followed);
+    const size_t n = points.size();
+    if (n < 32)
+        return;
+    // Where the video at the reference's rate lies against the audio, per quarter of the points.
     const double first = double(video.first_pts) * vtb;
-    std::vector<double> drift;
-    for (size_t k : anchors)
-        drift.push_back(first + double(rank[k]) * step - slot[k]);
-    const size_t w = std::max<size_t>(4, anchors.size() / 10);
-    const double early = median(std::vector<double>(drift.begin(), drift.begin() + w));
-    const double late = median(std::vector<double>(drift.end() - w, drift.end()));
-    const double span = slot[anchors.back()] - slot[anchors.front()];
-    if (std::fabs(late - early) <= std::max(3 * step, 0.02 * span))
-        return false;
-
-    for (size_t a = 1; a < anchors.size(); ++a)
-        slot[anchors[a]] = std::max(slot[anchors[a]], slot[anchors[a - 1]] + 2 * vtb);
-    for (size_t k = 0; k < anchors.front(); ++k)
-        slot[k] = slot[anchors.front()] - double(anchors.front() - k) * step;
-    for (size_t k = anchors.back() + 1; k < n; ++k)
-        slot[k] = slot[anchors.back()] + double(k - anchors.back()) * step;
-    for (size_t a = 1; a < anchors.size(); ++a) {
-        const size_t from = anchors[a - 1], to = anchors[a];
-        for (size_t k = from + 1; k < to; ++k)
-            slot[k] = slot[from] + (slot[to] - slot[from]) * double(k - from) / double(to - from);
+    std::vector<double> quarter(4);
+    for (size_t q = 0; q < 4; ++q) {
+        std::vector<double> errors;
+        for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
+            errors.push_back(first + points[i].slot * step - points[i].time);
+        quarter[q] = median(errors);
     }
-    // The slot of any position in decoding order, between the pictures' ranks.
-    const auto at = [&](double r) {
-        const auto it = std::upper_bound(rank.begin(), rank.end(), int64_t(std::floor(r)));
-        size_t hi = size_t(it - rank.begin());
-        if (hi == 0)
-            return slot[0] - (double(rank[0]) - r) * step;
-        if (hi == n)
-            return slot[n - 1] + (r - double(rank[n - 1])) * step;
-        const size_t lo = hi - 1;
-        const double f = (r - double(rank[lo])) / double(std::max<int64_t>(1, rank[hi] - rank[lo]));
-        return slot[lo] + (slot[hi] - slot[lo]) * f;
+    const double moved = quarter[3] - quarter[0];
+    bool steady = true;
+    for (size_t q = 1; q < 4; ++q)
+        steady = steady && (quarter[q] - quarter[q - 1]) * moved > 0;
+    const double allowed = interleave->band + 2 * step;
+    const double span = points.back().time - points.front().time;
+    char why[200];
+    if (!steady || std::fabs(moved) <= allowed) {
+        std::snprintf(why, sizeof why,
+                      "the video keeps to its audio along the file: %.3f s apart at four points "
+                      "over %.1f s, within the %.3f s the writer's interleave allows",
+                      std::fabs(moved), span, allowed);
+        timing.clock_why = why;
+        return;
+    }
+
+    auto [c, b] = fit_line(points, 0, n);
+    b = usual_duration(b);
+    c = 0;
+    for (const ClockPoint& p : points)
+        c += p.time - b * p.slot;
+    c /= double(n);
+    // A line that misses a quarter of the points by more than the interleave
+    // lets them part: the rate changed along the file, so each stretch gets its own.
+    bool fits = true;
+    for (size_t q = 0; q < 4; ++q) {
+        std::vector<double> misses;
+        for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
+            misses.push_back(points[i].time - (c + b * points[i].slot));
+        fits = fits && std::fabs(median(misses)) <= interleave->band / 2 + step;
+    }
+    std::vector<ClockPoint> knots;
+    const size_t stretch = std::max<size_t>(32, n / 8);
+    for (size_t from = 0; !fits && from < n; from += stretch) {
+        const size_t to = std::min(n, from + stretch);
+        double su = 0, sy = 0;
+        for (size_t i = from; i < to; ++i)
+            su += points[i].slot, sy += points[i].time;
+        knots.push_back({su / double(to - from), sy / double(to - from)});
+    }
+    // Seconds of a decoding slot: on the line, or between the knots (past the
+    // ends, at the slope of the nearest stretch).
+    const auto at = [&](double u) {
+        if (knots.size() < 2)
+            return c + b * u;
+        size_t hi = size_t(
+            std::upper_bound(knots.begin(), knots.end(), u, [](double v, const ClockPoint& p) { return v < p.slot; }) -
+            knots.begin());
+        hi = std::clamp<size_t>(hi, 1, knots.size() - 1);
+        const ClockPoint &l = knots[hi - 1], &h = knots[hi];
+        return l.time + (h.time - l.time) * (u - l.slot) / std::max(1e-9, h.slot - l.slot);
+    };
+    const double ticks = b / vtb;
+    const int64_t base = std::llround(c / vtb);
+    const auto tick = [&](double u) -> int64_t {
+        return knots.size() < 2 ? base + std::llround(u * ticks) : std::llround(at(u) / vtb);
     };
     int64_t last_dts = INT64_MIN;
-    for (size_t k = 0; k < n; ++k) {
-        Sample& s = samples[pictures[k]];
-        s.pts = std::llround(at(double(display[k])) / vtb);
-        s.dts = std::min<int64_t>(s.pts, std::llround(at(double(rank[k] - delay)) / vtb));
+    for (size_t j = 0; j < pictures.size(); ++j) {
+        Sample& s = samples[pictures[j]];
+        s.pts = tick(double(display[j]));
+        s.dts = std::min<int64_t>(s.pts, tick(double(rank[j] - delay)));
         s.dts = std::max(s.dts, last_dts + 1);
+        s.pts = std::max(s.pts, s.dts);
+        s.duration = std::max<int64_t>(1, std::llround(ticks));
         last_dts = s.dts;
     }
-    return true;
+    timing.audio_clock = true;
+    timing.frame_rate = 1 / b;
+    std::snprintf(why, sizeof why,
+                  "the video ran at %.3f fps against the reference's %.3f: %.3f s off its "
+                  "audio over %.1f s, growing at four points%s",
+                  1 / b, 1 / step, std::fabs(moved), span,
+                  knots.size() >= 2 ? ", the rate changing along the file" : "");
+    timing.clock_why = why;
 }
 
 // The picture after the period that begins at `first`.
@@ -423,6 +533,34 @@ void split_long_periods(const std::vector<bool>& after_damage, const std::vector
     }
 }
 
+// Order counts derived from a number that wraps (frame_num, the count's low
+// bits) cannot tell how many times it wrapped across a hole: the pictures
+// after it count on as if at most one wrap had passed. Where the bytes lost
+// held more pictures than half a wrap, the gap in the counts is short by the
+// wraps that fit the bytes best; where they held fewer it cannot have
+// wrapped, and the gap stands.
+void unwrap_counts(const std::vector<Sample>& samples, const std::vector<size_t>& pictures,
+                   const std::vector<bool>& after_damage, const std::vector<double>& lost, std::vector<int32_t>& poc,
+                   const std::vector<bool>& starts)
+{
+    const int32_t step = std::max<int32_t>(1, usual_step(poc, period_starts(starts)));
+    int64_t added = 0, highest = 0;
+    for (size_t k = 0; k < poc.size(); ++k) {
+        if (starts[k] || k == 0) {
+            added = 0;
+            highest = poc[k];
+            continue;
+        }
+        const int64_t wrap = samples[pictures[k]].wrap / step;
+        if (after_damage[k] && wrap > 0 && lost[k] >= double(wrap) / 2) {
+            const double gap = std::max<double>(0, double(int64_t(poc[k]) + added - highest) / step - 1);
+            added += std::max<int64_t>(0, std::llround((lost[k] - gap) / double(wrap))) * wrap * step;
+        }
+        poc[k] = clamp_poc(int64_t(poc[k]) + added);
+        highest = std::max<int64_t>(highest, poc[k]);
+    }
+}
+
 } // namespace
 
 Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
@@ -467,6 +605,7 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     }
     mark_lost_starts(poc, after_damage, starts);
     split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
+    unwrap_counts(samples, pictures, after_damage, lost_pictures, poc, starts);
     std::vector<int64_t>& display = slots.display;
     display = display_order(poc, starts);
     settle_video_losses(samples, pictures, starts, display, layout, ref.video, video.delay, lost_at);
@@ -541,8 +680,7 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     // the video at the reference's frame rate drifts away from it, the
     // recording's frame rate varied.
     if (!ref.audio.empty() && pictures.size() >= 8)
-        if (const std::optional<double> offset = reference_offset(ref))
-            timing.audio_clock = follow_audio_clock(ref, samples, pictures, display, rank, delay, *offset);
+        follow_audio_clock(ref, samples, pictures, display, rank, delay, timing);
     return timing;
 }
 

@@ -4,6 +4,7 @@
 #include "walker.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vidmend {
@@ -21,7 +22,9 @@ int reorder_delay(const std::vector<int64_t>& display);
 struct Timing
 {
     std::vector<double> lost; // per reference track: seconds estimated lost to damage
-    bool audio_clock = false; // the video was laid out on the audio's clock, not at a constant rate
+    bool audio_clock = false; // the video was laid out on the audio's clock, not at the reference's rate
+    double frame_rate = 0;    // on the audio's clock: the recording's own rate, frames a second
+    std::string clock_why;    // what the audio said of the video's rate
 };
 
 // Gives every sample its pts, dts and duration: video from display order at

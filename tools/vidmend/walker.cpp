@@ -436,6 +436,7 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 s.pos = pos;
                 s.size = c.size;
                 s.poc = order.poc;
+                s.wrap = order.wrap;
                 s.period_start = order.period_start;
                 s.key = c.key;
                 s.track = video_track;

@@ -18,6 +18,7 @@ struct Sample
     uint64_t pos = 0;
     uint32_t size = 0;
     int32_t poc = 0;    // video: picture order count
+    int32_t wrap = 0;   // video: the span of counts after which what they are derived from wraps, 0 if unknown
     uint16_t track = 0; // index into Reference::tracks
     bool key = false;
     bool period_start = false; // video: picture order counts start again here
