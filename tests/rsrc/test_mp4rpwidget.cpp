@@ -4,7 +4,6 @@
 // keeps a copy of the job file it found.
 
 #include "faults.h"
-#include "testclock.h"
 #include "modalboxes.h"
 #include "pipes.h"
 #include "protocol/contract.h"
@@ -12,6 +11,7 @@
 #include "protocol/privatefolder.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
+#include "testclock.h"
 #include "testhost.h"
 #include "testmedia.h"
 
