@@ -153,11 +153,20 @@ RepairResult Run::go()
     std::string error;
     if (!reference.open(m_job.reference, error) || !damaged.open(m_job.damaged, error))
         return fail(Outcome::Unreadable, "cannot read " + error);
-    const FileLayout layout = scan_boxes(damaged.data(), damaged.size());
-    if (!layout.iso)
+    FileLayout layout = scan_boxes(damaged.data(), damaged.size());
+    const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
+    uint64_t lost_head = 0;
+    if (!layout.iso && status == ReferenceStatus::Ok && damaged.size() > 0) {
+        // No box where a file begins: its head may be lost (a card whose first
+        // sectors went) with the media after it whole.
+        Walker search(m_ref, damaged.data());
+        lost_head = search.find_start(0, damaged.size());
+        if (lost_head < damaged.size())
+            layout.media.push_back({lost_head, damaged.size(), true});
+    }
+    if (!layout.iso && layout.media.empty())
         return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
 
-    const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
     // A file with an index of its own needs no reference, unless it is whole.
     IndexRepair indexed(damaged.data(), damaged.size(), layout);
     if (indexed.state() == IndexState::Whole && status != ReferenceStatus::Ok)
@@ -193,6 +202,10 @@ RepairResult Run::go()
     for (const RefTrack& t : m_ref.tracks)
         if (t.kind == TrackKind::Skipped)
             m_result.summary.notes.push_back("skipped the reference's " + t.note);
+    if (lost_head > 0)
+        m_result.summary.notes.push_back("the first " + std::to_string(lost_head) +
+                                         " bytes hold no box structure and no media that fits the reference: "
+                                         "the head of the file is lost");
 
     // Walk the media data.
     if (!tell(0, "rebuilding"))
@@ -202,6 +215,11 @@ RepairResult Run::go()
     WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
         return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
     });
+    if (lost_head > 0) {
+        walk.stats.payload += lost_head;
+        walk.stats.skipped += lost_head;
+        ++walk.stats.skipped_runs;
+    }
     // The walk is over: a failure from here on says so.
     if (walk.stats.stopped || !tell(600, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
