@@ -19,7 +19,8 @@
 // Media are made with the stock ffmpeg and GStreamer on the first run and
 // kept in $VIDMEND_BENCH_MEDIA (default <temp folder>/vidmend-bench).
 //
-// usage: bench_vidmend [recovery] [damage] [timing] [speed]
+//   refusals  a repair that must be refused: its exit code and word.
+// usage: bench_vidmend [recovery] [damage] [timing] [refusals] [speed]
 
 #include "boxes.h"
 #include "figure.h"
@@ -62,6 +63,7 @@ struct Packet
     bool key;
     size_t hash;       // of the bytes
     double start, end; // presentation, seconds
+    bool uniform;      // one byte over and over: silence written for PCM lost to damage
     bool same(const Packet& o) const
     {
         return stream == o.stream && pts == o.pts && dts == o.dts && size == o.size && key == o.key;
@@ -79,6 +81,8 @@ QList<Packet> packets(const QString& path)
         const size_t hash = std::hash<std::string_view>{}(
             std::string_view(reinterpret_cast<const char*>(pkt->data), size_t(pkt->size)));
         const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
+        const bool uniform = pkt->size >= 64 && std::all_of(pkt->data, pkt->data + pkt->size,
+                                                            [&](uint8_t b) { return b == pkt->data[0]; });
         list << Packet{pkt->stream_index,
                        pkt->pts,
                        pkt->dts,
@@ -87,7 +91,8 @@ QList<Packet> packets(const QString& path)
                        (pkt->flags & AV_PKT_FLAG_KEY) != 0,
                        hash,
                        double(pkt->pts) * tb,
-                       double(pkt->pts + pkt->duration) * tb};
+                       double(pkt->pts + pkt->duration) * tb,
+                       uniform};
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
@@ -285,7 +290,7 @@ Verdict judge(const QString& original, const QString& reference, const QString& 
     for (int t = 0; t < tracks; ++t) {
         QList<const Packet*> mine;
         for (const Packet& p : got)
-            if (p.stream == t)
+            if (p.stream == t && !(t > 0 && p.uniform))
                 mine << &p;
         int complete = 0, kept = 0, next = 0;
         for (const Packet& p : truth) {
@@ -321,8 +326,11 @@ void damage()
         bool zeros;
         double keep;
     };
-    testmedia::Recording plain, hevc, two, two_rates, vga;
+    testmedia::Recording plain, hevc, two, two_rates, vga, s16, mulaw;
     hevc.codec = "hevc";
+    s16.options = {"-c:a", "pcm_s16le"};
+    mulaw.audio = {"8000:1"};
+    mulaw.options = {"-c:a", "pcm_mulaw"};
     two.audio = {"48000:2", "48000:1"};
     two_rates.audio = {"48000:2", "44100:1"};
     vga.size = "640x480";
@@ -336,6 +344,10 @@ void damage()
         {"mp4mux-garbage-10", "mp4mux", plain, 8, 10, 4096, false, 0.9},
         {"vga-garbage-50-in-2.4MB", "ffmpeg", vga, 10, 50, 4096, false, 0.95},
         {"vga-zeros-50-in-2.4MB", "ffmpeg", vga, 10, 50, 4096, true, 0.95},
+        {"pcm-s16le-garbage-3", "ffmpeg", s16, 8, 3, 4096, false, 0.9},
+        {"pcm-s16le-hole-200KB", "ffmpeg", s16, 8, 1, 200 << 10, true, 0.9},
+        {"mulaw-garbage-3", "ffmpeg", mulaw, 8, 3, 4096, false, 0.9},
+        {"mulaw-hole-64KB", "ffmpeg", mulaw, 8, 1, 64 << 10, true, 0.9},
     };
     std::printf("damage: complete samples kept with their bytes, end of audio against video, time per spot\n");
     std::printf("%-26s %6s %9s %9s %9s %9s %10s\n", "recording", "spots", "video", "audio 1", "audio 2", "sync ms",
@@ -343,7 +355,7 @@ void damage()
     double worst_garbage = 1, worst_sync = 0, worst_spot = 0;
     for (const Form& form : forms) {
         const QString base = QString(form.name).section('-', 0, 1);
-        const QString ext = QString(form.writer) == "qtmux" ? ".mov" : ".mp4";
+        const QString ext = QString(form.writer) == "qtmux" || form.settings.options.contains("-c:a") ? ".mov" : ".mp4";
         QString original, reference;
         if (QString(form.writer) == "ffmpeg") {
             testmedia::Recording settings = form.settings;
@@ -384,6 +396,34 @@ void damage()
            "finding where the data resumes");
 }
 
+// Repairs that must be refused, with the word the window is sent.
+void refusals()
+{
+    testmedia::Recording plain, vga;
+    vga.size = "640x480";
+    vga.scene = 1;
+    const QString original = make("h264-damage-original.mp4", 8, plain);
+    const QString damaged = cut(original, media_dir() + "/refused-damaged.mp4", 0.6, false);
+    std::printf("refusals: exit code and word; no output may be left\n");
+    const struct
+    {
+        const char* name;
+        QString reference;
+    } rows[]{{"reference at 640x480, recording at 320x240", make("vga-reference.mp4", 3, vga)}};
+    for (const auto& row : rows) {
+        const QString out = media_dir() + "/refused.mp4";
+        QFile::remove(out);
+        Silent silent;
+        const vidmend::RepairResult r =
+            vidmend::repair({row.reference.toStdString(), damaged.toStdString(), out.toStdString(), 0}, silent);
+        std::printf("%-44s exit %d %s, output %s\n", row.name, int(r.outcome), vidmend::state_word(r.outcome),
+                    QFile::exists(out) ? "LEFT" : "none");
+        figure(qPrintable(QString("repair refused: %1").arg(row.name)), vidmend::state_word(r.outcome),
+               "修复失败:参考视频与损坏视频的设置不同", QFile::exists(out) ? "an output was left" : "no output");
+    }
+    std::printf("\n");
+}
+
 // What a user's player makes of a repair against the original: each track's
 // complete samples matched in order by their bytes; per picture, its time
 // against the original's, less the audio's own offset (so a picture that
@@ -412,6 +452,7 @@ Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qin
         tracks = std::max(tracks, p.stream + 1);
     QList<const Packet*> last_got(tracks, nullptr), last_truth(tracks, nullptr);
     QList<QList<double>> offsets(tracks);
+    QList<QList<double>> when(tracks); // the true time of each sample kept
     for (int t = 0; t < tracks; ++t) {
         QList<const Packet*> mine;
         for (const Packet& p : got)
@@ -427,6 +468,7 @@ Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qin
                     ++kept;
                     last_got[t] = mine[k], last_truth[t] = &p;
                     offsets[t] << mine[k]->start - p.start;
+                    when[t] << p.start;
                     next = k + 1;
                     break;
                 }
@@ -442,10 +484,18 @@ Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qin
         std::sort(v.begin(), v.end());
         return v.isEmpty() ? 0.0 : v[v.size() / 2];
     };
-    const double audio = tracks > 1 ? median(offsets.value(1)) : median(offsets.value(0));
+    // Against the audio frame kept nearest to the picture's true time: what a
+    // viewer sees as lips against voice, all along the file.
     QList<double> video;
-    for (double d : offsets.value(0))
-        video << d - audio;
+    for (int i = 0; i < offsets.value(0).size(); ++i) {
+        double audio = 0;
+        if (tracks > 1 && !when[1].isEmpty()) {
+            const auto it = std::lower_bound(when[1].begin(), when[1].end(), when[0][i]);
+            const qsizetype a = std::min<qsizetype>(it - when[1].begin(), when[1].size() - 1);
+            audio = offsets[1][a];
+        }
+        video << offsets[0][i] - audio;
+    }
     o.median = median(video);
     for (double d : video)
         o.worst = std::max(o.worst, std::fabs(d));
@@ -468,7 +518,8 @@ void timing()
         testmedia::Recording recording, reference;
         int seconds;
         double keep;
-        qint64 hole; // bytes of zeros in the middle of the media data
+        qint64 hole;     // bytes of zeros in the middle of the media data
+        int garbage = 0; // spots of 4 KB of random bytes spread over the media data
     };
     testmedia::Recording plain, at25, at30, refresh, short_audio, mp4mux;
     at25.rate = "25", at30.rate = "30";
@@ -486,7 +537,9 @@ void timing()
         {"vfr-phone-cut", "vfr", plain, plain, 10, 0.63, 0},
         {"vfr-phone-cut-late", "vfr", plain, plain, 10, 0.93, 0},
         {"vfr-short-audio-cut-late", "vfr", short_audio, plain, 10, 0.93, 0},
+        {"vfr-phone-garbage-3", "vfr", plain, plain, 10, 0.93, 0, 3},
         {"25fps-ref-30fps-cut", "ffmpeg", at25, at30, 10, 0.63, 0},
+        {"25fps-ref-30fps-garbage-3", "ffmpeg", at25, at30, 10, 0.93, 0, 3},
         {"intra-refresh-1MB-hole", "ffmpeg", refresh, refresh, 10, 0.95, 1 << 20},
         {"audio-ends-early-cut", "ffmpeg", short_audio, plain, 10, 0.95, 0},
     };
@@ -497,7 +550,8 @@ void timing()
     double worst_median = 0, worst_sync = 0;
     int collisions = 0;
     for (const Kind& kind : kinds) {
-        const QString stem = QString("timing-%1").arg(kind.name).section("-cut", 0, 0).section("-1MB", 0, 0);
+        const QString stem =
+            QString("timing-%1").arg(kind.name).section("-cut", 0, 0).section("-1MB", 0, 0).section("-garbage", 0, 0);
         QString original = media_dir() + "/" + stem + "-original.mp4",
                 reference = media_dir() + "/" + stem + "-reference.mp4";
         if (kind.writer == "mp4mux") {
@@ -526,6 +580,13 @@ void timing()
                 const qint64 from = mdat + (d.size() - mdat) / 2;
                 d.replace(from, kind.hole, QByteArray(kind.hole, 0));
                 ranges << qMakePair(from, from + kind.hole);
+            }
+            QRandomGenerator random(17);
+            for (int n = 0; n < kind.garbage; ++n) {
+                const qint64 from = mdat + qint64(double(d.size() - mdat) * (n + 0.5) / kind.garbage);
+                for (qint64 i = from; i < from + 4096 && i < d.size(); ++i)
+                    d[i] = char(random.bounded(256));
+                ranges << qMakePair(from, from + 4096);
             }
             QFile f(damaged);
             if (!f.open(QIODevice::WriteOnly) || f.write(d) != d.size())
@@ -670,6 +731,8 @@ int main(int argc, char** argv)
         recovery();
     if (args.isEmpty() || args.contains("damage"))
         damage();
+    if (args.isEmpty() || args.contains("refusals"))
+        refusals();
     if (args.isEmpty() || args.contains("timing"))
         timing();
     if (args.isEmpty() || args.contains("speed")) {

@@ -56,5 +56,7 @@ std::unique_ptr<AudioFramer> make_pcm_framer(const AVCodecParameters* par, int64
 std::unique_ptr<AudioFramer> make_audio_framer(const AVCodecParameters* par, int64_t frame_samples);
 // Bytes per PCM sample frame (all channels), 0 for codecs that are not PCM.
 int pcm_block_size(const AVCodecParameters* par);
+// The byte a PCM track's silence is made of (G.711 and unsigned forms have no zero at 0).
+uint8_t pcm_silence(const AVCodecParameters* par);
 
 } // namespace vidmend

@@ -23,7 +23,8 @@
 //   3  修复失败:参考视频没有画面
 //      the reference has no video track
 //   4  修复失败:损坏视频不是MP4文件
-//      the damaged file is not an MP4 or holds no media data
+//      the damaged file is not an MP4 or holds no media data; a file whose head is lost (no box
+//      where it begins) is searched for media that fits the reference first
 //   5  修复失败:不支持该视频或音频编码
 //      a codec the repair does not handle (video other than H.264/HEVC, audio other than AAC and PCM)
 //   6  修复失败:两个文件似乎放反了

@@ -179,6 +179,20 @@ int pcm_block_size(const AVCodecParameters* par)
     return bits / 8 * channels;
 }
 
+uint8_t pcm_silence(const AVCodecParameters* par)
+{
+    switch (par->codec_id) {
+    case AV_CODEC_ID_PCM_U8:
+        return 0x80;
+    case AV_CODEC_ID_PCM_MULAW:
+        return 0xff;
+    case AV_CODEC_ID_PCM_ALAW:
+        return 0xd5;
+    default:
+        return 0;
+    }
+}
+
 std::unique_ptr<AudioFramer> make_pcm_framer(const AVCodecParameters* par, int64_t)
 {
     if (pcm_block_size(par) <= 0)

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -261,6 +262,7 @@ struct ClockPoint
 {
     double slot;
     double time;
+    size_t part = 0; // damaged spots before it
 };
 
 // Least squares line time = c + b * slot.
@@ -310,20 +312,23 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
     if (!interleave)
         return;
     std::vector<ClockPoint> points;
-    size_t k = 0, followed = 0;
+    std::vector<size_t> part_of(pictures.size(), 0);
+    size_t k = 0, followed = 0, part = 0;
     bool seen = false, clean = false;
     for (size_t i = 0; i < samples.size(); ++i) {
-        if (samples[i].loss)
+        if (samples[i].loss) {
             clean = false;
+            ++part;
+        }
         if (k < pictures.size() && pictures[k] == i) {
             seen = clean = true;
             followed = points.size();
-            ++k;
+            part_of[k++] = part;
             continue;
         }
         if (samples[i].track != a0 || !seen || !clean)
             continue;
-        points.push_back({double(rank[k - 1] - delay), double(samples[i].pts) * atb + interleave->median});
+        points.push_back({double(rank[k - 1] - delay), double(samples[i].pts) * atb + interleave->median, part});
     }
     // Sound the pictures have ended before tells nothing of their rate.
     points.resize(followed);
@@ -345,29 +350,64 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         steady = steady && (quarter[q] - quarter[q - 1]) * moved > 0;
     const double allowed = interleave->band + 2 * step;
     const double span = points.back().time - points.front().time;
+    // A rate that differs moves the video off its audio evenly, stretch by
+    // stretch; bytes of damage taken for sound move it at a few places only.
+    std::vector<ClockPoint> errors(points);
+    for (ClockPoint& e : errors)
+        e.time = first + e.slot * step - e.time;
+    const double overall = fit_line(errors, 0, n).second;
+    const size_t windows = n >= 128 ? 8 : 4;
+    size_t even = 0;
+    for (size_t w = 0; w < windows; ++w) {
+        const double local = fit_line(errors, n * w / windows, n * (w + 1) / windows).second;
+        even += std::fabs(local - overall) < 0.5 * std::fabs(overall);
+    }
+    steady = steady && even * 4 >= windows * 3;
     char why[200];
     if (!steady || std::fabs(moved) <= allowed) {
         std::snprintf(why, sizeof why,
                       "the video keeps to its audio along the file: %.3f s apart at four points "
-                      "over %.1f s, within the %.3f s the writer's interleave allows",
-                      std::fabs(moved), span, allowed);
+                      "over %.1f s (the writer's interleave allows %.3f s), growing evenly in %zu of %zu stretches",
+                      std::fabs(moved), span, allowed, even, windows);
         timing.clock_why = why;
         return;
     }
 
-    auto [c, b] = fit_line(points, 0, n);
-    b = usual_duration(b);
-    c = 0;
-    for (const ClockPoint& p : points)
-        c += p.time - b * p.slot;
-    c /= double(n);
+    // Damage leaves the pictures it took a guess: between damaged spots each
+    // stretch keeps its own offset from the audio, all share one rate.
+    std::map<size_t, std::array<double, 3>> parts; // slot and time sums, count
+    for (const ClockPoint& p : points) {
+        std::array<double, 3>& m = parts[p.part];
+        m[0] += p.slot, m[1] += p.time, m[2] += 1;
+    }
+    double num = 0, den = 0;
+    for (const ClockPoint& p : points) {
+        const std::array<double, 3>& m = parts[p.part];
+        num += (p.slot - m[0] / m[2]) * (p.time - m[1] / m[2]);
+        den += (p.slot - m[0] / m[2]) * (p.slot - m[0] / m[2]);
+    }
+    const double b = usual_duration(den > 0 ? num / den : fit_line(points, 0, n).second);
+    // Pictures that run backwards or stand still are no rate (bytes that only look like a stream).
+    if (!(b > vtb) || !std::isfinite(b))
+        return;
+    std::map<size_t, double> offsets; // per stretch with enough points to tell
+    for (const auto& [id, m] : parts)
+        if (m[2] >= 4 || parts.size() == 1)
+            offsets[id] = (m[1] - b * m[0]) / m[2];
+    if (offsets.empty())
+        return;
+    // A stretch with too few points of its own keeps the one before it.
+    const auto offset = [&](size_t id) {
+        const auto it = offsets.upper_bound(id);
+        return it == offsets.begin() ? it->second : std::prev(it)->second;
+    };
     // A line that misses a quarter of the points by more than the interleave
     // lets them part: the rate changed along the file, so each stretch gets its own.
     bool fits = true;
     for (size_t q = 0; q < 4; ++q) {
         std::vector<double> misses;
         for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
-            misses.push_back(points[i].time - (c + b * points[i].slot));
+            misses.push_back(points[i].time - (offset(points[i].part) + b * points[i].slot));
         fits = fits && std::fabs(median(misses)) <= interleave->band / 2 + step;
     }
     std::vector<ClockPoint> knots;
@@ -382,8 +422,6 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
     // Seconds of a decoding slot: on the line, or between the knots (past the
     // ends, at the slope of the nearest stretch).
     const auto at = [&](double u) {
-        if (knots.size() < 2)
-            return c + b * u;
         size_t hi = size_t(
             std::upper_bound(knots.begin(), knots.end(), u, [](double v, const ClockPoint& p) { return v < p.slot; }) -
             knots.begin());
@@ -392,15 +430,14 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         return l.time + (h.time - l.time) * (u - l.slot) / std::max(1e-9, h.slot - l.slot);
     };
     const double ticks = b / vtb;
-    const int64_t base = std::llround(c / vtb);
-    const auto tick = [&](double u) -> int64_t {
-        return knots.size() < 2 ? base + std::llround(u * ticks) : std::llround(at(u) / vtb);
+    const auto tick = [&](double u, size_t id) -> int64_t {
+        return knots.size() < 2 ? std::llround(offset(id) / vtb) + std::llround(u * ticks) : std::llround(at(u) / vtb);
     };
     int64_t last_dts = INT64_MIN;
     for (size_t j = 0; j < pictures.size(); ++j) {
         Sample& s = samples[pictures[j]];
-        s.pts = tick(double(display[j]));
-        s.dts = std::min<int64_t>(s.pts, tick(double(rank[j] - delay)));
+        s.pts = tick(double(display[j]), part_of[j]);
+        s.dts = std::min<int64_t>(s.pts, tick(double(rank[j] - delay), part_of[j]));
         s.dts = std::max(s.dts, last_dts + 1);
         s.pts = std::max(s.pts, s.dts);
         s.duration = std::max<int64_t>(1, std::llround(ticks));
@@ -554,7 +591,8 @@ void unwrap_counts(const std::vector<Sample>& samples, const std::vector<size_t>
         const int64_t wrap = samples[pictures[k]].wrap / step;
         if (after_damage[k] && wrap > 0 && lost[k] >= double(wrap) / 2) {
             const double gap = std::max<double>(0, double(int64_t(poc[k]) + added - highest) / step - 1);
-            added += std::max<int64_t>(0, std::llround((lost[k] - gap) / double(wrap))) * wrap * step;
+            const double wraps = std::clamp((lost[k] - gap) / double(wrap), 0.0, 1e6);
+            added += std::llround(wraps) * wrap * step;
         }
         poc[k] = clamp_poc(int64_t(poc[k]) + added);
         highest = std::max<int64_t>(highest, poc[k]);

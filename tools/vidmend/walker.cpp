@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <numeric>
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -38,9 +39,11 @@ uint32_t video_cap(const RefTrack& video)
 Walker::Walker(const Reference& ref, const uint8_t* file)
     : m_ref(ref)
     , m_file(file)
-    , m_scanner(ref.video_config, video_cap(ref.tracks[ref.video]), 2 * ref.tracks[ref.video].max_size)
+    , m_scanner(ref.video_config, ref.video >= 0 ? video_cap(ref.tracks[ref.video]) : 0,
+                ref.video >= 0 ? 2 * ref.tracks[ref.video].max_size : 0)
 {
-    for (const auto& sample : ref.tracks[ref.video].examples)
+    // Without video (a sound recording) no sample is ever taken for a picture.
+    for (const auto& sample : ref.video >= 0 ? ref.tracks[ref.video].examples : RefTrack().examples)
         m_scanner.learn(sample.data(), uint32_t(sample.size()));
     if (ref.audio.empty())
         return;
@@ -60,9 +63,22 @@ Walker::Walker(const Reference& ref, const uint8_t* file)
         m_framers.front()->allow_shorter(std::max<uint32_t>(1, ref.tracks[a].min_size));
     uint64_t run = 0;
     for (const RefSample& s : ref.layout) {
+        if (s.track == ref.video && run > 0)
+            m_pcm_unit = std::gcd(m_pcm_unit, run);
         run = s.track == ref.video ? 0 : run + s.size;
         m_longest_run = std::max(m_longest_run, run);
     }
+    // A writer that cuts its PCM in chunks of a fixed length (1024 samples,
+    // say) ends every run on one: sample bytes that happen to parse as a
+    // slice are passed over where no run can end.
+    if (!m_framers.front()->fixed() || m_pcm_unit < 64)
+        m_pcm_unit = 0;
+    // The margin covers a recording whose writer cut its chunks a little
+    // differently from the reference's (another length, a second tick).
+    m_run_limit = m_longest_run + std::max<uint64_t>(m_longest_run / 2, 4 * uint64_t(m_max_frame));
+    // Sound alone is one run from start to end: no limit.
+    if (ref.video < 0)
+        m_run_limit = m_pcm_unit = 0;
     // Tracks whose frames begin with different syntax elements (a channel
     // pair against a single channel, say) can be told apart frame by frame.
     // A few frames any track may begin alike (fill at the start) do not
@@ -93,6 +109,49 @@ Walker::Walker(const Reference& ref, const uint8_t* file)
 
 Walker::~Walker() = default;
 
+uint64_t Walker::hole_in(uint64_t begin, uint64_t end) const
+{
+    if (m_run_limit == 0 || end - begin <= m_run_limit)
+        return end;
+    // Any run of m_run_limit zeros holds one of these probes.
+    const uint64_t stride = std::max<uint64_t>(1, m_run_limit / 2);
+    for (uint64_t probe = begin + stride; probe < end; probe += stride) {
+        if (m_file[probe] != 0)
+            continue;
+        uint64_t from = probe, to = probe + 1;
+        while (from > begin && m_file[from - 1] == 0)
+            --from;
+        while (to < end && m_file[to] == 0)
+            ++to;
+        if (to - from > m_run_limit)
+            return from;
+        probe = to;
+    }
+    return end;
+}
+
+bool Walker::believable(uint64_t pos, const VideoCandidate& c)
+{
+    if (m_scanner.plausible(c))
+        return true;
+    // Larger or of other kinds than the stream has shown (a busier scene than
+    // the reference's): a picture only if no sample that fits the stream
+    // begins inside it. Bytes of sound that happen to parse as a slice
+    // swallow the pictures that follow.
+    const uint64_t saved_pos = m_probed_pos;
+    const VideoCandidate saved = m_probed;
+    bool inside = false;
+    for (uint64_t q = pos + 1; q < pos + c.size && !inside; ++q) {
+        if (!m_scanner.could_start(m_file + q, pos + c.size - q))
+            continue;
+        VideoCandidate other;
+        inside = m_scanner.probe(m_file + q, pos + c.size - q, other) && m_scanner.plausible(other);
+    }
+    m_probed_pos = saved_pos;
+    m_probed = saved;
+    return !inside;
+}
+
 bool Walker::video_at(uint64_t pos, uint64_t end, VideoCandidate& c)
 {
     if (pos == m_probed_pos) {
@@ -116,12 +175,24 @@ uint64_t Walker::next_video(uint64_t from, uint64_t end)
         const uint8_t* p = m_file + pos;
         if (!m_scanner.could_start(p, end - pos))
             continue;
-        if (m_scanner.probe(p, end - pos, m_probed)) {
+        if (m_scanner.probe(p, end - pos, m_probed) && believable(pos, m_probed)) {
             m_probed_pos = pos;
             return pos;
         }
         if (m_probed.cut)
             return pos;
+    }
+    return end;
+}
+
+uint64_t Walker::pcm_run_end(uint64_t from, uint64_t end)
+{
+    for (uint64_t q = from + m_pcm_unit; q < end && q - from <= m_run_limit; q += m_pcm_unit) {
+        const uint8_t* p = m_file + q;
+        if (m_scanner.could_start(p, end - q) && m_scanner.probe(p, end - q, m_probed) && believable(q, m_probed)) {
+            m_probed_pos = q;
+            return q;
+        }
     }
     return end;
 }
@@ -167,14 +238,33 @@ uint64_t Walker::next_anchor(uint64_t from, uint64_t end)
     return end;
 }
 
+uint64_t Walker::find_start(uint64_t begin, uint64_t end)
+{
+    const uint64_t start = next_anchor(next_video(begin, end), end);
+    m_probed_pos = UINT64_MAX;
+    return start;
+}
+
 uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result& frames)
 {
     AudioFramer& framer = *m_framers.front();
     if (framer.fixed()) {
         // Any bytes pass for PCM: take as much as a run before a picture
-        // holds at most, counted back from the picture.
-        const uint64_t take = std::min(end - from, m_longest_run);
+        // holds at most, counted back from the picture, and none of a hole.
+        uint64_t take = std::min(end - from, m_longest_run);
+        // A hole before it ends what can be taken: counted back, zeros longer than any run.
+        uint64_t zeros = 0;
+        for (uint64_t z = end; m_run_limit && z > from && end - z < take + m_run_limit; --z) {
+            zeros = m_file[z - 1] == 0 ? zeros + 1 : 0;
+            if (zeros > m_run_limit) {
+                take = std::min(take, end - (z - 1 + zeros));
+                break;
+            }
+        }
         frames = framer.split(m_file + end - take, take);
+        // Bytes that are no sound (coded pictures, another codec's frames) are not taken for it.
+        if (!frames.lengths.empty() && !framer.belongs(m_file + end - frames.covered, frames.covered))
+            frames = {};
         frames.exact = !frames.lengths.empty();
         return end - frames.covered;
     }
@@ -222,13 +312,18 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
     uint64_t pos = begin;
     if (!m_framers.empty()) {
         AudioFramer& framer = *m_framers.front();
-        AudioFramer::Result r = framer.split(m_file + begin, end - begin);
-        if (!r.exact && end < range_end) {
+        // Zeros longer than any run, or a run of fixed-size frames longer than
+        // any the reference has, are damage: PCM would take any bytes for sound.
+        const uint64_t hole = hole_in(begin, end);
+        const bool too_long = framer.fixed() && m_run_limit && end - begin > m_run_limit;
+        const uint64_t sound_end = hole < end ? hole : too_long ? begin : end;
+        AudioFramer::Result r = framer.split(m_file + begin, sound_end - begin);
+        if (!r.exact && sound_end == end && end < range_end) {
             const uint64_t saved_pos = m_probed_pos;
             const VideoCandidate saved = m_probed;
             const uint64_t later = next_video(end + 1, range_end);
             AudioFramer::Result r2 = framer.split(m_file + begin, later - begin);
-            if (r2.exact) {
+            if (r2.exact && (!framer.fixed() || later - begin <= m_run_limit)) {
                 end = later;
                 r = std::move(r2);
             } else {
@@ -242,27 +337,53 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         }
         if (!r.exact && !framer.fixed()) {
             // The last frame before something else: its length the slow way.
-            const size_t len = framer.frame_length(m_file + pos, end - pos);
+            const size_t len = framer.frame_length(m_file + pos, sound_end - pos);
             if (len) {
                 frames.emplace_back(pos, uint32_t(len));
                 pos += len;
             }
         }
         give_frames(frames, false, result);
-        if (r.exact)
+        if (r.exact && sound_end == end)
             return true;
     }
-    if (end == range_end && range.cut) {
+    if (end == range_end && range.cut && (m_ref.video >= 0 || end - pos < m_max_frame)) {
         // A frame cut off by the end of the data.
         stats.dropped_tail += end - pos;
         return true;
     }
     if (pos >= end)
         return true;
+    return damaged_from(pos, end, range, result);
+}
 
-    // Damage: the stream resumes at the next video sample that fits it, and
-    // with the audio frames that run up to that sample.
+// Damage from `pos`: the stream resumes at the next video sample that fits
+// it, and with the audio frames that run up to that sample.
+bool Walker::damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, WalkResult& result)
+{
+    WalkStats& stats = result.stats;
+    const uint64_t range_end = range.end;
+    std::vector<std::pair<uint64_t, uint32_t>> frames;
     const Clock::time_point start = Clock::now();
+    if (m_ref.video < 0 && !m_framers.empty()) {
+        // Sound alone has no pictures to resume at: it resumes where frames run on again.
+        AudioFramer& framer = *m_framers.front();
+        uint64_t q = pos + 1;
+        for (; q < range_end; ++q) {
+            const uint8_t* p = m_file + q;
+            if (!framer.likely_start(p, range_end - q))
+                continue;
+            const AudioFramer::Result head = framer.split(p, std::min<uint64_t>(range_end - q, 3ull * m_max_frame));
+            if (head.exact || head.lengths.size() >= 2)
+                break;
+        }
+        stats.skipped += q - pos;
+        ++stats.skipped_runs;
+        m_loss_pending += q - pos;
+        end = q;
+        stats.damage_seconds += since(start);
+        return false;
+    }
     end = next_anchor(end, range_end);
     uint64_t resume = end;
     AudioFramer::Result tail;
@@ -271,7 +392,6 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
     stats.skipped += resume - pos;
     ++stats.skipped_runs;
     m_loss_pending += resume - pos;
-    frames.clear();
     for (uint32_t len : tail.lengths) {
         frames.emplace_back(resume, len);
         resume += len;
@@ -429,8 +549,9 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 stats.dropped_tail += range.end - pos;
                 break;
             }
-            // After damage a sample must fit the stream and be followed by more of it.
-            if (found && (!damaged || (m_scanner.plausible(c) && followed_well(pos + c.size, range.end)))) {
+            // Every sample must fit the stream; after damage it must be followed by more of it as well.
+            if (found &&
+                (damaged ? m_scanner.plausible(c) && followed_well(pos + c.size, range.end) : believable(pos, c))) {
                 const PictureOrder order = m_scanner.accept(m_file + pos, c);
                 Sample s;
                 s.pos = pos;
@@ -452,7 +573,9 @@ WalkResult Walker::walk(const std::vector<ByteRange>& ranges, const Progress& pr
                 continue;
             }
             const auto searching = Clock::now();
-            uint64_t end = next_video(pos + 1, range.end);
+            uint64_t end = m_pcm_unit && !damaged ? pcm_run_end(pos, range.end) : range.end;
+            if (end == range.end)
+                end = next_video(pos + 1, range.end);
             const auto splitting = Clock::now();
             stats.search_seconds += std::chrono::duration<double>(splitting - searching).count();
             damaged = !take_gap(pos, end, range, result);

@@ -68,9 +68,20 @@ public:
 
     WalkResult walk(const std::vector<ByteRange>& ranges, const Progress& progress);
 
+    // Where the stream begins in bytes whose head is lost (no box structure,
+    // a card's first sectors gone): the first video sample that fits the
+    // reference's and is followed by more of the stream; `end` if none is.
+    uint64_t find_start(uint64_t begin, uint64_t end);
+
 private:
     bool video_at(uint64_t pos, uint64_t end, VideoCandidate& c);
+    // Whether a sample found at `pos` fits the stream: it does as the
+    // stream's own samples do, or swallows no sample that does.
+    bool believable(uint64_t pos, const VideoCandidate& c);
     uint64_t next_video(uint64_t from, uint64_t end);
+    // PCM: the first video sample a whole number of the reference's run units
+    // after `from`, within the longest run; `end` if there is none.
+    uint64_t pcm_run_end(uint64_t from, uint64_t end);
     // Whether what follows a sample ending at `pos` is more of the stream.
     bool followed_well(uint64_t pos, uint64_t end);
     // The next video sample at or after `from` that fits the stream and is followed well.
@@ -78,6 +89,10 @@ private:
     // The first place in [from, end) from which audio frames run exactly up to `end`.
     uint64_t audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result& frames);
     bool take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, WalkResult& result);
+    bool damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, WalkResult& result);
+    // Where the first run of zeros longer than any run of the reference's
+    // begins in [begin, end); `end` if there is none. Sound is never that silent.
+    uint64_t hole_in(uint64_t begin, uint64_t end) const;
     void give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frames, bool after_damage, WalkResult& result);
     bool complete_at_end(const VideoCandidate& c) const;
     // Whether the runs between the first pictures split into frames of the
@@ -94,6 +109,8 @@ private:
     std::unique_ptr<AudioSchedule> m_schedule;
     uint32_t m_max_frame = 0;
     uint64_t m_longest_run = 0;    // bytes of audio between two pictures in the reference, at most
+    uint64_t m_run_limit = 0;      // a longer run of "audio", or of zeros, is damage
+    uint64_t m_pcm_unit = 0;       // PCM: every run of the reference is a multiple of this many bytes
     bool m_distinct_lanes = false; // each audio track's frames begin differently
 
     // The last probe that found a sample, so the walk does not probe it twice.

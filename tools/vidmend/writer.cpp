@@ -1,5 +1,7 @@
 #include "writer.h"
 
+#include "audioframer.h"
+
 #include <cstring>
 
 extern "C" {
@@ -52,6 +54,10 @@ bool Mp4Writer::open(const std::string& path, const Reference& ref, std::string&
     m_stream_of_track.assign(ref.tracks.size(), -1);
     m_duration_of_track.assign(ref.tracks.size(), 0);
     m_time_base_of_track.assign(ref.tracks.size(), AVRational{1, 1});
+    m_pcm_block.assign(ref.tracks.size(), 0);
+    m_silence.assign(ref.tracks.size(), 0);
+    m_sample_rate.assign(ref.tracks.size(), 0);
+    m_next_pts.assign(ref.tracks.size(), INT64_MIN);
     for (size_t t = 0; t < ref.tracks.size(); ++t) {
         const RefTrack& track = ref.tracks[t];
         if (track.kind == TrackKind::Skipped)
@@ -75,6 +81,9 @@ bool Mp4Writer::open(const std::string& path, const Reference& ref, std::string&
             if (data)
                 std::memcpy(data, bytes.data(), bytes.size());
         }
+        m_pcm_block[t] = track.kind == TrackKind::Audio ? pcm_block_size(track.par.get()) : 0;
+        m_silence[t] = pcm_silence(track.par.get());
+        m_sample_rate[t] = track.par->sample_rate;
         m_stream_of_track[t] = st->index;
         m_duration_of_track[t] = track.step;
         m_time_base_of_track[t] = track.time_base;
@@ -106,6 +115,10 @@ bool Mp4Writer::write_all(const std::vector<Sample>& samples, const uint8_t* dat
         const int stream = m_stream_of_track[s.track];
         if (stream < 0)
             continue;
+        if (!fill_gap(s, pkt, error)) {
+            ok = false;
+            break;
+        }
         int err = av_new_packet(pkt, int(s.size));
         if (err >= 0) {
             std::memcpy(pkt->data, data + s.pos, s.size);
@@ -116,6 +129,7 @@ bool Mp4Writer::write_all(const std::vector<Sample>& samples, const uint8_t* dat
             pkt->flags = s.key ? AV_PKT_FLAG_KEY : 0;
             // The muxer counts in the stream's time base, which it may have changed.
             av_packet_rescale_ts(pkt, m_time_base_of_track[s.track], m_ctx->streams[stream]->time_base);
+            m_next_pts[s.track] = s.pts + (s.duration ? s.duration : m_duration_of_track[s.track]);
             err = av_interleaved_write_frame(m_ctx, pkt);
         }
         if (err < 0) {
@@ -126,6 +140,35 @@ bool Mp4Writer::write_all(const std::vector<Sample>& samples, const uint8_t* dat
     }
     av_packet_free(&pkt);
     return ok;
+}
+
+bool Mp4Writer::fill_gap(const Sample& s, AVPacket* pkt, std::string& error)
+{
+    const size_t t = s.track;
+    if (m_pcm_block[t] <= 0 || m_next_pts[t] == INT64_MIN || s.pts <= m_next_pts[t] || m_sample_rate[t] <= 0)
+        return true;
+    const int64_t gap = s.pts - m_next_pts[t];
+    const int64_t frames = av_rescale_q(gap, m_time_base_of_track[t], AVRational{1, m_sample_rate[t]});
+    // Far more than any hole a card leaves is a mistake upstream, not silence to write.
+    if (frames <= 0 || frames > int64_t(m_sample_rate[t]) * 3600)
+        return true;
+    const int64_t bytes = frames * m_pcm_block[t];
+    if (bytes > INT32_MAX)
+        return true;
+    int err = av_new_packet(pkt, int(bytes));
+    if (err >= 0) {
+        std::memset(pkt->data, m_silence[t], size_t(bytes));
+        pkt->stream_index = m_stream_of_track[t];
+        pkt->pts = pkt->dts = m_next_pts[t];
+        pkt->duration = gap;
+        pkt->flags = AV_PKT_FLAG_KEY;
+        av_packet_rescale_ts(pkt, m_time_base_of_track[t], m_ctx->streams[pkt->stream_index]->time_base);
+        err = av_interleaved_write_frame(m_ctx, pkt);
+    }
+    av_packet_unref(pkt);
+    if (err < 0)
+        error = "cannot write a sample: " + av_error_text(err);
+    return err >= 0;
 }
 
 bool Mp4Writer::finish(std::string& error)

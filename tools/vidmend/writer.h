@@ -12,6 +12,7 @@ extern "C" {
 #include <vector>
 
 struct AVFormatContext;
+struct AVPacket;
 
 namespace vidmend {
 
@@ -38,11 +39,20 @@ public:
 
 private:
     void close();
+    // Silence for the time a PCM track lost before `s`.
+    bool fill_gap(const Sample& s, AVPacket* pkt, std::string& error);
 
     AVFormatContext* m_ctx = nullptr;
     std::vector<int> m_stream_of_track; // output stream per reference track, -1 for skipped ones
     std::vector<int64_t> m_duration_of_track;
     std::vector<AVRational> m_time_base_of_track;
+    // PCM tracks: bytes per sample frame, the byte of silence and where the
+    // last sample ended. Their sample tables hold no times, only byte counts,
+    // so time lost to damage is written as silence to keep the sound in place.
+    std::vector<int> m_pcm_block;
+    std::vector<uint8_t> m_silence;
+    std::vector<int> m_sample_rate;
+    std::vector<int64_t> m_next_pts;
     bool m_header_written = false;
     bool m_stopped = false;
 };
