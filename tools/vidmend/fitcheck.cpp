@@ -121,10 +121,10 @@ Fit check_fit(Reference& ref, const std::vector<Sample>& samples, const uint8_t*
 {
     Fit fit;
     std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    AVCodecParameters* video = ref.tracks[size_t(ref.video)].par.get();
+    AVCodecParameters* video = ref.video >= 0 ? ref.tracks[size_t(ref.video)].par.get() : nullptr;
     int tried = 0;
     bool decoded = false;
-    for (const Sample& s : samples) {
+    for (const Sample& s : video ? samples : std::vector<Sample>()) {
         if (int(s.track) != ref.video || !s.key)
             continue;
         ++tried;

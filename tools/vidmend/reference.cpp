@@ -146,10 +146,13 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
             return ReferenceStatus::Unsupported;
         }
         message = "the reference has no video track";
-        return ReferenceStatus::NoVideo;
+        // A sound recording (a voice recorder's) is read on, for a recording of the same kind.
+        if (ref.audio.empty())
+            return ReferenceStatus::NoVideo;
     }
-    RefTrack& video = ref.tracks[ref.video];
-    if (video.samples == 0) {
+    RefTrack no_video;
+    RefTrack& video = ref.video >= 0 ? ref.tracks[ref.video] : no_video;
+    if (ref.video >= 0 && video.samples == 0) {
         message = "the reference's video track has no samples";
         return ReferenceStatus::Unreadable;
     }
@@ -182,7 +185,7 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
                 ref.tracks[t].examples.emplace_back(pkt->data, pkt->data + pkt->size);
         }
         av_packet_unref(pkt);
-        if (seen[ref.video] >= k_examples &&
+        if ((ref.video < 0 || seen[ref.video] >= k_examples) &&
             std::all_of(ref.audio.begin(), ref.audio.end(), [&](int a) { return seen[a] >= k_examples; }))
             break;
     }
@@ -193,6 +196,8 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
     }
     if (video.step > 0)
         video.delay = int(std::max<int64_t>(0, (video.first_pts - video.first_dts + video.step / 2) / video.step));
+    if (ref.video < 0)
+        return ReferenceStatus::NoVideo;
     // The most pictures the examples hold between two places where the order counts start again.
     VideoScanner scanner(ref.video_config, UINT32_MAX, UINT32_MAX);
     int64_t since = -1;

@@ -73,7 +73,8 @@ struct Reference
 enum class ReferenceStatus { Ok, Unreadable, NoVideo, Unsupported };
 
 // Reads the reference's streams, codec settings and sample index with
-// libavformat. `message` says what is wrong when the status is not Ok.
+// libavformat. `message` says what is wrong when the status is not Ok. A
+// reference with sound and no video is NoVideo and read all the same.
 ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message);
 
 } // namespace vidmend

@@ -5,6 +5,7 @@
 #include "indexrepair.h"
 #include "mappedfile.h"
 #include "reference.h"
+#include "soundonly.h"
 #include "timestamps.h"
 #include "walker.h"
 #include "writer.h"
@@ -178,7 +179,9 @@ RepairResult Run::go()
     if (indexed.state() == IndexState::Cut)
         return from_index(indexed, damaged.data(), status == ReferenceStatus::Ok);
     const bool damaged_indexed = has_usable_index(m_job.damaged, layout);
-    if (status != ReferenceStatus::Ok) {
+    // A reference of sound alone repairs a recording of sound alone.
+    const bool sound_only = status == ReferenceStatus::NoVideo && m_ref.video < 0 && !m_ref.audio.empty();
+    if (status != ReferenceStatus::Ok && !sound_only) {
         if (damaged_indexed)
             return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
                                               " has a complete index and the reference has none");
@@ -190,11 +193,13 @@ RepairResult Run::go()
                                                              : Outcome::Unreadable,
                     error);
     }
-    RefTrack& video = m_ref.tracks[m_ref.video];
-    if (video.step <= 0 && m_job.fps > 0) // a reference of one picture tells no frame duration
-        video.step = std::max<int64_t>(1, std::llround(1.0 / (m_job.fps * av_q2d(video.time_base))));
-    if (video.step <= 0)
-        return fail(Outcome::Unreadable, "the reference does not tell its frame rate");
+    if (!sound_only) {
+        RefTrack& video = m_ref.tracks[m_ref.video];
+        if (video.step <= 0 && m_job.fps > 0) // a reference of one picture tells no frame duration
+            video.step = std::max<int64_t>(1, std::llround(1.0 / (m_job.fps * av_q2d(video.time_base))));
+        if (video.step <= 0)
+            return fail(Outcome::Unreadable, "the reference does not tell its frame rate");
+    }
     if (damaged_indexed)
         return fail(Outcome::Intact, m_job.damaged + " has a complete index: there is nothing to repair");
     if (layout.media.empty())
@@ -220,12 +225,18 @@ RepairResult Run::go()
         walk.stats.skipped += lost_head;
         ++walk.stats.skipped_runs;
     }
+    // A recording with pictures does not split into the sound of a reference without them.
+    if (!walk.stats.stopped && sound_only &&
+        (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload))
+        return fail(Outcome::NoVideo, "the reference has no video track, and " + m_job.damaged +
+                                          " is not a recording of its sound alone");
     // The walk is over: a failure from here on says so.
     if (walk.stats.stopped || !tell(600, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
-    const Timing timing = assign_timestamps(m_ref, walk.samples);
+    const Timing timing =
+        sound_only ? sound_only_timestamps(m_ref, walk.samples) : assign_timestamps(m_ref, walk.samples);
     m_result.summary.walk_seconds = seconds_since(walk_start);
     summarise(walk, timing);
     // Far fewer pictures than the reference's bytes per picture promise: the
@@ -234,7 +245,8 @@ RepairResult Run::go()
     uint64_t ref_bytes = 0;
     for (const RefTrack& t : m_ref.tracks)
         ref_bytes += t.bytes;
-    const uint64_t expected = found.payload / std::max<uint64_t>(1, ref_bytes / m_ref.tracks[m_ref.video].samples);
+    const uint64_t expected =
+        sound_only ? 1 : found.payload / std::max<uint64_t>(1, ref_bytes / m_ref.tracks[m_ref.video].samples);
     if (found.tracks.front().samples == 0 || found.tracks.front().samples * 20 < expected)
         return fail(Outcome::NothingFound,
                     "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
@@ -339,7 +351,9 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
     s.damaged_spots = walk.stats.skipped_runs;
     s.stray_frames = walk.stats.dropped_frames;
     char clock[96];
-    if (timing.audio_clock)
+    if (m_ref.video < 0)
+        std::snprintf(clock, sizeof clock, "its own rate (no video)");
+    else if (timing.audio_clock)
         std::snprintf(clock, sizeof clock, "the audio's clock (%.3f fps)", timing.frame_rate);
     else
         std::snprintf(clock, sizeof clock, "the reference's frame rate (%.3f fps)",
@@ -363,7 +377,9 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
             step[sample.track] = sample.duration;
         }
     }
-    std::vector<int> order{m_ref.video};
+    std::vector<int> order;
+    if (m_ref.video >= 0)
+        order.push_back(m_ref.video);
     order.insert(order.end(), m_ref.audio.begin(), m_ref.audio.end());
     double longest_audio = 0;
     for (int t : order) {
@@ -379,7 +395,7 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
             longest_audio = std::max(longest_audio, ts.seconds);
         s.tracks.push_back(ts);
     }
-    if (!m_ref.audio.empty())
+    if (!m_ref.audio.empty() && m_ref.video >= 0)
         s.mismatch = s.tracks.front().seconds - longest_audio;
 }
 
@@ -425,8 +441,9 @@ std::string format_summary(const Summary& s)
         text += line;
     }
     if (!s.clock.empty())
-        text += "video laid out on " + s.clock + "\n";
-    if (s.tracks.size() > 1) {
+        text += (s.tracks.empty() || s.tracks.front().kind == "video" ? "video laid out on " : "sound laid out on ") +
+                s.clock + "\n";
+    if (s.tracks.size() > 1 && s.tracks.front().kind == "video") {
         if (std::fabs(s.mismatch) >= 0.5)
             std::snprintf(line, sizeof line, "audio and video lengths differ by %.3f s\n", s.mismatch);
         else

@@ -39,9 +39,11 @@ uint32_t video_cap(const RefTrack& video)
 Walker::Walker(const Reference& ref, const uint8_t* file)
     : m_ref(ref)
     , m_file(file)
-    , m_scanner(ref.video_config, video_cap(ref.tracks[ref.video]), 2 * ref.tracks[ref.video].max_size)
+    , m_scanner(ref.video_config, ref.video >= 0 ? video_cap(ref.tracks[ref.video]) : 0,
+                ref.video >= 0 ? 2 * ref.tracks[ref.video].max_size : 0)
 {
-    for (const auto& sample : ref.tracks[ref.video].examples)
+    // Without video (a sound recording) no sample is ever taken for a picture.
+    for (const auto& sample : ref.video >= 0 ? ref.tracks[ref.video].examples : RefTrack().examples)
         m_scanner.learn(sample.data(), uint32_t(sample.size()));
     if (ref.audio.empty())
         return;
@@ -74,6 +76,9 @@ Walker::Walker(const Reference& ref, const uint8_t* file)
     // The margin covers a recording whose writer cut its chunks a little
     // differently from the reference's (another length, a second tick).
     m_run_limit = m_longest_run + std::max<uint64_t>(m_longest_run / 2, 4 * uint64_t(m_max_frame));
+    // Sound alone is one run from start to end: no limit.
+    if (ref.video < 0)
+        m_run_limit = m_pcm_unit = 0;
     // Tracks whose frames begin with different syntax elements (a channel
     // pair against a single channel, say) can be told apart frame by frame.
     // A few frames any track may begin alike (fill at the start) do not
@@ -249,7 +254,7 @@ uint64_t Walker::audio_resumes(uint64_t from, uint64_t end, AudioFramer::Result&
         uint64_t take = std::min(end - from, m_longest_run);
         // A hole before it ends what can be taken: counted back, zeros longer than any run.
         uint64_t zeros = 0;
-        for (uint64_t z = end; z > from && end - z < take + m_run_limit; --z) {
+        for (uint64_t z = end; m_run_limit && z > from && end - z < take + m_run_limit; --z) {
             zeros = m_file[z - 1] == 0 ? zeros + 1 : 0;
             if (zeros > m_run_limit) {
                 take = std::min(take, end - (z - 1 + zeros));
@@ -310,7 +315,7 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         // Zeros longer than any run, or a run of fixed-size frames longer than
         // any the reference has, are damage: PCM would take any bytes for sound.
         const uint64_t hole = hole_in(begin, end);
-        const bool too_long = framer.fixed() && end - begin > m_run_limit;
+        const bool too_long = framer.fixed() && m_run_limit && end - begin > m_run_limit;
         const uint64_t sound_end = hole < end ? hole : too_long ? begin : end;
         AudioFramer::Result r = framer.split(m_file + begin, sound_end - begin);
         if (!r.exact && sound_end == end && end < range_end) {
@@ -342,7 +347,7 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         if (r.exact && sound_end == end)
             return true;
     }
-    if (end == range_end && range.cut) {
+    if (end == range_end && range.cut && (m_ref.video >= 0 || end - pos < m_max_frame)) {
         // A frame cut off by the end of the data.
         stats.dropped_tail += end - pos;
         return true;
@@ -360,6 +365,25 @@ bool Walker::damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, W
     const uint64_t range_end = range.end;
     std::vector<std::pair<uint64_t, uint32_t>> frames;
     const Clock::time_point start = Clock::now();
+    if (m_ref.video < 0 && !m_framers.empty()) {
+        // Sound alone has no pictures to resume at: it resumes where frames run on again.
+        AudioFramer& framer = *m_framers.front();
+        uint64_t q = pos + 1;
+        for (; q < range_end; ++q) {
+            const uint8_t* p = m_file + q;
+            if (!framer.likely_start(p, range_end - q))
+                continue;
+            const AudioFramer::Result head = framer.split(p, std::min<uint64_t>(range_end - q, 3ull * m_max_frame));
+            if (head.exact || head.lengths.size() >= 2)
+                break;
+        }
+        stats.skipped += q - pos;
+        ++stats.skipped_runs;
+        m_loss_pending += q - pos;
+        end = q;
+        stats.damage_seconds += since(start);
+        return false;
+    }
     end = next_anchor(end, range_end);
     uint64_t resume = end;
     AudioFramer::Result tail;
