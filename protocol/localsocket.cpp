@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -347,6 +348,22 @@ long write_once(int fd, const char* data, std::size_t size)
         done += static_cast<std::size_t>(n);
     }
     return static_cast<long>(done);
+}
+
+Exchange exchange(int fd, const std::string& msg, std::size_t size, std::string& reply, long* written)
+{
+    const long sent = write_once(fd, msg.data(), msg.size());
+    if (written)
+        *written = sent;
+    if (sent < 0)
+        return Exchange::WriteFailed;
+    std::string buffer(size, '\0');
+    const long got = read_once(fd, buffer.data(), size);
+    if (got <= 0)
+        return Exchange::ReadFailed;
+    buffer.resize(std::size_t(got));
+    reply = std::move(buffer);
+    return Exchange::Done;
 }
 
 void wake(int fd)

@@ -46,6 +46,11 @@ long read_once(int fd, char* buffer, std::size_t size);
 // Writes all `size` bytes; never raises SIGPIPE. Returns the count or -1.
 long write_once(int fd, const char* data, std::size_t size);
 
+// One request and its reply on a connected socket: writes all of `msg`
+// (how much in `written`), then reads once, up to `size` bytes, into `reply`.
+enum class Exchange { Done, WriteFailed, ReadFailed };
+Exchange exchange(int fd, const std::string& msg, std::size_t size, std::string& reply, long* written = nullptr);
+
 // Ends a blocked accept_client() or read_once() on `fd` from another thread.
 void wake(int fd);
 

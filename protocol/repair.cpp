@@ -1,7 +1,10 @@
 #include "repair.h"
 
+#include "contract.h"
+#include "localsocket.h"
 #include "privatefolder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +96,20 @@ RepairReport read_repair_report(const char* data, int len)
 bool reply_ends_job(const std::string& reply)
 {
     return reply.compare(0, sizeof reply_end - 1, reply_end) == 0;
+}
+
+bool send_repair_report(int progress, int total, const std::string& state, std::string& reply)
+{
+    const std::string path = temp_path(pipe_name);
+    const int fd = path.empty() ? -1 : localsocket::connect_to(path.c_str());
+    if (fd < 0)
+        return false;
+    // A message is cut to the window's buffer with room for its terminator, as any client's is.
+    std::string message = write_repair_report(progress, total, state);
+    message.resize(std::min<std::size_t>(message.size(), pipe_buffer - 1));
+    const bool done = localsocket::exchange(fd, message, pipe_buffer, reply) == localsocket::Exchange::Done;
+    localsocket::close(fd);
+    return done;
 }
 
 } // namespace protocol

@@ -41,4 +41,9 @@ inline constexpr char reply_ok[] = "OK";
 inline constexpr char reply_end[] = "pro_end";
 bool reply_ends_job(const std::string& reply);
 
+// The engine's side of the repair pipe: one connection per report, as the
+// window drops a client after each reply. False, with nothing in `reply`,
+// when no window listens or the exchange fails.
+bool send_repair_report(int progress, int total, const std::string& state, std::string& reply);
+
 } // namespace protocol

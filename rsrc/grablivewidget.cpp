@@ -1,5 +1,6 @@
 #include "grablivewidget.h"
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "protocol/contract.h"
 #include "protocol/transcoder.h"
@@ -27,36 +28,13 @@
 namespace {
 
 // The transcoder's failures the capture looks for, and what the user is told.
-struct Failure
-{
-    protocol::Outcome outcome;
-    const char* message;
-};
-
-const Failure kFailures[] = {
+const FailureText kFailures[] = {
     {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，视频格式不支持！")},
     {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，连接服务器失败！")},
     {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，Rtmp地址不存在，请检查！")},
     {protocol::Outcome::UnknownProtocol, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别协议，请检查！")},
     {protocol::Outcome::UnknownAddress, QT_TRANSLATE_NOOP("GrabLiveWidget", "抓流失败，不识别流地址，请检查！")},
 };
-
-std::vector<protocol::Outcome> failure_outcomes()
-{
-    std::vector<protocol::Outcome> list;
-    for (const Failure& failure : kFailures)
-        list.push_back(failure.outcome);
-    return list;
-}
-
-const char* failure_message(protocol::Outcome outcome)
-{
-    for (const Failure& failure : kFailures) {
-        if (failure.outcome == outcome)
-            return failure.message;
-    }
-    return "";
-}
 
 QString process_error_text(QProcess::ProcessError error)
 {
@@ -98,9 +76,6 @@ const char* const kDiskFull =
 // A retry while the stream is gone, every few seconds.
 const int kRetryMs = 3000;
 
-qint64 g_disk_margin = 200LL * 1024 * 1024;
-int g_segment_unit = 60;
-
 } // namespace
 
 const char* const GrabLiveWidget::default_address = "rtmp://ns8.indexforce.com/home/mystream";
@@ -110,7 +85,7 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     , ui(nullptr)
     , m_timer_id(0)
     , m_elapsed(0)
-    , m_job(this, failure_outcomes())
+    , m_job(this, outcomes_of(kFailures))
 {
     ui = new Ui::GrabLiveWidget;
     ui->setupUi(this);
@@ -123,7 +98,6 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     ui->lineEdit_file_name->setText(time_stamp());
     create_delete_file(false);
     read_cfg();
-    m_job.set_sleeper(platform::sleep_ms);
     connect(&m_job, &TranscoderJob::sg_phrase, this, &GrabLiveWidget::error_phrase);
     connect(&m_job, &TranscoderJob::sg_output, this, &GrabLiveWidget::slot_readData);
     connect(&m_job, &TranscoderJob::sg_error, this, &GrabLiveWidget::slot_error);
@@ -152,21 +126,6 @@ QString GrabLiveWidget::clock_text(int seconds)
     const int minutes = (seconds - hours * 3600) / 60;
     // No valid time of day from 24 hours on: its text is empty.
     return QTime(hours, minutes, seconds % 60, 0).toString(QStringLiteral("hh:mm:ss"));
-}
-
-void GrabLiveWidget::set_disk_margin(qint64 bytes)
-{
-    g_disk_margin = bytes;
-}
-
-void GrabLiveWidget::set_segment_unit(int seconds)
-{
-    g_segment_unit = seconds;
-}
-
-void GrabLiveWidget::set_sleeper(Sleeper sleeper)
-{
-    m_job.set_sleeper(sleeper ? std::move(sleeper) : Sleeper(platform::sleep_ms));
 }
 
 void GrabLiveWidget::read_cfg()
@@ -223,7 +182,7 @@ bool GrabLiveWidget::startProcess()
         return false;
     // A recording that would fill the disk is not begun.
     if (disk_too_full()) {
-        msgbox::information(this, tr("提示"), tr(kDiskLow).arg(g_disk_margin / (1024 * 1024)), tr("确定"));
+        msgbox::information(this, tr("提示"), tr(kDiskLow).arg(m_disk_margin / (1024 * 1024)), tr("确定"));
         return false;
     }
 
@@ -248,7 +207,7 @@ QStringList GrabLiveWidget::capture_arguments(const QString& url, const QString&
     QStringList args{QStringLiteral("-i"), url, QStringLiteral("-vcodec"), QStringLiteral("copy")};
     if (ui->checkBox_segment->isChecked()) {
         args << QString::fromLatin1(protocol::segment_option)
-             << QString::number(qint64(ui->spinBox_segment->value()) * g_segment_unit);
+             << QString::number(qint64(ui->spinBox_segment->value()) * platform::Clock::current().minute_s());
         if (number > 1)
             args << QString::fromLatin1(protocol::segment_number_option) << QString::number(number);
     }
@@ -373,7 +332,7 @@ void GrabLiveWidget::stop_clock()
 bool GrabLiveWidget::disk_too_full() const
 {
     const qint64 free = platform::free_bytes(ui->lineEdit_savepath->text());
-    return free >= 0 && free < g_disk_margin;
+    return free >= 0 && free < m_disk_margin;
 }
 
 bool GrabLiveWidget::may_reconnect() const
@@ -454,7 +413,7 @@ void GrabLiveWidget::timerEvent(QTimerEvent* event)
     // Stopped while there is room left, so the file is complete rather than cut by a full disk.
     if (m_capturing && disk_too_full()) {
         on_pushButton_stop_clicked();
-        msgbox::information(this, tr("提示"), tr(kDiskFull).arg(g_disk_margin / (1024 * 1024)), tr("确定"));
+        msgbox::information(this, tr("提示"), tr(kDiskFull).arg(m_disk_margin / (1024 * 1024)), tr("确定"));
     }
 }
 
@@ -471,7 +430,7 @@ void GrabLiveWidget::error_phrase(protocol::Outcome outcome)
     }
     // Progress records and the finish marker show nothing here: the clock
     // comes from the window's own timer, and only the user ends a capture.
-    msgbox::information(this, tr("提示"), tr(failure_message(outcome)), tr("确定"));
+    msgbox::information(this, tr("提示"), tr(text_for(kFailures, outcome)), tr("确定"));
     on_pushButton_stop_clicked();
 }
 

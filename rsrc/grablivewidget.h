@@ -28,16 +28,10 @@ public:
     // The elapsed seconds as "hh:mm:ss"; empty from 24 hours on.
     static QString clock_text(int seconds);
 
-    // How the stop sequence waits for the transcoder (platform::sleep_ms
-    // unless replaced); tests pass their own.
-    using Sleeper = TranscoderJob::Sleeper;
-    void set_sleeper(Sleeper sleeper);
-
-    // Test seams: the free space of the save folder below which a capture
-    // does not start, or stops (200 MB); and the seconds of one unit of the
-    // segment length field (a minute).
-    static void set_disk_margin(qint64 bytes);
-    static void set_segment_unit(int seconds);
+    // The free space of the save folder below which a capture does not
+    // start, or stops: 200 MB unless a test sets its own.
+    qint64 disk_margin() const { return m_disk_margin; }
+    void set_disk_margin(qint64 bytes) { m_disk_margin = bytes; }
 
     int elapsed_seconds() const { return m_elapsed; }
     // The file the capture records into now (the first of its attempt when cut into files).
@@ -98,6 +92,7 @@ private:
     Ui::GrabLiveWidget* ui;
     int m_timer_id;
     int m_elapsed;
+    qint64 m_disk_margin = 200LL * 1024 * 1024;
     // The capture: its process and its stop.
     TranscoderJob m_job;
     // What this capture records, as at its start: the address, the folder, the

@@ -1,5 +1,6 @@
 #include "mp4rpwidget.h"
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "protocol/contract.h"
 #include "protocol/repair.h"
@@ -9,6 +10,7 @@
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
 #include "transcode/mediaprobe.h"
+#include "transcode/toolprocess.h"
 #include "ui_mp4rpwidget.h"
 #include "widgets/hostaccess.h"
 #include "widgets/messagebox.h"
@@ -18,7 +20,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -27,14 +28,6 @@ namespace {
 QString engine_path()
 {
     return tool_path("Vidmend.exe");
-}
-
-Mp4RPWidget::Delay& delay_function()
-{
-    static Mp4RPWidget::Delay delay = [](int ms, QObject* context, std::function<void()> step) {
-        QTimer::singleShot(ms, context, std::move(step));
-    };
-    return delay;
 }
 
 } // namespace
@@ -53,13 +46,6 @@ Mp4RPWidget::~Mp4RPWidget()
     delete m_service;
     delete m_pwidget;
     delete ui;
-}
-
-Mp4RPWidget::Delay Mp4RPWidget::set_delay(Delay delay)
-{
-    Delay previous = std::move(delay_function());
-    delay_function() = std::move(delay);
-    return previous;
 }
 
 ProcessWidget* Mp4RPWidget::pwidget()
@@ -114,14 +100,13 @@ void Mp4RPWidget::slot_start(QString okay_mp4, QString failed_mp4, int fps)
         m_process->close();
         m_process->deleteLater();
     }
-    m_process = new QProcess(this);
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process = toolprocess::make(this);
     connect(m_process, &QProcess::readyRead, this, &Mp4RPWidget::slot_readData);
     connect(m_process, &QProcess::finished, this, &Mp4RPWidget::slot_finished);
     connect(m_process, &QProcess::errorOccurred, this, &Mp4RPWidget::slot_error);
     const QStringList arguments{okay_mp4, failed_mp4, QString::number(fps), m_outmp4};
     qDebug() << arguments;
-    m_process->start(engine_path(), arguments, QIODevice::ReadWrite);
+    toolprocess::start(m_process, "Vidmend.exe", arguments);
 }
 
 void Mp4RPWidget::slot_start_ex(QString okay_mp4, QString failed_mp4, int fps)
@@ -216,7 +201,7 @@ void Mp4RPWidget::open_pipe(const QString& okay, const QString& failed, int fps,
         m_pwidget->set_state(tr("修复通道被占用，未能开始修复，请稍后重试"));
         return;
     }
-    delay_function()(kPipeRetryMs, this, [=] { open_pipe(okay, failed, fps, job, attempt + 1); });
+    platform::Clock::current().after(kPipeRetryMs, this, [=] { open_pipe(okay, failed, fps, job, attempt + 1); });
 }
 
 void Mp4RPWidget::on_pb_failed_clicked()

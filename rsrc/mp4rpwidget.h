@@ -5,7 +5,6 @@
 #include <QWidget>
 
 #include <atomic>
-#include <functional>
 #include <string>
 
 class ProcessWidget;
@@ -38,9 +37,6 @@ public:
     // often, this many times in all, before it says so in the dialog.
     static constexpr int kPipeRetryMs = 100;
     static constexpr int kPipeAttempts = 50;
-    // Test seam: how the window waits before its next try. Returns the previous way.
-    using Delay = std::function<void(int ms, QObject* context, std::function<void()> step)>;
-    static Delay set_delay(Delay delay);
 
 private slots:
     void slot_error(QProcess::ProcessError error);

@@ -18,40 +18,18 @@ const char* const kUrlKey = "cfg_video_live_rtmp";
 const char* const kKeyKey = "cfg_video_rtmp_key";
 const char* const kReconnectKey = "cfg_video_live_reconnect";
 // The transcoder's failures the push looks for, and what the user is told.
-struct Failure
-{
-    protocol::Outcome outcome;
-    const char* message;
-};
-const Failure kFailures[] = {
+const FailureText kFailures[] = {
     {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！")},
     {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！")},
     {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！")},
 };
-
-std::vector<protocol::Outcome> failure_outcomes()
-{
-    std::vector<protocol::Outcome> list;
-    for (const Failure& failure : kFailures)
-        list.push_back(failure.outcome);
-    return list;
-}
-
-const char* failure_message(protocol::Outcome outcome)
-{
-    for (const Failure& failure : kFailures) {
-        if (failure.outcome == outcome)
-            return failure.message;
-    }
-    return "";
-}
 
 } // namespace
 
 VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::VideoLiveWidget)
-    , m_job(this, failure_outcomes())
+    , m_job(this, outcomes_of(kFailures))
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -223,7 +201,7 @@ void VideoLiveWidget::error_phrase(protocol::Outcome outcome)
     // the transcoder's end then is this failure's, no drop to reconnect.
     {
         const QScopedValueRollback<bool> reporting(m_reporting, true);
-        msgbox::information(this, tr("提示"), tr(failure_message(outcome)), tr("确定"));
+        msgbox::information(this, tr("提示"), tr(text_for(kFailures, outcome)), tr("确定"));
     }
     stop();
 }

@@ -1,6 +1,7 @@
 #include "conworker.h"
 
 #include "transcode/mediaprobe.h"
+#include "transcode/toolprocess.h"
 
 #include <QProcess>
 
@@ -28,14 +29,13 @@ void ConWorker::start()
         m_process = nullptr;
     }
 
-    m_process = new QProcess(this);
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process = toolprocess::make(this);
     connect(m_process, &QProcess::readyRead, this, &ConWorker::slot_readData);
     connect(m_process, &QProcess::finished, this, &ConWorker::sg_finished);
     connect(m_process, &QProcess::finished, this, &ConWorker::slot_stop);
 
     m_param.dst_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    m_process->start(transcoder_path(), build_arguments(m_param), QIODevice::ReadWrite);
+    toolprocess::start(m_process, "FFmpeg.exe", build_arguments(m_param));
 }
 
 void ConWorker::stop()
@@ -110,11 +110,10 @@ void ConWorker::slot_readData()
 {
     if (!m_process || !m_process->isOpen())
         return;
-    const QByteArray text = take_chunk_text(*m_process);
-
-    switch (classify_chunk(text, {}).kind) {
+    const toolprocess::Reading reading = toolprocess::read(*m_process, {}, m_fields);
+    switch (reading.kind) {
     case ChunkKind::Progress:
-        if (scan_progress_record(text, m_fields) < 3)
+        if (reading.pieces < 3)
             break;
         if (const std::optional<qint64> position = position_seconds(m_fields.time)) {
             m_current = *position;

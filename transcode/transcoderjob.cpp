@@ -1,31 +1,18 @@
 #include "transcoderjob.h"
 
+#include "platform/clock.h"
 #include "protocol/contract.h"
 #include "transcode/localfiles.h"
+#include "transcode/toolprocess.h"
 
 #include <QFile>
-#include <QThread>
-#include <QTimer>
 
 #include <cstdio>
 #include <utility>
 
-namespace {
-
-TranscoderJob::Scheduler& scheduler()
-{
-    static TranscoderJob::Scheduler scheduler = [](int ms, QObject* context, std::function<void()> step) {
-        QTimer::singleShot(ms, context, std::move(step));
-    };
-    return scheduler;
-}
-
-} // namespace
-
 TranscoderJob::TranscoderJob(QObject* owner, std::vector<protocol::Outcome> wanted)
     : m_owner(owner)
     , m_wanted(std::move(wanted))
-    , m_sleeper([](unsigned long ms) { QThread::msleep(ms); })
 {}
 
 TranscoderJob::~TranscoderJob()
@@ -37,30 +24,17 @@ TranscoderJob::~TranscoderJob()
     }
 }
 
-void TranscoderJob::set_sleeper(Sleeper sleeper)
-{
-    m_sleeper = sleeper ? std::move(sleeper) : Sleeper([](unsigned long ms) { QThread::msleep(ms); });
-}
-
 void TranscoderJob::start(const QStringList& arguments)
 {
     stop();
     m_marker = false;
-    m_process = new QProcess(m_owner);
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process = toolprocess::make(m_owner);
     connect(m_process, &QProcess::readyRead, this, &TranscoderJob::sg_output);
     connect(m_process, &QProcess::errorOccurred, this, &TranscoderJob::on_error);
     connect(m_process, &QProcess::finished, this, &TranscoderJob::on_finished);
     // A start that fails at once reports from inside start(), and the owner
     // may stop the job there: the pointer is not used after this call.
-    m_process->start(transcoder_path(), arguments, QIODevice::ReadWrite);
-}
-
-TranscoderJob::Scheduler TranscoderJob::set_scheduler(Scheduler next)
-{
-    Scheduler previous = std::move(scheduler());
-    scheduler() = std::move(next);
-    return previous;
+    toolprocess::start(m_process, "FFmpeg.exe", arguments);
 }
 
 void TranscoderJob::retry_after(int ms, std::function<void()> attempt)
@@ -68,7 +42,7 @@ void TranscoderJob::retry_after(int ms, std::function<void()> attempt)
     stop();
     m_waiting = true;
     const quint64 retry = m_retry;
-    scheduler()(ms, this, [this, retry, attempt = std::move(attempt)] {
+    platform::Clock::current().after(ms, this, [this, retry, attempt = std::move(attempt)] {
         if (!m_waiting || retry != m_retry)
             return;
         m_waiting = false;
@@ -96,7 +70,7 @@ void TranscoderJob::stop()
 void TranscoderJob::finish_then_stop(unsigned long ms)
 {
     set_stop_request(true);
-    m_sleeper(ms);
+    platform::Clock::current().sleep(ms);
     stop();
 }
 
@@ -135,15 +109,14 @@ void TranscoderJob::read_output()
 {
     if (!m_process)
         return;
-    const QByteArray text = take_chunk_text(*m_process);
-    const protocol::Chunk chunk = classify_chunk(text, m_wanted);
+    const toolprocess::Reading reading = toolprocess::read(*m_process, m_wanted, m_fields);
     enter();
-    switch (chunk.kind) {
+    switch (reading.kind) {
     case ChunkKind::Progress:
-        emit sg_progress(scan_progress_record(text, m_fields));
+        emit sg_progress(reading.pieces);
         break;
     case ChunkKind::ErrorPhrase:
-        emit sg_phrase(chunk.outcome);
+        emit sg_phrase(reading.outcome);
         break;
     case ChunkKind::Finished:
         m_marker = true;

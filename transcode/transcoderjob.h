@@ -12,6 +12,32 @@
 #include <functional>
 #include <vector>
 
+// A window's text for a transcoder failure it looks for.
+struct FailureText
+{
+    protocol::Outcome outcome;
+    const char* message; // untranslated; the window translates it
+};
+
+// The outcomes a window's table looks for, and its text for one of them.
+template<size_t N>
+std::vector<protocol::Outcome> outcomes_of(const FailureText (&table)[N])
+{
+    std::vector<protocol::Outcome> list;
+    for (const FailureText& failure : table)
+        list.push_back(failure.outcome);
+    return list;
+}
+template<size_t N>
+const char* text_for(const FailureText (&table)[N], protocol::Outcome outcome)
+{
+    for (const FailureText& failure : table) {
+        if (failure.outcome == outcome)
+            return failure.message;
+    }
+    return "";
+}
+
 // One transcoder child at a time, run the way the live windows run it: started
 // with an argument list, its output read chunk by chunk and told apart
 // (progress record, one of the owner's error phrases, finish marker), its end
@@ -34,19 +60,15 @@ public:
     // go; nothing it does from then on is reported. Does nothing when idle.
     void stop();
     // The capture's stop: asks the transcoder to finish its file through the
-    // stop request, gives it `ms` to end by itself, then stops.
+    // stop request, gives it `ms` to end by itself (on the windows' clock), then stops.
     void finish_then_stop(unsigned long ms);
 
-    // Runs `attempt` after `ms`, unless the job is stopped or started meanwhile;
+    // Runs `attempt` after `ms` on the windows' clock, unless the job is stopped or started meanwhile;
     // a window tries a dropped stream again this way. A running transcoder is
     // stopped first.
     void retry_after(int ms, std::function<void()> attempt);
     // A retry is pending.
     bool waiting() const { return m_waiting; }
-    // Test seam: how a retry waits (a single-shot timer unless replaced).
-    // Returns the previous way.
-    using Scheduler = std::function<void(int ms, QObject* context, std::function<void()> step)>;
-    static Scheduler set_scheduler(Scheduler scheduler);
 
     // Reads what the transcoder has written and reports it (the signals
     // below). The owner calls it from its own slot on sg_output.
@@ -56,10 +78,6 @@ public:
     bool running() const { return m_process != nullptr; }
     // What the progress records said; never reset, so a new run starts with the last values.
     const ProgressFields& fields() const { return m_fields; }
-
-    // How finish_then_stop() waits; tests pass their own.
-    using Sleeper = std::function<void(unsigned long ms)>;
-    void set_sleeper(Sleeper sleeper);
 
     // The stop request in the user's temporary folder; empty when that folder is refused.
     static QString stop_request_path();
@@ -91,7 +109,6 @@ private:
     QProcess* m_process = nullptr;
     ProgressFields m_fields;
     bool m_marker = false;
-    Sleeper m_sleeper;
     int m_depth = 0;
     QList<QProcess*> m_retired;
     bool m_waiting = false;

@@ -23,13 +23,6 @@ QByteArray chunk_text(const QByteArray& chunk)
     return zero < 0 ? chunk : chunk.left(zero);
 }
 
-QByteArray take_chunk_text(QProcess& process)
-{
-    const QByteArray chunk = process.readAllStandardOutput();
-    qDebug().noquote().nospace() << '"' << QString::fromUtf8(chunk) << '"';
-    return chunk_text(chunk);
-}
-
 protocol::Chunk classify_chunk(const QByteArray& text, const std::vector<protocol::Outcome>& wanted)
 {
     return protocol::classify(std::string_view(text.constData(), size_t(text.size())), wanted);
@@ -62,9 +55,4 @@ std::optional<qint64> position_ms(const char* timeText)
     if (!time.isValid())
         return std::nullopt;
     return qint64(time.msecsSinceStartOfDay());
-}
-
-QString transcoder_path()
-{
-    return tool_path("FFmpeg.exe");
 }

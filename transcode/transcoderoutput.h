@@ -22,10 +22,6 @@ using ChunkKind = protocol::ChunkKind;
 // The chunk's bytes up to its first zero byte.
 QByteArray chunk_text(const QByteArray& chunk);
 
-// Reads everything the transcoder has written so far (both channels are
-// merged), logs it in double quotes and returns its chunk text.
-QByteArray take_chunk_text(QProcess& process);
-
 // Tells a chunk text apart (protocol::classify).
 protocol::Chunk classify_chunk(const QByteArray& text, const std::vector<protocol::Outcome>& wanted);
 
@@ -37,6 +33,3 @@ int scan_progress_record(const QByteArray& text, ProgressFields& fields);
 std::optional<qint64> position_seconds(const char* timeText);
 // The same with its fraction, in milliseconds.
 std::optional<qint64> position_ms(const char* timeText);
-
-// Where the transcoder lies: "FFmpeg.exe" in the tools' folder.
-QString transcoder_path();

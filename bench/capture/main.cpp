@@ -10,6 +10,7 @@
 #include "figure.h"
 #include "modalboxes.h"
 #include "outage.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
@@ -72,7 +73,14 @@ public:
         GrabLiveWidget window;
         // The second of grace is spent as the window spends it, noting when the transcoder ended within it.
         double ended_ms = -1;
-        window.set_sleeper([&](unsigned long ms) {
+        struct GraceClock : platform::Clock
+        {
+            std::function<void(unsigned long)> pause;
+            platform::Clock* previous = platform::Clock::replace(this);
+            ~GraceClock() override { platform::Clock::replace(previous); }
+            void sleep(unsigned long ms) override { pause(ms); }
+        } grace;
+        grace.pause = [&](unsigned long ms) {
             QElapsedTimer waited;
             waited.start();
             for (QProcess* p : window.findChildren<QProcess*>()) {
@@ -83,7 +91,7 @@ public:
             const qint64 rest = qint64(ms) - waited.elapsed();
             if (rest > 0)
                 platform::sleep_ms(static_cast<unsigned long>(rest));
-        });
+        };
         window.findChild<QLineEdit*>("lineEdit_encode_ip")->setText(url);
         window.findChild<QLineEdit*>("lineEdit_savepath")->setText(m_out);
         window.findChild<QComboBox*>("comboBox")->setCurrentText(ext);

@@ -2,6 +2,7 @@
 
 #include "figure.h"
 #include "modalboxes.h"
+#include "platform/clock.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
 
@@ -158,14 +159,21 @@ void measure_segments(RtmpServer& server, const QString& clip)
     const QHash<QByteArray, int> reference = clip_frames(clip);
     QTemporaryDir parts;
     publish(server, clip, "seg");
-    GrabLiveWidget::set_segment_unit(1);
+    // A "minute" of the length field lasts a second here.
+    struct SecondMinutes : platform::Clock
+    {
+        platform::Clock* previous = platform::Clock::replace(this);
+        ~SecondMinutes() override { platform::Clock::replace(previous); }
+        int minute_s() override { return 1; }
+    };
+    auto minutes = std::make_unique<SecondMinutes>();
     const auto window = capture_window(server, "seg", parts.path());
     window->findChild<QCheckBox*>("checkBox_segment")->setChecked(true);
     window->findChild<QSpinBox*>("spinBox_segment")->setValue(4);
     window->findChild<QPushButton*>("pushButton_start")->click();
     wait_ms(20000);
     window->findChild<QPushButton*>("pushButton_stop")->click();
-    GrabLiveWidget::set_segment_unit(60);
+    minutes.reset();
 
     QStringList files{"seg.mp4"};
     for (int n = 2; QFile::exists(parts.filePath(QString("seg_%1.mp4").arg(n))); ++n)

@@ -226,22 +226,18 @@ void ClientPipe::exchange(const std::string& msg, int length)
     if (!m_pFunc)
         return;
 
+    std::string received;
+    long written = 0;
+    const ls::Exchange done = ls::exchange(m_pipe, msg, m_size, received, &written);
+    if (written >= 0) {
+        std::fprintf(stderr, "---- [namepipe] dwWrite: %ld, strlen: %d\n", written, length);
+        std::fflush(stderr);
+    }
     std::string reply;
-    const long written = ls::write_once(m_pipe, msg.data(), msg.size());
-    if (written < 0) {
-        reply = "Error:WriteFile()";
+    if (done != ls::Exchange::Done) {
+        reply = done == ls::Exchange::WriteFailed ? "Error:WriteFile()" : "Error:ReadFile()";
         m_pFunc(nullptr, 0, reply, m_pUser);
         return;
     }
-    std::fprintf(stderr, "---- [namepipe] dwWrite: %ld, strlen: %d\n", written, length);
-    std::fflush(stderr);
-
-    std::vector<char> buffer(m_size + 1, '\0');
-    const long got = ls::read_once(m_pipe, buffer.data(), m_size);
-    if (got <= 0) {
-        reply = "Error:ReadFile()";
-        m_pFunc(nullptr, 0, reply, m_pUser);
-        return;
-    }
-    m_pFunc(buffer.data(), static_cast<int>(got), reply, m_pUser);
+    m_pFunc(received.c_str(), static_cast<int>(received.size()), reply, m_pUser);
 }

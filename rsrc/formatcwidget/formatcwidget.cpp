@@ -1,5 +1,6 @@
 #include "formatcwidget.h"
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "rsrc/toolframe.h"
 #include "transcode/localfiles.h"
@@ -12,11 +13,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QProgressBar>
-#include <QTimer>
 
 namespace {
 
@@ -64,25 +63,6 @@ struct RunState
 RunState g_run;
 quint64 g_last_run_id = 0;
 
-FormatCWidget::Delay& delay_function()
-{
-    static FormatCWidget::Delay delay = [](int ms, QObject* context, std::function<void()> step) {
-        QTimer::singleShot(ms, context, std::move(step));
-    };
-    return delay;
-}
-
-EtaEstimator::Clock& clock_function()
-{
-    static EtaEstimator::Clock clock = [] {
-        static QElapsedTimer timer;
-        if (!timer.isValid())
-            timer.start();
-        return timer.elapsed();
-    };
-    return clock;
-}
-
 void clear_run_state()
 {
     g_run = RunState{};
@@ -101,7 +81,7 @@ int current_row()
 FormatCWidget::FormatCWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::FormatCWidget)
-    , m_eta([] { return clock_function()(); })
+    , m_eta([] { return platform::Clock::current().now_ms(); })
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -123,23 +103,9 @@ FormatCWidget::~FormatCWidget()
     delete ui;
 }
 
-FormatCWidget::Delay FormatCWidget::set_delay(Delay delay)
-{
-    Delay previous = std::move(delay_function());
-    delay_function() = std::move(delay);
-    return previous;
-}
-
-EtaEstimator::Clock FormatCWidget::set_clock(EtaEstimator::Clock clock)
-{
-    EtaEstimator::Clock previous = std::move(clock_function());
-    clock_function() = std::move(clock);
-    return previous;
-}
-
 void FormatCWidget::after(int ms, std::function<void()> step)
 {
-    delay_function()(ms, this, std::move(step));
+    platform::Clock::current().after(ms, this, std::move(step));
 }
 
 bool FormatCWidget::is_working() const

@@ -30,13 +30,6 @@ public:
     // The job parameters for one file from the window's current choices.
     CWParam job_param(const QString& src, const QString& out) const;
 
-    // Test seam: how the window waits before its next step (the pause
-    // between files, the delayed removal). Returns the previous way.
-    using Delay = std::function<void(int ms, QObject* context, std::function<void()> step)>;
-    static Delay set_delay(Delay delay);
-    // Test seam: the clock the time-left estimate runs on. Returns the previous one.
-    static EtaEstimator::Clock set_clock(EtaEstimator::Clock clock);
-
 private slots:
     void slot_comb_size(QString text);
     void slot_refresh_define(bool checked);

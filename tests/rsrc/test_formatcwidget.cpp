@@ -3,9 +3,9 @@
 // test advances, so every timing rule is checked without waiting for it.
 
 #include "faults.h"
-#include "helddelays.h"
 #include "modalboxes.h"
 #include "rsrc/formatcwidget/formatcwidget.h"
+#include "testclock.h"
 #include "testhost.h"
 #include "testmedia.h"
 #include "widgets/htablewidgetex.h"
@@ -28,7 +28,7 @@ class TestFormatCWidget : public QObject
     QTemporaryDir m_media;
     QString m_short[2], m_long;
     TestHost m_host;
-    Pauses m_pauses;
+    TestClock m_clock;
     std::unique_ptr<QTemporaryDir> m_out;
     faults::Disk m_disk; // over the export folder
     std::unique_ptr<ModalBoxes> m_boxes;
@@ -73,7 +73,7 @@ private slots:
         testenv::isolate_host_home();
         // The time-left estimate runs on a clock that moves a second per
         // report, so it settles after a few reports however fast the machine.
-        FormatCWidget::set_clock([this] { return m_ticks += 1000; });
+        m_clock.now = [this] { return m_ticks += 1000; };
         for (int i = 0; i < 2; ++i)
             QVERIFY(!(m_short[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 2)).isEmpty());
         // Long enough that a conversion to 1080P is still running when a test stops it.
@@ -82,7 +82,7 @@ private slots:
     void init()
     {
         m_out = std::make_unique<QTemporaryDir>();
-        m_pauses.pending.clear();
+        m_clock.pending.clear();
         m_boxes = std::make_unique<ModalBoxes>();
         m_window = std::make_unique<FormatCWidget>();
         child<QLineEdit>("lineEdit_export_dir")->setText(m_out->path());
@@ -156,13 +156,13 @@ private slots:
 
         wait_for_row(0);
         // Nothing starts before the pause is over.
-        QCOMPARE(m_pauses.count(), 1);
+        QCOMPARE(m_clock.count(), 1);
         QCOMPARE(table()->progress_bar(1)->value(), 0);
         QVERIFY(!table()->look_button(1)->isEnabled());
-        QCOMPARE(m_pauses.pass(), 1000);
+        QCOMPARE(m_clock.pass(), 1000);
         wait_for_row(1);
         QCOMPARE(m_boxes->count(), 0);
-        QCOMPARE(m_pauses.pass(), 1000);
+        QCOMPARE(m_clock.pass(), 1000);
 
         QCOMPARE(m_boxes->count(), 1);
         QCOMPARE(m_boxes->last().seen(), kEnded);
@@ -199,22 +199,22 @@ private slots:
         prepare({m_short[0], m_long}, "原始大小");
         start()->click();
         wait_for_row(0);
-        QCOMPARE(m_pauses.count(), 1);
+        QCOMPARE(m_clock.count(), 1);
 
         // Stopped during the pause: the finished file is no partial output.
         start()->click();
         QCOMPARE(start()->text(), QString("开始转码"));
-        QCOMPARE(m_pauses.count(), 1);
+        QCOMPARE(m_clock.count(), 1);
         // Restarted before the old pause is over: it picks up the second row.
         start()->click();
         wait_for_progress(1);
         // The old run's pause ends inside the new run and must not touch it.
-        m_pauses.pass();
+        m_clock.pass();
         QVERIFY(m_window->is_working());
         wait_for_row(1);
-        m_pauses.pass();
+        m_clock.pass();
         QCOMPARE(m_boxes->last().seen(), kEnded);
-        QVERIFY(m_pauses.count() == 0);
+        QVERIFY(m_clock.count() == 0);
         QCOMPARE(testmedia::probe(out("clip0_zo.mp4")), QString("320x240 2s"));
         QCOMPARE(testmedia::probe(out("long_zo.mp4")), QString("320x240 10s"));
     }
@@ -224,7 +224,10 @@ private slots:
         prepare({m_long}, "1080P");
         start()->click();
         wait_for_progress(0);
-        QVERIFY(time_left(0).first >= 0);
+        // The last file's rest is all the queue has left: the file is not counted twice.
+        const QPair<int, int> left = time_left(0);
+        QVERIFY(left.first >= 0);
+        QCOMPARE(left.second, left.first);
 
         start()->click();
         QVERIFY(!m_window->is_working());
@@ -236,8 +239,8 @@ private slots:
         QVERIFY(kept > 0 && kept < table()->progress_bar(0)->maximum());
         // The partial output goes one second later, not at once.
         QVERIFY(QFile::exists(out("long_zo.mp4")));
-        QCOMPARE(m_pauses.count(), 1);
-        QCOMPARE(m_pauses.pass(), 1000);
+        QCOMPARE(m_clock.count(), 1);
+        QCOMPARE(m_clock.pass(), 1000);
         QVERIFY(!QFile::exists(out("long_zo.mp4")));
         QCOMPARE(table()->progress_bar(0)->value(), kept);
         QVERIFY(!table()->look_button(0)->isEnabled());
@@ -296,8 +299,8 @@ private slots:
         prepare({m_short[0]}, "原始大小");
         start()->click();
         wait_for_row(0);
-        QCOMPARE(m_pauses.pass(), 1000);
-        QVERIFY(m_pauses.count() == 0);
+        QCOMPARE(m_clock.pass(), 1000);
+        QVERIFY(m_clock.count() == 0);
         QCOMPARE(m_boxes->last().seen(), kEnded);
     }
 
@@ -334,7 +337,7 @@ private slots:
             QVERIFY(m_window->is_working() && table()->progress_bar(0)->value() == 0);
             start()->click();
             QVERIFY(!m_window->is_working());
-            QCOMPARE(m_pauses.pass(), 1000);
+            QCOMPARE(m_clock.pass(), 1000);
         } else {
             if (fault == "kill") {
                 wait_for_progress(0);
@@ -344,7 +347,7 @@ private slots:
             wait_for_row(0);
             QCOMPARE(table()->progress_bar(0)->value(), table()->progress_bar(0)->maximum());
             QCOMPARE(table()->progress_bar(0)->text(), QString("100%"));
-            QCOMPARE(m_pauses.pass(), 1000);
+            QCOMPARE(m_clock.pass(), 1000);
             QCOMPARE(m_boxes->last().seen(), kEnded);
         }
         QCOMPARE(m_boxes->count(), fault == "missing" ? 0 : 1);

@@ -2,11 +2,11 @@
 // FFmpeg.exe, its failure messages, its clock, the folder check and its settings.
 
 #include "faults.h"
-#include "helddelays.h"
 #include "modalboxes.h"
 #include "rsrc/grablivewidget.h"
 #include "rtmpserver.h"
 #include "rtspserver.h"
+#include "testclock.h"
 #include "testhost.h"
 #include "testmedia.h"
 
@@ -41,7 +41,7 @@ class TestGrabLiveWidget : public QObject
     RtmpServer m_rtmp;
     RtspServer m_rtsp_av, m_rtsp_v;
     QString m_standin; // an ffmpeg that only prints two failure phrases in one line
-    Retries m_retries;
+    TestClock m_clock;
     std::unique_ptr<TestHost> m_host;
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<QTemporaryDir> m_out;
@@ -89,7 +89,7 @@ class TestGrabLiveWidget : public QObject
         m_window = std::make_unique<GrabLiveWidget>();
         // The stop sequence's second is spent waiting for the transcoder to end
         // by itself, which is what the second is for.
-        m_window->set_sleeper([this](unsigned long ms) {
+        m_clock.on_sleep = [this](unsigned long ms) {
             m_sleeps << ms;
             bool ended = true;
             for (QProcess* process : m_window->findChildren<QProcess*>()) {
@@ -97,7 +97,7 @@ class TestGrabLiveWidget : public QObject
                     ended = process->waitForFinished(30000) && ended;
             }
             m_ended_by_itself << ended;
-        });
+        };
         m_window->show();
     }
     // Starts capturing `address` to `ext` in the test's folder; the file it records to.
@@ -111,6 +111,9 @@ class TestGrabLiveWidget : public QObject
     }
 
 private slots:
+    // What a user gets, whatever the tests below set: 200 MB kept free.
+    void user_defaults() { QCOMPARE(m_window->disk_margin(), 200LL << 20); }
+
     void initTestCase()
     {
         testenv::isolate_host_home();
@@ -130,7 +133,7 @@ private slots:
     void init()
     {
         m_host = std::make_unique<TestHost>();
-        m_retries.pending.clear();
+        m_clock.pending.clear();
         m_boxes = std::make_unique<ModalBoxes>();
         m_out = std::make_unique<QTemporaryDir>();
         m_sleeps.clear();
@@ -143,7 +146,6 @@ private slots:
         // No transcoder outlives its test.
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_out->path()).isEmpty(), 30000);
         m_disk.unmount();
-        GrabLiveWidget::set_disk_margin(200LL << 20);
         m_boxes.reset();
         m_host.reset();
         m_out.reset();
@@ -308,7 +310,7 @@ private slots:
         if (fault.startsWith("size") && !m_disk.mount(m_out->path(), fault.section('+', 0, 0)))
             QSKIP("mounting a small disk is not allowed here");
         if (fault.startsWith("size") && !fault.endsWith("+margin"))
-            GrabLiveWidget::set_disk_margin(0); // to see the disk fill up
+            m_window->set_disk_margin(0); // to see the disk fill up
         if (fault == "standin")
             qputenv("DAVAZ_FFMPEG", m_standin.toUtf8());
         auto unset = qScopeGuard([] { qunsetenv("DAVAZ_FFMPEG"); });
@@ -414,14 +416,14 @@ private slots:
         const int recorded = m_window->elapsed_seconds();
         QCOMPARE(testmedia::unplayable(first, 2), QString());
         // Still gone: tried again three seconds later, and again.
-        QCOMPARE(m_retries.pass(), 3000);
+        QCOMPARE(m_clock.pass(), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting() && state() == kDropped, kTimeout);
 
         if (server == "rtmp")
             QVERIFY(m_rtmp.restart() && m_rtmp.publish(m_media.filePath("av.mp4"), "av"));
         else
             QVERIFY(m_rtsp_av.restart());
-        QCOMPARE(m_retries.pass(), 3000);
+        QCOMPARE(m_clock.pass(), 3000);
         const QString second = m_out->filePath(name + "_2" + ext);
         QCOMPARE(m_window->current_file(), second);
         QTRY_COMPARE_WITH_TIMEOUT(state(), "已重连，正在录制：" + name + "_2" + ext, kTimeout);
@@ -454,8 +456,8 @@ private slots:
     {
         QFETCH(QString, ext);
         // A "minute" of the length field lasts a second here.
-        GrabLiveWidget::set_segment_unit(1);
-        auto unit = qScopeGuard([] { GrabLiveWidget::set_segment_unit(60); });
+        m_clock.minute = 1;
+        auto unit = qScopeGuard([this] { m_clock.minute = 60; });
         child<QCheckBox>("checkBox_segment")->setChecked(true);
         child<QSpinBox>("spinBox_segment")->setValue(3);
         const QString name = child<QLineEdit>("lineEdit_file_name")->text();
@@ -493,7 +495,7 @@ private slots:
     {
         if (!m_disk.mount(m_out->path(), "size=24m"))
             QSKIP("mounting a small disk is not allowed here");
-        GrabLiveWidget::set_disk_margin(12LL << 20);
+        m_window->set_disk_margin(12LL << 20);
         const QString file = start(m_rtmp.url("av"), ".mp4");
         QVERIFY2(recorded_for(file, 2), qPrintable(box_texts()));
         // Something else fills the disk up to 8 MB short.

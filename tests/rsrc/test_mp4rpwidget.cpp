@@ -4,7 +4,6 @@
 // keeps a copy of the job file it found.
 
 #include "faults.h"
-#include "helddelays.h"
 #include "modalboxes.h"
 #include "pipes.h"
 #include "protocol/contract.h"
@@ -12,6 +11,7 @@
 #include "protocol/privatefolder.h"
 #include "rsrc/mp4rpwidget.h"
 #include "rsrc/processwidget.h"
+#include "testclock.h"
 #include "testhost.h"
 #include "testmedia.h"
 
@@ -126,8 +126,9 @@ private slots:
         QTest::newRow("no reference") << m_broken << QString() << "请设置正常参考mp4视频";
         QTest::newRow("damaged file is healthy") << m_clip << m_clip << m_clip + " 正常，无需修复";
         QTest::newRow("reference cannot be probed") << m_broken << m_broken << m_broken + " 不合法";
-        // Another account's link at the folder's name would get the job written through it.
-        QTest::newRow("a link at the temporary folder's name")
+        // Another account's link at the folder's name would get the job written through it; the
+        // user's cache stands in, and is refused as well when a link holds its name too.
+        QTest::newRow("a link at the temporary folder's name and the cache's")
             << m_broken << m_clip << "临时文件夹 %1 是一个符号链接，为安全起见不予使用，请删除后重试。";
     }
     void startChecks()
@@ -136,19 +137,25 @@ private slots:
         QFETCH(QString, okay);
         QFETCH(QString, text);
         const QString folder = QFileInfo(shared("job")).path(), elsewhere = tmp("elsewhere");
+        const QString cached = tmp("cache/davaz/run");
         const bool link = text.contains("%1");
+        const QByteArray cache = qgetenv("XDG_CACHE_HOME");
         if (link) {
             QVERIFY(QDir().rename(folder, folder + ".away") && QDir().mkpath(elsewhere));
             QVERIFY(QFile::link(elsewhere, folder));
+            QVERIFY(QDir().mkpath(tmp("cache/davaz")) && QFile::link(elsewhere, cached));
+            qputenv("XDG_CACHE_HOME", QFile::encodeName(tmp("cache")));
         }
         auto restore = qScopeGuard([&] {
-            if (link)
-                QVERIFY(QFile::remove(folder) && QDir().rename(folder + ".away", folder));
+            if (link) {
+                QVERIFY(QFile::remove(folder) && QDir().rename(folder + ".away", folder) && QFile::remove(cached));
+                cache.isNull() ? qunsetenv("XDG_CACHE_HOME") : qputenv("XDG_CACHE_HOME", cache);
+            }
         });
         ModalBoxes boxes;
         start(failed, okay);
         QCOMPARE(boxes.count(), 1);
-        QCOMPARE(boxes.last().seen(), "提示|" + (link ? text.arg(folder) : text) + "|确定");
+        QCOMPARE(boxes.last().seen(), "提示|" + (link ? text.arg(cached) : text) + "|确定");
         QVERIFY(!m_window->pwidget() && !QFile::exists(folder + "/" + protocol::job_file));
         QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
@@ -239,7 +246,7 @@ private slots:
         QFETCH(int, freedAfter);
         QFETCH(QString, user);
         const bool cancel = user == "close";
-        PipeRetries retries;
+        TestClock retries;
         ModalBoxes boxes;
         int holder = ls::listen_at(QFile::encodeName(shared("pipe")).constData());
         QVERIFY(holder >= 0);

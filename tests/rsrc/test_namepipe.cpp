@@ -46,8 +46,9 @@ class TestNamePipe : public QObject
     Q_OBJECT
 private slots:
     // The folder the pipe, the job file and the stop request share is the
-    // user's own: made 0700, refused when something else holds its name. A
-    // refused folder serves no pipe, and what was planted stays as it was.
+    // user's own: made 0700; when something else holds its name in the shared
+    // folder, the user's cache holds it instead, and a folder refused there
+    // too serves no pipe. What was planted stays as it was.
     void private_folder_data()
     {
         QTest::addColumn<QString>("plant"); // what is at the folder's name first
@@ -56,9 +57,11 @@ private slots:
         QTest::newRow("a looser folder of ours is tightened") << "folder 0755" << int(protocol::TempFolder::None);
         QTest::newRow("under XDG_RUNTIME_DIR when set") << "runtime" << int(protocol::TempFolder::None);
         QTest::newRow("a path longer than a socket address holds") << "deep" << int(protocol::TempFolder::None);
-        QTest::newRow("a link planted at its name") << "link" << int(protocol::TempFolder::Link);
-        QTest::newRow("a file at its name") << "file" << int(protocol::TempFolder::NotFolder);
-        QTest::newRow("another account's folder") << "other owner" << int(protocol::TempFolder::OtherOwner);
+        QTest::newRow("a link planted at its name: the cache's") << "link" << int(protocol::TempFolder::None);
+        QTest::newRow("a file at its name: the cache's") << "file" << int(protocol::TempFolder::None);
+        QTest::newRow("another account's folder: the cache's") << "other owner" << int(protocol::TempFolder::None);
+        QTest::newRow("a link in the cache too") << "link both" << int(protocol::TempFolder::Link);
+        QTest::newRow("the cache under HOME") << "file home" << int(protocol::TempFolder::None);
     }
     void private_folder()
     {
@@ -68,10 +71,21 @@ private slots:
             QSKIP("handing a folder to another account needs root");
         QTemporaryDir base;
         const QByteArray tmpdir = qgetenv("TMPDIR"), runtime = qgetenv("XDG_RUNTIME_DIR");
+        const QByteArray cache = qgetenv("XDG_CACHE_HOME"), home = qgetenv("HOME");
         auto restore = qScopeGuard([&] {
             qputenv("TMPDIR", tmpdir);
+            qputenv("HOME", home);
             runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
+            cache.isNull() ? qunsetenv("XDG_CACHE_HOME") : qputenv("XDG_CACHE_HOME", cache);
         });
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(base.filePath("cache")));
+        QString cached = base.filePath("cache/davaz/run");
+        if (plant.endsWith(" home")) {
+            qunsetenv("XDG_CACHE_HOME");
+            QVERIFY(QDir(base.path()).mkdir("home"));
+            qputenv("HOME", QFile::encodeName(base.filePath("home")));
+            cached = base.filePath("home/.cache/davaz/run");
+        }
         const QString tmp = plant == "deep" ? base.filePath(QString(120, 'd')) : base.path();
         QVERIFY(QDir().mkpath(tmp));
         qputenv("TMPDIR", QFile::encodeName(tmp));
@@ -83,9 +97,11 @@ private slots:
         }
         const QString target = base.filePath("elsewhere");
         QVERIFY(QDir(base.path()).mkdir("elsewhere"));
-        if (plant == "link")
+        if (plant.startsWith("link"))
             QVERIFY(QFile::link(target, folder));
-        if (plant == "file")
+        if (plant == "link both")
+            QVERIFY(QDir().mkpath(base.filePath("cache/davaz")) && QFile::link(target, cached));
+        if (plant.startsWith("file"))
             QVERIFY(testmedia::write_file(folder, "someone's"));
         if (plant.startsWith("folder") || plant == "other owner")
             QVERIFY(::mkdir(QFile::encodeName(folder), 0755) == 0);
@@ -93,6 +109,16 @@ private slots:
             QVERIFY(::chown(QFile::encodeName(folder), 65534, 65534) == 0);
 
         const protocol::TempFolder found = protocol::temp_folder();
+        const bool moved = plant.startsWith("link") || plant.startsWith("file") || plant == "other owner";
+        // Why the cache is used names the folder it stands in for.
+        QCOMPARE(QString::fromStdString(found.instead_of)
+                     .startsWith(QString::fromStdString(
+                         protocol::TempFolder{folder.toStdString(), protocol::TempFolder::Link}.message())),
+                 plant.startsWith("link"));
+        QCOMPARE(found.instead_of.empty(), !moved);
+        const QString planted = folder;
+        if (moved)
+            folder = cached;
         QCOMPARE(QFile::decodeName(found.path.c_str()), folder);
         QCOMPARE(int(found.problem), problem);
         QCOMPARE(found.message().empty(), problem == protocol::TempFolder::None);
@@ -108,7 +134,7 @@ private slots:
             QVERIFY(protocol::temp_path(protocol::job_file).empty());
         }
         // Nothing was made where the plant leads, nor in another account's folder.
-        for (const QString& dir : {target, plant == "other owner" ? folder : target})
+        for (const QString& dir : {target, plant == "other owner" ? planted : target})
             QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     }
 

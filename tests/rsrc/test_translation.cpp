@@ -138,6 +138,8 @@ class TestTranslation : public QObject
     // Owns the installed translator, if any.
     std::unique_ptr<QObject> m_language;
     bool m_english = false;
+    QString m_clip;
+    qint64 m_ticks = 0;
 
     // Installs the texts as the plug-in's module does, with `setting` stored
     // under the host's language key; true when English was installed.
@@ -153,6 +155,9 @@ private slots:
     void initTestCase()
     {
         testenv::isolate_host_home();
+        // The time left settles after a few reports, however fast the machine.
+        FormatCWidget::set_clock([this] { return m_ticks += 1000; });
+        QVERIFY(!(m_clip = testmedia::make_clip(m_media.filePath("clip.mp4"), 30)).isEmpty());
         m_english = platform::ui_language("") == UiLanguage::English;
         qInfo("LANG=%s: %s", qgetenv("LANG").constData(), m_english ? "English" : "Chinese");
     }
@@ -268,6 +273,11 @@ private slots:
                                                    "询问|是否清空列表 ?|清空 取消",
                                                    "提示|该文件项已经添加，请勿重复添加!\n%1",
                                                    "提示|添加失败，该目录没有任何文件，|确定"};
+        QTest::newRow("running conversion")
+            << "converting"
+            << QStringList{"停止转码", "开始转码",
+                           "询问|当前行标示的视频,正在转码中...\n是否停止转码并移除该行?|停止并移除 取消",
+                           "提示|转码已经结束!|确定"};
         QTest::newRow("capture") << "capture"
                                  << QStringList{"串流存盘", "网络串流地址：",     "开始",
                                                 "停止",     "rtmp:// 或 rtsp://", "提示|当前输入串流地址不合法|OK"};
@@ -305,6 +315,29 @@ private slots:
                   table->addFilesToTable(empty);
                   table->addFilesToTable(clip);
                   table->addFilesToTable(clip);
+              }}},
+            {"converting",
+             {[] { return new FormatCWidget; },
+              [&](QWidget* w) {
+                  // A real conversion: the running texts, the time left, the
+                  // question when the running row is removed, the end.
+                  // The transcoder built beside the test, for this scene only.
+                  const QByteArray tools = qgetenv("DAVAZ_TOOLS_DIR");
+                  qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
+                  const auto back = qScopeGuard([tools] { qputenv("DAVAZ_TOOLS_DIR", tools); });
+                  child<QLineEdit>(w, "lineEdit_export_dir")->setText(m_media.path());
+                  auto* table = child<HTableWidgetEx>(w, "tableWidget");
+                  table->addFilesToTable(m_clip);
+                  auto* start = child<QPushButton>(w, "pb_start_stop");
+                  start->click();
+                  const QString running = start->text();
+                  g_menus << running;
+                  QProgressBar* bar = table->progress_bar(0);
+                  QTRY_VERIFY_WITH_TIMEOUT(bar->format() != "%p%", 120000);
+                  g_menus << bar->format() << child<QLabel>(w, "lb_time_left")->text();
+                  static_cast<QAbstractButton*>(table->cellWidget(0, HTableWidgetEx::ColRemove))->click();
+                  QTRY_VERIFY_WITH_TIMEOUT(start->text() != running, 120000);
+                  g_menus << start->text();
               }}},
             {"capture",
              {[] { return new GrabLiveWidget; },

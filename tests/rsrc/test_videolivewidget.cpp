@@ -1,10 +1,10 @@
 // The live push window: its fields and settings, and real pushes to a real rtmp server.
 
 #include "faults.h"
-#include "helddelays.h"
 #include "modalboxes.h"
 #include "rsrc/videolivewidget.h"
 #include "rtmpserver.h"
+#include "testclock.h"
 #include "testhost.h"
 #include "testmedia.h"
 
@@ -50,7 +50,7 @@ class TestVideoLiveWidget : public QObject
     QString m_clip[2], m_hevc;
     RtmpServer m_server;
     TestHost m_host;
-    Retries m_retries;
+    TestClock m_clock;
     std::unique_ptr<ModalBoxes> m_boxes;
     std::unique_ptr<VideoLiveWidget> m_window;
 
@@ -84,7 +84,7 @@ private slots:
     }
     void init()
     {
-        m_retries.pending.clear();
+        m_clock.pending.clear();
         QFile::remove(FL_PlayList::save_path());
         m_boxes = std::make_unique<ModalBoxes>();
         m_window = std::make_unique<VideoLiveWidget>();
@@ -264,7 +264,7 @@ private slots:
         QCOMPARE(list()->current_movie(), list()->item(0));
         QTRY_COMPARE(button()->text(), QString("开始"));
         QCOMPARE(m_boxes->count(), message.isEmpty() ? 0 : 1);
-        QVERIFY(m_retries.pending.isEmpty());
+        QVERIFY(m_clock.pending.isEmpty());
         QCOMPARE(faults::touched(before, {}), QStringList());
         QVERIFY(fault != "server" || m_server.restart());
     }
@@ -287,15 +287,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         QCOMPARE(state(), QString("连接断开，2秒后重连…"));
         QCOMPARE(button()->text(), QString("停止"));
-        QVERIFY(!m_window->process() && m_retries.pending.size() == 1);
+        QVERIFY(!m_window->process() && m_clock.pending.size() == 1);
         // The server is still down: the next wait is longer.
-        QCOMPARE(m_retries.pass(), 2000);
+        QCOMPARE(m_clock.pass(), 2000);
         QCOMPARE(state(), QString("正在重连…"));
         QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         QCOMPARE(state(), QString("连接断开，4秒后重连…"));
 
         QVERIFY(m_server.restart());
-        QCOMPARE(m_retries.pass(), 4000);
+        QCOMPARE(m_clock.pass(), 4000);
         // The same entry, read from the position it had reached (a key frame at or before it).
         const QStringList args = m_window->process()->arguments();
         QCOMPARE(args.mid(0, 4), QStringList({"-re", "-ss", args[2], "-i"}));
@@ -318,7 +318,7 @@ private slots:
         QVERIFY(!m_window->reconnecting() && !m_window->process());
         QCOMPARE(button()->text(), QString("开始"));
         QCOMPARE(state(), QString("连接断开，已停止重连"));
-        m_retries.pass(); // the cancelled wait runs out: nothing starts
+        m_clock.pass(); // the cancelled wait runs out: nothing starts
         QVERIFY(!m_window->process());
         QTRY_VERIFY_WITH_TIMEOUT(no_push_left(), kPushTimeout);
         QCOMPARE(m_boxes->count(), 0);
@@ -344,7 +344,7 @@ private slots:
         m_server.stop();
         QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         QVERIFY(QFile::remove(copy) && m_server.restart());
-        QCOMPARE(m_retries.pass(), 2000);
+        QCOMPARE(m_clock.pass(), 2000);
         QCOMPARE(m_boxes->last().seen(), QString("提示|该视频文件已经被移动或删除,\n该列表项无效!|确定"));
         QCOMPARE(list()->count(), 1);
         QVERIFY(!m_window->process() && !m_window->reconnecting());

@@ -1,6 +1,7 @@
 // The transcoder contract (chunks, records, positions) and the media probe;
 // the conversion window's test runs the jobs.
 
+#include "platform/clock.h"
 #include "testmedia.h"
 #include "transcode/etaestimator.h"
 #include "transcode/mediaprobe.h"
@@ -14,6 +15,29 @@ class TestTranscode : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
 private slots:
+    // What a user gets when no test has put its own clock in: a minute of
+    // sixty seconds, and waits that take their time.
+    void system_clock()
+    {
+        platform::Clock& clock = platform::Clock::current();
+        QCOMPARE(clock.minute_s(), 60);
+        const qint64 start = clock.now_ms();
+        qint64 fired = -1;
+        QObject context;
+        clock.after(200, &context, [&] { fired = clock.now_ms(); });
+        QTRY_VERIFY_WITH_TIMEOUT(fired >= 0, 30000);
+        QVERIFY2(fired - start >= 190, qPrintable(QString::number(fired - start)));
+        // A step whose context has gone never runs.
+        bool ran = false, later = false;
+        {
+            QObject gone;
+            clock.after(0, &gone, [&] { ran = true; });
+        }
+        clock.after(0, &context, [&] { later = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(later, 30000);
+        QVERIFY(!ran);
+    }
+
     void classification_data()
     {
         QTest::addColumn<QByteArray>("chunk");
