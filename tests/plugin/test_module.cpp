@@ -147,16 +147,16 @@ private slots:
         QWidget* w = top_levels_named("FormatCWidget").first();
         QVERIFY(QTest::qWaitForWindowExposed(w));
         w->showMinimized();
-        QTRY_VERIFY(w->isMinimized());
+        QTRY_VERIFY_WITH_TIMEOUT(w->isMinimized(), 30000);
 
         // Another tool comes to the front meanwhile.
         m_module->recv_msg("msg_show_grablive", {});
         QWidget* other = top_levels_named("GrabLiveWidget").first();
-        QTRY_COMPARE(QApplication::activeWindow(), other);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), other, 30000);
 
         m_module->recv_msg("msg_show_tranformat", {});
         QVERIFY(!w->isMinimized() && w->isVisible());
-        QTRY_COMPARE(QApplication::activeWindow(), w);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), w, 30000);
     }
 
     void destruction_data()

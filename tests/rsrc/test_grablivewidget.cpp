@@ -331,7 +331,7 @@ private slots:
         if (message.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(m_window->findChild<QProcess*>()->state() == QProcess::NotRunning, kTimeout);
             // The transcoder has ended: the clock keeps the recorded time and counts no more.
-            QTRY_COMPARE(m_window->clock_timer_id(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(m_window->clock_timer_id(), 0, kTimeout);
             QVERIFY(!is_idle());
             child<QPushButton>("pushButton_stop")->click();
         }
@@ -380,7 +380,7 @@ private slots:
 
         QCOMPARE(texts, (QList<QString>{"抓流失败，视频格式不支持！", "子进程启动崩溃，请尝试以管理员权限启动"}));
         QVERIFY(is_idle());
-        QTRY_VERIFY(m_window->findChildren<QProcess*>().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->findChildren<QProcess*>().isEmpty(), kTimeout);
     }
 
     // Reconnect on drop: the server goes away during a capture and comes back.

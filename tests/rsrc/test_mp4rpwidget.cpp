@@ -114,7 +114,7 @@ private slots:
     {
         m_window.reset();
         // Released with the window; a child that failed to start a missing engine holds it until it has gone.
-        QTRY_VERIFY(pipe_name_free());
+        QTRY_VERIFY_WITH_TIMEOUT(pipe_name_free(), kWait);
     }
 
     void startChecks_data()

@@ -317,7 +317,7 @@ private slots:
         auto server = in.serve("np_destroy");
         auto client = silentClient ? std::make_unique<Client>("np_destroy", 64) : nullptr;
         if (silentClient)
-            QTRY_VERIFY(a_thread_reads_a_socket());
+            QTRY_VERIFY_WITH_TIMEOUT(a_thread_reads_a_socket(), 20000);
         auto done = std::make_shared<std::atomic<bool>>(false);
         std::thread([pipe = server.release(), done] {
             delete pipe;

@@ -15,6 +15,7 @@
 #include "rsrc/repairstate.h"
 #include "rsrc/uitranslation.h"
 #include "rsrc/videolivewidget.h"
+#include "testclock.h"
 #include "testhost.h"
 #include "testmedia.h"
 #include "widgets/htablewidgetex.h"
@@ -140,6 +141,7 @@ class TestTranslation : public QObject
     bool m_english = false;
     QString m_clip;
     qint64 m_ticks = 0;
+    TestClock m_clock;
 
     // Installs the texts as the plug-in's module does, with `setting` stored
     // under the host's language key; true when English was installed.
@@ -156,7 +158,8 @@ private slots:
     {
         testenv::isolate_host_home();
         // The time left settles after a few reports, however fast the machine.
-        FormatCWidget::set_clock([this] { return m_ticks += 1000; });
+        m_clock.hold_delays = false;
+        m_clock.now = [this] { return m_ticks += 1000; };
         QVERIFY(!(m_clip = testmedia::make_clip(m_media.filePath("clip.mp4"), 30)).isEmpty());
         m_english = platform::ui_language("") == UiLanguage::English;
         qInfo("LANG=%s: %s", qgetenv("LANG").constData(), m_english ? "English" : "Chinese");

@@ -257,12 +257,13 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(m_boxes->count(), 1, kPushTimeout);
             QCOMPARE(m_boxes->last().seen(), "提示|" + message + "|确定");
             // The warning mark was there before the push was tried.
-            QTRY_COMPARE(list()->item(0)->toolTip().contains("视频编码 hevc"), fault == "hevc");
+            QTRY_COMPARE_WITH_TIMEOUT(list()->item(0)->toolTip().contains("视频编码 hevc"), fault == "hevc",
+                                      kPushTimeout);
         }
         QVERIFY(!m_window->process());
         QTRY_VERIFY_WITH_TIMEOUT(no_push_left(), kPushTimeout);
         QCOMPARE(list()->current_movie(), list()->item(0));
-        QTRY_COMPARE(button()->text(), QString("开始"));
+        QTRY_COMPARE_WITH_TIMEOUT(button()->text(), QString("开始"), kPushTimeout);
         QCOMPARE(m_boxes->count(), message.isEmpty() ? 0 : 1);
         QVERIFY(m_clock.pending.isEmpty());
         QCOMPARE(faults::touched(before, {}), QStringList());
@@ -348,7 +349,7 @@ private slots:
         QCOMPARE(m_boxes->last().seen(), QString("提示|该视频文件已经被移动或删除,\n该列表项无效!|确定"));
         QCOMPARE(list()->count(), 1);
         QVERIFY(!m_window->process() && !m_window->reconnecting());
-        QTRY_COMPARE(button()->text(), QString("开始"));
+        QTRY_COMPARE_WITH_TIMEOUT(button()->text(), QString("开始"), kPushTimeout);
         m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
     }
 };

@@ -10,6 +10,7 @@ import argparse
 import ctypes
 import signal
 import sys
+import time
 
 import gi
 
@@ -110,6 +111,18 @@ def configure(media):
             # From the main loop, not from the streaming thread that posted it.
             GLib.idle_add(seek, Gst.SeekFlags.NONE)
 
+    def restart():
+        # The flush drops the segment the payloaders carry, and a PLAY that
+        # asks for the stream's rate before the new one has come through
+        # aborts the server: a busy machine leaves it that long. Answer no
+        # request until every payloader has its segment again.
+        seek(Gst.SeekFlags.FLUSH)
+        pads = [pay.get_static_pad("src") for pay in (bin_.get_by_name(n) for n in ("pay0", "pay1")) if pay]
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and any(
+                pad.get_sticky_event(Gst.EventType.SEGMENT, 0) is None for pad in pads):
+            time.sleep(0.01)
+
     for name in ("qv", "qa"):
         queue = bin_.get_by_name(name)
         if queue is not None:
@@ -117,7 +130,7 @@ def configure(media):
     bus = pipeline.get_bus()
     bus.enable_sync_message_emission()
     bus.connect("sync-message", on_sync_message)
-    media.connect("prepared", lambda _media: seek(Gst.SeekFlags.FLUSH))
+    media.connect("prepared", lambda _media: restart())
 
 
 if __name__ == "__main__":

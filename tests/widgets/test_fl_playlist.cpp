@@ -67,7 +67,7 @@ private slots:
         // The file is read a moment after the list is made, not at once.
         m_list = std::make_unique<FL_PlayList>();
         QCOMPARE(m_list->count(), 0);
-        QTRY_COMPARE(paths(), expected);
+        QTRY_COMPARE_WITH_TIMEOUT(paths(), expected, 30000);
     }
 
     void export_and_reload()
@@ -79,7 +79,7 @@ private slots:
         QCOMPARE(list_file(), QString("%1/b.mp4\n%1/视频.mp4\n%1/a.mp4\n").arg(m_dir.path()).toUtf8());
 
         m_list = std::make_unique<FL_PlayList>();
-        QTRY_COMPARE(paths(), QStringList({"b.mp4", "视频.mp4", "a.mp4"}));
+        QTRY_COMPARE_WITH_TIMEOUT(paths(), QStringList({"b.mp4", "视频.mp4", "a.mp4"}), 30000);
         m_list->add_movieItem(at("a.mp4"), true); // already there: only marked
         QCOMPARE(m_list->current_movie(), m_list->item(2));
         QCOMPARE(m_list->count(), 3);
