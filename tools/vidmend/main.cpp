@@ -21,7 +21,8 @@
 //   2  修复失败:无法读取文件或参考视频不完整
 //      an input cannot be read, or the reference has no index either
 //   3  修复失败:参考视频没有画面
-//      the reference has no video track
+//      the reference has no video track (a reference of sound alone repairs only a recording of
+//      sound alone, AAC or PCM: the repair window itself still asks for a reference with video)
 //   4  修复失败:损坏视频不是MP4文件
 //      the damaged file is not an MP4 or holds no media data; a file whose head is lost (no box
 //      where it begins) is searched for media that fits the reference first
