@@ -158,7 +158,7 @@ qint64 listed_end(const QByteArray& file, qint64 cut)
 struct Read
 {
     int64_t pts, dts;
-    double start, duration;
+    double start, decode, duration;
     qint64 pos, size;
     size_t hash;
 };
@@ -176,6 +176,7 @@ QList<QList<Read>> read_back(const QString& path)
         streams[pkt->stream_index] << Read{pkt->pts,
                                            pkt->dts,
                                            double(pkt->pts) * tb,
+                                           double(pkt->dts) * tb,
                                            double(pkt->duration) * tb,
                                            pkt->pos,
                                            pkt->size,
@@ -678,6 +679,16 @@ private slots:
         }
         QVERIFY2(got[0].last().duration <= 1.5 * median(durations),
                  qPrintable(QString("last picture %1 s long").arg(got[0].last().duration)));
+        // Frames as long as the recording's own (its pictures' mean spacing):
+        // the steps between decoding times, as the file's sample table holds them.
+        QList<double> steps;
+        for (int k = 1; k < got[0].size(); ++k)
+            steps << got[0][k].decode - got[0][k - 1].decode;
+        const auto [earliest, latest] = std::minmax_element(
+            truth[0].begin(), truth[0].end(), [](const Read& a, const Read& b) { return a.start < b.start; });
+        const double own = (latest->start - earliest->start) / double(truth[0].size() - 1);
+        QVERIFY2(qAbs(median(steps) - own) <= 0.001,
+                 qPrintable(QString("frames %1 s long, recorded %2 s").arg(median(steps)).arg(own)));
     }
 
     // A voice recorder's recording, sound alone, with a reference of the same
