@@ -197,6 +197,37 @@ TMPDIR="$net/tmp" run_demo capture "$net/capture-reconnect.log" --reconnect --ad
 wait $outage_job
 echo "Screenshots: $shots/GrabLiveWidget-before-drop.png, $shots/GrabLiveWidget-reconnecting.png,"
 echo "  $shots/GrabLiveWidget-second-file.png"
+
+# One connection for the whole list ("无缝推流"): two clips of two picture
+# sizes pushed once round, while the capture window records the stream.
+clip "$net/live-small.mp4" testsrc2 4 320x240
+clip "$net/live-large.mp4" smptebars 4 640x360
+onelink="rtmp://127.0.0.1:$port/live/onelink"
+rm -rf "$net/recordings-onelink" "$shots/one-connection"
+mkdir -p "$net/recordings-onelink" "$shots/one-connection"
+echo
+echo "Demonstration: a list of two picture sizes pushed over one connection, recorded by the capture window."
+set +e
+host --demo live --screenshot "$shots/one-connection" --seamless --address "$onelink" "$net/live-small.mp4" \
+    "$net/live-large.mp4" 2>"$net/live-onelink.log" | sed 's/^/  push: /' &
+live_job=$!
+for _ in $(seq 150); do
+    grep -q "publish: name='onelink'" "$net/nginx.log" && break
+    sleep 0.2
+done
+TMPDIR="$net/tmp" host --demo capture --screenshot "$shots/one-connection" --address "$onelink" \
+    --output "$net/recordings-onelink" 2>"$net/capture-onelink.log" | sed 's/^/  capture: /'
+wait $live_job
+set -e
+recording=$(ls -1 "$net/recordings-onelink"/*.mp4 2>/dev/null | head -1)
+if [[ -n "$recording" ]]; then
+    sizes=$(ffprobe -v error -select_streams v -show_entries frame=width,height -of csv=p=0 "$recording" |
+        cut -d, -f1,2 | uniq | tr '\n' ' ')
+    echo "The recording $recording: $(ffprobe -v error -show_entries format=duration -of csv=p=0 "$recording") s," \
+        "picture sizes in turn: $sizes"
+fi
+echo "The server saw $(grep -c "publish: name='onelink'" "$net/nginx.log") publish(es) of the list's stream."
+echo "Screenshots: $shots/one-connection/"
 stop_servers
 
 # Repair: a damaged copy of a sample clip, made by cutting off its tail where

@@ -12,6 +12,9 @@ namespace protocol {
 // (1, the default, is the output's own name; n is "name_n").
 inline constexpr char segment_option[] = "-zo_segment";
 inline constexpr char segment_number_option[] = "-zo_segment_number";
+// A push of a whole play list over one connection (the option before the
+// output; the first entry is the input); the entry records of transcoder.h.
+inline constexpr char list_option[] = "-zo_list";
 
 // In the private folder: the capture's stop request (only its presence
 // counts), the repair job and the pipe the repair engine reports over.

@@ -172,4 +172,54 @@ std::string without_number(const std::string& stem, int number)
     return stem;
 }
 
+namespace {
+
+constexpr std::string_view entry_marker = "zo_entry|";
+
+} // namespace
+
+std::string write_entry(long long entry, EntryState state, const std::string& why)
+{
+    const char* word = state == EntryState::On ? "on" : state == EntryState::Want ? "want" : "skipped";
+    std::string line = std::string(entry_marker) + std::to_string(entry) + '|' + word;
+    if (state == EntryState::Skipped)
+        line += '|' + why.substr(0, why.find_first_of("\r\n"));
+    return line + "\n";
+}
+
+bool is_entry_record(std::string_view line)
+{
+    return line.substr(0, entry_marker.size()) == entry_marker;
+}
+
+EntryRecord read_entry(std::string_view line)
+{
+    EntryRecord record;
+    if (!is_entry_record(line))
+        return record;
+    line.remove_prefix(entry_marker.size());
+    const size_t bar = line.find('|');
+    if (bar == std::string_view::npos || bar == 0 || bar > 18)
+        return record;
+    long long entry = 0;
+    for (const char c : line.substr(0, bar)) {
+        if (c < '0' || c > '9')
+            return record;
+        entry = entry * 10 + (c - '0');
+    }
+    const std::string_view rest = line.substr(bar + 1);
+    if (rest == "on") {
+        record.state = EntryState::On;
+    } else if (rest == "want") {
+        record.state = EntryState::Want;
+    } else if (rest == "skipped" || rest.substr(0, 8) == "skipped|") {
+        record.state = EntryState::Skipped;
+        record.why = std::string(rest.substr(rest.size() > 8 ? 8 : rest.size()));
+    } else {
+        return record;
+    }
+    record.entry = entry;
+    return record;
+}
+
 } // namespace protocol

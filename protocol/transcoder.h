@@ -66,6 +66,25 @@ struct Chunk
 };
 Chunk classify(std::string_view text, const std::vector<Outcome>& wanted);
 
+// Entry record, of a play list pushed over one connection: which entry the
+// transcoder is on, counting its input as 0, one line each:
+//   "zo_entry|N|on"           entry N goes out now; progress records count from its start
+//   "zo_entry|N|want"         it asks for entry N: the window answers one line on the
+//                             transcoder's standard input, its path, or an empty line for none
+//   "zo_entry|N|skipped|WHY"  entry N cannot go into FLV and was left out
+enum class EntryState { None, On, Want, Skipped };
+struct EntryRecord
+{
+    EntryState state = EntryState::None;
+    long long entry = -1;
+    std::string why; // Skipped: what the transcoder said, one line
+};
+std::string write_entry(long long entry, EntryState state, const std::string& why = {});
+// A line as written above, without its line break; None when it is not one.
+EntryRecord read_entry(std::string_view line);
+// The line begins as an entry record does.
+bool is_entry_record(std::string_view line);
+
 // A recording's files: the first under the name it was given ("stem.ext"),
 // the next ones numbered "stem_N.ext".
 std::string numbered_name(const std::string& stem, const std::string& number, const std::string& ext);

@@ -73,9 +73,6 @@ const char* const kDiskLow = QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置�
 const char* const kDiskFull =
     QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置的磁盘剩余空间不足%1MB，录制已停止，已录下的内容保存完好。");
 
-// A retry while the stream is gone, every few seconds.
-const int kRetryMs = 3000;
-
 } // namespace
 
 const char* const GrabLiveWidget::default_address = "rtmp://ns8.indexforce.com/home/mystream";
@@ -197,6 +194,7 @@ bool GrabLiveWidget::startProcess()
     m_file = out;
     m_number = 1;
     m_recorded = m_attempt_recorded = false;
+    m_backoff.reset();
     m_job.start(args);
     // A start that failed at once has been reported and stopped already.
     return m_job.running();
@@ -350,7 +348,7 @@ void GrabLiveWidget::stream_dropped()
     if (file.exists() && file.size() == 0)
         QFile::remove(m_file);
     ui->lb_state->setText(tr(kDropped));
-    m_job.retry_after(kRetryMs, [this] { reconnect(); });
+    m_job.retry_after(m_backoff.next_ms(), [this] { reconnect(); });
 }
 
 void GrabLiveWidget::reconnect()
@@ -376,6 +374,7 @@ void GrabLiveWidget::progress_record(int)
     if (std::exchange(m_attempt_recorded, true) || !m_capturing || m_timer_id != 0)
         return;
     // Recording again after a drop: the clock goes on from where it stopped.
+    m_backoff.reset();
     start_clock();
     ui->lb_state->setText(tr(kResumed).arg(QFileInfo(m_file).fileName()));
 }

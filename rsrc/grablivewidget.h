@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transcode/retrydelay.h"
 #include "transcode/transcoderjob.h"
 
 #include <QProcess>
@@ -102,4 +103,6 @@ private:
     int m_number = 1;
     bool m_recorded = false; // some attempt of this capture reported progress
     bool m_attempt_recorded = false;
+    // The waits between attempts after a drop, from the shortest after each recording attempt.
+    RetryDelay m_backoff = RetryDelay::capture();
 };

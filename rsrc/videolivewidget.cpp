@@ -1,5 +1,7 @@
 #include "videolivewidget.h"
 
+#include "protocol/contract.h"
+#include "protocol/transcoder.h"
 #include "rsrc/toolframe.h"
 #include "ui_videolivewidget.h"
 #include "widgets/hostaccess.h"
@@ -17,6 +19,10 @@ namespace {
 const char* const kUrlKey = "cfg_video_live_rtmp";
 const char* const kKeyKey = "cfg_video_rtmp_key";
 const char* const kReconnectKey = "cfg_video_live_reconnect";
+const char* const kSeamlessKey = "cfg_video_live_seamless";
+// Texts of the one-connection push, beside the window's other texts.
+const char* const kLeftOut = QT_TRANSLATE_NOOP("VideoLiveWidget", "已跳过无法推送的视频：%1");
+const char* const kLeftOutWhy = QT_TRANSLATE_NOOP("VideoLiveWidget", "无法以FLV推送：%1");
 // The transcoder's failures the push looks for, and what the user is told.
 const FailureText kFailures[] = {
     {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！")},
@@ -44,6 +50,7 @@ VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     connect(&m_job, &TranscoderJob::sg_phrase, this, &VideoLiveWidget::error_phrase);
     connect(&m_job, &TranscoderJob::sg_finish_marker, this, &VideoLiveWidget::finish_marker);
     connect(&m_job, &TranscoderJob::sg_ended, this, &VideoLiveWidget::transcoder_ended);
+    connect(&m_job, &TranscoderJob::sg_entry_record, this, &VideoLiveWidget::entry_record);
     m_timer_id = startTimer(1000);
 }
 
@@ -73,8 +80,10 @@ void VideoLiveWidget::read_cfg()
 {
     host::read_text(kUrlKey, ui->le_rtmp_url);
     host::read_text(kKeyKey, ui->le_rtmp_key);
-    if (EConfig* cfg = host::config())
+    if (EConfig* cfg = host::config()) {
         ui->checkBox_reconnect->setChecked(cfg->read(kReconnectKey).toBool());
+        ui->checkBox_seamless->setChecked(cfg->read(kSeamlessKey).toBool());
+    }
 }
 
 void VideoLiveWidget::write_cfg()
@@ -82,8 +91,10 @@ void VideoLiveWidget::write_cfg()
     // As typed: blanks around the texts are kept.
     host::write_text(kUrlKey, ui->le_rtmp_url);
     host::write_text(kKeyKey, ui->le_rtmp_key);
-    if (EConfig* cfg = host::config())
+    if (EConfig* cfg = host::config()) {
         cfg->write(kReconnectKey, ui->checkBox_reconnect->isChecked());
+        cfg->write(kSeamlessKey, ui->checkBox_seamless->isChecked());
+    }
 }
 
 void VideoLiveWidget::refresh_ui()
@@ -130,6 +141,14 @@ void VideoLiveWidget::start_push(const QString& path, double from)
     // Resuming: the input is read from the key frame at or before the position.
     if (from > 0)
         args = QStringList{QStringLiteral("-re"), QStringLiteral("-ss"), QString::number(from, 'f', 3)} + args.mid(1);
+    // The whole list over this one connection: the transcoder asks for each next entry.
+    m_seamless = ui->checkBox_seamless->isChecked();
+    if (m_seamless) {
+        args.insert(args.size() - 1, QString::fromLatin1(protocol::list_option));
+        m_handed = QStringList{path};
+        m_left_out = 0;
+        m_last_left_out = -1;
+    }
     m_from = from;
     qDebug() << args;
     // Two pushes never run at once: the running one ends before the next starts.
@@ -210,7 +229,78 @@ void VideoLiveWidget::finish_marker()
 {
     stop();
     ui->lb_state->setText(tr("串流完成"));
-    m_list->play_pre_next(true);
+    // Over one connection the transcoder ends only when the list had nothing more to give.
+    if (!m_seamless)
+        m_list->play_pre_next(true);
+}
+
+void VideoLiveWidget::entry_record(const QByteArray& line)
+{
+    if (!m_seamless)
+        return;
+    const protocol::EntryRecord record = protocol::read_entry(std::string_view(line.constData(), size_t(line.size())));
+    if (record.state == protocol::EntryState::None || record.entry >= m_handed.size() + 1)
+        return;
+    switch (record.state) {
+    case protocol::EntryState::Want:
+        // The entry before went out unless it was just left out.
+        if (m_last_left_out != record.entry - 1)
+            m_left_out = 0;
+        if (record.entry == m_handed.size())
+            answer_transcoder(next_entry());
+        break;
+    case protocol::EntryState::On: {
+        // The entry goes out now: the list marks it, and a drop resumes it.
+        m_path = m_handed.value(int(record.entry));
+        if (record.entry > 0) {
+            m_from = 0;
+            m_reached = 0;
+        }
+        if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(m_path))
+            m_list->highlight_item(entry);
+        break;
+    }
+    case protocol::EntryState::Skipped: {
+        const QString path = m_handed.value(int(record.entry));
+        ++m_left_out;
+        m_last_left_out = record.entry;
+        if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(path))
+            m_list->mark_unpushable(entry, tr(kLeftOutWhy).arg(QString::fromStdString(record.why)));
+        ui->lb_state->setText(tr(kLeftOut).arg(QFileInfo(path).fileName()));
+        break;
+    }
+    case protocol::EntryState::None:
+        break;
+    }
+}
+
+QListWidgetItem* VideoLiveWidget::next_entry()
+{
+    // After the last one handed, as the list stands now (entries may have
+    // been added, removed or moved meanwhile); the first after the last.
+    QListWidgetItem* last = m_list->isMovieAlreadAdded(m_handed.last());
+    if (!last)
+        last = m_list->current_movie();
+    int row = last ? m_list->row(last) : -1;
+    // A list whose every entry was left out in a row has nothing to push.
+    if (m_left_out >= m_list->count())
+        return nullptr;
+    for (int tried = 0; tried < m_list->count(); ++tried) {
+        row = row + 1 >= m_list->count() ? 0 : row + 1;
+        QListWidgetItem* entry = m_list->item(row);
+        if (entry && QFileInfo::exists(entry->data(FL_PlayList::PathRole).toString()))
+            return entry;
+    }
+    return nullptr;
+}
+
+void VideoLiveWidget::answer_transcoder(QListWidgetItem* entry)
+{
+    const QString path = entry ? entry->data(FL_PlayList::PathRole).toString() : QString();
+    qDebug() << "next entry for the transcoder" << path;
+    if (entry)
+        m_handed << path;
+    m_job.write_line(path.toUtf8());
 }
 
 void VideoLiveWidget::transcoder_ended(int exitCode, bool marker)

@@ -65,6 +65,11 @@ private:
     bool may_reconnect() const;
     void wait_to_reconnect();
     void reconnect();
+    // A push of the whole list over one connection: the transcoder's records.
+    void entry_record(const QByteArray& line);
+    // The entry to hand the transcoder after the last one handed; null when none can go.
+    QListWidgetItem* next_entry();
+    void answer_transcoder(QListWidgetItem* entry);
 
     Ui::VideoLiveWidget* ui;
     FL_PlayList* m_list = nullptr;
@@ -80,4 +85,10 @@ private:
     bool m_pushed = false;
     bool m_reporting = false; // a failure's box is open
     RetryDelay m_backoff;
+    // One connection for the list: this push's entries in the order handed to
+    // the transcoder (its entry numbers), and how many in a row it left out.
+    bool m_seamless = false;
+    QStringList m_handed;
+    int m_left_out = 0;
+    long long m_last_left_out = -1;
 };

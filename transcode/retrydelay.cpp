@@ -1,10 +1,11 @@
 #include "retrydelay.h"
 
-#include <algorithm>
-
 int RetryDelay::next_ms()
 {
-    const int wait = m_next;
-    m_next = std::min(m_next * 2, longest_ms);
+    if (m_waits.empty())
+        return 0;
+    const int wait = m_waits[m_next];
+    if (m_next + 1 < m_waits.size())
+        ++m_next;
     return wait;
 }

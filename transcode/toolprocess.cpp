@@ -25,7 +25,7 @@ Reading read(QProcess& process, const std::vector<protocol::Outcome>& wanted, Pr
     qDebug().noquote().nospace() << '"' << QString::fromUtf8(chunk) << '"';
     const QByteArray text = chunk_text(chunk);
     const protocol::Chunk found = classify_chunk(text, wanted);
-    Reading reading{found.kind, found.outcome, 0};
+    Reading reading{found.kind, found.outcome, 0, text};
     if (found.kind == ChunkKind::Progress)
         reading.pieces = scan_progress_record(text, fields);
     return reading;

@@ -29,7 +29,8 @@ struct Reading
 {
     ChunkKind kind = ChunkKind::Other;
     protocol::Outcome outcome = protocol::Outcome::UnsupportedFormat; // for an error phrase
-    int pieces = 0; // of a progress record; below three nothing was scanned
+    int pieces = 0;  // of a progress record; below three nothing was scanned
+    QByteArray text; // the chunk text, for records a job looks for besides
 };
 
 // Reads everything the transcoder has written so far as one chunk, logs it,

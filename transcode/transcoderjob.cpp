@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "protocol/contract.h"
+#include "protocol/transcoder.h"
 #include "transcode/localfiles.h"
 #include "transcode/toolprocess.h"
 
@@ -111,6 +112,12 @@ void TranscoderJob::read_output()
         return;
     const toolprocess::Reading reading = toolprocess::read(*m_process, m_wanted, m_fields);
     enter();
+    if (reading.kind != ChunkKind::Progress) {
+        for (const QByteArray& line : reading.text.split('\n')) {
+            if (protocol::is_entry_record(std::string_view(line.constData(), size_t(line.size()))) && m_process)
+                emit sg_entry_record(line);
+        }
+    }
     switch (reading.kind) {
     case ChunkKind::Progress:
         emit sg_progress(reading.pieces);
@@ -126,6 +133,12 @@ void TranscoderJob::read_output()
         break;
     }
     leave();
+}
+
+void TranscoderJob::write_line(const QByteArray& line)
+{
+    if (m_process)
+        m_process->write(line + '\n');
 }
 
 void TranscoderJob::on_error(QProcess::ProcessError error)

@@ -73,6 +73,8 @@ public:
     // Reads what the transcoder has written and reports it (the signals
     // below). The owner calls it from its own slot on sg_output.
     void read_output();
+    // Writes a line to the transcoder's standard input (a list push's answers).
+    void write_line(const QByteArray& line);
 
     QProcess* process() const { return m_process; }
     bool running() const { return m_process != nullptr; }
@@ -92,6 +94,9 @@ signals:
     // The first of the owner's error phrases in a chunk, by what it means.
     void sg_phrase(protocol::Outcome outcome);
     void sg_finish_marker();
+    // A line of the transcoder's own about the entry of a list it is on (a
+    // push over one connection), without its line break.
+    void sg_entry_record(const QByteArray& line);
     // The child ended by itself, not by stop(); `marker` tells whether it printed the finish marker.
     void sg_ended(int exitCode, bool marker);
     void sg_error(QProcess::ProcessError error);

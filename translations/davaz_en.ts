@@ -365,7 +365,7 @@ Stop the conversion and remove the row?</translation>
         <translation>OK</translation>
     </message>
     <message>
-        <source>存储路径无效, 请重新选择 &apos;文件夹&apos; 路径!</source>
+        <source>存储路径无效, 请重新选择 '文件夹' 路径!</source>
         <translation>The save folder is not valid, please choose a folder again!</translation>
     </message>
     <message>
@@ -400,15 +400,15 @@ Stop the conversion and remove the row?</translation>
         <translation>Not added: the folder holds no files.</translation>
     </message>
     <message>
-        <source>添加失败，一次申请最大支持文件%1个，<byte value="xd"/>
+        <source>添加失败，一次申请最大支持文件%1个，<byte value="xd" />
 本次选择文件夹包含文件 &gt;%2个，超过最大文件支持数。</source>
-        <translation>Not added: at most %1 files can be added at once,<byte value="xd"/>
+        <translation>Not added: at most %1 files can be added at once,<byte value="xd" />
 and the chosen folder holds more than %2 files, over the limit.</translation>
     </message>
     <message>
-        <source>添加失败，一次申请最大支持文件%1个，当前已添加文件%2个，<byte value="xd"/>
+        <source>添加失败，一次申请最大支持文件%1个，当前已添加文件%2个，<byte value="xd" />
 本次选择文件夹包含文件%3个，超过最大文件支持数。</source>
-        <translation>Not added: at most %1 files can be added at once, %2 are in the list already,<byte value="xd"/>
+        <translation>Not added: at most %1 files can be added at once, %2 are in the list already,<byte value="xd" />
 and the chosen folder holds %3 files, over the limit.</translation>
     </message>
     <message>
@@ -593,7 +593,7 @@ and the chosen folder holds %3 files, over the limit.</translation>
     </message>
     <message>
         <source>修复失败:声音与参考视频的编码不同</source>
-        <translation>Repair failed: the sound is coded differently from the reference&apos;s</translation>
+        <translation>Repair failed: the sound is coded differently from the reference's</translation>
     </message>
     <message>
         <source>修复失败</source>
@@ -605,7 +605,7 @@ and the chosen folder holds %3 files, over the limit.</translation>
     </message>
     <message>
         <source>修复失败:参考视频与损坏视频的设置不同</source>
-        <translation>Repair failed: the reference was not recorded with the damaged video&apos;s settings</translation>
+        <translation>Repair failed: the reference was not recorded with the damaged video's settings</translation>
     </message>
 </context>
 <context>
@@ -731,6 +731,22 @@ and the chosen folder holds %3 files, over the limit.</translation>
     <message>
         <source>请先添加视频到直播列表！</source>
         <translation>Please add videos to the live list first!</translation>
+    </message>
+    <message>
+        <source>无缝推流</source>
+        <translation>One connection for the list</translation>
+    </message>
+    <message>
+        <source>整个列表只用一个连接推送，切换视频时观众端不断流</source>
+        <translation>Push the whole list over one connection, so viewers see no break between videos</translation>
+    </message>
+    <message>
+        <source>已跳过无法推送的视频：%1</source>
+        <translation>Skipped a video that cannot be pushed: %1</translation>
+    </message>
+    <message>
+        <source>无法以FLV推送：%1</source>
+        <translation>Cannot be pushed as FLV: %1</translation>
     </message>
 </context>
 </TS>

@@ -347,3 +347,15 @@ void FL_PlayList::mark_flv(const QString& path, const FlvCheck& check)
     it->setToolTip(check.problems.join(QLatin1Char('\n')));
     it->setIcon(warning_icon(path));
 }
+
+void FL_PlayList::mark_unpushable(QListWidgetItem* item, const QString& why)
+{
+    if (!item)
+        return;
+    QStringList problems = item->data(FlvProblemRole).toStringList();
+    if (!problems.contains(why))
+        problems << why;
+    item->setData(FlvProblemRole, problems);
+    item->setToolTip(problems.join(QLatin1Char('\n')));
+    item->setIcon(warning_icon(item->data(PathRole).toString()));
+}

@@ -39,6 +39,8 @@ public:
     void show_movieDir(int row);
     void exportPlayList();
     void refresh_list(const QString& path);
+    // Marks an entry the transcoder could not push as it marks one whose streams FLV cannot carry.
+    void mark_unpushable(QListWidgetItem* item, const QString& why);
 
     // The entry being pushed (last started); null when none.
     QListWidgetItem* current_movie() const { return m_curItem; }

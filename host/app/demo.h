@@ -22,6 +22,7 @@ public:
         QString screenshots;    // folder for its screenshots
         QString address;        // a server address, for the network tools
         bool reconnect = false; // follow a reconnect after the server went away
+        bool seamless = false;  // push the whole list over one connection and follow it round
     };
 
     Demo(HostApp* host, Options options, QObject* parent = nullptr);

@@ -67,6 +67,8 @@ void DemoLive::push(QLineEdit* url, QLineEdit* key)
     key->clear();
     if (auto* reconnect = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_reconnect")))
         reconnect->setChecked(m_options.reconnect);
+    if (auto* seamless = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_seamless")))
+        seamless->setChecked(m_options.seamless);
     std::printf("demo: %d file(s) in the live list, pushing to %s\n", m_list->count(), qPrintable(url->text()));
     std::fflush(stdout);
     m_button->click();
@@ -93,7 +95,8 @@ void DemoLive::poll()
         return;
     }
     const int giveUp = m_phase == Phase::Starting ? kGiveUpMs : kReconnectGiveUpMs;
-    const bool reached = m_phase == Phase::Dropping
+    const bool reached = m_phase == Phase::Round ? true
+                         : m_phase == Phase::Dropping
                              ? (m_state->text() == text("VideoLiveWidget", "连接断开，已停止重连") ||
                                 m_state->text().startsWith(lead("VideoLiveWidget", "连接断开，%1秒后重连…")))
                              : under_way();
@@ -108,6 +111,12 @@ void DemoLive::poll()
     switch (m_phase) {
     case Phase::Starting:
         std::printf("demo: the push is running: %s\n", qPrintable(m_state->text()));
+        if (m_options.seamless) {
+            save_shot(m_window, QStringLiteral("VideoLiveWidget-one-connection-first"));
+            m_rows << m_list->currentRow();
+            m_phase = Phase::Round;
+            break;
+        }
         if (!m_options.reconnect) {
             save_shot(m_window, QStringLiteral("VideoLiveWidget-pushing"));
             return done();
@@ -116,6 +125,33 @@ void DemoLive::poll()
         std::printf("demo: reconnect on drop is on; waiting for the server to go away\n");
         m_phase = Phase::Dropping;
         break;
+    case Phase::Round: {
+        // The list's mark follows the entry going out, over the one connection, once round.
+        QListWidgetItem* marked = nullptr;
+        for (int row = 0; row < m_list->count(); ++row) {
+            if (m_list->item(row)->isSelected())
+                marked = m_list->item(row);
+        }
+        const int row = marked ? m_list->row(marked) : -1;
+        if (row >= 0 && row != m_rows.last()) {
+            m_rows << row;
+            std::printf("demo: entry %d goes out now over the same connection: %s\n", row + 1,
+                        qPrintable(m_state->text()));
+            if (m_rows.size() == 2)
+                save_shot(m_window, QStringLiteral("VideoLiveWidget-one-connection-second"));
+        }
+        m_round_ms += kPollMs;
+        if (m_round_ms > kReconnectGiveUpMs) {
+            m_poll.stop();
+            return finish(1, QStringLiteral("the list did not go round: \"%1\"").arg(m_state->text()));
+        }
+        if (m_rows.size() > m_list->count()) {
+            const auto processes = m_window->findChildren<QProcess*>();
+            std::printf("demo: once round the list with %lld transcoder(s) started\n", qlonglong(processes.size()));
+            return done();
+        }
+        return;
+    }
     case Phase::Dropping:
         std::printf("demo: the server went away; the window says \"%s\" (button \"%s\", no message box)\n",
                     qPrintable(m_state->text()), qPrintable(m_button->text()));

@@ -2,6 +2,7 @@
 
 #include "demo.h"
 
+#include <QList>
 #include <QTimer>
 
 class QLabel;
@@ -36,5 +37,7 @@ private:
     QPushButton* m_button = nullptr;
     QTimer m_poll;
     int m_waited_ms = 0;
-    enum class Phase { Starting, Dropping, Returning } m_phase = Phase::Starting;
+    enum class Phase { Starting, Round, Dropping, Returning } m_phase = Phase::Starting;
+    QList<int> m_rows; // the rows marked in turn during a push over one connection
+    int m_round_ms = 0;
 };

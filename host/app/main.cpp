@@ -88,11 +88,14 @@ int main(int argc, char* argv[])
     QCommandLineOption reconnectOpt(QStringLiteral("reconnect"),
                                     QStringLiteral("Turn on the window's reconnect on drop and follow it through a "
                                                    "server that goes away and comes back."));
+    QCommandLineOption seamlessOpt(QStringLiteral("seamless"),
+                                   QStringLiteral("Push the whole list over one connection and follow it once round."));
     parser.addPositionalArgument(QStringLiteral("FILES"), QStringLiteral("Input files of the demonstration."));
     parser.addOption(demoOpt);
     parser.addOption(outputOpt);
     parser.addOption(addressOpt);
     parser.addOption(reconnectOpt);
+    parser.addOption(seamlessOpt);
     parser.addOption(showOpt);
     parser.addOption(shotOpt);
     parser.addOption(pluginOpt);
@@ -126,6 +129,7 @@ int main(int argc, char* argv[])
             options.screenshots = parser.isSet(shotOpt) ? parser.value(shotOpt) : QStringLiteral(".");
             options.address = parser.value(addressOpt);
             options.reconnect = parser.isSet(reconnectOpt);
+            options.seamless = parser.isSet(seamlessOpt);
             demo = Demo::make(parser.value(demoOpt), &host, options);
             if (!demo) {
                 std::fprintf(stderr, "davaz-host: no demonstration named \"%s\" (known: %s)\n",

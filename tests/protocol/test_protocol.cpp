@@ -157,6 +157,37 @@ private slots:
         QVERIFY(!protocol::read_job(protocol::write_job({"a", "", "c", 25}), got, error) && !error.empty());
     }
 
+    // A list push's entry records: written by the transcoder, read by the
+    // window; a reason never runs past its line, nonsense is no record.
+    void entry_round_trip_data()
+    {
+        QTest::addColumn<qlonglong>("entry");
+        QTest::addColumn<int>("state"); // protocol::EntryState
+        QTest::addColumn<QString>("why");
+        QTest::addColumn<QString>("read"); // what the reader makes of it: "N state why"
+        QTest::newRow("on") << 0LL << int(protocol::EntryState::On) << ""
+                            << "0 1 ";
+        QTest::newRow("want, a large number") << 123456789012LL << int(protocol::EntryState::Want) << ""
+                                              << "123456789012 2 ";
+        QTest::newRow("skipped, the reason's first line only")
+            << 7LL << int(protocol::EntryState::Skipped) << "codec hevc | not for flv\nCould not write header"
+            << "7 3 codec hevc | not for flv";
+    }
+    void entry_round_trip()
+    {
+        QFETCH(qlonglong, entry);
+        QFETCH(int, state);
+        QFETCH(QString, why);
+        QFETCH(QString, read);
+        const std::string line = protocol::write_entry(entry, protocol::EntryState(state), why.toStdString());
+        QVERIFY(line.back() == '\n' && line.find('\n') == line.size() - 1);
+        const protocol::EntryRecord record = protocol::read_entry(std::string_view(line).substr(0, line.size() - 1));
+        QCOMPARE(QString("%1 %2 %3").arg(record.entry).arg(int(record.state)).arg(QString::fromStdString(record.why)),
+                 read);
+        for (const char* other : {"zo_entry|x|on", "zo_entry||on", "zo_entry|1|off", "zo_progress|1|on", "zo_entry|1"})
+            QCOMPARE(int(protocol::read_entry(other).state), int(protocol::EntryState::None));
+    }
+
     void recording_names_data()
     {
         QTest::addColumn<int>("number");

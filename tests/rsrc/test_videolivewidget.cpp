@@ -9,7 +9,9 @@
 #include "testmedia.h"
 
 #include <QtTest>
+
 #include <QtWidgets>
+#include <algorithm>
 
 #include <memory>
 
@@ -311,10 +313,27 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
         QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
 
-        // Got going again: the next drop starts from the shortest wait; stop ends the wait.
+        // Got going again: the next drop starts from the shortest wait, and
+        // resumes the entry from where it got to, counted from the entry's
+        // start, not from where the resumed run began.
+        const double first_seek = args[2].toDouble();
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
+        const double since = label_seconds(state());
         m_server.stop();
         QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         QCOMPARE(state(), QString("连接断开，2秒后重连…"));
+        QVERIFY(m_server.restart());
+        QCOMPARE(m_clock.pass(), 2000);
+        // (The position goes in milliseconds, the label in hundredths.)
+        const QStringList again = m_window->process()->arguments();
+        QCOMPARE(again.mid(0, 2), QStringList({"-re", "-ss"}));
+        QVERIFY2(again[2].toDouble() >= first_seek + since - 0.005 && again[2].toDouble() < first_seek + since + 3,
+                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+
+        // Stop ends a wait to reconnect.
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
         button()->click();
         QVERIFY(!m_window->reconnecting() && !m_window->process());
         QCOMPARE(button()->text(), QString("开始"));
@@ -335,6 +354,95 @@ private slots:
 
     // The entry's file goes while the push waits to reconnect: the list says so
     // and drops the entry, as it does when such an entry is started.
+    // The whole list over one connection ("无缝推流"): a reader that started
+    // before the push stays connected across the entries, another picture
+    // size and AAC set-up, an entry FLV cannot carry and the loop back to the
+    // first; what it records runs on in time without a gap and decodes.
+    void one_connection_for_the_list()
+    {
+        const QString big = testmedia::make_recording(
+            m_media.filePath("big.mp4"), 3, testmedia::Recording{"h264", "25", 3, {"48000:2"}, {}, {}, "640x360"});
+        QVERIFY(!big.isEmpty());
+        auto* option = m_window->findChild<QCheckBox*>("checkBox_seamless");
+        QVERIFY(!option->isChecked()); // off by default
+        option->setChecked(true);
+        QTemporaryDir out;
+        const QString recording = out.filePath("seen.flv");
+        QProcess reader;
+        reader.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-rw_timeout", "60000000", "-i",
+                                m_server.url("seamless"), "-c", "copy", "-f", "flv", recording});
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.log().contains("play: name='seamless'"), kPushTimeout);
+
+        StartWatch watch;
+        m_window->installEventFilter(&watch);
+        edit("le_rtmp_url")->setText(live());
+        edit("le_rtmp_key")->setText("seamless");
+        for (const QString& entry : {m_clip[0], m_hevc, big})
+            list()->add_movieItem(entry, false);
+        button()->click();
+        QCOMPARE(m_window->process()->arguments().mid(6), QStringList({"flv", "-zo_list", live() + "/seamless"}));
+        QList<int> marked;
+        const auto follow = [&] {
+            const int row = list()->row(list()->current_movie());
+            if (marked.isEmpty() || marked.last() != row)
+                marked << row;
+            return marked.size() >= 3;
+        };
+        // The first entry, the one of another size, then the first again.
+        QTRY_VERIFY_WITH_TIMEOUT(follow(), kPushTimeout);
+        QCOMPARE(marked, QList<int>({0, 2, 0}));
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 1, kPushTimeout);
+        QCOMPARE(watch.rows.size(), 1); // one transcoder for all of it
+        QVERIFY(reader.state() == QProcess::Running);
+        reader.write("q");
+        QVERIFY(reader.waitForFinished(60000));
+        button()->click();
+        QVERIFY(!m_window->process() && no_push_left());
+        QCOMPARE(m_server.log().count("publish: name='seamless'"), 1);
+        // The entry FLV cannot carry was left out, marked and said.
+        QVERIFY2(
+            list()->item(1)->data(FL_PlayList::FlvProblemRole).toStringList().join('|').contains("无法以FLV推送："),
+            qPrintable(list()->item(1)->toolTip()));
+        QCOMPARE(m_boxes->count(), 0);
+
+        // What the reader got: both sizes, every frame decoding, time running on.
+        // The demuxer's parser keeps the first parameter sets and complains of
+        // frames of the others; what counts is what the decoders say.
+        QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
+        decoding.erase(std::remove_if(decoding.begin(), decoding.end(),
+                                      [](const QString& line) { return line.startsWith("[NULL @ "); }),
+                       decoding.end());
+        QCOMPARE(decoding.join('\n'), QString());
+        const testmedia::Ran sizes = testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries",
+                                                                "frame=width", "-of", "csv=p=0", recording});
+        QStringList frames; // each frame's width (a frame with side data has more to its line)
+        for (const QString& line : sizes.out.split('\n', Qt::SkipEmptyParts)) {
+            if (!line.section(',', 0, 0).trimmed().isEmpty())
+                frames << line.section(',', 0, 0).trimmed();
+        }
+        QStringList widths = frames;
+        widths.removeDuplicates();
+        QCOMPARE(widths, QStringList({"320", "640"}));
+        // Every frame of the first two entries is there (3 s and 3 s at 25 fps, pushed after the reader started).
+        QVERIFY2(frames.size() >= 150, qPrintable(QString::number(frames.size())));
+        const QList<QStringList> streams = testmedia::packets(recording);
+        for (const QStringList& packets : streams) {
+            double last = -1;
+            for (const QString& packet : packets) {
+                const double dts = packet.section(',', 1, 1).toDouble();
+                QVERIFY2(dts >= last, qPrintable(packet));
+                // No gap beyond a frame, the audio's priming and what one entry's sound outlasts its pictures by
+                // (ffprobe writes the FLV's milliseconds).
+                QVERIFY2(last < 0 || dts - last <= 200, qPrintable(QString("%1 after %2").arg(dts).arg(last)));
+                last = dts;
+            }
+        }
+        // The choice is kept with the window's settings.
+        QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
+        option->setChecked(false);
+        m_window->write_cfg();
+    }
+
     void reconnect_finds_the_file_gone()
     {
         const QString copy = m_media.filePath("gone.mp4");

@@ -101,7 +101,26 @@ bool RtmpServer::publish(const QString& clip, const QString& stream)
     publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     publisher.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i",
                                clip, "-c", "copy", "-f", "flv", url(stream)});
-    return QTest::qWaitFor([&] { return log().contains(QString("publish: name='%1'").arg(stream)); }, 60000);
+    return QTest::qWaitFor([&] { return published(stream) > 0; }, 60000);
+}
+
+int RtmpServer::published(const QString& stream) const
+{
+    return log().count(QString("publish: name='%1'").arg(stream));
+}
+
+bool RtmpServer::restart_publisher(const QString& stream)
+{
+    for (QProcess& publisher : m_publishers) {
+        if (publisher.arguments().value(publisher.arguments().size() - 1) != url(stream))
+            continue;
+        const int before = published(stream);
+        publisher.kill();
+        publisher.waitForFinished();
+        publisher.start();
+        return QTest::qWaitFor([&] { return published(stream) > before; }, 60000);
+    }
+    return false;
 }
 
 QString RtmpServer::log() const

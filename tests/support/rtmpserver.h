@@ -54,6 +54,10 @@ public:
     // Publishes `clip` as `stream` at its own rate in an endless loop with the
     // stock ffmpeg; true once the server has taken the stream.
     bool publish(const QString& clip, const QString& stream);
+    // Ends the publisher of `stream` and starts it again, as a streamer who
+    // stops and starts; its time stamps begin anew. True once the server has
+    // taken the stream again.
+    bool restart_publisher(const QString& stream);
 
     // rtmp://127.0.0.1:PORT/live/STREAM
     QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(port()).arg(stream); }
@@ -61,6 +65,8 @@ public:
     QString log() const;
 
 private:
+    int published(const QString& stream) const;
+
     QTemporaryDir m_dir;
     std::list<QProcess> m_publishers;
 };

@@ -3,6 +3,8 @@
 
 #include "commandline.h"
 #include "inputlisting.h"
+#include "listpush.h"
+#include "logfilter.h"
 #include "outputwriter.h"
 #include "segments.h"
 #include "stopsequence.h"
@@ -99,23 +101,33 @@ private slots:
         // The captures' own tests show the time-outs, the analysis and the start codes for avi at work.
         const QString analyse = "-analyzeduration 1000000 ";
         const QString fragments = "-movflags +empty_moov+default_base_moof -frag_duration 1000000 -flush_packets 1 ";
-        const QString kept = "-rw_timeout 5 -analyzeduration 9 -i rtmp://h/x -movflags faststart o.mp4";
+        // A recording logs at debug level to hear of jumps in its source's time, and evens them out.
+        const QString timeline = "-loglevel level+debug -dts_delta_threshold 0.5 ";
+        const QString kept = "-rw_timeout 5 -analyzeduration 9 -f flv -i rtmp://h/x -movflags faststart o.mp4";
         QTest::newRow("local file") << "-i a.mp4 b.mp4"
                                     << "-i a.mp4 b.mp4" << false << "";
         QTest::newRow("rtsp gets its own, and its mp4 comes in fragments")
-            << "-i RTSP://h/x o.MP4"
-            << "-timeout 7000 " + analyse + "-i RTSP://h/x " + fragments + "o.MP4" << true << "o.MP4";
-        QTest::newRow("given options are kept") << kept << kept << true << "";
+            << "-i RTSP://h/x o.MP4" << timeline + "-timeout 7000 " + analyse + "-i RTSP://h/x " + fragments + "o.MP4"
+            << true << "o.MP4";
+        QTest::newRow("given options are kept") << kept << timeline + kept << true << "";
+        QTest::newRow("rtmp and http .flv are read as live flv; hls and srt as they are")
+            << "-i http://h/a.flv?k=1 -i rtmps://h/x -i https://h/a.m3u8 -i srt://h:1 o.avi"
+            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i http://h/a.flv?k=1 -rw_timeout 7000 " +
+                   analyse + "-f live_flv -i rtmps://h/x -rw_timeout 7000 " + analyse +
+                   "-i https://h/a.m3u8 -rw_timeout 7000 " + analyse + "-i srt://h:1 o.avi"
+            << true << "";
+        QTest::newRow("a push logs as ever") << "-re -i a.mp4 -c copy -f flv rtmp://h/x"
+                                             << "-re -i a.mp4 -c copy -f flv rtmp://h/x" << false << "";
         const QString cut = "-f segment -segment_time 60 -reset_timestamps 1 -segment_start_number ";
         QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
             << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
-            << "-rw_timeout 7000 " + analyse + "-i rtmp://h/x -vcodec copy " + cut +
+            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i rtmp://h/x -vcodec copy " + cut +
                    "1 -segment_format_options movflags=+empty_moov+default_base_moof:frag_duration=1000000:"
                    "flush_packets=1 /r/a%%_%d.mp4"
             << true << "";
         QTest::newRow("a later file of a cut recording counts on from its number")
             << "-i rtsp://h/x -vcodec copy -zo_segment_number 3 -zo_segment 60 /r/a_3.avi"
-            << "-timeout 7000 " + analyse + "-i rtsp://h/x -vcodec copy -bsf:v h264_mp4toannexb " + cut +
+            << timeline + "-timeout 7000 " + analyse + "-i rtsp://h/x -vcodec copy -bsf:v h264_mp4toannexb " + cut +
                    "3 /r/a_%d.avi"
             << true << "";
         QTest::newRow("no cutting without a stream to record") << "-i a.mp4 -zo_segment 60 b.mp4"
@@ -127,6 +139,7 @@ private slots:
         QFETCH(QString, expected);
         QFETCH(bool, network);
         QFETCH(QString, finish);
+        const QString analyse = "-analyzeduration 1000000 ";
         std::vector<std::string> user;
         for (const QString& arg : args.split(' '))
             user.push_back(arg.toStdString());
@@ -137,10 +150,144 @@ private slots:
         QCOMPARE(got.join(' '), expected);
         QCOMPARE(inv.network_input, network);
         QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
+        // A stream that shows no video in time is analysed again for longer, with everything else as it was.
+        if (expected.contains(analyse)) {
+            QStringList retry;
+            for (size_t i = 5; i < inv.retry_args.size(); ++i)
+                retry << QString::fromStdString(inv.retry_args[i]);
+            QCOMPARE(retry.join(' '), QString(expected).replace(analyse, "-analyzeduration 10000000 "));
+        }
         // The time-out comes from the environment in milliseconds; nonsense keeps the default.
         QCOMPARE(read_timeout_us("1500"), 1500000LL);
         for (const char* bad : {"", "0", "-5", "2s"})
             QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
+    }
+
+    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual
+    // lines without their level tags, and one line of ours per jump of the
+    // source's time (ffmpeg names it per stream).
+    void log_filter_data()
+    {
+        QTest::addColumn<QStringList>("chunks"); // "ms|text": the text read when the clock said ms
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<int>("jumps");
+        const QString jump = "[debug] timestamp discontinuity for stream #0:%1 (id=0, type=video): %2, new offset= 7\n";
+        QTest::newRow("levels go, quiet lines too, prefixes stay")
+            << QStringList{"0|[info] Input #0, live_flv\n[tcp @ 0x5] [verbose] Starting connection\n[tcp @ 0x5] "
+                           "[error] Connection to tcp://h:1 failed\n[debug] cur_dts is invalid\n"}
+            << "Input #0, live_flv\n[tcp @ 0x5] Connection to tcp://h:1 failed\n"
+            << 0;
+        QTest::newRow("a line in pieces") << QStringList{"0|[info] Could not wr", "0|ite header\r[warn", "0|ing] x\n"}
+                                          << "Could not write header\rx\n"
+                                          << 0;
+        QTest::newRow("one jump back, seen by both streams")
+            << QStringList{"0|" + jump.arg(1).arg(-4400000), "300|" + jump.arg(0).arg(-4380000)}
+            << "FFmpeg.exe: the stream's time jumped back by 4.40 s (its source restarted?); the recording goes on "
+               "without a break\n"
+            << 1;
+        QTest::newRow("two jumps, seconds apart; one forward")
+            << QStringList{"0|" + jump.arg(1).arg(-4400000), "5000|" + jump.arg(1).arg(2500000)}
+            << "FFmpeg.exe: the stream's time jumped back by 4.40 s (its source restarted?); the recording goes on "
+               "without a break\nFFmpeg.exe: the stream's time jumped forward by 2.50 s (its source restarted?); "
+               "the recording goes on without a break\n"
+            << 2;
+        QTest::newRow("a last line without a break")
+            << QStringList{"0|[error] rtmp://h/x: Input/output error"} << "rtmp://h/x: Input/output error\n"
+            << 0;
+    }
+    void log_filter()
+    {
+        QFETCH(QStringList, chunks);
+        QFETCH(QString, out);
+        QFETCH(int, jumps);
+        LogFilter filter;
+        const auto start = LogFilter::Clock::now();
+        std::string got;
+        for (const QString& chunk : chunks) {
+            const auto at = start + std::chrono::milliseconds(chunk.section('|', 0, 0).toInt());
+            const std::string text = chunk.section('|', 1).toStdString();
+            got += filter.feed(text.data(), text.size(), at);
+        }
+        got += filter.finish(start);
+        QCOMPARE(QString::fromStdString(got), out);
+        QCOMPARE(filter.jumps(), jumps);
+    }
+
+    // A list pushed over one connection: where each entry begins in the
+    // publisher's time (the lengths before it added up), which one is on, and
+    // the progress counted from its own start.
+    void entry_clock_data()
+    {
+        QTest::addColumn<QString>(
+            "steps"); // rN: the next entry was read, N ms long; x: it was left out; e: no more; @T: publisher time
+        QTest::addColumn<QString>("seen"); // per @T: the entry now on ("-" none new) / the time within the entry on
+        QTest::newRow("three entries, the second left out") << "r3000 x r2000 @0 @2960 @3000 @4000 @4999 @5000 @5400"
+                                                            << "0/0 -/2960 2/0 -/1000 -/1999 3/0 -/400";
+        QTest::newRow("the publisher gets to an entry whose length is not known yet") << "r3000 @100 @3500 r1000 @4100"
+                                                                                      << "0/100 1/500 2/100";
+        QTest::newRow("a slow publisher passes two entries at once") << "r1000 r1000 @0 @2500"
+                                                                     << "0/0 2/500";
+    }
+    void entry_clock()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, seen);
+        EntryClock clock;
+        QStringList got;
+        for (const QString& step : steps.split(' ')) {
+            if (step.startsWith('r')) {
+                clock.read(step.mid(1).toLongLong() * 1000, false);
+            } else if (step == "x") {
+                clock.read(0, true);
+            } else if (step == "e") {
+                clock.end();
+            } else {
+                const long long at = step.mid(1).toLongLong() * 1000;
+                const std::optional<long long> on = clock.reached(at);
+                got << (on ? QString::number(*on) : QString("-")) + "/" + QString::number(clock.within(at) / 1000);
+            }
+        }
+        QCOMPARE(got.join(' '), seen);
+    }
+
+    // The FLV file header of every entry but the first goes, however the bytes come.
+    void header_cut()
+    {
+        QByteArray flv("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
+        flv += "\x12tag";
+        HeaderCut first(true), later(false);
+        std::string kept, cut;
+        for (int at = 0; at < flv.size(); at += 5) {
+            const QByteArray piece = flv.mid(at, 5);
+            kept += first.feed(piece.constData(), size_t(piece.size()));
+            cut += later.feed(piece.constData(), size_t(piece.size()));
+            QCOMPARE(later.body_seen(), at + 5 > 13);
+        }
+        QCOMPARE(QByteArray::fromStdString(kept), flv);
+        QCOMPARE(QByteArray::fromStdString(cut), QByteArray("\x12tag"));
+    }
+
+    // How the window asks for a list push, and what the two ffmpegs run with.
+    void list_push_arguments()
+    {
+        QVERIFY(!list_plan({"-re", "-i", "a.mp4", "-c", "copy", "-f", "flv", "rtmp://h/a/k"}));
+        const std::optional<ListPlan> plan = list_plan(
+            {"-re", "-ss", "12.500", "-i", "/m/a b.mp4", "-c", "copy", "-f", "flv", "-zo_list", "rtmp://h/a/k"});
+        QVERIFY(plan);
+        QCOMPARE(QString::fromStdString(plan->first + "|" + plan->from + "|" + plan->url),
+                 QString("/m/a b.mp4|12.500|rtmp://h/a/k"));
+        const auto joined = [](const std::vector<std::string>& args) {
+            QStringList list;
+            for (const std::string& arg : args)
+                list << QString::fromStdString(arg);
+            return list.join(' ');
+        };
+        QCOMPARE(joined(publisher_args(*plan)),
+                 QString("-hide_banner -nostats -y -progress pipe:3 -re -f live_flv -i "
+                         "pipe:0 -c copy -f flv -flvflags no_duration_filesize rtmp://h/a/k"));
+        QCOMPARE(joined(reader_args(plan->first, plan->from)),
+                 QString("-hide_banner -nostats -nostdin -loglevel error -progress pipe:3 -ss 12.500 -i /m/a b.mp4 -c "
+                         "copy -bsf:v h264_mp4toannexb -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
     }
 
     // The names of a cut recording's files, and when each is complete: once

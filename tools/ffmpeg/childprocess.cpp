@@ -19,8 +19,8 @@ void close_fd(int& fd)
 }
 
 // Runs in the forked child only: async-signal-safe calls, then exec.
-[[noreturn]] void exec_child(pid_t parent, const std::string& program, char* const* argv, int in, int err, int progress,
-                             int status)
+[[noreturn]] void exec_child(pid_t parent, const std::string& program, char* const* argv, int in, int out, int err,
+                             int progress, int status)
 {
     // If this process is killed outright, ffmpeg must not run on as an orphan.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -30,7 +30,9 @@ void close_fd(int& fd)
     // Lift the sources above the targets first, so no dup2 overwrites another source.
     // ffmpeg writes nothing to its standard output, and it must never reach
     // ours, which carries the records: without /dev/null it goes to the log.
-    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int devnull = out;
+    if (devnull < 0)
+        devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (devnull < 0)
         devnull = err;
     int sources[] = {in, devnull, err, progress};
@@ -58,9 +60,11 @@ ChildProcess::~ChildProcess()
     close_fd(m_stdin);
     close_fd(m_stderr);
     close_fd(m_progress);
+    close_fd(m_stdout);
 }
 
-bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, std::string& error)
+bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+                         bool pipe_stdout)
 {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -87,10 +91,23 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     int* progress = pipes[2];
     int* status = pipes[3];
 
+    int out[2] = {-1, -1};
+    if (pipe_stdout && ::pipe2(out, O_CLOEXEC) != 0) {
+        for (auto& p : pipes) {
+            ::close(p[0]);
+            ::close(p[1]);
+        }
+        error = "cannot create pipes";
+        return false;
+    }
+
     const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0)
-        exec_child(parent, program, argv.data(), in[0], err[1], progress[1], status[1]);
+        exec_child(parent, program, argv.data(), in[0], out[1], err[1], progress[1], status[1]);
+    if (out[1] >= 0)
+        ::close(out[1]);
+    m_stdout = out[0];
 
     ::close(in[0]);
     ::close(err[1]);
@@ -126,6 +143,16 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
 void ChildProcess::close_stderr()
 {
     close_fd(m_stderr);
+}
+
+void ChildProcess::close_stdout()
+{
+    close_fd(m_stdout);
+}
+
+void ChildProcess::close_stdin()
+{
+    close_fd(m_stdin);
 }
 
 void ChildProcess::close_progress()

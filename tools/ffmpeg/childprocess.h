@@ -18,10 +18,16 @@ public:
 
     // Starts `program` (searched in PATH when it holds no slash). False with
     // `error` set when it cannot be run.
-    bool start(const std::string& program, const std::vector<std::string>& args, std::string& error);
+    // With `pipe_stdout` its standard output comes to stdout_fd() instead of going nowhere.
+    bool start(const std::string& program, const std::vector<std::string>& args, std::string& error,
+               bool pipe_stdout = false);
 
     int stdin_fd() const { return m_stdin; }
     int stderr_fd() const { return m_stderr; }
+    int stdout_fd() const { return m_stdout; }
+    void close_stdout();
+    // No more input: the child reads to the end of what it has.
+    void close_stdin();
     int progress_fd() const { return m_progress; }
     void close_stderr();
     void close_progress();
@@ -41,6 +47,7 @@ private:
     int m_status = 0;
     int m_stdin = -1;
     int m_stderr = -1;
+    int m_stdout = -1;
     int m_progress = -1;
 };
 

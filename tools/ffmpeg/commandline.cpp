@@ -61,6 +61,17 @@ bool is_network_url(const std::string& text)
     return !scheme.empty() && scheme != "file";
 }
 
+bool is_flv_source(const std::string& url)
+{
+    const std::string scheme = scheme_of(url);
+    if (scheme.rfind("rtmp", 0) == 0)
+        return true;
+    if (scheme != "http" && scheme != "https")
+        return false;
+    const std::string path = lower(url.substr(0, url.find_first_of("?#")));
+    return ends_with(path, ".flv");
+}
+
 long long read_timeout_us(const char* env_value)
 {
     if (!env_value || !*env_value)
@@ -129,6 +140,12 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
                 short_analysis.push_back(inv.args.size());
                 inv.args.push_back(std::to_string(k_analyze_us));
             }
+            // As a live source: a publisher that starts again from zero is a
+            // jump ffmpeg evens out, not time going backwards.
+            if (is_flv_source(user_args[i + 1]) && !has_option(group, "-f")) {
+                inv.args.push_back("-f");
+                inv.args.push_back("live_flv");
+            }
         }
         inv.args.push_back(arg);
         if (arg == "-i") {
@@ -154,6 +171,14 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         inv.args.insert(inv.args.end() - 1, {"-movflags", "+empty_moov+default_base_moof", "-frag_duration",
                                              std::to_string(k_fragment_us), "-flush_packets", "1"});
         inv.finish_mp4 = user_args.back();
+    }
+    // A recording's time runs on whatever the source's time stamps do; the
+    // debug level only to hear of each jump (LogFilter).
+    if (recording && !has_option(user_args, "-loglevel") && !has_option(user_args, "-v")) {
+        inv.args.insert(inv.args.begin() + 5, {"-loglevel", "level+debug", "-dts_delta_threshold", k_jump_threshold});
+        for (size_t& at : short_analysis)
+            at += 4;
+        inv.filter_log = true;
     }
     // A recording goes to the disk for good once complete, whole or in files.
     if (recording) {

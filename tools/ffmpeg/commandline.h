@@ -20,6 +20,9 @@ constexpr long long k_read_timeout_us = 10000000;
 // until its next key frame).
 constexpr long long k_analyze_us = 1000000;
 constexpr long long k_analyze_long_us = 10000000;
+// A recording's time stamps that jump by more than this (in seconds) are put
+// back in line; ffmpeg does so for backward jumps of a tenth of a second.
+constexpr const char* k_jump_threshold = "0.5";
 // The length of a capture's MP4 fragments: what a killed recording may lose.
 constexpr long long k_fragment_us = 1000000;
 
@@ -35,10 +38,13 @@ struct Invocation
     std::vector<std::string> retry_args; // when the input shows no video: args analysing it for longer
     std::string sync_output;             // a recording to force to the disk once complete
     std::optional<SegmentPlan> segments; // a recording cut into files
+    bool filter_log = false;             // ffmpeg logs at debug level with level tags (LogFilter)
 };
 
 // True for "scheme://..." addresses other than local files.
 bool is_network_url(const std::string& text);
+// True for a source that delivers FLV (rtmp, or an http address of a .flv).
+bool is_flv_source(const std::string& url);
 
 // Turns the plug-in's argument list into the one ffmpeg runs with.
 Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us);

@@ -103,6 +103,8 @@ int Transcoder::run()
             read_progress();
     }
 
+    if (m_invocation.filter_log)
+        take_log(nullptr, 0);
     for (const protocol::Outcome phrase : m_phrases.finish())
         add_phrase(phrase);
     const int code = m_child->wait();
@@ -142,6 +144,7 @@ void Transcoder::retry_for_video()
     m_child->wait();
     m_progress = ProgressParser();
     m_phrases = PhraseFinder();
+    m_log_filter = LogFilter();
     m_writer.add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
     const std::vector<std::string> args = std::move(m_invocation.retry_args);
     m_invocation.retry_args.clear();
@@ -176,13 +179,27 @@ void Transcoder::read_stderr()
         m_child->close_stderr();
         return;
     }
-    // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
-    m_writer.add_text(std::string(buffer, size_t(n)));
-    for (const protocol::Outcome phrase : m_phrases.feed(buffer, size_t(n)))
-        add_phrase(phrase);
+    const std::string text = take_log(buffer, size_t(n));
     if (!m_invocation.retry_args.empty() && !m_stop.started() &&
-        m_listing.feed(buffer, size_t(n)) == InputListing::Verdict::NoVideo)
+        m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
         retry_for_video();
+}
+
+std::string Transcoder::take_log(const char* data, size_t size)
+{
+    std::string text;
+    if (m_invocation.filter_log) {
+        text = size ? m_log_filter.feed(data, size, Clock::now()) : m_log_filter.finish(Clock::now());
+    } else {
+        text.assign(data, size);
+    }
+    if (text.empty())
+        return text;
+    // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
+    m_writer.add_text(text);
+    for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
+        add_phrase(phrase);
+    return text;
 }
 
 bool Transcoder::drop_empty_recording()

@@ -3,6 +3,7 @@
 #include "childprocess.h"
 #include "commandline.h"
 #include "inputlisting.h"
+#include "logfilter.h"
 #include "outputwriter.h"
 #include "phrasetable.h"
 #include "progressrecord.h"
@@ -31,6 +32,8 @@ private:
 
     void read_stderr();
     void read_progress();
+    // ffmpeg's log as the plug-in sees it: phrases added, and filtered when asked.
+    std::string take_log(const char* data, size_t size);
     void add_phrase(protocol::Outcome phrase);
     // Removes a recording that holds no media; false when this run records nothing.
     bool drop_empty_recording();
@@ -47,6 +50,7 @@ private:
     ProgressParser m_progress;
     PhraseFinder m_phrases;
     InputListing m_listing;
+    LogFilter m_log_filter;
     std::string m_stop_path; // empty: the temporary folder is refused
     StopWatcher m_watcher;
     StopSequence m_stop;

@@ -1,0 +1,398 @@
+#include "listpush.h"
+
+#include "protocol/contract.h"
+#include "protocol/transcoder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace ffexe {
+
+namespace {
+
+// How much of the entries is read ahead of the publisher: enough that the
+// next entry's reader is going before the publisher gets to it, also at a
+// high bit rate; the pipe to the publisher holds as much again.
+constexpr size_t k_read_ahead = 4u << 20;
+constexpr int k_pipe_size = 1 << 20;
+// The next entry is asked for this long before the publisher gets to it, so
+// that what the user changes in the list until then still counts.
+constexpr long long k_ask_ahead_us = 3000000;
+
+} // namespace
+
+std::optional<ListPlan> list_plan(const std::vector<std::string>& args)
+{
+    const auto option = std::find(args.begin(), args.end(), std::string(protocol::list_option));
+    if (option == args.end() || option + 1 == args.end())
+        return std::nullopt;
+    ListPlan plan;
+    plan.url = *(option + 1);
+    plan.realtime = std::find(args.begin(), option, "-re") != option;
+    for (auto it = args.begin(); it != option; ++it) {
+        if (*it == "-ss" && it + 1 != option)
+            plan.from = *(it + 1);
+        if (*it == "-i" && it + 1 != option) {
+            plan.first = *(it + 1);
+            break;
+        }
+    }
+    if (plan.first.empty())
+        return std::nullopt;
+    return plan;
+}
+
+std::vector<std::string> publisher_args(const ListPlan& plan)
+{
+    std::vector<std::string> args{"-hide_banner", "-nostats", "-y", "-progress", "pipe:3"};
+    if (plan.realtime)
+        args.push_back("-re");
+    // Read as a live stream: each entry's time stamps start from zero again,
+    // which ffmpeg evens out so that they run on.
+    for (const char* arg :
+         {"-f", "live_flv", "-i", "pipe:0", "-c", "copy", "-f", "flv", "-flvflags", "no_duration_filesize"})
+        args.push_back(arg);
+    args.push_back(plan.url);
+    return args;
+}
+
+std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band)
+{
+    std::vector<std::string> args{"-hide_banner", "-nostats", "-nostdin", "-loglevel", "error", "-progress", "pipe:3"};
+    if (!from.empty()) {
+        args.push_back("-ss");
+        args.push_back(from);
+    }
+    for (const char* arg : {"-i", path.c_str(), "-c", "copy"})
+        args.push_back(arg);
+    // H.264 with its parameter sets before each key frame as well: a reader
+    // that records the stream into a file with one set of headers (MP4, AVI)
+    // still decodes the entries of another picture size.
+    if (in_band) {
+        args.push_back("-bsf:v");
+        args.push_back("h264_mp4toannexb");
+    }
+    // No end-of-sequence tag: the stream goes on with the next entry.
+    for (const char* arg : {"-f", "flv", "-flvflags", "no_sequence_end+no_duration_filesize", "pipe:1"})
+        args.push_back(arg);
+    return args;
+}
+
+void EntryClock::read(long long length_us, bool left_out)
+{
+    Entry& last = m_entries.back();
+    last.left_out = left_out;
+    m_entries.push_back({last.start_us + (left_out ? 0 : std::max(length_us, 0LL)), false});
+}
+
+void EntryClock::end()
+{
+    if (m_entries.size() > 1 && m_on < static_cast<long long>(m_entries.size()) - 1)
+        m_entries.pop_back();
+}
+
+long long EntryClock::next_start() const
+{
+    return m_entries.back().start_us;
+}
+
+std::optional<long long> EntryClock::reached(long long out_us)
+{
+    std::optional<long long> now_on;
+    while (m_on + 1 < static_cast<long long>(m_entries.size()) && m_entries[size_t(m_on + 1)].start_us <= out_us) {
+        ++m_on;
+        if (!m_entries[size_t(m_on)].left_out)
+            now_on = m_on;
+    }
+    return now_on;
+}
+
+long long EntryClock::within(long long out_us) const
+{
+    const long long start = m_on >= 0 ? m_entries[size_t(m_on)].start_us : 0;
+    return std::max(out_us - start, 0LL);
+}
+
+std::string HeaderCut::feed(const char* data, size_t size)
+{
+    const size_t skip = std::min(m_left, size);
+    m_left -= skip;
+    if (size > skip && m_left == 0)
+        m_body = true;
+    return std::string(data + skip, size - skip);
+}
+
+ListPush::ListPush(std::string program, ListPlan plan)
+    : m_program(std::move(program))
+    , m_plan(std::move(plan))
+    , m_writer([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
+{}
+
+int ListPush::run()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    if (!m_publisher.start(m_program, publisher_args(m_plan), error)) {
+        std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(),
+                     error.c_str());
+        return 127;
+    }
+    ::fcntl(m_publisher.stdin_fd(), F_SETPIPE_SZ, k_pipe_size);
+    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    start_reader(m_plan.first, m_plan.from);
+
+    enum Role { PublisherLog, PublisherProgress, PublisherInput, ReaderOutput, ReaderLog, ReaderProgress, Answer };
+    while (m_publisher.stderr_fd() >= 0 || m_publisher.progress_fd() >= 0) {
+        const auto now = OutputWriter::Clock::now();
+        const std::optional<OutputWriter::Clock::time_point> wake = m_writer.flush(now);
+        if (m_list_done && !m_reader && m_pending.empty() && m_publisher.stdin_fd() >= 0)
+            m_publisher.close_stdin(); // the publisher ends with what it has
+
+        std::vector<pollfd> fds;
+        std::vector<Role> roles;
+        const auto watch = [&](int fd, short events, Role role) {
+            if (fd >= 0) {
+                fds.push_back({fd, events, 0});
+                roles.push_back(role);
+            }
+        };
+        watch(m_publisher.stderr_fd(), POLLIN, PublisherLog);
+        watch(m_publisher.progress_fd(), POLLIN, PublisherProgress);
+        if (!m_pending.empty())
+            watch(m_publisher.stdin_fd(), POLLOUT, PublisherInput);
+        if (m_reader) {
+            if (m_pending.size() < k_read_ahead)
+                watch(m_reader->stdout_fd(), POLLIN, ReaderOutput);
+            watch(m_reader->stderr_fd(), POLLIN, ReaderLog);
+            watch(m_reader->progress_fd(), POLLIN, ReaderProgress);
+        }
+        if (m_asking)
+            watch(STDIN_FILENO, POLLIN, Answer);
+
+        int timeout = -1;
+        if (wake)
+            timeout = int(
+                std::max<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(*wake - now).count() + 1, 0));
+        if (::poll(fds.data(), fds.size(), timeout) < 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            switch (roles[i]) {
+            case PublisherLog:
+                read_publisher_log();
+                break;
+            case PublisherProgress:
+                read_publisher_progress();
+                break;
+            case PublisherInput:
+                write_to_publisher();
+                break;
+            case ReaderOutput:
+                read_reader_output();
+                break;
+            case ReaderLog:
+            case ReaderProgress:
+                read_reader_side(fds[i].fd);
+                break;
+            case Answer:
+                read_answer();
+                break;
+            }
+        }
+        if (m_reader && m_reader->stdout_fd() < 0 && m_reader->stderr_fd() < 0 && m_reader->progress_fd() < 0)
+            reader_done();
+    }
+
+    for (const protocol::Outcome phrase : m_phrases.finish())
+        m_writer.add_text(protocol::write_phrase(phrase));
+    if (m_reader)
+        m_reader->send_signal(SIGKILL);
+    const int code = m_publisher.wait();
+    if (code == 0)
+        m_writer.add_text(protocol::write_finish());
+    m_writer.drain();
+    return code;
+}
+
+void ListPush::start_reader(const std::string& path, const std::string& from, bool in_band)
+{
+    m_reader = std::make_unique<ChildProcess>();
+    m_cut = std::make_unique<HeaderCut>(m_entry == 0);
+    m_reader_progress = ProgressParser();
+    m_reader_time_us = 0;
+    m_reader_said.clear();
+    m_reader_said_done = false;
+    std::string error;
+    m_reader_path = path;
+    m_reader_from = from;
+    m_in_band = in_band;
+    if (!m_reader->start(m_program, reader_args(path, from, in_band), error, true)) {
+        m_reader_said = "cannot start ffmpeg: " + error;
+        m_reader = std::make_unique<ChildProcess>(); // ends at once, left out
+    }
+}
+
+void ListPush::reader_done()
+{
+    const int code = m_reader->wait();
+    const bool left_out = !m_cut->body_seen();
+    // Video other than H.264 goes as it is.
+    if (left_out && m_in_band && m_reader_said.find("bitstream filter") != std::string::npos) {
+        m_reader.reset();
+        const std::string path = m_reader_path, from = m_reader_from;
+        start_reader(path, from, false);
+        return;
+    }
+    if (left_out) {
+        std::string why = m_reader_said_done ? m_reader_said : std::string(strip_log_prefix(m_reader_said));
+        if (why.empty())
+            why = "ffmpeg ended with " + std::to_string(code);
+        // Worded so that the window never takes it for a failure of the push.
+        for (const protocol::Outcome outcome :
+             {protocol::Outcome::UnsupportedFormat, protocol::Outcome::ConnectFailed, protocol::Outcome::NoStream,
+              protocol::Outcome::UnknownProtocol, protocol::Outcome::UnknownAddress}) {
+            if (why.find(protocol::phrase(outcome)) != std::string::npos)
+                why = "its streams cannot go into FLV as they are";
+        }
+        m_writer.add_text(protocol::write_entry(m_entry, protocol::EntryState::Skipped, why));
+    }
+    m_clock.read(m_reader_time_us, left_out);
+    m_reader.reset();
+    ++m_entry;
+    m_want = true;
+    ask_when_due();
+}
+
+void ListPush::ask_when_due()
+{
+    if (!m_want || m_published_us + k_ask_ahead_us < m_clock.next_start())
+        return;
+    m_want = false;
+    m_writer.add_text(protocol::write_entry(m_entry, protocol::EntryState::Want));
+    m_asking = true;
+}
+
+void ListPush::read_answer()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        // Nobody left to ask: the list ends here.
+        m_asking = false;
+        m_list_done = true;
+        return;
+    }
+    m_answer.append(buffer, size_t(n));
+    const size_t end = m_answer.find('\n');
+    if (end == std::string::npos)
+        return;
+    const std::string path = m_answer.substr(0, end);
+    m_answer.erase(0, end + 1);
+    m_asking = false;
+    if (path.empty()) {
+        m_list_done = true;
+        m_clock.end();
+    } else
+        start_reader(path, {});
+}
+
+void ListPush::read_publisher_log()
+{
+    char buffer[16384];
+    const ssize_t n = ::read(m_publisher.stderr_fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_publisher.close_stderr();
+        return;
+    }
+    m_writer.add_text(std::string(buffer, size_t(n)));
+    for (const protocol::Outcome phrase : m_phrases.feed(buffer, size_t(n)))
+        m_writer.add_text(protocol::write_phrase(phrase));
+}
+
+void ListPush::read_publisher_progress()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(m_publisher.progress_fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_publisher.close_progress();
+        return;
+    }
+    for (ProgressBlock block : m_publisher_progress.feed(buffer, size_t(n))) {
+        m_published_us = std::max(m_published_us, block.out_time_us);
+        if (const std::optional<long long> on = m_clock.reached(block.out_time_us))
+            m_writer.add_text(protocol::write_entry(*on, protocol::EntryState::On));
+        // The window follows its entry: the time is the entry's own.
+        block.out_time_us = m_clock.within(block.out_time_us);
+        if (!block.end)
+            m_writer.add_progress(format_record(block));
+    }
+    ask_when_due();
+}
+
+void ListPush::write_to_publisher()
+{
+    const ssize_t n = ::write(m_publisher.stdin_fd(), m_pending.data(), m_pending.size());
+    if (n > 0) {
+        m_pending.erase(0, size_t(n));
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        // The publisher is gone; what it says about it ends this run.
+        m_pending.clear();
+        m_publisher.close_stdin();
+    }
+}
+
+void ListPush::read_reader_output()
+{
+    char buffer[65536];
+    const ssize_t n = ::read(m_reader->stdout_fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_reader->close_stdout();
+        return;
+    }
+    if (m_publisher.stdin_fd() >= 0)
+        m_pending += m_cut->feed(buffer, size_t(n));
+}
+
+void ListPush::read_reader_side(int fd)
+{
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    const bool progress = fd == m_reader->progress_fd();
+    if (n <= 0) {
+        progress ? m_reader->close_progress() : m_reader->close_stderr();
+        return;
+    }
+    if (progress) {
+        for (const ProgressBlock& block : m_reader_progress.feed(buffer, size_t(n)))
+            m_reader_time_us = std::max(m_reader_time_us, block.out_time_us);
+        return;
+    }
+    // Only its first complaint, why the entry could not be read: one line,
+    // which never holds the phrases of a failed push, that come after it.
+    if (m_reader_said_done)
+        return;
+    m_reader_said.append(buffer, size_t(n));
+    const size_t end = m_reader_said.find_first_of("\r\n");
+    if (end != std::string::npos || m_reader_said.size() > 300) {
+        m_reader_said = std::string(strip_log_prefix(m_reader_said.substr(0, std::min<size_t>(end, 300))));
+        m_reader_said_done = true;
+    }
+}
+
+} // namespace ffexe
