@@ -361,6 +361,9 @@ private slots:
         QTest::newRow("G.711 mu-law in .mov, a hole of zeros")
             << "ffmpeg" << Recording{"h264", "25", 2, {"8000:1"}, {}, {"-c:a", "pcm_mulaw"}} << "0.4"
             << "hole" << 0.07;
+        QTest::newRow("G.711 mu-law in .mov, garbage")
+            << "ffmpeg" << Recording{"h264", "25", 2, {"8000:1"}, {}, {"-c:a", "pcm_mulaw"}} << "0.3 0.6"
+            << "random" << 0.07;
         QTest::newRow("G.711 mu-law in .mov, bytes deleted")
             << "ffmpeg" << Recording{"h264", "25", 2, {"8000:1"}, {}, {"-c:a", "pcm_mulaw"}} << "0.5"
             << "deleted" << 0.07;

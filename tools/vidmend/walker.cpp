@@ -315,7 +315,9 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         // Zeros longer than any run, or a run of fixed-size frames longer than
         // any the reference has, are damage: PCM would take any bytes for sound.
         const uint64_t hole = hole_in(begin, end);
-        const bool too_long = framer.fixed() && m_run_limit && end - begin > m_run_limit;
+        // A run that ends off the writer's chunk length before another picture has lost bytes, or gained some.
+        const bool misaligned = m_pcm_unit && end < range_end && (end - begin) % m_pcm_unit != 0;
+        const bool too_long = framer.fixed() && ((m_run_limit && end - begin > m_run_limit) || misaligned);
         const uint64_t sound_end = hole < end ? hole : too_long ? begin : end;
         AudioFramer::Result r = framer.split(m_file + begin, sound_end - begin);
         if (!r.exact && sound_end == end && end < range_end) {
@@ -487,8 +489,10 @@ bool Walker::audio_splits_at(const ByteRange& range)
         const uint64_t end = next_video(pos + 1, range.end);
         if (end >= range.end)
             break;
+        // PCM splits anywhere: its runs must end on the writer's chunk length, where it shows one.
         if (std::any_of(m_framers.begin(), m_framers.end(),
-                        [&](const auto& f) { return f->split(m_file + pos, end - pos).exact; }))
+                        [&](const auto& f) { return f->split(m_file + pos, end - pos).exact; }) &&
+            (m_pcm_unit == 0 || (end - pos) % m_pcm_unit == 0))
             break;
         // A zeroed block is damage, not another codec.
         static const uint8_t zeros[32] = {};
