@@ -73,6 +73,18 @@ const char* const kDiskLow = QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置�
 const char* const kDiskFull =
     QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置的磁盘剩余空间不足%1MB，录制已停止，已录下的内容保存完好。");
 
+const char* const kAddressKinds = QT_TRANSLATE_NOOP(
+    "GrabLiveWidget", "可录制的地址：rtmp://…、rtsp://…、HLS 播放列表 http(s)://….m3u8、srt://…、http(s)://….flv");
+
+// An HLS playlist: its transcoder ends well only when the playlist says it is complete.
+bool is_playlist(const QString& url)
+{
+    const QUrl parsed(url);
+    const QString scheme = parsed.scheme().toLower();
+    return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           parsed.path().endsWith(QLatin1String(".m3u8"), Qt::CaseInsensitive);
+}
+
 } // namespace
 
 const char* const GrabLiveWidget::default_address = "rtmp://ns8.indexforce.com/home/mystream";
@@ -89,6 +101,7 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     toolframe::apply(this, toolframe::Kind::ToolWindow, true);
 
     ui->lineEdit_encode_ip->setPlaceholderText(tr("rtmp:// 或 rtsp://"));
+    ui->lineEdit_encode_ip->setToolTip(tr(kAddressKinds));
     ui->lineEdit_encode_ip->setText(QString::fromUtf8(default_address));
     ui->lineEdit_savepath->setText(QDir::homePath());
     ui->lcdNumber->display(QStringLiteral("00:00:00"));
@@ -382,7 +395,9 @@ void GrabLiveWidget::progress_record(int)
 void GrabLiveWidget::transcoder_ended(int exitCode, bool marker)
 {
     qDebug() << "capture transcoder ended" << exitCode << marker;
-    if (may_reconnect()) {
+    // A playlist read to its end is the end of the stream; one that stopped growing ends in failure.
+    const bool complete = is_playlist(m_url) && exitCode == 0 && marker;
+    if (may_reconnect() && !complete) {
         stream_dropped();
         return;
     }

@@ -24,6 +24,26 @@ const QString kNothingArrived = "没有收到任何数据，未生成录像文�
 const QString kDropped = "流已断开，重连中…";
 const QRegularExpression kTimeStamp("^\\d{4}\\.\\d\\d\\.\\d\\d-\\d\\d\\.\\d\\d\\.\\d\\d$");
 
+// One checksum per decoded video frame of a file (or playlist), in order.
+QStringList frame_sums(const QString& file)
+{
+    const testmedia::Ran r =
+        testmedia::run("ffmpeg", {"-v", "error", "-i", file, "-map", "0:v", "-f", "framemd5", "-"});
+    QStringList sums;
+    for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
+        if (!line.startsWith('#'))
+            sums << line.section(',', -1).trimmed();
+    }
+    return sums;
+}
+
+QString audio_codec(const QString& file)
+{
+    return testmedia::run("ffprobe", {"-v", "error", "-select_streams", "a:0", "-show_entries", "stream=codec_name",
+                                      "-of", "csv=p=0", file})
+        .out.trimmed();
+}
+
 // What the decoders say about a file's frames; empty when every frame decodes.
 QString frame_errors(const QString& file)
 {
@@ -40,6 +60,7 @@ class TestGrabLiveWidget : public QObject
     QTemporaryDir m_media;
     RtmpServer m_rtmp;
     RtspServer m_rtsp_av, m_rtsp_v;
+    HttpServer m_http; // serves the playlists written into m_media's "hls"
     QString m_standin; // an ffmpeg that only prints two failure phrases in one line
     TestClock m_clock;
     std::unique_ptr<TestHost> m_host;
@@ -125,6 +146,12 @@ private slots:
         QVERIFY2(m_rtmp.publish(av, "av") && m_rtmp.publish(v, "v"), qPrintable(m_rtmp.log()));
         QVERIFY2(m_rtsp_av.start(av, true), qPrintable(m_rtsp_av.log()));
         QVERIFY2(m_rtsp_v.start(v, false), qPrintable(m_rtsp_v.log()));
+        QVERIFY(QDir(m_media.path()).mkpath("hls"));
+        QVERIFY2(m_http.start(m_media.filePath("hls")), qPrintable(m_http.output()));
+        // G.711 sound, which FLV carries and MP4 does not.
+        const QString mulaw = m_media.filePath("mulaw.mkv");
+        QVERIFY(testmedia::ffmpeg({"-i", av, "-c:v", "copy", "-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1", mulaw}));
+        QVERIFY2(m_rtmp.publish(mulaw, "mulaw"), qPrintable(m_rtmp.log()));
         m_standin = testmedia::write_script(m_media.filePath("two-phrases"),
                                             "printf 'x failed to connect socket y Could not write header z\\n' >&2\n"
                                             "exec sleep 60\n");
@@ -477,6 +504,81 @@ private slots:
         QCOMPARE(frame_errors(file), QString());
         QCOMPARE(log.filter("Non-monotonous").join('\n'), QString());
         QCOMPARE(log.filter("time jumped back").size(), 2);
+    }
+
+    // A live HLS playlist (written by ffmpeg's own muxer, served over http)
+    // that ends: with reconnect on, its end is the end of the recording, not a
+    // drop, and the recording holds the playlist's frames to the last.
+    void ended_playlist()
+    {
+        const QString folder = m_media.filePath("hls");
+        QProcess writer;
+        writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        writer.start("ffmpeg",
+                     {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-i", m_media.filePath("av.mp4"), "-c",
+                      "copy", "-f", "hls", "-hls_time", "1", "-hls_list_size", "0", folder + "/live.m3u8"});
+        auto ends = qScopeGuard([&] {
+            writer.kill();
+            writer.waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/live.m3u8"), kTimeout);
+        child<QCheckBox>("checkBox_reconnect")->setChecked(true);
+        auto off = qScopeGuard([this] { child<QCheckBox>("checkBox_reconnect")->setChecked(false); });
+        const QString file = start(m_http.url("live.m3u8"), ".mp4");
+        QVERIFY2(recorded_for(file, 1), qPrintable(box_texts()));
+        QVERIFY(writer.waitForFinished(kTimeout) && writer.exitCode() == 0);
+        QVERIFY(testmedia::read_file(folder + "/live.m3u8").contains("#EXT-X-ENDLIST"));
+
+        // Read to its end, the transcoder ends and the clock stops with it; nothing is tried again.
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->clock_timer_id() == 0, kTimeout);
+        QVERIFY(!m_window->reconnecting());
+        QVERIFY2(state() != kDropped && m_boxes->count() == 0, qPrintable(box_texts()));
+        child<QPushButton>("pushButton_stop")->click();
+        QVERIFY(is_idle() && m_boxes->count() == 0);
+        QCOMPARE(QDir(m_out->path()).entryList(QDir::Files).size(), 1);
+        QCOMPARE(frame_errors(file), QString());
+        // The recording is the playlist's last frames, none missing at the end.
+        const QStringList all = frame_sums(folder + "/live.m3u8"), recorded = frame_sums(file);
+        QVERIFY2(recorded.size() >= 25 && recorded.size() <= all.size(), qPrintable(QString::number(recorded.size())));
+        QCOMPARE(recorded, all.mid(all.size() - recorded.size()));
+    }
+
+    // Sources beyond rtmp and rtsp: SRT from ffmpeg as a listener, and sound
+    // MP4 cannot hold (G.711), which becomes AAC while the video is copied.
+    void other_sources_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::newRow("srt to .mp4") << "srt";
+        QTest::newRow("G.711 over rtmp to .mp4") << "mulaw";
+    }
+    void other_sources()
+    {
+        QFETCH(QString, source);
+        QString url = m_rtmp.url("mulaw");
+        QProcess listener;
+        auto ends = qScopeGuard([&] {
+            listener.kill();
+            listener.waitForFinished();
+        });
+        if (source == "srt") {
+            if (!testmedia::run("ffmpeg", {"-hide_banner", "-protocols"}).out.contains(QRegularExpression("\\bsrt\\b")))
+                QSKIP("this ffmpeg cannot speak SRT");
+            url = QString("srt://127.0.0.1:%1").arg(testmedia::free_port());
+            listener.setProcessChannelMode(QProcess::MergedChannels);
+            listener.start("ffmpeg",
+                           {"-hide_banner", "-nostdin", "-re", "-stream_loop", "-1", "-i", m_media.filePath("av.mp4"),
+                            "-c", "copy", "-f", "mpegts", url + "?mode=listener"});
+            // It listens once it has read its input.
+            QByteArray said;
+            QTRY_VERIFY_WITH_TIMEOUT((said += listener.readAll()).contains("Input #0"), kTimeout);
+        }
+        const QString file = start(url, ".mp4");
+        QVERIFY2(recorded_for(file, 3), qPrintable(box_texts()));
+        child<QPushButton>("pushButton_stop")->click();
+        QVERIFY2(is_idle() && m_boxes->count() == 0, qPrintable(box_texts()));
+        QCOMPARE(testmedia::unplayable(file, 2.0), QString());
+        QCOMPARE(frame_errors(file), QString());
+        QCOMPARE(audio_codec(file), QString("aac"));
     }
 
     // What a user gets, with no test seam in between: the segment length

@@ -16,6 +16,15 @@ events { worker_connections 64; }
 rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 )";
 
+// Playlists are read again as they grow: nothing is cached.
+const char* const k_http_config = R"(daemon off; master_process off; worker_processes 1;
+pid %1/nginx.pid; error_log %1/error.log info;
+events { worker_connections 64; }
+http { access_log off; default_type application/octet-stream;
+  types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }
+  server { listen 127.0.0.1:%2; root %3; location / { add_header Cache-Control no-cache; } } }
+)";
+
 } // namespace
 
 bool LoopbackServer::start_on_free_port(const QString& program, const std::function<QStringList(quint16)>& args)
@@ -81,6 +90,16 @@ bool RtmpServer::start()
                const QString conf = m_dir.filePath("nginx.conf");
                testmedia::write_file(conf, QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8());
                // -e: nginx logs there before it has read the configuration.
+               return QStringList{"-e", m_dir.filePath("error.log"), "-c", conf, "-p", m_dir.path()};
+           });
+}
+
+bool HttpServer::start(const QString& root)
+{
+    return m_dir.isValid() && start_on_free_port("nginx", [this, root](quint16 port) {
+               const QString conf = m_dir.filePath("nginx.conf");
+               testmedia::write_file(conf,
+                                     QString::fromLatin1(k_http_config).arg(m_dir.path()).arg(port).arg(root).toUtf8());
                return QStringList{"-e", m_dir.filePath("error.log"), "-c", conf, "-p", m_dir.path()};
            });
 }

@@ -70,3 +70,15 @@ private:
     QTemporaryDir m_dir;
     std::list<QProcess> m_publishers;
 };
+
+// nginx serving the files of a folder over plain http, for playlists the tests write.
+class HttpServer : public LoopbackServer
+{
+public:
+    bool start(const QString& root);
+    // http://127.0.0.1:PORT/PATH
+    QString url(const QString& path) const { return QString("http://127.0.0.1:%1/%2").arg(port()).arg(path); }
+
+private:
+    QTemporaryDir m_dir;
+};

@@ -6,6 +6,7 @@
 #include "listpush.h"
 #include "logfilter.h"
 #include "outputwriter.h"
+#include "playlistend.h"
 #include "segments.h"
 #include "stopsequence.h"
 
@@ -110,11 +111,11 @@ private slots:
             << "-i RTSP://h/x o.MP4" << timeline + "-timeout 7000 " + analyse + "-i RTSP://h/x " + fragments + "o.MP4"
             << true << "o.MP4";
         QTest::newRow("given options are kept") << kept << timeline + kept << true << "";
-        QTest::newRow("rtmp and http .flv are read as live flv; hls and srt as they are")
-            << "-i http://h/a.flv?k=1 -i rtmps://h/x -i https://h/a.m3u8 -i srt://h:1 o.avi"
+        QTest::newRow("rtmp and http .flv are read as live flv; a playlist's stall is bounded; srt as it is")
+            << "-i http://h/a.flv?k=1 -i rtmps://h/x -i https://h/a.M3U8?t=1 -i srt://h:1 o.avi"
             << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i http://h/a.flv?k=1 -rw_timeout 7000 " +
                    analyse + "-f live_flv -i rtmps://h/x -rw_timeout 7000 " + analyse +
-                   "-i https://h/a.m3u8 -rw_timeout 7000 " + analyse + "-i srt://h:1 o.avi"
+                   "-m3u8_hold_counters 10 -i https://h/a.M3U8?t=1 -rw_timeout 7000 " + analyse + "-i srt://h:1 o.avi"
             << true << "";
         QTest::newRow("a push logs as ever") << "-re -i a.mp4 -c copy -f flv rtmp://h/x"
                                              << "-re -i a.mp4 -c copy -f flv rtmp://h/x" << false << "";
@@ -325,26 +326,33 @@ private slots:
         using Verdict = InputListing::Verdict;
         QTest::addColumn<QString>("log");
         QTest::addColumn<Verdict>("verdict");
+        QTest::addColumn<QString>("sound"); // the input's first sound codec
         const QString input = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n";
         QTest::newRow("audio and video")
             << input + "  Stream #0:0: Audio: aac\n  Stream #0:1: Video: h264\nStream mapping:\n"
-            << Verdict::Video;
-        QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << Verdict::NoVideo;
+            << Verdict::Video << "aac";
+        QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n"
+                                    << Verdict::NoVideo << "aac";
         QTest::newRow("tagged stream, carriage returns")
             << input + "  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n"
-            << Verdict::Video;
-        QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << Verdict::Pending;
+            << Verdict::Video << "";
+        QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << Verdict::Pending << "aac";
         QTest::newRow("only the input's streams count")
             << input + "  Stream #0:0: Audio: aac\nOutput #0, mp4:\n  Stream #0:0: Video: h264\n"
-            << Verdict::NoVideo;
+            << Verdict::NoVideo << "aac";
         QTest::newRow("the banner's word Video is no stream")
             << "  configuration: --enable-video\n" + input + "  Stream #0:0: Data: none (Video: x)\nStream mapping:\n"
-            << Verdict::NoVideo;
+            << Verdict::NoVideo << "";
+        QTest::newRow("G.711, then a second sound")
+            << input + "  Stream #0:0: Video: h264\n  Stream #0:1: Audio: pcm_mulaw, 8000 Hz, mono\n"
+                       "  Stream #0:2: Audio: aac\nStream mapping:\n"
+            << Verdict::Video << "pcm_mulaw";
     }
     void input_listing()
     {
         QFETCH(QString, log);
         QFETCH(InputListing::Verdict, verdict);
+        QFETCH(QString, sound);
         const std::string text = log.toStdString();
         // The log comes in pieces of any size.
         for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
@@ -353,7 +361,19 @@ private slots:
             for (size_t at = 0; at < text.size(); at += piece)
                 got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
             QCOMPARE(got, verdict);
+            QCOMPARE(QString::fromStdString(listing.audio_codec()), sound);
         }
+        // Only what MP4 cannot hold is converted.
+        for (const char* codec : {"aac", "mp3", "ac3"})
+            QVERIFY(mp4_takes_audio(codec));
+        for (const char* codec : {"pcm_mulaw", "pcm_alaw", "opus", ""})
+            QVERIFY(!mp4_takes_audio(codec));
+        // A playlist is over only when it says so; a list of variants is over when its first variant is.
+        std::string variant;
+        QVERIFY(playlist_text_ended("#EXTM3U\r\n#EXTINF:1,\r\na0.ts\r\n#EXT-X-ENDLIST\r\n", &variant));
+        QVERIFY(!playlist_text_ended("#EXTM3U\n#EXTINF:1,\na0.ts\n", &variant) && variant.empty());
+        QVERIFY(!playlist_text_ended("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlow/a.m3u8\n", &variant));
+        QCOMPARE(variant, std::string("low/a.m3u8"));
     }
 };
 

@@ -23,6 +23,9 @@ constexpr long long k_analyze_long_us = 10000000;
 // A recording's time stamps that jump by more than this (in seconds) are put
 // back in line; ffmpeg does so for backward jumps of a tenth of a second.
 constexpr const char* k_jump_threshold = "0.5";
+// How many reloads of a live HLS playlist that brings nothing new are waited
+// out before the stream counts as dropped (half a segment's length apart).
+constexpr const char* k_hls_hold_reloads = "10";
 // The length of a capture's MP4 fragments: what a killed recording may lose.
 constexpr long long k_fragment_us = 1000000;
 
@@ -39,12 +42,19 @@ struct Invocation
     std::string sync_output;             // a recording to force to the disk once complete
     std::optional<SegmentPlan> segments; // a recording cut into files
     bool filter_log = false;             // ffmpeg logs at debug level with level tags (LogFilter)
+    std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
+    bool audio_check = false;            // an MP4 recording whose sound is converted if MP4 cannot take it
 };
 
 // True for "scheme://..." addresses other than local files.
 bool is_network_url(const std::string& text);
 // True for a source that delivers FLV (rtmp, or an http address of a .flv).
 bool is_flv_source(const std::string& url);
+
+// True for an http(s) address of an .m3u8 playlist.
+bool is_hls_source(const std::string& url);
+// True when the MP4 muxer takes sound of this codec (ffmpeg's name) as it is.
+bool mp4_takes_audio(const std::string& codec);
 
 // Turns the plug-in's argument list into the one ffmpeg runs with.
 Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us);

@@ -1,6 +1,7 @@
 #include "transcoder.h"
 
 #include "mp4finish.h"
+#include "playlistend.h"
 #include "protocol/transcoder.h"
 
 #include <algorithm>
@@ -107,7 +108,14 @@ int Transcoder::run()
         take_log(nullptr, 0);
     for (const protocol::Outcome phrase : m_phrases.finish())
         add_phrase(phrase);
-    const int code = m_child->wait();
+    int code = m_child->wait();
+    // ffmpeg ends a playlist that stopped growing as it ends one that is complete; only the
+    // second is the end of the stream, the first is a drop.
+    if (code == 0 && !m_invocation.hls_playlist.empty() && !m_stop.started() && !g_stop_signal &&
+        !playlist_ended(m_invocation.hls_playlist, k_read_timeout_us)) {
+        m_writer.add_text("FFmpeg.exe: the playlist stopped growing before its end: the stream dropped\n");
+        code = 1;
+    }
     if (!m_media_written && drop_empty_recording()) {
         // Nothing to finish: the plug-in finds no file and says that nothing arrived.
     } else {
@@ -179,13 +187,49 @@ void Transcoder::read_stderr()
         m_child->close_stderr();
         return;
     }
+    // The input's streams are listed before the output is opened: sound it cannot take is converted
+    // before the muxer fails on it, and that failure is not reported.
+    if (m_invocation.audio_check && !m_stop.started()) {
+        const std::string text = take_log(buffer, size_t(n), false);
+        const InputListing::Verdict verdict = m_listing.feed(text.data(), text.size());
+        if (!m_listing.audio_codec().empty() && !mp4_takes_audio(m_listing.audio_codec())) {
+            convert_audio();
+            return;
+        }
+        if (verdict != InputListing::Verdict::Pending)
+            m_invocation.audio_check = false;
+        for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
+            add_phrase(phrase);
+        if (!m_invocation.retry_args.empty() && verdict == InputListing::Verdict::NoVideo)
+            retry_for_video();
+        return;
+    }
     const std::string text = take_log(buffer, size_t(n));
     if (!m_invocation.retry_args.empty() && !m_stop.started() &&
         m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
         retry_for_video();
 }
 
-std::string Transcoder::take_log(const char* data, size_t size)
+void Transcoder::convert_audio()
+{
+    m_child->send_signal(SIGKILL);
+    m_child->wait();
+    m_progress = ProgressParser();
+    m_phrases = PhraseFinder();
+    m_log_filter = LogFilter();
+    m_invocation.audio_check = false;
+    const std::string codec = m_listing.audio_codec();
+    m_listing = InputListing();
+    m_writer.add_text("FFmpeg.exe: MP4 cannot hold " + codec + " sound; it is converted to AAC\n");
+    const std::vector<std::string> aac{"-c:a", "aac"};
+    m_invocation.args.insert(m_invocation.args.end() - 1, aac.begin(), aac.end());
+    if (!m_invocation.retry_args.empty())
+        m_invocation.retry_args.insert(m_invocation.retry_args.end() - 1, aac.begin(), aac.end());
+    if (!start(m_invocation.args))
+        m_child = std::make_unique<ChildProcess>(); // ends the loop: nothing left to read
+}
+
+std::string Transcoder::take_log(const char* data, size_t size, bool phrases)
 {
     std::string text;
     if (m_invocation.filter_log) {
@@ -197,8 +241,10 @@ std::string Transcoder::take_log(const char* data, size_t size)
         return text;
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(text);
-    for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
-        add_phrase(phrase);
+    if (phrases) {
+        for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
+            add_phrase(phrase);
+    }
     return text;
 }
 
