@@ -378,6 +378,10 @@ Stop the conversion and remove the row?</translation>
         <source>选择存储路径</source>
         <translation>Choose a folder to save in</translation>
     </message>
+    <message>
+        <source>可录制的地址：rtmp://…、rtsp://…、HLS 播放列表 http(s)://….m3u8、srt://…、http(s)://….flv</source>
+        <translation>Addresses that can be recorded: rtmp://…, rtsp://…, an HLS playlist http(s)://….m3u8, srt://…, http(s)://….flv</translation>
+    </message>
 </context>
 <context>
     <name>HTableWidget</name>

@@ -189,6 +189,10 @@ private slots:
         QVERIFY(kTimeStamp.match(child<QLineEdit>("lineEdit_file_name")->text()).hasMatch());
         QCOMPARE(child<QComboBox>("comboBox")->currentText(), QString(".avi"));
         QVERIFY(child<QPushButton>("pushButton_stop")->isEnabled()); // every widget starts enabled
+        // The address field keeps its hint and names every kind of address in its tool tip.
+        QCOMPARE(child<QLineEdit>("lineEdit_encode_ip")->placeholderText(), QString("rtmp:// 或 rtsp://"));
+        for (const char* kind : {"rtmp://", "rtsp://", ".m3u8", "srt://", ".flv"})
+            QVERIFY(child<QLineEdit>("lineEdit_encode_ip")->toolTip().contains(kind));
 
         // Stopping while idle makes the request, waits its second and stays idle.
         child<QPushButton>("pushButton_stop")->click();
@@ -506,28 +510,46 @@ private slots:
         QCOMPARE(log.filter("time jumped back").size(), 2);
     }
 
-    // A live HLS playlist (written by ffmpeg's own muxer, served over http)
-    // that ends: with reconnect on, its end is the end of the recording, not a
-    // drop, and the recording holds the playlist's frames to the last.
-    void ended_playlist()
+    // A live HLS playlist (written by ffmpeg's own muxer, served over http),
+    // recorded with reconnect on. One that ends is the end of the recording,
+    // not a drop, and the recording holds its frames to the last; one that
+    // stops growing without an end (its writer killed) is a drop.
+    void playlist_data()
     {
-        const QString folder = m_media.filePath("hls");
+        QTest::addColumn<bool>("ended");
+        QTest::newRow("ended") << true;
+        QTest::newRow("stopped growing") << false;
+    }
+    void playlist()
+    {
+        QFETCH(bool, ended);
+        const QString folder = m_media.filePath("hls"), name = ended ? "ended.m3u8" : "stalled.m3u8";
         QProcess writer;
         writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        writer.start("ffmpeg",
-                     {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-i", m_media.filePath("av.mp4"), "-c",
-                      "copy", "-f", "hls", "-hls_time", "1", "-hls_list_size", "0", folder + "/live.m3u8"});
+        writer.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop",
+                                ended ? "0" : "5", "-i", m_media.filePath("av.mp4"), "-c", "copy", "-f", "hls",
+                                "-hls_time", "1", "-hls_list_size", "0", folder + "/" + name});
         auto ends = qScopeGuard([&] {
             writer.kill();
             writer.waitForFinished();
         });
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/live.m3u8"), kTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/" + name), kTimeout);
         child<QCheckBox>("checkBox_reconnect")->setChecked(true);
         auto off = qScopeGuard([this] { child<QCheckBox>("checkBox_reconnect")->setChecked(false); });
-        const QString file = start(m_http.url("live.m3u8"), ".mp4");
+        const QString file = start(m_http.url(name), ".mp4");
         QVERIFY2(recorded_for(file, 1), qPrintable(box_texts()));
+        if (!ended) {
+            writer.kill();
+            QVERIFY(writer.waitForFinished(kTimeout));
+            QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kTimeout);
+            QCOMPARE(state(), kDropped);
+            child<QPushButton>("pushButton_stop")->click();
+            QVERIFY2(is_idle() && m_boxes->count() == 0, qPrintable(box_texts()));
+            QCOMPARE(testmedia::unplayable(file, 1.0), QString());
+            return;
+        }
         QVERIFY(writer.waitForFinished(kTimeout) && writer.exitCode() == 0);
-        QVERIFY(testmedia::read_file(folder + "/live.m3u8").contains("#EXT-X-ENDLIST"));
+        QVERIFY(testmedia::read_file(folder + "/" + name).contains("#EXT-X-ENDLIST"));
 
         // Read to its end, the transcoder ends and the clock stops with it; nothing is tried again.
         QTRY_VERIFY_WITH_TIMEOUT(m_window->clock_timer_id() == 0, kTimeout);
@@ -538,17 +560,18 @@ private slots:
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files).size(), 1);
         QCOMPARE(frame_errors(file), QString());
         // The recording is the playlist's last frames, none missing at the end.
-        const QStringList all = frame_sums(folder + "/live.m3u8"), recorded = frame_sums(file);
+        const QStringList all = frame_sums(folder + "/" + name), recorded = frame_sums(file);
         QVERIFY2(recorded.size() >= 25 && recorded.size() <= all.size(), qPrintable(QString::number(recorded.size())));
         QCOMPARE(recorded, all.mid(all.size() - recorded.size()));
     }
 
-    // Sources beyond rtmp and rtsp: SRT from ffmpeg as a listener, and sound
-    // MP4 cannot hold (G.711), which becomes AAC while the video is copied.
+    // Sources beyond rtmp and rtsp, with sound MP4 cannot hold, which becomes
+    // AAC while the video is copied: SRT from ffmpeg as a listener with Opus,
+    // and G.711 over rtmp.
     void other_sources_data()
     {
         QTest::addColumn<QString>("source");
-        QTest::newRow("srt to .mp4") << "srt";
+        QTest::newRow("srt with Opus to .mp4") << "srt";
         QTest::newRow("G.711 over rtmp to .mp4") << "mulaw";
     }
     void other_sources()
@@ -567,7 +590,7 @@ private slots:
             listener.setProcessChannelMode(QProcess::MergedChannels);
             listener.start("ffmpeg",
                            {"-hide_banner", "-nostdin", "-re", "-stream_loop", "-1", "-i", m_media.filePath("av.mp4"),
-                            "-c", "copy", "-f", "mpegts", url + "?mode=listener"});
+                            "-c:v", "copy", "-c:a", "libopus", "-f", "mpegts", url + "?mode=listener"});
             // It listens once it has read its input.
             QByteArray said;
             QTRY_VERIFY_WITH_TIMEOUT((said += listener.readAll()).contains("Input #0"), kTimeout);

@@ -80,16 +80,6 @@ bool is_hls_source(const std::string& url)
     return ends_with(lower(url.substr(0, url.find_first_of("?#"))), ".m3u8");
 }
 
-bool mp4_takes_audio(const std::string& codec)
-{
-    static const char* const taken[] = {"aac", "mp3", "mp2", "ac3", "eac3", "alac", "dts"};
-    for (const char* name : taken) {
-        if (codec == name)
-            return true;
-    }
-    return false;
-}
-
 long long read_timeout_us(const char* env_value)
 {
     if (!env_value || !*env_value)
@@ -188,12 +178,6 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
     }
     const bool recording = inv.network_input && !user_args.empty() && !is_network_url(user_args.back());
     const bool segmenting = recording && segment_seconds > 0;
-    // Sound the MP4 muxer refuses (G.711, Opus...) would fail the whole
-    // recording; the transcoder converts it once it sees the input's streams.
-    static const char* const audio_options[] = {"-an", "-acodec", "-c:a", "-codec:a", "-c", "-codec"};
-    inv.audio_check = recording && ends_with(lower(user_args.back()), ".mp4") &&
-                      std::none_of(std::begin(audio_options), std::end(audio_options),
-                                   [&](const char* option) { return has_option(user_args, option); });
     // A capture to MP4 is written in fragments of a second, so that a killed
     // recording still plays; it becomes an ordinary MP4 when it ends.
     if (inv.network_input && !segmenting && !user_args.empty() && ends_with(lower(user_args.back()), ".mp4") &&

@@ -43,7 +43,6 @@ struct Invocation
     std::optional<SegmentPlan> segments; // a recording cut into files
     bool filter_log = false;             // ffmpeg logs at debug level with level tags (LogFilter)
     std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
-    bool audio_check = false;            // an MP4 recording whose sound is converted if MP4 cannot take it
 };
 
 // True for "scheme://..." addresses other than local files.
@@ -53,8 +52,6 @@ bool is_flv_source(const std::string& url);
 
 // True for an http(s) address of an .m3u8 playlist.
 bool is_hls_source(const std::string& url);
-// True when the MP4 muxer takes sound of this codec (ffmpeg's name) as it is.
-bool mp4_takes_audio(const std::string& codec);
 
 // Turns the plug-in's argument list into the one ffmpeg runs with.
 Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us);

@@ -38,11 +38,7 @@ void InputListing::take_line(const std::string& line)
     if (text != std::string::npos && line.compare(text, 8, "Stream #") == 0 &&
         line.find(": Video: ", text) != std::string::npos)
         m_video = true;
-    else if (text != std::string::npos && line.compare(text, 8, "Stream #") == 0 && m_audio_codec.empty() &&
-             line.find(": Audio: ", text) != std::string::npos) {
-        const size_t name = line.find(": Audio: ", text) + 9;
-        m_audio_codec = line.substr(name, line.find_first_of(" ,(", name) - name);
-    } else if (starts_with(line, "Stream mapping:") || starts_with(line, "Output #"))
+    else if (starts_with(line, "Stream mapping:") || starts_with(line, "Output #"))
         m_verdict = m_video ? Verdict::Video : Verdict::NoVideo;
 }
 

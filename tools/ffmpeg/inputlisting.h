@@ -15,16 +15,12 @@ public:
     // The verdict once the listing is complete; it does not change after.
     Verdict feed(const char* data, size_t size);
 
-    // The codec of the input's first sound stream, once listed; empty before or without one.
-    const std::string& audio_codec() const { return m_audio_codec; }
-
 private:
     void take_line(const std::string& line);
 
     std::string m_partial;
     bool m_in_input = false;
     bool m_video = false;
-    std::string m_audio_codec;
     Verdict m_verdict = Verdict::Pending;
 };
 

@@ -187,49 +187,13 @@ void Transcoder::read_stderr()
         m_child->close_stderr();
         return;
     }
-    // The input's streams are listed before the output is opened: sound it cannot take is converted
-    // before the muxer fails on it, and that failure is not reported.
-    if (m_invocation.audio_check && !m_stop.started()) {
-        const std::string text = take_log(buffer, size_t(n), false);
-        const InputListing::Verdict verdict = m_listing.feed(text.data(), text.size());
-        if (!m_listing.audio_codec().empty() && !mp4_takes_audio(m_listing.audio_codec())) {
-            convert_audio();
-            return;
-        }
-        if (verdict != InputListing::Verdict::Pending)
-            m_invocation.audio_check = false;
-        for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
-            add_phrase(phrase);
-        if (!m_invocation.retry_args.empty() && verdict == InputListing::Verdict::NoVideo)
-            retry_for_video();
-        return;
-    }
     const std::string text = take_log(buffer, size_t(n));
     if (!m_invocation.retry_args.empty() && !m_stop.started() &&
         m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
         retry_for_video();
 }
 
-void Transcoder::convert_audio()
-{
-    m_child->send_signal(SIGKILL);
-    m_child->wait();
-    m_progress = ProgressParser();
-    m_phrases = PhraseFinder();
-    m_log_filter = LogFilter();
-    m_invocation.audio_check = false;
-    const std::string codec = m_listing.audio_codec();
-    m_listing = InputListing();
-    m_writer.add_text("FFmpeg.exe: MP4 cannot hold " + codec + " sound; it is converted to AAC\n");
-    const std::vector<std::string> aac{"-c:a", "aac"};
-    m_invocation.args.insert(m_invocation.args.end() - 1, aac.begin(), aac.end());
-    if (!m_invocation.retry_args.empty())
-        m_invocation.retry_args.insert(m_invocation.retry_args.end() - 1, aac.begin(), aac.end());
-    if (!start(m_invocation.args))
-        m_child = std::make_unique<ChildProcess>(); // ends the loop: nothing left to read
-}
-
-std::string Transcoder::take_log(const char* data, size_t size, bool phrases)
+std::string Transcoder::take_log(const char* data, size_t size)
 {
     std::string text;
     if (m_invocation.filter_log) {
@@ -241,10 +205,8 @@ std::string Transcoder::take_log(const char* data, size_t size, bool phrases)
         return text;
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(text);
-    if (phrases) {
-        for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
-            add_phrase(phrase);
-    }
+    for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
+        add_phrase(phrase);
     return text;
 }
 

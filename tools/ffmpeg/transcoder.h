@@ -33,15 +33,13 @@ private:
     void read_stderr();
     void read_progress();
     // ffmpeg's log as the plug-in sees it: phrases added, and filtered when asked.
-    std::string take_log(const char* data, size_t size, bool phrases = true);
+    std::string take_log(const char* data, size_t size);
     void add_phrase(protocol::Outcome phrase);
     // Removes a recording that holds no media; false when this run records nothing.
     bool drop_empty_recording();
     void act(StopSequence::Action action);
     bool start(const std::vector<std::string>& args);
     void retry_for_video();
-    // Runs ffmpeg again with the sound converted to AAC: the output cannot take it as it is.
-    void convert_audio();
     // Makes the completed files of a cut recording whole and durable.
     void complete_segments(bool ended);
 
