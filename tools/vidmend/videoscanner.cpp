@@ -117,8 +117,11 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
 
 bool VideoScanner::probe_delimited(const uint8_t* p, uint64_t avail, VideoCandidate& c) const
 {
+    // A picture ends only at its end marker, so a hole of zeros or a lost end
+    // would run on into the next: bounded by the pictures the stream has shown.
+    const uint32_t bound = m_profile.nal_types ? std::min(m_max, m_profile.cap()) : m_max;
     DelimitedPicture pic;
-    if (!m_syntax->measure(p, avail, m_max, pic)) {
+    if (!m_syntax->measure(p, avail, bound, pic)) {
         // Like a NAL unit cut off, taken for a sample only up to the usual size.
         c.cut = pic.cut && avail <= m_usual;
         return false;
