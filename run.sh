@@ -222,7 +222,7 @@ set -e
 recording=$(ls -1 "$net/recordings-onelink"/*.mp4 2>/dev/null | head -1)
 if [[ -n "$recording" ]]; then
     sizes=$(ffprobe -v error -select_streams v -show_entries frame=width,height -of csv=p=0 "$recording" |
-        cut -d, -f1,2 | uniq | tr '\n' ' ')
+        cut -d, -f1,2 | grep , | uniq | tr '\n' ' ')
     echo "The recording $recording: $(ffprobe -v error -show_entries format=duration -of csv=p=0 "$recording") s," \
         "picture sizes in turn: $sizes"
 fi

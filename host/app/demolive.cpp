@@ -113,7 +113,7 @@ void DemoLive::poll()
         std::printf("demo: the push is running: %s\n", qPrintable(m_state->text()));
         if (m_options.seamless) {
             save_shot(m_window, QStringLiteral("VideoLiveWidget-one-connection-first"));
-            m_rows << m_list->currentRow();
+            m_rows << marked_row();
             m_phase = Phase::Round;
             break;
         }
@@ -127,12 +127,7 @@ void DemoLive::poll()
         break;
     case Phase::Round: {
         // The list's mark follows the entry going out, over the one connection, once round.
-        QListWidgetItem* marked = nullptr;
-        for (int row = 0; row < m_list->count(); ++row) {
-            if (m_list->item(row)->isSelected())
-                marked = m_list->item(row);
-        }
-        const int row = marked ? m_list->row(marked) : -1;
+        const int row = marked_row();
         if (row >= 0 && row != m_rows.last()) {
             m_rows << row;
             std::printf("demo: entry %d goes out now over the same connection: %s\n", row + 1,
@@ -169,6 +164,15 @@ void DemoLive::poll()
     }
     }
     std::fflush(stdout);
+}
+
+int DemoLive::marked_row() const
+{
+    for (int row = 0; row < m_list->count(); ++row) {
+        if (m_list->item(row)->isSelected())
+            return row;
+    }
+    return -1;
 }
 
 void DemoLive::done()

@@ -38,6 +38,8 @@ private:
     QTimer m_poll;
     int m_waited_ms = 0;
     enum class Phase { Starting, Round, Dropping, Returning } m_phase = Phase::Starting;
+    // The row the list marks as going out; -1 when none.
+    int marked_row() const;
     QList<int> m_rows; // the rows marked in turn during a push over one connection
     int m_round_ms = 0;
 };
