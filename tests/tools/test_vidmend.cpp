@@ -382,6 +382,9 @@ private slots:
         QTest::newRow("Motion JPEG, PCM s16le in .mov, garbage")
             << "ffmpeg" << Recording{"mjpeg", "25", 0, {"48000:2"}, {}, {"-c:a", "pcm_s16le"}} << "0.3 0.6"
             << "random" << 0.07;
+        QTest::newRow("Motion JPEG, mu-law in .mov, a hole of zeros")
+            << "ffmpeg" << Recording{"mjpeg", "25", 0, {"8000:1"}, {}, {"-c:a", "pcm_mulaw"}} << "0.4"
+            << "hole" << 0.07;
         // A card that lost its first sectors: the file type and the media box header are gone.
         QTest::newRow("the first 64 KB zeroed") << "ffmpeg" << plain << "head"
                                                 << "head" << 0.07;
