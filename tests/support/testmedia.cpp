@@ -106,6 +106,8 @@ QString make_recording(const QString& path, int seconds, const Recording& settin
     if (settings.codec == "hevc") {
         params.prepend(QString("log-level=error:bframes=%1:keyint=60").arg(settings.bframes));
         args += {"-c:v", "libx265", "-x265-params", params.join(':')};
+    } else if (settings.codec == "mjpeg") {
+        args += {"-c:v", "mjpeg", "-q:v", "5"};
     } else {
         args += {"-c:v", "libx264", "-bf", QString::number(settings.bframes), "-g", "50"};
         if (!params.isEmpty())

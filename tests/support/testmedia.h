@@ -45,7 +45,7 @@ QString make_clip(const QString& path, int seconds, int width = 320, int height 
 // fixed settings would write.
 struct Recording
 {
-    QString codec = "h264"; // or "hevc"
+    QString codec = "h264"; // "hevc", "mjpeg"
     QString rate = "25";    // or "30000/1001"
     int bframes = 3;
     QStringList audio{"48000:2"}; // one AAC track per entry, "rate:channels"

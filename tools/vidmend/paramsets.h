@@ -8,7 +8,7 @@
 
 namespace vidmend {
 
-enum class VideoCodec { H264, Hevc };
+enum class VideoCodec { H264, Hevc, Mjpeg };
 
 // The parameter sets in force, by id. Each codec keeps its own kinds of set
 // (see h264.h, hevc.h); the sample walker only adds and copies them.
@@ -51,7 +51,8 @@ protected:
     std::array<std::optional<Pps>, NPps> m_pps;
 };
 
-// The decoder configuration record of an MP4 sample entry (avcC or hvcC).
+// The decoder configuration record of an MP4 sample entry (avcC or hvcC; empty for
+// codecs whose samples are not NAL units).
 struct DecoderConfig
 {
     VideoCodec codec = VideoCodec::H264;

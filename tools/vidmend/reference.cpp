@@ -142,7 +142,7 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
 
     if (ref.video < 0) {
         if (unsupported_video) {
-            message = "the reference's video codec cannot be repaired (H.264 and HEVC only)";
+            message = "the reference's video codec cannot be repaired (H.264, HEVC and Motion JPEG only)";
             return ReferenceStatus::Unsupported;
         }
         message = "the reference has no video track";

@@ -21,6 +21,7 @@ uint32_t VideoProfile::cap() const
 
 VideoScanner::VideoScanner(const DecoderConfig& config, uint32_t max_sample, uint32_t usual_sample)
     : m_syntax(make_video_syntax(config.codec))
+    , m_delimited(m_syntax->delimited())
     , m_nls(config.nal_length_size)
     , m_max(max_sample)
     , m_usual(usual_sample)
@@ -34,6 +35,8 @@ VideoScanner::VideoScanner(const DecoderConfig& config, uint32_t max_sample, uin
 bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
 {
     c = VideoCandidate{};
+    if (m_delimited)
+        return probe_delimited(p, avail, c);
     const VideoSyntax& syntax = *m_syntax;
     const ParamSets* sets = m_sets.get();
     uint64_t off = 0;
@@ -109,6 +112,27 @@ bool VideoScanner::probe(const uint8_t* p, uint64_t avail, VideoCandidate& c)
         return false;
     c.size = uint32_t(off);
     c.key = syntax.key(c.first);
+    return true;
+}
+
+bool VideoScanner::probe_delimited(const uint8_t* p, uint64_t avail, VideoCandidate& c) const
+{
+    // A picture ends only at its end marker, so a hole of zeros or a lost end
+    // would run on into the next: bounded by the pictures the stream has shown.
+    const uint32_t bound = m_profile.nal_types ? std::min(m_max, m_profile.cap()) : m_max;
+    DelimitedPicture pic;
+    if (!m_syntax->measure(p, avail, bound, pic)) {
+        // Like a NAL unit cut off, taken for a sample only up to the usual size.
+        c.cut = pic.cut && avail <= m_usual;
+        return false;
+    }
+    c.size = pic.size;
+    c.key = true;
+    c.slices = 1;
+    c.nal_types = pic.units;
+    c.slice_kinds = pic.kinds;
+    c.largest_nal = pic.largest_unit;
+    c.first.first_in_pic = true;
     return true;
 }
 

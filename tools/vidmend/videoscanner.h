@@ -69,6 +69,8 @@ public:
     {
         if (avail < uint64_t(m_nls) + 3)
             return false;
+        if (m_delimited)
+            return m_syntax->could_start(p);
         // A sample cut off by the end of the data still counts here; probe() tells.
         const uint32_t len = be_len(p);
         return len >= 2 && len <= m_max && m_syntax->could_start(p + m_nls);
@@ -96,6 +98,8 @@ public:
     const VideoProfile& profile() const { return m_profile; }
 
 private:
+    bool probe_delimited(const uint8_t* p, uint64_t avail, VideoCandidate& out) const;
+
     uint32_t be_len(const uint8_t* p) const
     {
         uint32_t v = 0;
@@ -105,6 +109,7 @@ private:
     }
 
     std::unique_ptr<VideoSyntax> m_syntax;
+    bool m_delimited;
     int m_nls;
     uint32_t m_max;
     uint32_t m_usual;

@@ -69,6 +69,7 @@ namespace {
 const VideoCodecEntry k_video_codecs[] = {
     {AV_CODEC_ID_H264, VideoCodec::H264, parse_avcc, make_h264_syntax},
     {AV_CODEC_ID_HEVC, VideoCodec::Hevc, parse_hvcc, make_hevc_syntax},
+    {AV_CODEC_ID_MJPEG, VideoCodec::Mjpeg, mjpeg_config, make_mjpeg_syntax},
 };
 
 } // namespace

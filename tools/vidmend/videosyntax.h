@@ -19,12 +19,30 @@ enum class NalRole {
     Invalid,
 };
 
+// A sample that is one self-delimited picture (not length-prefixed NAL units),
+// as its codec measures it.
+struct DelimitedPicture
+{
+    uint32_t size = 0;
+    bool cut = false;   // runs past the end of the data
+    uint64_t units = 0; // one bit per kind of segment in it
+    uint8_t kinds = 0;  // one bit per kind of picture coding
+    uint32_t largest_unit = 0;
+};
+
 // The bitstream rules of one video codec, as the sample walker needs them.
 // Adding a codec is adding one of these.
 class VideoSyntax
 {
 public:
     virtual ~VideoSyntax() = default;
+
+    // Whether samples are self-delimited pictures, read by measure() rather
+    // than as NAL units. Such pictures are all key pictures without reordering.
+    virtual bool delimited() const { return false; }
+    // The picture beginning at `p` (with `avail` bytes to the end of the data),
+    // at most `max` bytes long; false when none begins there or it is cut (`cut` set).
+    virtual bool measure(const uint8_t*, uint64_t, uint32_t, DelimitedPicture&) const { return false; }
 
     virtual VideoCodec codec() const = 0;
     // An empty table of this codec's parameter sets, for the other members to read.
@@ -57,6 +75,8 @@ public:
 
 std::unique_ptr<VideoSyntax> make_h264_syntax();
 std::unique_ptr<VideoSyntax> make_hevc_syntax();
+std::unique_ptr<VideoSyntax> make_mjpeg_syntax();
+std::optional<DecoderConfig> mjpeg_config(const uint8_t* data, size_t size);
 
 // A video codec the engine repairs: how its sample entry's configuration
 // reads and its bitstream syntax. Adding a codec is adding a row.

@@ -318,7 +318,10 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         // A run that ends off the writer's chunk length before another picture has lost bytes, or gained some.
         const bool misaligned = m_pcm_unit && end < range_end && (end - begin) % m_pcm_unit != 0;
         const bool too_long = framer.fixed() && ((m_run_limit && end - begin > m_run_limit) || misaligned);
-        const uint64_t sound_end = hole < end ? hole : too_long ? begin : end;
+        uint64_t sound_end = hole < end ? hole : too_long ? begin : end;
+        // Bytes before a hole that are no sound (the head of a picture the hole cut off) are damage too.
+        if (hole < end && framer.fixed() && !framer.belongs(m_file + begin, hole - begin))
+            sound_end = begin;
         AudioFramer::Result r = framer.split(m_file + begin, sound_end - begin);
         if (!r.exact && sound_end == end && end < range_end) {
             const uint64_t saved_pos = m_probed_pos;
