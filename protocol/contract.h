@@ -8,10 +8,12 @@
 namespace protocol {
 
 // Options of the transcoder's own, before the output: a capture cut into
-// files of this many seconds on key frames, and the number of its first file
-// (1, the default, is the output's own name; n is "name_n").
+// files of this many seconds on key frames, and the number of the first file
+// it writes (1, the default, is the output's own name; n is "name_n"). The
+// output is always named as the capture's first file: the number is applied
+// by the transcoder alone.
 inline constexpr char segment_option[] = "-zo_segment";
-inline constexpr char segment_number_option[] = "-zo_segment_number";
+inline constexpr char file_number_option[] = "-zo_file_number";
 // A push of a whole play list over one connection (the option before the
 // output; the first entry is the input); the entry records of transcoder.h.
 inline constexpr char list_option[] = "-zo_list";

@@ -159,24 +159,51 @@ std::string numbered_name(const std::string& stem, int number, const std::string
     return numbered_name(stem, std::to_string(number), ext);
 }
 
-std::string recording_file(const std::string& stem, int number, const std::string& ext)
+void split_extension(const std::string& path, std::string& stem, std::string& ext)
 {
-    return number <= 1 ? stem + ext : numbered_name(stem, number, ext);
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    stem = has_ext ? path.substr(0, dot) : path;
+    ext = has_ext ? path.substr(dot) : std::string();
 }
 
-std::string without_number(const std::string& stem, int number)
+std::string recording_file(const std::string& path, int number)
 {
-    const std::string tail = numbered_name("", number, "");
-    if (number > 1 && stem.size() > tail.size() && stem.compare(stem.size() - tail.size(), tail.size(), tail) == 0)
-        return stem.substr(0, stem.size() - tail.size());
-    return stem;
+    if (number <= 1)
+        return path;
+    std::string stem, ext;
+    split_extension(path, stem, ext);
+    return numbered_name(stem, number, ext);
 }
 
 namespace {
 
 constexpr std::string_view entry_marker = "zo_entry|";
+constexpr std::string_view file_marker = "zo_file|";
 
 } // namespace
+
+std::string write_file_done(const std::string& path)
+{
+    if (path.empty() || path.find_first_of("\r\n") != std::string::npos)
+        return {};
+    return std::string(file_marker) + path + "\n";
+}
+
+bool is_file_record(std::string_view line)
+{
+    return line.substr(0, file_marker.size()) == file_marker;
+}
+
+std::string read_file_done(std::string_view line)
+{
+    if (!is_file_record(line))
+        return {};
+    line.remove_prefix(file_marker.size());
+    // Everything to the end of the line: a name may hold "|" and spaces.
+    return std::string(line);
+}
 
 std::string write_entry(long long entry, EntryState state, const std::string& why)
 {

@@ -85,12 +85,23 @@ EntryRecord read_entry(std::string_view line);
 // The line begins as an entry record does.
 bool is_entry_record(std::string_view line);
 
+// File record: the transcoder has completed one file of a recording (a
+// segment when the next begins, the last one at the end, the file of a run
+// that ended by a drop), one line with the file's full path:
+//   "zo_file|PATH"
+// A path holding a line break cannot be told; it is not written (empty).
+std::string write_file_done(const std::string& path);
+// The path of such a line, without its line break; empty when it is not one.
+std::string read_file_done(std::string_view line);
+bool is_file_record(std::string_view line);
+
 // A recording's files: the first under the name it was given ("stem.ext"),
 // the next ones numbered "stem_N.ext".
 std::string numbered_name(const std::string& stem, const std::string& number, const std::string& ext);
 std::string numbered_name(const std::string& stem, int number, const std::string& ext);
-std::string recording_file(const std::string& stem, int number, const std::string& ext);
-// `stem` without the "_N" that numbers file `number` (> 1), if it ends so.
-std::string without_number(const std::string& stem, int number);
+// File `number` of the recording given `path` ("folder/name.ext").
+std::string recording_file(const std::string& path, int number);
+// `path` cut before its extension, the extension (with its dot, or empty).
+void split_extension(const std::string& path, std::string& stem, std::string& ext);
 
 } // namespace protocol

@@ -113,6 +113,7 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     connect(&m_job, &TranscoderJob::sg_error, this, &GrabLiveWidget::slot_error);
     connect(&m_job, &TranscoderJob::sg_progress, this, &GrabLiveWidget::progress_record);
     connect(&m_job, &TranscoderJob::sg_ended, this, &GrabLiveWidget::transcoder_ended);
+    connect(&m_job, &TranscoderJob::sg_file_done, this, &GrabLiveWidget::file_done);
     ui->spinBox_segment->setEnabled(ui->checkBox_segment->isChecked());
     connect(ui->checkBox_segment, &QCheckBox::toggled, ui->spinBox_segment, &QWidget::setEnabled);
 }
@@ -201,11 +202,10 @@ bool GrabLiveWidget::startProcess()
     stopProcess();
     m_capturing = true;
     m_url = url;
-    m_folder = ui->lineEdit_savepath->text();
-    m_name = ui->lineEdit_file_name->text();
-    m_ext = ui->comboBox->currentText();
-    m_file = out;
+    m_out = m_file = out;
     m_number = 1;
+    m_files.clear();
+    m_attempt_files = 0;
     m_recorded = m_attempt_recorded = false;
     m_backoff.reset();
     m_job.start(args);
@@ -219,16 +219,22 @@ QStringList GrabLiveWidget::capture_arguments(const QString& url, const QString&
     if (ui->checkBox_segment->isChecked()) {
         args << QString::fromLatin1(protocol::segment_option)
              << QString::number(qint64(ui->spinBox_segment->value()) * platform::Clock::current().minute_s());
-        if (number > 1)
-            args << QString::fromLatin1(protocol::segment_number_option) << QString::number(number);
     }
+    if (number > 1)
+        args << QString::fromLatin1(protocol::file_number_option) << QString::number(number);
     return args << out;
 }
 
 QString GrabLiveWidget::numbered_file(int number) const
 {
-    const std::string stem = (m_folder + QLatin1Char('/') + m_name).toStdString();
-    return QString::fromStdString(protocol::recording_file(stem, number, m_ext.toStdString()));
+    return QFile::decodeName(
+        QByteArray::fromStdString(protocol::recording_file(QFile::encodeName(m_out).toStdString(), number)));
+}
+
+void GrabLiveWidget::file_done(const QString& path)
+{
+    m_files << path;
+    ++m_attempt_files;
 }
 
 void GrabLiveWidget::stopProcess()
@@ -366,17 +372,17 @@ void GrabLiveWidget::stream_dropped()
 
 void GrabLiveWidget::reconnect()
 {
-    // A file that got something keeps its number; the next attempt records into the next free one.
-    int number = m_number;
-    if (m_attempt_recorded || QFileInfo::exists(numbered_file(number)))
-        ++number;
-    while (QFileInfo::exists(numbered_file(number)))
+    // The files the attempt completed keep their numbers; the next attempt records into the one after.
+    // One that recorded but was ended before it could say so keeps its number too.
+    int number = m_number + m_attempt_files;
+    if (m_attempt_recorded && m_attempt_files == 0)
         ++number;
     m_number = number;
     m_file = numbered_file(number);
     m_attempt_recorded = false;
+    m_attempt_files = 0;
     create_delete_file(false);
-    const QStringList args = capture_arguments(m_url, m_file, number);
+    const QStringList args = capture_arguments(m_url, m_out, number);
     qDebug() << args;
     m_job.start(args);
 }

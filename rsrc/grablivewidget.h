@@ -5,6 +5,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 namespace Ui {
@@ -37,6 +38,8 @@ public:
     int elapsed_seconds() const { return m_elapsed; }
     // The file the capture records into now (the first of its attempt when cut into files).
     QString current_file() const { return m_file; }
+    // The files of this capture the transcoder has completed, in order.
+    QStringList recorded_files() const { return m_files; }
     // A dropped stream waits to be tried again (reconnect on drop is on).
     bool reconnecting() const { return m_job.waiting(); }
     // The elapsed-time clock's timer; 0 while none runs.
@@ -78,9 +81,11 @@ private:
     void error_phrase(protocol::Outcome outcome);
     void progress_record(int pieces);
     void transcoder_ended(int exitCode, bool marker);
+    void file_done(const QString& path);
     // The transcoder's arguments for recording `url` into `out`, file number `number` of the capture.
     QStringList capture_arguments(const QString& url, const QString& out, int number) const;
     // File number `number` of this capture: the name itself, then name_2, name_3...
+    // The transcoder applies the number; this is only for telling the user.
     QString numbered_file(int number) const;
     void start_clock();
     void stop_clock();
@@ -96,11 +101,13 @@ private:
     qint64 m_disk_margin = 200LL * 1024 * 1024;
     // The capture: its process and its stop.
     TranscoderJob m_job;
-    // What this capture records, as at its start: the address, the folder, the
-    // name and the extension; its current file and that file's number.
+    // What this capture records, as at its start: the address and the name of
+    // its first file; its current file and the number the current attempt began with.
     bool m_capturing = false;
-    QString m_url, m_folder, m_name, m_ext, m_file;
+    QString m_url, m_out, m_file;
     int m_number = 1;
+    QStringList m_files;     // completed, as the transcoder reported them
+    int m_attempt_files = 0; // of them, by the current attempt
     bool m_recorded = false; // some attempt of this capture reported progress
     bool m_attempt_recorded = false;
     // The waits between attempts after a drop, from the shortest after each recording attempt.

@@ -2,6 +2,7 @@
 
 #include "transcode/transcoderoutput.h"
 
+#include <QList>
 #include <QStringList>
 
 #include <vector>
@@ -31,12 +32,22 @@ struct Reading
     protocol::Outcome outcome = protocol::Outcome::UnsupportedFormat; // for an error phrase
     int pieces = 0;  // of a progress record; below three nothing was scanned
     QByteArray text; // the chunk text, for records a job looks for besides
+    // Paths of the file records the chunk held (protocol::write_file_done),
+    // taken out of `text` first so that a name never reads as a phrase.
+    QList<QByteArray> files;
 };
 
 // Reads everything the transcoder has written so far as one chunk, logs it,
 // tells it apart, looking for the `wanted` error outcomes, and scans a
 // progress record into `fields`, which keep their values from one record to
 // the next.
-Reading read(QProcess& process, const std::vector<protocol::Outcome>& wanted, ProgressFields& fields);
+// `partial`, when given, holds a file record cut off at the end of a chunk
+// (a long path can take more than one read) until the rest arrives.
+Reading read(QProcess& process, const std::vector<protocol::Outcome>& wanted, ProgressFields& fields,
+             QByteArray* partial = nullptr);
+
+// Takes the complete file records out of `chunk`, returning their paths; an
+// incomplete one at its end moves to `partial` when that is given.
+QList<QByteArray> take_file_records(QByteArray& chunk, QByteArray* partial);
 
 } // namespace toolprocess

@@ -29,6 +29,7 @@ void TranscoderJob::start(const QStringList& arguments)
 {
     stop();
     m_marker = false;
+    m_partial.clear();
     m_process = toolprocess::make(m_owner);
     connect(m_process, &QProcess::readyRead, this, &TranscoderJob::sg_output);
     connect(m_process, &QProcess::errorOccurred, this, &TranscoderJob::on_error);
@@ -61,11 +62,16 @@ void TranscoderJob::stop()
     if (!process)
         return;
     process->disconnect(this);
+    while (process->waitForReadyRead(0)) {
+    }
+    QByteArray rest = chunk_text(process->readAllStandardOutput());
+    const QList<QByteArray> files = toolprocess::take_file_records(rest, &m_partial);
     process->close();
     if (m_depth > 0)
         m_retired << process;
     else
         process->deleteLater();
+    report_files(files);
 }
 
 void TranscoderJob::finish_then_stop(unsigned long ms)
@@ -110,8 +116,9 @@ void TranscoderJob::read_output()
 {
     if (!m_process)
         return;
-    const toolprocess::Reading reading = toolprocess::read(*m_process, m_wanted, m_fields);
+    const toolprocess::Reading reading = toolprocess::read(*m_process, m_wanted, m_fields, &m_partial);
     enter();
+    report_files(reading.files);
     if (reading.kind != ChunkKind::Progress) {
         for (const QByteArray& line : reading.text.split('\n')) {
             if (protocol::is_entry_record(std::string_view(line.constData(), size_t(line.size()))) && m_process)
@@ -132,6 +139,14 @@ void TranscoderJob::read_output()
     case ChunkKind::Other:
         break;
     }
+    leave();
+}
+
+void TranscoderJob::report_files(const QList<QByteArray>& files)
+{
+    enter();
+    for (const QByteArray& path : files)
+        emit sg_file_done(QFile::decodeName(path));
     leave();
 }
 

@@ -58,6 +58,8 @@ public:
     void start(const QStringList& arguments);
     // Closes the process, which ends the child and waits for it, and lets it
     // go; nothing it does from then on is reported. Does nothing when idle.
+    // The files it reported completed before that, unread yet, are reported
+    // first: a capture's next file must not take the number of one of them.
     void stop();
     // The capture's stop: asks the transcoder to finish its file through the
     // stop request, gives it `ms` to end by itself (on the windows' clock), then stops.
@@ -97,6 +99,8 @@ signals:
     // A line of the transcoder's own about the entry of a list it is on (a
     // push over one connection), without its line break.
     void sg_entry_record(const QByteArray& line);
+    // The transcoder has completed a file of a recording, named by its full path.
+    void sg_file_done(const QString& path);
     // The child ended by itself, not by stop(); `marker` tells whether it printed the finish marker.
     void sg_ended(int exitCode, bool marker);
     void sg_error(QProcess::ProcessError error);
@@ -108,12 +112,14 @@ private:
     // let go only once the outermost of them has returned.
     void enter();
     void leave();
+    void report_files(const QList<QByteArray>& files);
 
     QObject* m_owner;
     std::vector<protocol::Outcome> m_wanted;
     QProcess* m_process = nullptr;
     ProgressFields m_fields;
     bool m_marker = false;
+    QByteArray m_partial; // a file record not complete yet
     int m_depth = 0;
     QList<QProcess*> m_retired;
     bool m_waiting = false;

@@ -190,27 +190,50 @@ private slots:
 
     void recording_names_data()
     {
+        QTest::addColumn<QString>("path");
         QTest::addColumn<int>("number");
         QTest::addColumn<QString>("name");
-        QTest::newRow("first keeps its name") << 1 << "/r/a_2.mp4";
-        QTest::newRow("second") << 2 << "/r/a_2_2.mp4";
-        QTest::newRow("twelfth") << 12 << "/r/a_2_12.mp4";
+        // A name that ends like a number is still the user's own: nothing is taken off it.
+        QTest::newRow("first keeps its name") << "/r/a_2.mp4" << 1 << "/r/a_2.mp4";
+        QTest::newRow("second") << "/r/a_2.mp4" << 2 << "/r/a_2_2.mp4";
+        QTest::newRow("twelfth") << "/r/a_2.mp4" << 12 << "/r/a_2_12.mp4";
+        QTest::newRow("a dot in the folder, none in the name") << "/r.d/a" << 3 << "/r.d/a_3";
     }
     void recording_names()
     {
-        // A stem that ends like a number is still the user's own.
+        QFETCH(QString, path);
         QFETCH(int, number);
         QFETCH(QString, name);
-        const std::string stem = "/r/a_2";
-        const std::string file = protocol::recording_file(stem, number, ".mp4");
-        QCOMPARE(QString::fromStdString(file), name);
-        // What the window names file n is what the transcoder writes from its pattern, and its stem comes back.
+        QCOMPARE(QString::fromStdString(protocol::recording_file(path.toStdString(), number)), name);
+        // What the window names file n is what the transcoder writes from its pattern.
+        std::string stem, ext;
+        protocol::split_extension(path.toStdString(), stem, ext);
         char patterned[64];
-        std::snprintf(patterned, sizeof patterned, protocol::numbered_name(stem, "%d", ".mp4").c_str(), number);
-        QCOMPARE(std::string(patterned), protocol::numbered_name(stem, number, ".mp4"));
-        const std::string numbered = protocol::numbered_name(stem, number, "");
-        QCOMPARE(protocol::without_number(numbered, number), number > 1 ? stem : numbered);
-        QCOMPARE(protocol::without_number("/r/a_13", 3), std::string("/r/a_13"));
+        std::snprintf(patterned, sizeof patterned, protocol::numbered_name(stem, "%d", ext).c_str(), number);
+        QCOMPARE(std::string(patterned), protocol::numbered_name(stem, number, ext));
+    }
+
+    // A completed file's record: the whole path comes back, whatever it holds
+    // short of a line break, and never reads as a phrase or a marker.
+    void file_record_round_trip_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::newRow("plain") << QByteArray("/r/a.mp4");
+        QTest::newRow("spaces, bars, Chinese") << QString("/录像 文件夹/a | b|zo_finished_2.mp4").toUtf8();
+        QTest::newRow("a phrase in the name") << QByteArray("/r/Could not write header.avi");
+        QTest::newRow("longest path") << "/" + QByteArray(4094, 'x');
+    }
+    void file_record_round_trip()
+    {
+        QFETCH(QByteArray, path);
+        const std::string line = protocol::write_file_done(path.toStdString());
+        QVERIFY(line.back() == '\n' && line.find('\n') == line.size() - 1);
+        QVERIFY(protocol::is_file_record(line));
+        QCOMPARE(QByteArray::fromStdString(protocol::read_file_done(std::string_view(line).substr(0, line.size() - 1))),
+                 path);
+        for (const char* other : {"zo_progress|1", "zo_entry|1|on", "zo_fil|/a"})
+            QCOMPARE(protocol::read_file_done(other), std::string());
+        QCOMPARE(protocol::write_file_done("/a\nzo_finished"), std::string());
     }
 };
 

@@ -471,6 +471,7 @@ private slots:
         QVERIFY2(held >= counted - 2 && held <= counted + 4,
                  qPrintable(QString("%1 s in the files, %2 s counted").arg(held).arg(counted)));
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files), QStringList({name + ext, name + "_2" + ext}));
+        QCOMPARE(m_window->recorded_files(), QStringList({first, second}));
         option->setChecked(false); // for the rows after
     }
 
@@ -644,6 +645,8 @@ private slots:
         auto unit = qScopeGuard([this] { m_clock.minute = 60; });
         child<QCheckBox>("checkBox_segment")->setChecked(true);
         child<QSpinBox>("spinBox_segment")->setValue(3);
+        // Names the transcoder's records and its pattern must carry as they are.
+        child<QLineEdit>("lineEdit_file_name")->setText("录像 a|b%d");
         const QString name = child<QLineEdit>("lineEdit_file_name")->text();
         const QString first = start(m_rtmp.url("av"), ext);
         QVERIFY(m_window->findChild<QProcess*>()->arguments().join(' ').contains("-zo_segment 3 "));
@@ -654,8 +657,10 @@ private slots:
         const QStringList files = QDir(m_out->path()).entryList(QDir::Files, QDir::Time | QDir::Reversed);
         QVERIFY2(files.size() >= 3 && files.first() == name + ext, qPrintable(files.join(' ')));
         double total = 0;
+        QStringList reported;
         for (int i = 0; i < files.size(); ++i) {
             const QString file = m_out->filePath(files[i]);
+            reported << file;
             QCOMPARE(files[i], i == 0 ? name + ext : QString("%1_%2%3").arg(name).arg(i + 1).arg(ext));
             QCOMPARE(testmedia::unplayable(file, i + 1 < files.size() ? 2.0 : 0.1), QString());
             QCOMPARE(frame_errors(file), QString());
@@ -663,6 +668,7 @@ private slots:
             QVERIFY2(t.second < 0.5, qPrintable(files[i]));
             total += t.first;
         }
+        QCOMPARE(m_window->recorded_files(), reported);
         // Nothing lost between the files: they hold what one file would.
         QVERIFY2(total >= m_window->elapsed_seconds() - 1.5 && total <= m_window->elapsed_seconds() + 3.5,
                  qPrintable(QString("%1 s in files, %2 s recorded").arg(total).arg(m_window->elapsed_seconds())));

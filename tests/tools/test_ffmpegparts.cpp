@@ -126,11 +126,17 @@ private slots:
                    "1 -segment_format_options movflags=+empty_moov+default_base_moof:frag_duration=1000000:"
                    "flush_packets=1 /r/a%%_%d.mp4"
             << true << "";
+        // The number is applied here only: a name that ends like one keeps it.
         QTest::newRow("a later file of a cut recording counts on from its number")
-            << "-i rtsp://h/x -vcodec copy -zo_segment_number 3 -zo_segment 60 /r/a_3.avi"
+            << "-i rtsp://h/x -vcodec copy -zo_segment 60 -zo_file_number 3 /r/a_3.avi"
             << timeline + "-timeout 7000 " + analyse + "-i rtsp://h/x -vcodec copy -bsf:v h264_mp4toannexb " + cut +
-                   "3 /r/a_%d.avi"
+                   "3 /r/a_3_%d.avi"
             << true << "";
+        QTest::newRow("a later file of a recording, after a drop")
+            << "-i rtmp://h/x -vcodec copy -zo_file_number 2 /r/a.mp4"
+            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i rtmp://h/x -vcodec copy " + fragments +
+                   "/r/a_2.mp4"
+            << true << "/r/a_2.mp4";
         QTest::newRow("no cutting without a stream to record") << "-i a.mp4 -zo_segment 60 b.mp4"
                                                                << "-i a.mp4 b.mp4" << false << "";
     }
@@ -296,9 +302,9 @@ private slots:
     void segments()
     {
         // A reconnect's files count on from the number they were given.
-        const SegmentPlan later = SegmentPlan::make("/r/a_4.mp4", 60, 4);
-        QCOMPARE(QString::fromStdString(later.written(4) + " " + later.final_name(5)),
-                 QString("/r/a_4.mp4 /r/a_5.mp4"));
+        const SegmentPlan later = SegmentPlan::make("/r/a.mp4", 60, 4);
+        QCOMPARE(QString::fromStdString(later.written(4) + " " + later.final_name(4) + " " + later.final_name(5)),
+                 QString("/r/a_4.mp4 /r/a_4.mp4 /r/a_5.mp4"));
 
         QTemporaryDir dir;
         const SegmentPlan plan = SegmentPlan::make(dir.filePath("a.b.mp4").toStdString(), 60, 1);

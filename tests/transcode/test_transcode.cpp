@@ -6,6 +6,7 @@
 #include "transcode/etaestimator.h"
 #include "transcode/mediaprobe.h"
 #include "transcode/retrydelay.h"
+#include "transcode/toolprocess.h"
 #include "transcode/transcoderoutput.h"
 
 #include <QtTest>
@@ -65,6 +66,21 @@ private slots:
             classify_chunk(chunk_text(chunk), {Outcome::NoStream, Outcome::ConnectFailed, Outcome::UnsupportedFormat});
         QCOMPARE(c.kind, kind);
         QCOMPARE(c.kind == ChunkKind::ErrorPhrase ? int(c.outcome) : -1, phrase);
+    }
+
+    // File records come out of the output whole, even when a long name takes
+    // two reads, and what is left is told apart without them.
+    void file_records()
+    {
+        QByteArray partial;
+        QByteArray first = "log\nzo_file|/r/Could not write header.mp4\nzo_file|/r/" + QByteArray(5000, 'x');
+        QCOMPARE(toolprocess::take_file_records(first, &partial), QList<QByteArray>{"/r/Could not write header.mp4"});
+        QCOMPARE(first, QByteArray("log\n"));
+        QByteArray second = QByteArray(".avi\nzo_finished\n");
+        QCOMPARE(toolprocess::take_file_records(second, &partial),
+                 QList<QByteArray>{"/r/" + QByteArray(5000, 'x') + ".avi"});
+        QCOMPARE(classify_chunk(second, {protocol::Outcome::UnsupportedFormat}).kind, ChunkKind::Finished);
+        QVERIFY(partial.isEmpty());
     }
 
     void progress_records_data()

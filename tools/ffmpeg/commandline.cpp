@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "protocol/contract.h"
+#include "protocol/transcoder.h"
 
 #include <algorithm>
 #include <cctype>
@@ -108,9 +109,9 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
     // Our own options (protocol/contract.h) go; ffmpeg would refuse them.
     std::vector<std::string> user_args;
     long long segment_seconds = 0;
-    int segment_number = 1;
+    int file_number = 1;
     for (size_t i = 0; i < given_args.size(); ++i) {
-        const bool ours = given_args[i] == protocol::segment_option || given_args[i] == protocol::segment_number_option;
+        const bool ours = given_args[i] == protocol::segment_option || given_args[i] == protocol::file_number_option;
         if (!ours || i + 2 >= given_args.size()) { // the output must still follow
             user_args.push_back(given_args[i]);
             continue;
@@ -118,7 +119,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         if (given_args[i] == protocol::segment_option)
             segment_seconds = positive(given_args[i + 1], 24LL * 3600);
         else
-            segment_number = int(positive(given_args[i + 1], 1000000));
+            file_number = int(positive(given_args[i + 1], 1000000));
         ++i;
     }
 
@@ -178,6 +179,9 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
     }
     const bool recording = inv.network_input && !user_args.empty() && !is_network_url(user_args.back());
     const bool segmenting = recording && segment_seconds > 0;
+    // A later file of a capture, after a drop: the plug-in names the capture, we number its files.
+    if (recording && !segmenting && file_number > 1)
+        user_args.back() = inv.args.back() = protocol::recording_file(user_args.back(), file_number);
     // A capture to MP4 is written in fragments of a second, so that a killed
     // recording still plays; it becomes an ordinary MP4 when it ends.
     if (inv.network_input && !segmenting && !user_args.empty() && ends_with(lower(user_args.back()), ".mp4") &&
@@ -198,7 +202,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
     // A recording goes to the disk for good once complete, whole or in files.
     if (recording) {
         if (segmenting) {
-            SegmentPlan plan = SegmentPlan::make(user_args.back(), segment_seconds, std::max(segment_number, 1));
+            SegmentPlan plan = SegmentPlan::make(user_args.back(), segment_seconds, std::max(file_number, 1));
             std::vector<std::string> muxer{"-f",
                                            "segment",
                                            "-segment_time",

@@ -46,14 +46,8 @@ SegmentPlan SegmentPlan::make(const std::string& path, long long seconds, int fi
     SegmentPlan plan;
     plan.seconds = seconds;
     plan.first = first < 1 ? 1 : first;
-    plan.first_path = path;
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-    plan.stem = has_ext ? path.substr(0, dot) : path;
-    plan.ext = has_ext ? path.substr(dot) : std::string();
-    // A later file's name already carries its number: the next ones count on from it.
-    plan.stem = protocol::without_number(plan.stem, plan.first);
+    protocol::split_extension(path, plan.stem, plan.ext);
+    plan.first_path = protocol::recording_file(path, plan.first);
     std::string lower = plan.ext;
     for (char& c : lower)
         c = char(std::tolower(static_cast<unsigned char>(c)));

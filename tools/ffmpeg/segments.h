@@ -14,12 +14,12 @@ struct SegmentPlan
 {
     long long seconds = 0;
     int first = 1;          // the number of the first file
-    std::string first_path; // the name the first file was given
+    std::string first_path; // the name the first file keeps
     std::string stem;       // folder and base name of the numbered files
     std::string ext;
     bool fragmented = false; // MP4, written in fragments and made ordinary once complete
 
-    // The plan for output `path`, whose number is `first`.
+    // The plan for a capture named `path` whose first file here is number `first`.
     static SegmentPlan make(const std::string& path, long long seconds, int first);
     // The name ffmpeg writes file `n` under.
     std::string written(int n) const;

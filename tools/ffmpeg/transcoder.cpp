@@ -125,8 +125,11 @@ int Transcoder::run()
                 m_writer.add_text("FFmpeg.exe: the recording stays a fragmented MP4: " + error + "\n");
         }
         complete_segments(true);
-        if (!m_invocation.sync_output.empty() && !sync_to_disk(m_invocation.sync_output))
+        const std::string& output = m_invocation.sync_output;
+        if (!output.empty() && !sync_to_disk(output))
             m_writer.add_text("FFmpeg.exe: the recording could not be forced to the disk\n");
+        if (!output.empty() && ::access(output.c_str(), F_OK) == 0)
+            m_writer.add_text(protocol::write_file_done(output));
     }
     // Only now is the output file complete.
     if (code == 0)
@@ -174,6 +177,7 @@ void Transcoder::complete_segments(bool ended)
             path = plan.final_name(n);
         if (!sync_to_disk(path))
             m_writer.add_text("FFmpeg.exe: " + path + " could not be forced to the disk\n");
+        m_writer.add_text(protocol::write_file_done(path));
     }
 }
 
