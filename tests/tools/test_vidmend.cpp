@@ -570,7 +570,8 @@ private slots:
     // pictures decoded at one time, and a last picture as long as the others.
     void timeline_data()
     {
-        QTest::addColumn<QString>("kind");   // "mp4mux", "vfr", "short audio" (VFR), "25 in 30", "intra refresh"
+        QTest::addColumn<QString>("kind");   // "mp4mux", "vfr", "short audio" (VFR), "25 in 30", "intra refresh",
+                                             // "44100 in 48000": the recording's sound rate in the reference's
         QTest::addColumn<QString>("damage"); // "": a clean cut; "hole": 1 MB of zeros in the middle; "end": garbage
                                              // in the last second
         QTest::addColumn<bool>("audio_clock");
@@ -592,6 +593,13 @@ private slots:
                                                                       << "" << true << 0.02 << 0.02;
         QTest::newRow("intra refresh, no key picture after the first, 1 MB hole") << "intra refresh"
                                                                                   << "hole" << false << 0.0 << 0.0;
+        // AAC frames at these rates decode alike and carry no rate: only the
+        // sound's clock against the pictures tells the recording's.
+        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz") << "44100 in 48000"
+                                                                << "" << false << 0.0 << 0.0;
+        QTest::newRow("sound at 24 kHz, reference at 22.05 kHz, garbage in the last second")
+            << "24000 in 22050"
+            << "end" << false << 0.0 << 0.0;
     }
     void timeline()
     {
@@ -605,6 +613,11 @@ private slots:
         Recording recording, reference;
         if (kind == "25 in 30")
             reference.rate = "30";
+        const QStringList rates = kind.contains(" in ") && !kind.startsWith("25") ? kind.split(" in ") : QStringList();
+        if (!rates.isEmpty()) {
+            recording.audio = {rates[0] + ":2"};
+            reference.audio = {rates[1] + ":2"};
+        }
         if (kind == "intra refresh") {
             recording = {"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"};
             reference = recording;
@@ -643,6 +656,12 @@ private slots:
 
         const QList<QList<Read>> truth = read_back(original), got = read_back(out);
         QCOMPARE(got.size(), 2);
+        if (!rates.isEmpty()) {
+            const QStringList args{
+                "-v", "error", "-select_streams", "a", "-show_entries", "stream=sample_rate", "-of", "csv=p=0", out};
+            QCOMPARE(testmedia::run("ffprobe", args).out.trimmed(), rates[0]);
+            QVERIFY2(repaired.out.contains("recorded at " + rates[0] + " Hz"), qPrintable(repaired.out));
+        }
         const auto hit = [&](const Read& p) {
             for (const auto& [from, to] : spots)
                 if (p.pos < to && p.pos + p.size > from)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
 
 extern "C" {
@@ -213,6 +214,82 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         since += since >= 0;
     }
     return ReferenceStatus::Ok;
+}
+
+namespace {
+
+// The AAC sampling frequency index table.
+constexpr int k_aac_rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+
+int aac_rate_index(int rate)
+{
+    for (int i = 0; i < int(std::size(k_aac_rates)); ++i)
+        if (k_aac_rates[i] == rate)
+            return i;
+    return -1;
+}
+
+} // namespace
+
+std::vector<int> aac_sibling_rates(int rate)
+{
+    // Rates by the long window band table they share (FFmpeg's aactab.c,
+    // ff_swb_offset_1024; the short window tables group them alike or coarser).
+    static const std::vector<std::vector<int>> groups = {
+        {96000, 88200}, {48000, 44100}, {24000, 22050}, {16000, 12000, 11025}, {8000, 7350}};
+    std::vector<int> siblings;
+    for (const std::vector<int>& group : groups)
+        if (std::find(group.begin(), group.end(), rate) != group.end())
+            for (int other : group)
+                if (other != rate)
+                    siblings.push_back(other);
+    return siblings;
+}
+
+bool set_aac_rate(Reference& ref, int from, int to)
+{
+    std::vector<int> tracks;
+    for (int a : ref.audio) {
+        const RefTrack& t = ref.tracks[size_t(a)];
+        if (t.par->codec_id != AV_CODEC_ID_AAC || t.sample_rate != from)
+            continue;
+        // Object type in 5 bits, then the rate's index in 4: an escaped
+        // object type or a rate written out in full is not rewritten here.
+        const uint8_t* asc = t.par->extradata;
+        if (t.par->extradata_size < 2 || (asc[0] >> 3) == 31)
+            return false;
+        const int index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
+        if (index >= int(std::size(k_aac_rates)))
+            return false;
+        // With SBR signalled implicitly the configuration holds the core's rate, half the output's.
+        const int64_t core = int64_t(k_aac_rates[index]) * to;
+        if (core % from != 0 || aac_rate_index(int(core / from)) < 0)
+            return false;
+        tracks.push_back(a);
+    }
+    if (tracks.empty())
+        return false;
+    for (int a : tracks) {
+        RefTrack& t = ref.tracks[size_t(a)];
+        uint8_t* asc = t.par->extradata;
+        const int index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
+        const int core = aac_rate_index(int(int64_t(k_aac_rates[index]) * to / from));
+        asc[0] = uint8_t((asc[0] & 0xf8) | (core >> 1));
+        asc[1] = uint8_t((asc[1] & 0x7f) | ((core & 1) << 7));
+        t.par->sample_rate = to;
+        t.sample_rate = to;
+        if (t.time_base.num == 1 && t.time_base.den == from) {
+            // Timestamps count samples: the same counts at the new rate. The
+            // reference's own layout keeps its seconds.
+            t.time_base = AVRational{1, to};
+            for (RefSample& s : ref.layout)
+                if (s.track == a)
+                    s.timestamp = av_rescale(s.timestamp, to, from);
+        } else {
+            t.step = std::max<int64_t>(1, av_rescale(t.step, from, to));
+        }
+    }
+    return true;
 }
 
 } // namespace vidmend

@@ -77,4 +77,15 @@ enum class ReferenceStatus { Ok, Unreadable, NoVideo, Unsupported };
 // reference with sound and no video is NoVideo and read all the same.
 ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message);
 
+// The other sample rates whose AAC frames use the same scale factor band
+// tables as `rate`'s: raw frames carry no rate, so a recording at one of them
+// decodes with a reference's settings at another and only its timing tells.
+std::vector<int> aac_sibling_rates(int rate);
+
+// Gives the reference's AAC tracks at `from` Hz the rate `to` (a sibling's):
+// the AudioSpecificConfig's rate index, the sample rate and the time base
+// when it counts samples. False, with nothing changed, when the
+// configuration does not say its rate by index.
+bool set_aac_rate(Reference& ref, int from, int to);
+
 } // namespace vidmend

@@ -235,8 +235,30 @@ RepairResult Run::go()
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
-    const Timing timing =
-        sound_only ? sound_only_timestamps(m_ref, walk.samples) : assign_timestamps(m_ref, walk.samples);
+    // Timing may find the sound at another rate than the reference's and start again from the walk's samples.
+    const std::vector<Sample> untimed = sound_only || m_ref.audio.empty() ? std::vector<Sample>() : walk.samples;
+    Timing timing = sound_only ? sound_only_timestamps(m_ref, walk.samples) : assign_timestamps(m_ref, walk.samples);
+    if (timing.audio_rate > 0) {
+        const int said = m_ref.tracks[m_ref.audio.front()].sample_rate, real = timing.audio_rate;
+        const std::string rates = std::to_string(real) + " Hz, not at the reference's " + std::to_string(said) + " Hz";
+        const std::string why = timing.clock_why;
+        bool kept = set_aac_rate(m_ref, said, real);
+        if (kept) {
+            walk.samples = untimed;
+            timing = assign_timestamps(m_ref, walk.samples);
+            kept = !timing.audio_clock && timing.audio_rate == 0;
+        }
+        if (!kept)
+            return fail(Outcome::SettingsMismatch, "the audio in " + m_job.damaged + " was recorded at " + rates +
+                                                       " (" + why +
+                                                       "); choose a reference from the same device with the same "
+                                                       "settings");
+        m_result.summary.notes.push_back("the audio was recorded at " + rates + " (" + why + "): at " +
+                                         std::to_string(real) +
+                                         " Hz the video keeps the reference's frame rate, and the repaired file "
+                                         "says " +
+                                         std::to_string(real) + " Hz");
+    }
     m_result.summary.walk_seconds = seconds_since(walk_start);
     summarise(walk, timing);
     // Far fewer pictures than the reference's bytes per picture promise: the

@@ -386,7 +386,8 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         num += (p.slot - m[0] / m[2]) * (p.time - m[1] / m[2]);
         den += (p.slot - m[0] / m[2]) * (p.slot - m[0] / m[2]);
     }
-    const double b = usual_duration(den > 0 ? num / den : fit_line(points, 0, n).second);
+    const double measured = den > 0 ? num / den : fit_line(points, 0, n).second;
+    const double b = usual_duration(measured);
     // Pictures that run backwards or stand still are no rate (bytes that only look like a stream).
     if (!(b > vtb) || !std::isfinite(b))
         return;
@@ -409,6 +410,24 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
             misses.push_back(points[i].time - (offset(points[i].part) + b * points[i].slot));
         fits = fits && std::fabs(median(misses)) <= interleave->band / 2 + step;
+    }
+    // One steady rate off the reference's by just a sibling sample rate's
+    // ratio is the sound's rate, not the pictures'.
+    const RefTrack& sound = ref.tracks[a0];
+    if (fits && b == measured && sound.par->codec_id == AV_CODEC_ID_AAC) {
+        for (const int rate : aac_sibling_rates(sound.sample_rate)) {
+            const double ratio = double(rate) / double(sound.sample_rate);
+            // Rates this near are unusual ones, and the sound's jitter over a
+            // few seconds reaches a thousandth.
+            if (std::fabs(measured / step - ratio) > 0.003 * ratio)
+                continue;
+            timing.audio_rate = rate;
+            std::snprintf(why, sizeof why,
+                          "on the audio's clock the video ran at %.3f fps, the reference's %.3f times %d/%d",
+                          1 / measured, 1 / step, sound.sample_rate, rate);
+            timing.clock_why = why;
+            return;
+        }
     }
     std::vector<ClockPoint> knots;
     const size_t stretch = std::max<size_t>(32, n / 8);

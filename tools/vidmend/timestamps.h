@@ -25,6 +25,12 @@ struct Timing
     bool audio_clock = false; // the video was laid out on the audio's clock, not at the reference's rate
     double frame_rate = 0;    // on the audio's clock: the recording's own rate, frames a second
     std::string clock_why;    // what the audio said of the video's rate
+    // The audio's clock runs off the reference's rate by exactly the ratio of
+    // a rate whose AAC frames look the same to the reference's: the
+    // recording's sound was at that rate (its frames do not say so). Nothing
+    // was laid out on the audio's clock; the times are to be given again
+    // with the sound at this rate.
+    int audio_rate = 0;
 };
 
 // Gives every sample its pts, dts and duration: video from display order at
