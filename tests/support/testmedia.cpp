@@ -118,20 +118,22 @@ QString make_recording(const QString& path, int seconds, const Recording& settin
     return ffmpeg(args + settings.options + QStringList{path}, timeoutMs) ? path : QString();
 }
 
-QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene, int fps, int bframes)
+QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene, int fps, int bframes,
+                           int sample_rate)
 {
     const QString args =
         QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=%7/1 "
                 "! x264enc speed-preset=ultrafast key-int-max=50 bframes=%8 ! h264parse ! %3 name=m ! filesink "
                 "location=%4 audiotestsrc num-buffers=%5 samplesperbuffer=1024 freq=%6 ! "
-                "audio/x-raw,rate=48000,channels=2 ! avenc_aac ! aacparse ! m.")
+                "audio/x-raw,rate=%9,channels=2 ! avenc_aac ! aacparse ! m.")
             .arg(seconds * fps)
             .arg(scene ? 0 : 18)
             .arg(mux, path)
-            .arg(seconds * 48000 / 1024)
+            .arg(seconds * sample_rate / 1024)
             .arg(440 + 110 * scene)
             .arg(fps)
-            .arg(bframes);
+            .arg(bframes)
+            .arg(sample_rate);
     return run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
 }
 

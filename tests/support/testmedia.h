@@ -60,11 +60,11 @@ struct Recording
 QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs = 120000);
 
 // `seconds` of a test pattern at 320x240, `fps` frames a second, H.264 (with
-// up to `bframes` B-frames) with stereo AAC at 48 kHz, written by GStreamer's
+// up to `bframes` B-frames) with stereo AAC at `sample_rate`, written by GStreamer's
 // `mux` ("mp4mux" or "qtmux") as cameras built on it write them. Returns the
 // path, empty on failure.
 QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene = 0, int fps = 25,
-                           int bframes = 0);
+                           int bframes = 0, int sample_rate = 48000);
 
 // A phone's recording: H.264 and AAC, frames dropped and jittered on a 90 kHz
 // clock; the sound ends after `audio_seconds` when given.

@@ -571,7 +571,7 @@ private slots:
     void timeline_data()
     {
         QTest::addColumn<QString>("kind");   // "mp4mux", "vfr", "short audio" (VFR), "25 in 30", "intra refresh",
-                                             // "44100 in 48000": the recording's sound rate in the reference's
+                                             // "[PCM ]44100 in 48000": the recording's sound rate, the reference's
         QTest::addColumn<QString>("damage"); // "": a clean cut; "hole": 1 MB of zeros in the middle; "end": garbage
                                              // in the last second
         QTest::addColumn<bool>("audio_clock");
@@ -597,6 +597,12 @@ private slots:
         // sound's clock against the pictures tells the recording's.
         QTest::newRow("sound at 44.1 kHz, reference at 48 kHz") << "44100 in 48000"
                                                                 << "" << false << 0.0 << 0.0;
+        QTest::newRow("GStreamer mp4mux, sound at 44.1 kHz, reference at 48 kHz") << "mp4mux 44100 in 48000"
+                                                                                  << "" << false << 0.0 << 0.0;
+        QTest::newRow("PCM at 44.1 kHz, reference at 48 kHz") << "PCM 44100 in 48000"
+                                                              << "" << false << 0.0 << 0.0;
+        QTest::newRow("25 fps and 44.1 kHz, reference at 30 fps and 48 kHz") << "25 in 30, 44100 in 48000"
+                                                                             << "" << true << 0.02 << 0.02;
         QTest::newRow("sound at 24 kHz, reference at 22.05 kHz, garbage in the last second")
             << "24000 in 22050"
             << "end" << false << 0.0 << 0.0;
@@ -609,23 +615,31 @@ private slots:
         QFETCH(double, worst);
         QFETCH(double, moved);
         const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
-        const QString original = at(key + "-original.mp4"), ref = at(key + "-reference.mp4");
+        const QString ext = kind.startsWith("PCM") ? ".mov" : ".mp4";
+        const QString original = at(key + "-original" + ext), ref = at(key + "-reference" + ext);
         Recording recording, reference;
-        if (kind == "25 in 30")
+        if (kind.startsWith("25 in 30"))
             reference.rate = "30";
-        const QStringList rates = kind.contains(" in ") && !kind.startsWith("25") ? kind.split(" in ") : QStringList();
+        // The recording's sound rate and the reference's.
+        const QRegularExpressionMatch sounds = QRegularExpression("(\\d{4,}) in (\\d{4,})$").match(kind);
+        const QStringList rates =
+            sounds.hasMatch() ? QStringList{sounds.captured(1), sounds.captured(2)} : QStringList();
         if (!rates.isEmpty()) {
             recording.audio = {rates[0] + ":2"};
             reference.audio = {rates[1] + ":2"};
         }
+        if (kind.startsWith("PCM"))
+            recording.options = reference.options = {"-c:a", "pcm_s16le"};
         if (kind == "intra refresh") {
             recording = {"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"};
             reference = recording;
         }
         reference.scene = 1;
-        if (kind == "mp4mux")
-            QVERIFY(!testmedia::make_gst_recording(original, 10, kind, 0, 30, 2).isEmpty() &&
-                    !testmedia::make_gst_recording(ref, 3, kind, 1, 30, 2).isEmpty());
+        if (kind.startsWith("mp4mux"))
+            QVERIFY(!testmedia::make_gst_recording(original, 10, "mp4mux", 0, 30, 2,
+                                                   rates.isEmpty() ? 48000 : rates[0].toInt())
+                         .isEmpty() &&
+                    !testmedia::make_gst_recording(ref, 3, "mp4mux", 1, 30, 2).isEmpty());
         else if (kind == "vfr" || kind.endsWith("audio"))
             QVERIFY(!testmedia::make_vfr_recording(original, 10, 0,
                                                    kind == "vfr"           ? 0

@@ -231,27 +231,39 @@ int aac_rate_index(int rate)
 
 } // namespace
 
-std::vector<int> aac_sibling_rates(int rate)
+std::vector<int> alike_rates(const RefTrack& track)
 {
+    const int rate = track.sample_rate;
+    std::vector<int> alike;
+    if (pcm_block_size(track.par.get()) > 0) {
+        for (int other : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000})
+            if (other != rate)
+                alike.push_back(other);
+        return alike;
+    }
+    if (track.par->codec_id != AV_CODEC_ID_AAC)
+        return alike;
     // Rates by the long window band table they share (FFmpeg's aactab.c,
     // ff_swb_offset_1024; the short window tables group them alike or coarser).
     static const std::vector<std::vector<int>> groups = {
         {96000, 88200}, {48000, 44100}, {24000, 22050}, {16000, 12000, 11025}, {8000, 7350}};
-    std::vector<int> siblings;
     for (const std::vector<int>& group : groups)
         if (std::find(group.begin(), group.end(), rate) != group.end())
             for (int other : group)
                 if (other != rate)
-                    siblings.push_back(other);
-    return siblings;
+                    alike.push_back(other);
+    return alike;
 }
 
-bool set_aac_rate(Reference& ref, int from, int to)
+bool set_audio_rate(Reference& ref, int from, int to)
 {
     std::vector<int> tracks;
     for (int a : ref.audio) {
         const RefTrack& t = ref.tracks[size_t(a)];
-        if (t.par->codec_id != AV_CODEC_ID_AAC || t.sample_rate != from)
+        if (t.sample_rate != from)
+            continue;
+        tracks.push_back(a);
+        if (t.par->codec_id != AV_CODEC_ID_AAC)
             continue;
         // Object type in 5 bits, then the rate's index in 4: an escaped
         // object type or a rate written out in full is not rewritten here.
@@ -265,17 +277,18 @@ bool set_aac_rate(Reference& ref, int from, int to)
         const int64_t core = int64_t(k_aac_rates[index]) * to;
         if (core % from != 0 || aac_rate_index(int(core / from)) < 0)
             return false;
-        tracks.push_back(a);
     }
     if (tracks.empty())
         return false;
     for (int a : tracks) {
         RefTrack& t = ref.tracks[size_t(a)];
-        uint8_t* asc = t.par->extradata;
-        const int index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
-        const int core = aac_rate_index(int(int64_t(k_aac_rates[index]) * to / from));
-        asc[0] = uint8_t((asc[0] & 0xf8) | (core >> 1));
-        asc[1] = uint8_t((asc[1] & 0x7f) | ((core & 1) << 7));
+        if (t.par->codec_id == AV_CODEC_ID_AAC) {
+            uint8_t* asc = t.par->extradata;
+            const int index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
+            const int core = aac_rate_index(int(int64_t(k_aac_rates[index]) * to / from));
+            asc[0] = uint8_t((asc[0] & 0xf8) | (core >> 1));
+            asc[1] = uint8_t((asc[1] & 0x7f) | ((core & 1) << 7));
+        }
         t.par->sample_rate = to;
         t.sample_rate = to;
         if (t.time_base.num == 1 && t.time_base.den == from) {

@@ -77,15 +77,16 @@ enum class ReferenceStatus { Ok, Unreadable, NoVideo, Unsupported };
 // reference with sound and no video is NoVideo and read all the same.
 ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message);
 
-// The other sample rates whose AAC frames use the same scale factor band
-// tables as `rate`'s: raw frames carry no rate, so a recording at one of them
-// decodes with a reference's settings at another and only its timing tells.
-std::vector<int> aac_sibling_rates(int rate);
+// The other sample rates a recording's sound may have been at and still read
+// as the reference's track: for AAC those whose frames use the same scale
+// factor band tables (raw frames carry no rate), for PCM, whose bytes say
+// nothing of it, the usual ones. Only the sound's clock against the pictures tells.
+std::vector<int> alike_rates(const RefTrack& track);
 
-// Gives the reference's AAC tracks at `from` Hz the rate `to` (a sibling's):
-// the AudioSpecificConfig's rate index, the sample rate and the time base
-// when it counts samples. False, with nothing changed, when the
-// configuration does not say its rate by index.
-bool set_aac_rate(Reference& ref, int from, int to);
+// Gives the reference's sound tracks at `from` Hz the rate `to`: the sample
+// rate, for AAC the AudioSpecificConfig's rate index, and the time base when
+// it counts samples. False, with nothing changed, when an AAC configuration
+// does not say its rate by index.
+bool set_audio_rate(Reference& ref, int from, int to);
 
 } // namespace vidmend

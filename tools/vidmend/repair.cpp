@@ -242,22 +242,19 @@ RepairResult Run::go()
         const int said = m_ref.tracks[m_ref.audio.front()].sample_rate, real = timing.audio_rate;
         const std::string rates = std::to_string(real) + " Hz, not at the reference's " + std::to_string(said) + " Hz";
         const std::string why = timing.clock_why;
-        bool kept = set_aac_rate(m_ref, said, real);
+        bool kept = set_audio_rate(m_ref, said, real);
         if (kept) {
             walk.samples = untimed;
             timing = assign_timestamps(m_ref, walk.samples);
-            kept = !timing.audio_clock && timing.audio_rate == 0;
+            kept = timing.audio_rate == 0;
         }
         if (!kept)
             return fail(Outcome::SettingsMismatch, "the audio in " + m_job.damaged + " was recorded at " + rates +
                                                        " (" + why +
                                                        "); choose a reference from the same device with the same "
                                                        "settings");
-        m_result.summary.notes.push_back("the audio was recorded at " + rates + " (" + why + "): at " +
-                                         std::to_string(real) +
-                                         " Hz the video keeps the reference's frame rate, and the repaired file "
-                                         "says " +
-                                         std::to_string(real) + " Hz");
+        m_result.summary.notes.push_back("the audio was recorded at " + rates + " (" + why +
+                                         "): the repaired file says " + std::to_string(real) + " Hz");
     }
     m_result.summary.walk_seconds = seconds_since(walk_start);
     summarise(walk, timing);

@@ -350,6 +350,38 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         steady = steady && (quarter[q] - quarter[q - 1]) * moved > 0;
     const double allowed = interleave->band + 2 * step;
     const double span = points.back().time - points.front().time;
+    // Sound at a rate that reads like the reference's (alike_rates) moves the
+    // video off it by the rates' ratio: counted at its own rate it keeps to
+    // the pictures at the reference's frame rate, within the interleave,
+    // however unevenly the writer's chunks make it look along the way.
+    const RefTrack& sound = ref.tracks[a0];
+    char why[200];
+    if (std::fabs(moved) > allowed) {
+        int best = 0;
+        double least = allowed;
+        for (const int rate : alike_rates(sound)) {
+            const double scale = double(sound.sample_rate) / rate;
+            std::vector<double> at(4);
+            for (size_t q = 0; q < 4; ++q) {
+                std::vector<double> errors;
+                for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
+                    errors.push_back(first + points[i].slot * step - points[i].time * scale);
+                at[q] = median(errors);
+            }
+            const auto [low, high] = std::minmax_element(at.begin(), at.end());
+            if (*high - *low <= least && std::fabs(at[3] - at[0]) * 2 < std::fabs(moved))
+                best = rate, least = *high - *low;
+        }
+        if (best > 0) {
+            timing.audio_rate = best;
+            std::snprintf(why, sizeof why,
+                          "counted at %d Hz the sound keeps to the pictures at the reference's %.3f fps (%.3f s "
+                          "apart at four points over %.1f s, %.3f s at %d Hz)",
+                          best, 1 / step, least, span, std::fabs(moved), sound.sample_rate);
+            timing.clock_why = why;
+            return;
+        }
+    }
     // A rate that differs moves the video off its audio evenly, stretch by
     // stretch; bytes of damage taken for sound move it at a few places only.
     std::vector<ClockPoint> errors(points);
@@ -363,7 +395,6 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
         even += std::fabs(local - overall) < 0.5 * std::fabs(overall);
     }
     steady = steady && even * 4 >= windows * 3;
-    char why[200];
     if (!steady || std::fabs(moved) <= allowed) {
         std::snprintf(why, sizeof why,
                       "the video keeps to its audio along the file: %.3f s apart at four points "
@@ -411,20 +442,18 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
             misses.push_back(points[i].time - (offset(points[i].part) + b * points[i].slot));
         fits = fits && std::fabs(median(misses)) <= interleave->band / 2 + step;
     }
-    // One steady rate off the reference's by just a sibling sample rate's
-    // ratio is the sound's rate, not the pictures'.
-    const RefTrack& sound = ref.tracks[a0];
-    if (fits && b == measured && sound.par->codec_id == AV_CODEC_ID_AAC) {
-        for (const int rate : aac_sibling_rates(sound.sample_rate)) {
+    // One steady rate that is the reference's or a usual one once the sound
+    // is counted at a rate that reads like the reference's: that is the
+    // sound's rate (this video's own rate is an unusual one).
+    if (fits && b == measured) {
+        for (const int rate : alike_rates(sound)) {
             const double ratio = double(rate) / double(sound.sample_rate);
-            // Rates this near are unusual ones, and the sound's jitter over a
-            // few seconds reaches a thousandth.
-            if (std::fabs(measured / step - ratio) > 0.003 * ratio)
+            const double own = measured / ratio;
+            if (usual_duration(own) == own && std::fabs(own / step - 1) > 0.003)
                 continue;
             timing.audio_rate = rate;
-            std::snprintf(why, sizeof why,
-                          "on the audio's clock the video ran at %.3f fps, the reference's %.3f times %d/%d",
-                          1 / measured, 1 / step, sound.sample_rate, rate);
+            std::snprintf(why, sizeof why, "on the audio's clock the video ran at %.3f fps, %.3f fps times %d/%d",
+                          1 / measured, 1 / own, sound.sample_rate, rate);
             timing.clock_why = why;
             return;
         }
