@@ -266,9 +266,10 @@ bool set_audio_rate(Reference& ref, int from, int to)
         if (t.par->codec_id != AV_CODEC_ID_AAC)
             continue;
         // Object type in 5 bits, then the rate's index in 4: an escaped
-        // object type or a rate written out in full is not rewritten here.
+        // object type, or SBR signalled with a second rate, is not rewritten here.
         const uint8_t* asc = t.par->extradata;
-        if (t.par->extradata_size < 2 || (asc[0] >> 3) == 31)
+        const int type = t.par->extradata_size >= 2 ? asc[0] >> 3 : 0;
+        if (type == 0 || type == 31 || type == 5 || type == 29)
             return false;
         const int index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
         if (index >= int(std::size(k_aac_rates)))
