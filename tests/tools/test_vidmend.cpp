@@ -597,6 +597,8 @@ private slots:
         // sound's clock against the pictures tells the recording's.
         QTest::newRow("sound at 44.1 kHz, reference at 48 kHz") << "44100 in 48000"
                                                                 << "" << false << 0.0 << 0.0;
+        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, 1 MB hole") << "44100 in 48000"
+                                                                           << "hole" << false << 0.0 << 0.0;
         QTest::newRow("GStreamer mp4mux, sound at 44.1 kHz, reference at 48 kHz") << "mp4mux 44100 in 48000"
                                                                                   << "" << false << 0.0 << 0.0;
         QTest::newRow("PCM at 44.1 kHz, reference at 48 kHz") << "PCM 44100 in 48000"
@@ -630,6 +632,9 @@ private slots:
         }
         if (kind.startsWith("PCM"))
             recording.options = reference.options = {"-c:a", "pcm_s16le"};
+        // Enough after the hole to take up again.
+        if (!rates.isEmpty() && damage == "hole")
+            recording.options = reference.options = {"-b:v", "3M"};
         if (kind == "intra refresh") {
             recording = {"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"};
             reference = recording;

@@ -216,15 +216,20 @@ RepairResult Run::go()
     if (!tell(0, "rebuilding"))
         return fail(Outcome::Stopped, "stopped");
     const Clock::time_point walk_start = Clock::now();
-    Walker walker(m_ref, damaged.data());
-    WalkResult walk = walker.walk(layout.media, [this](uint64_t done, uint64_t total) {
-        return tell(int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
-    });
-    if (lost_head > 0) {
-        walk.stats.payload += lost_head;
-        walk.stats.skipped += lost_head;
-        ++walk.stats.skipped_runs;
-    }
+    // `again`: a second walk, once the sound's own rate is known; the progress shown stays where it is.
+    const auto walk_media = [&](bool again) {
+        Walker walker(m_ref, damaged.data());
+        WalkResult result = walker.walk(layout.media, [this, again](uint64_t done, uint64_t total) {
+            return tell(again ? 600 : int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
+        });
+        if (lost_head > 0) {
+            result.stats.payload += lost_head;
+            result.stats.skipped += lost_head;
+            ++result.stats.skipped_runs;
+        }
+        return result;
+    };
+    WalkResult walk = walk_media(false);
     // A recording with pictures does not split into the sound of a reference without them.
     if (!walk.stats.stopped && sound_only &&
         (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload))
@@ -235,16 +240,40 @@ RepairResult Run::go()
         return fail(Outcome::Stopped, "stopped");
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
-    // Timing may find the sound at another rate than the reference's and start again from the walk's samples.
-    const std::vector<Sample> untimed = sound_only || m_ref.audio.empty() ? std::vector<Sample>() : walk.samples;
     Timing timing = sound_only ? sound_only_timestamps(m_ref, walk.samples) : assign_timestamps(m_ref, walk.samples);
     if (timing.audio_rate > 0) {
+        // The walk takes up again after damage where the sound's frames run
+        // as the reference's do in time: it is walked again at the sound's own rate.
         const int said = m_ref.tracks[m_ref.audio.front()].sample_rate, real = timing.audio_rate;
         const std::string rates = std::to_string(real) + " Hz, not at the reference's " + std::to_string(said) + " Hz";
         const std::string why = timing.clock_why;
         bool kept = set_audio_rate(m_ref, said, real);
         if (kept) {
-            walk.samples = untimed;
+            // The sound's frames at its own rate look a little unlike the
+            // reference's (more bands, say): the frames the walk found before
+            // any damage show what they look like.
+            for (int a : m_ref.audio) {
+                RefTrack& t = m_ref.tracks[size_t(a)];
+                std::vector<std::vector<uint8_t>> own;
+                for (const Sample& s : walk.samples) {
+                    if (s.loss && !own.empty())
+                        break;
+                    if (s.track == a && own.size() < t.examples.size())
+                        own.emplace_back(damaged.data() + s.pos, damaged.data() + s.pos + s.size);
+                }
+                if (own.size() < 32)
+                    continue;
+                for (const std::vector<uint8_t>& frame : own) {
+                    t.min_size = std::min(t.min_size, uint32_t(frame.size()));
+                    t.max_size = std::max(t.max_size, uint32_t(frame.size()));
+                }
+                t.examples = std::move(own);
+            }
+            walk = walk_media(true);
+            if (walk.stats.stopped || !tell(600, "rebuilding"))
+                return fail(Outcome::Stopped, "stopped");
+            if (walk.stats.foreign_audio >= 0)
+                return foreign_audio(walk.stats.foreign_audio);
             timing = assign_timestamps(m_ref, walk.samples);
             kept = timing.audio_rate == 0;
         }
