@@ -572,8 +572,8 @@ private slots:
     {
         QTest::addColumn<QString>("kind");   // "mp4mux", "vfr", "short audio" (VFR), "25 in 30", "intra refresh",
                                              // "[PCM ]44100 in 48000": the recording's sound rate, the reference's
-        QTest::addColumn<QString>("damage"); // "": a clean cut; "hole": 1 MB of zeros in the middle; "end": garbage
-                                             // in the last second
+        QTest::addColumn<QString>("damage"); // "": a clean cut; "hole": 1 MB of zeros in the middle, "garbage": 100 KB;
+                                             // "end": garbage in the last second
         QTest::addColumn<bool>("audio_clock");
         QTest::addColumn<double>("worst"); // seconds a picture may lie off its true time against the sound next to it
         QTest::addColumn<double>(
@@ -597,8 +597,10 @@ private slots:
         // sound's clock against the pictures tells the recording's.
         QTest::newRow("sound at 44.1 kHz, reference at 48 kHz") << "44100 in 48000"
                                                                 << "" << false << 0.0 << 0.0;
-        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, 1 MB hole") << "44100 in 48000"
-                                                                           << "hole" << false << 0.0 << 0.0;
+        // Across damage the sound's place is estimated from the bytes: a reference at its rate does no better.
+        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, garbage in the middle")
+            << "44100 in 48000"
+            << "garbage" << false << 0.2 << 0.2;
         QTest::newRow("GStreamer mp4mux, sound at 44.1 kHz, reference at 48 kHz") << "mp4mux 44100 in 48000"
                                                                                   << "" << false << 0.0 << 0.0;
         QTest::newRow("PCM at 44.1 kHz, reference at 48 kHz") << "PCM 44100 in 48000"
@@ -632,9 +634,6 @@ private slots:
         }
         if (kind.startsWith("PCM"))
             recording.options = reference.options = {"-c:a", "pcm_s16le"};
-        // Enough after the hole to take up again.
-        if (!rates.isEmpty() && damage == "hole")
-            recording.options = reference.options = {"-b:v", "3M"};
         if (kind == "intra refresh") {
             recording = {"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"};
             reference = recording;
@@ -664,6 +663,8 @@ private slots:
         QList<QPair<qint64, qint64>> spots;
         if (damage == "hole")
             spots = spoil(bytes, {mdat + (bytes.size() - mdat) / 2}, 1 << 20, true);
+        else if (damage == "garbage")
+            spots = spoil(bytes, {mdat + (bytes.size() - mdat) / 2}, 100000, false);
         else if (damage == "end")
             spots = spoil(bytes, {bytes.size() - (bytes.size() - mdat) / 20}, 4096, false);
         const QString damaged = at(key + "-damaged.mp4"), out = at(key + "-repaired.mp4");
