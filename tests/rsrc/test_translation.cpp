@@ -179,6 +179,7 @@ private slots:
             {"LANGUAGE Chinese first", "", "LANGUAGE=zh_CN:en LANG=en_US.UTF-8", false},
             {"LANGUAGE skips what has no texts", "", "LANGUAGE=de:fr:en LANG=de_DE.UTF-8", true},
             {"LANGUAGE ignored under C", "", "LANGUAGE=en_US LANG=C.UTF-8", false},
+            {"LANGUAGE ignored without a locale", "", "LANGUAGE=en_US", false},
             {"LANGUAGE of nothing known", "", "LANGUAGE=de:fr LANG=en_US.UTF-8", true},
             {"setting en under C", "en", "LANG=C.UTF-8", true},
             {"setting EN under Chinese", "EN", "LANG=zh_CN.UTF-8", true},

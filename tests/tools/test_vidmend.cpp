@@ -321,6 +321,8 @@ private slots:
         QFETCH(QString, cut);
         QFETCH(int, code);
         const QString variant = cut[0].isDigit() ? cut.section(' ', 1) : QString();
+        if (cut[0].isDigit())
+            cut = cut.section(' ', 0, 0);
         const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const bool pcm = settings.options.contains("-c:a"), indexed = settings.options.contains("-movflags");
         const QString ext = pcm ? ".mov" : ".mp4";
