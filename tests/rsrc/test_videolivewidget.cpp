@@ -63,6 +63,15 @@ class TestVideoLiveWidget : public QObject
     QString live() const { return QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()); }
     QPoint centre_of(int row) const { return list()->visualItemRect(list()->item(row)).center(); }
     bool no_push_left() const { return testmedia::pids_matching("FFmpeg.exe -re -i " + m_media.path()).isEmpty(); }
+    // Whether a reader on the server sees the stream `key` (in H.264).
+    bool server_shows_h264(const QString& key)
+    {
+        QProcess reader;
+        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
+                                 "csv=p=0", m_server.url(key)});
+        return QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, kPushTimeout) &&
+               reader.readAllStandardOutput().contains("h264");
+    }
     // Two entries listed, the first pushed by the start button.
     void start(const QString& url, const QString& key, const QString& first)
     {
@@ -162,12 +171,7 @@ private slots:
         const QRegularExpression label("^时间：\\d\\d:\\d\\d:\\d\\d\\.\\d\\d   fps:[\\d.]+  上传：[\\d.]+kbits/s$");
         QVERIFY2(label.match(state()).hasMatch(), qPrintable(state()));
 
-        // A reader on the server sees the stream.
-        QProcess reader;
-        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
-                                 "csv=p=0", m_server.url("through")});
-        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
-        QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
+        QVERIFY2(server_shows_h264("through"), qPrintable(m_server.log()));
 
         const QString running = QString("/proc/%1").arg(m_window->process()->processId());
         // A double-click as the user makes it: a click, then the second press.
@@ -215,19 +219,17 @@ private slots:
         // Reconnect on drop is on: a push that never got going, and what no retry can mend, still fail at once.
         QTest::addColumn<bool>("reconnect");
         const QString nowhere = QString("rtmp://127.0.0.1:%1/live").arg(testmedia::free_port());
-        QTest::newRow("nothing listens, reconnect on") << nowhere << ""
-                                                       << "直播失败，连接服务器失败！" << true;
-        QTest::newRow("server refuses the address, reconnect on")
-            << live().replace("/live", "/nosuchapp") << ""
-            << "直播失败，Rtmp地址不存在或被占用，请检查！" << true;
-        QTest::newRow("HEVC cannot go into FLV, reconnect on") << live() << "hevc"
-                                                               << "直播失败，视频格式不支持！" << true;
-        QTest::newRow("transcoder missing") << live() << "missing"
-                                            << "" << false;
-        QTest::newRow("transcoder killed mid-push") << live() << "kill"
-                                                    << "" << false;
-        QTest::newRow("rtmp server stopped during a push") << live() << "server"
-                                                           << "" << false;
+        const char* const rows[][4] = {
+            {"nothing listens, reconnect on", "nowhere", "", "直播失败，连接服务器失败！"},
+            {"server refuses the address, reconnect on", "nosuchapp", "", "直播失败，Rtmp地址不存在或被占用，请检查！"},
+            {"HEVC cannot go into FLV, reconnect on", "live", "hevc", "直播失败，视频格式不支持！"},
+            {"transcoder missing", "live", "missing", ""},
+            {"transcoder killed mid-push", "live", "kill", ""},
+            {"rtmp server stopped during a push", "live", "server", ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << (r[1] == QString("nowhere") ? nowhere : live().replace("/live", QString("/") + r[1]))
+                                << QString(r[2]) << QString(r[3]) << QString(r[0]).endsWith("reconnect on");
     }
     void failures()
     {
@@ -306,12 +308,7 @@ private slots:
         QCOMPARE(args[4], m_clip[1]);
         QCOMPARE(list()->current_movie(), list()->item(0));
         QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
-        // A reader on the server sees the stream again.
-        QProcess reader;
-        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
-                                 "csv=p=0", m_server.url("back")});
-        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
-        QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
+        QVERIFY2(server_shows_h264("back"), qPrintable(m_server.log()));
 
         // Got going again: the next drop starts from the shortest wait, and
         // resumes the entry from where it got to, counted from the entry's
@@ -352,17 +349,22 @@ private slots:
         m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false); // for the tests after
     }
 
-    // The entry's file goes while the push waits to reconnect: the list says so
-    // and drops the entry, as it does when such an entry is started.
     // The whole list over one connection ("无缝推流"): a reader that started
     // before the push stays connected across the entries, another picture
     // size and AAC set-up, an entry FLV cannot carry and the loop back to the
     // first; what it records runs on in time without a gap and decodes.
     void one_connection_for_the_list()
     {
-        const QString big = testmedia::make_recording(
-            m_media.filePath("big.mp4"), 3, testmedia::Recording{"h264", "25", 3, {"48000:2"}, {}, {}, "640x360"});
-        QVERIFY(!big.isEmpty());
+        // Another picture size and AAC set-up, with B-frames and sound that outlasts the pictures by 0.2 s:
+        // the loop back to the first entry follows its pictures.
+        const QString big = m_media.filePath("big.mp4");
+        QVERIFY(
+            testmedia::ffmpeg({"-f",       "lavfi",   "-i",      "testsrc2=size=640x360:rate=25:duration=3",
+                               "-f",       "lavfi",   "-i",      "sine=frequency=300:duration=3.2:sample_rate=48000",
+                               "-ac",      "2",       "-c:a",    "aac",
+                               "-c:v",     "libx264", "-preset", "ultrafast",
+                               "-bf",      "3",       "-g",      "25",
+                               "-pix_fmt", "yuv420p", big}));
         auto* option = m_window->findChild<QCheckBox*>("checkBox_seamless");
         QVERIFY(!option->isChecked()); // off by default
         option->setChecked(true);
@@ -425,24 +427,37 @@ private slots:
         QCOMPARE(widths, QStringList({"320", "640"}));
         // Every frame of the first two entries is there (3 s and 3 s at 25 fps, pushed after the reader started).
         QVERIFY2(frames.size() >= 150, qPrintable(QString::number(frames.size())));
+        // Time runs on in each stream (ffprobe writes the FLV's milliseconds). The pictures shown go on
+        // one frame after another across every boundary, the loop back included: a step of at most a
+        // frame and the sound's priming (1024 samples at 44.1 kHz). The sound never goes back; where an
+        // entry's sound is shorter than its pictures it pauses.
         const QList<QStringList> streams = testmedia::packets(recording);
-        for (const QStringList& packets : streams) {
+        QCOMPARE(streams.size(), 2);
+        const int video = streams[0].size() < streams[1].size() ? 0 : 1; // fewer pictures than sound frames
+        QList<double> shown;
+        for (int s = 0; s < 2; ++s) {
             double last = -1;
-            for (const QString& packet : packets) {
+            for (const QString& packet : streams[s]) {
                 const double dts = packet.section(',', 1, 1).toDouble();
-                QVERIFY2(dts >= last, qPrintable(packet));
-                // No gap beyond a frame, the audio's priming and what one entry's sound outlasts its pictures by
-                // (ffprobe writes the FLV's milliseconds).
+                QVERIFY2(dts > last, qPrintable(packet));
                 QVERIFY2(last < 0 || dts - last <= 200, qPrintable(QString("%1 after %2").arg(dts).arg(last)));
                 last = dts;
+                if (s == video)
+                    shown << packet.section(',', 0, 0).toDouble();
             }
         }
+        std::sort(shown.begin(), shown.end());
+        for (int i = 1; i < shown.size(); ++i)
+            QVERIFY2(shown[i] - shown[i - 1] <= 40 + 24,
+                     qPrintable(QString("a picture shown at %1 after %2").arg(shown[i]).arg(shown[i - 1])));
         // The choice is kept with the window's settings.
         QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
         option->setChecked(false);
         m_window->write_cfg();
     }
 
+    // The entry's file goes while the push waits to reconnect: the list says so
+    // and drops the entry, as it does when such an entry is started.
     void reconnect_finds_the_file_gone()
     {
         const QString copy = m_media.filePath("gone.mp4");

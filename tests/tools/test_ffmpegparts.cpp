@@ -12,6 +12,8 @@
 
 #include <QtTest>
 
+#include <map>
+
 using namespace std::chrono;
 using namespace ffexe;
 
@@ -22,6 +24,73 @@ using Time = steady_clock::time_point;
 Time at(int ms)
 {
     return Time(milliseconds(ms));
+}
+
+// One FLV tag: type, time (ms), its data, and the size of the tag after it.
+std::string flv_tag(int type, long long ms, const std::string& data)
+{
+    std::string tag(11, '\0');
+    tag[0] = char(type);
+    tag[1] = char((data.size() >> 16) & 0xff);
+    tag[2] = char((data.size() >> 8) & 0xff);
+    tag[3] = char(data.size() & 0xff);
+    tag[4] = char((ms >> 16) & 0xff);
+    tag[5] = char((ms >> 8) & 0xff);
+    tag[6] = char(ms & 0xff);
+    tag[7] = char((ms >> 24) & 0xff);
+    tag += data;
+    const size_t whole = tag.size();
+    tag += {char(whole >> 24), char((whole >> 16) & 0xff), char((whole >> 8) & 0xff), char(whole & 0xff)};
+    return tag;
+}
+
+// An entry as a reader writes it: H.264 pictures 40 ms apart from `first`,
+// shown `delay` ms after they are decoded, and AAC frames 23 ms apart from
+// `sound` until `until`, each stream's header first, all in time order.
+std::string flv_entry(int pictures, int first, int delay, int sound, int until)
+{
+    std::multimap<long long, std::string> tags;
+    const std::string composition{char((delay >> 16) & 0xff), char((delay >> 8) & 0xff), char(delay & 0xff)};
+    tags.emplace(-1, flv_tag(9, 0, std::string("\x17\x00\x00\x00\x00", 5)));
+    tags.emplace(-1, flv_tag(8, 0, std::string("\xaf\x00\x12", 3)));
+    for (int i = 0; i < pictures; ++i)
+        tags.emplace(first + 40 * i,
+                     flv_tag(9, first + 40 * i, std::string(i ? "\x27\x01" : "\x17\x01") + composition + "p"));
+    for (int at = sound; at < until; at += 23)
+        tags.emplace(at, flv_tag(8, at, "\xaf\x01s"));
+    std::string bytes;
+    for (const auto& [at, tag] : tags)
+        bytes += tag;
+    return bytes;
+}
+
+struct FlvTime
+{
+    int entry;
+    char kind; // 'v' picture, 'a' sound, 'h' a header
+    long long decoded, shown;
+};
+
+// The tags of a stream, split back.
+QList<FlvTime> flv_times(const std::string& bytes, const QList<size_t>& entry_ends)
+{
+    QList<FlvTime> times;
+    const auto b = [&](size_t i) { return static_cast<long long>(static_cast<unsigned char>(bytes[i])); };
+    for (size_t at = 0; at + 11 <= bytes.size();) {
+        const long long size = (b(at + 1) << 16) | (b(at + 2) << 8) | b(at + 3);
+        const long long ms = (b(at + 7) << 24) | (b(at + 4) << 16) | (b(at + 5) << 8) | b(at + 6);
+        const bool header = b(at + 12) == 0;
+        const char kind = header ? 'h' : (b(at) == 9 ? 'v' : 'a');
+        long long shown = ms;
+        if (kind == 'v') {
+            long long c = (b(at + 13) << 16) | (b(at + 14) << 8) | b(at + 15);
+            shown += (c & 0x800000) ? c - 0x1000000 : c;
+        }
+        const int entry = int(std::upper_bound(entry_ends.begin(), entry_ends.end(), at) - entry_ends.begin());
+        times.append({entry, kind, ms, shown});
+        at += 11 + size + 4;
+    }
+    return times;
 }
 
 } // namespace
@@ -255,6 +324,78 @@ private slots:
             }
         }
         QCOMPARE(got.join(' '), seen);
+    }
+
+    // Entries laid on one time line: the pictures shown run on by one frame
+    // across each boundary, whatever the B-frames and however long the sound
+    // of the entry before lasted; no stream goes back, and the sound keeps
+    // its place beside its entry's pictures.
+    void tag_retimer_data()
+    {
+        // Each entry: pictures, first picture's time, B-frame delay, sound from, sound until (ms in the entry).
+        QTest::addColumn<QList<QList<int>>>("entries");
+        QTest::addColumn<int>("sound_left_out");
+        QTest::newRow("sound as long as the pictures")
+            << QList<QList<int>>{{25, 0, 0, 0, 1000}, {25, 0, 0, 0, 1000}} << 0;
+        QTest::newRow("the sound before outlasts its pictures (the loop wrap)")
+            << QList<QList<int>>{{25, 0, 0, 0, 1150}, {25, 0, 0, 0, 1000}} << 6;
+        QTest::newRow("sound primed ahead of the pictures")
+            << QList<QList<int>>{{25, 21, 0, 0, 1021}, {25, 21, 0, 0, 1021}} << 1;
+        QTest::newRow("B-frames after an entry without")
+            << QList<QList<int>>{{25, 0, 0, 0, 1000}, {25, 0, 80, 59, 1080}, {25, 0, 0, 0, 1000}} << 1;
+        QTest::newRow("a short sound, then pictures alone")
+            << QList<QList<int>>{{25, 0, 0, 0, 500}, {25, 0, 0, 1000, 1000}, {25, 0, 0, 0, 1000}} << 0;
+    }
+    void tag_retimer()
+    {
+        QFETCH(QList<QList<int>>, entries);
+        QFETCH(int, sound_left_out);
+        TagRetimer retimer;
+        std::string out;
+        QList<size_t> ends;
+        QList<long long> starts;
+        for (int e = 0; e < entries.size(); ++e) {
+            const QList<int>& entry = entries[e];
+            retimer.begin_entry();
+            starts << retimer.start_ms();
+            const std::string bytes = flv_entry(entry[0], entry[1], entry[2], entry[3], entry[4]);
+            for (size_t at = 0; at < bytes.size(); at += 7) // in pieces that split tags
+                out += retimer.feed(bytes.data() + at, std::min<size_t>(7, bytes.size() - at));
+            out += retimer.end_entry();
+            ends << out.size();
+        }
+        QCOMPARE(retimer.sound_left_out(), sound_left_out);
+        const QList<FlvTime> times = flv_times(out, ends);
+        QList<long long> shown;
+        long long decoded = -1, sounded = -1;
+        for (const FlvTime& t : times) {
+            if (t.kind == 'v') {
+                QVERIFY2(t.decoded > decoded,
+                         qPrintable(QString("picture decoded at %1 after %2").arg(t.decoded).arg(decoded)));
+                QVERIFY(t.shown >= t.decoded);
+                decoded = t.decoded;
+                shown << t.shown;
+                // The entry's pictures are shown from where it begins.
+                if (t.entry > 0 && shown.size() == 1 + 25 * t.entry)
+                    QCOMPARE(t.shown, starts[t.entry]);
+            } else if (t.kind == 'a') {
+                QVERIFY2(t.decoded > sounded, qPrintable(QString("sound at %1 after %2").arg(t.decoded).arg(sounded)));
+                sounded = t.decoded;
+            }
+        }
+        std::sort(shown.begin(), shown.end());
+        for (int i = 1; i < shown.size(); ++i)
+            QVERIFY2(shown[i] - shown[i - 1] == 40,
+                     qPrintable(QString("shown %1 after %2").arg(shown[i]).arg(shown[i - 1])));
+        QCOMPARE(retimer.next_start_ms(), shown.last() + 40);
+        // Each later entry's sound keeps its distance to the entry's first picture.
+        for (const FlvTime& t : times) {
+            if (t.entry > 0 && t.kind == 'a') {
+                const QList<int>& entry = entries[t.entry];
+                const long long source = t.decoded - starts[t.entry] + entry[1] + entry[2];
+                QVERIFY2(source >= entry[3] && (source - entry[3]) % 23 == 0, qPrintable(QString::number(source)));
+            }
+        }
     }
 
     // The FLV file header of every entry but the first goes, however the bytes come.

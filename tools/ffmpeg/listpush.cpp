@@ -52,8 +52,8 @@ std::vector<std::string> publisher_args(const ListPlan& plan)
     std::vector<std::string> args{"-hide_banner", "-nostats", "-y", "-progress", "pipe:3"};
     if (plan.realtime)
         args.push_back("-re");
-    // Read as a live stream: each entry's time stamps start from zero again,
-    // which ffmpeg evens out so that they run on.
+    // Read as a live stream: the time stamps run on across the entries (see
+    // TagRetimer) and new sequence headers come in the middle.
     for (const char* arg :
          {"-f", "live_flv", "-i", "pipe:0", "-c", "copy", "-f", "flv", "-flvflags", "no_duration_filesize"})
         args.push_back(arg);
@@ -125,6 +125,193 @@ std::string HeaderCut::feed(const char* data, size_t size)
     if (size > skip && m_left == 0)
         m_body = true;
     return std::string(data + skip, size - skip);
+}
+
+namespace {
+
+long long tag_time(const std::string& tag)
+{
+    const auto b = [&](size_t i) { return static_cast<long long>(static_cast<unsigned char>(tag[i])); };
+    return (b(7) << 24) | (b(4) << 16) | (b(5) << 8) | b(6);
+}
+
+void set_tag_time(std::string& tag, long long ms)
+{
+    const auto t = static_cast<unsigned long long>(std::max(ms, 0LL));
+    tag[4] = char((t >> 16) & 0xff);
+    tag[5] = char((t >> 8) & 0xff);
+    tag[6] = char(t & 0xff);
+    tag[7] = char((t >> 24) & 0xff);
+}
+
+// The composition time of an H.264 or HEVC picture (shown minus decoded).
+bool has_composition(const std::string& tag)
+{
+    const int codec = static_cast<unsigned char>(tag[11]) & 0x0f;
+    return tag.size() >= 11 + 5 + 4 && (codec == 7 || codec == 12);
+}
+
+long long composition(const std::string& tag)
+{
+    if (!has_composition(tag))
+        return 0;
+    const auto b = [&](size_t i) { return static_cast<long>(static_cast<unsigned char>(tag[i])); };
+    long value = (b(13) << 16) | (b(14) << 8) | b(15);
+    if (value & 0x800000)
+        value -= 0x1000000;
+    return value;
+}
+
+void set_composition(std::string& tag, long long value)
+{
+    if (!has_composition(tag))
+        return;
+    const auto v = static_cast<unsigned long>(value) & 0xffffff;
+    tag[13] = char((v >> 16) & 0xff);
+    tag[14] = char((v >> 8) & 0xff);
+    tag[15] = char(v & 0xff);
+}
+
+enum class TagKind { Picture, Sound, Other };
+
+// Sequence headers, script data and command frames carry no time of their own.
+TagKind tag_kind(const std::string& tag)
+{
+    const int type = tag[0] & 0x1f;
+    if (tag.size() < 11 + 2 + 4)
+        return TagKind::Other;
+    const auto d0 = static_cast<unsigned char>(tag[11]), d1 = static_cast<unsigned char>(tag[12]);
+    if (type == 9) {
+        if ((d0 >> 4) == 5)
+            return TagKind::Other;
+        const int codec = d0 & 0x0f;
+        return (codec == 7 || codec == 12) && d1 != 1 ? TagKind::Other : TagKind::Picture;
+    }
+    if (type == 8)
+        return (d0 >> 4) == 10 && d1 != 1 ? TagKind::Other : TagKind::Sound;
+    return TagKind::Other;
+}
+
+// Sound held this long at most for an entry's first picture: past it the
+// entry is taken as sound alone.
+constexpr int k_sound_held = 100;
+
+} // namespace
+
+void TagRetimer::begin_entry(size_t verbatim)
+{
+    m_partial.clear();
+    m_verbatim = verbatim;
+    m_held.clear();
+    m_held_sound = 0;
+    m_offset.reset();
+    m_start = m_next_start;
+    m_pictures = false;
+    m_audio_floor = m_last_audio;
+}
+
+std::string TagRetimer::feed(const char* data, size_t size)
+{
+    std::string out;
+    const size_t verbatim = std::min(m_verbatim, size);
+    out.append(data, verbatim);
+    m_verbatim -= verbatim;
+    m_partial.append(data + verbatim, size - verbatim);
+    size_t at = 0;
+    while (m_partial.size() - at >= 11) {
+        const auto b = [&](size_t i) { return static_cast<size_t>(static_cast<unsigned char>(m_partial[at + i])); };
+        const size_t whole = 11 + ((b(1) << 16) | (b(2) << 8) | b(3)) + 4;
+        if (m_partial.size() - at < whole)
+            break;
+        out += place(m_partial.substr(at, whole));
+        at += whole;
+    }
+    m_partial.erase(0, at);
+    return out;
+}
+
+std::string TagRetimer::place(std::string tag)
+{
+    const TagKind kind = tag_kind(tag);
+    if (!m_offset) {
+        // The entry's offset comes from its first picture, so that the
+        // pictures run on by exactly one frame; what comes before it waits.
+        m_held.push_back(std::move(tag));
+        if (kind == TagKind::Picture) {
+            // Shown one frame after the last picture before it; the first
+            // entry keeps its own times.
+            const long long at = tag_time(m_held.back());
+            return release(m_last_video < 0 ? 0 : m_start - at - composition(m_held.back()));
+        }
+        if (kind == TagKind::Sound && ++m_held_sound > k_sound_held)
+            return end_entry_hold();
+        return {};
+    }
+    long long at = tag_time(tag) + *m_offset;
+    switch (kind) {
+    case TagKind::Picture: {
+        // Decoding times only go on; the first pictures of an entry that
+        // shows them later than it decodes them (B-frames) are squeezed in
+        // after the last of the entry before, their display times kept.
+        const long long shown = at + composition(tag);
+        if (m_pictures && at > m_last_source)
+            m_video_step = at - m_last_source;
+        m_last_source = at;
+        if (m_last_video >= 0)
+            at = std::max(at, m_last_video + 1);
+        at = std::min(at, shown);
+        set_composition(tag, shown - at);
+        m_last_video = at;
+        m_last_shown = std::max(m_last_shown, shown);
+        m_pictures = true;
+        break;
+    }
+    case TagKind::Sound:
+        if (at <= m_audio_floor) {
+            ++m_dropped;
+            return {};
+        }
+        if (m_last_audio > m_audio_floor && at > m_last_audio)
+            m_audio_step = at - m_last_audio;
+        m_last_audio = std::max(m_last_audio, at);
+        break;
+    case TagKind::Other:
+        at = std::max(at, 0LL);
+        break;
+    }
+    set_tag_time(tag, at);
+    return tag;
+}
+
+std::string TagRetimer::end_entry_hold()
+{
+    // No picture: the entry's first sound begins where the entry does.
+    for (const std::string& tag : m_held) {
+        if (tag_kind(tag) == TagKind::Sound)
+            return release(m_start - tag_time(tag));
+    }
+    return release(m_start);
+}
+
+std::string TagRetimer::release(long long offset)
+{
+    m_offset = offset;
+    std::vector<std::string> held;
+    held.swap(m_held);
+    std::string out;
+    for (std::string& tag : held)
+        out += place(std::move(tag));
+    return out;
+}
+
+std::string TagRetimer::end_entry()
+{
+    std::string out = m_offset ? std::string() : end_entry_hold();
+    if (m_pictures)
+        m_next_start = std::max(m_next_start, m_last_shown + m_video_step);
+    else if (m_last_audio > m_audio_floor)
+        m_next_start = std::max(m_next_start, m_last_audio + m_audio_step);
+    return out;
 }
 
 ListPush::ListPush(std::string program, ListPlan plan)
@@ -224,6 +411,7 @@ void ListPush::start_reader(const std::string& path, const std::string& from, bo
 {
     m_reader = std::make_unique<ChildProcess>();
     m_cut = std::make_unique<HeaderCut>(m_entry == 0);
+    m_retimer.begin_entry(m_entry == 0 ? HeaderCut::k_size : 0);
     m_reader_progress = ProgressParser();
     m_reader_time_us = 0;
     m_reader_said.clear();
@@ -262,7 +450,8 @@ void ListPush::reader_done()
         }
         m_writer.add_text(protocol::write_entry(m_entry, protocol::EntryState::Skipped, why));
     }
-    m_clock.read(m_reader_time_us, left_out);
+    m_pending += m_retimer.end_entry();
+    m_clock.read((m_retimer.next_start_ms() - m_retimer.start_ms()) * 1000, left_out);
     m_reader.reset();
     ++m_entry;
     m_want = true;
@@ -363,8 +552,10 @@ void ListPush::read_reader_output()
         m_reader->close_stdout();
         return;
     }
-    if (m_publisher.stdin_fd() >= 0)
-        m_pending += m_cut->feed(buffer, size_t(n));
+    if (m_publisher.stdin_fd() >= 0) {
+        const std::string bytes = m_cut->feed(buffer, size_t(n));
+        m_pending += m_retimer.feed(bytes.data(), bytes.size());
+    }
 }
 
 void ListPush::read_reader_side(int fd)

@@ -80,6 +80,46 @@ private:
     bool m_body = false;
 };
 
+// Lays every entry's FLV tags on one time line. An entry's pictures are
+// shown from one frame after the last picture before them, and its sound keeps its
+// place beside them; sound that would run back into the entry before (where
+// that entry's sound outlasts its pictures) is left out, so that neither
+// stream ever goes back. Times are the tags' milliseconds.
+class TagRetimer
+{
+public:
+    // A new entry begins; its first `verbatim` bytes (the stream's file header) pass as they are.
+    void begin_entry(size_t verbatim = 0);
+    // The bytes to pass on.
+    std::string feed(const char* data, size_t size);
+    // The entry has ended: what was held for it goes out.
+    std::string end_entry();
+    // Where the next entry begins: the end of the last pictures (of the last sound without them).
+    long long next_start_ms() const { return m_next_start; }
+    // Where the entry being read began.
+    long long start_ms() const { return m_start; }
+    long long sound_left_out() const { return m_dropped; }
+
+private:
+    std::string place(std::string tag);
+    std::string release(long long offset);
+    std::string end_entry_hold();
+
+    std::string m_partial; // a tag not whole yet
+    size_t m_verbatim = 0;
+    std::vector<std::string> m_held; // tags before the entry's first picture
+    int m_held_sound = 0;
+    std::optional<long long> m_offset; // the entry's times to ours, once known
+    long long m_start = 0, m_next_start = 0;
+    bool m_pictures = false; // this entry had pictures
+    long long m_last_video = -1, m_video_step = 40;
+    long long m_last_source = 0; // the last picture's decoding time before any squeeze
+    long long m_last_shown = -1;
+    long long m_last_audio = -1, m_audio_step = 23;
+    long long m_audio_floor = -1; // the last sound of the entries before
+    long long m_dropped = 0;
+};
+
 class ListPush
 {
 public:
@@ -104,6 +144,7 @@ private:
     ChildProcess m_publisher;
     std::unique_ptr<ChildProcess> m_reader;
     std::unique_ptr<HeaderCut> m_cut;
+    TagRetimer m_retimer;
     ProgressParser m_publisher_progress, m_reader_progress;
     long long m_reader_time_us = 0;
     std::string m_reader_said; // the reader's first error line
