@@ -50,14 +50,19 @@ void keep_errno_close(int fd)
 // Open-file-description locks: unlike process locks they also keep two
 // servers or two clients inside one process apart, and they are not
 // inherited by programs we start (every descriptor here is close-on-exec).
-bool try_lock(int fd, off_t byte)
+bool set_lock(int fd, off_t byte, short type)
 {
     struct flock fl = {};
-    fl.l_type = F_WRLCK;
+    fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = byte;
     fl.l_len = 1;
-    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+bool try_lock(int fd, off_t byte)
+{
+    return set_lock(fd, byte, F_WRLCK);
 }
 
 // Gives a byte back before the descriptor is closed. Closing alone is not
@@ -67,15 +72,10 @@ bool try_lock(int fd, off_t byte)
 // frees the byte for every copy at once.
 void release(int fd, off_t byte)
 {
-    struct flock fl = {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = byte;
-    fl.l_len = 1;
     const int saved = errno;
-    ::fcntl(fd, F_OFD_SETLK, &fl);
-    ::close(fd);
+    set_lock(fd, byte, F_UNLCK);
     errno = saved;
+    keep_errno_close(fd);
 }
 
 bool same_file(int fd, const char* path)
@@ -254,13 +254,7 @@ int listen_at(const char* path)
         return -1;
     }
 
-    Extra extra;
-    extra.lock = lock;
-    extra.server = true;
-    extra.path = path;
-    extra.dev = st.st_dev;
-    extra.ino = st.st_ino;
-    remember(fd, std::move(extra));
+    remember(fd, {lock, true, path, st.st_dev, st.st_ino});
     return fd;
 }
 

@@ -19,7 +19,36 @@ namespace {
 
 constexpr char report_word[] = "vidmend";
 
+// Marks the words for the repair window's catalogue, whose tool reads them
+// here; this library has no Qt.
+#define QT_TRANSLATE_NOOP(context, text) text
+
+const char* const end_words[] = {
+    "done",
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:任务文件不完整或文件重复"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:无法读取文件或参考视频不完整"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:参考视频没有画面"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:损坏视频不是MP4文件"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:不支持该视频或音频编码"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:两个文件似乎放反了"),
+    QT_TRANSLATE_NOOP("RepairEngine", "无需修复:损坏视频是完整的"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:没有找到可以恢复的画面"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:无法写入修复后的文件"),
+    QT_TRANSLATE_NOOP("RepairEngine", "已停止"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:声音与参考视频的编码不同"),
+    QT_TRANSLATE_NOOP("RepairEngine", "修复失败:参考视频与损坏视频的设置不同"),
+};
+static_assert(sizeof end_words / sizeof end_words[0] == repair_end_words, "one word per exit code");
+
 } // namespace
+
+const char repair_failed[] = QT_TRANSLATE_NOOP("RepairEngine", "修复失败");
+const char repair_not_needed[] = QT_TRANSLATE_NOOP("RepairEngine", "无需修复");
+
+const char* repair_end_word(int exit_code)
+{
+    return exit_code >= 0 && exit_code < repair_end_words ? end_words[exit_code] : repair_failed;
+}
 
 std::string write_job(const RepairJob& job)
 {

@@ -41,6 +41,17 @@ inline constexpr char reply_ok[] = "OK";
 inline constexpr char reply_end[] = "pro_end";
 bool reply_ends_job(const std::string& reply);
 
+// The state word of the engine's last report, by its exit code: "done" for 0,
+// else a Chinese word that the window shows in its own language:
+// "修复失败:REASON", "无需修复:REASON" or "已停止". Each is one word (reports
+// are split at spaces) within 63 bytes. A code without a word of its own
+// gives repair_failed.
+const char* repair_end_word(int exit_code);
+inline constexpr int repair_end_words = 13; // the codes with a word of their own: 0 to 12
+// What a failure's word and a needless repair's word begin with.
+extern const char repair_failed[];
+extern const char repair_not_needed[];
+
 // The engine's side of the repair pipe: one connection per report, as the
 // window drops a client after each reply. False, with nothing in `reply`,
 // when no window listens or the exchange fails.

@@ -10,16 +10,11 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 root = Path(__file__).resolve().parent.parent
-table = {}
-for line in (root / "translations" / "en.tsv").read_text(encoding="utf-8").splitlines():
-    if not line.strip() or line.startswith("#"):
-        continue
-    context, source, english = line.split("\t")
-    unescape = lambda s: s.replace("\\n", "\n").replace("\\r", "\r").replace("\\t", "\t")
-    table[(context, unescape(source))] = unescape(english)
+
 
 def text_of(element):
-    # lupdate writes a carriage return as <byte value="xd"/>.
+    # lupdate writes a carriage return as <byte value="xd"/>. The translations
+    # test reads the catalogues with this too.
     text = element.text or ""
     for child in element:
         if child.tag == "byte":
@@ -38,24 +33,37 @@ def set_text(element, text):
         byte.tail = part
 
 
-missing = 0
-for ts in sorted((root / "translations").glob("*_en.ts")):
-    tree = ET.parse(ts)
-    for context in tree.getroot().iter("context"):
-        name = context.find("name").text
-        for message in context.iter("message"):
-            source = text_of(message.find("source"))
-            english = table.get((name, source), table.get(("*", source)))
-            translation = message.find("translation")
-            if english is None:
-                missing += 1
-                print(f"{ts.name}: no English for {name}: {source!r}", file=sys.stderr)
-                continue
-            set_text(translation, english)
-            translation.attrib.pop("type", None)
-    tree.write(ts, encoding="utf-8", xml_declaration=True)
-    # Keep lupdate's own header so its next run changes nothing.
-    text = ts.read_text(encoding="utf-8").replace("<?xml version='1.0' encoding='utf-8'?>\n",
-                                                  '<?xml version="1.0" encoding="utf-8"?>\n<!DOCTYPE TS>\n', 1)
-    ts.write_text(text if text.endswith("\n") else text + "\n", encoding="utf-8")
-sys.exit(1 if missing else 0)
+def main():
+    table = {}
+    for line in (root / "translations" / "en.tsv").read_text(encoding="utf-8").splitlines():
+        if not line.strip() or line.startswith("#"):
+            continue
+        context, source, english = line.split("\t")
+        unescape = lambda s: s.replace("\\n", "\n").replace("\\r", "\r").replace("\\t", "\t")
+        table[(context, unescape(source))] = unescape(english)
+
+    missing = 0
+    for ts in sorted((root / "translations").glob("*_en.ts")):
+        tree = ET.parse(ts)
+        for context in tree.getroot().iter("context"):
+            name = context.find("name").text
+            for message in context.iter("message"):
+                source = text_of(message.find("source"))
+                english = table.get((name, source), table.get(("*", source)))
+                translation = message.find("translation")
+                if english is None:
+                    missing += 1
+                    print(f"{ts.name}: no English for {name}: {source!r}", file=sys.stderr)
+                    continue
+                set_text(translation, english)
+                translation.attrib.pop("type", None)
+        tree.write(ts, encoding="utf-8", xml_declaration=True)
+        # Keep lupdate's own header so its next run changes nothing.
+        text = ts.read_text(encoding="utf-8").replace("<?xml version='1.0' encoding='utf-8'?>\n",
+                                                      '<?xml version="1.0" encoding="utf-8"?>\n<!DOCTYPE TS>\n', 1)
+        ts.write_text(text if text.endswith("\n") else text + "\n", encoding="utf-8")
+    return 1 if missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

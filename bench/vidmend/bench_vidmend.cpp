@@ -244,6 +244,92 @@ QList<QPair<qint64, qint64>> spoil(const QString& original, const QString& out, 
     return spots;
 }
 
+// What a user's player makes of a repair against the original: each track's
+// complete samples matched in order by their bytes; per picture, its time
+// against the original's, less the audio's own offset (so a picture that
+// plays early against its sound counts, a whole file moved does not); and
+// pictures whose decoding times do not rise.
+struct Timeline
+{
+    QList<double> recovered; // per track
+    double sync = 0;         // end of audio against video, seconds, worst track
+    double median = 0, worst = 0;
+    int collisions = 0;
+};
+
+// With `without_silence` the audio written as silence for lost PCM is left out of the match.
+Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qint64 size,
+                       const QList<QPair<qint64, qint64>>& ranges, bool without_silence = false)
+{
+    Timeline o;
+    const auto hit = [&](const Packet& p) {
+        for (const auto& [from, to] : ranges)
+            if (p.pos < to && p.pos + p.size > from)
+                return true;
+        return p.pos + p.size > size;
+    };
+    int tracks = 0;
+    for (const Packet& p : truth)
+        tracks = std::max(tracks, p.stream + 1);
+    QList<const Packet*> last_got(tracks, nullptr), last_truth(tracks, nullptr);
+    QList<QList<double>> offsets(tracks);
+    QList<QList<double>> when(tracks); // the true time of each sample kept
+    for (int t = 0; t < tracks; ++t) {
+        QList<const Packet*> mine;
+        for (const Packet& p : got)
+            if (p.stream == t && !(without_silence && t > 0 && p.uniform))
+                mine << &p;
+        int complete = 0, kept = 0, next = 0;
+        for (const Packet& p : truth) {
+            if (p.stream != t || hit(p))
+                continue;
+            ++complete;
+            for (int k = next; k < std::min<int>(next + 8, int(mine.size())); ++k) {
+                if (mine[k]->hash == p.hash && mine[k]->size == p.size) {
+                    ++kept;
+                    last_got[t] = mine[k], last_truth[t] = &p;
+                    offsets[t] << mine[k]->start - p.start;
+                    when[t] << p.start;
+                    next = k + 1;
+                    break;
+                }
+            }
+        }
+        o.recovered << (complete ? double(kept) / complete : 0);
+    }
+    for (int t = 1; t < tracks; ++t)
+        if (last_got[t] && last_got[0])
+            o.sync = std::max(
+                o.sync, std::fabs((last_got[t]->end - last_got[0]->end) - (last_truth[t]->end - last_truth[0]->end)));
+    const auto median = [](QList<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.isEmpty() ? 0.0 : v[v.size() / 2];
+    };
+    // Against the audio frame kept nearest to the picture's true time: what a
+    // viewer sees as lips against voice, all along the file.
+    QList<double> video;
+    for (int i = 0; i < offsets.value(0).size(); ++i) {
+        double audio = 0;
+        if (tracks > 1 && !when[1].isEmpty()) {
+            const auto it = std::lower_bound(when[1].begin(), when[1].end(), when[0][i]);
+            const qsizetype a = std::min<qsizetype>(it - when[1].begin(), when[1].size() - 1);
+            audio = offsets[1][a];
+        }
+        video << offsets[0][i] - audio;
+    }
+    o.median = median(video);
+    for (double d : video)
+        o.worst = std::max(o.worst, std::fabs(d));
+    int64_t last = INT64_MIN;
+    for (const Packet& p : got) {
+        if (p.stream != 0)
+            continue;
+        o.collisions += p.dts <= last;
+        last = p.dts;
+    }
+    return o;
+}
+
 struct Verdict
 {
     QList<double> recovered; // per track, share of the complete samples kept with their bytes
@@ -275,43 +361,9 @@ Verdict judge(const QString& original, const QString& reference, const QString& 
     QFile::remove(out);
     Silent silent;
     vidmend::repair({reference.toStdString(), damaged.toStdString(), out.toStdString(), 0}, silent);
-    const QList<Packet> truth = packets(original), got = packets(out);
-    const qint64 size = QFileInfo(damaged).size();
-    const auto hit = [&](const Packet& p) {
-        for (const auto& [from, to] : ranges)
-            if (p.pos < to && p.pos + p.size > from)
-                return true;
-        return p.pos + p.size > size;
-    };
-    int tracks = 0;
-    for (const Packet& p : truth)
-        tracks = std::max(tracks, p.stream + 1);
-    QList<const Packet*> last_got(tracks, nullptr), last_truth(tracks, nullptr);
-    for (int t = 0; t < tracks; ++t) {
-        QList<const Packet*> mine;
-        for (const Packet& p : got)
-            if (p.stream == t && !(t > 0 && p.uniform))
-                mine << &p;
-        int complete = 0, kept = 0, next = 0;
-        for (const Packet& p : truth) {
-            if (p.stream != t || hit(p))
-                continue;
-            ++complete;
-            for (int k = next; k < std::min<int>(next + 8, int(mine.size())); ++k) {
-                if (mine[k]->hash == p.hash && mine[k]->size == p.size) {
-                    ++kept;
-                    last_got[t] = mine[k], last_truth[t] = &p;
-                    next = k + 1;
-                    break;
-                }
-            }
-        }
-        o.recovered << (complete ? double(kept) / complete : 0);
-    }
-    for (int t = 1; t < tracks; ++t)
-        if (last_got[t] && last_got[0])
-            o.sync = std::max(
-                o.sync, std::fabs((last_got[t]->end - last_got[0]->end) - (last_truth[t]->end - last_truth[0]->end)));
+    const Timeline t = against_truth(packets(original), packets(out), QFileInfo(damaged).size(), ranges, true);
+    o.recovered = t.recovered;
+    o.sync = t.sync;
     return o;
 }
 
@@ -422,91 +474,6 @@ void refusals()
                "修复失败:参考视频与损坏视频的设置不同", QFile::exists(out) ? "an output was left" : "no output");
     }
     std::printf("\n");
-}
-
-// What a user's player makes of a repair against the original: each track's
-// complete samples matched in order by their bytes; per picture, its time
-// against the original's, less the audio's own offset (so a picture that
-// plays early against its sound counts, a whole file moved does not); and
-// pictures whose decoding times do not rise.
-struct Timeline
-{
-    QList<double> recovered; // per track
-    double sync = 0;         // end of audio against video, seconds, worst track
-    double median = 0, worst = 0;
-    int collisions = 0;
-};
-
-Timeline against_truth(const QList<Packet>& truth, const QList<Packet>& got, qint64 size,
-                       const QList<QPair<qint64, qint64>>& ranges)
-{
-    Timeline o;
-    const auto hit = [&](const Packet& p) {
-        for (const auto& [from, to] : ranges)
-            if (p.pos < to && p.pos + p.size > from)
-                return true;
-        return p.pos + p.size > size;
-    };
-    int tracks = 0;
-    for (const Packet& p : truth)
-        tracks = std::max(tracks, p.stream + 1);
-    QList<const Packet*> last_got(tracks, nullptr), last_truth(tracks, nullptr);
-    QList<QList<double>> offsets(tracks);
-    QList<QList<double>> when(tracks); // the true time of each sample kept
-    for (int t = 0; t < tracks; ++t) {
-        QList<const Packet*> mine;
-        for (const Packet& p : got)
-            if (p.stream == t)
-                mine << &p;
-        int complete = 0, kept = 0, next = 0;
-        for (const Packet& p : truth) {
-            if (p.stream != t || hit(p))
-                continue;
-            ++complete;
-            for (int k = next; k < std::min<int>(next + 8, int(mine.size())); ++k) {
-                if (mine[k]->hash == p.hash && mine[k]->size == p.size) {
-                    ++kept;
-                    last_got[t] = mine[k], last_truth[t] = &p;
-                    offsets[t] << mine[k]->start - p.start;
-                    when[t] << p.start;
-                    next = k + 1;
-                    break;
-                }
-            }
-        }
-        o.recovered << (complete ? double(kept) / complete : 0);
-    }
-    for (int t = 1; t < tracks; ++t)
-        if (last_got[t] && last_got[0])
-            o.sync = std::max(
-                o.sync, std::fabs((last_got[t]->end - last_got[0]->end) - (last_truth[t]->end - last_truth[0]->end)));
-    const auto median = [](QList<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.isEmpty() ? 0.0 : v[v.size() / 2];
-    };
-    // Against the audio frame kept nearest to the picture's true time: what a
-    // viewer sees as lips against voice, all along the file.
-    QList<double> video;
-    for (int i = 0; i < offsets.value(0).size(); ++i) {
-        double audio = 0;
-        if (tracks > 1 && !when[1].isEmpty()) {
-            const auto it = std::lower_bound(when[1].begin(), when[1].end(), when[0][i]);
-            const qsizetype a = std::min<qsizetype>(it - when[1].begin(), when[1].size() - 1);
-            audio = offsets[1][a];
-        }
-        video << offsets[0][i] - audio;
-    }
-    o.median = median(video);
-    for (double d : video)
-        o.worst = std::max(o.worst, std::fabs(d));
-    int64_t last = INT64_MIN;
-    for (const Packet& p : got) {
-        if (p.stream != 0)
-            continue;
-        o.collisions += p.dts <= last;
-        last = p.dts;
-    }
-    return o;
 }
 
 void timing()

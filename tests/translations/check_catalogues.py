@@ -19,14 +19,9 @@ from pathlib import Path
 CJK = re.compile("[\u2e80-\u9fff\uf900-\ufaff\uff00-\uffef]")
 PLACEHOLDER = re.compile(r"%(?:\d+|p)")
 
-
-def text_of(element):
-    text = element.text or ""
-    for child in element:
-        if child.tag == "byte":
-            text += chr(int(child.get("value").lstrip("x"), 16))
-        text += child.tail or ""
-    return text
+# A catalogue's text is read as the script that fills the catalogues reads it.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from fill_ts import text_of  # noqa: E402
 
 
 LITERAL = re.compile(r'"((?:[^"\\\n]|\\.)*)"')

@@ -35,6 +35,13 @@ bool ends_with(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// An http(s) address whose path, without query or fragment, ends in `ext`.
+bool is_web_file(const std::string& url, const std::string& ext)
+{
+    const std::string scheme = scheme_of(url);
+    return (scheme == "http" || scheme == "https") && ends_with(lower(url.substr(0, url.find_first_of("?#"))), ext);
+}
+
 bool copies_video(const std::vector<std::string>& args)
 {
     static const char* const options[] = {"-vcodec", "-c:v", "-codec:v", "-c", "-codec"};
@@ -64,21 +71,12 @@ bool is_network_url(const std::string& text)
 
 bool is_flv_source(const std::string& url)
 {
-    const std::string scheme = scheme_of(url);
-    if (scheme.rfind("rtmp", 0) == 0)
-        return true;
-    if (scheme != "http" && scheme != "https")
-        return false;
-    const std::string path = lower(url.substr(0, url.find_first_of("?#")));
-    return ends_with(path, ".flv");
+    return scheme_of(url).rfind("rtmp", 0) == 0 || is_web_file(url, ".flv");
 }
 
 bool is_hls_source(const std::string& url)
 {
-    const std::string scheme = scheme_of(url);
-    if (scheme != "http" && scheme != "https")
-        return false;
-    return ends_with(lower(url.substr(0, url.find_first_of("?#"))), ".m3u8");
+    return is_web_file(url, ".m3u8");
 }
 
 long long read_timeout_us(const char* env_value)

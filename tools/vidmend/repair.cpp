@@ -10,6 +10,8 @@
 #include "walker.h"
 #include "writer.h"
 
+#include "protocol/repair.h"
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -26,37 +28,8 @@ namespace vidmend {
 
 const char* state_word(Outcome outcome)
 {
-    // The window shows the word as it is: in its language, without spaces
-    // (reports are split at them) and within 63 bytes of UTF-8.
-    switch (outcome) {
-    case Outcome::Done:
-        return "done";
-    case Outcome::Usage:
-        return "修复失败:任务文件不完整或文件重复";
-    case Outcome::Unreadable:
-        return "修复失败:无法读取文件或参考视频不完整";
-    case Outcome::NoVideo:
-        return "修复失败:参考视频没有画面";
-    case Outcome::NotMp4:
-        return "修复失败:损坏视频不是MP4文件";
-    case Outcome::Unsupported:
-        return "修复失败:不支持该视频或音频编码";
-    case Outcome::Swapped:
-        return "修复失败:两个文件似乎放反了";
-    case Outcome::Intact:
-        return "无需修复:损坏视频是完整的";
-    case Outcome::NothingFound:
-        return "修复失败:没有找到可以恢复的画面";
-    case Outcome::WriteFailed:
-        return "修复失败:无法写入修复后的文件";
-    case Outcome::Stopped:
-        return "已停止";
-    case Outcome::AudioMismatch:
-        return "修复失败:声音与参考视频的编码不同";
-    case Outcome::SettingsMismatch:
-        return "修复失败:参考视频与损坏视频的设置不同";
-    }
-    return "修复失败";
+    // The value is the exit code, by which the protocol keeps the words.
+    return protocol::repair_end_word(int(outcome));
 }
 
 namespace {
