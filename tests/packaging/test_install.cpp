@@ -116,22 +116,33 @@ private slots:
         }
     }
 
-    void programs_refuse_a_missing_job_data()
+    // The player refuses bad command lines; the conversion window's test has it play a file.
+    void programs_refuse_bad_command_lines_data()
     {
         QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args"); // %d: a folder with an empty clip_zo.mp4
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
-        QTest::newRow("Vidmend.exe without a job file") << "Vidmend.exe" << 1 << "mp4.rp";
-        QTest::newRow("ZaReridi.exe without a file") << "ZaReridi.exe" << 2 << "usage: ZaReridi.exe -play FILE";
+        QTest::newRow("Vidmend.exe without a job file") << "Vidmend.exe" << QStringList{} << 1 << "mp4.rp";
+        QTest::newRow("ZaReridi.exe without a file")
+            << "ZaReridi.exe" << QStringList{} << 2 << "usage: ZaReridi.exe -play FILE";
+        QTest::newRow("ZaReridi.exe, unknown option")
+            << "ZaReridi.exe" << QStringList{"-show", "%d/clip_zo.mp4"} << 2 << "expected exactly";
+        QTest::newRow("ZaReridi.exe, missing file")
+            << "ZaReridi.exe" << QStringList{"-play", "%d/gone.mp4"} << 2 << "no such file";
+        QTest::newRow("ZaReridi.exe, a folder") << "ZaReridi.exe" << QStringList{"-play", "%d"} << 2 << "not a file";
     }
-    void programs_refuse_a_missing_job()
+    void programs_refuse_bad_command_lines()
     {
         QFETCH(QString, program);
+        QFETCH(QStringList, args);
         QFETCH(int, code);
         QFETCH(QString, message);
         QTemporaryDir home, runtime;
+        QVERIFY(testmedia::write_file(home.filePath("clip_zo.mp4"), {}));
+        args.replaceInStrings("%d", home.path());
         const testmedia::Ran ran =
-            testmedia::run(pkgdir() + "/" + program, {}, 60000, user_env(home.path(), runtime.path()));
+            testmedia::run(pkgdir() + "/" + program, args, 60000, user_env(home.path(), runtime.path()));
         QCOMPARE(ran.code, code);
         QVERIFY2(ran.err.contains(message), qPrintable(ran.err));
     }
@@ -149,31 +160,7 @@ private slots:
         QCOMPARE(testmedia::probe(output), QString("128x96 1s"));
     }
 
-    // The installed program speaks the locale's language, with the catalogues
-    // it carries; the menu entry, AppStream data and manual pages name it in
-    // both languages.
-    void installed_language_data()
-    {
-        QTest::addColumn<QString>("lang");
-        QTest::addColumn<QString>("title");
-        QTest::newRow("C") << "C.UTF-8"
-                           << "视频修复";
-        QTest::newRow("Chinese") << "zh_CN.UTF-8"
-                                 << "视频修复";
-        QTest::newRow("English") << "en_US.UTF-8"
-                                 << "Video Repair";
-    }
-    void installed_language()
-    {
-        QFETCH(QString, lang);
-        QFETCH(QString, title);
-        QTemporaryDir home, runtime;
-        const testmedia::Ran host = testmedia::run(
-            m_usr + "/bin/davaz", {"--show", "msg_show_mp4wd", "--screenshot", home.filePath("shots")}, 120000,
-            user_env(home.path(), runtime.path()) + QStringList{"LANG=" + lang, "LC_ALL=" + lang, "LANGUAGE="});
-        QVERIFY2(host.code == 0, qPrintable(host.err));
-        QVERIFY2(host.out.contains("window: Mp4RPWidget \"" + title + "\""), qPrintable(host.out));
-    }
+    // The menu entry, AppStream data and manual pages name the program in both languages.
     void names_in_both_languages()
     {
         QCOMPARE(desktop_value(m_desktop, "Name"), QString("DaVaz"));
@@ -186,18 +173,13 @@ private slots:
     }
 
     // The menu entry's icon in the hicolor theme, at the sizes menus and docks ask for.
-    void icon_sizes_data()
-    {
-        QTest::addColumn<int>("size");
-        for (int size : {16, 24, 32, 48, 64, 128, 256})
-            QTest::newRow(qPrintable(QString("%1x%1").arg(size))) << size;
-    }
     void icon_sizes()
     {
-        QFETCH(int, size);
         const QString icon = desktop_value(m_desktop, "Icon");
-        const QImage image(QString("%1/share/icons/hicolor/%2x%2/apps/%3.png").arg(m_usr).arg(size).arg(icon));
-        QCOMPARE(image.size(), QSize(size, size));
+        for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+            const QImage image(QString("%1/share/icons/hicolor/%2x%2/apps/%3.png").arg(m_usr).arg(size).arg(icon));
+            QVERIFY2(image.size() == QSize(size, size), qPrintable(QString::number(size)));
+        }
         QVERIFY(QFileInfo::exists(m_usr + "/share/icons/hicolor/scalable/apps/" + icon + ".svg"));
     }
 

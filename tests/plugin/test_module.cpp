@@ -2,17 +2,7 @@
 
 #include "eframework.h"
 #include "plugin/ffmpegmodule.h"
-#include "rsrc/formatcwidget/formatcwidget.h"
-#include "rsrc/grablivewidget.h"
-#include "rsrc/icapture.h"
-#include "rsrc/mp4rpwidget.h"
-#include "rsrc/processwidget.h"
-#include "rsrc/videolivewidget.h"
 #include "testmedia.h"
-#include "transcode/conworker.h"
-#include "widgets/fl_playlist.h"
-#include "widgets/hpushbutton.h"
-#include "widgets/htablewidgetex.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -20,18 +10,6 @@
 namespace {
 
 QStringList g_log;
-
-// A class's own signals and slots in declaration order, as "signal name(types)" or "slot name(types)".
-QStringList own_methods(const QMetaObject& meta)
-{
-    QStringList methods;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        const QMetaMethod m = meta.method(i);
-        if (m.methodType() == QMetaMethod::Signal || m.methodType() == QMetaMethod::Slot)
-            methods << QString(m.methodType() == QMetaMethod::Signal ? "signal " : "slot ") + m.methodSignature();
-    }
-    return methods;
-}
 
 QList<QWidget*> top_levels_named(const QString& name)
 {
@@ -92,53 +70,6 @@ private slots:
         QCOMPARE(m_module->recv_msg(msg, QVariant(42)), QVariant(true));
         QCOMPARE(top_levels_named(window), QList<QWidget*>{first});
         QVERIFY(first->isVisible());
-    }
-
-    // Forms, the host and other modules reach these by name, so they keep their names and order.
-    void meta_methods_data()
-    {
-        QTest::addColumn<const QMetaObject*>("meta");
-        QTest::addColumn<QString>("methods");
-        const auto row = [](const char* name, const QMetaObject* meta, const char* methods) {
-            QTest::newRow(name) << meta << QString(methods);
-        };
-        row("ConWorker", &ConWorker::staticMetaObject,
-            "signal sg_progress(int,int)|signal sg_finished(int)|slot slot_readData()|slot slot_stop()");
-        row("FormatCWidget", &FormatCWidget::staticMetaObject,
-            "slot slot_comb_size(QString)|slot slot_refresh_define(bool)|slot slot_delay_delete()|"
-            "slot slot_convert_statu(int,int)|slot slot_convert_finished(int)|slot slot_convert_next()|"
-            "slot slot_remove_row(int)|slot slot_look_row(int)|slot on_tb_close_clicked()|slot on_tb_min_clicked()|"
-            "slot on_pb_add_clicked()|slot on_pb_clear_clicked()|slot on_pb_changedir_clicked()|"
-            "slot on_pb_opendir_clicked()|slot on_pb_start_stop_clicked()");
-        row("HTableWidget", &HTableWidget::staticMetaObject, "slot slot_doubleClicked(int,int)");
-        row("HTableWidgetEx", &HTableWidgetEx::staticMetaObject, "signal sig_remove_row(int)|signal sig_look_row(int)");
-        row("HPushButton", &HPushButton::staticMetaObject, "signal sig_clicked(int)|slot slot_clicked()");
-        row("VideoLiveWidget", &VideoLiveWidget::staticMetaObject,
-            "slot slot_error(QProcess::ProcessError)|slot slot_readData()|slot on_tb_min_clicked()|"
-            "slot on_tb_close_clicked()|slot on_pb_add_clicked()|slot on_pb_clear_clicked()|"
-            "slot on_pb_start_stop_clicked()");
-        row("FL_PlayList", &FL_PlayList::staticMetaObject,
-            "slot slot_loadPlayList()|slot slot_itemDoubleClicked(QListWidgetItem*)");
-        row("GrabLiveWidget", &GrabLiveWidget::staticMetaObject,
-            "slot on_tb_close_clicked()|slot on_tb_min_clicked()|slot on_pushButton_start_clicked()|"
-            "slot on_pushButton_stop_clicked()|slot on_pushButton_open_dir_clicked()|"
-            "slot on_pushButton_browser_clicked()|slot slot_timer()|slot slot_readData()|"
-            "slot slot_error(QProcess::ProcessError)|slot connectWithMe(QString)|slot write_cfg()|slot read_cfg()");
-        row("Mp4RPWidget", &Mp4RPWidget::staticMetaObject,
-            "slot slot_error(QProcess::ProcessError)|slot slot_readData()|slot slot_finished()|"
-            "slot slot_start(QString,QString,int)|slot slot_start_ex(QString,QString,int)|slot slot_show_result()|"
-            "slot on_tb_close_clicked()|slot on_tb_min_clicked()|slot on_pb_start_clicked()|"
-            "slot on_pb_failed_clicked()|slot on_pb_okay_clicked()");
-        row("ProcessWidget", &ProcessWidget::staticMetaObject,
-            "signal sg_finished()|slot slot_progress(qlonglong,qlonglong,QString)|slot on_pb_cancel_clicked()|"
-            "slot on_tb_close_clicked()");
-        row("ICapture", &ICapture::staticMetaObject, "slot slot_up()|slot slot_down()");
-    }
-    void meta_methods()
-    {
-        QFETCH(const QMetaObject*, meta);
-        QFETCH(QString, methods);
-        QCOMPARE(own_methods(*meta).join('|'), methods);
     }
 
     void minimised_window_comes_back_restored_and_active()

@@ -41,8 +41,6 @@ QString shared(const QString& what)
 
 namespace ls = protocol::localsocket;
 
-// One connection of a program that ignores the protocol: writes `bytes`
-// (nothing at all when empty), then hangs up without waiting for a reply.
 // A program that connects past the busy lock and never writes.
 int silent_client()
 {
@@ -54,6 +52,8 @@ int silent_client()
     return fd;
 }
 
+// One connection of a program that ignores the protocol: writes `bytes`
+// (nothing at all when empty), then hangs up without waiting for a reply.
 void poke(const QByteArray& bytes)
 {
     const int fd = ls::connect_to(QFile::encodeName(shared("pipe")).constData());

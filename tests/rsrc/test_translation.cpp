@@ -47,50 +47,39 @@ bool has_cjk(const QString& text)
 QStringList texts_of(QWidget* root)
 {
     QStringList texts;
-    const auto add = [&texts](const QString& text) {
-        if (!text.isEmpty())
-            texts << text;
-    };
     QList<QWidget*> widgets = root->findChildren<QWidget*>();
     widgets.prepend(root);
     for (QWidget* w : widgets) {
-        add(w->windowTitle());
-        add(w->toolTip());
-        add(w->accessibleName());
-        add(w->accessibleDescription());
+        texts << w->windowTitle() << w->toolTip() << w->accessibleName() << w->accessibleDescription();
         for (QAction* action : w->actions())
-            add(action->text());
+            texts << action->text();
         if (auto* label = qobject_cast<QLabel*>(w))
-            add(label->text());
+            texts << label->text();
         if (auto* button = qobject_cast<QAbstractButton*>(w))
-            add(button->text());
+            texts << button->text();
         if (auto* edit = qobject_cast<QLineEdit*>(w))
-            add(edit->placeholderText());
+            texts << edit->placeholderText();
         if (auto* box = qobject_cast<QGroupBox*>(w))
-            add(box->title());
+            texts << box->title();
         if (auto* spin = qobject_cast<QAbstractSpinBox*>(w))
-            add(spin->text());
+            texts << spin->text();
         if (auto* bar = qobject_cast<QProgressBar*>(w))
-            add(bar->text());
-        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            texts << bar->text();
+        if (auto* combo = qobject_cast<QComboBox*>(w))
             for (int i = 0; i < combo->count(); ++i)
-                add(combo->itemText(i));
-        }
-        if (auto* table = qobject_cast<QTableWidget*>(w)) {
+                texts << combo->itemText(i);
+        if (auto* table = qobject_cast<QTableWidget*>(w))
             for (int i = 0; i < table->columnCount(); ++i)
-                add(table->horizontalHeaderItem(i) ? table->horizontalHeaderItem(i)->text() : QString());
-        }
+                texts << (table->horizontalHeaderItem(i) ? table->horizontalHeaderItem(i)->text() : QString());
     }
+    texts.removeAll(QString());
     return texts;
 }
 
 template<typename T>
 T* child(QWidget* window, const char* name)
 {
-    T* found = window->findChild<T*>(QLatin1String(name));
-    if (!found)
-        qWarning("no %s in %s", name, qPrintable(window->objectName()));
-    return found;
+    return window->findChild<T*>(QLatin1String(name));
 }
 
 // The texts of the menus the scenes open.
@@ -117,16 +106,6 @@ struct Scene
     std::function<QWidget*()> make;
     std::function<void(QWidget*)> act;
 };
-
-// Several engine words, with the outcome codes they stand for.
-std::map<QString, int> all_engine_words()
-{
-    std::map<QString, int> words;
-    // Past the last outcome the engine knows, its word is the plain default.
-    for (int code = 0; code < 64; ++code)
-        words.emplace(QString::fromUtf8(vidmend::state_word(vidmend::Outcome(code))), code);
-    return words;
-}
 
 } // namespace
 
@@ -187,7 +166,6 @@ private slots:
             {"C", "", "LANG=C.UTF-8", false},
             {"POSIX", "", "LANG=POSIX", false},
             {"Chinese", "", "LANG=zh_CN.UTF-8", false},
-            {"Taiwanese", "", "LANG=zh_TW.UTF-8", false},
             {"American", "", "LANG=en_US.UTF-8", true},
             {"British with a modifier", "", "LANG=en_GB.UTF-8@euro", true},
             {"bare en", "", "LANG=en", true},
@@ -207,7 +185,6 @@ private slots:
             {"setting EN under Chinese", "EN", "LANG=zh_CN.UTF-8", true},
             {"setting zh under English", "zh", "LC_ALL=en_US.UTF-8 LANGUAGE=en", false},
             {"setting auto follows", "auto", "LANG=en_US.UTF-8", true},
-            {"setting unknown follows", "fr", "LANG=zh_CN.UTF-8", false},
         };
         for (const auto& row : rows)
             QTest::newRow(row.name) << QString(row.setting) << QString(row.vars) << row.english;
@@ -225,20 +202,6 @@ private slots:
             return it == env.end() ? nullptr : it->second.c_str();
         };
         QCOMPARE(platform::ui_language(setting.toStdString(), lookup) == UiLanguage::English, english);
-    }
-
-    // The host's setting wins over the locale this test runs under, both ways.
-    void setting_forces_language()
-    {
-        QVERIFY(use_language("en"));
-        {
-            FormatCWidget window;
-            QCOMPARE(child<QLabel>(&window, "lb_title")->text(), QString("Format Conversion"));
-            QCOMPARE(child<QPushButton>(&window, "pb_start_stop")->text(), QString("Start conversion"));
-        }
-        QVERIFY(!use_language("zh"));
-        FormatCWidget window;
-        QCOMPARE(child<QLabel>(&window, "lb_title")->text(), QString("格式转换"));
     }
 
     void walk_data()
@@ -387,8 +350,14 @@ private slots:
     {
         QTest::addColumn<QString>("word");
         QTest::addColumn<QString>("english"); // empty: any text without Chinese
-        for (const auto& [word, code] : all_engine_words())
-            QTest::newRow(qPrintable(QString("outcome %1").arg(code))) << word << QString();
+        // Past the last outcome the engine knows, its word is the plain default.
+        QStringList words;
+        for (int code = 0; code < 64; ++code) {
+            const QString word = QString::fromUtf8(vidmend::state_word(vidmend::Outcome(code)));
+            if (!words.contains(word))
+                QTest::addRow("outcome %d", code) << word << QString();
+            words << word;
+        }
         QTest::newRow("running word") << "rebuilding"
                                       << "rebuilding";
         QTest::newRow("a failure this window does not know yet") << "修复失败:磁盘坏了"

@@ -63,6 +63,15 @@ class TestVideoLiveWidget : public QObject
     QString live() const { return QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()); }
     QPoint centre_of(int row) const { return list()->visualItemRect(list()->item(row)).center(); }
     bool no_push_left() const { return testmedia::pids_matching("FFmpeg.exe -re -i " + m_media.path()).isEmpty(); }
+    // Whether a reader on the server sees the stream `key` (in H.264).
+    bool server_shows_h264(const QString& key)
+    {
+        QProcess reader;
+        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
+                                 "csv=p=0", m_server.url(key)});
+        return QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, kPushTimeout) &&
+               reader.readAllStandardOutput().contains("h264");
+    }
     // Two entries listed, the first pushed by the start button.
     void start(const QString& url, const QString& key, const QString& first)
     {
@@ -162,12 +171,7 @@ private slots:
         const QRegularExpression label("^时间：\\d\\d:\\d\\d:\\d\\d\\.\\d\\d   fps:[\\d.]+  上传：[\\d.]+kbits/s$");
         QVERIFY2(label.match(state()).hasMatch(), qPrintable(state()));
 
-        // A reader on the server sees the stream.
-        QProcess reader;
-        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
-                                 "csv=p=0", m_server.url("through")});
-        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
-        QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
+        QVERIFY2(server_shows_h264("through"), qPrintable(m_server.log()));
 
         const QString running = QString("/proc/%1").arg(m_window->process()->processId());
         // A double-click as the user makes it: a click, then the second press.
@@ -215,19 +219,17 @@ private slots:
         // Reconnect on drop is on: a push that never got going, and what no retry can mend, still fail at once.
         QTest::addColumn<bool>("reconnect");
         const QString nowhere = QString("rtmp://127.0.0.1:%1/live").arg(testmedia::free_port());
-        QTest::newRow("nothing listens, reconnect on") << nowhere << ""
-                                                       << "直播失败，连接服务器失败！" << true;
-        QTest::newRow("server refuses the address, reconnect on")
-            << live().replace("/live", "/nosuchapp") << ""
-            << "直播失败，Rtmp地址不存在或被占用，请检查！" << true;
-        QTest::newRow("HEVC cannot go into FLV, reconnect on") << live() << "hevc"
-                                                               << "直播失败，视频格式不支持！" << true;
-        QTest::newRow("transcoder missing") << live() << "missing"
-                                            << "" << false;
-        QTest::newRow("transcoder killed mid-push") << live() << "kill"
-                                                    << "" << false;
-        QTest::newRow("rtmp server stopped during a push") << live() << "server"
-                                                           << "" << false;
+        const char* const rows[][4] = {
+            {"nothing listens, reconnect on", "nowhere", "", "直播失败，连接服务器失败！"},
+            {"server refuses the address, reconnect on", "nosuchapp", "", "直播失败，Rtmp地址不存在或被占用，请检查！"},
+            {"HEVC cannot go into FLV, reconnect on", "live", "hevc", "直播失败，视频格式不支持！"},
+            {"transcoder missing", "live", "missing", ""},
+            {"transcoder killed mid-push", "live", "kill", ""},
+            {"rtmp server stopped during a push", "live", "server", ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << (r[1] == QString("nowhere") ? nowhere : live().replace("/live", QString("/") + r[1]))
+                                << QString(r[2]) << QString(r[3]) << QString(r[0]).endsWith("reconnect on");
     }
     void failures()
     {
@@ -306,12 +308,7 @@ private slots:
         QCOMPARE(args[4], m_clip[1]);
         QCOMPARE(list()->current_movie(), list()->item(0));
         QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
-        // A reader on the server sees the stream again.
-        QProcess reader;
-        reader.start("ffprobe", {"-v", "error", "-rw_timeout", "20000000", "-show_entries", "stream=codec_name", "-of",
-                                 "csv=p=0", m_server.url("back")});
-        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QProcess::NotRunning, kPushTimeout);
-        QVERIFY2(reader.readAllStandardOutput().contains("h264"), qPrintable(m_server.log()));
+        QVERIFY2(server_shows_h264("back"), qPrintable(m_server.log()));
 
         // Got going again: the next drop starts from the shortest wait, and
         // resumes the entry from where it got to, counted from the entry's
@@ -352,8 +349,6 @@ private slots:
         m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false); // for the tests after
     }
 
-    // The entry's file goes while the push waits to reconnect: the list says so
-    // and drops the entry, as it does when such an entry is started.
     // The whole list over one connection ("无缝推流"): a reader that started
     // before the push stays connected across the entries, another picture
     // size and AAC set-up, an entry FLV cannot carry and the loop back to the
@@ -562,6 +557,8 @@ private slots:
         QCOMPARE(m_boxes->count(), 0);
     }
 
+    // The entry's file goes while the push waits to reconnect: the list says so
+    // and drops the entry, as it does when such an entry is started.
     void reconnect_finds_the_file_gone()
     {
         const QString copy = m_media.filePath("gone.mp4");

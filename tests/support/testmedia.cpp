@@ -64,6 +64,12 @@ QString unplayable(const QString& path, double least, double most)
     return fine ? QString() : QString("%1: no video or %2 s").arg(path).arg(seconds);
 }
 
+QStringList streams(const QString& path)
+{
+    const QStringList args{"-v", "error", "-show_entries", "stream=codec_name,codec_type", "-of", "csv=p=0", path};
+    return run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts);
+}
+
 QList<QStringList> packets(const QString& path, qint64 cut)
 {
     const QStringList args{"-v",      "error", "-show_entries", "packet=stream_index,pts,dts,size,pos,flags", "-of",
@@ -141,39 +147,18 @@ QString make_vfr_recording(const QString& path, int seconds, int scene, int audi
     const QString video = QString("hue=h=%1,select='not(eq(mod(n\\,4)\\,1))*not(eq(mod(n\\,7)\\,3))',settb=1/90000,"
                                   "setpts='PTS+(mod(N*7\\,5)-2)*90'")
                               .arg(50 * scene);
-    const QStringList args{"-f",
-                           "lavfi",
-                           "-i",
-                           QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
-                           "-f",
-                           "lavfi",
-                           "-i",
-                           QString("sine=frequency=%1:duration=%2:sample_rate=48000")
-                               .arg(440 + 110 * scene)
-                               .arg(audio_seconds > 0 ? audio_seconds : seconds),
-                           "-map",
-                           "0",
-                           "-map",
-                           "1",
-                           "-vf",
-                           video,
-                           "-fps_mode",
-                           "vfr",
-                           "-video_track_timescale",
-                           "90000",
-                           "-pix_fmt",
-                           "yuv420p",
-                           "-c:v",
-                           "libx264",
-                           "-preset",
-                           "ultrafast",
-                           "-bf",
-                           "0",
-                           "-g",
-                           "60",
-                           "-c:a",
-                           "aac",
-                           path};
+    const QString tone = QString("sine=frequency=%1:duration=%2:sample_rate=48000")
+                             .arg(440 + 110 * scene)
+                             .arg(audio_seconds > 0 ? audio_seconds : seconds);
+    const QStringList args =
+        QStringList{"-f",   "lavfi", "-i",   QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
+                    "-f",   "lavfi", "-i",   tone,
+                    "-map", "0",     "-map", "1",
+                    "-vf",  video} +
+        QString("-fps_mode vfr -video_track_timescale 90000 -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 "
+                "-g 60 -c:a aac")
+            .split(' ') +
+        QStringList{path};
     return ffmpeg(args) ? path : QString();
 }
 

@@ -31,6 +31,8 @@ QString decode_errors(const QString& path, const QString& seek = {});
 // Why a recording fails to open, to hold video or to last `least` to `most`
 // seconds; empty when it does all that.
 QString unplayable(const QString& path, double least, double most = 1e9);
+// A file's streams as "codec,type", in order.
+QStringList streams(const QString& path);
 // Per stream, each packet as "pts,dts,size,flags" in file order: those that
 // end within the file's first `cut` bytes.
 QList<QStringList> packets(const QString& path, qint64 cut = std::numeric_limits<qint64>::max());

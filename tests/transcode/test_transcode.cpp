@@ -47,8 +47,6 @@ private slots:
         const QByteArray record = "zo_progress|frame= 75 fps= 0.0 size= 256kB|time=00:00:03.00 bitrate= 699.1kbits/s";
         QTest::newRow("record hides a finish marker") << record + "\nzo_finished\n" << ChunkKind::Progress << -1;
         QTest::newRow("record not at the start") << "\n" + record << ChunkKind::Other << -1;
-        QTest::newRow("finish marker after other text")
-            << QByteArray("muxing\nzo_finished\n") << ChunkKind::Finished << -1;
         QTest::newRow("first phrase in the fixed order wins")
             << QByteArray("zo_finished failed to read RTMP packet header; failed to connect socket")
             << ChunkKind::ErrorPhrase << 1;
