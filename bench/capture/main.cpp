@@ -6,7 +6,9 @@
 // files loses between them (outage.cpp).
 //
 // bench_capture [long-seconds]   (default 600: the long recording of the stop figure)
+// bench_capture continuity       (only the restarted publisher and the HLS playlist, continuity.cpp)
 
+#include "continuity.h"
 #include "figure.h"
 #include "modalboxes.h"
 #include "outage.h"
@@ -134,7 +136,9 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     testenv::isolate_host_home();
     TestHost host;
-    const int long_seconds = argc > 1 ? QString(argv[1]).toInt() : 600;
+    // "bench_capture continuity": only the restarted publisher and the HLS playlist.
+    const bool continuity_only = argc > 1 && QString(argv[1]) == "continuity";
+    const int long_seconds = argc > 1 && !continuity_only ? QString(argv[1]).toInt() : 600;
     const int rounds = argc > 2 ? std::max(1, QString(argv[2]).toInt()) : 3;
 
     QTemporaryDir dir;
@@ -159,6 +163,11 @@ int main(int argc, char** argv)
                                clip, "-c", "copy", "-f", "flv", rtmp.url("live")});
     for (int i = 0; i < 300 && !rtmp.log().contains("publish: name='live'"); ++i)
         spin(100);
+
+    measure_restarted_publisher(rtmp, clip);
+    measure_hls(clip);
+    if (continuity_only)
+        return 0;
 
     QTemporaryDir out;
     Bench bench(out.path());

@@ -456,6 +456,107 @@ private slots:
         m_window->write_cfg();
     }
 
+    // Over one connection the list may change while it goes out: the next
+    // entry is the one after the last handed as the list stands when the
+    // transcoder asks for it (moved, removed and added entries as they are
+    // then), and after the last row the first.
+    void one_connection_follows_the_list_as_it_changes()
+    {
+        const QString first = testmedia::make_clip(m_media.filePath("eight.mp4"), 8);
+        QVERIFY(!first.isEmpty());
+        QStringList copies; // x, y, z, w
+        for (const char* name : {"x.mp4", "y.mp4", "z.mp4", "w.mp4"}) {
+            copies << m_media.filePath(name);
+            QFile::remove(copies.last());
+            QVERIFY(QFile::copy(m_clip[0], copies.last()));
+        }
+        m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(true);
+        auto off = qScopeGuard([this] { m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(false); });
+        edit("le_rtmp_url")->setText(live());
+        edit("le_rtmp_key")->setText("changing");
+        for (const QString& entry : {first, copies[0], copies[1], copies[2]})
+            list()->add_movieItem(entry, false);
+        button()->click();
+        QStringList on; // the entries marked, in turn
+        const auto follow = [&](int count) {
+            const QString path = list()->current_movie()->data(FL_PlayList::PathRole).toString();
+            if (on.isEmpty() || on.last() != path)
+                on << path;
+            return on.size() >= count;
+        };
+        // The first goes out (the next is asked for five seconds into it): the
+        // user moves it to the end, removes y and adds w after it.
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间：") && follow(1), kPushTimeout);
+        QVERIFY(list()->model()->moveRow(QModelIndex(), 0, QModelIndex(), list()->count()));
+        list()->del_movieItem(list()->row(list()->isMovieAlreadAdded(copies[1])));
+        list()->add_movieItem(copies[3], false);
+        QStringList rows;
+        for (int row = 0; row < list()->count(); ++row)
+            rows << list()->item(row)->data(FL_PlayList::PathRole).toString();
+        QCOMPARE(rows, QStringList({copies[0], copies[2], first, copies[3]}));
+        QTRY_VERIFY_WITH_TIMEOUT(follow(4), kPushTimeout);
+        QCOMPARE(on, QStringList({first, copies[3], copies[0], copies[2]}));
+        button()->click();
+        QVERIFY(!m_window->process());
+        QCOMPARE(m_server.log().count("publish: name='changing'"), 1);
+        QCOMPARE(m_boxes->count(), 0);
+    }
+
+    // Reconnect on drop over one connection: the entry on when the server went
+    // away goes on from where it had got to, over a new connection, with the
+    // rest of the list still to follow; a second drop resumes it from where
+    // the resumed run got to.
+    void one_connection_resumes_the_entry_on()
+    {
+        m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(true);
+        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(true);
+        auto off = qScopeGuard([this] {
+            m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(false);
+            m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
+        });
+        edit("le_rtmp_url")->setText(live());
+        edit("le_rtmp_key")->setText("resumed");
+        list()->add_movieItem(m_clip[0], false);
+        list()->add_movieItem(m_clip[1], false);
+        button()->click();
+        // The second entry (20 s) has been going for two seconds.
+        // (The time shown is the entry's own: it starts again with it.)
+        QTRY_VERIFY_WITH_TIMEOUT(list()->current_movie() == list()->item(1), kPushTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) < 1, kPushTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
+        const double reached = label_seconds(state());
+        const int published = m_server.log().count("publish: name='resumed'");
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+        QVERIFY(m_server.restart());
+        QCOMPARE(m_clock.pass(), 2000);
+        const QStringList args = m_window->process()->arguments();
+        QCOMPARE(args.mid(0, 2), QStringList({"-re", "-ss"}));
+        QVERIFY2(args[2].toDouble() >= reached && args[2].toDouble() < reached + 3, qPrintable(args[2]));
+        QCOMPARE(args.mid(3),
+                 QStringList({"-i", m_clip[1], "-c", "copy", "-f", "flv", "-zo_list", live() + "/resumed"}));
+        QCOMPARE(list()->current_movie(), list()->item(1));
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.log().count("publish: name='resumed'"), published + 1, kPushTimeout);
+
+        const double first_seek = args[2].toDouble();
+        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
+        const double since = label_seconds(state());
+        m_server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+        QVERIFY(m_server.restart());
+        QCOMPARE(m_clock.pass(), 2000);
+        const QStringList again = m_window->process()->arguments();
+        QVERIFY2(again[2].toDouble() >= first_seek + since - 0.005 && again[2].toDouble() < first_seek + since + 3,
+                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
+        QCOMPARE(again[4], m_clip[1]);
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        button()->click();
+        QVERIFY(!m_window->process());
+        QTRY_VERIFY_WITH_TIMEOUT(no_push_left(), kPushTimeout);
+        QCOMPARE(m_boxes->count(), 0);
+    }
+
     // The entry's file goes while the push waits to reconnect: the list says so
     // and drops the entry, as it does when such an entry is started.
     void reconnect_finds_the_file_gone()
