@@ -620,7 +620,7 @@ private slots:
         // "mp4mux", "vfr", "short audio" / "long audio" (VFR, the sound ending first / last), "25 in 30", "intra
         // refresh", "[PCM ]44100 in 48000" (the recording's sound rate, the reference's); then, after "+", the
         // damage: none, a clean cut; "hole": 1 MB of zeros in the middle; "garbage": 100 KB of garbage there; "end":
-        // garbage in the last second
+        // garbage in the last second; "second": cut after about a second
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("audio_clock");
         QTest::addColumn<double>("worst"); // seconds a picture may lie off its true time against the sound next to it
@@ -642,6 +642,8 @@ private slots:
         // Across damage the sound's place is estimated from the bytes: a reference at its rate does no better.
         QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, garbage in the middle")
             << "44100 in 48000+garbage" << false << 0.2 << 0.2;
+        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, a second kept")
+            << "44100 in 48000+second" << false << 0.0 << 0.0;
         QTest::newRow("GStreamer mp4mux, sound at 44.1 kHz, reference at 48 kHz")
             << "mp4mux 44100 in 48000" << false << 0.0 << 0.0;
         QTest::newRow("PCM at 44.1 kHz, reference at 48 kHz") << "PCM 44100 in 48000" << false << 0.0 << 0.0;
@@ -698,7 +700,9 @@ private slots:
         // Sound that runs on past the pictures: all of it, the index cut off.
         bytes.truncate(kind == "long audio"
                            ? bytes.lastIndexOf("moov") - 4
-                           : qint64(double(bytes.size()) * (damage == "end" || kind == "short audio" ? 0.95 : 0.63)));
+                           : qint64(double(bytes.size()) * (damage == "end" || kind == "short audio" ? 0.95
+                                                            : damage == "second"                     ? 0.12
+                                                                                                     : 0.63)));
         const qint64 mdat = bytes.indexOf("mdat") + 12;
         QList<QPair<qint64, qint64>> spots;
         if (damage == "hole")

@@ -356,7 +356,9 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
     // however unevenly the writer's chunks make it look along the way.
     const RefTrack& sound = ref.tracks[a0];
     char why[200];
-    if (std::fabs(moved) > allowed) {
+    // A short recording does not move off by more than the interleave allows:
+    // a drift beyond half of it is enough to try, as the rate counted must do twice as well.
+    if (std::fabs(moved) > (interleave->band + step) / 2) {
         int best = 0;
         double least = allowed;
         for (const int rate : alike_rates(sound)) {
