@@ -42,7 +42,10 @@
 //      the recording's audio is in another codec or channel layout than the reference's
 //   12 修复失败:参考视频与损坏视频的设置不同
 //      the recording's first key pictures or audio frames do not decode with the reference's
-//      settings (another picture size, profile or sound setting); nothing is written
+//      settings (another picture size, profile or sound setting), or its sound runs at another
+//      rate than the reference's that the repaired file cannot be given; nothing is written.
+//      Sound at a rate whose frames read like the reference's (AAC at 44.1 against 48 kHz, say,
+//      or PCM) is told by its clock against the pictures and repaired at its own rate
 // A damaged file that still has its index (written before the media, or as
 // fragments) and was cut short is rebuilt from that index: the samples that
 // lie wholly in the file are kept. The reference is needed only for media
