@@ -461,21 +461,29 @@ private slots:
     // A publisher that stops and starts again begins its time stamps anew:
     // the recording goes on in the one file, keeps the time the publisher was
     // away, says each jump once, and the muxer never has to force a time stamp.
+    void restarted_publisher_data()
+    {
+        QTest::addColumn<QString>("ext");
+        QTest::newRow("mp4") << ".mp4";
+        QTest::newRow("avi, the default") << ".avi";
+    }
     void restarted_publisher()
     {
+        QFETCH(QString, ext);
+        const QString stream = "again" + ext.mid(1);
         static QStringList log;
         log.clear();
         const QtMessageHandler previous =
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& msg) { log << msg; });
         const auto restore = [previous] { qInstallMessageHandler(previous); };
         auto restored = qScopeGuard(restore);
-        QVERIFY2(m_rtmp.publish(m_media.filePath("av.mp4"), "again"), qPrintable(m_rtmp.log()));
-        const QString file = start(m_rtmp.url("again"), ".mp4");
+        QVERIFY2(m_rtmp.publish(m_media.filePath("av.mp4"), stream), qPrintable(m_rtmp.log()));
+        const QString file = start(m_rtmp.url(stream), ext);
         QVERIFY2(recorded_for(file, 3), qPrintable(box_texts()));
         QElapsedTimer wall;
         wall.start();
         for (int restart = 0; restart < 2; ++restart) {
-            QVERIFY(m_rtmp.restart_publisher("again", 2000));
+            QVERIFY(m_rtmp.restart_publisher(stream, 2000));
             QVERIFY(recorded_for(file, m_window->elapsed_seconds() + 3));
         }
         child<QPushButton>("pushButton_stop")->click();

@@ -63,39 +63,6 @@ bool has_option(const std::vector<std::string>& args, const std::string& option)
     return std::find(args.begin(), args.end(), option) != args.end();
 }
 
-bool copies_audio(const std::vector<std::string>& args)
-{
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i + 1] == "copy" && (args[i] == "-acodec" || args[i] == "-c:a" || args[i] == "-codec:a" ||
-                                      args[i] == "-c" || args[i] == "-codec"))
-            return true;
-    }
-    return false;
-}
-
-// The time unit of the packets the muxer of `file` takes, video and sound,
-// as the wall clock filters need it (seen with ffmpeg 5.1); nothing where it
-// depends on the streams (AVI counts frames) or was not checked.
-std::optional<std::pair<std::string, std::string>> muxer_ticks(const std::string& file, bool audio_copied)
-{
-    const std::string name = lower(file);
-    if (ends_with(name, ".flv"))
-        return std::make_pair("0.001", "0.001");
-    for (const char* ext : {".ts", ".m2ts", ".mts"}) {
-        if (ends_with(name, ext))
-            return std::make_pair("1/90000", "1/90000");
-    }
-    // With the video's time scale set to milliseconds (k_ms_timescale); the
-    // sound's is its sample rate, the encoder's unit, unless it is copied.
-    for (const char* ext : {".mp4", ".mov", ".m4v", ".3gp"}) {
-        if (ends_with(name, ext) && !audio_copied)
-            return std::make_pair("0.001", "TB");
-    }
-    return std::nullopt;
-}
-
-constexpr const char* k_ms_timescale = "1000";
-
 } // namespace
 
 bool is_network_url(const std::string& text)
@@ -133,6 +100,44 @@ long long positive(const std::string& text, long long most)
     char* end = nullptr;
     const long long value = std::strtoll(text.c_str(), &end, 10);
     return !text.empty() && *end == '\0' && value > 0 && value <= most ? value : 0;
+}
+
+// A recording from a live FLV source runs as two ffmpegs: the feeder reads
+// the source as it is, jumps included, puts its packets where the wall clock
+// says they came (wallclock.h) and passes them on as FLV through a pipe; the
+// writer records that as asked. One muxer's time unit, FLV's milliseconds,
+// is known for every stream that way, whatever the recording's format.
+void feed_through_pipe(Invocation& inv, size_t live_flv_at)
+{
+    // args: the head, the log level (4), the input's options up to "-f live_flv -i URL", the output's.
+    constexpr size_t head = 5 + 4;
+    const auto feeder = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> out{"-hide_banner", "-nostats", "-loglevel", "level+debug"};
+        out.insert(out.end(), args.begin() + head, args.begin() + long(live_flv_at) + 3);
+        out[out.size() - 3] = "flv"; // the jumps come through as they are
+        const std::string retime = wall_clock_filters(std::strtod(k_jump_threshold, nullptr));
+        for (const std::string& arg :
+             {std::string("-c"), std::string("copy"), std::string("-bsf:v"), retime, std::string("-bsf:a"), retime,
+              std::string("-f"), std::string("flv"), std::string("-flvflags"), std::string("no_duration_filesize"),
+              std::string("-flush_packets"), std::string("1"), std::string("pipe:1")})
+            out.push_back(arg);
+        return out;
+    };
+    inv.feeder_args = feeder(inv.args);
+    if (!inv.retry_args.empty()) {
+        inv.feeder_retry_args = feeder(inv.retry_args);
+        inv.retry_args.clear();
+    }
+    std::vector<std::string> writer(inv.args.begin(), inv.args.begin() + 5);
+    // FLV may bring new streams at any time, so ffmpeg would read its full
+    // default analysis (five seconds of the stream) before writing; what the
+    // feeder sends first holds every stream's set-up.
+    for (const std::string& arg :
+         {std::string("-nostdin"), std::string("-f"), std::string("flv"), std::string("-analyzeduration"),
+          std::to_string(k_analyze_us), std::string("-i"), std::string("pipe:0")})
+        writer.push_back(arg);
+    writer.insert(writer.end(), inv.args.begin() + long(live_flv_at) + 3, inv.args.end());
+    inv.args = writer;
 }
 
 } // namespace
@@ -226,32 +231,14 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
                                              std::to_string(k_fragment_us), "-flush_packets", "1"});
         inv.finish_mp4 = user_args.back();
     }
-    // A recording from a live FLV source keeps the wall clock's time across
-    // a restarted publisher (wallclock.h): the demuxer passes the jumps on
-    // as they are, and the filters put each stream's packets in place.
-    const auto ticks = muxer_ticks(user_args.empty() ? std::string() : user_args.back(), copies_audio(user_args));
-    bool ms_timescale = false;
-    if (recording && live_flv_at && ticks && !has_option(user_args, "-bsf") && !has_option(user_args, "-bsf:v") &&
-        !has_option(user_args, "-bsf:a") && !has_option(user_args, "-video_track_timescale")) {
-        inv.args[*live_flv_at] = "flv";
-        const double jump_s = std::strtod(k_jump_threshold, nullptr);
-        const std::string video = wall_clock_filters(jump_s, ticks->first);
-        const auto annexb = std::find(inv.args.begin(), inv.args.end(), "h264_mp4toannexb");
-        if (annexb != inv.args.end())
-            *annexb += "," + video;
-        else
-            inv.args.insert(inv.args.end() - 1, {"-bsf:v", video});
-        inv.args.insert(inv.args.end() - 1, {"-bsf:a", wall_clock_filters(jump_s, ticks->second)});
-        ms_timescale = ticks->second == "TB";
-        if (ms_timescale && !segmenting)
-            inv.args.insert(inv.args.end() - 1, {"-video_track_timescale", k_ms_timescale});
-    }
     // A recording's time runs on whatever the source's time stamps do; the
     // debug level only to hear of each jump (LogFilter).
     if (recording && !has_option(user_args, "-loglevel") && !has_option(user_args, "-v")) {
         inv.args.insert(inv.args.begin() + 5, {"-loglevel", "level+debug", "-dts_delta_threshold", k_jump_threshold});
         for (size_t& at : short_analysis)
             at += 4;
+        if (live_flv_at)
+            *live_flv_at += 4;
         inv.filter_log = true;
     }
     // A recording goes to the disk for good once complete, whole or in files.
@@ -268,9 +255,8 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
                                            std::to_string(plan.first)};
             if (plan.fragmented) {
                 muxer.push_back("-segment_format_options");
-                muxer.push_back(
-                    "movflags=+empty_moov+default_base_moof:frag_duration=" + std::to_string(k_fragment_us) +
-                    ":flush_packets=1" + (ms_timescale ? std::string(":video_track_timescale=") + k_ms_timescale : ""));
+                muxer.push_back("movflags=+empty_moov+default_base_moof:frag_duration=" +
+                                std::to_string(k_fragment_us) + ":flush_packets=1");
             }
             // Each file in fragments of its own, as a single recording's above.
             inv.args.insert(inv.args.end() - 1, muxer.begin(), muxer.end());
@@ -285,6 +271,8 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         for (size_t at : short_analysis)
             inv.retry_args[at] = std::to_string(k_analyze_long_us);
     }
+    if (recording && live_flv_at && inv.filter_log && std::count(user_args.begin(), user_args.end(), "-i") == 1)
+        feed_through_pipe(inv, *live_flv_at);
     return inv;
 }
 
