@@ -49,35 +49,53 @@ QByteArray mdat_form(QByteArray d, const QString& mdat)
     return d;
 }
 
-// A packet as a user's player sees it: its track, times in seconds and a hash of its bytes.
+// A file's packets as libavformat reads them, in file order: times in the
+// stream's time base and in seconds, where they lie and a hash of their bytes.
 struct Packet
 {
     int track;
-    double pts, end;
+    int64_t pts, dts;
+    double start, decode, duration, end;
     qint64 pos, size;
     bool key;
-    QString hash;
+    size_t hash;
 };
 
-QList<Packet> hashed_packets(const QString& path)
+QList<Packet> read_packets(const QString& path)
 {
-    const QStringList args{
-        "-v",    "error",         "-show_data_hash",
-        "CRC32", "-show_entries", "packet=stream_index,pts_time,duration_time,size,pos,flags,data_hash",
-        "-of",   "csv=p=0",       path};
     QList<Packet> list;
-    for (const QString& line : testmedia::run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts)) {
-        const QStringList f = line.split(','); // stream_index,pts_time,duration_time,size,pos,flags,data_hash
-        if (f.size() >= 7)
-            list << Packet{f[0].toInt(),
-                           f[1].toDouble(),
-                           f[1].toDouble() + f[2].toDouble(),
-                           f[4].toLongLong(),
-                           f[3].toLongLong(),
-                           f[5].startsWith('K'),
-                           f[6]};
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.toUtf8().constData(), nullptr, nullptr) < 0)
+        return list;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(ctx, pkt) >= 0) {
+        const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
+        list << Packet{pkt->stream_index,
+                       pkt->pts,
+                       pkt->dts,
+                       double(pkt->pts) * tb,
+                       double(pkt->dts) * tb,
+                       double(pkt->duration) * tb,
+                       double(pkt->pts + pkt->duration) * tb,
+                       pkt->pos,
+                       pkt->size,
+                       (pkt->flags & AV_PKT_FLAG_KEY) != 0,
+                       qHashBits(pkt->data, size_t(pkt->size))};
+        av_packet_unref(pkt);
     }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
     return list;
+}
+
+QList<QList<Packet>> by_track(const QList<Packet>& packets)
+{
+    QList<QList<Packet>> tracks;
+    for (const Packet& p : packets) {
+        tracks.resize(qMax(tracks.size(), p.track + 1));
+        tracks[p.track] << p;
+    }
+    return tracks;
 }
 
 // Damage as a bad sector or a flash card leaves it: `bytes` of random bytes
@@ -100,7 +118,7 @@ qint64 slice_boundary(const QString& original, double fraction)
 {
     const QByteArray d = testmedia::read_file(original);
     const qint64 cut = qint64(double(d.size()) * fraction);
-    for (const Packet& p : hashed_packets(original)) {
+    for (const Packet& p : read_packets(original)) {
         if (p.track != 0 || p.pos + p.size <= cut)
             continue;
         qint64 at = p.pos;
@@ -131,41 +149,6 @@ qint64 listed_end(const QByteArray& file, qint64 cut)
     return file.lastIndexOf("mdat") - 4;
 }
 
-// A file's packets as libavformat reads them back, per stream in file order:
-// times in the stream's time base and in seconds, and a hash of the bytes.
-struct Read
-{
-    int64_t pts, dts;
-    double start, decode, duration;
-    qint64 pos, size;
-    size_t hash;
-};
-
-QList<QList<Read>> read_back(const QString& path)
-{
-    QList<QList<Read>> streams;
-    AVFormatContext* ctx = nullptr;
-    if (avformat_open_input(&ctx, path.toUtf8().constData(), nullptr, nullptr) < 0)
-        return streams;
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(ctx, pkt) >= 0) {
-        const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
-        streams.resize(qMax(streams.size(), pkt->stream_index + 1));
-        streams[pkt->stream_index] << Read{pkt->pts,
-                                           pkt->dts,
-                                           double(pkt->pts) * tb,
-                                           double(pkt->dts) * tb,
-                                           double(pkt->duration) * tb,
-                                           pkt->pos,
-                                           pkt->size,
-                                           qHashBits(pkt->data, size_t(pkt->size))};
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&ctx);
-    return streams;
-}
-
 double median(QList<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -176,11 +159,11 @@ double median(QList<double> v)
 // the next few of `got` after the last one found: a tone repeats its frames
 // every few seconds, so equal bytes alone do not tell which one came back.
 // `found` gets each pair; returns how many were complete.
-template<typename T, typename Lost, typename Found>
-int match_in_order(const QList<T>& truth, const QList<T>& got, Lost lost, Found found)
+template<typename Lost, typename Found>
+int match_in_order(const QList<Packet>& truth, const QList<Packet>& got, Lost lost, Found found)
 {
     int complete = 0, next = 0;
-    for (const T& p : truth) {
+    for (const Packet& p : truth) {
         if (lost(p))
             continue;
         ++complete;
@@ -333,7 +316,7 @@ private slots:
         if (cut.startsWith("lost "))
             bytes.replace(bytes.lastIndexOf("moof"), 4, "free");
         QList<QList<QPair<qint64, qint64>>> where; // per track, each sample's position and size
-        for (const Packet& p : hashed_packets(original)) {
+        for (const Packet& p : read_packets(original)) {
             where.resize(qMax(where.size(), p.track + 1));
             where[p.track] << qMakePair(p.pos, p.size);
         }
@@ -487,7 +470,7 @@ private slots:
         QByteArray bytes = testmedia::read_file(original);
         bytes.truncate(filler == "slices" ? slice_boundary(original, 0.63) : qint64(double(bytes.size()) * 0.9));
         QVERIFY(bytes.size() > 0);
-        const QList<Packet> truth = hashed_packets(original);
+        const QList<Packet> truth = read_packets(original);
         QList<qint64> starts;
         const qint64 mdat = bytes.indexOf("mdat") + 12;
         for (const QString& f : spots.split(' ', Qt::SkipEmptyParts)) {
@@ -545,14 +528,14 @@ private slots:
                      qPrintable(QString("%1 damaged spots found").arg(spotted)));
         QVERIFY(repaired.out.contains("on the reference's frame rate"));
 
-        QList<Packet> got = hashed_packets(out);
+        QList<Packet> got = read_packets(out);
         // PCM keeps no times, only byte counts: time lost to damage comes back as silence, one byte over and over.
         const QByteArray repaired_bytes = testmedia::read_file(out);
         got.removeIf([&](const Packet& p) {
             const QByteArray b = repaired_bytes.mid(p.pos, p.size);
             return p.track > 0 && b.size() >= 64 && b.count(b[0]) == b.size();
         });
-        QHash<QString, QSet<int>> tracks_of; // silence may repeat a frame in several tracks
+        QHash<size_t, QSet<int>> tracks_of; // silence may repeat a frame in several tracks
         for (const Packet& p : truth)
             tracks_of[p.hash] << p.track;
         const auto hit = [&](const Packet& p) {
@@ -569,30 +552,27 @@ private slots:
             const bool strange = !tracks_of.contains(p.hash);
             // PCM cut by damage comes back cut into other packets: counted by its length instead.
             if (strange && pcm && p.track > 0 && !starts.isEmpty())
-                strange_sound += p.end - p.pts;
+                strange_sound += p.end - p.start;
             else
                 strangers += strange;
         }
         const int tracks = settings.audio.size() + 1;
         QList<Packet> last_kept(tracks), last_truth(tracks);
-        double first_kept = truth.first().pts; // the earliest picture kept, of the original's times
+        double first_kept = truth.first().start; // the earliest picture kept, of the original's times
+        const QList<QList<Packet>> truth_of = by_track(truth), got_of = by_track(got);
         for (int t = 0; t < tracks; ++t) {
-            const auto of_track = [t](QList<Packet> list) {
-                list.removeIf([t](const Packet& p) { return p.track != t; });
-                return list;
-            };
             QSet<qint64> kept; // where the recovered samples lay in the original
             const int complete =
-                match_in_order(of_track(truth), of_track(got), hit, [&](const Packet& p, const Packet& k) {
+                match_in_order(truth_of.value(t), got_of.value(t), hit, [&](const Packet& p, const Packet& k) {
                     if (t == 0 && kept.isEmpty())
-                        first_kept = p.pts;
+                        first_kept = p.start;
                     kept << p.pos;
                     last_kept[t] = k, last_truth[t] = p;
                 });
             // A key picture lost takes its whole group of pictures with it.
             for (const Packet& p : truth)
                 QVERIFY2(t > 0 || p.track != 0 || !p.key || hit(p) || kept.contains(p.pos),
-                         qPrintable(QString("key picture at %1 s lost").arg(p.pts)));
+                         qPrintable(QString("key picture at %1 s lost").arg(p.start)));
             QVERIFY2(complete > 0 && kept.size() * 100 >= complete * (starts.isEmpty() ? 100 : 98),
                      qPrintable(QString("track %1: %2 of %3").arg(t).arg(kept.size()).arg(complete)));
         }
@@ -718,7 +698,7 @@ private slots:
         QVERIFY2(repaired.out.contains(audio_clock ? "on the audio's clock" : "on the reference's frame rate"),
                  qPrintable(repaired.out));
 
-        const QList<QList<Read>> truth = read_back(original), got = read_back(out);
+        const QList<QList<Packet>> truth = by_track(read_packets(original)), got = by_track(read_packets(out));
         QCOMPARE(got.size(), 2);
         if (!rates.isEmpty()) {
             const QStringList args{
@@ -726,7 +706,7 @@ private slots:
             QCOMPARE(testmedia::run("ffprobe", args).out.trimmed(), rates[0]);
             QVERIFY2(repaired.out.contains("recorded at " + rates[0] + " Hz"), qPrintable(repaired.out));
         }
-        const auto hit = [&](const Read& p) {
+        const auto hit = [&](const Packet& p) {
             for (const auto& [from, to] : spots)
                 if (p.pos < to && p.pos + p.size > from)
                     return true;
@@ -735,7 +715,7 @@ private slots:
         // Per track, how far each complete sample kept lies from its true time.
         QList<QList<double>> off(2), when(2); // per sample kept: how far it moved, and its true time
         for (int t = 0; t < 2; ++t) {
-            const int complete = match_in_order(truth[t], got[t], hit, [&](const Read& p, const Read& k) {
+            const int complete = match_in_order(truth[t], got[t], hit, [&](const Packet& p, const Packet& k) {
                 off[t] << k.start - p.start;
                 when[t] << p.start;
             });
@@ -762,7 +742,7 @@ private slots:
 
         QList<double> durations;
         for (int k = 0; k < got[0].size(); ++k) {
-            const Read& p = got[0][k];
+            const Packet& p = got[0][k];
             QVERIFY2(k == 0 || p.dts > got[0][k - 1].dts,
                      qPrintable(QString("picture %1 decoded with the one before").arg(k)));
             QVERIFY(p.pts >= p.dts);
@@ -776,7 +756,7 @@ private slots:
         for (int k = 1; k < got[0].size(); ++k)
             steps << got[0][k].decode - got[0][k - 1].decode;
         const auto [earliest, latest] = std::minmax_element(
-            truth[0].begin(), truth[0].end(), [](const Read& a, const Read& b) { return a.start < b.start; });
+            truth[0].begin(), truth[0].end(), [](const Packet& a, const Packet& b) { return a.start < b.start; });
         const double own = (latest->start - earliest->start) / double(truth[0].size() - 1);
         QVERIFY2(qAbs(median(steps) - own) <= 0.001,
                  qPrintable(QString("frames %1 s long, recorded %2 s").arg(median(steps)).arg(own)));
@@ -821,7 +801,7 @@ private slots:
             return;
         }
         // Each complete frame back with its bytes, in order; garbage takes the frames it hits.
-        const QList<Packet> truth = hashed_packets(original), got = hashed_packets(out);
+        const QList<Packet> truth = read_packets(original), got = read_packets(out);
         int recovered = 0;
         const int complete = match_in_order(
             truth, got,
