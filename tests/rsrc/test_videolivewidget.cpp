@@ -9,9 +9,7 @@
 #include "testmedia.h"
 
 #include <QtTest>
-
 #include <QtWidgets>
-#include <algorithm>
 
 #include <memory>
 
@@ -59,6 +57,7 @@ class TestVideoLiveWidget : public QObject
     FL_PlayList* list() const { return m_window->findChild<FL_PlayList*>("listWidget"); }
     QLineEdit* edit(const char* name) const { return m_window->findChild<QLineEdit*>(name); }
     QPushButton* button() const { return m_window->findChild<QPushButton*>("pb_start_stop"); }
+    QCheckBox* option(const char* name) const { return m_window->findChild<QCheckBox*>(name); }
     QString state() const { return m_window->findChild<QLabel*>("lb_state")->text(); }
     QString live() const { return QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()); }
     QPoint centre_of(int row) const { return list()->visualItemRect(list()->item(row)).center(); }
@@ -73,6 +72,29 @@ class TestVideoLiveWidget : public QObject
                reader.readAllStandardOutput().contains("h264");
     }
     // Two entries listed, the first pushed by the start button.
+    // Two seconds (by the label) into a run that began `from` seconds into its entry, the
+    // server goes, and is back for the window's first try: the arguments it then pushes with,
+    // which resume the entry where it had got to. Empty on a failure.
+    QStringList drop_and_return(double from)
+    {
+        QStringList args;
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
+            const double reached = from + label_seconds(state());
+            m_server.stop();
+            QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+            QCOMPARE(state(), QString("连接断开，2秒后重连…"));
+            QVERIFY(m_server.restart());
+            QCOMPARE(m_clock.pass(), 2000);
+            args = m_window->process()->arguments();
+            QCOMPARE(args.mid(0, 2), QStringList({"-re", "-ss"}));
+            // (The position goes in milliseconds, the label in hundredths.)
+            QVERIFY2(args[2].toDouble() >= reached - 0.005 && args[2].toDouble() < reached + 3,
+                     qPrintable(QString("%1 after %2").arg(args[2]).arg(reached)));
+            QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        }();
+        return QTest::currentTestFailed() ? QStringList() : args;
+    }
     void start(const QString& url, const QString& key, const QString& first)
     {
         edit("le_rtmp_url")->setText(url);
@@ -103,6 +125,9 @@ private slots:
     }
     void cleanup()
     {
+        // The options go back off in the store, for the tests after.
+        option("checkBox_reconnect")->setChecked(false);
+        option("checkBox_seamless")->setChecked(false);
         m_window.reset();
         m_boxes.reset();
         // No transcoder (nor the ffmpeg it runs) outlives its window.
@@ -240,7 +265,7 @@ private slots:
         std::optional<faults::ToolsFolder> none;
         if (fault == "missing")
             none.emplace();
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(reconnect);
+        option("checkBox_reconnect")->setChecked(reconnect);
         const faults::Files before = faults::files({m_media.path()});
         const QString clip = fault == "hevc" ? m_hevc : m_clip[1];
         start(url, "failures", clip);
@@ -281,9 +306,8 @@ private slots:
     // a wait ends it.
     void reconnect_after_the_server_returns()
     {
-        auto* option = m_window->findChild<QCheckBox*>("checkBox_reconnect");
-        QVERIFY(!option->isChecked()); // off by default
-        option->setChecked(true);
+        QVERIFY(!option("checkBox_reconnect")->isChecked()); // off by default
+        option("checkBox_reconnect")->setChecked(true);
         start(live(), "back", m_clip[1]);
         QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 3, kPushTimeout);
         const double reached = label_seconds(state());
@@ -313,20 +337,7 @@ private slots:
         // Got going again: the next drop starts from the shortest wait, and
         // resumes the entry from where it got to, counted from the entry's
         // start, not from where the resumed run began.
-        const double first_seek = args[2].toDouble();
-        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
-        const double since = label_seconds(state());
-        m_server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
-        QCOMPARE(state(), QString("连接断开，2秒后重连…"));
-        QVERIFY(m_server.restart());
-        QCOMPARE(m_clock.pass(), 2000);
-        // (The position goes in milliseconds, the label in hundredths.)
-        const QStringList again = m_window->process()->arguments();
-        QCOMPARE(again.mid(0, 2), QStringList({"-re", "-ss"}));
-        QVERIFY2(again[2].toDouble() >= first_seek + since - 0.005 && again[2].toDouble() < first_seek + since + 3,
-                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
-        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        QVERIFY(!drop_and_return(args[2].toDouble()).isEmpty());
 
         // Stop ends a wait to reconnect.
         m_server.stop();
@@ -345,8 +356,7 @@ private slots:
         m_window.reset();
         QVERIFY(m_host.config()->read("cfg_video_live_reconnect").toBool());
         m_window = std::make_unique<VideoLiveWidget>();
-        QVERIFY(m_window->findChild<QCheckBox*>("checkBox_reconnect")->isChecked());
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false); // for the tests after
+        QVERIFY(option("checkBox_reconnect")->isChecked());
     }
 
     // The whole list over one connection ("无缝推流"): a reader that started
@@ -358,16 +368,13 @@ private slots:
         // Another picture size and AAC set-up, with B-frames and sound that outlasts the pictures by 0.2 s:
         // the loop back to the first entry follows its pictures.
         const QString big = m_media.filePath("big.mp4");
-        QVERIFY(
-            testmedia::ffmpeg({"-f",       "lavfi",   "-i",      "testsrc2=size=640x360:rate=25:duration=3",
-                               "-f",       "lavfi",   "-i",      "sine=frequency=300:duration=3.2:sample_rate=48000",
-                               "-ac",      "2",       "-c:a",    "aac",
-                               "-c:v",     "libx264", "-preset", "ultrafast",
-                               "-bf",      "3",       "-g",      "25",
-                               "-pix_fmt", "yuv420p", big}));
-        auto* option = m_window->findChild<QCheckBox*>("checkBox_seamless");
-        QVERIFY(!option->isChecked()); // off by default
-        option->setChecked(true);
+        QVERIFY(testmedia::ffmpeg(QString("-f lavfi -i testsrc2=size=640x360:rate=25:duration=3 -f lavfi -i "
+                                          "sine=frequency=300:duration=3.2:sample_rate=48000 -ac 2 -c:a aac -c:v "
+                                          "libx264 -preset ultrafast -bf 3 -g 25 -pix_fmt yuv420p %1")
+                                      .arg(big)
+                                      .split(' ')));
+        QVERIFY(!option("checkBox_seamless")->isChecked()); // off by default
+        option("checkBox_seamless")->setChecked(true);
         QTemporaryDir out;
         const QString recording = out.filePath("seen.flv");
         QProcess reader;
@@ -410,18 +417,13 @@ private slots:
         // What the reader got: both sizes, every frame decoding, time running on.
         // The demuxer's parser keeps the first parameter sets and complains of
         // frames of the others; what counts is what the decoders say.
-        QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
-        decoding.erase(std::remove_if(decoding.begin(), decoding.end(),
-                                      [](const QString& line) { return line.startsWith("[NULL @ "); }),
-                       decoding.end());
-        QCOMPARE(decoding.join('\n'), QString());
+        const QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(decoding.filter(QRegularExpression("^(?!\\[NULL @ )")), QStringList());
         const testmedia::Ran sizes = testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries",
                                                                 "frame=width", "-of", "csv=p=0", recording});
-        QStringList frames; // each frame's width (a frame with side data has more to its line)
-        for (const QString& line : sizes.out.split('\n', Qt::SkipEmptyParts)) {
-            if (!line.section(',', 0, 0).trimmed().isEmpty())
-                frames << line.section(',', 0, 0).trimmed();
-        }
+        // Each frame's width (a frame with side data has more to its line).
+        QStringList frames = sizes.out.split('\n').replaceInStrings(QRegularExpression("\\s*,.*|\\s"), "");
+        frames.removeAll(QString());
         QStringList widths = frames;
         widths.removeDuplicates();
         QCOMPARE(widths, QStringList({"320", "640"}));
@@ -451,9 +453,8 @@ private slots:
             QVERIFY2(shown[i] - shown[i - 1] <= 40 + 24,
                      qPrintable(QString("a picture shown at %1 after %2").arg(shown[i]).arg(shown[i - 1])));
         // The choice is kept with the window's settings.
-        QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
-        option->setChecked(false);
         m_window->write_cfg();
+        QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
     }
 
     // Over one connection the list may change while it goes out: the next
@@ -470,8 +471,7 @@ private slots:
             QFile::remove(copies.last());
             QVERIFY(QFile::copy(m_clip[0], copies.last()));
         }
-        m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(true);
-        auto off = qScopeGuard([this] { m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(false); });
+        option("checkBox_seamless")->setChecked(true);
         edit("le_rtmp_url")->setText(live());
         edit("le_rtmp_key")->setText("changing");
         for (const QString& entry : {first, copies[0], copies[1], copies[2]})
@@ -508,49 +508,19 @@ private slots:
     // the resumed run got to.
     void one_connection_resumes_the_entry_on()
     {
-        m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(true);
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(true);
-        auto off = qScopeGuard([this] {
-            m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(false);
-            m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
-        });
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("resumed");
-        list()->add_movieItem(m_clip[0], false);
-        list()->add_movieItem(m_clip[1], false);
-        button()->click();
-        // The second entry (20 s) has been going for two seconds.
-        // (The time shown is the entry's own: it starts again with it.)
+        option("checkBox_seamless")->setChecked(true);
+        option("checkBox_reconnect")->setChecked(true);
+        start(live(), "resumed", m_clip[0]);
+        // The second entry (20 s) goes on: the time shown is the entry's own, starting again with it.
         QTRY_VERIFY_WITH_TIMEOUT(list()->current_movie() == list()->item(1), kPushTimeout);
         QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) < 1, kPushTimeout);
-        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
-        const double reached = label_seconds(state());
         const int published = m_server.log().count("publish: name='resumed'");
-        m_server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
-        QVERIFY(m_server.restart());
-        QCOMPARE(m_clock.pass(), 2000);
-        const QStringList args = m_window->process()->arguments();
-        QCOMPARE(args.mid(0, 2), QStringList({"-re", "-ss"}));
-        QVERIFY2(args[2].toDouble() >= reached && args[2].toDouble() < reached + 3, qPrintable(args[2]));
+        const QStringList args = drop_and_return(0);
         QCOMPARE(args.mid(3),
                  QStringList({"-i", m_clip[1], "-c", "copy", "-f", "flv", "-zo_list", live() + "/resumed"}));
         QCOMPARE(list()->current_movie(), list()->item(1));
-        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
         QTRY_COMPARE_WITH_TIMEOUT(m_server.log().count("publish: name='resumed'"), published + 1, kPushTimeout);
-
-        const double first_seek = args[2].toDouble();
-        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
-        const double since = label_seconds(state());
-        m_server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
-        QVERIFY(m_server.restart());
-        QCOMPARE(m_clock.pass(), 2000);
-        const QStringList again = m_window->process()->arguments();
-        QVERIFY2(again[2].toDouble() >= first_seek + since - 0.005 && again[2].toDouble() < first_seek + since + 3,
-                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
-        QCOMPARE(again[4], m_clip[1]);
-        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        QCOMPARE(drop_and_return(args.value(2).toDouble()).value(4), m_clip[1]);
         button()->click();
         QVERIFY(!m_window->process());
         QTRY_VERIFY_WITH_TIMEOUT(no_push_left(), kPushTimeout);
@@ -563,7 +533,7 @@ private slots:
     {
         const QString copy = m_media.filePath("gone.mp4");
         QVERIFY(QFile::copy(m_clip[1], copy));
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(true);
+        option("checkBox_reconnect")->setChecked(true);
         start(live(), "gone", copy);
         QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 1, kPushTimeout);
         m_server.stop();
@@ -574,7 +544,6 @@ private slots:
         QCOMPARE(list()->count(), 1);
         QVERIFY(!m_window->process() && !m_window->reconnecting());
         QTRY_COMPARE_WITH_TIMEOUT(button()->text(), QString("开始"), kPushTimeout);
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
     }
 };
 

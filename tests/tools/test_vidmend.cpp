@@ -188,6 +188,11 @@ class TestVidmend : public QObject
     faults::Disk m_disk; // over the output folder of a row
 
     QString at(const QString& name) const { return m_dir.filePath(name); }
+    // A file of the current row's own.
+    QString mine(const QString& name) const
+    {
+        return at(QString::number(qHash(QString(QTest::currentDataTag()))) + "-" + name);
+    }
 
     testmedia::Ran run(const QStringList& args) { return testmedia::run(m_exe, args, 180000); }
 
@@ -306,10 +311,9 @@ private slots:
         const QString variant = cut[0].isDigit() ? cut.section(' ', 1) : QString();
         if (cut[0].isDigit())
             cut = cut.section(' ', 0, 0);
-        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const bool pcm = settings.options.contains("-c:a"), indexed = settings.options.contains("-movflags");
         const QString ext = pcm ? ".mov" : ".mp4";
-        const QString original = testmedia::make_recording(at(key + "-original" + ext), 8, settings);
+        const QString original = testmedia::make_recording(mine("original" + ext), 8, settings);
         QVERIFY(!original.isEmpty());
         QByteArray bytes = testmedia::read_file(original);
         // A writer that reserves space for a fragment's header and fills it in last.
@@ -337,7 +341,7 @@ private slots:
         } else if (cut != "whole") {
             end = qint64(bytes.size() * cut.section(' ', -1).toDouble());
         }
-        const QString damaged = at(key + "-damaged" + ext), out = at(key + "-repaired.mp4");
+        const QString damaged = mine("damaged" + ext), out = mine("repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, mdat_form(bytes.left(end), variant.section(' ', 0, 0))));
         // The reference: another scene recorded the same way, as an ordinary file.
         settings.scene = 1;
@@ -345,7 +349,7 @@ private slots:
             settings.size = variant.section(' ', 1);
         if (indexed)
             settings.options.clear();
-        const QString ref = testmedia::make_recording(at(key + "-reference" + ext), 3, settings);
+        const QString ref = testmedia::make_recording(mine("reference" + ext), 3, settings);
         QVERIFY(!ref.isEmpty());
         const QByteArray inputs = testmedia::read_file(damaged) + testmedia::read_file(ref);
 
@@ -453,9 +457,8 @@ private slots:
         QFETCH(QString, damage);
         const QString filler = damage.section(' ', 0, 0), spots = damage.section(' ', 1);
         QFETCH(double, sync);
-        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const QString ext = settings.options.contains("-c:a") || kind == "qtmux" ? ".mov" : ".mp4";
-        const QString original = at(key + "-original" + ext), ref = at(key + "-reference" + ext);
+        const QString original = mine("original" + ext), ref = mine("reference" + ext);
         if (kind == "mp4mux" || kind == "qtmux") {
             QVERIFY(!testmedia::make_gst_recording(original, 8, kind, 0).isEmpty() &&
                     !testmedia::make_gst_recording(ref, 3, kind, 1).isEmpty());
@@ -512,7 +515,7 @@ private slots:
             const int spoilt = filler == "hole" ? int(bytes.size() / 10) : filler == "head" ? 64 << 10 : 4096;
             damaged_ranges = spoil(bytes, starts, spoilt, filler != "random");
         }
-        const QString damaged = at(key + "-damaged" + ext), out = at(key + "-repaired.mp4");
+        const QString damaged = mine("damaged" + ext), out = mine("repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
 
         const testmedia::Ran repaired = run({ref, damaged, out});
@@ -640,9 +643,8 @@ private slots:
         kind = kind.section('+', 0, 0);
         QFETCH(double, worst);
         QFETCH(double, moved);
-        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const QString ext = kind.startsWith("PCM") ? ".mov" : ".mp4";
-        const QString original = at(key + "-original" + ext), ref = at(key + "-reference" + ext);
+        const QString original = mine("original" + ext), ref = mine("reference" + ext);
         Recording recording, reference;
         if (kind.startsWith("25 in 30"))
             reference.rate = "30";
@@ -691,7 +693,7 @@ private slots:
             spots = spoil(bytes, {mdat + (bytes.size() - mdat) / 2}, 100000, false);
         else if (damage == "end")
             spots = spoil(bytes, {bytes.size() - (bytes.size() - mdat) / 20}, 4096, false);
-        const QString damaged = at(key + "-damaged.mp4"), out = at(key + "-repaired.mp4");
+        const QString damaged = mine("damaged.mp4"), out = mine("repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
@@ -775,8 +777,8 @@ private slots:
         QFETCH(QString, codec);
         const QString damage = codec.section(' ', 1);
         codec = codec.section(' ', 0, 0);
-        const QString ext = codec == "aac" ? ".m4a" : ".mov", key = QString::number(qHash(QTest::currentDataTag()));
-        const QString original = at(key + "-sound" + ext), ref = at(key + "-sound-ref" + ext);
+        const QString ext = codec == "aac" ? ".m4a" : ".mov";
+        const QString original = mine("sound" + ext), ref = mine("sound-ref" + ext);
         const auto record = [&](const QString& path, int seconds, int tone) {
             return testmedia::ffmpeg({"-f", "lavfi", "-i",
                                       QString("sine=frequency=%1:duration=%2:sample_rate=44100").arg(tone).arg(seconds),
@@ -788,7 +790,7 @@ private slots:
         const qint64 spot = bytes.size() / 2;
         if (damage == "garbage")
             spoil(bytes, {spot}, 4096, false);
-        const QString damaged = at(key + "-sound-damaged" + ext), out = at(key + "-sound-repaired.mp4");
+        const QString damaged = mine("sound-damaged" + ext), out = mine("sound-repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
