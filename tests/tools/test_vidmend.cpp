@@ -5,7 +5,6 @@
 // picture order counts, the report gate) have tables of their own.
 
 #include "audioframer.h"
-#include "audioschedule.h"
 #include "boxes.h"
 #include "faults.h"
 #include "h264.h"
@@ -1112,39 +1111,6 @@ private slots:
         const auto framer = vidmend::make_audio_framer(par, 1);
         QVERIFY(framer && framer->fixed());
         QCOMPARE(framer->belongs(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size())), sound);
-    }
-
-    void audio_schedule_data()
-    {
-        // Reference gaps between video samples, tracks in file order; the frame
-        // counts of the next gaps => the tracks they are given.
-        QTest::addColumn<QString>("reference");
-        QTest::addColumn<QString>("counts");
-        QTest::newRow("interleaved by time, the first track first on a tie")
-            << QString("01 0101 01") << "4 1 3 => 0101 0 101";
-        QTest::newRow("one run per track") << QString("000111 0011 000111") << "6 4 => 000111 0011";
-    }
-    void audio_schedule()
-    {
-        QFETCH(QString, reference);
-        QFETCH(QString, counts);
-        const std::vector<vidmend::AudioSchedule::Track> timing{{0, 0.021}, {0, 0.021}};
-        std::vector<std::vector<int>> gaps;
-        for (const QString& gap : reference.split(' ')) {
-            gaps.emplace_back();
-            for (QChar c : gap)
-                gaps.back().push_back(c.digitValue());
-        }
-        vidmend::AudioSchedule schedule(timing, vidmend::AudioSchedule::learn(timing, gaps));
-        QStringList got;
-        std::vector<int> out;
-        for (const QString& count : counts.section(" => ", 0, 0).split(' ')) {
-            schedule.assign(size_t(count.toInt()), out);
-            got << QString();
-            for (int t : out)
-                got.last() += QString::number(t);
-        }
-        QCOMPARE(got.join(' '), counts.section(" => ", 1));
     }
 
     void report_gate_data()
