@@ -1,6 +1,5 @@
-// The conversion window: its choices, its settings, its row actions and real
-// runs through the transcoder. Its pauses run on a stand-in clock that the
-// test advances, so every timing rule is checked without waiting for it.
+// The conversion window: its settings, its row actions and real runs through
+// the transcoder, its pauses on the test's clock.
 
 #include "faults.h"
 #include "modalboxes.h"
