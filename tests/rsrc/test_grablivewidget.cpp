@@ -27,14 +27,10 @@ const QRegularExpression kTimeStamp("^\\d{4}\\.\\d\\d\\.\\d\\d-\\d\\d\\.\\d\\d\\
 // One checksum per decoded video frame of a file (or playlist), in order.
 QStringList frame_sums(const QString& file)
 {
-    const testmedia::Ran r =
-        testmedia::run("ffmpeg", {"-v", "error", "-i", file, "-map", "0:v", "-f", "framemd5", "-"});
-    QStringList sums;
-    for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
-        if (!line.startsWith('#'))
-            sums << line.section(',', -1).trimmed();
-    }
-    return sums;
+    QStringList sums = testmedia::run("ffmpeg", {"-v", "error", "-i", file, "-map", "0:v", "-f", "framemd5", "-"})
+                           .out.split('\n', Qt::SkipEmptyParts)
+                           .filter(QRegularExpression("^[^#]"));
+    return sums.replaceInStrings(QRegularExpression("^.*,\\s*"), "");
 }
 
 // What the decoders say about a file's frames; empty when every frame decodes.
