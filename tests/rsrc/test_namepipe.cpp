@@ -70,13 +70,12 @@ private slots:
         if (plant == "other owner" && ::geteuid() != 0)
             QSKIP("handing a folder to another account needs root");
         QTemporaryDir base;
-        const QByteArray tmpdir = qgetenv("TMPDIR"), runtime = qgetenv("XDG_RUNTIME_DIR");
-        const QByteArray cache = qgetenv("XDG_CACHE_HOME"), home = qgetenv("HOME");
+        QMap<const char*, QByteArray> saved;
+        for (const char* name : {"TMPDIR", "HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME"})
+            saved[name] = qgetenv(name);
         auto restore = qScopeGuard([&] {
-            qputenv("TMPDIR", tmpdir);
-            qputenv("HOME", home);
-            runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
-            cache.isNull() ? qunsetenv("XDG_CACHE_HOME") : qputenv("XDG_CACHE_HOME", cache);
+            for (auto it = saved.begin(); it != saved.end(); ++it)
+                it->isNull() ? qunsetenv(it.key()) : qputenv(it.key(), *it);
         });
         qputenv("XDG_CACHE_HOME", QFile::encodeName(base.filePath("cache")));
         QString cached = base.filePath("cache/davaz/run");
@@ -173,12 +172,17 @@ private slots:
     }
 
     // No server, a busy one, a silent client and a server that vanished: each
-    // fails at once, never by blocking or by a signal that ends the program.
+    // fails at once, never by blocking or by a signal that ends the program. A
+    // second server of a name in use fails, and going takes nothing from the first.
     void clientFailures()
     {
         QVERIFY(ask("np_fail", "x").isEmpty());
-        Inbox in;
+        Inbox in, other;
         auto server = in.serve("np_fail");
+        const auto threads = [] { return QDir("/proc/self/task").entryList(QDir::NoDotAndDotDot | QDir::Dirs).size(); };
+        const auto before = threads();
+        other.serve("np_fail").reset();
+        QCOMPARE(threads(), before);
         {
             Client first("np_fail", 64);
             QVERIFY(first.connected() && !Client("np_fail", 64).connected());
@@ -188,6 +192,7 @@ private slots:
         QVERIFY(Client("np_fail", 64).connected()); // says nothing and leaves
         QCOMPARE(ask("np_fail", "three"), QByteArray("OK"));
         QCOMPARE(in.got.size(), 3);
+        QVERIFY(other.got.isEmpty());
         Client orphan("np_fail", 64);
         QVERIFY(orphan.connected());
         server.reset();
@@ -195,19 +200,6 @@ private slots:
         auto next = in.serve("np_fail");
         QCOMPARE(ask("np_fail", "four"), QByteArray("OK"));
         QVERIFY(ask(orphan, "late").startsWith("Error:"));
-    }
-
-    void secondServerFailsAndLeavesFirstAlone()
-    {
-        Inbox in, other;
-        auto first = in.serve("np_twice");
-        const auto threads = [] { return QDir("/proc/self/task").entryList(QDir::NoDotAndDotDot | QDir::Dirs).size(); };
-        const auto before = threads();
-        auto second = other.serve("np_twice");
-        QCOMPARE(threads(), before);
-        second.reset(); // must not take the first one's socket with it
-        QCOMPARE(ask("np_twice", "still"), QByteArray("OK"));
-        QCOMPARE(in.got.size(), 1);
     }
 
     void staleSocketIsReplacedOpenToAll()
