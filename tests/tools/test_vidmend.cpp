@@ -1,8 +1,6 @@
-// Vidmend.exe against recordings made on the spot: a damaged file is the
-// first part of a longer recording's bytes, and the repaired file must hold
-// every complete sample of that part exactly as the original recording had
-// it. The pieces whose mistakes a short recording would not show (box sizes,
-// picture order counts, the report gate) have tables of their own.
+// Vidmend.exe on recordings made on the spot, cut or damaged: every complete
+// sample comes back as the recording had it. Pieces a short recording would
+// not exercise (boxes, picture order, the report gate) have tables of their own.
 
 #include "audioframer.h"
 #include "boxes.h"
@@ -132,10 +130,8 @@ qint64 slice_boundary(const QString& original, double fraction)
     return -1;
 }
 
-// Where the samples an index lists end in a file cut at `cut`: an index
-// before the media lists them all; of fragments, those before the first header
-// the cut reaches; with no header after the cut, the last media box is one no
-// header describes.
+// Where the samples an index lists end in a file cut at `cut`: all of them for
+// an index before the media; else up to the first fragment header the cut reaches.
 qint64 listed_end(const QByteArray& file, qint64 cut)
 {
     qint64 at = file.indexOf("moof");
@@ -154,10 +150,9 @@ double median(QList<double> v)
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
-// Each complete sample of `truth` (those `lost` leaves out) looked for among
-// the next few of `got` after the last one found: a tone repeats its frames
-// every few seconds, so equal bytes alone do not tell which one came back.
-// `found` gets each pair; returns how many were complete.
+// Each complete sample of `truth` (not `lost`) looked for among the next few of
+// `got`: a tone repeats its frames, so equal bytes alone do not tell which one
+// came back. `found` gets each pair; returns how many were complete.
 template<typename Lost, typename Found>
 int match_in_order(const QList<Packet>& truth, const QList<Packet>& got, Lost lost, Found found)
 {
@@ -234,12 +229,9 @@ private slots:
             QVERIFY(testmedia::write_file(at(name), bytes));
     }
 
-    // A recording cut short, as a killed writer leaves it: with no index (its
-    // mdat size left in any form), or with its index before the media ("fast
-    // start") or in fragments. Every sample that lies wholly in what is left
-    // comes back exactly, the video and audio tracks in the reference's order
-    // and nothing else; of an index, each track counts as dropped the others
-    // it lists; only a file that is really whole is left alone.
+    // A recording cut short as a killed writer leaves it, with no index, an index
+    // before the media or fragments: every sample wholly in what is left comes
+    // back exactly; an index's samples past the cut are counted as dropped.
     void repair_data()
     {
         QTest::addColumn<Recording>("settings"); // codec, rate, B-frames, AAC tracks, x264/x265 and output options
@@ -364,8 +356,7 @@ private slots:
         const QString errors = testmedia::decode_errors(out);
         QVERIFY2(errors.isEmpty(), qPrintable(errors));
 
-        // Exactly the samples that lie wholly in the cut file, in order (those no
-        // header describes found by the walk).
+        // Exactly the samples wholly in the cut file, in order.
         const QList<QStringList> whole = testmedia::packets(original, end);
         QList<QStringList> got = testmedia::packets(out);
         QCOMPARE(got.size(), tracks.size());
@@ -391,10 +382,8 @@ private slots:
                  qPrintable(QString::number(testmedia::duration(out))));
     }
 
-    // Recordings from other writers and with damage in the middle, as users
-    // bring them. What a user sees: every complete sample of each track kept,
-    // none in another track's place, audio ending in step with the video, and
-    // (for a clean cut) no sample that is not one of the recording's.
+    // Recordings from other writers and damaged in the middle: every complete
+    // sample kept in its own track, the sound ending in step with the video.
     void damaged_data()
     {
         QTest::addColumn<QString>("kind"); // "ffmpeg", "mp4mux", "qtmux", "calm reference"
@@ -519,9 +508,8 @@ private slots:
 
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
-        // Noise in PCM sound is sound to the engine too; elsewhere each spot is
-        // found (but for one in ten, wholly inside a picture that still parses),
-        // and a clean cut has none (PCM bytes that parse as a slice are no picture).
+        // Each spot is found (but for one in ten, wholly inside a picture that still
+        // parses; noise in PCM is sound), and a clean cut has none.
         const bool pcm = settings.options.contains("-c:a");
         const QRegularExpressionMatch found = QRegularExpression("damage: (\\d+) damaged spots").match(repaired.out);
         const int spotted = found.hasMatch() ? found.captured(1).toInt() : 0;
@@ -593,10 +581,8 @@ private slots:
                  qPrintable(QString("%1 s long, %2 s recorded").arg(length).arg(truth_length)));
     }
 
-    // Frame times as a player reads them back, against the recording's own:
-    // each recovered picture's time against the original's, less what the
-    // audio moved (so a picture early against its sound counts), no two
-    // pictures decoded at one time, and a last picture as long as the others.
+    // Frame times as a player reads them back against the recording's own, less
+    // what the sound moved; no two pictures decoded at one time.
     void timeline_data()
     {
         // "mp4mux", "vfr", "short audio" / "long audio" (VFR, the sound ending first / last), "25 in 30", "intra
@@ -763,8 +749,7 @@ private slots:
                  qPrintable(QString("frames %1 s long, recorded %2 s").arg(median(steps)).arg(own)));
     }
 
-    // A voice recorder's recording, sound alone, with a reference of the same
-    // kind: every complete sample back exactly, or for PCM the whole sound.
+    // A voice recorder's recording, sound alone: every complete frame back, or for PCM the whole sound.
     void sound_only_data()
     {
         QTest::addColumn<QString>("codec"); // then "garbage": 4 KB of random bytes in the middle; none: a clean cut
@@ -814,10 +799,8 @@ private slots:
         QVERIFY2(complete > 100 && recovered == complete, qPrintable(QString("%1 of %2").arg(recovered).arg(complete)));
     }
 
-    // The engine as the window starts it (a job file, reports over the pipe) and
-    // from a command line, also on inputs it cannot use: its exit code, the last
-    // report's state word and a clear message; a repaired file only when it
-    // succeeds, and no file of the user's changed.
+    // The engine from a job file (reports over the pipe) and from a command
+    // line, also on inputs it cannot use: exit code, last state word, message.
     void runs_data()
     {
         QTest::addColumn<QString>("how"); // "job": the job file's text (%ref, %damaged, %out); "args": a command line
@@ -910,10 +893,8 @@ private slots:
         input.replace("%ref", at("ref.mp4")).replace("%damaged", at("damaged.mp4")).replace("%out", out);
         input.replace("%indexed", at("indexed.mp4"));
         QVERIFY(how == "args" || input.isEmpty() || testmedia::write_file(job, input.toUtf8()));
-        // The repair window's side of the pipe: it stops the repair at the row's
-        // step. A write is stopped once the output is begun: the window answers
-        // the step's first report late, as a busy window does, so the engine
-        // reports again from inside the write.
+        // The window's side of the pipe stops the repair at the row's step; a write
+        // once begun: its first report answered late, the engine reports from inside it.
         pipes::Inbox window;
         int seen = 0;
         window.reply = [&](const QByteArray& report) -> std::string {
@@ -1002,10 +983,9 @@ private slots:
 
     void picture_order_data()
     {
-        // Pictures in decoding order: I (IDR), P (reference), b (non-reference),
-        // then frame_num (order count types 1 and 2) or pic_order_cnt_lsb (type
-        // 0), "!" for a memory_management_control_operation 5, and the expected
-        // order count. Expected values follow the standard's formulas by hand.
+        // Pictures in decoding order: I (IDR), P, b (non-reference), then frame_num
+        // (types 1, 2) or pic_order_cnt_lsb (type 0), "!" for an MMCO 5, and the count
+        // the standard's formulas give by hand.
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("pictures");
         QTest::newRow("type 2: non-reference pictures fall between") << 2 << "I0:0 P1:2 b2:3 P2:4 P3:6";
@@ -1062,9 +1042,7 @@ private slots:
         QCOMPARE(got.join(' '), orders.section(" => ", 1));
     }
 
-    // PCM whose bytes are another codec's frames (or another form of PCM) is
-    // told from sound: ffmpeg's own PCM of a tone and of quiet hiss against
-    // random bytes, and against the tone read in the wrong byte order.
+    // PCM sound told from bytes that are not (random, or read in the wrong byte order).
     void pcm_sound_data()
     {
         // ffmpeg's raw format of the bytes (none: random bytes), rate:channels, and "tone", "hiss" or "random"
