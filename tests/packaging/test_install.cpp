@@ -1,5 +1,4 @@
-// The tree `cmake --install` makes, installed into a temporary DESTDIR and
-// run from there as a user would start it: through the menu entry's command.
+// The tree `cmake --install` makes in a temporary DESTDIR, run as a user starts it.
 
 #include "testmedia.h"
 
@@ -44,8 +43,7 @@ class TestInstall : public QObject
 
     QString pkgdir() const { return m_usr + "/lib/davaz"; }
 
-    // The environment of an ordinary user with nothing set up yet: settings
-    // go where Qt puts them for HOME, not to a test's host home.
+    // An ordinary user with nothing set up yet: settings go under HOME, not to a test's host home.
     QStringList user_env(const QString& home, const QString& runtime) const
     {
         return {
@@ -66,9 +64,8 @@ private slots:
         QVERIFY(QFileInfo::exists(m_desktop));
     }
 
-    // Every tool opens from the menu entry's command, in the language of the
-    // locale or of the stored setting, and writes nothing beside the program;
-    // the module goes as on a normal quit.
+    // Every tool opens from the menu entry's command, in the locale's language or the
+    // stored setting's, writing nothing beside the program; the module goes as on a quit.
     void menu_entry_starts_the_host_with_every_tool_data()
     {
         QTest::addColumn<QString>("lang");

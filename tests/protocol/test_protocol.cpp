@@ -1,5 +1,4 @@
-// Each message written by one side's writer and read by the other side's
-// reader, up to the edge of every field.
+// Each message written by one side and read by the other, to the edge of every field.
 
 #include "protocol/repair.h"
 #include "protocol/transcoder.h"
@@ -144,8 +143,7 @@ private slots:
         QVERIFY(!protocol::read_job(protocol::write_job({"a", "", "c", 25}), got, error) && !error.empty());
     }
 
-    // A list push's entry records: written by the transcoder, read by the
-    // window; a reason never runs past its line, nonsense is no record.
+    // A list push's entry records: a reason never runs past its line, nonsense is no record.
     void entry_round_trip_data()
     {
         QTest::addColumn<qlonglong>("entry");
@@ -200,8 +198,7 @@ private slots:
         QCOMPARE(std::string(patterned), protocol::numbered_name(stem, number, ext));
     }
 
-    // A completed file's record: the whole path comes back, whatever it holds
-    // short of a line break, and never reads as a phrase or a marker.
+    // A completed file's whole path comes back, and never reads as a phrase or a marker.
     void file_record_round_trip_data()
     {
         QTest::addColumn<QByteArray>("path");

@@ -84,9 +84,8 @@ class TestGrabLiveWidget : public QObject
         const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
         return {lines.value(1).toDouble(), lines.value(0).toDouble()};
     }
-    // True once the transcoder has recorded to `file` for `seconds` (however
-    // slowly it started: ffmpeg makes the file once it has looked at the
-    // stream) and the window's clock has counted as many.
+    // True once `file` has been written for `seconds` (ffmpeg makes it once it has
+    // looked at the stream) and the window's clock has counted as many.
     bool recorded_for(const QString& file, int seconds)
     {
         if (!QTest::qWaitFor([&] { return QFile::exists(file); }, kTimeout))
@@ -100,8 +99,7 @@ class TestGrabLiveWidget : public QObject
     {
         m_window.reset();
         m_window = std::make_unique<GrabLiveWidget>();
-        // The stop sequence's second is spent waiting for the transcoder to end
-        // by itself, which is what the second is for.
+        // The stop sequence's second is spent waiting for the transcoder to end by itself.
         m_clock.on_sleep = [this](unsigned long ms) {
             m_sleeps << ms;
             bool ended = true;
@@ -167,8 +165,7 @@ private slots:
         QFile::remove(GrabLiveWidget::stop_request_path());
     }
 
-    // A window's defaults and settings, and the stop request's file: made by a
-    // stop (also while idle), removed by a new window and by one that goes.
+    // Defaults, settings, and the stop request: made by a stop, removed by a new window and one that goes.
     void settings_and_stop_request()
     {
         // A new window offers the defaults: this test process's store starts empty and this is its first case.
@@ -187,8 +184,7 @@ private slots:
         QVERIFY(QFile::exists(GrabLiveWidget::stop_request_path()));
         QVERIFY(is_idle() && m_boxes->count() == 0);
 
-        // Saved as typed when the window closes, read by the next one, which removes
-        // the request left behind: it would end its first capture at once.
+        // Saved as typed when the window closes; the next removes the request, which would end its capture.
         edit("lineEdit_encode_ip")->setText("  rtmp://typed.example/live/x  ");
         edit("lineEdit_savepath")->setText("/typed/folder");
         m_window->close();
@@ -277,8 +273,7 @@ private slots:
         QVERIFY2(m_boxes->count() == 0, qPrintable(box_texts()));
     }
 
-    // Each failure shows its message once, stops the capture once and leaves the
-    // window idle; the user's files stay as they were.
+    // Each failure shows its message once, stops once and leaves the user's files alone.
     void faults_data()
     {
         QTest::addColumn<QString>("address"); // %free: a port where nothing listens; %rtmp: the rtmp server
@@ -374,8 +369,7 @@ private slots:
 
     void failure_inside_a_stop()
     {
-        // The first failure's box is open (its own event loop runs) when the
-        // transcoder dies: the second failure stops the capture inside the first.
+        // The transcoder dies while the first failure's box is open: the second stops inside the first.
         QList<QString> texts;
         const msgbox::Hook previous = msgbox::set_hook([&](QMessageBox& box) {
             texts << box.text();
@@ -399,9 +393,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_window->findChildren<QProcess*>().isEmpty(), kTimeout);
     }
 
-    // Reconnect on drop: the server goes away during a capture and comes back.
-    // The file so far is finished and plays, the clock stops, the window tries
-    // after 0.5 s, then 1 s, without a box, and records on into "name_2".
+    // Reconnect on drop: the file so far plays, the clock stops, tries come after
+    // 0.5 s, then 1 s, without a box, and the recording goes on into "name_2".
     void reconnect_into_the_next_file_data()
     {
         QTest::addColumn<QString>("server");
@@ -447,8 +440,7 @@ private slots:
 
         QVERIFY(is_idle() && m_boxes->count() == 0);
         QCOMPARE(testmedia::unplayable(second, 2), QString());
-        // Together the files hold about what the clock counted (and what ffmpeg read while it looked at each
-        // stream): only the time without a stream is missing.
+        // Together the files hold about what the clock counted: only the time without a stream is missing.
         const double held = testmedia::duration(first) + testmedia::duration(second);
         const int counted = m_window->elapsed_seconds();
         QVERIFY2(held >= counted - 2 && held <= counted + 4,
@@ -493,10 +485,8 @@ private slots:
         QCOMPARE(log.filter("time jumped back").size(), 2);
     }
 
-    // A live HLS playlist (written by ffmpeg's own muxer, served over http),
-    // recorded with reconnect on. One that ends is the end of the recording,
-    // not a drop, and the recording holds its frames to the last; one that
-    // stops growing without an end (its writer killed) is a drop.
+    // A live HLS playlist recorded with reconnect on: one that ends ends the
+    // recording with its last frames; one that stops growing is a drop.
     void playlist_data()
     {
         QTest::addColumn<bool>("ended");
@@ -548,9 +538,7 @@ private slots:
         QCOMPARE(recorded, all.mid(all.size() - recorded.size()));
     }
 
-    // Sources beyond rtmp and rtsp, with sound MP4 cannot hold, which becomes
-    // AAC while the video is copied: SRT from ffmpeg as a listener with Opus,
-    // and G.711 over rtmp.
+    // SRT with Opus and G.711 over rtmp: sound MP4 cannot hold becomes AAC.
     void other_sources_data()
     {
         QTest::addColumn<QString>("source");
@@ -590,9 +578,8 @@ private slots:
         QCOMPARE(testmedia::streams(file).filter(",audio"), QStringList{"aac,audio"});
     }
 
-    // What a user gets, with no test seam in between: the segment length
-    // field counts minutes (30 of them by default, 30 × 60 s to the
-    // transcoder), and a capture is not begun with less than 200 MB free.
+    // What a user gets with no test seam: 30-minute segments (1800 s to the
+    // transcoder), and no capture begun with less than 200 MB free.
     void real_defaults()
     {
         // Before any case changes the length, so the store holds the field's own value.
@@ -612,8 +599,7 @@ private slots:
         QVERIFY(is_idle() && !QFile::exists(file));
     }
 
-    // Recording in files of a set length: each one complete, beginning near
-    // zero and with a key frame, and together as long as the recording.
+    // Files of a set length: each complete from near zero, together as long as the recording.
     void segments_data()
     {
         QTest::addColumn<QString>("ext");
@@ -662,8 +648,7 @@ private slots:
         m_host->config()->write("cfg_grab_segment", false);
     }
 
-    // The free space of the save folder runs low during a capture: it stops
-    // while there is room, and the file plays.
+    // Free space runs low during a capture: it stops while there is room, and the file plays.
     void disk_runs_low()
     {
         if (!m_disk.mount(m_out->path(), "size=24m"))

@@ -51,8 +51,7 @@ int silent_client()
     return fd;
 }
 
-// One connection of a program that ignores the protocol: writes `bytes`
-// (nothing at all when empty), then hangs up without waiting for a reply.
+// A program that ignores the protocol: writes `bytes` and hangs up without waiting for a reply.
 void poke(const QByteArray& bytes)
 {
     const int fd = ls::connect_to(QFile::encodeName(shared("pipe")).constData());
@@ -125,8 +124,7 @@ private slots:
         QTest::newRow("no reference") << m_broken << QString() << "请设置正常参考mp4视频";
         QTest::newRow("damaged file is healthy") << m_clip << m_clip << m_clip + " 正常，无需修复";
         QTest::newRow("reference cannot be probed") << m_broken << m_broken << m_broken + " 不合法";
-        // Another account's link at the folder's name would get the job written through it; the
-        // user's cache stands in, and is refused as well when a link holds its name too.
+        // A link at the folder's name, and at the cache's that stands in: refused.
         QTest::newRow("a link at the temporary folder's name and the cache's")
             << m_broken << m_clip << "临时文件夹 %1 是一个符号链接，为安全起见不予使用，请删除后重试。";
     }
@@ -159,10 +157,8 @@ private slots:
         QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
-    // The output is named after the damaged file up to its first dot, an old one
-    // is removed first. Closing the dialog before the end turns the next reply
-    // into "pro_end"; closing it after the end does not. Without an engine the
-    // dialog waits until it is closed.
+    // The output is named after the damaged file up to its first dot, an old one removed.
+    // Closing the dialog before the end turns the next reply into "pro_end", after it not.
     void run_data()
     {
         QTest::addColumn<bool>("engine");
@@ -200,9 +196,7 @@ private slots:
         if (closeEarly) {
             button->click();
             QCOMPARE(report("x 100 100 done"), QString("pro_end"));
-            // The next repair in the same window, with a client of the first
-            // left connected: it is told nothing of the first's end, and its
-            // engine is heard.
+            // The next repair, a client of the first left connected, hears its own engine.
             const int stale = ls::connect_to(QFile::encodeName(shared("pipe")).constData());
             QVERIFY(stale >= 0);
             start(m_broken, m_clip);
@@ -222,10 +216,8 @@ private slots:
         QCOMPARE(report("x 100 100 done"), QString("OK"));
     }
 
-    // Another program holds the pipe's name: the start waits for it, in held
-    // steps, starting no engine meanwhile; once the name is free the engine
-    // starts and is heard. Held to the end, or cancelled by the user, the start
-    // gives up and the dialog says why.
+    // Another program holds the pipe's name: the start waits for it in held steps,
+    // starting no engine meanwhile; held to the end or cancelled, it gives up.
     void pipeNameHeld_data()
     {
         QTest::addColumn<int>("freedAfter"); // tries that failed first; -1: never
@@ -282,9 +274,8 @@ private slots:
         QCOMPARE(boxes.count(), 0);
     }
 
-    // Any local program may post to the window, a thousand times over, hanging
-    // up without reading the reply: nothing it sends may reach past a buffer,
-    // end the window or touch a file, and well-formed reports still come through.
+    // Any local program may post to the window a thousand times, hanging up: nothing
+    // reaches past a buffer or touches a file, and good reports still come through.
     void oddReports_data()
     {
         QTest::addColumn<QByteArray>("line");

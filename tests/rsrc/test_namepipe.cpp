@@ -1,5 +1,4 @@
-// The pipe between the repair window and the repair engine: real sockets and
-// threads, servers and clients in one process.
+// The repair pipe: real sockets and threads, servers and clients in one process.
 
 #include "pipes.h"
 #include "protocol/localsocket.h"
@@ -45,10 +44,8 @@ class TestNamePipe : public QObject
 {
     Q_OBJECT
 private slots:
-    // The folder the pipe, the job file and the stop request share is the
-    // user's own: made 0700; when something else holds its name in the shared
-    // folder, the user's cache holds it instead, and a folder refused there
-    // too serves no pipe. What was planted stays as it was.
+    // The shared private folder is made 0700; when something else holds its name the
+    // user's cache stands in, and refused there too there is no pipe. Plants stay as they were.
     void private_folder_data()
     {
         QTest::addColumn<QString>("plant"); // what is at the folder's name first
@@ -171,8 +168,7 @@ private slots:
         QVERIFY(!pthread_equal(in.thread, pthread_self()));
     }
 
-    // No server, a busy one, a silent client and a server that vanished: each
-    // fails at once, never by blocking or by a signal that ends the program. A
+    // No server, a busy one, a silent client, a vanished server: each fails at once. A
     // second server of a name in use fails, and going takes nothing from the first.
     void clientFailures()
     {
@@ -226,11 +222,9 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
-    // The repair window replaces its server at every start and starts the
-    // engine right after. Hundreds of replacements, each with a client of the
-    // old server left connected, a child forked meanwhile that still shares
-    // the old server's descriptors, and a thread keeping the CPU busy: the new
-    // server always comes up and every report to it is answered.
+    // The window replaces its server at every start: hundreds of times, with a client
+    // of the old one left, a child sharing its descriptors and the CPU busy, every
+    // report to the new server is answered.
     void replacedServerAnswersEveryReport_data()
     {
         QTest::addColumn<QString>("child");
@@ -291,9 +285,7 @@ private slots:
         QCOMPARE(lost, 0);
     }
 
-    // A destructor that hangs never returns; the limit only decides how soon
-    // that shows. A silent client's read would give up only after an hour here:
-    // the destructor must cut it.
+    // A silent client's read would give up only after an hour here: the destructor must cut it.
     void destroyReturns_data()
     {
         QTest::addColumn<bool>("silentClient");

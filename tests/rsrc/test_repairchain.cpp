@@ -1,6 +1,4 @@
-// The whole repair chain: the window, the job file, the real Vidmend.exe and
-// its reports over the pipe, on a recording cut off before its index and on a
-// file the engine cannot repair.
+// The window, the job file, the real Vidmend.exe and its reports over the pipe.
 
 #include "modalboxes.h"
 #include "pipes.h"
@@ -23,9 +21,7 @@ private slots:
         QTest::newRow("recording cut before its index") << true << "done ... ";
         QTest::newRow("damaged file that is no MP4") << false << "修复失败:损坏视频不是MP4文件 ... ";
     }
-    // Only a repair that succeeded looks finished: after a failure the button
-    // stays on cancel, and closing the dialog tells the engine to stop instead
-    // of showing an output that does not exist.
+    // Only a repair that succeeded looks finished; after a failure closing the dialog stops the engine.
     void repairs()
     {
         QFETCH(bool, recording);

@@ -1,7 +1,5 @@
-// The windows' language: how it is chosen, and what a user then reads. The
-// same executable runs under a C, a Chinese and an English locale (see
-// CMakeLists.txt): under the first two every window keeps its Chinese texts,
-// under the last no text a user can see holds a Chinese character.
+// The windows' language, run under a C, a Chinese and an English locale: under the
+// first two they keep their Chinese texts, under the last no text shows Chinese.
 
 #include "faults.h"
 #include "modalboxes.h"
@@ -260,9 +258,7 @@ private slots:
             {"converting",
              {[] { return new FormatCWidget; },
               [&](QWidget* w) {
-                  // A real conversion: the running texts, the time left, the
-                  // question when the running row is removed, the end.
-                  // The transcoder built beside the test, for this scene only.
+                  // A real conversion (the transcoder built beside the test): its running texts.
                   const QByteArray tools = qgetenv("DAVAZ_TOOLS_DIR");
                   qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
                   const auto back = qScopeGuard([tools] { qputenv("DAVAZ_TOOLS_DIR", tools); });
@@ -319,8 +315,7 @@ private slots:
         }
     }
 
-    // Every word the repair engine can end with reaches an English user in
-    // English; under Chinese it is shown as the engine sent it.
+    // Every word the engine can end with reaches an English user in English, a Chinese one as sent.
     void engine_words_data()
     {
         QTest::addColumn<QString>("word");
@@ -353,8 +348,7 @@ private slots:
         QVERIFY2(!has_cjk(shown) && !shown.isEmpty(), qPrintable(word + " -> " + shown));
         if (!english.isEmpty())
             QCOMPARE(shown, english);
-        // A word the engine really sends has its own text: the plain "failed" is
-        // only for words this window has not heard of.
+        // The plain "failed" is only for words this window has not heard of.
         else if (word != "修复失败")
             QVERIFY2(shown != "Repair failed" && shown != "No repair needed",
                      qPrintable(word + " has no text of its own"));

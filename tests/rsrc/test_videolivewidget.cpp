@@ -71,10 +71,9 @@ class TestVideoLiveWidget : public QObject
         return QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, kPushTimeout) &&
                reader.readAllStandardOutput().contains("h264");
     }
-    // Two entries listed, the first pushed by the start button.
-    // Two seconds (by the label) into a run that began `from` seconds into its entry, the
-    // server goes, and is back for the window's first try: the arguments it then pushes with,
-    // which resume the entry where it had got to. Empty on a failure.
+    // Two seconds into a run that began `from` seconds into its entry, the server goes and
+    // is back for the first try: the arguments then pushed with, resuming the entry where
+    // it had got to. Empty on a failure.
     QStringList drop_and_return(double from)
     {
         QStringList args;
@@ -95,6 +94,7 @@ class TestVideoLiveWidget : public QObject
         }();
         return QTest::currentTestFailed() ? QStringList() : args;
     }
+    // Two entries listed, the first pushed by the start button.
     void start(const QString& url, const QString& key, const QString& first)
     {
         edit("le_rtmp_url")->setText(url);
@@ -177,9 +177,7 @@ private slots:
         QCOMPARE(edit("le_rtmp_url")->text() + "|" + edit("le_rtmp_key")->text(), url + "|" + key);
     }
 
-    // What the user chose is what is pushed: the entry selected before the
-    // start, then the one double-clicked during the push, which takes over
-    // (never two pushes at once); the end of a push moves on to the next.
+    // The entry selected, then the one double-clicked, which takes over; the end of a push moves on.
     void push_goes_through_the_list()
     {
         StartWatch watch;
@@ -231,9 +229,8 @@ private slots:
         QCOMPARE(list()->current_movie(), list()->item(1));
     }
 
-    // A push that fails says why and stops at once, the list staying where it
-    // was. A transcoder that ends without its finish marker or a known phrase
-    // says nothing: the window stays pushing until the user stops it.
+    // A failed push says why and stops at once; a transcoder that ends without its
+    // marker or a known phrase says nothing, the window pushing on until stopped.
     void failures_data()
     {
         QTest::addColumn<QString>("url");
@@ -299,11 +296,8 @@ private slots:
         QVERIFY(fault != "server" || m_server.restart());
     }
 
-    // Reconnect on drop: the server goes away during a push and comes back.
-    // The window waits 2, 4, ... seconds between attempts without a box, then
-    // pushes the same entry on from about where it was; the first attempt that
-    // gets going makes the next drop wait the shortest time again; stop during
-    // a wait ends it.
+    // Reconnect on drop: waits of 2, 4, ... s without a box, then the same entry from
+    // where it was; a run that got going resets the wait; stop ends a wait.
     void reconnect_after_the_server_returns()
     {
         QVERIFY(!option("checkBox_reconnect")->isChecked()); // off by default
@@ -334,9 +328,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
         QVERIFY2(server_shows_h264("back"), qPrintable(m_server.log()));
 
-        // Got going again: the next drop starts from the shortest wait, and
-        // resumes the entry from where it got to, counted from the entry's
-        // start, not from where the resumed run began.
+        // The next drop resumes from where the entry got to, not from where the run began.
         QVERIFY(!drop_and_return(args[2].toDouble()).isEmpty());
 
         // Stop ends a wait to reconnect.
@@ -359,10 +351,8 @@ private slots:
         QVERIFY(option("checkBox_reconnect")->isChecked());
     }
 
-    // The whole list over one connection ("无缝推流"): a reader that started
-    // before the push stays connected across the entries, another picture
-    // size and AAC set-up, an entry FLV cannot carry and the loop back to the
-    // first; what it records runs on in time without a gap and decodes.
+    // The whole list over one connection ("无缝推流"): a reader stays connected across
+    // entries of two sizes, one FLV cannot carry and the loop back; what it gets decodes.
     void one_connection_for_the_list()
     {
         // Another picture size and AAC set-up, with B-frames and sound that outlasts the pictures by 0.2 s:
@@ -414,9 +404,7 @@ private slots:
             qPrintable(list()->item(1)->toolTip()));
         QCOMPARE(m_boxes->count(), 0);
 
-        // What the reader got: both sizes, every frame decoding, time running on.
-        // The demuxer's parser keeps the first parameter sets and complains of
-        // frames of the others; what counts is what the decoders say.
+        // Every frame decodes (the parser's complaints of the second size's frames do not count).
         const QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(decoding.filter(QRegularExpression("^(?!\\[NULL @ )")), QStringList());
         const testmedia::Ran sizes = testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries",
@@ -457,10 +445,8 @@ private slots:
         QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
     }
 
-    // Over one connection the list may change while it goes out: the next
-    // entry is the one after the last handed as the list stands when the
-    // transcoder asks for it (moved, removed and added entries as they are
-    // then), and after the last row the first.
+    // The next entry is the one after the last handed, as the list stands when the
+    // transcoder asks (moved, removed, added), and after the last row the first.
     void one_connection_follows_the_list_as_it_changes()
     {
         const QString first = testmedia::make_clip(m_media.filePath("eight.mp4"), 8);
@@ -502,10 +488,7 @@ private slots:
         QCOMPARE(m_boxes->count(), 0);
     }
 
-    // Reconnect on drop over one connection: the entry on when the server went
-    // away goes on from where it had got to, over a new connection, with the
-    // rest of the list still to follow; a second drop resumes it from where
-    // the resumed run got to.
+    // Reconnect over one connection: the entry on goes on from where it got to, twice.
     void one_connection_resumes_the_entry_on()
     {
         option("checkBox_seamless")->setChecked(true);
@@ -527,8 +510,7 @@ private slots:
         QCOMPARE(m_boxes->count(), 0);
     }
 
-    // The entry's file goes while the push waits to reconnect: the list says so
-    // and drops the entry, as it does when such an entry is started.
+    // The entry's file goes while the push waits to reconnect: the list says so and drops it.
     void reconnect_finds_the_file_gone()
     {
         const QString copy = m_media.filePath("gone.mp4");
