@@ -9,6 +9,7 @@
 #include "playlistend.h"
 #include "segments.h"
 #include "stopsequence.h"
+#include "wallclock.h"
 
 #include <QtTest>
 
@@ -191,9 +192,10 @@ private slots:
         const QString cut = "-f segment -segment_time 60 -reset_timestamps 1 -segment_start_number ";
         QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
             << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
-            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i rtmp://h/x -vcodec copy " + cut +
+            << timeline + "-rw_timeout 7000 " + analyse + "-f flv -i rtmp://h/x -vcodec copy -bsf:v <ms> -bsf:a <TB> " +
+                   cut +
                    "1 -segment_format_options movflags=+empty_moov+default_base_moof:frag_duration=1000000:"
-                   "flush_packets=1 /r/a%%_%d.mp4"
+                   "flush_packets=1:video_track_timescale=1000 /r/a%%_%d.mp4"
             << true << "";
         // The number is applied here only: a name that ends like one keeps it.
         QTest::newRow("a later file of a cut recording counts on from its number")
@@ -203,8 +205,8 @@ private slots:
             << true << "";
         QTest::newRow("a later file of a recording, after a drop")
             << "-i rtmp://h/x -vcodec copy -zo_file_number 2 /r/a.mp4"
-            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i rtmp://h/x -vcodec copy " + fragments +
-                   "/r/a_2.mp4"
+            << timeline + "-rw_timeout 7000 " + analyse + "-f flv -i rtmp://h/x -vcodec copy " + fragments +
+                   "-bsf:v <ms> -bsf:a <TB> -video_track_timescale 1000 /r/a_2.mp4"
             << true << "/r/a_2.mp4";
         QTest::newRow("no cutting without a stream to record") << "-i a.mp4 -zo_segment 60 b.mp4"
                                                                << "-i a.mp4 b.mp4" << false << "";
@@ -223,6 +225,11 @@ private slots:
         QStringList got;
         for (size_t i = 5; i < inv.args.size(); ++i) // after -hide_banner -nostats -y -progress pipe:3
             got << QString::fromStdString(inv.args[i]);
+        // A recording from FLV into a muxer of known time units keeps the wall clock's time (wallclock.h).
+        for (const char* tick : {"ms", "TB"}) {
+            const std::string unit = tick == std::string("ms") ? "0.001" : tick;
+            expected.replace(QString("<%1>").arg(tick), QString::fromStdString(wall_clock_filters(0.5, unit)));
+        }
         QCOMPARE(got.join(' '), expected);
         QCOMPARE(inv.network_input, network);
         QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
@@ -258,6 +265,11 @@ private slots:
                                           << 0;
         QTest::newRow("one jump back, seen by both streams")
             << QStringList{"0|" + jump.arg(1).arg(-4400000), "300|" + jump.arg(0).arg(-4380000)}
+            << "FFmpeg.exe: the stream's time jumped back by 4.40 s (its source restarted?); the recording goes on "
+               "without a break\n"
+            << 1;
+        QTest::newRow("a jump the wall clock filters saw, in both streams")
+            << QStringList{"0|[debug] 8999999995600.000000\n", "20|[debug] 8999999995623.219955\n"}
             << "FFmpeg.exe: the stream's time jumped back by 4.40 s (its source restarted?); the recording goes on "
                "without a break\n"
             << 1;

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "wallclock.h"
+
 #include "protocol/contract.h"
 #include "protocol/transcoder.h"
 
@@ -60,6 +62,39 @@ bool has_option(const std::vector<std::string>& args, const std::string& option)
 {
     return std::find(args.begin(), args.end(), option) != args.end();
 }
+
+bool copies_audio(const std::vector<std::string>& args)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i + 1] == "copy" && (args[i] == "-acodec" || args[i] == "-c:a" || args[i] == "-codec:a" ||
+                                      args[i] == "-c" || args[i] == "-codec"))
+            return true;
+    }
+    return false;
+}
+
+// The time unit of the packets the muxer of `file` takes, video and sound,
+// as the wall clock filters need it (seen with ffmpeg 5.1); nothing where it
+// depends on the streams (AVI counts frames) or was not checked.
+std::optional<std::pair<std::string, std::string>> muxer_ticks(const std::string& file, bool audio_copied)
+{
+    const std::string name = lower(file);
+    if (ends_with(name, ".flv"))
+        return std::make_pair("0.001", "0.001");
+    for (const char* ext : {".ts", ".m2ts", ".mts"}) {
+        if (ends_with(name, ext))
+            return std::make_pair("1/90000", "1/90000");
+    }
+    // With the video's time scale set to milliseconds (k_ms_timescale); the
+    // sound's is its sample rate, the encoder's unit, unless it is copied.
+    for (const char* ext : {".mp4", ".mov", ".m4v", ".3gp"}) {
+        if (ends_with(name, ext) && !audio_copied)
+            return std::make_pair("0.001", "TB");
+    }
+    return std::nullopt;
+}
+
+constexpr const char* k_ms_timescale = "1000";
 
 } // namespace
 
@@ -126,6 +161,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
 
     size_t group_start = 0;             // where the options of the next input begin
     std::vector<size_t> short_analysis; // where our analysis durations stand in args
+    std::optional<size_t> live_flv_at;  // where our "live_flv" stands in args
     for (size_t i = 0; i < user_args.size(); ++i) {
         const std::string& arg = user_args[i];
         if (arg == "-i" && i + 1 < user_args.size() && is_network_url(user_args[i + 1])) {
@@ -151,6 +187,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
             // jump ffmpeg evens out, not time going backwards.
             if (is_flv_source(user_args[i + 1]) && !has_option(group, "-f")) {
                 inv.args.push_back("-f");
+                live_flv_at = inv.args.size();
                 inv.args.push_back("live_flv");
             }
             // A live playlist that stops growing ends the read in seconds, not after a thousand reloads.
@@ -189,6 +226,26 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
                                              std::to_string(k_fragment_us), "-flush_packets", "1"});
         inv.finish_mp4 = user_args.back();
     }
+    // A recording from a live FLV source keeps the wall clock's time across
+    // a restarted publisher (wallclock.h): the demuxer passes the jumps on
+    // as they are, and the filters put each stream's packets in place.
+    const auto ticks = muxer_ticks(user_args.empty() ? std::string() : user_args.back(), copies_audio(user_args));
+    bool ms_timescale = false;
+    if (recording && live_flv_at && ticks && !has_option(user_args, "-bsf") && !has_option(user_args, "-bsf:v") &&
+        !has_option(user_args, "-bsf:a") && !has_option(user_args, "-video_track_timescale")) {
+        inv.args[*live_flv_at] = "flv";
+        const double jump_s = std::strtod(k_jump_threshold, nullptr);
+        const std::string video = wall_clock_filters(jump_s, ticks->first);
+        const auto annexb = std::find(inv.args.begin(), inv.args.end(), "h264_mp4toannexb");
+        if (annexb != inv.args.end())
+            *annexb += "," + video;
+        else
+            inv.args.insert(inv.args.end() - 1, {"-bsf:v", video});
+        inv.args.insert(inv.args.end() - 1, {"-bsf:a", wall_clock_filters(jump_s, ticks->second)});
+        ms_timescale = ticks->second == "TB";
+        if (ms_timescale && !segmenting)
+            inv.args.insert(inv.args.end() - 1, {"-video_track_timescale", k_ms_timescale});
+    }
     // A recording's time runs on whatever the source's time stamps do; the
     // debug level only to hear of each jump (LogFilter).
     if (recording && !has_option(user_args, "-loglevel") && !has_option(user_args, "-v")) {
@@ -211,8 +268,9 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
                                            std::to_string(plan.first)};
             if (plan.fragmented) {
                 muxer.push_back("-segment_format_options");
-                muxer.push_back("movflags=+empty_moov+default_base_moof:frag_duration=" +
-                                std::to_string(k_fragment_us) + ":flush_packets=1");
+                muxer.push_back(
+                    "movflags=+empty_moov+default_base_moof:frag_duration=" + std::to_string(k_fragment_us) +
+                    ":flush_packets=1" + (ms_timescale ? std::string(":video_track_timescale=") + k_ms_timescale : ""));
             }
             // Each file in fragments of its own, as a single recording's above.
             inv.args.insert(inv.args.end() - 1, muxer.begin(), muxer.end());
