@@ -2,6 +2,7 @@
 
 #include "protocol/repair.h"
 #include "protocol/transcoder.h"
+#include "testmedia.h"
 
 #include <QtTest>
 
@@ -125,13 +126,8 @@ private slots:
         QTemporaryDir dir;
         const std::string path = dir.filePath(QStringLiteral("mp4.rp")).toStdString();
         QVERIFY(protocol::write_job_file(path, job));
-        if (crlf) {
-            QFile file(QString::fromStdString(path));
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            const QByteArray text = file.readAll().replace("\n", "\r\n");
-            file.resize(0);
-            file.write(text);
-        }
+        const QString file = QString::fromStdString(path);
+        QVERIFY(!crlf || testmedia::write_file(file, testmedia::read_file(file).replace("\n", "\r\n")));
         protocol::RepairJob got;
         std::string error;
         QVERIFY2(protocol::read_job_file(path, got, error), error.c_str());

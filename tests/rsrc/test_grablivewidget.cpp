@@ -67,7 +67,12 @@ class TestGrabLiveWidget : public QObject
         return m_window->findChild<T*>(name);
     }
     QLineEdit* edit(const char* name) const { return child<QLineEdit>(name); }
-    void stop() { child<QPushButton>("pushButton_stop")->click(); }
+    // Stops the capture; true when the window is then idle with no box shown.
+    bool stop()
+    {
+        child<QPushButton>("pushButton_stop")->click();
+        return is_idle() && m_boxes->count() == 0;
+    }
     bool is_idle() const
     {
         return child<QPushButton>("pushButton_start")->isEnabled() &&
@@ -180,9 +185,7 @@ private slots:
             QVERIFY(edit("lineEdit_encode_ip")->toolTip().contains(kind));
 
         // Stopping while idle makes the request, waits its second and stays idle.
-        stop();
-        QVERIFY(QFile::exists(GrabLiveWidget::stop_request_path()));
-        QVERIFY(is_idle() && m_boxes->count() == 0);
+        QVERIFY(stop() && QFile::exists(GrabLiveWidget::stop_request_path()));
 
         // Saved as typed when the window closes; the next removes the request, which would end its capture.
         edit("lineEdit_encode_ip")->setText("  rtmp://typed.example/live/x  ");
@@ -247,16 +250,13 @@ private slots:
         // The clock counts; about three seconds are recorded (what ffmpeg read while it looked at the stream too).
         QVERIFY2(recorded_for(file, 2), qPrintable(box_texts()));
         m_window->show();
-        stop();
-
-        QVERIFY2(m_boxes->count() == 0, qPrintable(box_texts()));
+        QVERIFY2(stop(), qPrintable(box_texts()));
         QCOMPARE(m_ended_by_itself, QList<bool>{true});
-        QVERIFY(QFile::exists(GrabLiveWidget::stop_request_path()) && is_idle());
+        QVERIFY(QFile::exists(GrabLiveWidget::stop_request_path()));
         // A fresh name, so the next capture does not reuse this one.
         const QString next = edit("lineEdit_file_name")->text();
         QVERIFY(kTimeStamp.match(next).hasMatch() && next != name);
-        QCOMPARE(testmedia::unplayable(file, 2.0, 5.0), QString());
-        QCOMPARE(frame_errors(file), QString());
+        QCOMPARE(testmedia::unplayable(file, 2.0, 5.0) + frame_errors(file), QString());
         if (!again)
             return;
 
@@ -436,9 +436,7 @@ private slots:
         // The clock goes on from the time recorded before the drop.
         QVERIFY(m_window->clock_timer_id() != 0 && m_window->elapsed_seconds() >= recorded);
         QVERIFY(recorded_for(second, 2));
-        stop();
-
-        QVERIFY(is_idle() && m_boxes->count() == 0);
+        QVERIFY2(stop(), qPrintable(box_texts()));
         QCOMPARE(testmedia::unplayable(second, 2), QString());
         // Together the files hold about what the clock counted: only the time without a stream is missing.
         const double held = testmedia::duration(first) + testmedia::duration(second);
@@ -521,8 +519,7 @@ private slots:
             QVERIFY(writer.waitForFinished(kTimeout));
             QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kTimeout);
             QCOMPARE(state(), kDropped);
-            stop();
-            QVERIFY2(is_idle() && m_boxes->count() == 0, qPrintable(box_texts()));
+            QVERIFY2(stop(), qPrintable(box_texts()));
             QCOMPARE(testmedia::unplayable(file, 1.0), QString());
             return;
         }
@@ -533,8 +530,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_window->clock_timer_id() == 0, kTimeout);
         QVERIFY(!m_window->reconnecting());
         QVERIFY2(state() != kDropped && m_boxes->count() == 0, qPrintable(box_texts()));
-        stop();
-        QVERIFY(is_idle() && m_boxes->count() == 0);
+        QVERIFY2(stop(), qPrintable(box_texts()));
         QCOMPARE(QDir(m_out->path()).entryList(QDir::Files).size(), 1);
         QCOMPARE(frame_errors(file), QString());
         // The recording is the playlist's last frames, none missing at the end.
@@ -576,10 +572,8 @@ private slots:
         }
         const QString file = start(url, ".mp4");
         QVERIFY2(recorded_for(file, 3), qPrintable(box_texts()));
-        stop();
-        QVERIFY2(is_idle() && m_boxes->count() == 0, qPrintable(box_texts()));
-        QCOMPARE(testmedia::unplayable(file, 2.0), QString());
-        QCOMPARE(frame_errors(file), QString());
+        QVERIFY2(stop(), qPrintable(box_texts()));
+        QCOMPARE(testmedia::unplayable(file, 2.0) + frame_errors(file), QString());
         QCOMPARE(testmedia::streams(file).filter(",audio"), QStringList{"aac,audio"});
     }
 
@@ -636,8 +630,7 @@ private slots:
             const QString file = m_out->filePath(files[i]);
             reported << file;
             QCOMPARE(files[i], i == 0 ? name + ext : QString("%1_%2%3").arg(name).arg(i + 1).arg(ext));
-            QCOMPARE(testmedia::unplayable(file, i + 1 < files.size() ? 2.0 : 0.1), QString());
-            QCOMPARE(frame_errors(file), QString());
+            QCOMPARE(testmedia::unplayable(file, i + 1 < files.size() ? 2.0 : 0.1) + frame_errors(file), QString());
             const QPair<double, double> t = timing(file);
             QVERIFY2(t.second < 0.5, qPrintable(files[i]));
             total += t.first;

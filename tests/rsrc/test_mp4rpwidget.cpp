@@ -319,6 +319,49 @@ private slots:
         QCOMPARE(faults::touched(before, {tmp("broken_zo_fixed.mp4")}), QStringList());
         ::close(silent);
     }
+
+    // The real Vidmend.exe built beside the test: only a repair that succeeded
+    // looks finished; after a failure closing the dialog stops the engine.
+    void real_engine_data()
+    {
+        QTest::addColumn<bool>("recording"); // the first two thirds of a recording, or bytes that are no MP4
+        QTest::addColumn<QString>("state");  // the dialog's last state line
+        QTest::newRow("recording cut before its index") << true << "done ... ";
+        QTest::newRow("damaged file that is no MP4") << false << "修复失败:损坏视频不是MP4文件 ... ";
+    }
+    void real_engine()
+    {
+        QFETCH(bool, recording);
+        QFETCH(QString, state);
+        qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
+        auto back = qScopeGuard([this] { qputenv("DAVAZ_TOOLS_DIR", QFileInfo(m_tools.path("x")).path().toUtf8()); });
+        ModalBoxes boxes;
+        QTemporaryDir dir;
+        const QString reference = testmedia::make_recording(dir.filePath("reference.mp4"), 3, {});
+        QByteArray bytes(1 << 16, 0);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+        if (recording)
+            bytes = testmedia::read_file(testmedia::make_recording(dir.filePath("whole.mp4"), 6, {}));
+        QVERIFY(!reference.isEmpty() && !bytes.isEmpty());
+        QVERIFY(testmedia::write_file(dir.filePath("cut.mp4"), recording ? bytes.left(bytes.size() * 2 / 3) : bytes));
+        start(dir.filePath("cut.mp4"), reference);
+        QCOMPARE(boxes.count(), 0);
+        ProcessWidget* dialog = m_window->pwidget();
+        QVERIFY(dialog && dialog->isVisible());
+        auto* button = dialog->findChild<QPushButton*>("pb_cancel");
+        auto* bar = dialog->findChild<QProgressBar*>("pb_progress");
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->findChild<QLabel*>("lb_state")->text(), state, 60000);
+        QCOMPARE(button->text(), QString(recording ? "完成" : "取消"));
+        QCOMPARE(bar->value() == bar->maximum(), recording);
+        const QString out = dir.filePath("cut_zo_fixed.mp4");
+        QCOMPARE(QFile::exists(out), recording);
+        if (recording) {
+            QCOMPARE(testmedia::unplayable(out, 2.5, 4.5), QString());
+            return;
+        }
+        button->click();
+        QCOMPARE(report("vidmend 0 1000 parsing"), QString("pro_end"));
+    }
 };
 
 QTEST_MAIN(TestMp4RPWidget)

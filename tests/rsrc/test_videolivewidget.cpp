@@ -94,13 +94,17 @@ class TestVideoLiveWidget : public QObject
         }();
         return QTest::currentTestFailed() ? QStringList() : args;
     }
-    // Two entries listed, the first pushed by the start button.
-    void start(const QString& url, const QString& key, const QString& first)
+    void list_up(const QString& url, const QString& key, const QStringList& entries)
     {
         edit("le_rtmp_url")->setText(url);
         edit("le_rtmp_key")->setText(key);
-        list()->add_movieItem(first, false);
-        list()->add_movieItem(m_clip[1], false);
+        for (const QString& entry : entries)
+            list()->add_movieItem(entry, false);
+    }
+    // Two entries listed, the first pushed by the start button.
+    void start(const QString& url, const QString& key, const QString& first)
+    {
+        list_up(url, key, {first, m_clip[1]});
         button()->click();
     }
 
@@ -182,10 +186,7 @@ private slots:
     {
         StartWatch watch;
         m_window->installEventFilter(&watch);
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("through");
-        list()->add_movieItem(m_clip[0], false);
-        list()->add_movieItem(m_clip[1], false);
+        list_up(live(), "through", {m_clip[0], m_clip[1]});
         QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre_of(1));
         button()->click();
         QCOMPARE(m_window->process()->arguments().value(2), m_clip[1]);
@@ -374,10 +375,7 @@ private slots:
 
         StartWatch watch;
         m_window->installEventFilter(&watch);
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("seamless");
-        for (const QString& entry : {m_clip[0], m_hevc, big})
-            list()->add_movieItem(entry, false);
+        list_up(live(), "seamless", {m_clip[0], m_hevc, big});
         button()->click();
         QCOMPARE(m_window->process()->arguments().mid(6), QStringList({"flv", "-zo_list", live() + "/seamless"}));
         QList<int> marked;
@@ -458,10 +456,7 @@ private slots:
             QVERIFY(QFile::copy(m_clip[0], copies.last()));
         }
         option("checkBox_seamless")->setChecked(true);
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("changing");
-        for (const QString& entry : {first, copies[0], copies[1], copies[2]})
-            list()->add_movieItem(entry, false);
+        list_up(live(), "changing", {first, copies[0], copies[1], copies[2]});
         button()->click();
         QStringList on; // the entries marked, in turn
         const auto follow = [&](int count) {
