@@ -308,20 +308,13 @@ private slots:
         // A writer that reserves space for a fragment's header and fills it in last.
         if (cut.startsWith("lost "))
             bytes.replace(bytes.lastIndexOf("moof"), 4, "free");
-        QList<QList<QPair<qint64, qint64>>> where; // per track, each sample's position and size
-        for (const Packet& p : read_packets(original)) {
-            where.resize(qMax(where.size(), p.track + 1));
-            where[p.track] << qMakePair(p.pos, p.size);
-        }
+        const QList<QList<Packet>> where = by_track(read_packets(original));
         qint64 end = bytes.size();
         if (cut.startsWith("sample ") || cut.startsWith("after ")) {
             const qint64 near = qint64(bytes.size() * cut.section(' ', 1).toDouble());
-            for (const auto& [pos, size] : where.value(0)) {
-                if (pos >= near) {
-                    end = pos + (cut.startsWith("after ") ? size : size / 2);
-                    break;
-                }
-            }
+            const auto at =
+                std::find_if(where[0].begin(), where[0].end(), [&](const Packet& p) { return p.pos >= near; });
+            end = at == where[0].end() ? end : at->pos + (cut.startsWith("after ") ? at->size : at->size / 2);
         } else if (cut.startsWith("moof ")) {
             end = 0;
             for (int n = cut.section(' ', 1).toInt(); n > 0; --n)
@@ -367,8 +360,8 @@ private slots:
             QCOMPARE(got[s], whole.value(s));
             if (!indexed)
                 continue;
-            const qsizetype dropped = std::count_if(where[s].begin(), where[s].end(), [&](const auto& e) {
-                return e.first < listed && e.first + e.second > end;
+            const qsizetype dropped = std::count_if(where[s].begin(), where[s].end(), [&](const Packet& p) {
+                return p.pos < listed && p.pos + p.size > end;
             });
             const QRegularExpression note(QString("track %1: (\\d+) of the (\\d+) samples").arg(s + 1));
             const QRegularExpressionMatch m = note.match(repaired.out);
