@@ -1,5 +1,4 @@
-// The Debian package CPack makes from this build folder: what it depends on,
-// what it holds, and what lintian says of it.
+// The Debian package made from this build folder: its dependencies, contents and lintian's word.
 
 #include "testmedia.h"
 

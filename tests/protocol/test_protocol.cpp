@@ -1,8 +1,8 @@
-// Each message written by one side's writer and read by the other side's
-// reader, up to the edge of every field.
+// Each message written by one side and read by the other, to the edge of every field.
 
 #include "protocol/repair.h"
 #include "protocol/transcoder.h"
+#include "testmedia.h"
 
 #include <QtTest>
 
@@ -126,13 +126,8 @@ private slots:
         QTemporaryDir dir;
         const std::string path = dir.filePath(QStringLiteral("mp4.rp")).toStdString();
         QVERIFY(protocol::write_job_file(path, job));
-        if (crlf) {
-            QFile file(QString::fromStdString(path));
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            const QByteArray text = file.readAll().replace("\n", "\r\n");
-            file.resize(0);
-            file.write(text);
-        }
+        const QString file = QString::fromStdString(path);
+        QVERIFY(!crlf || testmedia::write_file(file, testmedia::read_file(file).replace("\n", "\r\n")));
         protocol::RepairJob got;
         std::string error;
         QVERIFY2(protocol::read_job_file(path, got, error), error.c_str());
@@ -144,8 +139,7 @@ private slots:
         QVERIFY(!protocol::read_job(protocol::write_job({"a", "", "c", 25}), got, error) && !error.empty());
     }
 
-    // A list push's entry records: written by the transcoder, read by the
-    // window; a reason never runs past its line, nonsense is no record.
+    // A list push's entry records: a reason never runs past its line, nonsense is no record.
     void entry_round_trip_data()
     {
         QTest::addColumn<qlonglong>("entry");
@@ -200,8 +194,7 @@ private slots:
         QCOMPARE(std::string(patterned), protocol::numbered_name(stem, number, ext));
     }
 
-    // A completed file's record: the whole path comes back, whatever it holds
-    // short of a line break, and never reads as a phrase or a marker.
+    // A completed file's whole path comes back, and never reads as a phrase or a marker.
     void file_record_round_trip_data()
     {
         QTest::addColumn<QByteArray>("path");

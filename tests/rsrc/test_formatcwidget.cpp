@@ -1,6 +1,5 @@
-// The conversion window: its choices, its settings, its row actions and real
-// runs through the transcoder. Its pauses run on a stand-in clock that the
-// test advances, so every timing rule is checked without waiting for it.
+// The conversion window: its settings, its row actions and real runs through
+// the transcoder, its pauses on the test's clock.
 
 #include "faults.h"
 #include "modalboxes.h"
@@ -71,8 +70,7 @@ private slots:
     void initTestCase()
     {
         testenv::isolate_host_home();
-        // The time-left estimate runs on a clock that moves a second per
-        // report, so it settles after a few reports however fast the machine.
+        // A second per report: the time left settles after a few, however fast the machine.
         m_clock.now = [this] { return m_ticks += 1000; };
         for (int i = 0; i < 2; ++i)
             QVERIFY(!(m_short[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 2)).isEmpty());
@@ -304,8 +302,7 @@ private slots:
         QCOMPARE(m_boxes->last().seen(), kEnded);
     }
 
-    // A failed conversion counts as done and the run goes on; a transcoder that
-    // never starts leaves the run on its row until the user stops it.
+    // A failed conversion counts as done; a transcoder that never starts holds the run until stopped.
     void faults_data()
     {
         QTest::addColumn<QString>("fault");

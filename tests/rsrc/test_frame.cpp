@@ -35,9 +35,7 @@ class TestFrame : public QObject
 private slots:
     void initTestCase() { testenv::isolate_host_home(); }
 
-    // What another module's capture does through the interface, by the
-    // slots' names: raise and lower its item, take it out of its scene;
-    // without an item nothing.
+    // Another module's capture through the interface's slots: its item raised, lowered, removed.
     void capture_item()
     {
         QGraphicsScene scene;

@@ -1,7 +1,5 @@
-// The windows' language: how it is chosen, and what a user then reads. The
-// same executable runs under a C, a Chinese and an English locale (see
-// CMakeLists.txt): under the first two every window keeps its Chinese texts,
-// under the last no text a user can see holds a Chinese character.
+// The windows' language, run under a C, a Chinese and an English locale: under the
+// first two they keep their Chinese texts, under the last no text shows Chinese.
 
 #include "faults.h"
 #include "modalboxes.h"
@@ -155,39 +153,34 @@ private slots:
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("vars"); // NAME=VALUE, separated by blanks
         QTest::addColumn<bool>("english");
-        const struct
-        {
-            const char* name;
-            const char* setting;
-            const char* vars;
-            bool english;
-        } rows[] = {
-            {"nothing set", "", "", false},
-            {"C", "", "LANG=C.UTF-8", false},
-            {"POSIX", "", "LANG=POSIX", false},
-            {"Chinese", "", "LANG=zh_CN.UTF-8", false},
-            {"American", "", "LANG=en_US.UTF-8", true},
-            {"British with a modifier", "", "LANG=en_GB.UTF-8@euro", true},
-            {"bare en", "", "LANG=en", true},
-            {"German keeps the written texts", "", "LANG=de_DE.UTF-8", false},
-            {"LC_ALL over LANG", "", "LC_ALL=en_US.UTF-8 LANG=zh_CN.UTF-8", true},
-            {"LC_ALL C over an English LANG", "", "LC_ALL=C.UTF-8 LANG=en_US.UTF-8", false},
-            {"LC_MESSAGES over LANG", "", "LC_MESSAGES=en_US.UTF-8 LANG=zh_CN.UTF-8", true},
-            {"LC_ALL over LC_MESSAGES", "", "LC_ALL=zh_CN.UTF-8 LC_MESSAGES=en_US.UTF-8", false},
-            {"empty LC_ALL does not count", "", "LC_ALL= LANG=en_US.UTF-8", true},
-            {"LANGUAGE first", "", "LANGUAGE=en_US:zh_CN LANG=zh_CN.UTF-8", true},
-            {"LANGUAGE Chinese first", "", "LANGUAGE=zh_CN:en LANG=en_US.UTF-8", false},
-            {"LANGUAGE skips what has no texts", "", "LANGUAGE=de:fr:en LANG=de_DE.UTF-8", true},
-            {"LANGUAGE ignored under C", "", "LANGUAGE=en_US LANG=C.UTF-8", false},
-            {"LANGUAGE ignored without a locale", "", "LANGUAGE=en_US", false},
-            {"LANGUAGE of nothing known", "", "LANGUAGE=de:fr LANG=en_US.UTF-8", true},
-            {"setting en under C", "en", "LANG=C.UTF-8", true},
-            {"setting EN under Chinese", "EN", "LANG=zh_CN.UTF-8", true},
-            {"setting zh under English", "zh", "LC_ALL=en_US.UTF-8 LANGUAGE=en", false},
-            {"setting auto follows", "auto", "LANG=en_US.UTF-8", true},
+        const char* const rows[][4] = {
+            // name, setting, variables, "en" when English
+            {"nothing set", "", "", ""},
+            {"C", "", "LANG=C.UTF-8", ""},
+            {"POSIX", "", "LANG=POSIX", ""},
+            {"Chinese", "", "LANG=zh_CN.UTF-8", ""},
+            {"American", "", "LANG=en_US.UTF-8", "en"},
+            {"British with a modifier", "", "LANG=en_GB.UTF-8@euro", "en"},
+            {"bare en", "", "LANG=en", "en"},
+            {"German keeps the written texts", "", "LANG=de_DE.UTF-8", ""},
+            {"LC_ALL over LANG", "", "LC_ALL=en_US.UTF-8 LANG=zh_CN.UTF-8", "en"},
+            {"LC_ALL C over an English LANG", "", "LC_ALL=C.UTF-8 LANG=en_US.UTF-8", ""},
+            {"LC_MESSAGES over LANG", "", "LC_MESSAGES=en_US.UTF-8 LANG=zh_CN.UTF-8", "en"},
+            {"LC_ALL over LC_MESSAGES", "", "LC_ALL=zh_CN.UTF-8 LC_MESSAGES=en_US.UTF-8", ""},
+            {"empty LC_ALL does not count", "", "LC_ALL= LANG=en_US.UTF-8", "en"},
+            {"LANGUAGE first", "", "LANGUAGE=en_US:zh_CN LANG=zh_CN.UTF-8", "en"},
+            {"LANGUAGE Chinese first", "", "LANGUAGE=zh_CN:en LANG=en_US.UTF-8", ""},
+            {"LANGUAGE skips what has no texts", "", "LANGUAGE=de:fr:en LANG=de_DE.UTF-8", "en"},
+            {"LANGUAGE ignored under C", "", "LANGUAGE=en_US LANG=C.UTF-8", ""},
+            {"LANGUAGE ignored without a locale", "", "LANGUAGE=en_US", ""},
+            {"LANGUAGE of nothing known", "", "LANGUAGE=de:fr LANG=en_US.UTF-8", "en"},
+            {"setting en under C", "en", "LANG=C.UTF-8", "en"},
+            {"setting EN under Chinese", "EN", "LANG=zh_CN.UTF-8", "en"},
+            {"setting zh under English", "zh", "LC_ALL=en_US.UTF-8 LANGUAGE=en", ""},
+            {"setting auto follows", "auto", "LANG=en_US.UTF-8", "en"},
         };
         for (const auto& row : rows)
-            QTest::newRow(row.name) << QString(row.setting) << QString(row.vars) << row.english;
+            QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]) << (*row[3] != 0);
     }
     void language()
     {
@@ -207,52 +200,32 @@ private slots:
     void walk_data()
     {
         QTest::addColumn<QString>("scene");
-        QTest::addColumn<QStringList>("chinese"); // what the C and Chinese locales show
+        QTest::addColumn<QString>("chinese"); // what the C and Chinese locales show, " / " between texts
         QTest::newRow("repair") << "repair"
-                                << QStringList{"mp4文件修复",
-                                               "损坏视频：",
-                                               "参考视频：",
-                                               "选择文件",
-                                               "开始修复",
-                                               "提示|请设置损坏mp4视频|确定",
-                                               "提示|请设置正常参考mp4视频|确定",
-                                               "最小化",
-                                               "关闭"};
+                                << "mp4文件修复 / 损坏视频： / 参考视频： / 选择文件 / 开始修复 / "
+                                   "提示|请设置损坏mp4视频|确定 / 提示|请设置正常参考mp4视频|确定 / 最小化 / 关闭";
         QTest::newRow("live push") << "live"
-                                   << QStringList{"直播视频",
-                                                  "rtmp网络串流地址：",
-                                                  "开始",
-                                                  "添加",
-                                                  "清空",
-                                                  "添加视频到列表",
-                                                  "清空直播列表记录",
-                                                  "提示|请先添加视频到直播列表！|确定"};
-        QTest::newRow("conversion") << "convert"
-                                    << QStringList{"格式转换",
-                                                   "开始转换",
-                                                   "原始大小",
-                                                   "文件名",
-                                                   "转换进度",
-                                                   "移除",
-                                                   "播放",
-                                                   "提示|请先添加视频到列表!|确定",
-                                                   "询问|是否清空列表 ?|清空 取消",
-                                                   "提示|该文件项已经添加，请勿重复添加!\n%1",
-                                                   "提示|添加失败，该目录没有任何文件，|确定"};
+                                   << "直播视频 / rtmp网络串流地址： / 开始 / 添加 / 清空 / 添加视频到列表 / "
+                                      "清空直播列表记录 / 提示|请先添加视频到直播列表！|确定";
+        QTest::newRow("conversion")
+            << "convert"
+            << "格式转换 / 开始转换 / 原始大小 / 文件名 / 转换进度 / 移除 / 播放 / "
+               "提示|请先添加视频到列表!|确定 / 询问|是否清空列表 ?|清空 取消 / "
+               "提示|该文件项已经添加，请勿重复添加!\n%1 / 提示|添加失败，该目录没有任何文件，|确定";
         QTest::newRow("running conversion")
             << "converting"
-            << QStringList{"停止转码", "开始转码",
-                           "询问|当前行标示的视频,正在转码中...\n是否停止转码并移除该行?|停止并移除 取消",
-                           "提示|转码已经结束!|确定"};
+            << "停止转码 / 开始转码 / 询问|当前行标示的视频,正在转码中...\n是否停止转码并移除该行?|停止并移除 取消 / "
+               "提示|转码已经结束!|确定";
         QTest::newRow("capture") << "capture"
-                                 << QStringList{"串流存盘", "网络串流地址：",     "开始",
-                                                "停止",     "rtmp:// 或 rtsp://", "提示|当前输入串流地址不合法|OK"};
-        QTest::newRow("progress dialog") << "dialog" << QStringList{"mp4修复进度", "准备数据...", "完成"};
+                                 << "串流存盘 / 网络串流地址： / 开始 / 停止 / rtmp:// 或 rtsp:// / "
+                                    "提示|当前输入串流地址不合法|OK";
+        QTest::newRow("progress dialog") << "dialog"
+                                         << "mp4修复进度 / 准备数据... / 完成";
     }
     void walk()
     {
         QFETCH(QString, scene);
-        QFETCH(QStringList, chinese);
+        QFETCH(QString, chinese);
         const QString clip = m_media.filePath("a.mp4");
         const QString empty = m_media.filePath("empty");
         QVERIFY(testmedia::write_file(clip, "not really a film") && QDir().mkpath(empty));
@@ -285,9 +258,7 @@ private slots:
             {"converting",
              {[] { return new FormatCWidget; },
               [&](QWidget* w) {
-                  // A real conversion: the running texts, the time left, the
-                  // question when the running row is removed, the end.
-                  // The transcoder built beside the test, for this scene only.
+                  // A real conversion (the transcoder built beside the test): its running texts.
                   const QByteArray tools = qgetenv("DAVAZ_TOOLS_DIR");
                   qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
                   const auto back = qScopeGuard([tools] { qputenv("DAVAZ_TOOLS_DIR", tools); });
@@ -337,15 +308,14 @@ private slots:
                 QVERIFY2(!has_cjk(text), qPrintable(QString("Chinese in %1: %2").arg(scene, text)));
             return;
         }
-        for (QString text : chinese) {
+        for (QString text : chinese.split(" / ")) {
             text.replace("%1", clip);
             QVERIFY2(seen.contains(text) || seen.contains(text + "|确定"),
                      qPrintable(QString("not found in %1: %2\nseen: %3").arg(scene, text, seen.join(" / "))));
         }
     }
 
-    // Every word the repair engine can end with reaches an English user in
-    // English; under Chinese it is shown as the engine sent it.
+    // Every word the engine can end with reaches an English user in English, a Chinese one as sent.
     void engine_words_data()
     {
         QTest::addColumn<QString>("word");
@@ -378,8 +348,7 @@ private slots:
         QVERIFY2(!has_cjk(shown) && !shown.isEmpty(), qPrintable(word + " -> " + shown));
         if (!english.isEmpty())
             QCOMPARE(shown, english);
-        // A word the engine really sends has its own text: the plain "failed" is
-        // only for words this window has not heard of.
+        // The plain "failed" is only for words this window has not heard of.
         else if (word != "修复失败")
             QVERIFY2(shown != "Repair failed" && shown != "No repair needed",
                      qPrintable(word + " has no text of its own"));

@@ -9,9 +9,7 @@
 #include "testmedia.h"
 
 #include <QtTest>
-
 #include <QtWidgets>
-#include <algorithm>
 
 #include <memory>
 
@@ -59,6 +57,7 @@ class TestVideoLiveWidget : public QObject
     FL_PlayList* list() const { return m_window->findChild<FL_PlayList*>("listWidget"); }
     QLineEdit* edit(const char* name) const { return m_window->findChild<QLineEdit*>(name); }
     QPushButton* button() const { return m_window->findChild<QPushButton*>("pb_start_stop"); }
+    QCheckBox* option(const char* name) const { return m_window->findChild<QCheckBox*>(name); }
     QString state() const { return m_window->findChild<QLabel*>("lb_state")->text(); }
     QString live() const { return QString("rtmp://127.0.0.1:%1/live").arg(m_server.port()); }
     QPoint centre_of(int row) const { return list()->visualItemRect(list()->item(row)).center(); }
@@ -72,13 +71,40 @@ class TestVideoLiveWidget : public QObject
         return QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, kPushTimeout) &&
                reader.readAllStandardOutput().contains("h264");
     }
-    // Two entries listed, the first pushed by the start button.
-    void start(const QString& url, const QString& key, const QString& first)
+    // Two seconds into a run that began `from` seconds into its entry, the server goes and
+    // is back for the first try: the arguments then pushed with, resuming the entry where
+    // it had got to. Empty on a failure.
+    QStringList drop_and_return(double from)
+    {
+        QStringList args;
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
+            const double reached = from + label_seconds(state());
+            m_server.stop();
+            QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
+            QCOMPARE(state(), QString("连接断开，2秒后重连…"));
+            QVERIFY(m_server.restart());
+            QCOMPARE(m_clock.pass(), 2000);
+            args = m_window->process()->arguments();
+            QCOMPARE(args.mid(0, 2), QStringList({"-re", "-ss"}));
+            // (The position goes in milliseconds, the label in hundredths.)
+            QVERIFY2(args[2].toDouble() >= reached - 0.005 && args[2].toDouble() < reached + 3,
+                     qPrintable(QString("%1 after %2").arg(args[2]).arg(reached)));
+            QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        }();
+        return QTest::currentTestFailed() ? QStringList() : args;
+    }
+    void list_up(const QString& url, const QString& key, const QStringList& entries)
     {
         edit("le_rtmp_url")->setText(url);
         edit("le_rtmp_key")->setText(key);
-        list()->add_movieItem(first, false);
-        list()->add_movieItem(m_clip[1], false);
+        for (const QString& entry : entries)
+            list()->add_movieItem(entry, false);
+    }
+    // Two entries listed, the first pushed by the start button.
+    void start(const QString& url, const QString& key, const QString& first)
+    {
+        list_up(url, key, {first, m_clip[1]});
         button()->click();
     }
 
@@ -103,6 +129,9 @@ private slots:
     }
     void cleanup()
     {
+        // The options go back off in the store, for the tests after.
+        option("checkBox_reconnect")->setChecked(false);
+        option("checkBox_seamless")->setChecked(false);
         m_window.reset();
         m_boxes.reset();
         // No transcoder (nor the ffmpeg it runs) outlives its window.
@@ -152,17 +181,12 @@ private slots:
         QCOMPARE(edit("le_rtmp_url")->text() + "|" + edit("le_rtmp_key")->text(), url + "|" + key);
     }
 
-    // What the user chose is what is pushed: the entry selected before the
-    // start, then the one double-clicked during the push, which takes over
-    // (never two pushes at once); the end of a push moves on to the next.
+    // The entry selected, then the one double-clicked, which takes over; the end of a push moves on.
     void push_goes_through_the_list()
     {
         StartWatch watch;
         m_window->installEventFilter(&watch);
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("through");
-        list()->add_movieItem(m_clip[0], false);
-        list()->add_movieItem(m_clip[1], false);
+        list_up(live(), "through", {m_clip[0], m_clip[1]});
         QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre_of(1));
         button()->click();
         QCOMPARE(m_window->process()->arguments().value(2), m_clip[1]);
@@ -206,9 +230,8 @@ private slots:
         QCOMPARE(list()->current_movie(), list()->item(1));
     }
 
-    // A push that fails says why and stops at once, the list staying where it
-    // was. A transcoder that ends without its finish marker or a known phrase
-    // says nothing: the window stays pushing until the user stops it.
+    // A failed push says why and stops at once; a transcoder that ends without its
+    // marker or a known phrase says nothing, the window pushing on until stopped.
     void failures_data()
     {
         QTest::addColumn<QString>("url");
@@ -240,7 +263,7 @@ private slots:
         std::optional<faults::ToolsFolder> none;
         if (fault == "missing")
             none.emplace();
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(reconnect);
+        option("checkBox_reconnect")->setChecked(reconnect);
         const faults::Files before = faults::files({m_media.path()});
         const QString clip = fault == "hevc" ? m_hevc : m_clip[1];
         start(url, "failures", clip);
@@ -274,16 +297,12 @@ private slots:
         QVERIFY(fault != "server" || m_server.restart());
     }
 
-    // Reconnect on drop: the server goes away during a push and comes back.
-    // The window waits 2, 4, ... seconds between attempts without a box, then
-    // pushes the same entry on from about where it was; the first attempt that
-    // gets going makes the next drop wait the shortest time again; stop during
-    // a wait ends it.
+    // Reconnect on drop: waits of 2, 4, ... s without a box, then the same entry from
+    // where it was; a run that got going resets the wait; stop ends a wait.
     void reconnect_after_the_server_returns()
     {
-        auto* option = m_window->findChild<QCheckBox*>("checkBox_reconnect");
-        QVERIFY(!option->isChecked()); // off by default
-        option->setChecked(true);
+        QVERIFY(!option("checkBox_reconnect")->isChecked()); // off by default
+        option("checkBox_reconnect")->setChecked(true);
         start(live(), "back", m_clip[1]);
         QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 3, kPushTimeout);
         const double reached = label_seconds(state());
@@ -310,23 +329,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
         QVERIFY2(server_shows_h264("back"), qPrintable(m_server.log()));
 
-        // Got going again: the next drop starts from the shortest wait, and
-        // resumes the entry from where it got to, counted from the entry's
-        // start, not from where the resumed run began.
-        const double first_seek = args[2].toDouble();
-        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
-        const double since = label_seconds(state());
-        m_server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
-        QCOMPARE(state(), QString("连接断开，2秒后重连…"));
-        QVERIFY(m_server.restart());
-        QCOMPARE(m_clock.pass(), 2000);
-        // (The position goes in milliseconds, the label in hundredths.)
-        const QStringList again = m_window->process()->arguments();
-        QCOMPARE(again.mid(0, 2), QStringList({"-re", "-ss"}));
-        QVERIFY2(again[2].toDouble() >= first_seek + since - 0.005 && again[2].toDouble() < first_seek + since + 3,
-                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
-        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        // The next drop resumes from where the entry got to, not from where the run began.
+        QVERIFY(!drop_and_return(args[2].toDouble()).isEmpty());
 
         // Stop ends a wait to reconnect.
         m_server.stop();
@@ -345,29 +349,23 @@ private slots:
         m_window.reset();
         QVERIFY(m_host.config()->read("cfg_video_live_reconnect").toBool());
         m_window = std::make_unique<VideoLiveWidget>();
-        QVERIFY(m_window->findChild<QCheckBox*>("checkBox_reconnect")->isChecked());
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false); // for the tests after
+        QVERIFY(option("checkBox_reconnect")->isChecked());
     }
 
-    // The whole list over one connection ("无缝推流"): a reader that started
-    // before the push stays connected across the entries, another picture
-    // size and AAC set-up, an entry FLV cannot carry and the loop back to the
-    // first; what it records runs on in time without a gap and decodes.
+    // The whole list over one connection ("无缝推流"): a reader stays connected across
+    // entries of two sizes, one FLV cannot carry and the loop back; what it gets decodes.
     void one_connection_for_the_list()
     {
         // Another picture size and AAC set-up, with B-frames and sound that outlasts the pictures by 0.2 s:
         // the loop back to the first entry follows its pictures.
         const QString big = m_media.filePath("big.mp4");
-        QVERIFY(
-            testmedia::ffmpeg({"-f",       "lavfi",   "-i",      "testsrc2=size=640x360:rate=25:duration=3",
-                               "-f",       "lavfi",   "-i",      "sine=frequency=300:duration=3.2:sample_rate=48000",
-                               "-ac",      "2",       "-c:a",    "aac",
-                               "-c:v",     "libx264", "-preset", "ultrafast",
-                               "-bf",      "3",       "-g",      "25",
-                               "-pix_fmt", "yuv420p", big}));
-        auto* option = m_window->findChild<QCheckBox*>("checkBox_seamless");
-        QVERIFY(!option->isChecked()); // off by default
-        option->setChecked(true);
+        QVERIFY(testmedia::ffmpeg(QString("-f lavfi -i testsrc2=size=640x360:rate=25:duration=3 -f lavfi -i "
+                                          "sine=frequency=300:duration=3.2:sample_rate=48000 -ac 2 -c:a aac -c:v "
+                                          "libx264 -preset ultrafast -bf 3 -g 25 -pix_fmt yuv420p %1")
+                                      .arg(big)
+                                      .split(' ')));
+        QVERIFY(!option("checkBox_seamless")->isChecked()); // off by default
+        option("checkBox_seamless")->setChecked(true);
         QTemporaryDir out;
         const QString recording = out.filePath("seen.flv");
         QProcess reader;
@@ -377,10 +375,7 @@ private slots:
 
         StartWatch watch;
         m_window->installEventFilter(&watch);
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("seamless");
-        for (const QString& entry : {m_clip[0], m_hevc, big})
-            list()->add_movieItem(entry, false);
+        list_up(live(), "seamless", {m_clip[0], m_hevc, big});
         button()->click();
         QCOMPARE(m_window->process()->arguments().mid(6), QStringList({"flv", "-zo_list", live() + "/seamless"}));
         QList<int> marked;
@@ -407,21 +402,14 @@ private slots:
             qPrintable(list()->item(1)->toolTip()));
         QCOMPARE(m_boxes->count(), 0);
 
-        // What the reader got: both sizes, every frame decoding, time running on.
-        // The demuxer's parser keeps the first parameter sets and complains of
-        // frames of the others; what counts is what the decoders say.
-        QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
-        decoding.erase(std::remove_if(decoding.begin(), decoding.end(),
-                                      [](const QString& line) { return line.startsWith("[NULL @ "); }),
-                       decoding.end());
-        QCOMPARE(decoding.join('\n'), QString());
+        // Every frame decodes (the parser's complaints of the second size's frames do not count).
+        const QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(decoding.filter(QRegularExpression("^(?!\\[NULL @ )")), QStringList());
         const testmedia::Ran sizes = testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries",
                                                                 "frame=width", "-of", "csv=p=0", recording});
-        QStringList frames; // each frame's width (a frame with side data has more to its line)
-        for (const QString& line : sizes.out.split('\n', Qt::SkipEmptyParts)) {
-            if (!line.section(',', 0, 0).trimmed().isEmpty())
-                frames << line.section(',', 0, 0).trimmed();
-        }
+        // Each frame's width (a frame with side data has more to its line).
+        QStringList frames = sizes.out.split('\n').replaceInStrings(QRegularExpression("\\s*,.*|\\s"), "");
+        frames.removeAll(QString());
         QStringList widths = frames;
         widths.removeDuplicates();
         QCOMPARE(widths, QStringList({"320", "640"}));
@@ -451,15 +439,12 @@ private slots:
             QVERIFY2(shown[i] - shown[i - 1] <= 40 + 24,
                      qPrintable(QString("a picture shown at %1 after %2").arg(shown[i]).arg(shown[i - 1])));
         // The choice is kept with the window's settings.
-        QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
-        option->setChecked(false);
         m_window->write_cfg();
+        QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
     }
 
-    // Over one connection the list may change while it goes out: the next
-    // entry is the one after the last handed as the list stands when the
-    // transcoder asks for it (moved, removed and added entries as they are
-    // then), and after the last row the first.
+    // The next entry is the one after the last handed, as the list stands when the
+    // transcoder asks (moved, removed, added), and after the last row the first.
     void one_connection_follows_the_list_as_it_changes()
     {
         const QString first = testmedia::make_clip(m_media.filePath("eight.mp4"), 8);
@@ -470,12 +455,8 @@ private slots:
             QFile::remove(copies.last());
             QVERIFY(QFile::copy(m_clip[0], copies.last()));
         }
-        m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(true);
-        auto off = qScopeGuard([this] { m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(false); });
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("changing");
-        for (const QString& entry : {first, copies[0], copies[1], copies[2]})
-            list()->add_movieItem(entry, false);
+        option("checkBox_seamless")->setChecked(true);
+        list_up(live(), "changing", {first, copies[0], copies[1], copies[2]});
         button()->click();
         QStringList on; // the entries marked, in turn
         const auto follow = [&](int count) {
@@ -502,68 +483,34 @@ private slots:
         QCOMPARE(m_boxes->count(), 0);
     }
 
-    // Reconnect on drop over one connection: the entry on when the server went
-    // away goes on from where it had got to, over a new connection, with the
-    // rest of the list still to follow; a second drop resumes it from where
-    // the resumed run got to.
+    // Reconnect over one connection: the entry on goes on from where it got to, twice.
     void one_connection_resumes_the_entry_on()
     {
-        m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(true);
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(true);
-        auto off = qScopeGuard([this] {
-            m_window->findChild<QCheckBox*>("checkBox_seamless")->setChecked(false);
-            m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
-        });
-        edit("le_rtmp_url")->setText(live());
-        edit("le_rtmp_key")->setText("resumed");
-        list()->add_movieItem(m_clip[0], false);
-        list()->add_movieItem(m_clip[1], false);
-        button()->click();
-        // The second entry (20 s) has been going for two seconds.
-        // (The time shown is the entry's own: it starts again with it.)
+        option("checkBox_seamless")->setChecked(true);
+        option("checkBox_reconnect")->setChecked(true);
+        start(live(), "resumed", m_clip[0]);
+        // The second entry (20 s) goes on: the time shown is the entry's own, starting again with it.
         QTRY_VERIFY_WITH_TIMEOUT(list()->current_movie() == list()->item(1), kPushTimeout);
         QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) < 1, kPushTimeout);
-        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
-        const double reached = label_seconds(state());
         const int published = m_server.log().count("publish: name='resumed'");
-        m_server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
-        QVERIFY(m_server.restart());
-        QCOMPARE(m_clock.pass(), 2000);
-        const QStringList args = m_window->process()->arguments();
-        QCOMPARE(args.mid(0, 2), QStringList({"-re", "-ss"}));
-        QVERIFY2(args[2].toDouble() >= reached && args[2].toDouble() < reached + 3, qPrintable(args[2]));
+        const QStringList args = drop_and_return(0);
         QCOMPARE(args.mid(3),
                  QStringList({"-i", m_clip[1], "-c", "copy", "-f", "flv", "-zo_list", live() + "/resumed"}));
         QCOMPARE(list()->current_movie(), list()->item(1));
-        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
         QTRY_COMPARE_WITH_TIMEOUT(m_server.log().count("publish: name='resumed'"), published + 1, kPushTimeout);
-
-        const double first_seek = args[2].toDouble();
-        QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 2, kPushTimeout);
-        const double since = label_seconds(state());
-        m_server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->reconnecting(), kPushTimeout);
-        QVERIFY(m_server.restart());
-        QCOMPARE(m_clock.pass(), 2000);
-        const QStringList again = m_window->process()->arguments();
-        QVERIFY2(again[2].toDouble() >= first_seek + since - 0.005 && again[2].toDouble() < first_seek + since + 3,
-                 qPrintable(QString("%1 after %2 + %3").arg(again[2]).arg(first_seek).arg(since)));
-        QCOMPARE(again[4], m_clip[1]);
-        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("时间："), kPushTimeout);
+        QCOMPARE(drop_and_return(args.value(2).toDouble()).value(4), m_clip[1]);
         button()->click();
         QVERIFY(!m_window->process());
         QTRY_VERIFY_WITH_TIMEOUT(no_push_left(), kPushTimeout);
         QCOMPARE(m_boxes->count(), 0);
     }
 
-    // The entry's file goes while the push waits to reconnect: the list says so
-    // and drops the entry, as it does when such an entry is started.
+    // The entry's file goes while the push waits to reconnect: the list says so and drops it.
     void reconnect_finds_the_file_gone()
     {
         const QString copy = m_media.filePath("gone.mp4");
         QVERIFY(QFile::copy(m_clip[1], copy));
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(true);
+        option("checkBox_reconnect")->setChecked(true);
         start(live(), "gone", copy);
         QTRY_VERIFY_WITH_TIMEOUT(label_seconds(state()) >= 1, kPushTimeout);
         m_server.stop();
@@ -574,7 +521,6 @@ private slots:
         QCOMPARE(list()->count(), 1);
         QVERIFY(!m_window->process() && !m_window->reconnecting());
         QTRY_COMPARE_WITH_TIMEOUT(button()->text(), QString("开始"), kPushTimeout);
-        m_window->findChild<QCheckBox*>("checkBox_reconnect")->setChecked(false);
     }
 };
 

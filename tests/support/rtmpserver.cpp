@@ -128,7 +128,7 @@ int RtmpServer::published(const QString& stream) const
     return log().count(QString("publish: name='%1'").arg(stream));
 }
 
-bool RtmpServer::restart_publisher(const QString& stream)
+bool RtmpServer::restart_publisher(const QString& stream, int away_ms)
 {
     for (QProcess& publisher : m_publishers) {
         if (publisher.arguments().value(publisher.arguments().size() - 1) != url(stream))
@@ -136,6 +136,7 @@ bool RtmpServer::restart_publisher(const QString& stream)
         const int before = published(stream);
         publisher.kill();
         publisher.waitForFinished();
+        QTest::qWait(away_ms); // the outage itself, not a wait for something
         publisher.start();
         return QTest::qWaitFor([&] { return published(stream) > before; }, 60000);
     }

@@ -56,8 +56,8 @@ public:
     bool publish(const QString& clip, const QString& stream);
     // Ends the publisher of `stream` and starts it again, as a streamer who
     // stops and starts; its time stamps begin anew. True once the server has
-    // taken the stream again.
-    bool restart_publisher(const QString& stream);
+    // taken the stream again. `away_ms`: how long the streamer is gone.
+    bool restart_publisher(const QString& stream, int away_ms = 0);
 
     // rtmp://127.0.0.1:PORT/live/STREAM
     QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(port()).arg(stream); }

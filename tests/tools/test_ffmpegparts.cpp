@@ -9,6 +9,7 @@
 #include "playlistend.h"
 #include "segments.h"
 #include "stopsequence.h"
+#include "wallclock.h"
 
 #include <QtTest>
 
@@ -189,9 +190,13 @@ private slots:
         QTest::newRow("a push logs as ever") << "-re -i a.mp4 -c copy -f flv rtmp://h/x"
                                              << "-re -i a.mp4 -c copy -f flv rtmp://h/x" << false << "";
         const QString cut = "-f segment -segment_time 60 -reset_timestamps 1 -segment_start_number ";
+        // A recording from rtmp runs as a feeder, which keeps the wall clock's time, and a writer.
+        const QString feeder = "-hide_banner -nostats -loglevel level+debug -rw_timeout 7000 " + analyse +
+                               "-f flv -i rtmp://h/x -c copy -bsf:v <ms> -bsf:a <ms> -f flv -flvflags "
+                               "no_duration_filesize -flush_packets 1 pipe:1 | ";
         QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
             << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
-            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i rtmp://h/x -vcodec copy " + cut +
+            << feeder + "-nostdin -f flv " + analyse + "-i pipe:0 -vcodec copy " + cut +
                    "1 -segment_format_options movflags=+empty_moov+default_base_moof:frag_duration=1000000:"
                    "flush_packets=1 /r/a%%_%d.mp4"
             << true << "";
@@ -203,9 +208,8 @@ private slots:
             << true << "";
         QTest::newRow("a later file of a recording, after a drop")
             << "-i rtmp://h/x -vcodec copy -zo_file_number 2 /r/a.mp4"
-            << timeline + "-rw_timeout 7000 " + analyse + "-f live_flv -i rtmp://h/x -vcodec copy " + fragments +
-                   "/r/a_2.mp4"
-            << true << "/r/a_2.mp4";
+            << feeder + "-nostdin -f flv " + analyse + "-i pipe:0 -vcodec copy " + fragments + "/r/a_2.mp4" << true
+            << "/r/a_2.mp4";
         QTest::newRow("no cutting without a stream to record") << "-i a.mp4 -zo_segment 60 b.mp4"
                                                                << "-i a.mp4 b.mp4" << false << "";
     }
@@ -221,17 +225,25 @@ private slots:
             user.push_back(arg.toStdString());
         const Invocation inv = build_invocation(user, 7000);
         QStringList got;
+        for (const std::string& arg : inv.feeder_args)
+            got << QString::fromStdString(arg);
+        if (!got.isEmpty())
+            got << "|";
         for (size_t i = 5; i < inv.args.size(); ++i) // after -hide_banner -nostats -y -progress pipe:3
             got << QString::fromStdString(inv.args[i]);
+        expected.replace("<ms>", QString::fromStdString(wall_clock_filters(0.5)));
         QCOMPARE(got.join(' '), expected);
         QCOMPARE(inv.network_input, network);
         QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
-        // A stream that shows no video in time is analysed again for longer, with everything else as it was.
-        if (expected.contains(analyse)) {
+        // A stream that shows no video in time is analysed again for longer, with everything else as it was:
+        // by the feeder, when there is one.
+        const bool fed = !inv.feeder_args.empty();
+        const QString reader = fed ? expected.section(" | ", 0, 0) : expected;
+        if (reader.contains(analyse)) {
             QStringList retry;
-            for (size_t i = 5; i < inv.retry_args.size(); ++i)
-                retry << QString::fromStdString(inv.retry_args[i]);
-            QCOMPARE(retry.join(' '), QString(expected).replace(analyse, "-analyzeduration 10000000 "));
+            for (size_t i = fed ? 0 : 5; i < (fed ? inv.feeder_retry_args : inv.retry_args).size(); ++i)
+                retry << QString::fromStdString((fed ? inv.feeder_retry_args : inv.retry_args)[i]);
+            QCOMPARE(retry.join(' '), QString(reader).replace(analyse, "-analyzeduration 10000000 "));
         }
         // The time-out comes from the environment in milliseconds; nonsense keeps the default.
         QCOMPARE(read_timeout_us("1500"), 1500000LL);
@@ -258,6 +270,11 @@ private slots:
                                           << 0;
         QTest::newRow("one jump back, seen by both streams")
             << QStringList{"0|" + jump.arg(1).arg(-4400000), "300|" + jump.arg(0).arg(-4380000)}
+            << "FFmpeg.exe: the stream's time jumped back by 4.40 s (its source restarted?); the recording goes on "
+               "without a break\n"
+            << 1;
+        QTest::newRow("a jump the wall clock filters saw, in both streams")
+            << QStringList{"0|[debug] 8999999995600.000000\n", "20|[debug] 8999999995623.219955\n"}
             << "FFmpeg.exe: the stream's time jumped back by 4.40 s (its source restarted?); the recording goes on "
                "without a break\n"
             << 1;

@@ -1,5 +1,4 @@
-// A capture's fragmented MP4 made ordinary in place: real files made by the
-// stock ffmpeg, read back by ffprobe and decoded by ffmpeg.
+// A capture's fragmented MP4 made ordinary in place, on files the stock ffmpeg makes.
 
 #include "mp4finish.h"
 #include "testmedia.h"
@@ -128,9 +127,7 @@ private slots:
         }
         const QByteArray before = testmedia::read_file(path);
 
-        // With the media cut short, each write of the finisher fails in turn
-        // first: the file must stay as it was, and the failure be told. The
-        // run in which no write fails finishes the file.
+        // Each write failing in turn leaves the file as it was and says so; then it is finished.
         std::string error;
         Mp4Finish result;
         for (int failing = damage == "media" ? 1 : 0;; ++failing) {

@@ -1,11 +1,8 @@
-// Vidmend.exe against recordings made on the spot: a damaged file is the
-// first part of a longer recording's bytes, and the repaired file must hold
-// every complete sample of that part exactly as the original recording had
-// it. The pieces whose mistakes a short recording would not show (box sizes,
-// picture order counts, the report gate) have tables of their own.
+// Vidmend.exe on recordings made on the spot, cut or damaged: every complete
+// sample comes back as the recording had it. Pieces a short recording would
+// not exercise (boxes, picture order, the report gate) have tables of their own.
 
 #include "audioframer.h"
-#include "audioschedule.h"
 #include "boxes.h"
 #include "faults.h"
 #include "h264.h"
@@ -49,35 +46,51 @@ QByteArray mdat_form(QByteArray d, const QString& mdat)
     return d;
 }
 
-// A packet as a user's player sees it: its track, times in seconds and a hash of its bytes.
+// A file's packets as libavformat reads them, in file order: times in seconds,
+// where they lie and a hash of their bytes.
 struct Packet
 {
     int track;
-    double pts, end;
+    double start, decode, duration, end;
     qint64 pos, size;
     bool key;
-    QString hash;
+    size_t hash;
 };
 
-QList<Packet> hashed_packets(const QString& path)
+QList<Packet> read_packets(const QString& path)
 {
-    const QStringList args{
-        "-v",    "error",         "-show_data_hash",
-        "CRC32", "-show_entries", "packet=stream_index,pts_time,duration_time,size,pos,flags,data_hash",
-        "-of",   "csv=p=0",       path};
     QList<Packet> list;
-    for (const QString& line : testmedia::run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts)) {
-        const QStringList f = line.split(','); // stream_index,pts_time,duration_time,size,pos,flags,data_hash
-        if (f.size() >= 7)
-            list << Packet{f[0].toInt(),
-                           f[1].toDouble(),
-                           f[1].toDouble() + f[2].toDouble(),
-                           f[4].toLongLong(),
-                           f[3].toLongLong(),
-                           f[5].startsWith('K'),
-                           f[6]};
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.toUtf8().constData(), nullptr, nullptr) < 0)
+        return list;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(ctx, pkt) >= 0) {
+        const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base), start = double(pkt->pts) * tb;
+        const double duration = double(pkt->duration) * tb;
+        list << Packet{pkt->stream_index,
+                       start,
+                       double(pkt->dts) * tb,
+                       duration,
+                       start + duration,
+                       pkt->pos,
+                       pkt->size,
+                       (pkt->flags & AV_PKT_FLAG_KEY) != 0,
+                       qHashBits(pkt->data, size_t(pkt->size))};
+        av_packet_unref(pkt);
     }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
     return list;
+}
+
+QList<QList<Packet>> by_track(const QList<Packet>& packets)
+{
+    QList<QList<Packet>> tracks;
+    for (const Packet& p : packets) {
+        tracks.resize(qMax(tracks.size(), p.track + 1));
+        tracks[p.track] << p;
+    }
+    return tracks;
 }
 
 // Damage as a bad sector or a flash card leaves it: `bytes` of random bytes
@@ -100,7 +113,7 @@ qint64 slice_boundary(const QString& original, double fraction)
 {
     const QByteArray d = testmedia::read_file(original);
     const qint64 cut = qint64(double(d.size()) * fraction);
-    for (const Packet& p : hashed_packets(original)) {
+    for (const Packet& p : read_packets(original)) {
         if (p.track != 0 || p.pos + p.size <= cut)
             continue;
         qint64 at = p.pos;
@@ -115,10 +128,8 @@ qint64 slice_boundary(const QString& original, double fraction)
     return -1;
 }
 
-// Where the samples an index lists end in a file cut at `cut`: an index
-// before the media lists them all; of fragments, those before the first header
-// the cut reaches; with no header after the cut, the last media box is one no
-// header describes.
+// Where the samples an index lists end in a file cut at `cut`: all of them for
+// an index before the media; else up to the first fragment header the cut reaches.
 qint64 listed_end(const QByteArray& file, qint64 cut)
 {
     qint64 at = file.indexOf("moof");
@@ -131,56 +142,20 @@ qint64 listed_end(const QByteArray& file, qint64 cut)
     return file.lastIndexOf("mdat") - 4;
 }
 
-// A file's packets as libavformat reads them back, per stream in file order:
-// times in the stream's time base and in seconds, and a hash of the bytes.
-struct Read
-{
-    int64_t pts, dts;
-    double start, decode, duration;
-    qint64 pos, size;
-    size_t hash;
-};
-
-QList<QList<Read>> read_back(const QString& path)
-{
-    QList<QList<Read>> streams;
-    AVFormatContext* ctx = nullptr;
-    if (avformat_open_input(&ctx, path.toUtf8().constData(), nullptr, nullptr) < 0)
-        return streams;
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(ctx, pkt) >= 0) {
-        const double tb = av_q2d(ctx->streams[pkt->stream_index]->time_base);
-        streams.resize(qMax(streams.size(), pkt->stream_index + 1));
-        streams[pkt->stream_index] << Read{pkt->pts,
-                                           pkt->dts,
-                                           double(pkt->pts) * tb,
-                                           double(pkt->dts) * tb,
-                                           double(pkt->duration) * tb,
-                                           pkt->pos,
-                                           pkt->size,
-                                           qHashBits(pkt->data, size_t(pkt->size))};
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&ctx);
-    return streams;
-}
-
 double median(QList<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
-// Each complete sample of `truth` (those `lost` leaves out) looked for among
-// the next few of `got` after the last one found: a tone repeats its frames
-// every few seconds, so equal bytes alone do not tell which one came back.
-// `found` gets each pair; returns how many were complete.
-template<typename T, typename Lost, typename Found>
-int match_in_order(const QList<T>& truth, const QList<T>& got, Lost lost, Found found)
+// Each complete sample of `truth` (not `lost`) looked for among the next few of
+// `got`: a tone repeats its frames, so equal bytes alone do not tell which one
+// came back. `found` gets each pair; returns how many were complete.
+template<typename Lost, typename Found>
+int match_in_order(const QList<Packet>& truth, const QList<Packet>& got, Lost lost, Found found)
 {
     int complete = 0, next = 0;
-    for (const T& p : truth) {
+    for (const Packet& p : truth) {
         if (lost(p))
             continue;
         ++complete;
@@ -205,6 +180,11 @@ class TestVidmend : public QObject
     faults::Disk m_disk; // over the output folder of a row
 
     QString at(const QString& name) const { return m_dir.filePath(name); }
+    // A file of the current row's own.
+    QString mine(const QString& name) const
+    {
+        return at(QString::number(qHash(QString(QTest::currentDataTag()))) + "-" + name);
+    }
 
     testmedia::Ran run(const QStringList& args) { return testmedia::run(m_exe, args, 180000); }
 
@@ -247,12 +227,9 @@ private slots:
             QVERIFY(testmedia::write_file(at(name), bytes));
     }
 
-    // A recording cut short, as a killed writer leaves it: with no index (its
-    // mdat size left in any form), or with its index before the media ("fast
-    // start") or in fragments. Every sample that lies wholly in what is left
-    // comes back exactly, the video and audio tracks in the reference's order
-    // and nothing else; of an index, each track counts as dropped the others
-    // it lists; only a file that is really whole is left alone.
+    // A recording cut short as a killed writer leaves it, with no index, an index
+    // before the media or fragments: every sample wholly in what is left comes
+    // back exactly; an index's samples past the cut are counted as dropped.
     void repair_data()
     {
         QTest::addColumn<Recording>("settings"); // codec, rate, B-frames, AAC tracks, x264/x265 and output options
@@ -323,29 +300,21 @@ private slots:
         const QString variant = cut[0].isDigit() ? cut.section(' ', 1) : QString();
         if (cut[0].isDigit())
             cut = cut.section(' ', 0, 0);
-        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const bool pcm = settings.options.contains("-c:a"), indexed = settings.options.contains("-movflags");
         const QString ext = pcm ? ".mov" : ".mp4";
-        const QString original = testmedia::make_recording(at(key + "-original" + ext), 8, settings);
+        const QString original = testmedia::make_recording(mine("original" + ext), 8, settings);
         QVERIFY(!original.isEmpty());
         QByteArray bytes = testmedia::read_file(original);
         // A writer that reserves space for a fragment's header and fills it in last.
         if (cut.startsWith("lost "))
             bytes.replace(bytes.lastIndexOf("moof"), 4, "free");
-        QList<QList<QPair<qint64, qint64>>> where; // per track, each sample's position and size
-        for (const Packet& p : hashed_packets(original)) {
-            where.resize(qMax(where.size(), p.track + 1));
-            where[p.track] << qMakePair(p.pos, p.size);
-        }
+        const QList<QList<Packet>> where = by_track(read_packets(original));
         qint64 end = bytes.size();
         if (cut.startsWith("sample ") || cut.startsWith("after ")) {
             const qint64 near = qint64(bytes.size() * cut.section(' ', 1).toDouble());
-            for (const auto& [pos, size] : where.value(0)) {
-                if (pos >= near) {
-                    end = pos + (cut.startsWith("after ") ? size : size / 2);
-                    break;
-                }
-            }
+            const auto at =
+                std::find_if(where[0].begin(), where[0].end(), [&](const Packet& p) { return p.pos >= near; });
+            end = at == where[0].end() ? end : at->pos + (cut.startsWith("after ") ? at->size : at->size / 2);
         } else if (cut.startsWith("moof ")) {
             end = 0;
             for (int n = cut.section(' ', 1).toInt(); n > 0; --n)
@@ -354,7 +323,7 @@ private slots:
         } else if (cut != "whole") {
             end = qint64(bytes.size() * cut.section(' ', -1).toDouble());
         }
-        const QString damaged = at(key + "-damaged" + ext), out = at(key + "-repaired.mp4");
+        const QString damaged = mine("damaged" + ext), out = mine("repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, mdat_form(bytes.left(end), variant.section(' ', 0, 0))));
         // The reference: another scene recorded the same way, as an ordinary file.
         settings.scene = 1;
@@ -362,7 +331,7 @@ private slots:
             settings.size = variant.section(' ', 1);
         if (indexed)
             settings.options.clear();
-        const QString ref = testmedia::make_recording(at(key + "-reference" + ext), 3, settings);
+        const QString ref = testmedia::make_recording(mine("reference" + ext), 3, settings);
         QVERIFY(!ref.isEmpty());
         const QByteArray inputs = testmedia::read_file(damaged) + testmedia::read_file(ref);
 
@@ -378,8 +347,7 @@ private slots:
         const QString errors = testmedia::decode_errors(out);
         QVERIFY2(errors.isEmpty(), qPrintable(errors));
 
-        // Exactly the samples that lie wholly in the cut file, in order (those no
-        // header describes found by the walk).
+        // Exactly the samples wholly in the cut file, in order.
         const QList<QStringList> whole = testmedia::packets(original, end);
         QList<QStringList> got = testmedia::packets(out);
         QCOMPARE(got.size(), tracks.size());
@@ -392,8 +360,8 @@ private slots:
             QCOMPARE(got[s], whole.value(s));
             if (!indexed)
                 continue;
-            const qsizetype dropped = std::count_if(where[s].begin(), where[s].end(), [&](const auto& e) {
-                return e.first < listed && e.first + e.second > end;
+            const qsizetype dropped = std::count_if(where[s].begin(), where[s].end(), [&](const Packet& p) {
+                return p.pos < listed && p.pos + p.size > end;
             });
             const QRegularExpression note(QString("track %1: (\\d+) of the (\\d+) samples").arg(s + 1));
             const QRegularExpressionMatch m = note.match(repaired.out);
@@ -405,10 +373,8 @@ private slots:
                  qPrintable(QString::number(testmedia::duration(out))));
     }
 
-    // Recordings from other writers and with damage in the middle, as users
-    // bring them. What a user sees: every complete sample of each track kept,
-    // none in another track's place, audio ending in step with the video, and
-    // (for a clean cut) no sample that is not one of the recording's.
+    // Recordings from other writers and damaged in the middle: every complete
+    // sample kept in its own track, the sound ending in step with the video.
     void damaged_data()
     {
         QTest::addColumn<QString>("kind"); // "ffmpeg", "mp4mux", "qtmux", "calm reference"
@@ -470,9 +436,8 @@ private slots:
         QFETCH(QString, damage);
         const QString filler = damage.section(' ', 0, 0), spots = damage.section(' ', 1);
         QFETCH(double, sync);
-        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const QString ext = settings.options.contains("-c:a") || kind == "qtmux" ? ".mov" : ".mp4";
-        const QString original = at(key + "-original" + ext), ref = at(key + "-reference" + ext);
+        const QString original = mine("original" + ext), ref = mine("reference" + ext);
         if (kind == "mp4mux" || kind == "qtmux") {
             QVERIFY(!testmedia::make_gst_recording(original, 8, kind, 0).isEmpty() &&
                     !testmedia::make_gst_recording(ref, 3, kind, 1).isEmpty());
@@ -487,7 +452,7 @@ private slots:
         QByteArray bytes = testmedia::read_file(original);
         bytes.truncate(filler == "slices" ? slice_boundary(original, 0.63) : qint64(double(bytes.size()) * 0.9));
         QVERIFY(bytes.size() > 0);
-        const QList<Packet> truth = hashed_packets(original);
+        const QList<Packet> truth = read_packets(original);
         QList<qint64> starts;
         const qint64 mdat = bytes.indexOf("mdat") + 12;
         for (const QString& f : spots.split(' ', Qt::SkipEmptyParts)) {
@@ -529,14 +494,13 @@ private slots:
             const int spoilt = filler == "hole" ? int(bytes.size() / 10) : filler == "head" ? 64 << 10 : 4096;
             damaged_ranges = spoil(bytes, starts, spoilt, filler != "random");
         }
-        const QString damaged = at(key + "-damaged" + ext), out = at(key + "-repaired.mp4");
+        const QString damaged = mine("damaged" + ext), out = mine("repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
 
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
-        // Noise in PCM sound is sound to the engine too; elsewhere each spot is
-        // found (but for one in ten, wholly inside a picture that still parses),
-        // and a clean cut has none (PCM bytes that parse as a slice are no picture).
+        // Each spot is found (but for one in ten, wholly inside a picture that still
+        // parses; noise in PCM is sound), and a clean cut has none.
         const bool pcm = settings.options.contains("-c:a");
         const QRegularExpressionMatch found = QRegularExpression("damage: (\\d+) damaged spots").match(repaired.out);
         const int spotted = found.hasMatch() ? found.captured(1).toInt() : 0;
@@ -545,14 +509,14 @@ private slots:
                      qPrintable(QString("%1 damaged spots found").arg(spotted)));
         QVERIFY(repaired.out.contains("on the reference's frame rate"));
 
-        QList<Packet> got = hashed_packets(out);
+        QList<Packet> got = read_packets(out);
         // PCM keeps no times, only byte counts: time lost to damage comes back as silence, one byte over and over.
         const QByteArray repaired_bytes = testmedia::read_file(out);
         got.removeIf([&](const Packet& p) {
             const QByteArray b = repaired_bytes.mid(p.pos, p.size);
             return p.track > 0 && b.size() >= 64 && b.count(b[0]) == b.size();
         });
-        QHash<QString, QSet<int>> tracks_of; // silence may repeat a frame in several tracks
+        QHash<size_t, QSet<int>> tracks_of; // silence may repeat a frame in several tracks
         for (const Packet& p : truth)
             tracks_of[p.hash] << p.track;
         const auto hit = [&](const Packet& p) {
@@ -569,30 +533,27 @@ private slots:
             const bool strange = !tracks_of.contains(p.hash);
             // PCM cut by damage comes back cut into other packets: counted by its length instead.
             if (strange && pcm && p.track > 0 && !starts.isEmpty())
-                strange_sound += p.end - p.pts;
+                strange_sound += p.end - p.start;
             else
                 strangers += strange;
         }
         const int tracks = settings.audio.size() + 1;
         QList<Packet> last_kept(tracks), last_truth(tracks);
-        double first_kept = truth.first().pts; // the earliest picture kept, of the original's times
+        double first_kept = truth.first().start; // the earliest picture kept, of the original's times
+        const QList<QList<Packet>> truth_of = by_track(truth), got_of = by_track(got);
         for (int t = 0; t < tracks; ++t) {
-            const auto of_track = [t](QList<Packet> list) {
-                list.removeIf([t](const Packet& p) { return p.track != t; });
-                return list;
-            };
             QSet<qint64> kept; // where the recovered samples lay in the original
             const int complete =
-                match_in_order(of_track(truth), of_track(got), hit, [&](const Packet& p, const Packet& k) {
+                match_in_order(truth_of.value(t), got_of.value(t), hit, [&](const Packet& p, const Packet& k) {
                     if (t == 0 && kept.isEmpty())
-                        first_kept = p.pts;
+                        first_kept = p.start;
                     kept << p.pos;
                     last_kept[t] = k, last_truth[t] = p;
                 });
             // A key picture lost takes its whole group of pictures with it.
             for (const Packet& p : truth)
                 QVERIFY2(t > 0 || p.track != 0 || !p.key || hit(p) || kept.contains(p.pos),
-                         qPrintable(QString("key picture at %1 s lost").arg(p.pts)));
+                         qPrintable(QString("key picture at %1 s lost").arg(p.start)));
             QVERIFY2(complete > 0 && kept.size() * 100 >= complete * (starts.isEmpty() ? 100 : 98),
                      qPrintable(QString("track %1: %2 of %3").arg(t).arg(kept.size()).arg(complete)));
         }
@@ -611,10 +572,8 @@ private slots:
                  qPrintable(QString("%1 s long, %2 s recorded").arg(length).arg(truth_length)));
     }
 
-    // Frame times as a player reads them back, against the recording's own:
-    // each recovered picture's time against the original's, less what the
-    // audio moved (so a picture early against its sound counts), no two
-    // pictures decoded at one time, and a last picture as long as the others.
+    // Frame times as a player reads them back against the recording's own, less
+    // what the sound moved; no two pictures decoded at one time.
     void timeline_data()
     {
         // "mp4mux", "vfr", "short audio" / "long audio" (VFR, the sound ending first / last), "25 in 30", "intra
@@ -660,9 +619,8 @@ private slots:
         kind = kind.section('+', 0, 0);
         QFETCH(double, worst);
         QFETCH(double, moved);
-        const QString key = QString::number(qHash(QString(QTest::currentDataTag())));
         const QString ext = kind.startsWith("PCM") ? ".mov" : ".mp4";
-        const QString original = at(key + "-original" + ext), ref = at(key + "-reference" + ext);
+        const QString original = mine("original" + ext), ref = mine("reference" + ext);
         Recording recording, reference;
         if (kind.startsWith("25 in 30"))
             reference.rate = "30";
@@ -711,14 +669,14 @@ private slots:
             spots = spoil(bytes, {mdat + (bytes.size() - mdat) / 2}, 100000, false);
         else if (damage == "end")
             spots = spoil(bytes, {bytes.size() - (bytes.size() - mdat) / 20}, 4096, false);
-        const QString damaged = at(key + "-damaged.mp4"), out = at(key + "-repaired.mp4");
+        const QString damaged = mine("damaged.mp4"), out = mine("repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
         QVERIFY2(repaired.out.contains(audio_clock ? "on the audio's clock" : "on the reference's frame rate"),
                  qPrintable(repaired.out));
 
-        const QList<QList<Read>> truth = read_back(original), got = read_back(out);
+        const QList<QList<Packet>> truth = by_track(read_packets(original)), got = by_track(read_packets(out));
         QCOMPARE(got.size(), 2);
         if (!rates.isEmpty()) {
             const QStringList args{
@@ -726,7 +684,7 @@ private slots:
             QCOMPARE(testmedia::run("ffprobe", args).out.trimmed(), rates[0]);
             QVERIFY2(repaired.out.contains("recorded at " + rates[0] + " Hz"), qPrintable(repaired.out));
         }
-        const auto hit = [&](const Read& p) {
+        const auto hit = [&](const Packet& p) {
             for (const auto& [from, to] : spots)
                 if (p.pos < to && p.pos + p.size > from)
                     return true;
@@ -735,7 +693,7 @@ private slots:
         // Per track, how far each complete sample kept lies from its true time.
         QList<QList<double>> off(2), when(2); // per sample kept: how far it moved, and its true time
         for (int t = 0; t < 2; ++t) {
-            const int complete = match_in_order(truth[t], got[t], hit, [&](const Read& p, const Read& k) {
+            const int complete = match_in_order(truth[t], got[t], hit, [&](const Packet& p, const Packet& k) {
                 off[t] << k.start - p.start;
                 when[t] << p.start;
             });
@@ -762,10 +720,10 @@ private slots:
 
         QList<double> durations;
         for (int k = 0; k < got[0].size(); ++k) {
-            const Read& p = got[0][k];
-            QVERIFY2(k == 0 || p.dts > got[0][k - 1].dts,
+            const Packet& p = got[0][k];
+            QVERIFY2(k == 0 || p.decode > got[0][k - 1].decode,
                      qPrintable(QString("picture %1 decoded with the one before").arg(k)));
-            QVERIFY(p.pts >= p.dts);
+            QVERIFY(p.start >= p.decode);
             durations << p.duration;
         }
         QVERIFY2(got[0].last().duration <= 1.5 * median(durations),
@@ -776,14 +734,13 @@ private slots:
         for (int k = 1; k < got[0].size(); ++k)
             steps << got[0][k].decode - got[0][k - 1].decode;
         const auto [earliest, latest] = std::minmax_element(
-            truth[0].begin(), truth[0].end(), [](const Read& a, const Read& b) { return a.start < b.start; });
+            truth[0].begin(), truth[0].end(), [](const Packet& a, const Packet& b) { return a.start < b.start; });
         const double own = (latest->start - earliest->start) / double(truth[0].size() - 1);
         QVERIFY2(qAbs(median(steps) - own) <= 0.001,
                  qPrintable(QString("frames %1 s long, recorded %2 s").arg(median(steps)).arg(own)));
     }
 
-    // A voice recorder's recording, sound alone, with a reference of the same
-    // kind: every complete sample back exactly, or for PCM the whole sound.
+    // A voice recorder's recording, sound alone: every complete frame back, or for PCM the whole sound.
     void sound_only_data()
     {
         QTest::addColumn<QString>("codec"); // then "garbage": 4 KB of random bytes in the middle; none: a clean cut
@@ -795,8 +752,8 @@ private slots:
         QFETCH(QString, codec);
         const QString damage = codec.section(' ', 1);
         codec = codec.section(' ', 0, 0);
-        const QString ext = codec == "aac" ? ".m4a" : ".mov", key = QString::number(qHash(QTest::currentDataTag()));
-        const QString original = at(key + "-sound" + ext), ref = at(key + "-sound-ref" + ext);
+        const QString ext = codec == "aac" ? ".m4a" : ".mov";
+        const QString original = mine("sound" + ext), ref = mine("sound-ref" + ext);
         const auto record = [&](const QString& path, int seconds, int tone) {
             return testmedia::ffmpeg({"-f", "lavfi", "-i",
                                       QString("sine=frequency=%1:duration=%2:sample_rate=44100").arg(tone).arg(seconds),
@@ -808,7 +765,7 @@ private slots:
         const qint64 spot = bytes.size() / 2;
         if (damage == "garbage")
             spoil(bytes, {spot}, 4096, false);
-        const QString damaged = at(key + "-sound-damaged" + ext), out = at(key + "-sound-repaired.mp4");
+        const QString damaged = mine("sound-damaged" + ext), out = mine("sound-repaired.mp4");
         QVERIFY(testmedia::write_file(damaged, bytes));
         const testmedia::Ran repaired = run({ref, damaged, out});
         QVERIFY2(repaired.code == 0, qPrintable(repaired.out + repaired.err));
@@ -821,7 +778,7 @@ private slots:
             return;
         }
         // Each complete frame back with its bytes, in order; garbage takes the frames it hits.
-        const QList<Packet> truth = hashed_packets(original), got = hashed_packets(out);
+        const QList<Packet> truth = read_packets(original), got = read_packets(out);
         int recovered = 0;
         const int complete = match_in_order(
             truth, got,
@@ -833,80 +790,70 @@ private slots:
         QVERIFY2(complete > 100 && recovered == complete, qPrintable(QString("%1 of %2").arg(recovered).arg(complete)));
     }
 
-    // The engine as the window starts it (a job file, reports over the pipe) and
-    // from a command line, also on inputs it cannot use: its exit code, the last
-    // report's state word and a clear message; a repaired file only when it
-    // succeeds, and no file of the user's changed.
+    // The engine from a job file (reports over the pipe) and from a command
+    // line, also on inputs it cannot use: exit code, last state word, message.
     void runs_data()
     {
-        QTest::addColumn<QString>("how"); // "job": the job file's text (%ref, %damaged, %out); "args": a command line
-        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("input"); // the job file's text (%ref, %damaged, %out), or a command line
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("word");    // the last report's state word; with code 10 the window stops there
         QTest::addColumn<QString>("message"); // in the standard error
-        // How far a repair had got: one that fails says where it stopped, so
-        // a file that cannot be read ends at 0, not at a bar that looks full.
+        // How far it got: a file that cannot be read ends at 0, not at a bar that looks full.
         QTest::addColumn<QString>("reached"); // percent, or "from-to"
-        const char* const rows[][7] = {
-            // name, how, input, exit code, state word, message, percent the last report reached ("": not checked)
-            {"LF line ends", "job", "%ref\n%damaged\n25\n%out\n", "0", "done", "", "100"},
-            {"CR LF line ends", "job", "%ref\r\n%damaged\r\n25\r\n%out\r\n", "0", "done", "", "100"},
-            {"no end of line after the output", "job", "%ref\n%damaged\n25\n%out", "0", "done", "", "100"},
-            {"frame rate that is no number", "job", "%ref\n%damaged\nabc\n%out\n", "0", "done", "", "100"},
-            {"window closed while rebuilding", "job", "%ref\n%damaged\n25\n%out\n", "10", "rebuilding", "", ""},
-            {"window closed while writing", "job", "%ref\n%damaged\n25\n%out\n", "10", "writing", "", ""},
-            {"window closed while a file cut after its index is rebuilt", "job", "%ref\n%indexed\n25\n%out\n", "10",
-             "writing", "", ""},
-            {"three lines", "job", "%ref\n%damaged\n25\n", "1", "修复失败:任务文件不完整或文件重复", "", "0"},
-            {"empty damaged line", "job", "%ref\n\n25\n%out\n", "1", "修复失败:任务文件不完整或文件重复", "", "0"},
-            {"no job file", "job", "", "1", "修复失败:任务文件不完整或文件重复", "", "0"},
-            {"two arguments", "args", "ref.mp4 damaged.mp4", "1", "", "usage", "0"},
-            {"output over the damaged file", "args", "ref.mp4 damaged.mp4 damaged.mp4", "1",
-             "修复失败:任务文件不完整或文件重复", "three different files", "0"},
-            {"damaged file missing", "args", "ref.mp4 none.mp4 out.mp4", "2", "修复失败:无法读取文件或参考视频不完整",
-             "No such file", "0"},
-            {"reference without video", "args", "audio.mp4 damaged.mp4 out.mp4", "3", "修复失败:参考视频没有画面",
+        const char *const job = "%ref\n%damaged\n25\n%out\n", *const incomplete = "修复失败:任务文件不完整或文件重复",
+                          *const unreadable = "修复失败:无法读取文件或参考视频不完整",
+                          *const not_mp4 = "修复失败:损坏视频不是MP4文件",
+                          *const none = "修复失败:没有找到可以恢复的画面",
+                          *const unwritable = "修复失败:无法写入修复后的文件";
+        const char* const rows[][6] = {
+            // name, input, exit code, state word, message, percent the last report reached ("": not checked)
+            {"LF line ends", job, "0", "done", "", "100"},
+            {"CR LF line ends", "%ref\r\n%damaged\r\n25\r\n%out\r\n", "0", "done", "", "100"},
+            {"no end of line after the output", "%ref\n%damaged\n25\n%out", "0", "done", "", "100"},
+            {"frame rate that is no number", "%ref\n%damaged\nabc\n%out\n", "0", "done", "", "100"},
+            {"window closed while rebuilding", job, "10", "rebuilding", "", ""},
+            {"window closed while writing", job, "10", "writing", "", ""},
+            {"window closed while a file cut after its index is rebuilt", "%ref\n%indexed\n25\n%out\n", "10", "writing",
+             "", ""},
+            {"three lines", "%ref\n%damaged\n25\n", "1", incomplete, "", "0"},
+            {"empty damaged line", "%ref\n\n25\n%out\n", "1", incomplete, "", "0"},
+            {"no job file", "", "1", incomplete, "", "0"},
+            {"two arguments", "ref.mp4 damaged.mp4", "1", "", "usage", "0"},
+            {"output over the damaged file", "ref.mp4 damaged.mp4 damaged.mp4", "1", incomplete, "three different",
+             "0"},
+            {"damaged file missing", "ref.mp4 none.mp4 out.mp4", "2", unreadable, "No such file", "0"},
+            {"reference without video", "audio.mp4 damaged.mp4 out.mp4", "3", "修复失败:参考视频没有画面",
              "no video track", "0"},
-            {"damaged file of random bytes", "args", "ref.mp4 random.mp4 out.mp4", "4", "修复失败:损坏视频不是MP4文件",
-             "is not an MP4", "0"},
-            {"zero-length damaged file", "args", "ref.mp4 zero.mp4 out.mp4", "4", "修复失败:损坏视频不是MP4文件",
-             "is not an MP4", "0"},
-            {"damaged file cut inside its first box", "args", "ref.mp4 head.mp4 out.mp4", "4",
-             "修复失败:损坏视频不是MP4文件", "no media data", "0"},
-            {"damaged file cut after a few samples", "args", "ref.mp4 start.mp4 out.mp4", "8",
-             "修复失败:没有找到可以恢复的画面", "nothing to recover", "60"},
-            {"zero-length reference", "args", "zero.mp4 damaged.mp4 out.mp4", "2",
-             "修复失败:无法读取文件或参考视频不完整", "cannot open the reference", "0"},
-            {"truncated reference", "args", "halfref.mp4 damaged.mp4 out.mp4", "2",
-             "修复失败:无法读取文件或参考视频不完整", "no index", "0"},
-            {"random reference", "args", "random.mp4 damaged.mp4 out.mp4", "2", "修复失败:无法读取文件或参考视频不完整",
-             "cannot open the reference", "0"},
-            {"reference with AC-3 audio", "args", "ac3.mp4 damaged.mp4 out.mp4", "5", "修复失败:不支持该视频或音频编码",
-             "ac3", "0"},
-            {"inputs swapped", "args", "damaged.mp4 ref.mp4 out.mp4", "6", "修复失败:两个文件似乎放反了",
-             "look swapped", "0"},
-            {"damaged file is whole", "args", "ref.mp4 original.mp4 out.mp4", "7", "无需修复:损坏视频是完整的",
+            {"damaged file of random bytes", "ref.mp4 random.mp4 out.mp4", "4", not_mp4, "is not an MP4", "0"},
+            {"zero-length damaged file", "ref.mp4 zero.mp4 out.mp4", "4", not_mp4, "is not an MP4", "0"},
+            {"damaged file cut inside its first box", "ref.mp4 head.mp4 out.mp4", "4", not_mp4, "no media data", "0"},
+            {"damaged file cut after a few samples", "ref.mp4 start.mp4 out.mp4", "8", none, "nothing to recover",
+             "60"},
+            {"zero-length reference", "zero.mp4 damaged.mp4 out.mp4", "2", unreadable, "cannot open the reference",
+             "0"},
+            {"truncated reference", "halfref.mp4 damaged.mp4 out.mp4", "2", unreadable, "no index", "0"},
+            {"random reference", "random.mp4 damaged.mp4 out.mp4", "2", unreadable, "cannot open the reference", "0"},
+            {"reference with AC-3 audio", "ac3.mp4 damaged.mp4 out.mp4", "5", "修复失败:不支持该视频或音频编码", "ac3",
+             "0"},
+            {"inputs swapped", "damaged.mp4 ref.mp4 out.mp4", "6", "修复失败:两个文件似乎放反了", "look swapped", "0"},
+            {"damaged file is whole", "ref.mp4 original.mp4 out.mp4", "7", "无需修复:损坏视频是完整的",
              "nothing to repair", "0"},
-            {"reference of another codec", "args", "hevc-ref.mp4 damaged.mp4 out.mp4", "8",
-             "修复失败:没有找到可以恢复的画面", "does not match", "60"},
-            {"output folder missing", "args", "ref.mp4 damaged.mp4 none/out.mp4", "9", "修复失败:无法写入修复后的文件",
-             "cannot create", "60"},
-            {"disk full while writing", "args", "ref.mp4 damaged.mp4 small/out.mp4", "9",
-             "修复失败:无法写入修复后的文件", "No space left", "60-99"},
-            {"reference at another picture size", "args", "largeref.mp4 damaged.mp4 out.mp4", "12",
+            {"reference of another codec", "hevc-ref.mp4 damaged.mp4 out.mp4", "8", none, "does not match", "60"},
+            {"output folder missing", "ref.mp4 damaged.mp4 none/out.mp4", "9", unwritable, "cannot create", "60"},
+            {"disk full while writing", "ref.mp4 damaged.mp4 small/out.mp4", "9", unwritable, "No space left", "60-99"},
+            {"reference at another picture size", "largeref.mp4 damaged.mp4 out.mp4", "12",
              "修复失败:参考视频与损坏视频的设置不同", "do not decode with the reference's video settings (640x480)",
              "60"},
-            {"AAC recording, PCM reference", "args", "pcm-ref.mov damaged.mp4 out.mp4", "11",
+            {"AAC recording, PCM reference", "pcm-ref.mov damaged.mp4 out.mp4", "11",
              "修复失败:声音与参考视频的编码不同", "is not the reference's (pcm_s16le, stereo)", "60"},
         };
         for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << atoi(r[3]) << QString(r[4]) << QString(r[5])
-                                << QString(r[6]);
+            QTest::newRow(r[0]) << QString(r[1]) << atoi(r[2]) << QString(r[3]) << QString(r[4]) << QString(r[5]);
     }
     void runs()
     {
-        QFETCH(QString, how);
         QFETCH(QString, input);
+        const QString how = input.isEmpty() || input.contains('%') ? "job" : "args";
         QFETCH(int, code);
         QFETCH(QString, word);
         QFETCH(QString, message);
@@ -929,10 +876,8 @@ private slots:
         input.replace("%ref", at("ref.mp4")).replace("%damaged", at("damaged.mp4")).replace("%out", out);
         input.replace("%indexed", at("indexed.mp4"));
         QVERIFY(how == "args" || input.isEmpty() || testmedia::write_file(job, input.toUtf8()));
-        // The repair window's side of the pipe: it stops the repair at the row's
-        // step. A write is stopped once the output is begun: the window answers
-        // the step's first report late, as a busy window does, so the engine
-        // reports again from inside the write.
+        // The window's side of the pipe stops the repair at the row's step; a write
+        // once begun: its first report answered late, the engine reports from inside it.
         pipes::Inbox window;
         int seen = 0;
         window.reply = [&](const QByteArray& report) -> std::string {
@@ -1021,10 +966,9 @@ private slots:
 
     void picture_order_data()
     {
-        // Pictures in decoding order: I (IDR), P (reference), b (non-reference),
-        // then frame_num (order count types 1 and 2) or pic_order_cnt_lsb (type
-        // 0), "!" for a memory_management_control_operation 5, and the expected
-        // order count. Expected values follow the standard's formulas by hand.
+        // Pictures in decoding order: I (IDR), P, b (non-reference), then frame_num
+        // (types 1, 2) or pic_order_cnt_lsb (type 0), "!" for an MMCO 5, and the count
+        // the standard's formulas give by hand.
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("pictures");
         QTest::newRow("type 2: non-reference pictures fall between") << 2 << "I0:0 P1:2 b2:3 P2:4 P3:6";
@@ -1081,9 +1025,7 @@ private slots:
         QCOMPARE(got.join(' '), orders.section(" => ", 1));
     }
 
-    // PCM whose bytes are another codec's frames (or another form of PCM) is
-    // told from sound: ffmpeg's own PCM of a tone and of quiet hiss against
-    // random bytes, and against the tone read in the wrong byte order.
+    // PCM sound told from bytes that are not (random, or read in the wrong byte order).
     void pcm_sound_data()
     {
         // ffmpeg's raw format of the bytes (none: random bytes), rate:channels, and "tone", "hiss" or "random"
@@ -1130,39 +1072,6 @@ private slots:
         const auto framer = vidmend::make_audio_framer(par, 1);
         QVERIFY(framer && framer->fixed());
         QCOMPARE(framer->belongs(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size())), sound);
-    }
-
-    void audio_schedule_data()
-    {
-        // Reference gaps between video samples, tracks in file order; the frame
-        // counts of the next gaps => the tracks they are given.
-        QTest::addColumn<QString>("reference");
-        QTest::addColumn<QString>("counts");
-        QTest::newRow("interleaved by time, the first track first on a tie")
-            << QString("01 0101 01") << "4 1 3 => 0101 0 101";
-        QTest::newRow("one run per track") << QString("000111 0011 000111") << "6 4 => 000111 0011";
-    }
-    void audio_schedule()
-    {
-        QFETCH(QString, reference);
-        QFETCH(QString, counts);
-        const std::vector<vidmend::AudioSchedule::Track> timing{{0, 0.021}, {0, 0.021}};
-        std::vector<std::vector<int>> gaps;
-        for (const QString& gap : reference.split(' ')) {
-            gaps.emplace_back();
-            for (QChar c : gap)
-                gaps.back().push_back(c.digitValue());
-        }
-        vidmend::AudioSchedule schedule(timing, vidmend::AudioSchedule::learn(timing, gaps));
-        QStringList got;
-        std::vector<int> out;
-        for (const QString& count : counts.section(" => ", 0, 0).split(' ')) {
-            schedule.assign(size_t(count.toInt()), out);
-            got << QString();
-            for (int t : out)
-                got.last() += QString::number(t);
-        }
-        QCOMPARE(got.join(' '), counts.section(" => ", 1));
     }
 
     void report_gate_data()

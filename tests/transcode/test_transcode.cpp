@@ -1,5 +1,4 @@
-// The transcoder contract (chunks, records, positions) and the media probe;
-// the conversion window's test runs the jobs.
+// The transcoder contract (chunks, records, positions), the media probe, the clocks.
 
 #include "platform/clock.h"
 #include "testmedia.h"
@@ -66,8 +65,7 @@ private slots:
         QCOMPARE(c.kind == ChunkKind::ErrorPhrase ? int(c.outcome) : -1, phrase);
     }
 
-    // File records come out of the output whole, even when a long name takes
-    // two reads, and what is left is told apart without them.
+    // File records come out whole, even a long name in two reads.
     void file_records()
     {
         QByteArray partial;
@@ -148,8 +146,7 @@ private slots:
         QCOMPARE(info.fps, fps);
     }
 
-    // Reports of a conversion on a clock of the test's: what the row's bar and
-    // the queue's label would say after them.
+    // What the row's bar and the queue's label say after reports on the test's clock.
     void time_left_data()
     {
         // "file:SECONDS" begins a file; "MS:POSITION" is a report at that time.

@@ -1,5 +1,4 @@
-// The file table: what adding and dropping files and folders lets in, its
-// limits and messages, and the row buttons after rows above them went.
+// The file table: what adding and dropping lets in, its limits, and row buttons after removals.
 
 #include "modalboxes.h"
 #include "testmedia.h"

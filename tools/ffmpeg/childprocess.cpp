@@ -64,7 +64,7 @@ ChildProcess::~ChildProcess()
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, std::string& error,
-                         bool pipe_stdout)
+                         bool pipe_stdout, int stdin_from)
 {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -104,7 +104,8 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0)
-        exec_child(parent, program, argv.data(), in[0], out[1], err[1], progress[1], status[1]);
+        exec_child(parent, program, argv.data(), stdin_from >= 0 ? stdin_from : in[0], out[1], err[1], progress[1],
+                   status[1]);
     if (out[1] >= 0)
         ::close(out[1]);
     m_stdout = out[0];
@@ -114,6 +115,8 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     ::close(progress[1]);
     ::close(status[1]);
     m_stdin = in[1];
+    if (stdin_from >= 0)
+        close_fd(m_stdin);
     m_stderr = err[0];
     m_progress = progress[0];
     if (m_pid < 0) {

@@ -18,9 +18,10 @@ public:
 
     // Starts `program` (searched in PATH when it holds no slash). False with
     // `error` set when it cannot be run.
-    // With `pipe_stdout` its standard output comes to stdout_fd() instead of going nowhere.
+    // With `pipe_stdout` its standard output comes to stdout_fd() instead of going nowhere;
+    // with `stdin_from` its standard input is that descriptor (another child's stdout_fd()).
     bool start(const std::string& program, const std::vector<std::string>& args, std::string& error,
-               bool pipe_stdout = false);
+               bool pipe_stdout = false, int stdin_from = -1);
 
     int stdin_fd() const { return m_stdin; }
     int stderr_fd() const { return m_stderr; }

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "wallclock.h"
+
 #include "protocol/contract.h"
 #include "protocol/transcoder.h"
 
@@ -100,6 +102,44 @@ long long positive(const std::string& text, long long most)
     return !text.empty() && *end == '\0' && value > 0 && value <= most ? value : 0;
 }
 
+// A recording from a live FLV source runs as two ffmpegs: the feeder reads
+// the source as it is, jumps included, puts its packets where the wall clock
+// says they came (wallclock.h) and passes them on as FLV through a pipe; the
+// writer records that as asked. One muxer's time unit, FLV's milliseconds,
+// is known for every stream that way, whatever the recording's format.
+void feed_through_pipe(Invocation& inv, size_t live_flv_at)
+{
+    // args: the head, the log level (4), the input's options up to "-f live_flv -i URL", the output's.
+    constexpr size_t head = 5 + 4;
+    const auto feeder = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> out{"-hide_banner", "-nostats", "-loglevel", "level+debug"};
+        out.insert(out.end(), args.begin() + head, args.begin() + long(live_flv_at) + 3);
+        out[out.size() - 3] = "flv"; // the jumps come through as they are
+        const std::string retime = wall_clock_filters(std::strtod(k_jump_threshold, nullptr));
+        for (const std::string& arg :
+             {std::string("-c"), std::string("copy"), std::string("-bsf:v"), retime, std::string("-bsf:a"), retime,
+              std::string("-f"), std::string("flv"), std::string("-flvflags"), std::string("no_duration_filesize"),
+              std::string("-flush_packets"), std::string("1"), std::string("pipe:1")})
+            out.push_back(arg);
+        return out;
+    };
+    inv.feeder_args = feeder(inv.args);
+    if (!inv.retry_args.empty()) {
+        inv.feeder_retry_args = feeder(inv.retry_args);
+        inv.retry_args.clear();
+    }
+    std::vector<std::string> writer(inv.args.begin(), inv.args.begin() + 5);
+    // FLV may bring new streams at any time, so ffmpeg would read its full
+    // default analysis (five seconds of the stream) before writing; what the
+    // feeder sends first holds every stream's set-up.
+    for (const std::string& arg :
+         {std::string("-nostdin"), std::string("-f"), std::string("flv"), std::string("-analyzeduration"),
+          std::to_string(k_analyze_us), std::string("-i"), std::string("pipe:0")})
+        writer.push_back(arg);
+    writer.insert(writer.end(), inv.args.begin() + long(live_flv_at) + 3, inv.args.end());
+    inv.args = writer;
+}
+
 } // namespace
 
 Invocation build_invocation(const std::vector<std::string>& given_args, long long timeout_us)
@@ -126,6 +166,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
 
     size_t group_start = 0;             // where the options of the next input begin
     std::vector<size_t> short_analysis; // where our analysis durations stand in args
+    std::optional<size_t> live_flv_at;  // where our "live_flv" stands in args
     for (size_t i = 0; i < user_args.size(); ++i) {
         const std::string& arg = user_args[i];
         if (arg == "-i" && i + 1 < user_args.size() && is_network_url(user_args[i + 1])) {
@@ -151,6 +192,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
             // jump ffmpeg evens out, not time going backwards.
             if (is_flv_source(user_args[i + 1]) && !has_option(group, "-f")) {
                 inv.args.push_back("-f");
+                live_flv_at = inv.args.size();
                 inv.args.push_back("live_flv");
             }
             // A live playlist that stops growing ends the read in seconds, not after a thousand reloads.
@@ -195,6 +237,8 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         inv.args.insert(inv.args.begin() + 5, {"-loglevel", "level+debug", "-dts_delta_threshold", k_jump_threshold});
         for (size_t& at : short_analysis)
             at += 4;
+        if (live_flv_at)
+            *live_flv_at += 4;
         inv.filter_log = true;
     }
     // A recording goes to the disk for good once complete, whole or in files.
@@ -227,6 +271,8 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         for (size_t at : short_analysis)
             inv.retry_args[at] = std::to_string(k_analyze_long_us);
     }
+    if (recording && live_flv_at && inv.filter_log && std::count(user_args.begin(), user_args.end(), "-i") == 1)
+        feed_through_pipe(inv, *live_flv_at);
     return inv;
 }
 

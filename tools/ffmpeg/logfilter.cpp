@@ -1,6 +1,7 @@
 #include "logfilter.h"
 
 #include "phrasetable.h"
+#include "wallclock.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -87,7 +88,9 @@ std::string LogFilter::take_line(std::string_view line, Clock::time_point now)
     if (!quiet_level(level))
         return rest.empty() && prefix.empty() ? std::string() : std::string(prefix) + std::string(rest);
 
-    const std::optional<long long> jump = discontinuity_us(rest);
+    std::optional<long long> jump = discontinuity_us(rest);
+    if (!jump)
+        jump = wall_clock_jump_us(rest);
     if (!jump)
         return {};
     const bool same = m_last_jump && now - *m_last_jump < k_same_jump;

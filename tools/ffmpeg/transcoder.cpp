@@ -64,7 +64,7 @@ Transcoder::Transcoder(std::string program, Invocation invocation)
 int Transcoder::run()
 {
     const sigset_t waiting_mask = install_signal_handling();
-    if (!start(m_invocation.args))
+    if (!start(m_invocation.args, m_invocation.feeder_args))
         return 127;
     if (m_invocation.network_input && m_stop_path.empty()) {
         // Said without the system's error text, which could read like one of the phrases.
@@ -87,7 +87,9 @@ int Transcoder::run()
         else if (!m_stop.started() && m_invocation.network_input)
             earliest(now + k_watch_period);
 
-        pollfd fds[2] = {{m_child->stderr_fd(), POLLIN, 0}, {m_child->progress_fd(), POLLIN, 0}};
+        pollfd fds[3] = {{m_child->stderr_fd(), POLLIN, 0},
+                         {m_child->progress_fd(), POLLIN, 0},
+                         {m_feeder ? m_feeder->stderr_fd() : -1, POLLIN, 0}};
         timespec timeout;
         timespec* timeout_ptr = nullptr;
         if (wake) {
@@ -95,20 +97,30 @@ int Transcoder::run()
             timeout = {time_t(ns / 1000000000), long(ns % 1000000000)};
             timeout_ptr = &timeout;
         }
-        if (ppoll(fds, 2, timeout_ptr, &waiting_mask) < 0)
+        if (ppoll(fds, 3, timeout_ptr, &waiting_mask) < 0)
             continue; // a stop signal; handled at the top
         const ChildProcess* polled = m_child.get();
-        if (fds[0].revents)
+        if (fds[2].revents)
+            read_feeder_stderr();
+        if (fds[0].revents && m_child.get() == polled) // not after a retry: the poll was of the old run
             read_stderr();
-        if (fds[1].revents && m_child.get() == polled) // not after a retry: the poll was of the old run
+        if (fds[1].revents && m_child.get() == polled)
             read_progress();
     }
 
-    if (m_invocation.filter_log)
-        take_log(nullptr, 0);
-    for (const protocol::Outcome phrase : m_phrases.finish())
-        add_phrase(phrase);
     int code = m_child->wait();
+    if (m_feeder) {
+        // The writer ends when the feeder does; one that ended first leaves the feeder nothing to do.
+        m_feeder->send_signal(SIGKILL);
+        while (m_feeder->stderr_fd() >= 0)
+            read_feeder_stderr();
+        const int feeder_code = m_feeder->wait();
+        // A source that failed, or an interrupted feeder, is the recording's end, though the writer
+        // ended well with what came.
+        if (code == 0)
+            code = feeder_code;
+    }
+    finish_logs();
     // ffmpeg ends a playlist that stopped growing as it ends one that is complete; only the
     // second is the end of the stream, the first is a drop.
     if (code == 0 && !m_invocation.hls_playlist.empty() && !m_stop.started() && !g_stop_signal &&
@@ -138,12 +150,29 @@ int Transcoder::run()
     return code;
 }
 
-bool Transcoder::start(const std::vector<std::string>& args)
+bool Transcoder::start(const std::vector<std::string>& args, const std::vector<std::string>& feeder_args)
 {
     m_child = std::make_unique<ChildProcess>();
     std::string error;
-    if (m_child->start(m_program, args, error))
+    int input = -1;
+    if (!feeder_args.empty()) {
+        m_feeder = std::make_unique<ChildProcess>();
+        if (!m_feeder->start(m_program, feeder_args, error, true)) {
+            std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(),
+                         error.c_str());
+            return false;
+        }
+        input = m_feeder->stdout_fd();
+    }
+    const bool started = m_child->start(m_program, args, error, false, input);
+    if (m_feeder)
+        m_feeder->close_stdout(); // the writer's now: its end is the feeder's end
+    if (started)
         return true;
+    if (m_feeder) {
+        m_feeder->send_signal(SIGKILL);
+        m_feeder->wait();
+    }
     std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(), error.c_str());
     return false;
 }
@@ -151,16 +180,24 @@ bool Transcoder::start(const std::vector<std::string>& args)
 void Transcoder::retry_for_video()
 {
     // Nothing of this run is kept: the next one writes the output afresh.
-    m_child->send_signal(SIGKILL);
-    m_child->wait();
+    for (ChildProcess* child : {m_feeder.get(), m_child.get()}) {
+        if (child) {
+            child->send_signal(SIGKILL);
+            child->wait();
+        }
+    }
     m_progress = ProgressParser();
-    m_phrases = PhraseFinder();
-    m_log_filter = LogFilter();
+    m_phrases = m_writer_phrases = PhraseFinder();
+    m_log_filter = m_writer_lines = LogFilter();
     m_writer.add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
-    const std::vector<std::string> args = std::move(m_invocation.retry_args);
+    std::vector<std::string> args = relaying() ? m_invocation.args : std::move(m_invocation.retry_args);
+    const std::vector<std::string> feeder_args = std::move(m_invocation.feeder_retry_args);
     m_invocation.retry_args.clear();
-    if (!start(args))
+    m_invocation.feeder_retry_args.clear();
+    if (!start(args, feeder_args)) {
         m_child = std::make_unique<ChildProcess>(); // ends the loop: nothing left to read
+        m_feeder.reset();
+    }
 }
 
 void Transcoder::complete_segments(bool ended)
@@ -191,27 +228,58 @@ void Transcoder::read_stderr()
         m_child->close_stderr();
         return;
     }
-    const std::string text = take_log(buffer, size_t(n));
+    if (relaying()) {
+        take_log(buffer, size_t(n), &m_writer_lines, m_writer_phrases);
+        return;
+    }
+    const std::string text = take_log(buffer, size_t(n), m_invocation.filter_log ? &m_log_filter : nullptr, m_phrases);
     if (!m_invocation.retry_args.empty() && !m_stop.started() &&
         m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
         retry_for_video();
 }
 
-std::string Transcoder::take_log(const char* data, size_t size)
+void Transcoder::read_feeder_stderr()
+{
+    char buffer[16384];
+    const ssize_t n = ::read(m_feeder->stderr_fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_feeder->close_stderr();
+        return;
+    }
+    const std::string text = take_log(buffer, size_t(n), &m_log_filter, m_phrases);
+    if (!m_invocation.feeder_retry_args.empty() && !m_stop.started() &&
+        m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
+        retry_for_video();
+}
+
+std::string Transcoder::take_log(const char* data, size_t size, LogFilter* filter, PhraseFinder& phrases)
 {
     std::string text;
-    if (m_invocation.filter_log) {
-        text = size ? m_log_filter.feed(data, size, Clock::now()) : m_log_filter.finish(Clock::now());
-    } else {
+    if (filter)
+        text = size ? filter->feed(data, size, Clock::now()) : filter->finish(Clock::now());
+    else
         text.assign(data, size);
-    }
     if (text.empty())
         return text;
     // Forwarded as it comes, so the phrases ffmpeg words itself reach the plug-in.
     m_writer.add_text(text);
-    for (const protocol::Outcome phrase : m_phrases.feed(text.data(), text.size()))
+    for (const protocol::Outcome phrase : phrases.feed(text.data(), text.size()))
         add_phrase(phrase);
     return text;
+}
+
+void Transcoder::finish_logs()
+{
+    if (m_invocation.filter_log)
+        take_log(nullptr, 0, &m_log_filter, m_phrases);
+    if (relaying())
+        take_log(nullptr, 0, &m_writer_lines, m_writer_phrases);
+    for (PhraseFinder* phrases : {&m_phrases, &m_writer_phrases}) {
+        for (const protocol::Outcome phrase : phrases->finish())
+            add_phrase(phrase);
+    }
 }
 
 bool Transcoder::drop_empty_recording()
@@ -256,17 +324,20 @@ void Transcoder::read_progress()
 
 void Transcoder::act(StopSequence::Action action)
 {
+    // When relaying, the feeder is asked: the writer ends with the end of what it is fed.
+    ChildProcess* asked = m_feeder && !m_feeder->has_ended() ? m_feeder.get() : m_child.get();
     // An ffmpeg that has ended needs no more asking, and its pid may be reused.
-    if (action == StopSequence::Action::None || m_child->has_ended())
+    if (action == StopSequence::Action::None || asked->has_ended())
         return;
     switch (action) {
     case StopSequence::Action::Quit:
-        m_child->write_stdin("q", 1);
+        asked->write_stdin("q", 1);
         break;
     case StopSequence::Action::Interrupt:
-        m_child->send_signal(SIGINT);
+        asked->send_signal(SIGINT);
         break;
     case StopSequence::Action::Kill:
+        asked->send_signal(SIGKILL);
         m_child->send_signal(SIGKILL);
         break;
     case StopSequence::Action::None:

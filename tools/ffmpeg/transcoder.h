@@ -31,14 +31,17 @@ private:
     using Clock = OutputWriter::Clock;
 
     void read_stderr();
+    void read_feeder_stderr();
+    bool relaying() const { return !m_invocation.feeder_args.empty(); }
     void read_progress();
     // ffmpeg's log as the plug-in sees it: phrases added, and filtered when asked.
-    std::string take_log(const char* data, size_t size);
+    std::string take_log(const char* data, size_t size, LogFilter* filter, PhraseFinder& phrases);
+    void finish_logs();
     void add_phrase(protocol::Outcome phrase);
     // Removes a recording that holds no media; false when this run records nothing.
     bool drop_empty_recording();
     void act(StopSequence::Action action);
-    bool start(const std::vector<std::string>& args);
+    bool start(const std::vector<std::string>& args, const std::vector<std::string>& feeder_args);
     void retry_for_video();
     // Makes the completed files of a cut recording whole and durable.
     void complete_segments(bool ended);
@@ -46,12 +49,15 @@ private:
     std::string m_program;
     Invocation m_invocation;
     std::unique_ptr<ChildProcess> m_child;
+    std::unique_ptr<ChildProcess> m_feeder; // when relaying: the ffmpeg that reads the source
     OutputWriter m_writer;
     ProgressParser m_progress;
     PhraseFinder m_phrases;
     InputListing m_listing;
-    LogFilter m_log_filter;
-    std::string m_stop_path; // empty: the temporary folder is refused
+    LogFilter m_log_filter;        // the source reader's log, when filtered
+    LogFilter m_writer_lines;      // when relaying: the writer's log, in whole lines
+    PhraseFinder m_writer_phrases; // and its phrases
+    std::string m_stop_path;       // empty: the temporary folder is refused
     StopWatcher m_watcher;
     StopSequence m_stop;
     std::optional<SegmentTracker> m_segments;
