@@ -74,14 +74,10 @@ private slots:
         const QStringList chinese{"DaVaz 视频工具箱", "视频修复", "直播视频", "格式转换", "串流存盘"};
         const QStringList english{"DaVaz Video Toolbox", "Video Repair", "Live Push", "Format Conversion",
                                   "Stream Capture"};
-        QTest::newRow("C") << "C.UTF-8"
-                           << "" << chinese;
-        QTest::newRow("English") << "en_US.UTF-8"
-                                 << "" << english;
-        QTest::newRow("C forced to English") << "C.UTF-8"
-                                             << "en" << english;
-        QTest::newRow("English forced to Chinese") << "en_US.UTF-8"
-                                                   << "zh" << chinese;
+        QTest::newRow("C") << "C.UTF-8" << QString() << chinese;
+        QTest::newRow("English") << "en_US.UTF-8" << QString() << english;
+        QTest::newRow("C forced to English") << "C.UTF-8" << QString("en") << english;
+        QTest::newRow("English forced to Chinese") << "en_US.UTF-8" << QString("zh") << chinese;
     }
     void menu_entry_starts_the_host_with_every_tool()
     {

@@ -83,10 +83,7 @@ class TestGrabLiveWidget : public QObject
     // A file's duration and its first video time stamp, as ffprobe reads them.
     static QPair<double, double> timing(const QString& file)
     {
-        const testmedia::Ran r =
-            testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                       "stream=start_time:format=duration", "-of", "csv=p=0", file});
-        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = testmedia::probed(file, "stream=start_time:format=duration", "v:0");
         return {lines.value(1).toDouble(), lines.value(0).toDouble()};
     }
     // True once `file` has been written for `seconds` (ffmpeg makes it once it has

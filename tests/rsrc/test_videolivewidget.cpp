@@ -405,10 +405,9 @@ private slots:
         // Every frame decodes (the parser's complaints of the second size's frames do not count).
         const QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(decoding.filter(QRegularExpression("^(?!\\[NULL @ )")), QStringList());
-        const testmedia::Ran sizes = testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries",
-                                                                "frame=width", "-of", "csv=p=0", recording});
         // Each frame's width (a frame with side data has more to its line).
-        QStringList frames = sizes.out.split('\n').replaceInStrings(QRegularExpression("\\s*,.*|\\s"), "");
+        QStringList frames =
+            testmedia::probed(recording, "frame=width", "v").replaceInStrings(QRegularExpression("\\s*,.*|\\s"), "");
         frames.removeAll(QString());
         QStringList widths = frames;
         widths.removeDuplicates();

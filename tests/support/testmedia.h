@@ -20,6 +20,9 @@ Ran run(const QString& program, const QStringList& args, int timeoutMs = 120000,
 // Runs the stock ffmpeg (quietly, overwriting); true on exit code 0.
 bool ffmpeg(const QStringList& args, int timeoutMs = 120000);
 
+// ffprobe's lines of `entries` of a file (of the `streams` selected, when given).
+QStringList probed(const QString& path, const QString& entries, const QString& streams = {},
+                   const QString& format = "csv=p=0");
 // "WIDTHxHEIGHT Ns" of a file's first video stream and its duration in whole
 // seconds, as ffprobe reads them; empty when it cannot.
 QString probe(const QString& path);
