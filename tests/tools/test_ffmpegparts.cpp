@@ -45,9 +45,8 @@ std::string flv_tag(int type, long long ms, const std::string& data)
     return tag;
 }
 
-// An entry as a reader writes it: H.264 pictures 40 ms apart from `first`,
-// shown `delay` ms after they are decoded, and AAC frames 23 ms apart from
-// `sound` until `until`, each stream's header first, all in time order.
+// An entry as a reader writes it: H.264 pictures 40 ms apart from `first`, shown `delay` ms after they are decoded, and
+// AAC frames 23 ms apart from `sound` until `until`, each stream's header first, all in time order.
 std::string flv_entry(int pictures, int first, int delay, int sound, int until)
 {
     std::multimap<long long, std::string> tags;
@@ -171,22 +170,22 @@ private slots:
         QTest::addColumn<QString>("finish"); // the MP4 to make ordinary at the end
         // A recording logs at debug level to hear of jumps in its source's time, and evens them out.
         const QString timeline = "-loglevel level+debug -dts_delta_threshold 0.5 ";
-        QTest::newRow("local file") << "-i a.mp4 b.mp4" << QStringList{"=-i a.mp4 b.mp4"} << "";
+        QTest::newRow("local file") << "-i a.mp4 b.mp4" << QStringList{"=-i a.mp4 b.mp4"} << QString();
         QTest::newRow("rtsp gets its own time-out, and its mp4 comes in fragments")
             << "-i RTSP://h/x o.MP4"
             << QStringList{timeline + "-timeout 7000 -analyzeduration 1000000 -i RTSP://h/x ", "+empty_moov", "!|"}
             << "o.MP4";
         QTest::newRow("given options are kept")
             << "-rw_timeout 5 -analyzeduration 9 -f flv -i rtmp://h/x -movflags faststart o.mp4"
-            << QStringList{"-rw_timeout 5 -analyzeduration 9 -f flv -i", "!7000"} << "";
+            << QStringList{"-rw_timeout 5 -analyzeduration 9 -f flv -i", "!7000"} << QString();
         QTest::newRow("rtmp and http .flv are read as live flv; a playlist's stall is bounded; srt as it is")
             << "-i http://h/a.flv?k=1 -i rtmps://h/x -i https://h/a.M3U8?t=1 -i srt://h:1 o.avi"
             << QStringList{"-rw_timeout 7000 -analyzeduration 1000000 -f live_flv -i http://h/a.flv?k=1 ",
                            "-f live_flv -i rtmps://h/x ", "-m3u8_hold_counters 10 -i https://h/a.M3U8?t=1 ",
                            "-rw_timeout 7000 -analyzeduration 1000000 -i srt://h:1 o.avi"}
-            << "";
-        QTest::newRow("a push logs as ever")
-            << "-re -i a.mp4 -c copy -f flv rtmp://h/x" << QStringList{"=-re -i a.mp4 -c copy -f flv rtmp://h/x"} << "";
+            << QString();
+        QTest::newRow("a push logs as ever") << "-re -i a.mp4 -c copy -f flv rtmp://h/x"
+                                             << QStringList{"=-re -i a.mp4 -c copy -f flv rtmp://h/x"} << QString();
         // From rtmp: a feeder, which keeps the wall clock's time, and a writer.
         QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
             << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
@@ -194,16 +193,16 @@ private slots:
                            " | -nostdin -f flv -analyzeduration 1000000 -i pipe:0 ",
                            "-segment_time 60 -reset_timestamps 1 -segment_start_number 1 ", "movflags=+empty_moov",
                            " /r/a%%_%d.mp4"}
-            << "";
+            << QString();
         // The number is applied here only: a name that ends like one keeps it.
         QTest::newRow("a later file of a cut recording counts on from its number")
             << "-i rtsp://h/x -vcodec copy -zo_segment 60 -zo_file_number 3 /r/a_3.avi"
-            << QStringList{"-bsf:v h264_mp4toannexb ", "-segment_start_number 3 /r/a_3_%d.avi"} << "";
+            << QStringList{"-bsf:v h264_mp4toannexb ", "-segment_start_number 3 /r/a_3_%d.avi"} << QString();
         QTest::newRow("a later file of a recording, after a drop")
             << "-i rtmp://h/x -vcodec copy -zo_file_number 2 /r/a.mp4" << QStringList{" | ", " /r/a_2.mp4"}
             << "/r/a_2.mp4";
         QTest::newRow("no cutting without a stream to record")
-            << "-i a.mp4 -zo_segment 60 b.mp4" << QStringList{"=-i a.mp4 b.mp4"} << "";
+            << "-i a.mp4 -zo_segment 60 b.mp4" << QStringList{"=-i a.mp4 b.mp4"} << QString();
     }
     void invocation()
     {
@@ -240,9 +239,8 @@ private slots:
             QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
     }
 
-    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual
-    // lines without their level tags, and one line of ours per jump of the
-    // source's time (ffmpeg names it per stream).
+    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual lines without their level tags, and one
+    // line of ours per jump of the source's time (ffmpeg names it per stream).
     void log_filter_data()
     {
         QTest::addColumn<QStringList>("chunks"); // "ms|text": the text read when the clock said ms
@@ -285,9 +283,8 @@ private slots:
         QCOMPARE(filter.jumps(), int(out.count("FFmpeg.exe: ")));
     }
 
-    // A list pushed over one connection: where each entry begins in the
-    // publisher's time (the lengths before it added up), which one is on, and
-    // the progress counted from its own start.
+    // A list pushed over one connection: where each entry begins in the publisher's time (the lengths before it added
+    // up), which one is on, and the progress counted from its own start.
     void entry_clock_data()
     {
         // rN: the next entry was read, N ms long; x: it was left out; @T: publisher time => per @T: the entry now
@@ -318,10 +315,9 @@ private slots:
         QCOMPARE(got.join(' '), steps.section(" => ", 1));
     }
 
-    // Entries laid on one time line: the pictures shown run on by one frame
-    // across each boundary, whatever the B-frames and however long the sound
-    // of the entry before lasted; no stream goes back, and the sound keeps
-    // its place beside its entry's pictures.
+    // Entries laid on one time line: the pictures shown run on by one frame across each boundary, whatever the B-frames
+    // and however long the sound of the entry before lasted; no stream goes back, and the sound keeps its place beside
+    // its entry's pictures.
     void tag_retimer_data()
     {
         // Each entry: pictures, first picture's time, B-frame delay, sound from, sound until (ms in the entry).
@@ -461,24 +457,21 @@ private slots:
 
     void input_listing_data()
     {
-        using Verdict = InputListing::Verdict;
+        using V = InputListing::Verdict;
         QTest::addColumn<QString>("log");
-        QTest::addColumn<Verdict>("verdict");
-        const QString input = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n";
-        QTest::newRow("audio and video")
-            << input + "  Stream #0:0: Audio: aac\n  Stream #0:1: Video: h264\nStream mapping:\n"
-            << Verdict::Video;
-        QTest::newRow("audio only") << input + "  Stream #0:0: Audio: aac (LC)\nStream mapping:\n" << Verdict::NoVideo;
+        QTest::addColumn<V>("verdict");
+        const QString in = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n",
+                      audio = "  Stream #0:0: Audio: aac\n", mapping = "Stream mapping:\n";
+        QTest::newRow("audio and video") << in + audio + "  Stream #0:1: Video: h264\n" + mapping << V::Video;
+        QTest::newRow("audio only") << in + "  Stream #0:0: Audio: aac (LC)\n" + mapping << V::NoVideo;
         QTest::newRow("tagged stream, carriage returns")
-            << input + "  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n"
-            << Verdict::Video;
-        QTest::newRow("listing not over yet") << input + "  Stream #0:0: Audio: aac\n" << Verdict::Pending;
+            << in + QString("  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n") << V::Video;
+        QTest::newRow("listing not over yet") << in + audio << V::Pending;
         QTest::newRow("only the input's streams count")
-            << input + "  Stream #0:0: Audio: aac\nOutput #0, mp4:\n  Stream #0:0: Video: h264\n"
-            << Verdict::NoVideo;
+            << in + audio + QString("Output #0, mp4:\n  Stream #0:0: Video: h264\n") << V::NoVideo;
         QTest::newRow("the banner's word Video is no stream")
-            << "  configuration: --enable-video\n" + input + "  Stream #0:0: Data: none (Video: x)\nStream mapping:\n"
-            << Verdict::NoVideo;
+            << "  configuration: --enable-video\n" + in + "  Stream #0:0: Data: none (Video: x)\n" + mapping
+            << V::NoVideo;
     }
     void input_listing()
     {

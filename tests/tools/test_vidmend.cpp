@@ -1,6 +1,5 @@
-// Vidmend.exe on recordings made on the spot, cut or damaged: every complete
-// sample comes back as the recording had it. Pieces a short recording would
-// not exercise (boxes, picture order, the report gate) have tables of their own.
+// Vidmend.exe on recordings made on the spot, cut or damaged: every complete sample comes back as the recording had it.
+// Pieces a short recording would not exercise (boxes, picture order, the report gate) have tables of their own.
 
 #include "audioframer.h"
 #include "boxes.h"
@@ -142,9 +141,8 @@ double median(QList<double> v)
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
-// Each complete sample of `truth` (not `lost`) looked for among the next few of
-// `got`: a tone repeats its frames, so equal bytes alone do not tell which one
-// came back. `found` gets each pair; returns how many were complete.
+// Each complete sample of `truth` (not `lost`) looked for among the next few of `got`: a tone repeats its frames, so
+// equal bytes alone do not tell which one came back. `found` gets each pair; returns how many were complete.
 template<typename Lost, typename Found>
 int match_in_order(const QList<Packet>& truth, const QList<Packet>& got, Lost lost, Found found)
 {
@@ -221,9 +219,8 @@ private slots:
             QVERIFY(testmedia::write_file(at(name), bytes));
     }
 
-    // A recording cut short as a killed writer leaves it, with no index, an index
-    // before the media or fragments: every sample wholly in what is left comes
-    // back exactly; an index's samples past the cut are counted as dropped.
+    // A recording cut short as a killed writer leaves it, with no index, an index before the media or fragments: every
+    // sample wholly in what is left comes back exactly; an index's samples past the cut are counted as dropped.
     void repair_data()
     {
         QTest::addColumn<Recording>("settings"); // codec, rate, B-frames, AAC tracks, x264/x265 and output options
@@ -445,7 +442,6 @@ private slots:
         QList<qint64> starts;
         const qint64 mdat = bytes.indexOf("mdat") + 12;
         for (const QString& f : spots.split(' ', Qt::SkipEmptyParts)) {
-            // "key": just before the second key picture.
             const auto second_key =
                 std::find_if(truth.begin() + 1, truth.end(), [](const Packet& p) { return p.key && p.track == 0; });
             starts << (f == "key"    ? second_key->pos - 4096
@@ -949,9 +945,8 @@ private slots:
 
     void picture_order_data()
     {
-        // Pictures in decoding order: I (IDR), P, b (non-reference), then frame_num
-        // (types 1, 2) or pic_order_cnt_lsb (type 0), "!" for an MMCO 5, and the count
-        // the standard's formulas give by hand.
+        // Pictures in decoding order: I (IDR), P, b (non-reference), then frame_num (types 1, 2) or pic_order_cnt_lsb
+        // (type 0), "!" for an MMCO 5, and the count the standard's formulas give by hand.
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("pictures");
         QTest::newRow("type 2: non-reference pictures fall between") << 2 << "I0:0 P1:2 b2:3 P2:4 P3:6";
