@@ -8,7 +8,8 @@
 // and back to the first, one connection for the list ("无缝推流") against one
 // per entry, to a reader that started first: the gap it sees at an entry's
 // boundary and at the loop back, the publishes the server saw, and whether
-// the reader stayed connected.
+// the reader stayed connected. Then over one connection an entry without
+// sound before one with: the sound of each entry in the recording.
 
 #include "figure.h"
 #include "modalboxes.h"
@@ -220,6 +221,34 @@ ListRun push_a_list(VideoLiveWidget& window, RtmpServer& server, const QString& 
     return run;
 }
 
+// Per entry of a list pushed over one connection (a run of one picture
+// size in the recording): whether a tone sounds in it (past its first 0.3 s,
+// where the sound of the entry before may run on), and where one starts
+// near its beginning, how long after its first picture ("yes, +23 ms").
+QStringList sound_per_entry(const QString& recording)
+{
+    const QList<QPair<double, int>> spans = testmedia::picture_sizes(recording);
+    const QList<QPair<double, double>> levels = testmedia::sound_levels(recording);
+    QStringList entries;
+    for (int e = 0; e < spans.size(); ++e) {
+        const double from = spans[e].first, to = e + 1 < spans.size() ? spans[e + 1].first : 1e9;
+        int loud = 0, all = 0;
+        QString onset;
+        for (int i = 0; i < levels.size(); ++i) {
+            const auto& [at, peak] = levels[i];
+            if (onset.isEmpty() && peak > -40 && at > from - 0.05 && at < from + 0.3 && i > 0 &&
+                levels[i - 1].second <= -40)
+                onset = QString(", %1%2 ms").arg(at >= from ? "+" : "").arg((at - from) * 1000, 0, 'f', 0);
+            if (at > from + 0.3 && at < to - 0.1) {
+                ++all;
+                loud += peak > -40;
+            }
+        }
+        entries << QString("%1: %2%3").arg(spans[e].second).arg(all > 0 && loud * 2 > all ? "yes" : "no", onset);
+    }
+    return entries;
+}
+
 QString shown_ms(double ms)
 {
     return ms == kNone ? QStringLiteral("none seen") : QString("%1 ms").arg(ms, 0, 'f', 0);
@@ -344,6 +373,23 @@ int main(int argc, char* argv[])
                               .arg(r.pictures)
                               .arg(r.boundaries)));
     }
+
+    // An entry without sound first, longer than the publisher looks ahead for streams: the sound of the
+    // next still reaches the reader, beside its pictures.
+    std::printf("\na list of an entry without sound (6 s) and one with, over one connection:\n");
+    const QString quiet = testmedia::make_clip(media.filePath("quiet.mp4"), 6, 320, 240, "25", false);
+    list->clearPlayList();
+    list->add_movieItem(quiet, false);
+    list->add_movieItem(big, false);
+    const ListRun mixed = push_a_list(window, server, "mixed", true, media.path());
+    const QStringList sound = sound_per_entry(media.filePath("mixed.flv"));
+    std::printf("entries as recorded (width: sound, its start after the first picture): %s; reader %s\n",
+                qPrintable(sound.join(", ")), mixed.connected ? "still connected" : "gone");
+    figure("push of a list, one connection: sound per entry, without / with / without again",
+           qPrintable(sound.join(", ")),
+           "no, yes, no; the tone from its first picture, give or take a sound frame (23 ms)",
+           "320 wide: 6 s without sound, sent with silence; 640 wide: 3 s with a tone from its first picture "
+           "(the tone's start after the entry's first picture, in the recording)");
 
     if (boxes.count() > 0)
         std::printf("note: the window showed %d message(s), the last \"%s\"\n", boxes.count(),

@@ -6,6 +6,8 @@
 #include <QTcpServer>
 #include <QtCore>
 
+#include <algorithm>
+
 namespace testmedia {
 
 Ran run(const QString& program, const QStringList& args, int timeoutMs, const QStringList& env)
@@ -81,6 +83,36 @@ QList<QStringList> packets(const QString& path, qint64 cut)
             streams[f[0].toInt()] << QStringList{f.value(1), f.value(2), f.value(3), f.value(5)}.join(',');
     }
     return streams;
+}
+
+QList<QPair<double, double>> sound_levels(const QString& path)
+{
+    const Ran r = run("ffmpeg", {"-hide_banner", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-af",
+                                 "astats=metadata=1:reset=1,ametadata=print:key=lavfi.astats.Overall.Peak_level:file=-",
+                                 "-f", "null", "-"});
+    QList<QPair<double, double>> levels;
+    double at = 0;
+    for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith("frame:"))
+            at = line.section("pts_time:", 1).trimmed().toDouble();
+        else if (line.contains("Peak_level="))
+            levels << qMakePair(at, line.section('=', 1).toDouble()); // "-inf" reads as -inf
+    }
+    return levels;
+}
+
+QList<QPair<double, int>> picture_sizes(const QString& path)
+{
+    QList<QPair<double, int>> runs;
+    for (const QString& line : probed(path, "frame=pts_time,width", "v")) {
+        const QStringList f = line.split(','); // a frame with side data has more to its line
+        if (f.size() < 2 || f[0].trimmed().isEmpty() || f[1].trimmed().isEmpty())
+            continue;
+        if (runs.isEmpty() || runs.last().second != f[1].toInt())
+            runs << qMakePair(f[0].toDouble(), f[1].toInt());
+        runs.last().first = std::min(runs.last().first, f[0].toDouble()); // B-frames come before they are shown
+    }
+    return runs;
 }
 
 QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio)

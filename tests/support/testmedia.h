@@ -38,6 +38,12 @@ QStringList streams(const QString& path);
 // Per stream, each packet as "pts,dts,size,flags" in file order: those that end within the file's first `cut` bytes.
 QList<QStringList> packets(const QString& path, qint64 cut = std::numeric_limits<qint64>::max());
 
+// A file's first sound stream decoded, per frame: its time (s) and peak level (dB, -inf for silence); ffmpeg follows
+// the set-up where it changes.
+QList<QPair<double, double>> sound_levels(const QString& path);
+// Where the pictures change size: each run of one size as its first display time (s) and width.
+QList<QPair<double, int>> picture_sizes(const QString& path);
+
 // A clip of `seconds` of test pattern (and a tone when `audio`), at the given size and rate ("25" or "30000/1001"), a
 // key frame every 25 frames as live encoders send them. Returns the path, empty on failure.
 QString make_clip(const QString& path, int seconds, int width = 320, int height = 240, const QString& rate = "25",

@@ -1,5 +1,6 @@
 #include "protocol/contract.h"
 #include "protocol/privatefolder.h"
+#include "protocol/transcoder.h"
 #include "rtmpserver.h"
 #include "testmedia.h"
 #include "transcode/transcoderoutput.h"
@@ -185,6 +186,83 @@ private slots:
         // The marker comes last, after the last record.
         QVERIFY(output.endsWith("\nzo_finished\n") && chunks.last().endsWith("zo_finished\n"));
         QVERIFY(!chunks.last().contains("zo_progress"));
+    }
+
+    // A play list over one connection, to a reader that started first: the
+    // publisher's streams are fixed by the first entry, yet whichever entry
+    // has sound, it reaches the reader beside its own pictures; an entry
+    // without goes out silent, and the pictures run on.
+    void list_push_sound_data()
+    {
+        // The entries in turn: 's' 2 s with a tone (640x360), 'n' 6 s without (320x240), longer than the
+        // publisher looks ahead for streams; an entry the same as an earlier one is the list come round again.
+        QTest::addColumn<QString>("entries");
+        QTest::newRow("sound after an entry without, round twice") << "nsns";
+        QTest::newRow("an entry without between two with") << "sns";
+    }
+    void list_push_sound()
+    {
+        QFETCH(QString, entries);
+        const QString made[2] = {testmedia::make_clip(m_dir.filePath("quiet.mp4"), 6, 320, 240, "25", false),
+                                 testmedia::make_clip(m_dir.filePath("tone.mp4"), 2, 640, 360)};
+        QVERIFY(!made[0].isEmpty() && !made[1].isEmpty());
+        const QString key = "sound" + entries, recording = m_dir.filePath(key + ".flv");
+        // The reader ends by itself just short of the whole run: the server does not tell it the end.
+        QProcess reader;
+        reader.start("ffmpeg",
+                     {"-hide_banner", "-loglevel", "error", "-rw_timeout", "60000000", "-i", m_server.url(key), "-c",
+                      "copy", "-t", QString::number(2 * entries.size() + 4 * entries.count('n') - 0.2), "-f", "flv",
+                      recording});
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.log().contains("play: name='" + key + "'"), 60000);
+
+        QProcess process;
+        QByteArray said;
+        const auto path = [&](int entry) { return made[entries[entry] == 's']; };
+        // Each entry asked for is named in turn; after the last, none.
+        connect(&process, &QProcess::readyReadStandardOutput, [&] {
+            said += process.readAllStandardOutput();
+            for (int end; (end = said.indexOf('\n')) >= 0; said.remove(0, end + 1)) {
+                const protocol::EntryRecord record = protocol::read_entry(said.left(end).toStdString());
+                if (record.state == protocol::EntryState::Want)
+                    process.write((record.entry < entries.size() ? path(int(record.entry)) : QString()).toUtf8() +
+                                  "\n");
+            }
+        });
+        process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe",
+                      {"-re", "-i", path(0), "-c", "copy", "-f", "flv", "-zo_list", m_server.url(key)});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY2(reader.waitForFinished(60000), qPrintable(reader.readAllStandardError()));
+
+        QVERIFY2(testmedia::streams(recording).contains("aac,audio"),
+                 qPrintable(testmedia::streams(recording).join(' ')));
+        // The pictures' decoding times only go on.
+        const QList<QStringList> packets = testmedia::packets(recording);
+        QCOMPARE(packets.size(), 2);
+        const int video = packets[0].size() < packets[1].size() ? 0 : 1; // fewer pictures than sound frames
+        double last = -1;
+        for (const QString& packet : packets[video]) {
+            QVERIFY2(packet.section(',', 1, 1).toDouble() > last, qPrintable(packet));
+            last = packet.section(',', 1, 1).toDouble();
+        }
+        // Each entry where its pictures are: within it (a tenth of a second from its edges, where the
+        // sound of a neighbour may run over), a tone sounds in every frame of one with sound, and
+        // silence in one without.
+        const QList<QPair<double, int>> spans = testmedia::picture_sizes(recording);
+        QCOMPARE(spans.size(), entries.size());
+        const QList<QPair<double, double>> levels = testmedia::sound_levels(recording);
+        for (int e = 0; e < entries.size(); ++e) {
+            const double from = spans[e].first + 0.1, to = e + 1 < spans.size() ? spans[e + 1].first - 0.1 : 1e9;
+            int frames = 0;
+            for (const auto& [at, peak] : levels) {
+                if (at < from || at > to)
+                    continue;
+                ++frames;
+                QVERIFY2((peak > -40) == (entries[e] == 's'),
+                         qPrintable(QString("entry %1 (%2) at %3 s: %4 dB").arg(e).arg(entries[e]).arg(at).arg(peak)));
+            }
+            QVERIFY2(frames > 0, qPrintable(QString("no sound frames in entry %1 (%2)").arg(e).arg(entries[e])));
+        }
     }
 };
 

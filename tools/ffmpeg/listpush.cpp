@@ -61,15 +61,25 @@ std::vector<std::string> publisher_args(const ListPlan& plan)
     return args;
 }
 
-std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band)
+std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band, bool silence)
 {
     std::vector<std::string> args{"-hide_banner", "-nostats", "-nostdin", "-loglevel", "error", "-progress", "pipe:3"};
     if (!from.empty()) {
         args.push_back("-ss");
         args.push_back(from);
     }
-    for (const char* arg : {"-i", path.c_str(), "-c", "copy"})
-        args.push_back(arg);
+    args.push_back("-i");
+    args.push_back(path);
+    // Only the silence is encoded, for as long as the pictures last; one
+    // fixed set-up, as a new one may come at any entry anyway.
+    if (silence) {
+        for (const char* arg : {"-f", "lavfi", "-i", "anullsrc=r=44100:cl=stereo", "-map", "0:V:0", "-map", "1:a",
+                                "-c:v", "copy", "-c:a", "aac", "-shortest"})
+            args.push_back(arg);
+    } else {
+        args.push_back("-c");
+        args.push_back("copy");
+    }
     // H.264 with its parameter sets before each key frame as well: a reader
     // that records the stream into a file with one set of headers (MP4, AVI)
     // still decodes the entries of another picture size.
@@ -120,11 +130,23 @@ long long EntryClock::within(long long out_us) const
 
 std::string HeaderCut::feed(const char* data, size_t size)
 {
-    const size_t skip = std::min(m_left, size);
-    m_left -= skip;
-    if (size > skip && m_left == 0)
+    const size_t take = std::min(k_size - m_header.size(), size);
+    m_header.append(data, take);
+    std::string out;
+    if (m_keep && take > 0 && m_header.size() == k_size)
+        out = m_header;
+    if (size > take) {
         m_body = true;
-    return std::string(data + skip, size - skip);
+        out.append(data + take, size - take);
+    }
+    return out;
+}
+
+std::optional<bool> HeaderCut::has_sound() const
+{
+    if (m_header.size() < 5)
+        return std::nullopt;
+    return (m_header[4] & 0x04) != 0;
 }
 
 namespace {
@@ -202,6 +224,7 @@ void TagRetimer::begin_entry(size_t verbatim)
 {
     m_partial.clear();
     m_verbatim = verbatim;
+    m_script_kept = verbatim > 0;
     m_held.clear();
     m_held_sound = 0;
     m_offset.reset();
@@ -232,6 +255,11 @@ std::string TagRetimer::feed(const char* data, size_t size)
 
 std::string TagRetimer::place(std::string tag)
 {
+    // A later entry's metadata tells the publisher nothing (it writes its
+    // own), and parsing it off the pipe now and then loses its place in the
+    // stream, and with it the entry's key frame.
+    if ((tag[0] & 0x1f) == 18 && !m_script_kept)
+        return {};
     const TagKind kind = tag_kind(tag);
     if (!m_offset) {
         // The entry's offset comes from its first picture, so that the
@@ -407,7 +435,7 @@ int ListPush::run()
     return code;
 }
 
-void ListPush::start_reader(const std::string& path, const std::string& from, bool in_band)
+void ListPush::start_reader(const std::string& path, const std::string& from, bool in_band, bool silence)
 {
     m_reader = std::make_unique<ChildProcess>();
     m_cut = std::make_unique<HeaderCut>(m_entry == 0);
@@ -420,7 +448,9 @@ void ListPush::start_reader(const std::string& path, const std::string& from, bo
     m_reader_path = path;
     m_reader_from = from;
     m_in_band = in_band;
-    if (!m_reader->start(m_program, reader_args(path, from, in_band), error, true)) {
+    m_silence = silence;
+    m_again_with_silence = false;
+    if (!m_reader->start(m_program, reader_args(path, from, in_band, silence), error, true)) {
         m_reader_said = "cannot start ffmpeg: " + error;
         m_reader = std::make_unique<ChildProcess>(); // ends at once, left out
     }
@@ -429,12 +459,18 @@ void ListPush::start_reader(const std::string& path, const std::string& from, bo
 void ListPush::reader_done()
 {
     const int code = m_reader->wait();
+    if (m_again_with_silence) {
+        m_reader.reset();
+        const std::string path = m_reader_path, from = m_reader_from;
+        start_reader(path, from, m_in_band, true);
+        return;
+    }
     const bool left_out = !m_cut->body_seen();
     // Video other than H.264 goes as it is.
     if (left_out && m_in_band && m_reader_said.find("bitstream filter") != std::string::npos) {
         m_reader.reset();
         const std::string path = m_reader_path, from = m_reader_from;
-        start_reader(path, from, false);
+        start_reader(path, from, false, m_silence);
         return;
     }
     if (left_out) {
@@ -552,10 +588,16 @@ void ListPush::read_reader_output()
         m_reader->close_stdout();
         return;
     }
-    if (m_publisher.stdin_fd() >= 0) {
-        const std::string bytes = m_cut->feed(buffer, size_t(n));
-        m_pending += m_retimer.feed(bytes.data(), bytes.size());
+    if (m_again_with_silence || m_publisher.stdin_fd() < 0)
+        return;
+    const std::string bytes = m_cut->feed(buffer, size_t(n));
+    if (!m_silence && m_cut->has_sound() == false) {
+        // Nothing of it has gone on: its header is held until whole.
+        m_again_with_silence = true;
+        m_reader->send_signal(SIGKILL);
+        return;
     }
+    m_pending += m_retimer.feed(bytes.data(), bytes.size());
 }
 
 void ListPush::read_reader_side(int fd)

@@ -31,7 +31,10 @@ struct ListPlan
 // ("[-re] [-ss S] -i PATH ... -zo_list URL").
 std::optional<ListPlan> list_plan(const std::vector<std::string>& user_args);
 std::vector<std::string> publisher_args(const ListPlan& plan);
-std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band = true);
+// With `silence` the entry, which has no sound of its own, gets a silent one
+// (see ListPush::m_silence).
+std::vector<std::string> reader_args(const std::string& path, const std::string& from, bool in_band = true,
+                                     bool silence = false);
 
 // Where each entry begins in the publisher's time, and which one goes out at
 // a given time. An entry's length is known once its reader has ended; a
@@ -62,21 +65,25 @@ private:
 };
 
 // Takes the FLV file header ("FLV", version, flags, header size, and the
-// first tag's zero back-pointer) off an entry's bytes, however they are split.
+// first tag's zero back-pointer) off an entry's bytes, however they are split;
+// the first entry's is passed on whole once it has come.
 class HeaderCut
 {
 public:
     explicit HeaderCut(bool keep)
-        : m_left(keep ? 0 : k_size)
+        : m_keep(keep)
     {}
     static constexpr size_t k_size = 13;
     // The bytes to pass on.
     std::string feed(const char* data, size_t size);
     // Something past the header came.
     bool body_seen() const { return m_body; }
+    // Whether the header's flags say the entry has sound; nothing until they have come.
+    std::optional<bool> has_sound() const;
 
 private:
-    size_t m_left;
+    bool m_keep;
+    std::string m_header;
     bool m_body = false;
 };
 
@@ -89,6 +96,7 @@ class TagRetimer
 {
 public:
     // A new entry begins; its first `verbatim` bytes (the stream's file header) pass as they are.
+    // Script data (metadata) passes only with the file header.
     void begin_entry(size_t verbatim = 0);
     // The bytes to pass on.
     std::string feed(const char* data, size_t size);
@@ -107,6 +115,7 @@ private:
 
     std::string m_partial; // a tag not whole yet
     size_t m_verbatim = 0;
+    bool m_script_kept = false;
     std::vector<std::string> m_held; // tags before the entry's first picture
     int m_held_sound = 0;
     std::optional<long long> m_offset; // the entry's times to ours, once known
@@ -127,7 +136,7 @@ public:
     int run();
 
 private:
-    void start_reader(const std::string& path, const std::string& from, bool in_band = true);
+    void start_reader(const std::string& path, const std::string& from, bool in_band = true, bool silence = false);
     void reader_done();
     // Asks the window for the next entry once the publisher is near enough to it.
     void ask_when_due();
@@ -151,6 +160,11 @@ private:
     bool m_reader_said_done = false;
     std::string m_reader_path, m_reader_from;
     bool m_in_band = true;
+    // The publisher's streams are those it finds as it starts: an entry
+    // without sound goes out with silence, so that the sound of any entry after
+    // it still has a stream to go in, and the sound never pauses.
+    bool m_silence = false;
+    bool m_again_with_silence = false; // the reader is ended to start again with silence
     PhraseFinder m_phrases;
     EntryClock m_clock;
     long long m_entry = 0; // the entry being read
