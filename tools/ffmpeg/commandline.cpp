@@ -123,21 +123,24 @@ void feed_through_pipe(Invocation& inv, size_t live_flv_at)
             out.push_back(arg);
         return out;
     };
+    // FLV may bring new streams at any time, so ffmpeg reads as much of the
+    // stream as it is told to analyse before writing, in case more come: as
+    // much as the feeder analysed, which is when video shows at the latest.
+    const auto writer = [&](long long analyze_us) {
+        std::vector<std::string> out(inv.args.begin(), inv.args.begin() + 5);
+        for (const std::string& arg :
+             {std::string("-nostdin"), std::string("-f"), std::string("flv"), std::string("-analyzeduration"),
+              std::to_string(analyze_us), std::string("-i"), std::string("pipe:0")})
+            out.push_back(arg);
+        out.insert(out.end(), inv.args.begin() + long(live_flv_at) + 3, inv.args.end());
+        return out;
+    };
     inv.feeder_args = feeder(inv.args);
     if (!inv.retry_args.empty()) {
         inv.feeder_retry_args = feeder(inv.retry_args);
-        inv.retry_args.clear();
+        inv.retry_args = writer(k_analyze_long_us);
     }
-    std::vector<std::string> writer(inv.args.begin(), inv.args.begin() + 5);
-    // FLV may bring new streams at any time, so ffmpeg would read its full
-    // default analysis (five seconds of the stream) before writing; what the
-    // feeder sends first holds every stream's set-up.
-    for (const std::string& arg :
-         {std::string("-nostdin"), std::string("-f"), std::string("flv"), std::string("-analyzeduration"),
-          std::to_string(k_analyze_us), std::string("-i"), std::string("pipe:0")})
-        writer.push_back(arg);
-    writer.insert(writer.end(), inv.args.begin() + long(live_flv_at) + 3, inv.args.end());
-    inv.args = writer;
+    inv.args = writer(k_analyze_us);
 }
 
 } // namespace

@@ -44,7 +44,7 @@ struct Invocation
     bool filter_log = false;             // ffmpeg logs at debug level with level tags (LogFilter)
     std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
     // A second ffmpeg, run first, whose standard output is the standard input of the one above; its log
-    // is filtered (LogFilter), its retry is the one for want of video.
+    // is filtered (LogFilter) and tells whether video is wanting; then both run again with their retry.
     std::vector<std::string> feeder_args;
     std::vector<std::string> feeder_retry_args;
 };

@@ -101,9 +101,9 @@ int Transcoder::run()
             continue; // a stop signal; handled at the top
         const ChildProcess* polled = m_child.get();
         if (fds[2].revents)
-            read_feeder_stderr();
+            read_stderr(*m_feeder);
         if (fds[0].revents && m_child.get() == polled) // not after a retry: the poll was of the old run
-            read_stderr();
+            read_stderr(*m_child);
         if (fds[1].revents && m_child.get() == polled)
             read_progress();
     }
@@ -113,7 +113,7 @@ int Transcoder::run()
         // The writer ends when the feeder does; one that ended first leaves the feeder nothing to do.
         m_feeder->send_signal(SIGKILL);
         while (m_feeder->stderr_fd() >= 0)
-            read_feeder_stderr();
+            read_stderr(*m_feeder);
         const int feeder_code = m_feeder->wait();
         // A source that failed, or an interrupted feeder, is the recording's end, though the writer
         // ended well with what came.
@@ -190,7 +190,7 @@ void Transcoder::retry_for_video()
     m_phrases = m_writer_phrases = PhraseFinder();
     m_log_filter = m_writer_lines = LogFilter();
     m_writer.add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
-    std::vector<std::string> args = relaying() ? m_invocation.args : std::move(m_invocation.retry_args);
+    const std::vector<std::string> args = std::move(m_invocation.retry_args);
     const std::vector<std::string> feeder_args = std::move(m_invocation.feeder_retry_args);
     m_invocation.retry_args.clear();
     m_invocation.feeder_retry_args.clear();
@@ -218,38 +218,23 @@ void Transcoder::complete_segments(bool ended)
     }
 }
 
-void Transcoder::read_stderr()
+void Transcoder::read_stderr(ChildProcess& child)
 {
     char buffer[16384];
-    const ssize_t n = ::read(m_child->stderr_fd(), buffer, sizeof buffer);
+    const ssize_t n = ::read(child.stderr_fd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
         return;
     if (n <= 0) {
-        m_child->close_stderr();
+        child.close_stderr();
         return;
     }
-    if (relaying()) {
-        take_log(buffer, size_t(n), &m_writer_lines, m_writer_phrases);
-        return;
-    }
-    const std::string text = take_log(buffer, size_t(n), m_invocation.filter_log ? &m_log_filter : nullptr, m_phrases);
-    if (!m_invocation.retry_args.empty() && !m_stop.started() &&
-        m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
-        retry_for_video();
-}
-
-void Transcoder::read_feeder_stderr()
-{
-    char buffer[16384];
-    const ssize_t n = ::read(m_feeder->stderr_fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
-        m_feeder->close_stderr();
-        return;
-    }
-    const std::string text = take_log(buffer, size_t(n), &m_log_filter, m_phrases);
-    if (!m_invocation.feeder_retry_args.empty() && !m_stop.started() &&
+    // When relaying, the source's log is the feeder's.
+    const bool source = !relaying() || &child == m_feeder.get();
+    const std::string text =
+        source ? take_log(buffer, size_t(n), m_invocation.filter_log ? &m_log_filter : nullptr, m_phrases)
+               : take_log(buffer, size_t(n), &m_writer_lines, m_writer_phrases);
+    const std::vector<std::string>& retry = relaying() ? m_invocation.feeder_retry_args : m_invocation.retry_args;
+    if (source && !retry.empty() && !m_stop.started() &&
         m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
         retry_for_video();
 }

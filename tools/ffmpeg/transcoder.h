@@ -30,8 +30,7 @@ public:
 private:
     using Clock = OutputWriter::Clock;
 
-    void read_stderr();
-    void read_feeder_stderr();
+    void read_stderr(ChildProcess& child);
     bool relaying() const { return !m_invocation.feeder_args.empty(); }
     void read_progress();
     // ffmpeg's log as the plug-in sees it: phrases added, and filtered when asked.
