@@ -74,14 +74,10 @@ private slots:
         const QStringList chinese{"DaVaz 视频工具箱", "视频修复", "直播视频", "格式转换", "串流存盘"};
         const QStringList english{"DaVaz Video Toolbox", "Video Repair", "Live Push", "Format Conversion",
                                   "Stream Capture"};
-        QTest::newRow("C") << "C.UTF-8"
-                           << "" << chinese;
-        QTest::newRow("English") << "en_US.UTF-8"
-                                 << "" << english;
-        QTest::newRow("C forced to English") << "C.UTF-8"
-                                             << "en" << english;
-        QTest::newRow("English forced to Chinese") << "en_US.UTF-8"
-                                                   << "zh" << chinese;
+        QTest::newRow("C") << "C.UTF-8" << QString() << chinese;
+        QTest::newRow("English") << "en_US.UTF-8" << QString() << english;
+        QTest::newRow("C forced to English") << "C.UTF-8" << QString("en") << english;
+        QTest::newRow("English forced to Chinese") << "en_US.UTF-8" << QString("zh") << chinese;
     }
     void menu_entry_starts_the_host_with_every_tool()
     {
@@ -146,30 +142,25 @@ private slots:
     // The player refuses bad command lines; the conversion window's test has it play a file.
     void programs_refuse_bad_command_lines_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("args"); // %d: a folder with an empty clip_zo.mp4
+        QTest::addColumn<QString>("command"); // %d: a folder with an empty clip_zo.mp4
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
-        QTest::newRow("Vidmend.exe without a job file") << "Vidmend.exe" << QStringList{} << 1 << "mp4.rp";
-        QTest::newRow("ZaReridi.exe without a file")
-            << "ZaReridi.exe" << QStringList{} << 2 << "usage: ZaReridi.exe -play FILE";
-        QTest::newRow("ZaReridi.exe, unknown option")
-            << "ZaReridi.exe" << QStringList{"-show", "%d/clip_zo.mp4"} << 2 << "expected exactly";
-        QTest::newRow("ZaReridi.exe, missing file")
-            << "ZaReridi.exe" << QStringList{"-play", "%d/gone.mp4"} << 2 << "no such file";
-        QTest::newRow("ZaReridi.exe, a folder") << "ZaReridi.exe" << QStringList{"-play", "%d"} << 2 << "not a file";
+        QTest::newRow("Vidmend.exe without a job file") << "Vidmend.exe" << 1 << "mp4.rp";
+        QTest::newRow("ZaReridi.exe without a file") << "ZaReridi.exe" << 2 << "usage: ZaReridi.exe -play FILE";
+        QTest::newRow("ZaReridi.exe, unknown option") << "ZaReridi.exe -show %d/clip_zo.mp4" << 2 << "expected exactly";
+        QTest::newRow("ZaReridi.exe, missing file") << "ZaReridi.exe -play %d/gone.mp4" << 2 << "no such file";
+        QTest::newRow("ZaReridi.exe, a folder") << "ZaReridi.exe -play %d" << 2 << "not a file";
     }
     void programs_refuse_bad_command_lines()
     {
-        QFETCH(QString, program);
-        QFETCH(QStringList, args);
+        QFETCH(QString, command);
         QFETCH(int, code);
         QFETCH(QString, message);
         QTemporaryDir home, runtime;
         QVERIFY(testmedia::write_file(home.filePath("clip_zo.mp4"), {}));
-        args.replaceInStrings("%d", home.path());
-        const testmedia::Ran ran =
-            testmedia::run(pkgdir() + "/" + program, args, 60000, user_env(home.path(), runtime.path()));
+        QStringList args = command.split(' ').replaceInStrings("%d", home.path());
+        const QString program = pkgdir() + "/" + args.takeFirst();
+        const testmedia::Ran ran = testmedia::run(program, args, 60000, user_env(home.path(), runtime.path()));
         QCOMPARE(ran.code, code);
         QVERIFY2(ran.err.contains(message), qPrintable(ran.err));
     }

@@ -179,9 +179,9 @@ private slots:
         QCOMPARE(m_boxes->last().seen(), kEnded);
 
         // Look hands the converted file to the player, whose engine here writes down what it got.
-        const QString record = out("played.txt"), engine = out("engine.sh");
-        QVERIFY(testmedia::write_file(engine, QString("#!/bin/sh\necho \"$@\" > '%1'\n").arg(record).toUtf8()));
-        QFile(engine).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        const QString record = out("played.txt");
+        const QString engine =
+            testmedia::write_script(out("engine.sh"), QString("echo \"$@\" > '%1'\n").arg(record).toUtf8());
         qputenv("DAVAZ_FFPLAY", engine.toUtf8());
         QMetaObject::invokeMethod(table()->look_button(1), "click");
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, 30000);

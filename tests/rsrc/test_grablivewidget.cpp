@@ -83,10 +83,7 @@ class TestGrabLiveWidget : public QObject
     // A file's duration and its first video time stamp, as ffprobe reads them.
     static QPair<double, double> timing(const QString& file)
     {
-        const testmedia::Ran r =
-            testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                       "stream=start_time:format=duration", "-of", "csv=p=0", file});
-        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = testmedia::probed(file, "stream=start_time:format=duration", "v:0");
         return {lines.value(1).toDouble(), lines.value(0).toDouble()};
     }
     // True once `file` has been written for `seconds` (ffmpeg makes it once it has
@@ -161,7 +158,6 @@ private slots:
     void cleanup()
     {
         m_window.reset();
-        // No transcoder outlives its test.
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(m_out->path()).isEmpty(), 30000);
         m_disk.unmount();
         m_boxes.reset();
@@ -205,19 +201,11 @@ private slots:
         QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
     }
 
-    void clock_text_data()
-    {
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("an hour, two minutes, five seconds") << 3725 << "01:02:05";
-        QTest::newRow("last second of the day") << 86399 << "23:59:59";
-        QTest::newRow("24 hours shows nothing") << 86400 << "";
-    }
+    // An hour, two minutes and five seconds; the last second of a day; 24 hours show nothing.
     void clock_text()
     {
-        QFETCH(int, seconds);
-        QFETCH(QString, text);
-        QCOMPARE(GrabLiveWidget::clock_text(seconds), text);
+        for (const auto& [seconds, text] : {std::pair{3725, "01:02:05"}, {86399, "23:59:59"}, {86400, ""}})
+            QCOMPARE(GrabLiveWidget::clock_text(seconds), QString(text));
     }
 
     void record_data()
@@ -350,7 +338,6 @@ private slots:
         QCOMPARE(m_boxes->last().seen(),
                  message.isEmpty() ? "||" : QString("提示|%1|%2").arg(message, stops ? "确定" : "OK"));
         QCOMPARE(m_sleeps.size(), stops);
-        // The window stays usable.
         QVERIFY(is_idle() || stops == 0);
         QVERIFY(kTimeStamp.match(edit("lineEdit_file_name")->text()).hasMatch());
         if (kept > 0)
@@ -641,7 +628,6 @@ private slots:
         // Nothing lost between the files: they hold what one file would.
         QVERIFY2(total >= m_window->elapsed_seconds() - 1.5 && total <= m_window->elapsed_seconds() + 3.5,
                  qPrintable(QString("%1 s in files, %2 s recorded").arg(total).arg(m_window->elapsed_seconds())));
-        // The choice is kept with the window's settings.
         m_window.reset();
         QVERIFY(m_host->config()->read("cfg_grab_segment").toBool());
         QCOMPARE(m_host->config()->read("cfg_grab_segment_minutes").toInt(), 3);

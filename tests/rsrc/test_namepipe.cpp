@@ -222,9 +222,8 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
-    // The window replaces its server at every start: hundreds of times, with a client
-    // of the old one left, a child sharing its descriptors and the CPU busy, every
-    // report to the new server is answered.
+    // The window replaces its server at every start: hundreds of times, with a client of the old one left, a child
+    // sharing its descriptors and the CPU busy, every report to the new server is answered.
     void replacedServerAnswersEveryReport_data()
     {
         QTest::addColumn<QString>("child");

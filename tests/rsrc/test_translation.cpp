@@ -199,32 +199,24 @@ private slots:
 
     void walk_data()
     {
-        QTest::addColumn<QString>("scene");
         QTest::addColumn<QString>("chinese"); // what the C and Chinese locales show, " / " between texts
-        QTest::newRow("repair") << "repair"
-                                << "mp4文件修复 / 损坏视频： / 参考视频： / 选择文件 / 开始修复 / "
+        QTest::newRow("repair") << "mp4文件修复 / 损坏视频： / 参考视频： / 选择文件 / 开始修复 / "
                                    "提示|请设置损坏mp4视频|确定 / 提示|请设置正常参考mp4视频|确定 / 最小化 / 关闭";
-        QTest::newRow("live push") << "live"
-                                   << "直播视频 / rtmp网络串流地址： / 开始 / 添加 / 清空 / 添加视频到列表 / "
-                                      "清空直播列表记录 / 提示|请先添加视频到直播列表！|确定";
-        QTest::newRow("conversion")
-            << "convert"
+        QTest::newRow("live") << "直播视频 / rtmp网络串流地址： / 开始 / 添加 / 清空 / 添加视频到列表 / "
+                                 "清空直播列表记录 / 提示|请先添加视频到直播列表！|确定";
+        QTest::newRow("convert")
             << "格式转换 / 开始转换 / 原始大小 / 文件名 / 转换进度 / 移除 / 播放 / "
                "提示|请先添加视频到列表!|确定 / 询问|是否清空列表 ?|清空 取消 / "
                "提示|该文件项已经添加，请勿重复添加!\n%1 / 提示|添加失败，该目录没有任何文件，|确定";
-        QTest::newRow("running conversion")
-            << "converting"
-            << "停止转码 / 开始转码 / 询问|当前行标示的视频,正在转码中...\n是否停止转码并移除该行?|停止并移除 取消 / "
-               "提示|转码已经结束!|确定";
-        QTest::newRow("capture") << "capture"
-                                 << "串流存盘 / 网络串流地址： / 开始 / 停止 / rtmp:// 或 rtsp:// / "
+        QTest::newRow("converting") << "停止转码 / 开始转码 / 询问|当前行标示的视频,正在转码中...\n"
+                                       "是否停止转码并移除该行?|停止并移除 取消 / 提示|转码已经结束!|确定";
+        QTest::newRow("capture") << "串流存盘 / 网络串流地址： / 开始 / 停止 / rtmp:// 或 rtsp:// / "
                                     "提示|当前输入串流地址不合法|OK";
-        QTest::newRow("progress dialog") << "dialog"
-                                         << "mp4修复进度 / 准备数据... / 完成";
+        QTest::newRow("dialog") << "mp4修复进度 / 准备数据... / 完成";
     }
     void walk()
     {
-        QFETCH(QString, scene);
+        const QString scene = QTest::currentDataTag();
         QFETCH(QString, chinese);
         const QString clip = m_media.filePath("a.mp4");
         const QString empty = m_media.filePath("empty");
@@ -328,14 +320,10 @@ private slots:
                 QTest::addRow("outcome %d", code) << word << QString();
             words << word;
         }
-        QTest::newRow("running word") << "rebuilding"
-                                      << "rebuilding";
-        QTest::newRow("a failure this window does not know yet") << "修复失败:磁盘坏了"
-                                                                 << "Repair failed";
-        QTest::newRow("nothing to do, not known yet") << "无需修复:别的原因"
-                                                      << "No repair needed";
-        QTest::newRow("unknown, not a failure") << "某个状态"
-                                                << "Repair failed";
+        QTest::newRow("running word") << "rebuilding" << QString("rebuilding");
+        QTest::newRow("a failure this window does not know yet") << "修复失败:磁盘坏了" << QString("Repair failed");
+        QTest::newRow("nothing to do, not known yet") << "无需修复:别的原因" << QString("No repair needed");
+        QTest::newRow("unknown, not a failure") << "某个状态" << QString("Repair failed");
     }
     void engine_words()
     {

@@ -71,9 +71,8 @@ class TestVideoLiveWidget : public QObject
         return QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, kPushTimeout) &&
                reader.readAllStandardOutput().contains("h264");
     }
-    // Two seconds into a run that began `from` seconds into its entry, the server goes and
-    // is back for the first try: the arguments then pushed with, resuming the entry where
-    // it had got to. Empty on a failure.
+    // Two seconds into a run that began `from` seconds into its entry, the server goes and is back for the first try:
+    // the arguments then pushed with, resuming the entry where it had got to. Empty on a failure.
     QStringList drop_and_return(double from)
     {
         QStringList args;
@@ -345,7 +344,6 @@ private slots:
         QCOMPARE(m_boxes->count(), 0);
         QVERIFY(m_server.restart());
 
-        // The choice is kept with the window's settings.
         m_window.reset();
         QVERIFY(m_host.config()->read("cfg_video_live_reconnect").toBool());
         m_window = std::make_unique<VideoLiveWidget>();
@@ -405,10 +403,9 @@ private slots:
         // Every frame decodes (the parser's complaints of the second size's frames do not count).
         const QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(decoding.filter(QRegularExpression("^(?!\\[NULL @ )")), QStringList());
-        const testmedia::Ran sizes = testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries",
-                                                                "frame=width", "-of", "csv=p=0", recording});
         // Each frame's width (a frame with side data has more to its line).
-        QStringList frames = sizes.out.split('\n').replaceInStrings(QRegularExpression("\\s*,.*|\\s"), "");
+        QStringList frames =
+            testmedia::probed(recording, "frame=width", "v").replaceInStrings(QRegularExpression("\\s*,.*|\\s"), "");
         frames.removeAll(QString());
         QStringList widths = frames;
         widths.removeDuplicates();
@@ -438,7 +435,6 @@ private slots:
         for (int i = 1; i < shown.size(); ++i)
             QVERIFY2(shown[i] - shown[i - 1] <= 40 + 24,
                      qPrintable(QString("a picture shown at %1 after %2").arg(shown[i]).arg(shown[i - 1])));
-        // The choice is kept with the window's settings.
         m_window->write_cfg();
         QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
     }

@@ -19,16 +19,6 @@ QByteArray digest(const QString& path)
 
 } // namespace
 
-ToolsFolder::ToolsFolder()
-{
-    qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(m_dir.path()));
-}
-
-ToolsFolder::~ToolsFolder()
-{
-    qunsetenv("DAVAZ_TOOLS_DIR");
-}
-
 bool Disk::mount(const QString& folder, const QString& options)
 {
     unmount();

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-// What fault tables share: a run without the transcoder, small or read-only
-// disks, and a record of the user's files.
+// What fault tables share: a run without the transcoder, small or read-only disks, and a record of the user's files.
 namespace faults {
 
 // While it lives, the plug-in looks for its executables in a folder of its
@@ -15,8 +15,8 @@ namespace faults {
 class ToolsFolder
 {
 public:
-    ToolsFolder();
-    ~ToolsFolder();
+    ToolsFolder() { qputenv("DAVAZ_TOOLS_DIR", QFile::encodeName(m_dir.path())); }
+    ~ToolsFolder() { qunsetenv("DAVAZ_TOOLS_DIR"); }
     ToolsFolder(const ToolsFolder&) = delete;
     ToolsFolder& operator=(const ToolsFolder&) = delete;
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -25,8 +25,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-// A tmpfs mounted over a folder ("size=256k" fills up, "ro" takes nothing)
-// and unmounted when it goes.
+// A tmpfs mounted over a folder ("size=256k" fills up, "ro" takes nothing) and unmounted when it goes.
 class Disk
 {
 public:

@@ -12,12 +12,10 @@
 #include <memory>
 #include <pthread.h>
 
-// The two ends of the repair pipe as the tests play them; header-only, for
-// tests that link the pipe.
+// The two ends of the repair pipe as the tests play them; header-only, for tests that link the pipe.
 namespace pipes {
 
-// One message over a connected client; the reply, the error the client
-// reports, or nothing when it has no connection.
+// One message over a connected client; the reply, the error the client reports, or nothing when it has no connection.
 inline QByteArray ask(ClientPipe& client, const QByteArray& message)
 {
     QByteArray answer;

@@ -51,8 +51,7 @@ bool LoopbackServer::start_on(quint16 port)
     m_port = port;
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(m_program, m_args(m_port));
-    // Refused at once while the server is still starting; it ends when the
-    // port was taken or it could not start.
+    // Refused at once while the server is still starting; it ends when the port was taken or it could not start.
     bool accepting = false;
     const auto settled = [&] {
         QTcpSocket socket;

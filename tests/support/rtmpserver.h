@@ -26,9 +26,8 @@ public:
     bool restart();
 
 protected:
-    // Starts `program` with the arguments `args` gives for a free port and waits
-    // until the port accepts connections; another program may take a free port
-    // before the server binds it, so a few ports are tried.
+    // Starts `program` with the arguments `args` gives for a free port and waits until the port accepts connections;
+    // another program may take a free port before the server binds it, so a few ports are tried.
     bool start_on_free_port(const QString& program, const std::function<QStringList(quint16)>& args);
 
 private:
@@ -54,9 +53,8 @@ public:
     // Publishes `clip` as `stream` at its own rate in an endless loop with the
     // stock ffmpeg; true once the server has taken the stream.
     bool publish(const QString& clip, const QString& stream);
-    // Ends the publisher of `stream` and starts it again, as a streamer who
-    // stops and starts; its time stamps begin anew. True once the server has
-    // taken the stream again. `away_ms`: how long the streamer is gone.
+    // Ends the publisher of `stream` and starts it again, as a streamer who stops and starts; its time stamps begin
+    // anew. True once the server has taken the stream again. `away_ms`: how long the streamer is gone.
     bool restart_publisher(const QString& stream, int away_ms = 0);
 
     // rtmp://127.0.0.1:PORT/live/STREAM

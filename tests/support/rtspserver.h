@@ -2,9 +2,8 @@
 
 #include "rtmpserver.h"
 
-// GStreamer's RTSP server library, driven by rtspserver.py under Debian's own
-// Python 3, serving one H.264 clip, with or without its AAC audio, in an
-// endless loop.
+// GStreamer's RTSP server library, driven by rtspserver.py under Debian's own Python 3, serving one H.264 clip, with or
+// without its AAC audio, in an endless loop.
 class RtspServer : public LoopbackServer
 {
 public:

@@ -5,12 +5,10 @@
 #include <QList>
 #include <QPointer>
 
-#include <algorithm>
 #include <functional>
 
-// While it lives it is the windows' clock: the delays they ask for are held
-// until the test lets them pass, so their lengths are checked without waiting
-// them out; the time, the pauses and the length of a minute are the test's to set.
+// While it lives it is the windows' clock: the delays they ask for are held until the test lets them pass, so their
+// lengths are checked without waiting them out; the time, the pauses and the length of a minute are the test's to set.
 class TestClock : public platform::Clock
 {
 public:
@@ -49,8 +47,7 @@ public:
     // A delay whose owner has gone would never fire: Qt drops such a timer.
     void forget_dead()
     {
-        pending.erase(std::remove_if(pending.begin(), pending.end(), [](const Pending& p) { return !p.context; }),
-                      pending.end());
+        pending.removeIf([](const Pending& p) { return !p.context; });
     }
     int count()
     {

@@ -35,20 +35,22 @@ bool ffmpeg(const QStringList& args, int timeoutMs)
     return r.code == 0;
 }
 
+QStringList probed(const QString& path, const QString& entries, const QString& streams, const QString& format)
+{
+    const QStringList select = streams.isEmpty() ? QStringList() : QStringList{"-select_streams", streams};
+    const QStringList args = QStringList{"-v", "error"} + select + QStringList{"-show_entries", entries, "-of", format};
+    return run("ffprobe", args + QStringList{path}).out.split('\n', Qt::SkipEmptyParts);
+}
+
 QString probe(const QString& path)
 {
-    const QStringList args{"-v",  "error",         "-select_streams",
-                           "v:0", "-show_entries", "stream=width,height:format=duration",
-                           "-of", "csv=p=0:s=x",   path};
-    const QStringList lines = run("ffprobe", args).out.trimmed().split('\n');
+    const QStringList lines = probed(path, "stream=width,height:format=duration", "v:0", "csv=p=0:s=x");
     return lines.size() == 2 ? QString("%1 %2s").arg(lines[0]).arg(qRound(lines[1].toDouble())) : QString();
 }
 
 double duration(const QString& path)
 {
-    return run("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path})
-        .out.trimmed()
-        .toDouble();
+    return probed(path, "format=duration").value(0).toDouble();
 }
 
 QString decode_errors(const QString& path, const QString& seek)
@@ -68,16 +70,13 @@ QString unplayable(const QString& path, double least, double most)
 
 QStringList streams(const QString& path)
 {
-    const QStringList args{"-v", "error", "-show_entries", "stream=codec_name,codec_type", "-of", "csv=p=0", path};
-    return run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts);
+    return probed(path, "stream=codec_name,codec_type");
 }
 
 QList<QStringList> packets(const QString& path, qint64 cut)
 {
-    const QStringList args{"-v",      "error", "-show_entries", "packet=stream_index,pts,dts,size,pos,flags", "-of",
-                           "csv=p=0", path};
     QList<QStringList> streams;
-    for (const QString& line : run("ffprobe", args).out.split('\n', Qt::SkipEmptyParts)) {
+    for (const QString& line : probed(path, "packet=stream_index,pts,dts,size,pos,flags")) {
         const QStringList f = line.split(','); // stream_index,pts,dts,size,pos,flags
         streams.resize(qMax(streams.size(), f[0].toInt() + 1));
         if (f.value(4).toLongLong() + f.value(3).toLongLong() <= cut)
@@ -104,10 +103,8 @@ QList<QPair<double, double>> sound_levels(const QString& path)
 
 QList<QPair<double, int>> picture_sizes(const QString& path)
 {
-    const Ran r = run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time,width", "-of",
-                                  "csv=p=0", path});
     QList<QPair<double, int>> runs;
-    for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
+    for (const QString& line : probed(path, "frame=pts_time,width", "v")) {
         const QStringList f = line.split(','); // a frame with side data has more to its line
         if (f.size() < 2 || f[0].trimmed().isEmpty() || f[1].trimmed().isEmpty())
             continue;
@@ -161,19 +158,14 @@ QString make_recording(const QString& path, int seconds, const Recording& settin
 QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene, int fps, int bframes,
                            int sample_rate)
 {
+    const auto n = [](int value) { return QString::number(value); };
     const QString args =
         QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=%7/1 "
                 "! x264enc speed-preset=ultrafast key-int-max=50 bframes=%8 ! h264parse ! %3 name=m ! filesink "
                 "location=%4 audiotestsrc num-buffers=%5 samplesperbuffer=1024 freq=%6 ! "
                 "audio/x-raw,rate=%9,channels=2 ! avenc_aac ! aacparse ! m.")
-            .arg(seconds * fps)
-            .arg(scene ? 0 : 18)
-            .arg(mux, path)
-            .arg(seconds * sample_rate / 1024)
-            .arg(440 + 110 * scene)
-            .arg(fps)
-            .arg(bframes)
-            .arg(sample_rate);
+            .arg(n(seconds * fps), n(scene ? 0 : 18), mux, path, n(seconds * sample_rate / 1024), n(440 + 110 * scene),
+                 n(fps), n(bframes), n(sample_rate));
     return run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
 }
 
@@ -186,16 +178,12 @@ QString make_vfr_recording(const QString& path, int seconds, int scene, int audi
     const QString tone = QString("sine=frequency=%1:duration=%2:sample_rate=48000")
                              .arg(440 + 110 * scene)
                              .arg(audio_seconds > 0 ? audio_seconds : seconds);
-    const QStringList args =
-        QStringList{"-f",   "lavfi", "-i",   QString("testsrc2=size=320x240:rate=30:duration=%1").arg(seconds),
-                    "-f",   "lavfi", "-i",   tone,
-                    "-map", "0",     "-map", "1",
-                    "-vf",  video} +
-        QString("-fps_mode vfr -video_track_timescale 90000 -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 "
-                "-g 60 -c:a aac")
-            .split(' ') +
-        QStringList{path};
-    return ffmpeg(args) ? path : QString();
+    const QString args = QString("-f lavfi -i testsrc2=size=320x240:rate=30:duration=%1 -f lavfi -i %2 -map 0 -map 1 "
+                                 "-vf %3 -fps_mode vfr -video_track_timescale 90000 -pix_fmt yuv420p -c:v libx264 "
+                                 "-preset ultrafast -bf 0 -g 60 -c:a aac")
+                             .arg(seconds)
+                             .arg(tone, video);
+    return ffmpeg(args.split(' ') + QStringList{path}) ? path : QString();
 }
 
 quint16 free_port()

@@ -133,14 +133,10 @@ private slots:
         for (int failing = damage == "media" ? 1 : 0;; ++failing) {
             int writes = 0;
             error.clear();
-            result = ffexe::finish_fragmented_mp4(path.toStdString(), &error,
-                                                  [&](int fd, const void* data, size_t size, off_t offset) {
-                                                      if (++writes == failing) {
-                                                          errno = ENOSPC;
-                                                          return ssize_t(-1);
-                                                      }
-                                                      return ::pwrite(fd, data, size, offset);
-                                                  });
+            const auto write = [&](int fd, const void* data, size_t size, off_t offset) {
+                return ++writes == failing ? (errno = ENOSPC, ssize_t(-1)) : ::pwrite(fd, data, size, offset);
+            };
+            result = ffexe::finish_fragmented_mp4(path.toStdString(), &error, write);
             if (writes < failing || failing == 0)
                 break;
             QCOMPARE(result, Mp4Finish::Failed);

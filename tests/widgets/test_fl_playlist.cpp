@@ -50,10 +50,9 @@ private slots:
         QTest::addColumn<QString>("content"); // %d: the media folder
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("blank, duplicate and vanished lines, in file order")
-            << "\n%d/c.mp4\n\n%d/gone.mp4\n%d/a.mp4\n%d/c.mp4\n"
-            << QStringList{"c.mp4", "a.mp4"};
-        QTest::newRow("backslashes match slashes, letter case counts") << "%d\\a.mp4\n%d/a.mp4\n%d/A.mp4\n"
-                                                                       << QStringList{"a.mp4", "A.mp4"};
+            << QString("\n%d/c.mp4\n\n%d/gone.mp4\n%d/a.mp4\n%d/c.mp4\n") << QStringList{"c.mp4", "a.mp4"};
+        QTest::newRow("backslashes match slashes, letter case counts")
+            << QString("%d\\a.mp4\n%d/a.mp4\n%d/A.mp4\n") << QStringList{"a.mp4", "A.mp4"};
         QTest::newRow("blanks, CR LF and a UTF-8 name") << "  %d/视频.mp4 \t\r\n" << QStringList{"视频.mp4"};
         QTest::newRow("a line past 511 bytes is read in pieces") << m_long + "\n%d/b.mp4\n" << QStringList{"b.mp4"};
     }
