@@ -200,4 +200,16 @@ int ChildProcess::wait()
     return 127;
 }
 
+std::optional<std::string> read_chunk(int fd, size_t most)
+{
+    std::string bytes(most, '\0');
+    const ssize_t n = ::read(fd, bytes.data(), most);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return std::string();
+    if (n <= 0)
+        return std::nullopt;
+    bytes.resize(size_t(n));
+    return bytes;
+}
+
 } // namespace ffexe

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -51,5 +52,9 @@ private:
     int m_stdout = -1;
     int m_progress = -1;
 };
+
+// One read of at most `most` bytes from `fd`: what came, nothing when the read
+// was interrupted or would wait, no value at the end (or on an error).
+std::optional<std::string> read_chunk(int fd, size_t most);
 
 } // namespace ffexe

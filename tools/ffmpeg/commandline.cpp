@@ -116,11 +116,8 @@ void feed_through_pipe(Invocation& inv, size_t live_flv_at)
         out.insert(out.end(), args.begin() + head, args.begin() + long(live_flv_at) + 3);
         out[out.size() - 3] = "flv"; // the jumps come through as they are
         const std::string retime = wall_clock_filters(std::strtod(k_jump_threshold, nullptr));
-        for (const std::string& arg :
-             {std::string("-c"), std::string("copy"), std::string("-bsf:v"), retime, std::string("-bsf:a"), retime,
-              std::string("-f"), std::string("flv"), std::string("-flvflags"), std::string("no_duration_filesize"),
-              std::string("-flush_packets"), std::string("1"), std::string("pipe:1")})
-            out.push_back(arg);
+        out.insert(out.end(), {"-c", "copy", "-bsf:v", retime, "-bsf:a", retime, "-f", "flv", "-flvflags",
+                               "no_duration_filesize", "-flush_packets", "1", "pipe:1"});
         return out;
     };
     // FLV may bring new streams at any time, so ffmpeg reads as much of the
@@ -128,10 +125,8 @@ void feed_through_pipe(Invocation& inv, size_t live_flv_at)
     // much as the feeder analysed, which is when video shows at the latest.
     const auto writer = [&](long long analyze_us) {
         std::vector<std::string> out(inv.args.begin(), inv.args.begin() + 5);
-        for (const std::string& arg :
-             {std::string("-nostdin"), std::string("-f"), std::string("flv"), std::string("-analyzeduration"),
-              std::to_string(analyze_us), std::string("-i"), std::string("pipe:0")})
-            out.push_back(arg);
+        out.insert(out.end(),
+                   {"-nostdin", "-f", "flv", "-analyzeduration", std::to_string(analyze_us), "-i", "pipe:0"});
         out.insert(out.end(), inv.args.begin() + long(live_flv_at) + 3, inv.args.end());
         return out;
     };

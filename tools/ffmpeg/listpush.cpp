@@ -1,5 +1,7 @@
 #include "listpush.h"
 
+#include "isobmff.h"
+
 #include "protocol/contract.h"
 #include "protocol/transcoder.h"
 
@@ -151,18 +153,29 @@ std::optional<bool> HeaderCut::has_sound() const
 
 namespace {
 
+// FLV's fields are big-endian, most of them three bytes long.
+uint32_t be24_at(const std::string& bytes, size_t at)
+{
+    return isobmff::be24(reinterpret_cast<const uint8_t*>(bytes.data() + at));
+}
+
+void put_be24(std::string& bytes, size_t at, uint32_t value)
+{
+    bytes[at] = char((value >> 16) & 0xff);
+    bytes[at + 1] = char((value >> 8) & 0xff);
+    bytes[at + 2] = char(value & 0xff);
+}
+
+// A tag's time: three bytes and an extension byte for the highest.
 long long tag_time(const std::string& tag)
 {
-    const auto b = [&](size_t i) { return static_cast<long long>(static_cast<unsigned char>(tag[i])); };
-    return (b(7) << 24) | (b(4) << 16) | (b(5) << 8) | b(6);
+    return static_cast<long long>(static_cast<unsigned char>(tag[7])) << 24 | be24_at(tag, 4);
 }
 
 void set_tag_time(std::string& tag, long long ms)
 {
-    const auto t = static_cast<unsigned long long>(std::max(ms, 0LL));
-    tag[4] = char((t >> 16) & 0xff);
-    tag[5] = char((t >> 8) & 0xff);
-    tag[6] = char(t & 0xff);
+    const auto t = static_cast<uint32_t>(std::max(ms, 0LL));
+    put_be24(tag, 4, t & 0xffffff);
     tag[7] = char((t >> 24) & 0xff);
 }
 
@@ -177,8 +190,7 @@ long long composition(const std::string& tag)
 {
     if (!has_composition(tag))
         return 0;
-    const auto b = [&](size_t i) { return static_cast<long>(static_cast<unsigned char>(tag[i])); };
-    long value = (b(13) << 16) | (b(14) << 8) | b(15);
+    long value = long(be24_at(tag, 13));
     if (value & 0x800000)
         value -= 0x1000000;
     return value;
@@ -188,10 +200,7 @@ void set_composition(std::string& tag, long long value)
 {
     if (!has_composition(tag))
         return;
-    const auto v = static_cast<unsigned long>(value) & 0xffffff;
-    tag[13] = char((v >> 16) & 0xff);
-    tag[14] = char((v >> 8) & 0xff);
-    tag[15] = char(v & 0xff);
+    put_be24(tag, 13, static_cast<uint32_t>(value) & 0xffffff);
 }
 
 enum class TagKind { Picture, Sound, Other };
@@ -242,8 +251,7 @@ std::string TagRetimer::feed(const char* data, size_t size)
     m_partial.append(data + verbatim, size - verbatim);
     size_t at = 0;
     while (m_partial.size() - at >= 11) {
-        const auto b = [&](size_t i) { return static_cast<size_t>(static_cast<unsigned char>(m_partial[at + i])); };
-        const size_t whole = 11 + ((b(1) << 16) | (b(2) << 8) | b(3)) + 4;
+        const size_t whole = 11 + be24_at(m_partial, at + 1) + 4;
         if (m_partial.size() - at < whole)
             break;
         out += place(m_partial.substr(at, whole));
@@ -505,17 +513,14 @@ void ListPush::ask_when_due()
 
 void ListPush::read_answer()
 {
-    char buffer[4096];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
-    if (n <= 0) {
+    const std::optional<std::string> chunk = read_chunk(STDIN_FILENO, 4096);
+    if (!chunk) {
         // Nobody left to ask: the list ends here.
         m_asking = false;
         m_list_done = true;
         return;
     }
-    m_answer.append(buffer, size_t(n));
+    m_answer += *chunk;
     const size_t end = m_answer.find('\n');
     if (end == std::string::npos)
         return;
@@ -531,30 +536,24 @@ void ListPush::read_answer()
 
 void ListPush::read_publisher_log()
 {
-    char buffer[16384];
-    const ssize_t n = ::read(m_publisher.stderr_fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
+    const std::optional<std::string> text = read_chunk(m_publisher.stderr_fd(), 16384);
+    if (!text) {
         m_publisher.close_stderr();
         return;
     }
-    m_writer.add_text(std::string(buffer, size_t(n)));
-    for (const protocol::Outcome phrase : m_phrases.feed(buffer, size_t(n)))
+    m_writer.add_text(*text);
+    for (const protocol::Outcome phrase : m_phrases.feed(text->data(), text->size()))
         m_writer.add_text(protocol::write_phrase(phrase));
 }
 
 void ListPush::read_publisher_progress()
 {
-    char buffer[4096];
-    const ssize_t n = ::read(m_publisher.progress_fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
+    const std::optional<std::string> chunk = read_chunk(m_publisher.progress_fd(), 4096);
+    if (!chunk) {
         m_publisher.close_progress();
         return;
     }
-    for (ProgressBlock block : m_publisher_progress.feed(buffer, size_t(n))) {
+    for (ProgressBlock block : m_publisher_progress.feed(chunk->data(), chunk->size())) {
         m_published_us = std::max(m_published_us, block.out_time_us);
         if (const std::optional<long long> on = m_clock.reached(block.out_time_us))
             m_writer.add_text(protocol::write_entry(*on, protocol::EntryState::On));
@@ -580,17 +579,14 @@ void ListPush::write_to_publisher()
 
 void ListPush::read_reader_output()
 {
-    char buffer[65536];
-    const ssize_t n = ::read(m_reader->stdout_fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
+    const std::optional<std::string> chunk = read_chunk(m_reader->stdout_fd(), 65536);
+    if (!chunk) {
         m_reader->close_stdout();
         return;
     }
-    if (m_again_with_silence || m_publisher.stdin_fd() < 0)
+    if (chunk->empty() || m_again_with_silence || m_publisher.stdin_fd() < 0)
         return;
-    const std::string bytes = m_cut->feed(buffer, size_t(n));
+    const std::string bytes = m_cut->feed(chunk->data(), chunk->size());
     if (!m_silence && m_cut->has_sound() == false) {
         // Nothing of it has gone on: its header is held until whole.
         m_again_with_silence = true;
@@ -602,17 +598,14 @@ void ListPush::read_reader_output()
 
 void ListPush::read_reader_side(int fd)
 {
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
+    const std::optional<std::string> chunk = read_chunk(fd, 4096);
     const bool progress = fd == m_reader->progress_fd();
-    if (n <= 0) {
+    if (!chunk) {
         progress ? m_reader->close_progress() : m_reader->close_stderr();
         return;
     }
     if (progress) {
-        for (const ProgressBlock& block : m_reader_progress.feed(buffer, size_t(n)))
+        for (const ProgressBlock& block : m_reader_progress.feed(chunk->data(), chunk->size()))
             m_reader_time_us = std::max(m_reader_time_us, block.out_time_us);
         return;
     }
@@ -620,7 +613,7 @@ void ListPush::read_reader_side(int fd)
     // which never holds the phrases of a failed push, that come after it.
     if (m_reader_said_done)
         return;
-    m_reader_said.append(buffer, size_t(n));
+    m_reader_said += *chunk;
     const size_t end = m_reader_said.find_first_of("\r\n");
     if (end != std::string::npos || m_reader_said.size() > 300) {
         m_reader_said = std::string(strip_log_prefix(m_reader_said.substr(0, std::min<size_t>(end, 300))));

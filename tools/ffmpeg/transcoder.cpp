@@ -220,19 +220,18 @@ void Transcoder::complete_segments(bool ended)
 
 void Transcoder::read_stderr(ChildProcess& child)
 {
-    char buffer[16384];
-    const ssize_t n = ::read(child.stderr_fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
+    const std::optional<std::string> chunk = read_chunk(child.stderr_fd(), 16384);
+    if (!chunk) {
         child.close_stderr();
         return;
     }
+    if (chunk->empty())
+        return;
     // When relaying, the source's log is the feeder's.
     const bool source = !relaying() || &child == m_feeder.get();
     const std::string text =
-        source ? take_log(buffer, size_t(n), m_invocation.filter_log ? &m_log_filter : nullptr, m_phrases)
-               : take_log(buffer, size_t(n), &m_writer_lines, m_writer_phrases);
+        source ? take_log(chunk->data(), chunk->size(), m_invocation.filter_log ? &m_log_filter : nullptr, m_phrases)
+               : take_log(chunk->data(), chunk->size(), &m_writer_lines, m_writer_phrases);
     const std::vector<std::string>& retry = relaying() ? m_invocation.feeder_retry_args : m_invocation.retry_args;
     if (source && !retry.empty() && !m_stop.started() &&
         m_listing.feed(text.data(), text.size()) == InputListing::Verdict::NoVideo)
@@ -290,15 +289,12 @@ void Transcoder::add_phrase(protocol::Outcome phrase)
 
 void Transcoder::read_progress()
 {
-    char buffer[4096];
-    const ssize_t n = ::read(m_child->progress_fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
+    const std::optional<std::string> chunk = read_chunk(m_child->progress_fd(), 4096);
+    if (!chunk) {
         m_child->close_progress();
         return;
     }
-    for (const ProgressBlock& block : m_progress.feed(buffer, size_t(n))) {
+    for (const ProgressBlock& block : m_progress.feed(chunk->data(), chunk->size())) {
         if (block.frame > 0 || block.out_time_us > 0)
             m_media_written = true;
         // The last block would only hold up the finish marker by the gap.

@@ -25,6 +25,11 @@ inline uint32_t be16(const uint8_t* p)
     return uint32_t(p[0]) << 8 | p[1];
 }
 
+inline uint32_t be24(const uint8_t* p)
+{
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+
 inline uint32_t be32(const uint8_t* p)
 {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
