@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "protocol/command.h"
 #include "protocol/contract.h"
 #include "protocol/transcoder.h"
 #include "rsrc/toolframe.h"
@@ -215,14 +216,11 @@ bool GrabLiveWidget::startProcess()
 
 QStringList GrabLiveWidget::capture_arguments(const QString& url, const QString& out, int number) const
 {
-    QStringList args{QStringLiteral("-i"), url, QStringLiteral("-vcodec"), QStringLiteral("copy")};
-    if (ui->checkBox_segment->isChecked()) {
-        args << QString::fromLatin1(protocol::segment_option)
-             << QString::number(qint64(ui->spinBox_segment->value()) * platform::Clock::current().minute_s());
-    }
-    if (number > 1)
-        args << QString::fromLatin1(protocol::file_number_option) << QString::number(number);
-    return args << out;
+    protocol::CaptureCommand command{url.toStdString(), out.toStdString()};
+    if (ui->checkBox_segment->isChecked())
+        command.segment_seconds = qint64(ui->spinBox_segment->value()) * platform::Clock::current().minute_s();
+    command.file_number = number;
+    return TranscoderJob::arguments(protocol::write_capture(command));
 }
 
 QString GrabLiveWidget::numbered_file(int number) const

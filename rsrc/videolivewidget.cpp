@@ -1,6 +1,6 @@
 #include "videolivewidget.h"
 
-#include "protocol/contract.h"
+#include "protocol/command.h"
 #include "protocol/transcoder.h"
 #include "rsrc/toolframe.h"
 #include "ui_videolivewidget.h"
@@ -13,6 +13,7 @@
 #include <QTimerEvent>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -130,25 +131,16 @@ void VideoLiveWidget::do_live(const QString& path)
 
 void VideoLiveWidget::start_push(const QString& path, double from)
 {
-    QStringList args{QStringLiteral("-re"),
-                     QStringLiteral("-i"),
-                     QString::fromUtf8(path.toUtf8()),
-                     QStringLiteral("-c"),
-                     QStringLiteral("copy"),
-                     QStringLiteral("-f"),
-                     QStringLiteral("flv"),
-                     m_rtmp};
-    // Resuming: the input is read from the key frame at or before the position.
-    if (from > 0)
-        args = QStringList{QStringLiteral("-re"), QStringLiteral("-ss"), QString::number(from, 'f', 3)} + args.mid(1);
     // The whole list over this one connection: the transcoder asks for each next entry.
     m_seamless = ui->checkBox_seamless->isChecked();
     if (m_seamless) {
-        args.insert(args.size() - 1, QString::fromLatin1(protocol::list_option));
         m_handed = QStringList{path};
         m_left_out = 0;
         m_last_left_out = -1;
     }
+    // Resuming: the input is read from the key frame at or before the position.
+    const QStringList args = TranscoderJob::arguments(
+        protocol::write_push({path.toStdString(), m_rtmp.toStdString(), std::llround(from * 1000), m_seamless}));
     m_from = from;
     qDebug() << args;
     // Two pushes never run at once: the running one ends before the next starts.
@@ -300,7 +292,7 @@ void VideoLiveWidget::answer_transcoder(QListWidgetItem* entry)
     qDebug() << "next entry for the transcoder" << path;
     if (entry)
         m_handed << path;
-    m_job.write_line(path.toUtf8());
+    m_job.write_input(protocol::write_answer(path.toStdString()));
 }
 
 void VideoLiveWidget::transcoder_ended(int exitCode, bool marker)

@@ -2,7 +2,7 @@
 
 #include "wallclock.h"
 
-#include "protocol/contract.h"
+#include "protocol/command.h"
 #include "protocol/transcoder.h"
 
 #include <algorithm>
@@ -94,14 +94,6 @@ long long read_timeout_us(const char* env_value)
 
 namespace {
 
-// A positive number of at most `most`, or 0.
-long long positive(const std::string& text, long long most)
-{
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    return !text.empty() && *end == '\0' && value > 0 && value <= most ? value : 0;
-}
-
 // A recording from a live FLV source runs as two ffmpegs: the feeder reads
 // the source as it is, jumps included, puts its packets where the wall clock
 // says they came (wallclock.h) and passes them on as FLV through a pipe; the
@@ -142,22 +134,11 @@ void feed_through_pipe(Invocation& inv, size_t live_flv_at)
 
 Invocation build_invocation(const std::vector<std::string>& given_args, long long timeout_us)
 {
-    // Our own options (protocol/contract.h) go; ffmpeg would refuse them.
-    std::vector<std::string> user_args;
-    long long segment_seconds = 0;
-    int file_number = 1;
-    for (size_t i = 0; i < given_args.size(); ++i) {
-        const bool ours = given_args[i] == protocol::segment_option || given_args[i] == protocol::file_number_option;
-        if (!ours || i + 2 >= given_args.size()) { // the output must still follow
-            user_args.push_back(given_args[i]);
-            continue;
-        }
-        if (given_args[i] == protocol::segment_option)
-            segment_seconds = positive(given_args[i + 1], 24LL * 3600);
-        else
-            file_number = int(positive(given_args[i + 1], 1000000));
-        ++i;
-    }
+    // Our own options go; ffmpeg would refuse them.
+    std::vector<std::string> user_args = given_args;
+    const protocol::OwnOptions own = protocol::take_own_options(user_args);
+    const long long segment_seconds = own.segment_seconds;
+    const int file_number = own.file_number;
 
     Invocation inv;
     inv.args = {"-hide_banner", "-nostats", "-y", "-progress", "pipe:" + std::to_string(k_progress_fd)};

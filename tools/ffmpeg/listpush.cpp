@@ -2,7 +2,7 @@
 
 #include "isobmff.h"
 
-#include "protocol/contract.h"
+#include "protocol/command.h"
 #include "protocol/transcoder.h"
 
 #include <algorithm>
@@ -30,22 +30,12 @@ constexpr long long k_ask_ahead_us = 3000000;
 
 std::optional<ListPlan> list_plan(const std::vector<std::string>& args)
 {
-    const auto option = std::find(args.begin(), args.end(), std::string(protocol::list_option));
-    if (option == args.end() || option + 1 == args.end())
+    const std::optional<protocol::PushCommand> push = protocol::read_list_push(args);
+    if (!push)
         return std::nullopt;
-    ListPlan plan;
-    plan.url = *(option + 1);
-    plan.realtime = std::find(args.begin(), option, "-re") != option;
-    for (auto it = args.begin(); it != option; ++it) {
-        if (*it == "-ss" && it + 1 != option)
-            plan.from = *(it + 1);
-        if (*it == "-i" && it + 1 != option) {
-            plan.first = *(it + 1);
-            break;
-        }
-    }
-    if (plan.first.empty())
-        return std::nullopt;
+    ListPlan plan{push->file, {}, push->address, push->realtime};
+    if (push->from_ms > 0)
+        plan.from = std::to_string(push->from_ms / 1000) + "." + std::to_string(1000 + push->from_ms % 1000).substr(1);
     return plan;
 }
 

@@ -54,7 +54,7 @@ Transcoder::Transcoder(std::string program, Invocation invocation)
     : m_program(std::move(program))
     , m_invocation(std::move(invocation))
     , m_writer([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
-    , m_stop_path(stop_request_path())
+    , m_stop_path(protocol::stop_request_path())
     , m_watcher(m_stop_path)
 {
     if (m_invocation.segments)

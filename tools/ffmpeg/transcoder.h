@@ -9,7 +9,8 @@
 #include "progressrecord.h"
 #include "segments.h"
 #include "stopsequence.h"
-#include "stopwatcher.h"
+
+#include "protocol/command.h"
 
 #include <memory>
 #include <optional>
@@ -57,7 +58,7 @@ private:
     LogFilter m_writer_lines;      // when relaying: the writer's log, in whole lines
     PhraseFinder m_writer_phrases; // and its phrases
     std::string m_stop_path;       // empty: the temporary folder is refused
-    StopWatcher m_watcher;
+    protocol::StopRequestWatcher m_watcher;
     StopSequence m_stop;
     std::optional<SegmentTracker> m_segments;
     bool m_media_written = false; // ffmpeg reported a frame or a time past the start
