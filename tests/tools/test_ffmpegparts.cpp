@@ -1,10 +1,9 @@
 // FFmpeg.exe's pure parts: the output writer's gaps, the stop sequence's
 // steps and the command line it builds, all on an injected clock.
 
+#include "childlog.h"
 #include "commandline.h"
-#include "inputlisting.h"
 #include "listpush.h"
-#include "logfilter.h"
 #include "outputwriter.h"
 #include "playlistend.h"
 #include "segments.h"
@@ -164,7 +163,7 @@ private slots:
 
     void invocation_data()
     {
-        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("args"); // "capture SOURCE OUTPUT SEGMENT NUMBER": as the window writes one
         // Parts of "feeder | writer" (after the fixed head): "=" all of it, "!" not in it.
         QTest::addColumn<QStringList>("has");
         QTest::addColumn<QString>("finish"); // the MP4 to make ordinary at the end
@@ -188,7 +187,7 @@ private slots:
                                              << QStringList{"=-re -i a.mp4 -c copy -f flv rtmp://h/x"} << QString();
         // From rtmp: a feeder, which keeps the wall clock's time, and a writer.
         QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
-            << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
+            << "capture rtmp://h/x /r/a%.mp4 60 1"
             << QStringList{"-f flv -i rtmp://h/x -c copy -bsf:v ",
                            " | -nostdin -f flv -analyzeduration 1000000 -i pipe:0 ",
                            "-segment_time 60 -reset_timestamps 1 -segment_start_number 1 ", "movflags=+empty_moov",
@@ -196,13 +195,12 @@ private slots:
             << QString();
         // The number is applied here only: a name that ends like one keeps it.
         QTest::newRow("a later file of a cut recording counts on from its number")
-            << "-i rtsp://h/x -vcodec copy -zo_segment 60 -zo_file_number 3 /r/a_3.avi"
+            << "capture rtsp://h/x /r/a_3.avi 60 3"
             << QStringList{"-bsf:v h264_mp4toannexb ", "-segment_start_number 3 /r/a_3_%d.avi"} << QString();
         QTest::newRow("a later file of a recording, after a drop")
-            << "-i rtmp://h/x -vcodec copy -zo_file_number 2 /r/a.mp4" << QStringList{" | ", " /r/a_2.mp4"}
-            << "/r/a_2.mp4";
+            << "capture rtmp://h/x /r/a.mp4 0 2" << QStringList{" | ", " /r/a_2.mp4"} << "/r/a_2.mp4";
         QTest::newRow("no cutting without a stream to record")
-            << "-i a.mp4 -zo_segment 60 b.mp4" << QStringList{"=-i a.mp4 b.mp4"} << QString();
+            << "capture a.mp4 b.mp4 60 1" << QStringList{"=-i a.mp4 -vcodec copy b.mp4"} << QString();
     }
     void invocation()
     {
@@ -215,9 +213,12 @@ private slots:
                 words << QString::fromStdString(list[i]);
             return words.join(' ');
         };
+        const QStringList words = args.split(' ');
         std::vector<std::string> user;
-        for (const QString& arg : args.split(' '))
+        for (const QString& arg : words)
             user.push_back(arg.toStdString());
+        if (words[0] == "capture")
+            user = protocol::write_capture({user[1], user[2], words[3].toLongLong(), words[4].toInt()});
         const Invocation inv = build_invocation(user, 7000);
         const bool fed = !inv.feeder_args.empty();
         // After -hide_banner -nostats -y -progress pipe:3.
@@ -225,7 +226,7 @@ private slots:
         for (const QString& part : has)
             QVERIFY2(part[0] == '=' ? got == part.mid(1) : got.contains(part.mid(part[0] == '!')) != (part[0] == '!'),
                      qPrintable(part + " in " + got));
-        QCOMPARE(inv.network_input, args.contains(QRegularExpression("-i \\w+://")));
+        QCOMPARE(inv.network_input, args.contains(QRegularExpression("(-i|capture) \\w+://")));
         QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
         // A stream that shows no video in time is analysed again for longer, with everything else as it was:
         // by the feeder, when there is one.
@@ -239,8 +240,9 @@ private slots:
             QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
     }
 
-    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual lines without their level tags, and one
-    // line of ours per jump of the source's time (ffmpeg names it per stream).
+    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual lines without their level tags, one line
+    // of ours per jump of the source's time (ffmpeg names it per stream), and the phrase after the first failure's
+    // line.
     void log_filter_data()
     {
         QTest::addColumn<QStringList>("chunks"); // "ms|text": the text read when the clock said ms
@@ -251,7 +253,7 @@ private slots:
         QTest::newRow("levels go, quiet lines too, prefixes stay")
             << QStringList{"0|[info] Input #0, live_flv\n[tcp @ 0x5] [verbose] Starting connection\n[tcp @ 0x5] "
                            "[error] Connection to tcp://h:1 failed\n[debug] cur_dts is invalid\n"}
-            << "Input #0, live_flv\n[tcp @ 0x5] Connection to tcp://h:1 failed\n";
+            << "Input #0, live_flv\n[tcp @ 0x5] Connection to tcp://h:1 failed\nfailed to connect socket\n";
         QTest::newRow("a line in pieces") << QStringList{"0|[info] Could not wr", "0|ite header\r[warn", "0|ing] x\n"}
                                           << "Could not write header\rx\n";
         QTest::newRow("one jump back, seen by both streams")
@@ -264,23 +266,24 @@ private slots:
             << QStringList{"0|" + jump.arg(1).arg(-4400000), "5000|" + jump.arg(1).arg(2500000)}
             << said.arg("back", "4.40") + said.arg("forward", "2.50");
         QTest::newRow("a last line without a break")
-            << QStringList{"0|[error] rtmp://h/x: Input/output error"} << "rtmp://h/x: Input/output error\n";
+            << QStringList{"0|[error] rtmp://h/x: Input/output error"}
+            << "rtmp://h/x: Input/output error\nfailed to read RTMP packet header\n";
     }
     void log_filter()
     {
         QFETCH(QStringList, chunks);
         QFETCH(QString, out);
-        LogFilter filter;
-        const auto start = LogFilter::Clock::now();
+        ChildLog log(nullptr, ChildLog::Mode::Filtered);
+        const auto start = ChildLog::Clock::now();
         std::string got;
         for (const QString& chunk : chunks) {
             const auto at = start + std::chrono::milliseconds(chunk.section('|', 0, 0).toInt());
             const std::string text = chunk.section('|', 1).toStdString();
-            got += filter.feed(text.data(), text.size(), at);
+            got += log.feed(text.data(), text.size(), at);
         }
-        got += filter.finish(start);
+        got += log.finish(start);
         QCOMPARE(QString::fromStdString(got), out);
-        QCOMPARE(filter.jumps(), int(out.count("FFmpeg.exe: ")));
+        QCOMPARE(log.jumps(), int(out.count("FFmpeg.exe: ")));
     }
 
     // A list pushed over one connection: where each entry begins in the publisher's time (the lengths before it added
@@ -402,26 +405,20 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(cut), QByteArray("\x12tag"));
     }
 
-    // How the window asks for a list push, and what the two ffmpegs run with.
+    // What the two ffmpegs of a list push run with.
     void list_push_arguments()
     {
-        QVERIFY(!list_plan({"-re", "-i", "a.mp4", "-c", "copy", "-f", "flv", "rtmp://h/a/k"}));
-        const std::optional<ListPlan> plan = list_plan(
-            {"-re", "-ss", "12.500", "-i", "/m/a b.mp4", "-c", "copy", "-f", "flv", "-zo_list", "rtmp://h/a/k"});
-        QVERIFY(plan);
-        QCOMPARE(QString::fromStdString(plan->first + "|" + plan->from + "|" + plan->url),
-                 QString("/m/a b.mp4|12.500|rtmp://h/a/k"));
         const auto joined = [](const std::vector<std::string>& args) {
             QStringList list;
             for (const std::string& arg : args)
                 list << QString::fromStdString(arg);
             return list.join(' ');
         };
-        QCOMPARE(joined(publisher_args(*plan)),
+        QCOMPARE(joined(publisher_args({"/m/a b.mp4", "rtmp://h/a/k", 12500, true})),
                  QString("-hide_banner -nostats -y -progress pipe:3 -re -f live_flv -i "
                          "pipe:0 -c copy -f flv -flvflags no_duration_filesize rtmp://h/a/k"));
-        QCOMPARE(joined(reader_args(plan->first, plan->from)),
-                 QString("-hide_banner -nostats -nostdin -loglevel error -progress pipe:3 -ss 12.500 -i /m/a b.mp4 -c "
+        QCOMPARE(joined(reader_args("/m/a b.mp4", "12.500")),
+                 QString("-hide_banner -nostats -nostdin -loglevel error -ss 12.500 -i /m/a b.mp4 -c "
                          "copy -bsf:v h264_mp4toannexb -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
     }
 
@@ -481,10 +478,11 @@ private slots:
         // The log comes in pieces of any size.
         for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
             InputListing listing;
-            InputListing::Verdict got = InputListing::Verdict::Pending;
+            ChildLog log(nullptr, ChildLog::Mode::Quiet);
+            log.on_line = [&](std::string_view line) { listing.take_line(line); };
             for (size_t at = 0; at < text.size(); at += piece)
-                got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
-            QCOMPARE(got, verdict);
+                log.feed(text.data() + at, std::min(piece, text.size() - at), ChildLog::Clock::now());
+            QCOMPARE(listing.take_line({}), verdict);
         }
     }
 
