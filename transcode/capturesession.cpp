@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopedValueRollback>
 
 #include <utility>
 
@@ -185,6 +186,10 @@ void CaptureSession::transcoder_ended(int exitCode, bool marker)
 
 void CaptureSession::stream_dropped()
 {
+    // While the transcoder finishes the file, its end may be heard: that is this drop, not another.
+    if (m_dropping)
+        return;
+    const QScopedValueRollback<bool> dropping(m_dropping, true);
     // The file so far is finished as a stop finishes it, when the transcoder has not done that itself.
     if (m_job.running() && m_job.process()->state() != QProcess::NotRunning && m_attempt_recorded)
         m_job.finish_then_stop(1000);

@@ -102,6 +102,7 @@ private:
     int m_attempt_files = 0; // of them, by the current attempt
     bool m_recorded = false; // some attempt of this capture reported progress
     bool m_attempt_recorded = false;
+    bool m_dropping = false;
     // The waits between attempts after a drop, from the shortest after each recording attempt.
     RetryDelay m_backoff = RetryDelay::capture();
 };

@@ -3,12 +3,14 @@
 
 #include "childlog.h"
 #include "commandline.h"
-#include "listpush.h"
+#include "entryclock.h"
+#include "flvtags.h"
 #include "outputwriter.h"
 #include "playlistend.h"
 #include "rtmpserver.h"
 #include "segments.h"
 #include "stopsequence.h"
+#include "tagretimer.h"
 #include "testmedia.h"
 #include "wallclock.h"
 
@@ -413,23 +415,6 @@ private slots:
         }
         QCOMPARE(QByteArray::fromStdString(kept), flv);
         QCOMPARE(QByteArray::fromStdString(cut), QByteArray("\x12tag"));
-    }
-
-    // What the two ffmpegs of a list push run with.
-    void list_push_arguments()
-    {
-        const auto joined = [](const std::vector<std::string>& args) {
-            QStringList list;
-            for (const std::string& arg : args)
-                list << QString::fromStdString(arg);
-            return list.join(' ');
-        };
-        QCOMPARE(joined(publisher_args({"/m/a b.mp4", "rtmp://h/a/k", 12500, true})),
-                 QString("-hide_banner -nostats -y -progress pipe:3 -re -f live_flv -i "
-                         "pipe:0 -c copy -f flv -flvflags no_duration_filesize rtmp://h/a/k"));
-        QCOMPARE(joined(reader_args("/m/a b.mp4", "12.500")),
-                 QString("-hide_banner -nostats -nostdin -loglevel error -ss 12.500 -i /m/a b.mp4 -c "
-                         "copy -bsf:v h264_mp4toannexb -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
     }
 
     // The names of a cut recording's files, and when each is complete: once

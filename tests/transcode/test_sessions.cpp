@@ -99,7 +99,8 @@ class TestSessions : public QObject, public PushList
         }
     }
     // Goes through the row's steps: "!pass:MS" lets the next held wait pass (it must last MS), "!go" lets the
-    // stand-in go on, "!start:NAME" has a push start that entry; any other step is what the session reports next.
+    // stand-in go on, "!start:NAME" has a push start that entry, "!list:A,B" is the list from now on; any other step
+    // is what the session reports next.
     void follow(const QString& steps, const std::function<void(const QString&)>& start)
     {
         int seen = 0;
@@ -110,6 +111,10 @@ class TestSessions : public QObject, public PushList
             } else if (step == "!go") {
                 QTRY_VERIFY_WITH_TIMEOUT(running(), kWait);
                 running()->write("go\n");
+            } else if (step.startsWith("!list:")) {
+                m_entries.clear();
+                for (const QString& name : step.mid(6).split(','))
+                    m_entries << media(name + ".mp4");
             } else if (step.startsWith("!start:")) {
                 start(media(step.mid(7)));
             } else {
@@ -149,7 +154,7 @@ private slots:
         m_clock->on_sleep = [](unsigned long) {};
         m_owner = std::make_unique<QObject>();
         m_trace.clear();
-        for (const char* name : {"a.mp4", "b.mp4"})
+        for (const char* name : {"a.mp4", "b.mp4", "c.mp4"})
             QVERIFY(testmedia::write_file(media(name), "x"));
     }
     void cleanup()
@@ -276,6 +281,13 @@ private slots:
             << "on:a.mp4 on:b.mp4 !go progress waiting:2 !pass:2000 reconnecting"
             << "a.mp4@0.000 b.mp4@4.000"
             << "b.mp4 | a.mp4";
+        // The user moves entries while the list goes out: the next is the one after the last handed, as the list
+        // stands when the transcoder asks.
+        QTest::newRow("one connection: the list as it stands when asked") << true << "a b c"
+                                                                          << "w want:1 w want:2 w want:3 w"
+                                                                          << "!list:b,a,c !go"
+                                                                          << "a.mp4@0.000"
+                                                                          << "c.mp4,b.mp4,a.mp4";
         QTest::newRow("one connection: every entry left out in a row, the list ends")
             << true << "a b"
             << "want:1 w skip:1 want:2 w skip:2 want:3 w"
