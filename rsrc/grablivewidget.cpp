@@ -1,9 +1,7 @@
 #include "grablivewidget.h"
 
 #include "platform/platform.h"
-#include "protocol/contract.h"
 #include "rsrc/toolframe.h"
-#include "transcode/localfiles.h"
 #include "ui_grablivewidget.h"
 #include "widgets/hostaccess.h"
 #include "widgets/messagebox.h"
@@ -13,13 +11,14 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QTemporaryFile>
 #include <QTime>
 #include <QTimerEvent>
 #include <QUrl>
+
+#include <utility>
 
 namespace {
 
@@ -48,12 +47,11 @@ const char* const GrabLiveWidget::default_address = "rtmp://ns8.indexforce.com/h
 
 GrabLiveWidget::GrabLiveWidget(QWidget* parent)
     : QWidget(parent)
-    , ui(nullptr)
+    , ui(new Ui::GrabLiveWidget)
     , m_timer_id(0)
     , m_elapsed(0)
     , m_session(this)
 {
-    ui = new Ui::GrabLiveWidget;
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, true);
 
@@ -222,11 +220,8 @@ void GrabLiveWidget::on_tb_min_clicked()
 void GrabLiveWidget::on_pushButton_start_clicked()
 {
     // Without the folder of the stop request a capture could not be finished gently.
-    const QString folderProblem = temp_file(protocol::stop_file).problem;
-    if (!folderProblem.isEmpty()) {
-        msgbox::information(this, tr("提示"), folderProblem, tr("确定"));
-        return;
-    }
+    if (const QString problem = CaptureSession::folder_problem(); !problem.isEmpty())
+        return msgbox::information(this, tr("提示"), problem, tr("确定"));
     ui->lb_state->clear();
     // A request left by an earlier stop would end the new capture at once.
     create_delete_file(false);
@@ -256,10 +251,8 @@ void GrabLiveWidget::start_clock()
 
 void GrabLiveWidget::stop_clock()
 {
-    if (m_timer_id != 0) {
-        killTimer(m_timer_id);
-        m_timer_id = 0;
-    }
+    if (m_timer_id != 0)
+        killTimer(std::exchange(m_timer_id, 0));
 }
 
 void GrabLiveWidget::on_pushButton_open_dir_clicked()

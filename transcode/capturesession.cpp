@@ -3,6 +3,8 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "protocol/command.h"
+#include "protocol/contract.h"
+#include "transcode/localfiles.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -46,6 +48,11 @@ CaptureSession::CaptureSession(QObject* owner)
         m_files << path;
         ++m_attempt_files;
     });
+}
+
+QString CaptureSession::folder_problem()
+{
+    return temp_file(protocol::stop_file).problem;
 }
 
 QString CaptureSession::failure_text(protocol::Outcome outcome)

@@ -64,6 +64,8 @@ public:
     // File `number` of the capture whose first file is `output`: the name itself, then name_2, name_3...
     static QString numbered_file(const QString& output, int number);
 
+    // Why no capture can be finished gently (the private folder of the stop request is refused); empty when one can.
+    static QString folder_problem();
     // What the user is told about a failure, in the capture window's words.
     static QString failure_text(protocol::Outcome outcome);
     static QString process_error_text(QProcess::ProcessError error);

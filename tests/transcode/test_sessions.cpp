@@ -123,26 +123,35 @@ class TestSessions : public QObject, public PushList
             }
         }
     }
-    // The arguments of each run, read back by the transcoder's reader: "FILE_NUMBER" or "ENTRY@FROM_MS".
+    // Each run as the transcoder reads its arguments: its first file's number, or its entry and where in it.
     QStringList runs_seen(bool push) const
     {
         QStringList seen;
-        const int count = testmedia::read_file(m_tools->path("count")).trimmed().toInt();
-        for (int n = 1; n <= count; ++n) {
-            std::vector<std::string> args;
-            for (const QByteArray& arg : testmedia::read_file(m_tools->path(QString("args.%1").arg(n))).split('\n'))
-                args.push_back(arg.toStdString());
-            args.pop_back();
-            if (std::find(args.begin(), args.end(), "-i") == args.end()) {
-                seen << "?"; // not written yet
-                continue;
-            }
-            const std::string ss = args.size() > 2 && args[1] == "-ss" ? args[2] : "0.000";
-            const auto input = std::find(args.begin(), args.end(), "-i") + 1;
-            seen << (push ? QFileInfo(QString::fromStdString(*input)).fileName() + "@" + QString::fromStdString(ss)
-                          : QString::number(protocol::take_own_options(args).file_number));
+        for (int n = 1; QFile::exists(m_tools->path(QString("args.%1").arg(n))); ++n) {
+            const QStringList args = QString::fromUtf8(testmedia::read_file(m_tools->path(QString("args.%1").arg(n))))
+                                         .split('\n', Qt::SkipEmptyParts);
+            std::vector<std::string> list;
+            for (const QString& arg : args)
+                list.push_back(arg.toStdString());
+            seen << (push ? QFileInfo(args.value(args.indexOf("-i") + 1)).fileName() + "@" +
+                                (args.value(1) == "-ss" ? args.value(2) : "0.000")
+                          : QString::number(protocol::take_own_options(list).file_number));
         }
         return seen;
+    }
+    // What each run heard on its standard input besides the test's go-aheads: "," between answers, "|" between runs.
+    QString heard_answers() const
+    {
+        QStringList runs;
+        for (int n = 1; QFile::exists(m_tools->path(QString("heard.%1").arg(n))); ++n) {
+            QStringList lines = QString::fromUtf8(testmedia::read_file(m_tools->path(QString("heard.%1").arg(n))))
+                                    .replace(m_dir.path() + "/", "")
+                                    .split('\n');
+            lines.removeLast();
+            lines.removeAll("go");
+            runs << lines.join(',');
+        }
+        return runs.join(" | ");
     }
 
 private slots:
@@ -162,21 +171,6 @@ private slots:
         m_owner.reset();
         m_clock.reset();
         m_tools.reset();
-    }
-
-    // What each run heard on its standard input besides the test's go-aheads: "," between answers, "|" between runs.
-    QString heard_answers() const
-    {
-        QStringList runs;
-        for (int n = 1; QFile::exists(m_tools->path(QString("heard.%1").arg(n))); ++n) {
-            QStringList lines = QString::fromUtf8(testmedia::read_file(m_tools->path(QString("heard.%1").arg(n))))
-                                    .replace(m_dir.path() + "/", "")
-                                    .split('\n');
-            lines.removeLast();
-            lines.removeAll("go");
-            runs << lines.join(',');
-        }
-        return runs.join(" | ");
     }
 
     void capture_data()

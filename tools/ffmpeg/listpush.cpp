@@ -94,8 +94,7 @@ int ListPush::run()
     std::signal(SIGPIPE, SIG_IGN);
     std::string error;
     if (!m_publisher.start(m_program, publisher_args(m_push), error)) {
-        std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(),
-                     error.c_str());
+        report_start_failure(m_program, error);
         return 127;
     }
     ::fcntl(m_publisher.stdin_fd(), F_SETPIPE_SZ, k_pipe_size);

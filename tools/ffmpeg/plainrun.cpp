@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdio>
 #include <poll.h>
-#include <utility>
 
 namespace ffexe {
 
@@ -45,22 +44,18 @@ bool PlainRun::start(const std::vector<std::string>& args)
     m_child = std::make_unique<ChildProcess>();
     m_log = std::make_unique<ChildLog>(&m_core.out(),
                                        m_invocation.filter_log ? ChildLog::Mode::Filtered : ChildLog::Mode::Forward);
-    m_log->on_line = [this](std::string_view line) {
-        if (!m_invocation.retry_args.empty() && !m_core.stopping() &&
-            m_listing.take_line(line) == InputListing::Verdict::NoVideo)
-            m_retry = true;
-    };
+    m_core.follow_listing(*m_log, !m_invocation.retry_args.empty());
     std::string error;
     if (m_child->start(m_program, args, error))
         return true;
-    std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(), error.c_str());
+    report_start_failure(m_program, error);
     return false;
 }
 
 void PlainRun::read_log()
 {
     m_log->read(*m_child);
-    if (std::exchange(m_retry, false))
+    if (m_core.take_retry())
         retry_for_video();
 }
 
@@ -69,8 +64,6 @@ void PlainRun::retry_for_video()
     // Nothing of this run is kept: the next one writes the output afresh.
     m_child->send_signal(SIGKILL);
     m_child->wait();
-    m_core.reset_progress();
-    m_core.out().add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
     const std::vector<std::string> args = std::move(m_invocation.retry_args);
     m_invocation.retry_args.clear();
     if (!start(args))

@@ -28,8 +28,6 @@ private:
     RunCore m_core;
     std::unique_ptr<ChildProcess> m_child;
     std::unique_ptr<ChildLog> m_log;
-    InputListing m_listing;
-    bool m_retry = false; // the listing showed no video
 };
 
 } // namespace ffexe

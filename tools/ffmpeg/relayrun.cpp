@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdio>
 #include <poll.h>
-#include <utility>
 
 namespace ffexe {
 
@@ -60,11 +59,7 @@ bool RelayRun::start(const std::vector<std::string>& feeder_args, const std::vec
     m_writer = std::make_unique<ChildProcess>();
     m_feeder_log = std::make_unique<ChildLog>(&m_core.out(), ChildLog::Mode::Filtered);
     m_writer_log = std::make_unique<ChildLog>(&m_core.out(), ChildLog::Mode::Forward);
-    m_feeder_log->on_line = [this](std::string_view line) {
-        if (!m_invocation.feeder_retry_args.empty() && !m_core.stopping() &&
-            m_listing.take_line(line) == InputListing::Verdict::NoVideo)
-            m_retry = true;
-    };
+    m_core.follow_listing(*m_feeder_log, !m_invocation.feeder_retry_args.empty());
     std::string error;
     bool started = m_feeder->start(m_program, feeder_args, error, true);
     if (started) {
@@ -74,14 +69,14 @@ bool RelayRun::start(const std::vector<std::string>& feeder_args, const std::vec
     if (started)
         return true;
     kill();
-    std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", m_program.c_str(), error.c_str());
+    report_start_failure(m_program, error);
     return false;
 }
 
 void RelayRun::read_feeder_log()
 {
     m_feeder_log->read(*m_feeder);
-    if (std::exchange(m_retry, false))
+    if (m_core.take_retry())
         retry_for_video();
 }
 
@@ -97,8 +92,6 @@ void RelayRun::retry_for_video()
 {
     // Nothing of this run is kept: the next one writes the output afresh.
     kill();
-    m_core.reset_progress();
-    m_core.out().add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
     const std::vector<std::string> feeder_args = std::move(m_invocation.feeder_retry_args);
     const std::vector<std::string> writer_args = std::move(m_invocation.retry_args);
     m_invocation.feeder_retry_args.clear();

@@ -32,8 +32,6 @@ private:
     RunCore m_core;
     std::unique_ptr<ChildProcess> m_feeder, m_writer;
     std::unique_ptr<ChildLog> m_feeder_log, m_writer_log;
-    InputListing m_listing;
-    bool m_retry = false; // the listing showed no video
 };
 
 } // namespace ffexe

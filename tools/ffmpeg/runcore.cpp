@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace ffexe {
 
@@ -107,6 +108,23 @@ void RunCore::wait(PollSet& poll)
     else if (!m_stop.started() && m_invocation.network_input)
         poll.wake_by(now + k_watch_period);
     poll.wait(&m_waiting_mask);
+}
+
+void RunCore::follow_listing(ChildLog& log, bool longer)
+{
+    log.on_line = [this, longer](std::string_view line) {
+        if (longer && !m_stop.started() && m_listing.take_line(line) == InputListing::Verdict::NoVideo)
+            m_retry = true;
+    };
+}
+
+bool RunCore::take_retry()
+{
+    if (!std::exchange(m_retry, false))
+        return false;
+    m_progress = ProgressParser();
+    m_out.add_text("FFmpeg.exe: no video in the first second of the stream; analysing it for longer\n");
+    return true;
 }
 
 void RunCore::read_progress(ChildProcess& child)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "childlog.h"
 #include "commandline.h"
 #include "outputwriter.h"
 #include "pollset.h"
@@ -38,10 +39,14 @@ public:
     // the next look for the stop request, then runs what is ready.
     void wait(PollSet& poll);
 
+    // Looks at the source's log for its first listing: when that shows no video and `longer` is true, the
+    // source is to be analysed again, for longer (take_retry).
+    void follow_listing(ChildLog& log, bool longer);
+    // The listing asked for the longer analysis; it is said, and the next attempt's progress starts afresh.
+    bool take_retry();
+
     // Reads ffmpeg's progress pipe and passes it on as records.
     void read_progress(ChildProcess& child);
-    // A new attempt: its progress starts afresh.
-    void reset_progress() { m_progress = ProgressParser(); }
 
     // Once the children have ended with `code`: the recording completed and
     // said, the finish marker after a success, everything written. The
@@ -62,6 +67,8 @@ private:
     ProgressParser m_progress;
     std::optional<SegmentTracker> m_segments;
     bool m_media_written = false; // ffmpeg reported a frame or a time past the start
+    InputListing m_listing;
+    bool m_retry = false;
 };
 
 } // namespace ffexe
