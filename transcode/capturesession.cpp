@@ -29,7 +29,8 @@ const char* const kDiskLow = QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置�
 const char* const kDiskFull =
     QT_TRANSLATE_NOOP("GrabLiveWidget", "保存位置的磁盘剩余空间不足%1MB，录制已停止，已录下的内容保存完好。");
 
-QString tr(const char* text)
+// The capture window's words: its catalogue context.
+QString words(const char* text)
 {
     return QCoreApplication::translate("GrabLiveWidget", text);
 }
@@ -57,25 +58,25 @@ QString CaptureSession::folder_problem()
 
 QString CaptureSession::failure_text(protocol::Outcome outcome)
 {
-    return tr(text_for(kFailures, outcome));
+    return words(text_for(kFailures, outcome));
 }
 
 QString CaptureSession::process_error_text(QProcess::ProcessError error)
 {
     switch (error) {
     case QProcess::FailedToStart:
-        return tr("启动子进程读取视频流错误，请尝试以管理员权限启动");
+        return words(QT_TRANSLATE_NOOP("GrabLiveWidget", "启动子进程读取视频流错误，请尝试以管理员权限启动"));
     case QProcess::Crashed:
-        return tr("子进程启动崩溃，请尝试以管理员权限启动");
+        return words(QT_TRANSLATE_NOOP("GrabLiveWidget", "子进程启动崩溃，请尝试以管理员权限启动"));
     case QProcess::Timedout:
-        return tr("启动子进程超时，请尝试以管理员权限启动");
+        return words(QT_TRANSLATE_NOOP("GrabLiveWidget", "启动子进程超时，请尝试以管理员权限启动"));
     case QProcess::ReadError:
     case QProcess::WriteError:
-        return tr("子进程读写错误，请尝试以管理员权限启动");
+        return words(QT_TRANSLATE_NOOP("GrabLiveWidget", "子进程读写错误，请尝试以管理员权限启动"));
     case QProcess::UnknownError:
         break;
     }
-    return tr("未知错误，请尝试以管理员权限启动");
+    return words(QT_TRANSLATE_NOOP("GrabLiveWidget", "未知错误，请尝试以管理员权限启动"));
 }
 
 QString CaptureSession::numbered_file(const QString& output, int number)
@@ -92,7 +93,7 @@ bool CaptureSession::disk_low(const QString& folder) const
 
 QString CaptureSession::disk_text(bool stopped) const
 {
-    return tr(stopped ? kDiskFull : kDiskLow).arg(m_disk_margin / (1024 * 1024));
+    return words(stopped ? kDiskFull : kDiskLow).arg(m_disk_margin / (1024 * 1024));
 }
 
 bool CaptureSession::start(const Settings& settings)
