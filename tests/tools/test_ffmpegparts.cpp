@@ -8,7 +8,6 @@
 #include "outputwriter.h"
 #include "playlistend.h"
 #include "rtmpserver.h"
-#include "segments.h"
 #include "stopsequence.h"
 #include "tagretimer.h"
 #include "testmedia.h"
@@ -398,53 +397,6 @@ private slots:
                 QVERIFY2(source >= entry[3] && (source - entry[3]) % 23 == 0, qPrintable(QString::number(source)));
             }
         }
-    }
-
-    // The FLV file header of every entry but the first goes, however the bytes come.
-    void header_cut()
-    {
-        QByteArray flv("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
-        flv += "\x12tag";
-        HeaderCut first(true), later(false);
-        std::string kept, cut;
-        for (int at = 0; at < flv.size(); at += 5) {
-            const QByteArray piece = flv.mid(at, 5);
-            kept += first.feed(piece.constData(), size_t(piece.size()));
-            cut += later.feed(piece.constData(), size_t(piece.size()));
-            QCOMPARE(later.body_seen(), at + 5 > 13);
-        }
-        QCOMPARE(QByteArray::fromStdString(kept), flv);
-        QCOMPARE(QByteArray::fromStdString(cut), QByteArray("\x12tag"));
-    }
-
-    // The names of a cut recording's files, and when each is complete: once
-    // the muxer has opened the next, the last once ffmpeg has ended.
-    void segments()
-    {
-        // A reconnect's files count on from the number they were given.
-        const SegmentPlan later = SegmentPlan::make("/r/a.mp4", 60, 4);
-        QCOMPARE(QString::fromStdString(later.written(4) + " " + later.final_name(4) + " " + later.final_name(5)),
-                 QString("/r/a_4.mp4 /r/a_4.mp4 /r/a_5.mp4"));
-
-        QTemporaryDir dir;
-        const SegmentPlan plan = SegmentPlan::make(dir.filePath("a.b.mp4").toStdString(), 60, 1);
-        QCOMPARE(QString::fromStdString(plan.written(1)), dir.filePath("a.b_1.mp4"));
-        QCOMPARE(QString::fromStdString(plan.final_name(1)), dir.filePath("a.b.mp4"));
-        SegmentTracker tracker(plan);
-        const auto make = [&](int n) { QFile(QString::fromStdString(plan.written(n))).open(QIODevice::WriteOnly); };
-        const auto done = [&](bool ended) {
-            QStringList numbers;
-            for (int n : tracker.completed(ended))
-                numbers << QString::number(n);
-            return numbers.join(' ');
-        };
-        make(1);
-        QCOMPARE(done(false), QString());
-        make(2);
-        make(3);
-        QCOMPARE(done(false), QString("1 2"));
-        QCOMPARE(done(false), QString());
-        QCOMPARE(done(true), QString("3"));
     }
 
     void input_listing_data()

@@ -304,15 +304,17 @@ private slots:
         PushSession session(m_owner.get(), *this);
         session.set_reconnect(true);
         const auto note = [this](const char* what) { return [this, what] { m_trace << what; }; };
+        // A file's name, or a reason, after what was reported.
+        const auto with = [this](const char* what) {
+            return [this, what](const QString& text) { m_trace << what + QFileInfo(text).fileName(); };
+        };
         connect(&session, &PushSession::sg_progress, note("progress"));
         connect(&session, &PushSession::sg_finished, note("finished"));
         connect(&session, &PushSession::sg_reconnecting, note("reconnecting"));
         connect(&session, &PushSession::sg_waiting, [this](int s) { m_trace << QString("waiting:%1").arg(s); });
-        connect(&session, &PushSession::sg_failed, [this](const QString& why) { m_trace << "failed:" + why; });
-        connect(&session, &PushSession::sg_entry_on,
-                [this](const QString& path) { m_trace << "on:" + QFileInfo(path).fileName(); });
-        connect(&session, &PushSession::sg_entry_skipped,
-                [this](const QString& path) { m_trace << "skipped:" + QFileInfo(path).fileName(); });
+        connect(&session, &PushSession::sg_failed, with("failed:"));
+        connect(&session, &PushSession::sg_entry_on, with("on:"));
+        connect(&session, &PushSession::sg_entry_skipped, with("skipped:"));
         const auto start = [&](const QString& path) { session.start(path, "rtmp://h/live/k", list); };
         start(media("a.mp4"));
         follow(steps, start);
