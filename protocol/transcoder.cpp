@@ -181,28 +181,44 @@ namespace {
 
 constexpr std::string_view entry_marker = "zo_entry|";
 constexpr std::string_view file_marker = "zo_file|";
+constexpr std::string_view next_marker = "zo_next|";
+
+} // namespace
+
+namespace {
+
+std::string file_record(std::string_view marker, const std::string& path)
+{
+    if (path.empty() || path.find_first_of("\r\n") != std::string::npos)
+        return {};
+    return std::string(marker) + path + "\n";
+}
 
 } // namespace
 
 std::string write_file_done(const std::string& path)
 {
-    if (path.empty() || path.find_first_of("\r\n") != std::string::npos)
-        return {};
-    return std::string(file_marker) + path + "\n";
+    return file_record(file_marker, path);
+}
+
+std::string write_next_file(const std::string& path)
+{
+    return file_record(next_marker, path);
 }
 
 bool is_file_record(std::string_view line)
 {
-    return line.substr(0, file_marker.size()) == file_marker;
+    return line.substr(0, file_marker.size()) == file_marker || line.substr(0, next_marker.size()) == next_marker;
 }
 
-std::string read_file_done(std::string_view line)
+std::optional<FileRecord> read_file_record(std::string_view line)
 {
     if (!is_file_record(line))
-        return {};
-    line.remove_prefix(file_marker.size());
+        return std::nullopt;
+    const bool next = line.substr(0, next_marker.size()) == next_marker;
+    line.remove_prefix(next ? next_marker.size() : file_marker.size());
     // Everything to the end of the line: a name may hold "|" and spaces.
-    return std::string(line);
+    return FileRecord{next ? FileEvent::Next : FileEvent::Done, std::string(line)};
 }
 
 std::string write_entry(long long entry, EntryState state, const std::string& why)

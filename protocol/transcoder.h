@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,14 +86,25 @@ EntryRecord read_entry(std::string_view line);
 // The line begins as an entry record does.
 bool is_entry_record(std::string_view line);
 
-// File record: the transcoder has completed one file of a recording (a
-// segment when the next begins, the last one at the end, the file of a run
-// that ended by a drop), one line with the file's full path:
-//   "zo_file|PATH"
+// File records: a recording's files as the transcoder gets through them, one
+// line each with the file's full path:
+//   "zo_file|PATH"  PATH is complete (a segment when the next begins, the last
+//                   one at the end, the file of a run that ended by a drop)
+//   "zo_next|PATH"  the source's pictures changed in a way the file so far
+//                   cannot hold (a publisher that restarted at another size):
+//                   the recording goes on in PATH, the next of its files; the
+//                   file before is completed as ever
 // A path holding a line break cannot be told; it is not written (empty).
+enum class FileEvent { Done, Next };
 std::string write_file_done(const std::string& path);
-// The path of such a line, without its line break; empty when it is not one.
-std::string read_file_done(std::string_view line);
+std::string write_next_file(const std::string& path);
+struct FileRecord
+{
+    FileEvent event = FileEvent::Done;
+    std::string path;
+};
+// A line as written above, without its line break; nothing when it is not one.
+std::optional<FileRecord> read_file_record(std::string_view line);
 bool is_file_record(std::string_view line);
 
 // A recording's files: the first under the name it was given ("stem.ext"),

@@ -37,6 +37,7 @@ const char* const kKeySegmentLength = "cfg_grab_segment_minutes";
 const char* const kDropped = QT_TRANSLATE_NOOP("GrabLiveWidget", "流已断开，重连中…");
 const char* const kResumed = QT_TRANSLATE_NOOP("GrabLiveWidget", "已重连，正在录制：%1");
 const char* const kNothingArrived = QT_TRANSLATE_NOOP("GrabLiveWidget", "没有收到任何数据，未生成录像文件");
+const char* const kNextFile = QT_TRANSLATE_NOOP("GrabLiveWidget", "画面尺寸已改变，继续录制到新文件：%1");
 
 const char* const kAddressKinds = QT_TRANSLATE_NOOP(
     "GrabLiveWidget", "可录制的地址：rtmp://…、rtsp://…、HLS 播放列表 http(s)://….m3u8、srt://…、http(s)://….flv");
@@ -72,13 +73,14 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
         stop_clock();
         ui->lb_state->setText(tr(kDropped));
     });
-    // Recording again after a drop: the clock goes on from where it stopped.
+    // The clock counts from the first picture recorded; after a drop it goes on from where it stopped.
     connect(&m_session, &CaptureSession::sg_recording, this, [this](const QString& file, bool resumed) {
-        if (!resumed)
-            return;
         start_clock();
-        ui->lb_state->setText(tr(kResumed).arg(QFileInfo(file).fileName()));
+        if (resumed)
+            ui->lb_state->setText(tr(kResumed).arg(QFileInfo(file).fileName()));
     });
+    connect(&m_session, &CaptureSession::sg_next_file, this,
+            [this](const QString& file) { ui->lb_state->setText(tr(kNextFile).arg(QFileInfo(file).fileName())); });
     ui->spinBox_segment->setEnabled(ui->checkBox_segment->isChecked());
     connect(ui->checkBox_segment, &QCheckBox::toggled, ui->spinBox_segment, &QWidget::setEnabled);
 }
@@ -272,8 +274,11 @@ void GrabLiveWidget::timerEvent(QTimerEvent* event)
 {
     if (m_timer_id == 0 || event->timerId() != m_timer_id)
         return;
-    ++m_elapsed;
-    QMetaObject::invokeMethod(this, "slot_timer", Qt::QueuedConnection);
+    // Nothing is counted while the capture waits for the stream's first picture.
+    if (m_session.recording()) {
+        ++m_elapsed;
+        QMetaObject::invokeMethod(this, "slot_timer", Qt::QueuedConnection);
+    }
     // Stopped while there is room left, so the file is complete rather than cut by a full disk.
     if (m_session.capturing() && m_session.disk_low(ui->lineEdit_savepath->text())) {
         on_pushButton_stop_clicked();

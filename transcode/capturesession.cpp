@@ -49,6 +49,10 @@ CaptureSession::CaptureSession(QObject* owner)
         m_files << path;
         ++m_attempt_files;
     });
+    connect(&m_job, &TranscoderJob::sg_next_file, this, [this](const QString& path) {
+        m_file = path;
+        emit sg_next_file(path);
+    });
 }
 
 QString CaptureSession::folder_problem()
@@ -162,6 +166,10 @@ bool CaptureSession::may_reconnect() const
 
 void CaptureSession::progress_record()
 {
+    // A record before the first frame (ffmpeg reports as it begins) has nothing recorded yet.
+    const std::optional<qint64> at = position_ms(m_job.fields().time);
+    if (m_job.fields().frame <= 0 && at.value_or(0) <= 0)
+        return;
     m_recorded = true;
     if (std::exchange(m_attempt_recorded, true) || !m_capturing)
         return;

@@ -54,6 +54,8 @@ public:
     QString disk_text(bool stopped) const;
 
     bool capturing() const { return m_capturing; }
+    // This attempt has recorded something: the recording's time runs.
+    bool recording() const { return m_attempt_recorded; }
     bool running() const { return m_job.running(); }
     // A dropped stream waits to be tried again.
     bool waiting() const { return m_job.waiting(); }
@@ -73,8 +75,10 @@ public:
 signals:
     // The stream dropped while recording: the file so far is finished and it is tried again.
     void sg_dropped();
-    // Each attempt's first progress: recording into `file`; `resumed` after a drop.
+    // Each attempt's first progress that shows something recorded: recording into `file`; `resumed` after a drop.
     void sg_recording(const QString& file, bool resumed);
+    // The source's pictures changed in a way the file could not hold: the capture goes on in the next file, `file`.
+    void sg_next_file(const QString& file);
     // A failure the user is to hear of (failure_text); the window tells it and stops the capture.
     void sg_failed(const QString& message);
     void sg_error(QProcess::ProcessError error);

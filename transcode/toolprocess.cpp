@@ -19,13 +19,13 @@ void start(QProcess* process, const char* tool, const QStringList& arguments)
     process->start(tool_path(tool), arguments, QIODevice::ReadWrite);
 }
 
-QList<QByteArray> take_file_records(QByteArray& chunk, QByteArray* partial)
+QList<protocol::FileRecord> take_file_records(QByteArray& chunk, QByteArray* partial)
 {
     if (partial) {
         chunk.prepend(*partial);
         partial->clear();
     }
-    QList<QByteArray> files;
+    QList<protocol::FileRecord> files;
     QByteArray rest;
     qsizetype at = 0;
     while (at < chunk.size()) {
@@ -35,7 +35,7 @@ QList<QByteArray> take_file_records(QByteArray& chunk, QByteArray* partial)
         if (!protocol::is_file_record(view)) {
             rest += chunk.mid(at, end < 0 ? -1 : end + 1 - at);
         } else if (end >= 0) {
-            files << QByteArray::fromStdString(protocol::read_file_done(view));
+            files << *protocol::read_file_record(view);
         } else if (partial) {
             *partial = line;
         }
@@ -53,7 +53,7 @@ Reading read(QProcess& process, const std::vector<protocol::Outcome>& wanted, Pr
     const QByteArray chunk = process.readAllStandardOutput();
     qDebug().noquote().nospace() << '"' << QString::fromUtf8(chunk) << '"';
     QByteArray text = chunk_text(chunk);
-    QList<QByteArray> files = take_file_records(text, partial);
+    QList<protocol::FileRecord> files = take_file_records(text, partial);
     const protocol::Chunk found = classify_chunk(text, wanted);
     Reading reading{found.kind, found.outcome, 0, text, files};
     if (found.kind == ChunkKind::Progress)

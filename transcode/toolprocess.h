@@ -32,9 +32,9 @@ struct Reading
     protocol::Outcome outcome = protocol::Outcome::UnsupportedFormat; // for an error phrase
     int pieces = 0;  // of a progress record; below three nothing was scanned
     QByteArray text; // the chunk text, for records a job looks for besides
-    // Paths of the file records the chunk held (protocol::write_file_done),
-    // taken out of `text` first so that a name never reads as a phrase.
-    QList<QByteArray> files;
+    // The file records the chunk held (protocol::read_file_record), taken
+    // out of `text` first so that a name never reads as a phrase.
+    QList<protocol::FileRecord> files;
 };
 
 // Reads everything the transcoder has written so far as one chunk, logs it,
@@ -46,8 +46,8 @@ struct Reading
 Reading read(QProcess& process, const std::vector<protocol::Outcome>& wanted, ProgressFields& fields,
              QByteArray* partial = nullptr);
 
-// Takes the complete file records out of `chunk`, returning their paths; an
-// incomplete one at its end moves to `partial` when that is given.
-QList<QByteArray> take_file_records(QByteArray& chunk, QByteArray* partial);
+// Takes the complete file records out of `chunk`; an incomplete one at its
+// end moves to `partial` when that is given.
+QList<protocol::FileRecord> take_file_records(QByteArray& chunk, QByteArray* partial);
 
 } // namespace toolprocess

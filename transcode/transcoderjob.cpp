@@ -63,7 +63,7 @@ void TranscoderJob::stop()
     while (process->waitForReadyRead(0)) {
     }
     QByteArray rest = chunk_text(process->readAllStandardOutput());
-    const QList<QByteArray> files = toolprocess::take_file_records(rest, &m_partial);
+    const QList<protocol::FileRecord> files = toolprocess::take_file_records(rest, &m_partial);
     process->close();
     if (m_depth > 0)
         m_retired << process;
@@ -140,11 +140,16 @@ void TranscoderJob::read_output()
     leave();
 }
 
-void TranscoderJob::report_files(const QList<QByteArray>& files)
+void TranscoderJob::report_files(const QList<protocol::FileRecord>& files)
 {
     enter();
-    for (const QByteArray& path : files)
-        emit sg_file_done(QFile::decodeName(path));
+    for (const protocol::FileRecord& file : files) {
+        const QString path = QFile::decodeName(QByteArray::fromStdString(file.path));
+        if (file.event == protocol::FileEvent::Next)
+            emit sg_next_file(path);
+        else
+            emit sg_file_done(path);
+    }
     leave();
 }
 

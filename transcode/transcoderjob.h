@@ -104,6 +104,8 @@ signals:
     void sg_entry_record(const QByteArray& line);
     // The transcoder has completed a file of a recording, named by its full path.
     void sg_file_done(const QString& path);
+    // A recording goes on in the next of its files, named by its full path: the source's pictures changed.
+    void sg_next_file(const QString& path);
     // The child ended by itself, not by stop(); `marker` tells whether it printed the finish marker.
     void sg_ended(int exitCode, bool marker);
     void sg_error(QProcess::ProcessError error);
@@ -115,7 +117,7 @@ private:
     // let go only once the outermost of them has returned.
     void enter();
     void leave();
-    void report_files(const QList<QByteArray>& files);
+    void report_files(const QList<protocol::FileRecord>& files);
 
     QObject* m_owner;
     std::vector<protocol::Outcome> m_wanted;

@@ -250,26 +250,30 @@ private slots:
         QCOMPARE(std::string(patterned), protocol::numbered_name(stem, number, ext));
     }
 
-    // A completed file's whole path comes back, and never reads as a phrase or a marker.
+    // A file's whole path comes back with what happened to it, and never reads as a phrase or a marker.
     void file_record_round_trip_data()
     {
         QTest::addColumn<QByteArray>("path");
-        QTest::newRow("plain") << QByteArray("/r/a.mp4");
-        QTest::newRow("spaces, bars, Chinese") << QString("/录像 文件夹/a | b|zo_finished_2.mp4").toUtf8();
-        QTest::newRow("a phrase in the name") << QByteArray("/r/Could not write header.avi");
-        QTest::newRow("longest path") << "/" + QByteArray(4094, 'x');
+        QTest::addColumn<bool>("next"); // the recording goes on in it, rather than it is complete
+        QTest::newRow("plain") << QByteArray("/r/a.mp4") << false;
+        QTest::newRow("spaces, bars, Chinese") << QString("/录像 文件夹/a | b|zo_finished_2.mp4").toUtf8() << true;
+        QTest::newRow("a phrase in the name") << QByteArray("/r/Could not write header.avi") << true;
+        QTest::newRow("longest path") << "/" + QByteArray(4094, 'x') << false;
     }
     void file_record_round_trip()
     {
         QFETCH(QByteArray, path);
-        const std::string line = protocol::write_file_done(path.toStdString());
+        QFETCH(bool, next);
+        const std::string line =
+            next ? protocol::write_next_file(path.toStdString()) : protocol::write_file_done(path.toStdString());
         QVERIFY(line.back() == '\n' && line.find('\n') == line.size() - 1);
         QVERIFY(protocol::is_file_record(line));
-        QCOMPARE(QByteArray::fromStdString(protocol::read_file_done(std::string_view(line).substr(0, line.size() - 1))),
-                 path);
-        for (const char* other : {"zo_progress|1", "zo_entry|1|on", "zo_fil|/a"})
-            QCOMPARE(protocol::read_file_done(other), std::string());
-        QCOMPARE(protocol::write_file_done("/a\nzo_finished"), std::string());
+        const auto read = protocol::read_file_record(std::string_view(line).substr(0, line.size() - 1));
+        QVERIFY(read && (read->event == protocol::FileEvent::Next) == next);
+        QCOMPARE(QByteArray::fromStdString(read->path), path);
+        for (const char* other : {"zo_progress|1", "zo_entry|1|on", "zo_fil|/a", "zo_nex|/a"})
+            QVERIFY(!protocol::read_file_record(other));
+        QCOMPARE(protocol::write_next_file("/a\nzo_finished"), std::string());
     }
 };
 

@@ -65,16 +65,25 @@ private slots:
         QCOMPARE(c.kind == ChunkKind::ErrorPhrase ? int(c.outcome) : -1, phrase);
     }
 
-    // File records come out whole, even a long name in two reads.
+    // File records come out whole, even a long name in two reads, each with what it says of its file.
     void file_records()
     {
+        const auto paths = [](const QList<protocol::FileRecord>& records) {
+            QStringList said;
+            for (const protocol::FileRecord& record : records)
+                said << (record.event == protocol::FileEvent::Next ? "next:" : "done:") +
+                            QString::fromStdString(record.path);
+            return said;
+        };
         QByteArray partial;
-        QByteArray first = "log\nzo_file|/r/Could not write header.mp4\nzo_file|/r/" + QByteArray(5000, 'x');
-        QCOMPARE(toolprocess::take_file_records(first, &partial), QList<QByteArray>{"/r/Could not write header.mp4"});
+        QByteArray first =
+            "log\nzo_next|/r/a_2.mp4\nzo_file|/r/Could not write header.mp4\nzo_file|/r/" + QByteArray(5000, 'x');
+        QCOMPARE(paths(toolprocess::take_file_records(first, &partial)),
+                 QStringList({"next:/r/a_2.mp4", "done:/r/Could not write header.mp4"}));
         QCOMPARE(first, QByteArray("log\n"));
         QByteArray second = QByteArray(".avi\nzo_finished\n");
-        QCOMPARE(toolprocess::take_file_records(second, &partial),
-                 QList<QByteArray>{"/r/" + QByteArray(5000, 'x') + ".avi"});
+        QCOMPARE(paths(toolprocess::take_file_records(second, &partial)),
+                 QStringList{"done:/r/" + QString(5000, 'x') + ".avi"});
         QCOMPARE(classify_chunk(second, {protocol::Outcome::UnsupportedFormat}).kind, ChunkKind::Finished);
         QVERIFY(partial.isEmpty());
     }

@@ -1,7 +1,5 @@
 #include "commandline.h"
 
-#include "wallclock.h"
-
 #include "protocol/transcoder.h"
 
 #include <algorithm>
@@ -61,10 +59,11 @@ Args input_args(const Request::Input& input, long long timeout_us, long long ana
         const char* option = input.kind == SourceKind::Rtsp ? "-timeout" : "-rw_timeout";
         if (!has_option(input.options, option))
             append(args, {option, std::to_string(timeout_us)});
-        // A live stream without audio is otherwise analysed for five seconds
-        // before anything is written: a short capture would be empty.
-        if (!has_option(input.options, "-analyzeduration"))
-            append(args, {"-analyzeduration", std::to_string(analyze_us)});
+        // Otherwise a live stream is analysed for seconds before anything is
+        // written, and its frame rate guessed from twenty frames (rtsp's clock
+        // says nothing of it): a short capture would be empty.
+        if (!has_option(input.options, "-analyzeduration") && !has_option(input.options, "-fpsprobesize"))
+            append(args, {"-analyzeduration", std::to_string(analyze_us), "-fpsprobesize", "0"});
         // As a live source: a publisher that starts again from zero is a jump ffmpeg evens out, not time going back.
         if (input.kind == SourceKind::Flv && !has_option(input.options, "-f"))
             append(args, {"-f", flv_format});
@@ -89,17 +88,21 @@ Args output_args(const Request& request, Invocation& inv)
         !has_option(request.output_options, "-bsf:v"))
         append(args, {"-bsf:v", "h264_mp4toannexb"});
     // A later file of a capture, after a drop: the plug-in names the capture, we number its files.
+    inv.file_number = request.own.file_number;
     if (recording && !segmenting)
         output = protocol::recording_file(output, request.own.file_number);
+    // FLV takes new sequence headers as they come; the others keep the first set.
+    inv.one_set = !ends_with(output, ".flv");
     // A capture to MP4 is written in fragments of a second, so that a killed
     // recording still plays; it becomes an ordinary MP4 when it ends. Each
     // fragment goes to disk whole as soon as it is complete.
     if (inv.network_input && !segmenting && ends_with(output, ".mp4") &&
         !has_option(request.output_options, "-movflags") && !has_option(request.output_options, "-frag_duration")) {
-        append(args, {"-movflags", "+empty_moov+default_base_moof", "-frag_duration", std::to_string(k_fragment_us),
-                      "-flush_packets", "1"});
+        append(args, {"-movflags", "+empty_moov+default_base_moof", "-frag_duration", std::to_string(k_fragment_us)});
         inv.finish_mp4 = output;
     }
+    if (recording && !has_option(request.output_options, "-flush_packets"))
+        append(args, {"-flush_packets", "1"});
     // A recording goes to the disk for good once complete, whole or in files, each in fragments of its own.
     if (segmenting) {
         const SegmentPlan plan = SegmentPlan::make(output, request.own.segment_seconds, request.own.file_number);
@@ -118,29 +121,25 @@ Args output_args(const Request& request, Invocation& inv)
     return args;
 }
 
-// A recording from a live FLV source runs as two ffmpegs: the feeder reads
-// the source as it is, jumps included, puts its packets where the wall clock
-// says they came (wallclock.h) and passes them on as FLV through a pipe; the
-// writer records that as asked. One muxer's time unit, FLV's milliseconds,
-// is known for every stream that way, whatever the recording's format.
-Args feeder_args(const Request::Input& input, long long timeout_us, long long analyze_us)
+// A recording from a live FLV source runs as two ffmpegs with FFmpeg.exe
+// between them (relayrun.h): the feeder passes on the bytes of the source as
+// they come, unread, and the writer records the FLV that FFmpeg.exe makes of
+// them (livefeed.h), which begins with everything the writer needs to know.
+Args feeder_args(const Request::Input& input, long long timeout_us)
 {
-    Args args{"-hide_banner", "-nostats", "-loglevel", "level+debug"};
-    // The jumps come through as they are: plain FLV, not the live reader that evens them out.
-    append(args, input_args(input, timeout_us, analyze_us, "flv"));
-    const std::string retime = wall_clock_filters(std::strtod(k_jump_threshold, nullptr));
-    append(args, {"-c", "copy", "-bsf:v", retime, "-bsf:a", retime, "-f", "flv", "-flvflags", "no_duration_filesize",
-                  "-flush_packets", "1", "pipe:1"});
+    Args args{"-hide_banner", "-nostats", "-loglevel", "warning"};
+    Request::Input raw = input;
+    raw.options.insert(raw.options.begin(), {"-f", "data"});
+    append(args, input_args(raw, timeout_us, k_analyze_us, "flv"));
+    append(args, {"-map", "0", "-c", "copy", "-f", "data", "-flush_packets", "1", "pipe:1"});
     return args;
 }
 
-// FLV may bring new streams at any time, so the writer reads as much of the
-// stream as it is told to analyse before writing, in case more come: as much
-// as the feeder analysed, which is when video shows at the latest.
-Args writer_args(const Args& output, long long analyze_us)
+Args writer_args(const Args& output)
 {
     Args args = head();
-    append(args, {"-nostdin", "-f", "flv", "-analyzeduration", std::to_string(analyze_us), "-i", "pipe:0"});
+    append(args, {"-stats_period", k_progress_period, "-nostdin", "-f", "flv", "-analyzeduration",
+                  std::to_string(k_analyze_us), "-fpsprobesize", "0", "-i", "pipe:0"});
     append(args, output);
     return args;
 }
@@ -190,9 +189,11 @@ Request read_request(std::vector<std::string> args)
     return request;
 }
 
-Invocation build_invocation(const std::vector<std::string>& given_args, long long timeout_us)
+Invocation build_invocation(const std::vector<std::string>& given_args, long long timeout_us, int file_number)
 {
-    const Request request = read_request(given_args);
+    Request request = read_request(given_args);
+    if (file_number > 0)
+        request.own.file_number = file_number;
     Invocation inv;
     inv.network_input = request.network_input();
     const Args output = output_args(request, inv);
@@ -205,23 +206,21 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         if (input.kind == SourceKind::Playlist && inv.hls_playlist.empty())
             inv.hls_playlist = input.url;
     }
+
+    const Request::Input* only = request.inputs.size() == 1 ? &request.inputs.front() : nullptr;
+    if (inv.filter_log && only && only->kind == SourceKind::Flv && !has_option(only->options, "-f")) {
+        inv.feeder_args = feeder_args(*only, timeout_us);
+        inv.args = writer_args(output);
+        return inv;
+    }
     // Analysed again, for longer, when the first listing of a stream shows no video.
     const bool retried = std::any_of(request.inputs.begin(), request.inputs.end(), [](const Request::Input& in) {
         return in.kind != SourceKind::Local && !has_option(in.options, "-analyzeduration");
     });
-
-    const Request::Input* only = request.inputs.size() == 1 ? &request.inputs.front() : nullptr;
-    if (inv.filter_log && only && only->kind == SourceKind::Flv && !has_option(only->options, "-f")) {
-        inv.feeder_args = feeder_args(*only, timeout_us, k_analyze_us);
-        inv.args = writer_args(output, k_analyze_us);
-        if (retried) {
-            inv.feeder_retry_args = feeder_args(*only, timeout_us, k_analyze_long_us);
-            inv.retry_args = writer_args(output, k_analyze_long_us);
-        }
-        return inv;
-    }
     const auto plain = [&](long long analyze_us) {
         Args args = head();
+        if (recording)
+            append(args, {"-stats_period", k_progress_period});
         if (inv.filter_log)
             append(args, {"-loglevel", "level+debug", "-dts_delta_threshold", k_jump_threshold});
         for (const Request::Input& input : request.inputs)

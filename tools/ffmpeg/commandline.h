@@ -17,11 +17,16 @@ constexpr int k_progress_fd = 3;
 // that never arrives ends in an error instead of a hang.
 constexpr long long k_read_timeout_us = 10000000;
 
-// How much of a live stream is analysed before recording starts; and how
-// much when no video showed in that time (a server may hold the video back
-// until its next key frame).
-constexpr long long k_analyze_us = 1000000;
+// How much of a live stream is analysed before recording starts: as little
+// as ffmpeg allows (0 would be its default of seconds). What the stream's
+// headers say is known at once and its first frames are still decoded; a
+// longer look would only hold back what the server has sent. And how much
+// when no video showed in that time (a server may hold the video back until
+// its next key frame).
+constexpr long long k_analyze_us = 1;
 constexpr long long k_analyze_long_us = 10000000;
+// How often ffmpeg reports a recording's progress: the capture's clock starts with its first picture.
+constexpr const char* k_progress_period = "0.1";
 // A recording's time stamps that jump by more than this (in seconds) are put
 // back in line; ffmpeg does so for backward jumps of a tenth of a second.
 constexpr const char* k_jump_threshold = "0.5";
@@ -57,26 +62,29 @@ struct Request
 };
 Request read_request(std::vector<std::string> args);
 
-// How ffmpeg runs for a request: alone (args), or as a feeder whose standard
-// output is the writer's input (feeder_args | args); each with the arguments
-// that analyse the source for longer when its first listing shows no video.
+// How ffmpeg runs for a request: alone (args), with the arguments that
+// analyse the source for longer when its first listing shows no video; or as
+// a feeder whose output FFmpeg.exe hands on to the writer (feeder_args, args).
 struct Invocation
 {
     std::vector<std::string> args;       // ffmpeg's arguments, without the program
     std::vector<std::string> retry_args; // analysing for longer; empty: never tried again
     std::vector<std::string> feeder_args;
-    std::vector<std::string> feeder_retry_args;
     bool network_input = false;          // an input is a network stream, so a stop request applies
+    int file_number = 1;                 // of a recording: the number of its (first) file
     std::string finish_mp4;              // a fragmented MP4 to make ordinary once ffmpeg has ended
     std::string sync_output;             // a recording to force to the disk once complete
     std::optional<SegmentPlan> segments; // a recording cut into files
     bool filter_log = false;             // the source's ffmpeg logs at debug level with level tags (LogFilter)
     std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
+    bool one_set = true;                 // the recording's container holds one set of picture parameters
 
     bool relayed() const { return !feeder_args.empty(); }
 };
 
-// Turns the plug-in's argument list into the one ffmpeg runs with.
-Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us);
+// Turns the plug-in's argument list into the one ffmpeg runs with; a
+// recording into its file `file_number` when that is given.
+Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us,
+                            int file_number = 0);
 
 } // namespace ffexe

@@ -13,7 +13,7 @@ std::unique_ptr<Face> face_for(std::string program, const std::vector<std::strin
         return std::make_unique<ListPush>(std::move(program), std::move(*push));
     Invocation invocation = build_invocation(args, timeout_us);
     if (invocation.relayed())
-        return std::make_unique<RelayRun>(std::move(program), std::move(invocation));
+        return std::make_unique<RelayRun>(std::move(program), args, timeout_us, std::move(invocation));
     return std::make_unique<PlainRun>(std::move(program), std::move(invocation));
 }
 

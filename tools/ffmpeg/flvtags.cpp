@@ -100,6 +100,39 @@ Kind kind(const std::string& tag)
     return Kind::Other;
 }
 
+bool key_picture(const std::string& tag)
+{
+    return kind(tag) == Kind::Picture && (byte(tag, k_tag_head) >> 4) == 1;
+}
+
+bool sequence_header(const std::string& tag)
+{
+    if (tag.size() < k_tag_head + 2 + 4 || byte(tag, k_tag_head + 1) != 0)
+        return false;
+    const unsigned d0 = byte(tag, k_tag_head);
+    if (type(tag) == k_picture)
+        return (d0 >> 4) != 5 && ((d0 & 0x0f) == 7 || (d0 & 0x0f) == 12);
+    return type(tag) == k_sound && (d0 >> 4) == 10;
+}
+
+bool metadata(const std::string& tag)
+{
+    // An AMF string: its marker, its length in two bytes, its text.
+    static constexpr std::string_view name("\x02\x00\x0aonMetaData", 13);
+    return type(tag) == k_script && data(tag).substr(0, name.size()) == name;
+}
+
+std::string_view data(const std::string& tag)
+{
+    return std::string_view(tag).substr(k_tag_head, tag.size() - k_tag_head - 4);
+}
+
+std::string file_header(bool sound, bool pictures)
+{
+    const char flags = char((sound ? 0x04 : 0) | (pictures ? 0x01 : 0));
+    return std::string{'F', 'L', 'V', 1, flags, 0, 0, 0, 9, 0, 0, 0, 0};
+}
+
 } // namespace flv
 
 std::string HeaderCut::feed(const char* data, size_t size)

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ffexe {
@@ -37,6 +38,16 @@ void set_composition(std::string& tag, long long value);
 enum class Kind { Picture, Sound, Other };
 // Sequence headers, script data and command frames carry no time of their own: Other.
 Kind kind(const std::string& tag);
+// A picture a decoder can begin with.
+bool key_picture(const std::string& tag);
+// The decoder's set-up for the pictures (H.264 or HEVC) or the sound (AAC) that follow.
+bool sequence_header(const std::string& tag);
+// Script data named onMetaData: the stream's description.
+bool metadata(const std::string& tag);
+// The tag's data, without its head and the size after it.
+std::string_view data(const std::string& tag);
+// A file header saying which streams follow.
+std::string file_header(bool sound, bool pictures);
 
 } // namespace flv
 

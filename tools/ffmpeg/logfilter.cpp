@@ -1,7 +1,6 @@
 #include "logfilter.h"
 
 #include "phrasetable.h"
-#include "wallclock.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -65,9 +64,7 @@ std::string LogFilter::take_line(std::string_view line, Clock::time_point now)
     if (!quiet_level(level))
         return rest.empty() && prefix.empty() ? std::string() : std::string(prefix) + std::string(rest);
 
-    std::optional<long long> jump = discontinuity_us(rest);
-    if (!jump)
-        jump = wall_clock_jump_us(rest);
+    const std::optional<long long> jump = discontinuity_us(rest);
     if (!jump)
         return {};
     const bool same = m_last_jump && now - *m_last_jump < k_same_jump;
@@ -75,11 +72,16 @@ std::string LogFilter::take_line(std::string_view line, Clock::time_point now)
     if (same)
         return {};
     ++m_jumps;
+    return jump_line(*jump);
+}
+
+std::string jump_line(long long us)
+{
     char said[160];
     std::snprintf(said, sizeof said,
                   "FFmpeg.exe: the stream's time jumped %s by %.2f s (its source restarted?); the recording goes on "
                   "without a break",
-                  *jump < 0 ? "back" : "forward", double(std::llabs(*jump)) / 1e6);
+                  us < 0 ? "back" : "forward", double(std::llabs(us)) / 1e6);
     return said;
 }
 

@@ -26,6 +26,9 @@ private:
     int m_jumps = 0;
 };
 
+// Our line about a jump of the source's time by `us` (back is negative), without its line break.
+std::string jump_line(long long us);
+
 // ffmpeg's line about a jump it evened out, "timestamp discontinuity ...: DELTA,
 // new offset= ..."; the jump in microseconds, or nothing for any other line.
 std::optional<long long> discontinuity_us(std::string_view text);

@@ -1,7 +1,6 @@
 #include "runcore.h"
 
 #include "childprocess.h"
-#include "mp4finish.h"
 #include "playlistend.h"
 
 #include "protocol/transcoder.h"
@@ -55,10 +54,9 @@ RunCore::RunCore(const Invocation& invocation)
     , m_out([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
     , m_stop_path(invocation.network_input ? protocol::stop_request_path() : std::string())
     , m_watcher(m_stop_path)
+    , m_recording(invocation)
 {
     sigemptyset(&m_waiting_mask);
-    if (invocation.segments)
-        m_segments.emplace(*invocation.segments);
 }
 
 void RunCore::begin()
@@ -70,7 +68,7 @@ void RunCore::begin()
     }
 }
 
-void RunCore::stop_step(ChildProcess& asked, ChildProcess* other)
+void RunCore::stop_step(ChildProcess& asked, const std::vector<ChildProcess*>& others)
 {
     const auto now = Clock::now();
     StopSequence::Action action = m_stop.due(now);
@@ -89,7 +87,7 @@ void RunCore::stop_step(ChildProcess& asked, ChildProcess* other)
         break;
     case StopSequence::Action::Kill:
         asked.send_signal(SIGKILL);
-        if (other)
+        for (ChildProcess* other : others)
             other->send_signal(SIGKILL);
         break;
     case StopSequence::Action::None:
@@ -99,7 +97,7 @@ void RunCore::stop_step(ChildProcess& asked, ChildProcess* other)
 
 void RunCore::wait(PollSet& poll)
 {
-    complete_segments(false);
+    m_recording.complete_segments(m_out, false);
     const auto now = Clock::now();
     if (const std::optional<Clock::time_point> due = m_out.flush(now))
         poll.wake_by(*due);
@@ -127,20 +125,25 @@ bool RunCore::take_retry()
     return true;
 }
 
-void RunCore::read_progress(ChildProcess& child)
+void RunCore::read_progress(ChildProcess& child, ProgressParser& parser, Recording& recording, bool forward)
 {
     const std::optional<std::string> chunk = read_chunk(child.progress_fd(), 4096);
     if (!chunk) {
         child.close_progress();
         return;
     }
-    for (const ProgressBlock& block : m_progress.feed(chunk->data(), chunk->size())) {
-        if (block.frame > 0 || block.out_time_us > 0)
-            m_media_written = true;
+    for (const ProgressBlock& block : parser.feed(chunk->data(), chunk->size())) {
+        recording.note(block);
         // The last block would only hold up the finish marker by the gap.
-        if (!block.end)
+        if (forward && !block.end)
             m_out.add_progress(format_record(block));
     }
+}
+
+Recording RunCore::switch_recording(Recording next)
+{
+    m_progress = ProgressParser();
+    return std::exchange(m_recording, std::move(next));
 }
 
 int RunCore::end(int code)
@@ -152,58 +155,13 @@ int RunCore::end(int code)
         m_out.add_text("FFmpeg.exe: the playlist stopped growing before its end: the stream dropped\n");
         code = 1;
     }
-    if (!m_media_written && drop_empty_recording()) {
-        // Nothing to finish: the plug-in finds no file and says that nothing arrived.
-    } else {
-        if (!m_invocation.finish_mp4.empty()) {
-            std::string error;
-            if (finish_fragmented_mp4(m_invocation.finish_mp4, &error) == Mp4Finish::Failed)
-                m_out.add_text("FFmpeg.exe: the recording stays a fragmented MP4: " + error + "\n");
-        }
-        complete_segments(true);
-        const std::string& output = m_invocation.sync_output;
-        if (!output.empty() && !sync_to_disk(output))
-            m_out.add_text("FFmpeg.exe: the recording could not be forced to the disk\n");
-        if (!output.empty() && ::access(output.c_str(), F_OK) == 0)
-            m_out.add_text(protocol::write_file_done(output));
-    }
+    // A recording that holds nothing is removed: the plug-in finds no file and says that nothing arrived.
+    m_recording.finish(m_out);
     // Only now is the output file complete.
     if (code == 0)
         m_out.add_text(protocol::write_finish());
     m_out.drain();
     return code;
-}
-
-void RunCore::complete_segments(bool ended)
-{
-    if (!m_segments)
-        return;
-    const SegmentPlan& plan = *m_invocation.segments;
-    for (int n : m_segments->completed(ended)) {
-        std::string path = plan.written(n);
-        std::string error;
-        if (plan.fragmented && finish_fragmented_mp4(path, &error) == Mp4Finish::Failed)
-            m_out.add_text("FFmpeg.exe: " + path + " stays a fragmented MP4: " + error + "\n");
-        if (plan.final_name(n) != path && std::rename(path.c_str(), plan.final_name(n).c_str()) == 0)
-            path = plan.final_name(n);
-        if (!sync_to_disk(path))
-            m_out.add_text("FFmpeg.exe: " + path + " could not be forced to the disk\n");
-        m_out.add_text(protocol::write_file_done(path));
-    }
-}
-
-bool RunCore::drop_empty_recording()
-{
-    // Only a recording's: a conversion's output is ffmpeg's business.
-    std::string path = m_invocation.sync_output;
-    if (m_invocation.segments)
-        path = m_invocation.segments->written(m_invocation.segments->first);
-    if (path.empty())
-        return false;
-    // A file with headers only (ffmpeg writes them before the first key frame) does not play.
-    if (std::remove(path.c_str()) == 0)
-        m_out.add_text("FFmpeg.exe: nothing was recorded; " + path + " is removed\n");
-    return true;
 }
 
 } // namespace ffexe

@@ -5,7 +5,7 @@
 #include "outputwriter.h"
 #include "pollset.h"
 #include "progressrecord.h"
-#include "segments.h"
+#include "recording.h"
 #include "stopsequence.h"
 
 #include "protocol/command.h"
@@ -33,7 +33,7 @@ public:
     void begin();
     // The next step of the stop at `now`, applied to `asked` (the child that
     // takes "q" and interrupts); a kill ends `others` as well.
-    void stop_step(ChildProcess& asked, ChildProcess* other = nullptr);
+    void stop_step(ChildProcess& asked, const std::vector<ChildProcess*>& others = {});
     bool stopping() const { return m_stop.started(); }
     // Waits for what `poll` watches, the output due, the stop's next step and
     // the next look for the stop request, then runs what is ready.
@@ -46,7 +46,12 @@ public:
     bool take_retry();
 
     // Reads ffmpeg's progress pipe and passes it on as records.
-    void read_progress(ChildProcess& child);
+    void read_progress(ChildProcess& child) { read_progress(child, m_progress, m_recording, true); }
+    // The same for an ffmpeg recording `recording`, read by `parser`; passed on when `forward`.
+    void read_progress(ChildProcess& child, ProgressParser& parser, Recording& recording, bool forward);
+    const Recording& recording() const { return m_recording; }
+    // The recording goes on in `next`: the one before, for its ffmpeg to end, is returned.
+    Recording switch_recording(Recording next);
 
     // Once the children have ended with `code`: the recording completed and
     // said, the finish marker after a success, everything written. The
@@ -54,10 +59,6 @@ public:
     int end(int code);
 
 private:
-    void complete_segments(bool ended);
-    // Removes a recording that holds no media; false when this run records nothing.
-    bool drop_empty_recording();
-
     const Invocation& m_invocation;
     OutputWriter m_out;
     sigset_t m_waiting_mask;
@@ -65,8 +66,7 @@ private:
     protocol::StopRequestWatcher m_watcher;
     StopSequence m_stop;
     ProgressParser m_progress;
-    std::optional<SegmentTracker> m_segments;
-    bool m_media_written = false; // ffmpeg reported a frame or a time past the start
+    Recording m_recording;
     InputListing m_listing;
     bool m_retry = false;
 };

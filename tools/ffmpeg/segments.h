@@ -41,6 +41,8 @@ public:
 
     // The numbers of the files completed since the last call.
     std::vector<int> completed(bool ended);
+    // The number of the file being written.
+    int writing() const { return m_next; }
 
 private:
     SegmentPlan m_plan;
