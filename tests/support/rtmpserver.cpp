@@ -4,6 +4,7 @@
 #include "testmedia.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -16,14 +17,27 @@ events { worker_connections 64; }
 rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 )";
 
-// Playlists are read again as they grow: nothing is cached.
+// Playlists are read again as they grow: nothing is cached; a stream passes as it comes.
 const char* const k_http_config = R"(daemon off; master_process off; worker_processes 1;
 pid %1/nginx.pid; error_log %1/error.log info;
 events { worker_connections 64; }
 http { access_log off; default_type application/octet-stream;
   types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }
-  server { listen 127.0.0.1:%2; root %3; location / { add_header Cache-Control no-cache; } } }
+  server { listen 127.0.0.1:%2; root %3; location / { add_header Cache-Control no-cache; %4 } } }
 )";
+
+// Whether something listens on the loopback `port` (a datagram socket is bound to it, for `udp`), without
+// connecting, which a server of one reader would take for its reader.
+bool bound(quint16 port, bool udp)
+{
+    const QString local = QString("0100007F:%1").arg(port, 4, 16, QChar('0')).toUpper();
+    for (const QByteArray& line : testmedia::read_file(udp ? "/proc/net/udp" : "/proc/net/tcp").split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 3 && f[1] == local.toLatin1() && (udp || f[3] == "0A"))
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -93,12 +107,14 @@ bool RtmpServer::start()
            });
 }
 
-bool HttpServer::start(const QString& root)
+bool HttpServer::start(const QString& root, quint16 upstream)
 {
-    return m_dir.isValid() && start_on_free_port("nginx", [this, root](quint16 port) {
+    const QString proxy =
+        upstream ? QString("proxy_pass http://127.0.0.1:%1; proxy_buffering off;").arg(upstream) : QString();
+    return m_dir.isValid() && start_on_free_port("nginx", [this, root, proxy](quint16 port) {
                const QString conf = m_dir.filePath("nginx.conf");
-               testmedia::write_file(conf,
-                                     QString::fromLatin1(k_http_config).arg(m_dir.path()).arg(port).arg(root).toUtf8());
+               testmedia::write_file(
+                   conf, QString::fromLatin1(k_http_config).arg(m_dir.path()).arg(port).arg(root, proxy).toUtf8());
                return QStringList{"-e", m_dir.filePath("error.log"), "-c", conf, "-p", m_dir.path()};
            });
 }
@@ -156,4 +172,29 @@ bool RtspServer::start(const QString& clip, bool audio)
                            "--clip", clip} +
                (audio ? QStringList{"--audio"} : QStringList());
     });
+}
+
+bool ClipListener::start(Kind kind, const QString& clip)
+{
+    stop();
+    const quint16 port = testmedia::free_port();
+    const QString own = kind == Kind::Srt ? QString("srt://127.0.0.1:%1?mode=listener").arg(port)
+                                          : QString("http://127.0.0.1:%1/live.flv").arg(port);
+    m_ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QStringList out =
+        kind == Kind::Srt ? QStringList{"-f", "mpegts", own} : QStringList{"-f", "flv", "-listen", "1", own};
+    m_ffmpeg.start("ffmpeg", QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1",
+                                         "-i", clip, "-c", "copy"} +
+                                 out);
+    if (kind == Kind::HttpFlv && !m_http.start(QDir::tempPath(), port))
+        return false;
+    m_url = kind == Kind::Srt ? QString("srt://127.0.0.1:%1").arg(port) : m_http.url("live.flv");
+    return QTest::qWaitFor([&] { return bound(port, kind == Kind::Srt); }, 60000);
+}
+
+void ClipListener::stop()
+{
+    m_ffmpeg.kill();
+    m_ffmpeg.waitForFinished();
+    m_http.stop();
 }

@@ -69,14 +69,34 @@ private:
     std::list<QProcess> m_publishers;
 };
 
-// nginx serving the files of a folder over plain http, for playlists the tests write.
+// nginx serving over plain http the files of a folder, for playlists the tests write, or, with
+// `upstream`, what the server on that loopback port sends as it comes.
 class HttpServer : public LoopbackServer
 {
 public:
-    bool start(const QString& root);
+    bool start(const QString& root, quint16 upstream = 0);
     // http://127.0.0.1:PORT/PATH
     QString url(const QString& path) const { return QString("http://127.0.0.1:%1/%2").arg(port()).arg(path); }
 
 private:
     QTemporaryDir m_dir;
+};
+
+// The stock ffmpeg serving a clip live to the one reader that comes, from the
+// clip's start and round in a loop: SRT in listener mode, or FLV over http
+// through the http nginx in front of it.
+class ClipListener
+{
+public:
+    enum class Kind { Srt, HttpFlv };
+    ~ClipListener() { stop(); }
+    // True once a reader may come.
+    bool start(Kind kind, const QString& clip);
+    void stop();
+    QString url() const { return m_url; }
+
+private:
+    QProcess m_ffmpeg;
+    HttpServer m_http;
+    QString m_url;
 };

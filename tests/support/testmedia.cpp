@@ -115,14 +115,15 @@ QList<QPair<double, int>> picture_sizes(const QString& path)
     return runs;
 }
 
-QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio)
+QString make_clip(const QString& path, int seconds, int width, int height, const QString& rate, bool audio, int gop)
 {
     QStringList args{"-f", "lavfi", "-i",
                      QString("testsrc2=size=%1x%2:rate=%3:duration=%4").arg(width).arg(height).arg(rate).arg(seconds)};
     if (audio)
         args +=
             {"-f", "lavfi", "-i", QString("sine=frequency=440:duration=%1").arg(seconds), "-c:a", "aac", "-shortest"};
-    args += {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-pix_fmt", "yuv420p", path};
+    args += {"-c:v",          "libx264", "-preset",  "ultrafast", "-g", QString::number(gop),
+             "-sc_threshold", "0",       "-pix_fmt", "yuv420p",   path};
     return ffmpeg(args) ? path : QString();
 }
 

@@ -45,9 +45,9 @@ QList<QPair<double, double>> sound_levels(const QString& path);
 QList<QPair<double, int>> picture_sizes(const QString& path);
 
 // A clip of `seconds` of test pattern (and a tone when `audio`), at the given size and rate ("25" or "30000/1001"), a
-// key frame every 25 frames as live encoders send them. Returns the path, empty on failure.
+// key frame every `gop` frames (25: as live encoders send them). Returns the path, empty on failure.
 QString make_clip(const QString& path, int seconds, int width = 320, int height = 240, const QString& rate = "25",
-                  bool audio = true);
+                  bool audio = true, int gop = 25);
 
 // How make_recording() records: what a camera, phone or screen recorder with fixed settings would write.
 struct Recording

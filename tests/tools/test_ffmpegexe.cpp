@@ -3,6 +3,7 @@
 #include "protocol/privatefolder.h"
 #include "protocol/transcoder.h"
 #include "rtmpserver.h"
+#include "rtspserver.h"
 #include "testmedia.h"
 #include "transcode/transcoderoutput.h"
 
@@ -29,6 +30,7 @@ class TestFfmpegExe : public QObject
     QTemporaryDir m_dir;
     QString m_stubborn;
     QString m_clip;
+    QMap<int, QString> m_gop_clips; // key pictures N s apart, published as "gN"
     RtmpServer m_server;
     int m_runs = 0;
 
@@ -50,6 +52,11 @@ private slots:
             testmedia::ffmpeg({"-i", m_clip, "-c:v", "copy", "-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1", mulaw}));
         for (const auto& [clip, stream] : {std::pair{m_clip, "s"}, {late, "late"}, {mulaw, "mulaw"}, {m_clip, "again"}})
             QVERIFY2(m_server.publish(clip, stream), qPrintable(m_server.log()));
+        for (int gop : {1, 2, 4, 10}) {
+            const QString clip = m_dir.filePath(QString("g%1.mp4").arg(gop));
+            QVERIFY(!testmedia::make_clip(clip, 12, 320, 240, "25", true, 25 * gop).isEmpty());
+            QVERIFY2(m_server.publish(m_gop_clips[gop] = clip, QString("g%1").arg(gop)), qPrintable(m_server.log()));
+        }
     }
     void cleanupTestCase()
     {
@@ -239,6 +246,99 @@ private slots:
         // The marker comes last, after the last record.
         QVERIFY(output.endsWith("\nzo_finished\n") && chunks.last().endsWith("zo_finished\n"));
         QVERIFY(!chunks.last().contains("zo_progress"));
+    }
+
+    // A capture begins with the first key picture that arrives and keeps what comes from it on: stopped a moment later
+    // it holds as many pictures as the stock ffmpeg copying the same source over the same while, written as they came
+    // (its first record shows no time that an analysis held back); stopped before any picture came, it keeps the sound.
+    void short_capture_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("gop");    // seconds between key pictures
+        QTest::addColumn<bool>("early"); // stopped a moment after it began, before rtmp's first key picture
+        for (const char* kind : {"rtmp", "http-flv", "srt", "rtsp"}) {
+            for (int gop : {1, 2, 4, 10})
+                QTest::newRow(qPrintable(QString("%1, key pictures %2 s apart").arg(kind).arg(gop)))
+                    << QString(kind) << gop << false;
+        }
+        QTest::newRow("rtmp, stopped before its first key picture") << "rtmp" << 10 << true;
+    }
+    void short_capture()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, gop);
+        QFETCH(bool, early);
+        const QString stream = QString("g%1").arg(gop), clip = m_gop_clips[gop];
+        const QString name = m_dir.filePath(QString("%1-%2%3").arg(kind).arg(gop).arg(early ? "-early" : ""));
+        // Ours and the reference's: one reader each for a listener, the same stream for the servers.
+        RtspServer rtsp;
+        ClipListener listeners[2];
+        QString urls[2];
+        if (kind == "rtmp") {
+            urls[0] = urls[1] = m_server.url(stream);
+        } else if (kind == "rtsp") {
+            QVERIFY(rtsp.start(clip, true));
+            urls[0] = urls[1] = rtsp.url();
+        } else {
+            for (int i = 0; i < 2; ++i) {
+                QVERIFY(
+                    listeners[i].start(kind == "srt" ? ClipListener::Kind::Srt : ClipListener::Kind::HttpFlv, clip));
+                urls[i] = listeners[i].url();
+            }
+        }
+        const QString stop = testenv::shared_temp(protocol::stop_file);
+        QFile::remove(stop);
+        const int plays = m_server.log().count("play: name='" + stream + "'");
+        QProcess capture;
+        QByteArray said;
+        connect(&capture, &QProcess::readyRead, [&] { said += capture.readAll(); });
+        QStringList args;
+        for (const std::string& arg : protocol::write_capture({urls[0].toStdString(), (name + ".mp4").toStdString()}))
+            args << QString::fromStdString(arg);
+        capture.setProcessChannelMode(QProcess::MergedChannels);
+        capture.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
+        // On rtmp the reference asks after ours: it cannot have a key picture that ours was too late for.
+        if (kind == "rtmp")
+            QTRY_VERIFY_WITH_TIMEOUT(m_server.log().count("play: name='" + stream + "'") > plays, 60000);
+        const QString reference = name + (kind == "rtsp" ? ".mkv" : kind == "srt" ? ".ts" : ".flv");
+        QProcess plain;
+        plain.start("ffmpeg", QStringList{"-hide_banner", "-loglevel", "error", "-y"} +
+                                  (kind == "rtsp" ? QStringList{"-i", urls[1], "-c", "copy", reference}
+                                                  : QStringList{"-f", "data", "-i", urls[1], "-map", "0", "-c", "copy",
+                                                                "-f", "data", reference}));
+        // The first record that shows pictures, and the time recorded.
+        const auto first_time = [&] {
+            for (const QString& line : QString::fromUtf8(said).split('\n')) {
+                const QPair<qint64, qint64> at = parse(line);
+                if (at.first > 0)
+                    return line.section("time=", 1).left(11);
+            }
+            return QString();
+        };
+        if (early)
+            QTest::qWait(1500); // stopped a moment after it began, whatever came by then
+        else
+            QTRY_VERIFY2_WITH_TIMEOUT(said.contains("time=00:00:02"), said.constData(), 60000);
+        QVERIFY(testmedia::write_file(stop, {}));
+        plain.write("q");
+        QVERIFY(capture.waitForFinished(60000) && plain.waitForFinished(60000));
+        QVERIFY2(capture.exitCode() == 0 && said.endsWith("zo_finished\n"), said.constData());
+        QCOMPARE(testmedia::decode_errors(name + ".mp4"), QString());
+        qDebug() << "FIRST" << first_time();
+        QVERIFY2(early || first_time() < "00:00:00.80", qPrintable(first_time()));
+        // Pictures from the first key picture on, in each file.
+        const auto pictures = [](const QString& file) {
+            const QStringList flags =
+                testmedia::run("ffprobe",
+                               {"-v", "error", "-analyzeduration", "100M", "-probesize", "100M", "-select_streams",
+                                "v:0", "-show_entries", "packet=flags", "-of", "csv=p=0", file})
+                    .out.split('\n', Qt::SkipEmptyParts);
+            const qsizetype key = flags.indexOf(QRegularExpression("^K"));
+            return key < 0 ? 0 : flags.size() - key;
+        };
+        const qsizetype ours = pictures(name + ".mp4"), theirs = pictures(reference);
+        QVERIFY2(ours >= theirs - 5, qPrintable(QString("%1 pictures, the stock ffmpeg %2").arg(ours).arg(theirs)));
+        QVERIFY2(!early || testmedia::streams(name + ".mp4").contains("aac,audio"), said.constData());
     }
 
     // A live HLS playlist recorded: one that says it is complete ends the capture well, with its last frames, none

@@ -134,8 +134,11 @@ void RunCore::read_progress(ChildProcess& child, ProgressParser& parser, Recordi
     }
     for (const ProgressBlock& block : parser.feed(chunk->data(), chunk->size())) {
         recording.note(block);
-        // The last block would only hold up the finish marker by the gap.
-        if (forward && !block.end)
+        // The last block would only hold up the finish marker by the gap. A recording's
+        // block before anything is written says nothing, and would hold up the text after it
+        // and so its first picture's record, which starts the capture's clock.
+        const bool empty = block.frame == 0 && block.out_time_us <= 0 && !recording.current().empty();
+        if (forward && !block.end && !empty)
             m_out.add_progress(format_record(block));
     }
 }
