@@ -337,6 +337,10 @@ Stop the conversion and remove the row?</translation>
         <translation>Reconnected, recording: %1</translation>
     </message>
     <message>
+        <source>画面尺寸已改变，继续录制到新文件：%1</source>
+        <translation>The picture size changed; recording goes on in a new file: %1</translation>
+    </message>
+    <message>
         <source>没有收到任何数据，未生成录像文件</source>
         <translation>No data arrived; no recording was made</translation>
     </message>

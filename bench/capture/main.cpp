@@ -7,6 +7,7 @@
 //
 // bench_capture [long-seconds]   (default 600: the long recording of the stop figure)
 // bench_capture continuity       (only the restarted publisher and the HLS playlist, continuity.cpp)
+// bench_capture start            (only the start to the first frame written and the clock, each kind of source)
 
 #include "continuity.h"
 #include "figure.h"
@@ -59,6 +60,31 @@ struct Result
     double complete_ms = 0; // from pressing stop until the transcoder had ended, the file complete
     double idle_ms = 0;     // from pressing stop until the window was idle again
     int boxes = 0;
+    double first_ms = -1; // from pressing start to the first frame written, when the window's clock began
+    double clock = 0;     // s the window's clock had counted at the stop, to the millisecond
+    int shown = 0;        // s it showed
+};
+
+// The window's clock ticks a second after the first frame written and every second from then on, each tick a queued
+// call to the window: the only one it queues.
+class Ticks : public QObject
+{
+public:
+    explicit Ticks(const QElapsedTimer& clock)
+        : m_clock(clock)
+    {}
+    QList<double> at; // ms from pressing start
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::MetaCall)
+            at << double(m_clock.nsecsElapsed()) / 1e6;
+        return false;
+    }
+
+private:
+    const QElapsedTimer& m_clock;
 };
 
 class Bench
@@ -101,6 +127,8 @@ public:
         window.show();
 
         QElapsedTimer clock;
+        Ticks ticks(clock);
+        window.installEventFilter(&ticks);
         clock.start();
         window.findChild<QPushButton*>("pushButton_start")->click();
         spin(seconds * 1000);
@@ -119,6 +147,11 @@ public:
             result.idle_ms = double(stopping.nsecsElapsed()) / 1e6;
             result.complete_ms = ended_ms;
         }
+        if (!ticks.at.isEmpty()) {
+            result.first_ms = ticks.at.first() - 1000;
+            result.clock = (result.wall * 1000 - result.first_ms) / 1000;
+            result.shown = int(ticks.at.size());
+        }
         result.boxes = boxes.count();
         result.recorded = probe_duration(file);
         return result;
@@ -127,6 +160,48 @@ public:
 private:
     QString m_out;
 };
+
+// Start to the first frame written, and the window's clock against the file at the stop, for each kind of source: 6 s
+// captures to .mp4 through the window, a key frame every second.
+void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const QString& clip)
+{
+    std::printf("\n6 s captures to .mp4 (first: start pressed to the first frame written; clock: what the window's "
+                "clock counted at the stop, shown in whole seconds):\n");
+    for (const char* kind : {"rtmp", "http-flv", "srt", "rtsp"}) {
+        QList<double> first, off;
+        QStringList clocks;
+        for (int round = 0; round < 5; ++round) {
+            ClipListener listener; // serves one reader: started again for each
+            const bool listens = QString(kind) == "srt" || QString(kind) == "http-flv";
+            if (listens &&
+                !listener.start(QString(kind) == "srt" ? ClipListener::Kind::Srt : ClipListener::Kind::HttpFlv, clip)) {
+                std::printf("  %s: the source did not start\n", kind);
+                break;
+            }
+            const QString url = listens ? listener.url() : QString(kind) == "rtmp" ? rtmp : rtsp;
+            const Result r = bench.capture(url, ".mp4", 6, false);
+            std::printf("  %-9s first %6.0f ms, clock %.2f s (shown %d s), file %.2f s\n", kind, r.first_ms, r.clock,
+                        r.shown, r.recorded);
+            std::fflush(stdout);
+            first << r.first_ms;
+            off << r.recorded - r.clock;
+            clocks << QString("%1/%2").arg(r.clock, 0, 'f', 2).arg(r.recorded, 0, 'f', 2);
+        }
+        if (first.isEmpty())
+            continue;
+        std::sort(first.begin(), first.end());
+        std::sort(off.begin(), off.end(), [](double a, double b) { return qAbs(a) < qAbs(b); });
+        figure(qPrintable(QString("capture from %1: start to the first frame written").arg(kind)),
+               qPrintable(QString("%1 ms").arg(first.at(first.size() / 2), 0, 'f', 0)), "<= 500 ms",
+               qPrintable(QString("median of %1; %2 to %3 ms; a key frame every second")
+                              .arg(first.size())
+                              .arg(first.first(), 0, 'f', 0)
+                              .arg(first.last(), 0, 'f', 0)));
+        figure(qPrintable(QString("capture from %1: file against the window's clock at the stop, worst").arg(kind)),
+               qPrintable(QString("%1 s").arg(off.last(), 0, 'f', 2)), "within 2% or 0.3 s",
+               qPrintable("clock/file s: " + clocks.join(", ")));
+    }
+}
 
 } // namespace
 
@@ -138,6 +213,8 @@ int main(int argc, char** argv)
     TestHost host;
     // "bench_capture continuity": only the restarted publisher and the HLS playlist.
     const bool continuity_only = argc > 1 && QString(argv[1]) == "continuity";
+    // "bench_capture start": only the start to the first frame, for each kind of source.
+    const bool start_only = argc > 1 && QString(argv[1]) == "start";
     const int long_seconds = argc > 1 && !continuity_only ? QString(argv[1]).toInt() : 600;
     const int rounds = argc > 2 ? std::max(1, QString(argv[2]).toInt()) : 3;
 
@@ -164,13 +241,17 @@ int main(int argc, char** argv)
     for (int i = 0; i < 300 && !rtmp.log().contains("publish: name='live'"); ++i)
         spin(100);
 
+    QTemporaryDir out;
+    Bench bench(out.path());
+    if (start_only) {
+        measure_start(bench, rtmp.url("live"), rtsp.url(), clip);
+        return 0;
+    }
     measure_restarted_publisher(rtmp, clip);
     measure_hls(clip);
     if (continuity_only)
         return 0;
 
-    QTemporaryDir out;
-    Bench bench(out.path());
     std::printf("\n10 s captures (wall: start pressed to stop pressed; kept: what the file holds):\n");
     std::printf("  %-16s %-5s %8s %8s %8s %14s %12s\n", "source", "ext", "wall s", "kept s", "lost s", "complete ms",
                 "idle ms");
@@ -228,6 +309,8 @@ int main(int argc, char** argv)
                qPrintable(QString("%1 ms").arg(r.complete_ms, 0, 'f', 0)), "<= 1000 ms",
                qPrintable(QString("kept %1 s of %2 s").arg(r.recorded, 0, 'f', 2).arg(r.wall, 0, 'f', 2)));
     }
+
+    measure_start(bench, rtmp.url("live"), rtsp.url(), clip);
 
     publisher.kill();
     publisher.waitForFinished();

@@ -143,7 +143,7 @@ int RtmpServer::published(const QString& stream) const
     return log().count(QString("publish: name='%1'").arg(stream));
 }
 
-bool RtmpServer::restart_publisher(const QString& stream, int away_ms)
+bool RtmpServer::restart_publisher(const QString& stream, int away_ms, const QString& clip)
 {
     for (QProcess& publisher : m_publishers) {
         if (publisher.arguments().value(publisher.arguments().size() - 1) != url(stream))
@@ -152,6 +152,11 @@ bool RtmpServer::restart_publisher(const QString& stream, int away_ms)
         publisher.kill();
         publisher.waitForFinished();
         QTest::qWait(away_ms); // the outage itself, not a wait for something
+        if (!clip.isEmpty()) {
+            QStringList args = publisher.arguments();
+            args[args.indexOf("-i") + 1] = clip;
+            publisher.setArguments(args);
+        }
         publisher.start();
         return QTest::qWaitFor([&] { return published(stream) > before; }, 60000);
     }

@@ -54,8 +54,9 @@ public:
     // stock ffmpeg; true once the server has taken the stream.
     bool publish(const QString& clip, const QString& stream);
     // Ends the publisher of `stream` and starts it again, as a streamer who stops and starts; its time stamps begin
-    // anew. True once the server has taken the stream again. `away_ms`: how long the streamer is gone.
-    bool restart_publisher(const QString& stream, int away_ms = 0);
+    // anew. True once the server has taken the stream again. `away_ms`: how long the streamer is gone; `clip`: what
+    // the streamer sends from then on, when not what it sent.
+    bool restart_publisher(const QString& stream, int away_ms = 0, const QString& clip = {});
 
     // rtmp://127.0.0.1:PORT/live/STREAM
     QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(port()).arg(stream); }
