@@ -74,11 +74,12 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
         ui->lb_state->setText(tr(kDropped));
     });
     // The clock counts from the first picture recorded; after a drop it goes on from where it stopped.
-    connect(&m_session, &CaptureSession::sg_recording, this, [this](const QString& file, bool resumed) {
-        start_clock();
-        if (resumed)
-            ui->lb_state->setText(tr(kResumed).arg(QFileInfo(file).fileName()));
-    });
+    connect(&m_session, &CaptureSession::sg_recording, this,
+            [this](const QString& file, bool resumed, qint64 written_ms) {
+                start_clock(written_ms);
+                if (resumed)
+                    ui->lb_state->setText(tr(kResumed).arg(QFileInfo(file).fileName()));
+            });
     connect(&m_session, &CaptureSession::sg_next_file, this,
             [this](const QString& file) { ui->lb_state->setText(tr(kNextFile).arg(QFileInfo(file).fileName())); });
     ui->spinBox_segment->setEnabled(ui->checkBox_segment->isChecked());
@@ -245,10 +246,13 @@ void GrabLiveWidget::on_pushButton_stop_clicked()
         ui->lb_state->setText(ending == CaptureSession::Ending::NothingArrived ? tr(kNothingArrived) : QString());
 }
 
-void GrabLiveWidget::start_clock()
+void GrabLiveWidget::start_clock(qint64 written_ms)
 {
     stop_clock();
-    m_timer_id = startTimer(1000);
+    // What the file held when the clock heard of it counts: the clock and the file agree.
+    m_elapsed += int(written_ms / 1000);
+    m_tick_ms = int(1000 - written_ms % 1000);
+    m_timer_id = startTimer(m_tick_ms, Qt::PreciseTimer);
 }
 
 void GrabLiveWidget::stop_clock()
@@ -274,6 +278,10 @@ void GrabLiveWidget::timerEvent(QTimerEvent* event)
 {
     if (m_timer_id == 0 || event->timerId() != m_timer_id)
         return;
+    if (std::exchange(m_tick_ms, 1000) != 1000) {
+        killTimer(m_timer_id);
+        m_timer_id = startTimer(1000, Qt::PreciseTimer);
+    }
     // Nothing is counted while the capture waits for the stream's first picture.
     if (m_session.recording()) {
         ++m_elapsed;

@@ -78,12 +78,13 @@ protected:
 
 private:
     void failed(const QString& message);
-    void start_clock();
+    void start_clock(qint64 written_ms = 0);
     void stop_clock();
 
     Ui::GrabLiveWidget* ui;
     int m_timer_id;
     int m_elapsed;
+    int m_tick_ms = 1000; // until the clock's next tick
     // The capture: its transcoder and its rules.
     CaptureSession m_session;
 };

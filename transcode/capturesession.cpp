@@ -175,7 +175,7 @@ void CaptureSession::progress_record()
         return;
     // Recording (again): the next drop waits the shortest time.
     m_backoff.reset();
-    emit sg_recording(m_file, m_attempt > 1);
+    emit sg_recording(m_file, m_attempt > 1, at.value_or(0));
 }
 
 void CaptureSession::error_phrase(protocol::Outcome outcome)

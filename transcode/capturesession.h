@@ -75,8 +75,9 @@ public:
 signals:
     // The stream dropped while recording: the file so far is finished and it is tried again.
     void sg_dropped();
-    // Each attempt's first progress that shows something recorded: recording into `file`; `resumed` after a drop.
-    void sg_recording(const QString& file, bool resumed);
+    // Each attempt's first progress that shows something recorded: recording into `file`, which already holds
+    // `written_ms`; `resumed` after a drop.
+    void sg_recording(const QString& file, bool resumed, qint64 written_ms);
     // The source's pictures changed in a way the file could not hold: the capture goes on in the next file, `file`.
     void sg_next_file(const QString& file);
     // A failure the user is to hear of (failure_text); the window tells it and stops the capture.

@@ -411,10 +411,15 @@ private slots:
         QTest::addColumn<V>("verdict");
         const QString in = "Input #0, flv, from 'rtmp://h/live/x':\n  Metadata:\n    fps             : 25\n",
                       audio = "  Stream #0:0: Audio: aac\n", mapping = "Stream mapping:\n";
-        QTest::newRow("audio and video") << in + audio + "  Stream #0:1: Video: h264\n" + mapping << V::Video;
+        QTest::newRow("audio and video") << in + audio + "  Stream #0:1: Video: h264, yuv420p, 320x240\n" + mapping
+                                         << V::Video;
+        // Analysed too briefly to know the size: no file could be written.
+        QTest::newRow("a video of unknown size")
+            << in + "  Stream #0:0, 0, 1/90000: Video: h264 (avc1 / 0x31637661), none, 90k tbr\n" + mapping
+            << V::NoVideo;
         QTest::newRow("audio only") << in + "  Stream #0:0: Audio: aac (LC)\n" + mapping << V::NoVideo;
         QTest::newRow("tagged stream, carriage returns")
-            << in + QString("  Stream #0:0(und): Video: h264\r\nStream mapping:\r\n") << V::Video;
+            << in + QString("  Stream #0:0(und): Video: h264, 1280x720\r\nStream mapping:\r\n") << V::Video;
         QTest::newRow("listing not over yet") << in + audio << V::Pending;
         QTest::newRow("only the input's streams count")
             << in + audio + QString("Output #0, mp4:\n  Stream #0:0: Video: h264\n") << V::NoVideo;

@@ -5,8 +5,8 @@
 namespace ffexe {
 
 // Follows ffmpeg's log far enough to tell whether its input holds a video
-// stream: ffmpeg lists the input's streams once it has analysed them, and
-// the stream mapping follows the listing.
+// stream it knows the size of: ffmpeg lists the input's streams once it has
+// analysed them, and the stream mapping follows the listing.
 class InputListing
 {
 public:
