@@ -255,12 +255,13 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("gop");    // seconds between key pictures
-        QTest::addColumn<bool>("early"); // stopped a moment after it began, before rtmp's first key picture
+        QTest::addColumn<bool>("early"); // stopped a moment after it began
         // Key pictures 2 s apart, as most streaming software sends them, and 10 s, the longest wait for one.
         for (const auto& [kind, gop] : {std::pair{"rtmp", 2}, {"rtmp", 10}, {"http-flv", 10}, {"srt", 2}, {"rtsp", 2}})
             QTest::newRow(qPrintable(QString("%1, key pictures %2 s apart").arg(kind).arg(gop)))
                 << QString(kind) << gop << false;
         QTest::newRow("rtmp, stopped before its first key picture") << "rtmp" << 10 << true;
+        QTest::newRow("srt, stopped a moment after its first key picture") << "srt" << 2 << true;
     }
     void short_capture()
     {
