@@ -179,7 +179,7 @@ bool RtspServer::start(const QString& clip, bool audio)
     });
 }
 
-bool ClipListener::start(Kind kind, const QString& clip)
+bool ClipListener::start(Kind kind, const QString& clip, const QStringList& codecs)
 {
     stop();
     const quint16 port = testmedia::free_port();
@@ -189,8 +189,8 @@ bool ClipListener::start(Kind kind, const QString& clip)
     const QStringList out =
         kind == Kind::Srt ? QStringList{"-f", "mpegts", own} : QStringList{"-f", "flv", "-listen", "1", own};
     m_ffmpeg.start("ffmpeg", QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop", "-1",
-                                         "-i", clip, "-c", "copy"} +
-                                 out);
+                                         "-i", clip} +
+                                 codecs + out);
     if (kind == Kind::HttpFlv && !m_http.start(QDir::tempPath(), port))
         return false;
     m_url = kind == Kind::Srt ? QString("srt://127.0.0.1:%1").arg(port) : m_http.url("live.flv");

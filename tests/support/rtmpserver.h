@@ -91,8 +91,8 @@ class ClipListener
 public:
     enum class Kind { Srt, HttpFlv };
     ~ClipListener() { stop(); }
-    // True once a reader may come.
-    bool start(Kind kind, const QString& clip);
+    // True once a reader may come. `codecs`: how the clip is sent.
+    bool start(Kind kind, const QString& clip, const QStringList& codecs = {"-c", "copy"});
     void stop();
     QString url() const { return m_url; }
 
