@@ -384,6 +384,7 @@ bool Walker::damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, W
         }
         stats.skipped += q - pos;
         ++stats.skipped_runs;
+        stats.spans.emplace_back(pos, q);
         m_loss_pending += q - pos;
         end = q;
         stats.damage_seconds += since(start);
@@ -396,6 +397,7 @@ bool Walker::damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, W
         resume = audio_resumes(pos, end, tail);
     stats.skipped += resume - pos;
     ++stats.skipped_runs;
+    stats.spans.emplace_back(pos, resume);
     m_loss_pending += resume - pos;
     for (uint32_t len : tail.lengths) {
         frames.emplace_back(resume, len);

@@ -34,10 +34,11 @@ struct WalkStats
     uint64_t walked = 0;
     uint64_t video_bytes = 0;
     uint64_t audio_bytes = 0;
-    uint64_t skipped = 0;        // bytes that are neither video nor audio
-    uint64_t skipped_runs = 0;   // damaged spots: stretches of such bytes
-    uint64_t dropped_tail = 0;   // a cut-off last sample
-    uint64_t dropped_frames = 0; // audio frames after damage that fit no track
+    uint64_t skipped = 0;                             // bytes that are neither video nor audio
+    uint64_t skipped_runs = 0;                        // damaged spots: stretches of such bytes
+    std::vector<std::pair<uint64_t, uint64_t>> spans; // where each of them lies in the file, begin and end
+    uint64_t dropped_tail = 0;                        // a cut-off last sample
+    uint64_t dropped_frames = 0;                      // audio frames after damage that fit no track
     uint64_t decoder_calls = 0;
     double search_seconds = 0; // looking for the next video sample after one that is not followed by another
     double audio_seconds = 0;  // cutting audio runs into frames
