@@ -139,6 +139,9 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         }
         if (track.kind != TrackKind::Skipped)
             read_index(st, track, index, ref.layout);
+        // Their samples lie among the pictures and the sound; the walk passes over them.
+        for (int e = 0; track.kind == TrackKind::Skipped && e < avformat_index_get_entries_count(st); ++e)
+            ref.other_size = std::max<uint32_t>(ref.other_size, uint32_t(avformat_index_get_entry(st, e)->size));
         ref.tracks.push_back(std::move(track));
     }
 

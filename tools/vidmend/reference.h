@@ -73,6 +73,7 @@ struct Reference
     DecoderConfig video_config;
     std::vector<RefSample> layout; // video and audio samples by file position
     double frame_rate = 0;
+    uint32_t other_size = 0; // the largest sample of the tracks not repaired (text, timecode), 0 if none
 };
 
 enum class ReferenceStatus { Ok, Unreadable, NoVideo, Unsupported };

@@ -12,6 +12,7 @@
 
 #include "protocol/repair.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -215,9 +216,13 @@ RepairResult Run::go()
         return result;
     };
     WalkResult walk = walk_media(false);
-    // A recording with pictures does not split into the sound of a reference without them.
+    // A recording with pictures does not split into the sound of a reference
+    // without them; a hole of zeros in one of sound alone is no picture.
+    uint64_t zeros = 0;
+    for (const auto& [begin, end] : sound_only ? walk.stats.spans : decltype(walk.stats.spans)())
+        zeros += uint64_t(std::count(damaged.data() + begin, damaged.data() + end, uint8_t(0)));
     if (!walk.stats.stopped && sound_only &&
-        (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload))
+        (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload - zeros))
         return fail(Outcome::NoVideo, "the reference has no video track, and " + m_job.damaged +
                                           " is not a recording of its sound alone");
     // The walk is over: a failure from here on says so.
