@@ -815,14 +815,13 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     if (!ref.audio.empty() && pictures.size() >= 8)
         follow_audio_clock(ref, samples, pictures, display, rank, delay, timing);
     // Past a lost head each track lies where it would have in the whole
-    // recording: the pictures begin where the reference's do instead, all moved alike.
-    if (!pictures.empty() && samples.front().loss > 0) {
+    // recording: the earliest sample begins at 0 instead, all moved alike.
+    if (!samples.empty() && samples.front().loss > 0) {
         double earliest = INFINITY;
-        for (size_t k : pictures)
-            earliest = std::min(earliest, double(samples[k].pts) * av_q2d(video.time_base));
-        const double by = earliest - double(video.first_pts) * av_q2d(video.time_base);
+        for (const Sample& s : samples)
+            earliest = std::min(earliest, double(s.pts) * av_q2d(ref.tracks[s.track].time_base));
         for (Sample& s : samples) {
-            const int64_t ticks = std::llround(by / av_q2d(ref.tracks[s.track].time_base));
+            const int64_t ticks = std::llround(earliest / av_q2d(ref.tracks[s.track].time_base));
             s.pts -= ticks;
             s.dts -= ticks;
         }
