@@ -489,7 +489,7 @@ private slots:
         // PCM takes any bytes for sound: a hole or a gap where bytes went
         // missing must not become seconds of noise that stretch the video.
         for (const auto& [name, settings] : {std::pair{"PCM s16le in .mov", pcm}, {"G.711 mu-law in .mov", mulaw}}) {
-            for (const QString& damage : {"", "hole 0.4", "deleted 0.5", "random 0.3 0.6", "erased 0.3 0.6"})
+            for (const QString damage : {"", "hole 0.4", "deleted 0.5", "random 0.3 0.6", "erased 0.3 0.6"})
                 QTest::newRow(qPrintable(QString("%1, %2").arg(name, damage.isEmpty() ? "cut" : damage)))
                     << "ffmpeg" << settings << damage;
         }
