@@ -710,6 +710,16 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
             damage = false;
         }
     }
+    // Right after damage the count's high part goes on from before it, which
+    // may be stale: a picture's count is within half a wrap of the next one's
+    // in the same stretch, which sets it right.
+    for (size_t k = poc.size() - std::min<size_t>(poc.size(), 1); k-- > 0;) {
+        const int64_t wrap = samples[pictures[k]].wrap;
+        if (wrap <= 0 || after_damage[k + 1] || starts[k + 1] || starts[k])
+            continue;
+        const int64_t off = int64_t(poc[k]) - poc[k + 1];
+        poc[k] = clamp_poc(int64_t(poc[k]) - (off + (off > 0 ? wrap / 2 : -(wrap / 2))) / wrap * wrap);
+    }
     mark_lost_starts(poc, after_damage, starts);
     split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
     unwrap_counts(samples, pictures, after_damage, lost_pictures, poc, starts);
