@@ -1,0 +1,20 @@
+#include "face.h"
+
+#include "commandline.h"
+#include "listpush.h"
+#include "plainrun.h"
+#include "relayrun.h"
+
+namespace ffexe {
+
+std::unique_ptr<Face> face_for(std::string program, const std::vector<std::string>& args, long long timeout_us)
+{
+    if (std::optional<protocol::PushCommand> push = protocol::read_list_push(args))
+        return std::make_unique<ListPush>(std::move(program), std::move(*push));
+    Invocation invocation = build_invocation(args, timeout_us);
+    if (invocation.relayed())
+        return std::make_unique<RelayRun>(std::move(program), std::move(invocation));
+    return std::make_unique<PlainRun>(std::move(program), std::move(invocation));
+}
+
+} // namespace ffexe
