@@ -95,6 +95,12 @@ public:
     bool report(int, int, const std::string&) override { return true; }
 };
 
+// Seconds as a figure in milliseconds with `decimals`.
+QString ms(double seconds, int decimals = 1)
+{
+    return QString("%1 ms").arg(1000 * seconds, 0, 'f', decimals);
+}
+
 QString media_dir()
 {
     const QString dir = qEnvironmentVariable("VIDMEND_BENCH_MEDIA", QDir::tempPath() + "/vidmend-bench");
@@ -357,11 +363,9 @@ void damage()
     figure("repair after damage: complete samples recovered, worst track after garbage",
            qPrintable(QString("%1%").arg(100 * worst_garbage, 0, 'f', 1)), ">= 98%",
            qPrintable(QString("%1 recordings, garbage and zero runs").arg(forms.size())));
-    figure("repair after damage: audio against video at the end, worst",
-           qPrintable(QString("%1 ms").arg(1000 * worst_sync, 0, 'f', 0)), "<= 70 ms",
+    figure("repair after damage: audio against video at the end, worst", qPrintable(ms(worst_sync, 0)), "<= 70 ms",
            "against the original's samples");
-    figure("repair after damage: time per damaged spot, worst",
-           qPrintable(QString("%1 ms").arg(1000 * worst_spot, 0, 'f', 2)), "<= 20 ms",
+    figure("repair after damage: time per damaged spot, worst", qPrintable(ms(worst_spot, 2)), "<= 20 ms",
            "finding where the data resumes");
 }
 
@@ -502,10 +506,9 @@ void timing()
     }
     std::printf("\n");
     figure("repair timing: median offset of the pictures against their true times, worst kind",
-           qPrintable(QString("%1 ms").arg(1000 * worst_median, 0, 'f', 1)), "<= 20 ms",
+           qPrintable(ms(worst_median, 1)), "<= 20 ms",
            qPrintable(QString("%1 kinds, against their audio").arg(kinds.size())));
-    figure("repair timing: audio against video at the end, worst kind",
-           qPrintable(QString("%1 ms").arg(1000 * worst_sync, 0, 'f', 0)), "<= 70 ms", "");
+    figure("repair timing: audio against video at the end, worst kind", qPrintable(ms(worst_sync, 0)), "<= 70 ms", "");
     figure("repair timing: frame-time collisions, all kinds", qPrintable(QString::number(collisions)), "0",
            "decoding times that do not rise");
 }
@@ -610,12 +613,11 @@ void kinds()
     figure("repair by kind: complete samples recovered, worst kind and form",
            qPrintable(QString("%1%").arg(100 * least, 0, 'f', 1)), ">= 98%",
            qPrintable(QString("%1 kinds, clean cut, lost head, hole, deletion").arg(kinds.size())));
-    figure("repair by kind: pictures against the sound before them, worst median",
-           qPrintable(QString("%1 ms").arg(1000 * median, 0, 'f', 1)), "<= 20 ms", "");
+    figure("repair by kind: pictures against the sound before them, worst median", qPrintable(ms(median, 1)),
+           "<= 20 ms", "");
     figure("repair by kind: pictures against the sound before them, worst 95th percentile after damage",
            qPrintable(QString("%1 ms").arg(1000 * p95, 0, 'f', 1)), "<= 45 ms", "");
-    figure("repair by kind: the same on clean cuts", qPrintable(QString("%1 ms").arg(1000 * clean, 0, 'f', 1)), "0 ms",
-           "");
+    figure("repair by kind: the same on clean cuts", qPrintable(ms(clean, 1)), "0 ms", "");
 
     // The index at the head rewritten every four seconds, stopped after 7.6 s of pictures.
     const QString reserve = "reserved-max-duration=60000000000 reserved-moov-update-period=4000000000";
@@ -730,8 +732,8 @@ void speed(const char* codec)
                 "step, %.2f ms per spot\n\n",
                 codec, v.spots, 100 * v.recovered.value(0), 100 * v.recovered.value(1), 1000 * v.sync,
                 1000 * v.per_spot);
-    figure("repair: ten runs of 64 KB of zeros in 200 MB, audio against video at the end",
-           qPrintable(QString("%1 ms").arg(1000 * v.sync, 0, 'f', 0)), "<= 70 ms",
+    figure("repair: ten runs of 64 KB of zeros in 200 MB, audio against video at the end", qPrintable(ms(v.sync, 0)),
+           "<= 70 ms",
            qPrintable(QString("%1 ms per spot, %2% of the video kept")
                           .arg(1000 * v.per_spot, 0, 'f', 2)
                           .arg(100 * v.recovered.value(0), 0, 'f', 2)));

@@ -530,46 +530,45 @@ private slots:
         QTest::newRow("four slices a picture, cut after a picture's second slice")
             << "ffmpeg" << Recording{"h264", "25", 3, {"48000:2"}, {"slices=4"}} << "slices"
             << "";
-        const Recording at25{"h264", "25", 3, {"44100:2"}},
-            refresh{"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"};
-        QTest::newRow("GStreamer mp4mux, 30 fps with B-frames, cut") << "mp4mux" << plain << "0.63"
-                                                                     << "";
-        QTest::newRow("phone-like variable frame rate, cut") << "vfr" << plain << "0.63"
-                                                             << "audio clock worst 0.045";
-        // Sound placed across damage by its bytes may be a frame or two out: the pictures follow it.
-        QTest::newRow("variable frame rate, garbage in the last second") << "vfr" << plain << "0.95 random 0.95"
-                                                                         << "audio clock worst 0.045 moved 0.15";
-        QTest::newRow("variable frame rate, the sound ends before the pictures")
-            << "short audio" << plain << "0.95"
-            << "audio clock worst 0.045 moved 0.045";
-        QTest::newRow("variable frame rate, the pictures end before the sound")
-            << "long audio" << plain << "index"
-            << "audio clock worst 0.045 moved 0.045";
-        QTest::newRow("recorded at 25 fps, reference made at 30 fps") << "ffmpeg in 30" << plain << "0.63"
-                                                                      << "audio clock worst 0.02 moved 0.02";
-        QTest::newRow("intra refresh, no key picture after the first, 1 MB hole")
-            << "ffmpeg" << refresh << "0.95 hole 0.5"
-            << "worst 0 moved 0";
-        // AAC frames at these rates decode alike and carry no rate: only the
-        // sound's clock against the pictures tells the recording's.
-        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz") << "ffmpeg in 48000" << at25 << "0.63"
-                                                                << "worst 0 moved 0";
-        // Across damage the sound's place is estimated from the bytes: a reference at its rate does no better.
-        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, garbage in the middle")
-            << "ffmpeg in 48000" << at25 << "0.63 garbage 0.5"
-            << "worst 0.2 moved 0.2";
-        QTest::newRow("sound at 44.1 kHz, reference at 48 kHz, a second kept") << "ffmpeg in 48000" << at25 << "0.12"
-                                                                               << "worst 0 moved 0";
-        QTest::newRow("GStreamer mp4mux, sound at 44.1 kHz, reference at 48 kHz") << "mp4mux in 48000" << at25 << "0.63"
-                                                                                  << "worst 0 moved 0";
-        QTest::newRow("PCM at 44.1 kHz, reference at 48 kHz")
-            << "ffmpeg in 48000" << Recording{"h264", "25", 3, {"44100:2"}, {}, {"-c:a", "pcm_s16le"}} << "0.63"
-            << "worst 0 moved 0";
-        QTest::newRow("25 fps and 44.1 kHz, reference at 30 fps and 48 kHz") << "ffmpeg in 30 48000" << at25 << "0.63"
-                                                                             << "audio clock worst 0.02 moved 0.02";
-        QTest::newRow("sound at 24 kHz, reference at 22.05 kHz, garbage in the last second")
-            << "ffmpeg in 22050" << Recording{"h264", "25", 3, {"24000:2"}} << "0.95 random 0.95"
-            << "worst 0 moved 0";
+        // Recordings whose times are hard to rebuild: a phone's variable rate, other rates than the reference's.
+        const QHash<QString, Recording> as{
+            {"plain", plain},
+            {"44.1", {"h264", "25", 3, {"44100:2"}}},
+            {"44.1 PCM", {"h264", "25", 3, {"44100:2"}, {}, {"-c:a", "pcm_s16le"}}},
+            {"24", {"h264", "25", 3, {"24000:2"}}},
+            {"refresh", {"h264", "25", 0, {"48000:2"}, {"intra-refresh=1", "keyint=30"}, {"-b:v", "5M"}, "640x360"}}};
+        const char* const times[][5] = {
+            {"GStreamer mp4mux, 30 fps with B-frames, cut", "mp4mux", "plain", "0.63", ""},
+            {"phone-like variable frame rate, cut", "vfr", "plain", "0.63", "audio clock worst 0.045"},
+            // Sound placed across damage by its bytes may be a frame or two out: the pictures follow it.
+            {"variable frame rate, garbage in the last second", "vfr", "plain", "0.95 random 0.95",
+             "audio clock worst 0.045 moved 0.15"},
+            {"variable frame rate, the sound ends before the pictures", "short audio", "plain", "0.95",
+             "audio clock worst 0.045 moved 0.045"},
+            {"variable frame rate, the pictures end before the sound", "long audio", "plain", "index",
+             "audio clock worst 0.045 moved 0.045"},
+            {"recorded at 25 fps, reference made at 30 fps", "ffmpeg in 30", "plain", "0.63",
+             "audio clock worst 0.02 moved 0.02"},
+            {"intra refresh, no key picture after the first, 1 MB hole", "ffmpeg", "refresh", "0.95 hole 0.5",
+             "worst 0 moved 0"},
+            // AAC frames at these rates decode alike and carry no rate: only the
+            // sound's clock against the pictures tells the recording's.
+            {"sound at 44.1 kHz, reference at 48 kHz", "ffmpeg in 48000", "44.1", "0.63", "worst 0 moved 0"},
+            // Across damage the sound's place is estimated from the bytes: a reference at its rate does no better.
+            {"sound at 44.1 kHz, reference at 48 kHz, garbage in the middle", "ffmpeg in 48000", "44.1",
+             "0.63 garbage 0.5", "worst 0.2 moved 0.2"},
+            {"sound at 44.1 kHz, reference at 48 kHz, a second kept", "ffmpeg in 48000", "44.1", "0.12",
+             "worst 0 moved 0"},
+            {"GStreamer mp4mux, sound at 44.1 kHz, reference at 48 kHz", "mp4mux in 48000", "44.1", "0.63",
+             "worst 0 moved 0"},
+            {"PCM at 44.1 kHz, reference at 48 kHz", "ffmpeg in 48000", "44.1 PCM", "0.63", "worst 0 moved 0"},
+            {"25 fps and 44.1 kHz, reference at 30 fps and 48 kHz", "ffmpeg in 30 48000", "44.1", "0.63",
+             "audio clock worst 0.02 moved 0.02"},
+            {"sound at 24 kHz, reference at 22.05 kHz, garbage in the last second", "ffmpeg in 22050", "24",
+             "0.95 random 0.95", "worst 0 moved 0"},
+        };
+        for (const auto& [name, kind, settings, damage, expect] : times)
+            QTest::newRow(name) << QString(kind) << as[settings] << QString(damage) << QString(expect);
     }
     void damaged()
     {
