@@ -1,4 +1,5 @@
 #include "commandline.h"
+#include "conversion.h"
 #include "listpush.h"
 #include "transcoder.h"
 
@@ -20,6 +21,9 @@ int main(int argc, char** argv)
         return ffexe::ListPush(std::move(program), std::move(*plan)).run();
 
     const long long timeout = ffexe::read_timeout_us(std::getenv("DAVAZ_READ_TIMEOUT_MS"));
+    // A local file into one of the formats the conversion window offers.
+    if (std::optional<ffexe::ConversionRequest> request = ffexe::read_conversion({argv + 1, argv + argc}))
+        return ffexe::Conversion(std::move(program), std::move(*request), timeout).run();
     ffexe::Transcoder transcoder(std::move(program), ffexe::build_invocation({argv + 1, argv + argc}, timeout));
     return transcoder.run();
 }

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "conversionplan.h"
+
+#include <string>
+
+namespace ffexe {
+
+// Runs a conversion: probes the input, fits it to the output's container and
+// runs ffmpeg (again at a smaller picture box when a picture is too big for
+// the format). When no file comes of it, says why in one line, removes what
+// was written and leaves the reason for the player; a success clears it.
+class Conversion
+{
+public:
+    Conversion(std::string program, ConversionRequest request, long long timeout_us);
+
+    // ffmpeg's exit code, as the transcoder gives it.
+    int run();
+
+private:
+    // ffmpeg's first error line, without its "[name @ address]"; empty when it said none.
+    // `too_big`: it said that a picture was too big for the format.
+    std::string reason(bool& too_big) const;
+
+    std::string m_program;
+    ConversionRequest m_request;
+    long long m_timeout_us;
+    std::string m_report; // ffmpeg's errors go here too
+};
+
+// One line of ffmpeg's report as the reason, without the name of the part that
+// wrote it; empty for lines that give none.
+std::string reason_of(const std::string& line);
+
+} // namespace ffexe
