@@ -297,6 +297,41 @@ private slots:
                 QVERIFY2((packets(src, kind) == packets(out, kind)) == copied.contains(kind), kind);
         }
     }
+
+    // A file cut off before its index: no conversion can come of it. The user is told why, in the
+    // transcoder's log and by the player, and nothing is left that looks like a result; a later
+    // conversion to the same name that works clears the note.
+    void failure()
+    {
+        const QString src = m_dir.filePath("cut.mp4"), out = m_dir.filePath("cut_zo.avi");
+        QVERIFY(testmedia::write_file(src, testmedia::read_file(m_inputs["odd size"]).left(30000)));
+        QVERIFY(testmedia::write_file(out, "an earlier run's file"));
+        int code = -1;
+        const QString log = run({"-i", src, out}, code);
+        QVERIFY(code != 0 && !log.contains("zo_finished"));
+        const QStringList said = log.split('\n').filter("FFmpeg.exe: the conversion failed: moov atom not found");
+        QVERIFY2(said.size() == 1, qPrintable(log));
+        QVERIFY(!QFile::exists(out));
+        QCOMPARE(protocol::read_failure_note(out.toStdString()).value_or(""), std::string("moov atom not found"));
+
+        // The player's engine is shown the message instead of the file; here it writes down what it got.
+        const QString record = m_dir.filePath("engine.txt");
+        const QString engine = testmedia::write_script(m_dir.filePath("engine.sh"),
+                                                       QString("printf '%s\\n' \"$@\" > '%1'\n").arg(record).toUtf8());
+        const testmedia::Ran played = testmedia::run(QCoreApplication::applicationDirPath() + "/ZaReridi.exe",
+                                                     {"-play", out}, 30000, {"DAVAZ_FFPLAY=" + engine});
+        QVERIFY2(played.err.contains("moov atom not found"), qPrintable(played.err));
+        const QStringList shown = QString::fromUtf8(testmedia::read_file(record)).split('\n');
+        QCOMPARE(shown.mid(shown.indexOf("lavfi") - 1, 1), QStringList{"-f"});
+        // What the player would show is a picture the stock ffmpeg can make, of a text with the reason.
+        const QString picture = shown.value(shown.indexOf("lavfi") + 1);
+        QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", picture, "-frames:v", "1", "-f", "null", "-"}));
+        const QString text = picture.section("textfile='", 1).section('\'', 0, 0);
+        QVERIFY(QString::fromUtf8(testmedia::read_file(text)).contains("moov atom not found"));
+
+        QVERIFY(run({"-i", m_inputs["odd size"], out}, code).endsWith("zo_finished\n"));
+        QVERIFY(!protocol::read_failure_note(out.toStdString()));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConversion)
