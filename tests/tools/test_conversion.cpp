@@ -10,12 +10,15 @@
 
 namespace {
 
-const double kBar = 36; // dB, against these short noisy clips
+// dB, against these short clips. RealMedia carries a picture in a packet of at most 64 KB, which holds back
+// busy ones.
+const double kBar = 36, kRealBar = 30;
 const char* const kFormats[] = {".mp4", ".avi", ".rmvb", ".mkv", ".rm", ".mpg", ".3gp", ".wmv", ".flv"};
 
 // Made at test time: pictures black and sound silent for their first half second, then a pattern and a tone.
 const char* const kInputs[][3] = {
-    {"odd size", "odd.mp4", "v=854x480:25:6 a=44100:2 -c:v libx264 -crf 12 -c:a aac"},
+    // Fine detail all over, which a default bitrate blurs.
+    {"odd size, busy", "odd.mp4", "b=854x480:25 a=44100:2 -c:v libx264 -crf 12 -pix_fmt yuv420p -c:a aac"},
     {"portrait phone, HEVC", "phone.mp4",
      "v=320x180:30:3 a=48000:2 turn -c:v libx265 -x265-params log-level=error -tag:v hvc1 -c:a aac"},
     {"web download, HEVC 10-bit and Opus", "web.mkv",
@@ -165,34 +168,33 @@ private slots:
     void initTestCase()
     {
         for (const auto& input : kInputs) {
-            QStringList args = arg(input[2]).split(' ');
-            QStringList made;
-            // v=SIZE:RATE:NOISE and a=RATE:CHANNELS stand for the two sources, black and silent at first.
+            QStringList args = arg(input[2]).split(' '), made;
+            // v=SIZE:RATE:NOISE (b=SIZE:RATE, busy) and a=RATE:CHANNELS stand for the sources, black and
+            // silent at first; the rest are ffmpeg's options.
+            const QString black = ",drawbox=c=black:t=fill:enable='lt(t,0.5)'";
+            const QString layouts[] = {"", "mono", "stereo", "", "", "", "5.1"};
             for (QString& a : args) {
                 const QStringList p = a.mid(2).split(':');
+                QString graph;
                 if (a.startsWith("v="))
-                    made << "-f"
-                         << "lavfi"
-                         << "-i"
-                         << QString("testsrc2=s=%1:r=%2:d=2,noise=alls=%3:allf=t,drawbox=c=black:t=fill:enable='lt(t,"
-                                    "0.5)'")
-                                .arg(p[0], p[1], p[2]);
+                    graph = QString("testsrc2=s=%1:r=%2:d=2,noise=alls=%3:allf=t").arg(p[0], p[1], p[2]) + black;
+                else if (a.startsWith("b="))
+                    graph = QString("sierpinski=s=%1:r=%2:type=carpet:seed=3[c];testsrc2=s=%1:r=%2:d=2[t];[c][t]"
+                                    "blend=all_mode=average:shortest=1%3[out0]")
+                                .arg(p[0], p[1], black);
                 else if (a.startsWith("a="))
-                    made << "-f"
-                         << "lavfi"
-                         << "-i"
-                         << QString("sine=f=440:sample_rate=%1:d=2,volume=enable='lt(t,0.5)':volume=0,"
-                                    "aformat=channel_layouts=%2")
-                                .arg(p[0], p[1] == "6"   ? "5.1"
-                                           : p[1] == "2" ? "stereo"
-                                                         : "mono");
+                    graph = QString("sine=f=440:sample_rate=%1:d=2,volume=enable='lt(t,0.5)':volume=0,aformat="
+                                    "channel_layouts=%2")
+                                .arg(p[0], layouts[p[1].toInt()]);
                 else if (a == "cover")
-                    made << "-f"
-                         << "lavfi"
-                         << "-i"
-                         << "color=red:s=64x64:d=0.04";
+                    graph = "color=red:s=64x64:d=0.04";
                 else
                     continue;
+                made << "-f"
+                     << "lavfi"
+                     << "-i" << graph;
+                if (a[0] == 'v' || a[0] == 'b')
+                    m_seen[input[0]].rate = p[1].toDouble();
                 a.clear();
             }
             args.removeAll(QString());
@@ -203,16 +205,16 @@ private slots:
             if (turn)
                 QVERIFY(testmedia::ffmpeg({"-i", file + ".mp4", "-c", "copy", "-metadata:s:v", "rotate=90", file}));
             m_inputs[input[0]] = file;
+            const double rate = m_seen[input[0]].rate;
             m_seen[input[0]] = look(file);
-            if (made.value(3).startsWith("testsrc2"))
-                m_seen[input[0]].rate = made[3].section("r=", 1).section(':', 0, 0).toDouble();
+            m_seen[input[0]].rate = rate;
         }
         // Garbage over a stretch in the middle of the pictures.
-        QByteArray damaged = testmedia::read_file(m_inputs["odd size"]);
+        QByteArray damaged = testmedia::read_file(m_inputs["odd size, busy"]);
         for (qsizetype i = damaged.size() / 2; i < damaged.size() / 2 + 20000; ++i)
             damaged[i] = char(i * 7919 % 251);
         QVERIFY(testmedia::write_file(m_inputs["damaged in the middle"] = m_dir.filePath("damaged.mp4"), damaged));
-        m_seen["damaged in the middle"] = m_seen["odd size"];
+        m_seen["damaged in the middle"] = m_seen["odd size, busy"];
     }
 
     void convert_data()
@@ -228,9 +230,9 @@ private slots:
                 QTest::addRow("%s to %s", input[0], format) << arg(input[0]) << arg(format) << QStringList() << "";
         }
         const char* const rows[][5] = {
-            {"lossless, H.264 and AAC", "odd size", ".mkv", "copy", "va"},
-            {"lossless, H.264 and AAC", "odd size", ".flv", "copy", "va"},
-            {"lossless, H.264 and AAC", "odd size", ".mp4", "copy", "va"},
+            {"lossless, H.264 and AAC", "odd size, busy", ".mkv", "copy", "va"},
+            {"lossless, H.264 and AAC", "odd size, busy", ".flv", "copy", "va"},
+            {"lossless, H.264 and AAC", "odd size, busy", ".mp4", "copy", "va"},
             {"lossless, HEVC and Opus", "web download, HEVC 10-bit and Opus", ".mkv", "copy", "va"},
             {"lossless, HEVC and Opus", "web download, HEVC 10-bit and Opus", ".mp4", "copy", "v"},
             {"lossless, neither fits", "web download, HEVC 10-bit and Opus", ".flv", "copy", ""},
@@ -238,7 +240,7 @@ private slots:
             {"lossless, turned", "portrait phone, HEVC", ".mkv", "copy", "a"},
             {"lossless, turned", "portrait phone, HEVC", ".mp4", "copy", "va"},
             {"lossless, 5.1 AC-3", "5.1 movie", ".flv", "copy", "v"},
-            {"lossless, a size asked", "odd size", ".mp4", "copy -s 480x360 -b:v 600k -r 25", "a"},
+            {"lossless, a size asked", "odd size, busy", ".mp4", "copy -s 480x360 -b:v 600k -r 25", "a"},
             {"a size and bitrate asked", "portrait phone, HEVC", ".mp4", "-s 1280x720 -b:v 1600k -r 25", ""},
             {"damaged", "damaged in the middle", ".avi", "", ""},
             {"damaged", "damaged in the middle", ".rm", "", ""},
@@ -279,7 +281,8 @@ private slots:
                                                                             .arg(seen.shown)
                                                                             .arg(in.shown)));
             if (!damaged && !options.contains("-r"))
-                QVERIFY2(seen.psnr >= kBar, qPrintable(QString("PSNR %1 dB").arg(seen.psnr)));
+                QVERIFY2(seen.psnr >= (format.startsWith(".rm") ? kRealBar : kBar),
+                         qPrintable(QString("PSNR %1 dB").arg(seen.psnr)));
         }
         if (in.video && in.audio)
             QVERIFY2(qAbs((seen.sound - seen.picture) - (in.sound - in.picture)) <= 0.06,
@@ -304,7 +307,7 @@ private slots:
     void failure()
     {
         const QString src = m_dir.filePath("cut.mp4"), out = m_dir.filePath("cut_zo.avi");
-        QVERIFY(testmedia::write_file(src, testmedia::read_file(m_inputs["odd size"]).left(30000)));
+        QVERIFY(testmedia::write_file(src, testmedia::read_file(m_inputs["odd size, busy"]).left(30000)));
         QVERIFY(testmedia::write_file(out, "an earlier run's file"));
         int code = -1;
         const QString log = run({"-i", src, out}, code);
@@ -329,7 +332,7 @@ private slots:
         const QString text = picture.section("textfile='", 1).section('\'', 0, 0);
         QVERIFY(QString::fromUtf8(testmedia::read_file(text)).contains("moov atom not found"));
 
-        QVERIFY(run({"-i", m_inputs["odd size"], out}, code).endsWith("zo_finished\n"));
+        QVERIFY(run({"-i", m_inputs["odd size, busy"], out}, code).endsWith("zo_finished\n"));
         QVERIFY(!protocol::read_failure_note(out.toStdString()));
     }
 };

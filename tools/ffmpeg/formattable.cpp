@@ -31,7 +31,7 @@ const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "5"}, {}
 // model holds each picture under it. A bitrate rather than a quality, so
 // that the encoder picks a fitting quantiser at once instead of trying one
 // after another; a picture too big even so is made smaller (boxes).
-const VideoCodec k_rv20{"rv20", "rv20", 4, Aspect::Square, false, {}, {}, 0.3, 60000};
+const VideoCodec k_rv20{"rv20", "rv20", 4, Aspect::Square, false, {}, {}, 0.6, 60000};
 
 const AudioCodec k_aac{"aac", "aac", {32000, 44100, 48000, 88200, 96000}, 8, 96, 384};
 const AudioCodec k_aac_stereo{"aac", "aac", {32000, 44100, 48000}, 2, 96, 192};
