@@ -8,7 +8,7 @@ namespace ffexe {
 namespace {
 
 // Quality-based rate control, chosen per codec so that a busy 1080p picture
-// keeps more than 34 dB PSNR (bench/formatc measures it).
+// keeps more than 34 dB PSNR (bench/formats measures it, with the sizes that costs).
 const VideoCodec k_h264{"h264", "libx264", 2, Aspect::Any, false, {"-crf", "23"}, {"-preset", "medium"}};
 // Phones play the main profile.
 const VideoCodec k_h264_main{
@@ -17,21 +17,22 @@ const VideoCodec k_h264_main{
 // everything later, by two pictures with a pyramid of them, by one without.
 const VideoCodec k_h264_flv{
     "h264", "libx264", 2, Aspect::Any, false, {"-crf", "23"}, {"-preset", "medium", "-b-pyramid", "none"}};
-const VideoCodec k_mpeg4{"mpeg4", "mpeg4", 2, Aspect::Any, false, {"-q:v", "5"}, {"-bf", "2", "-trellis", "1"}};
+const VideoCodec k_mpeg4{"mpeg4", "mpeg4", 2, Aspect::Any, false, {"-q:v", "6"}, {"-bf", "2", "-trellis", "1"}};
 // The buffer a program stream's reader keeps (main profile, high level).
 const VideoCodec k_mpeg2{"mpeg2video",
                          "mpeg2video",
                          2,
                          Aspect::FourThreeOr,
                          true,
-                         {"-q:v", "4"},
+                         {"-q:v", "5"},
                          {"-bf", "2", "-trellis", "1", "-maxrate", "80M", "-bufsize", "9781k"}};
-const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "5"}, {}};
+const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "6"}, {}};
 // RealMedia carries a picture in one packet of less than 64 KB: the buffer
 // model holds each picture under it. A bitrate rather than a quality, so
 // that the encoder picks a fitting quantiser at once instead of trying one
-// after another; a picture too big even so is made smaller (boxes).
-const VideoCodec k_rv20{"rv20", "rv20", 4, Aspect::Square, false, {}, {}, 0.6, 60000};
+// after another; a picture too big even so is made smaller (boxes). The
+// quantiser's floor keeps a simple picture from taking more than it needs.
+const VideoCodec k_rv20{"rv20", "rv20", 4, Aspect::Square, false, {}, {"-qmin", "5"}, 0.6, 60000};
 
 const AudioCodec k_aac{"aac", "aac", {32000, 44100, 48000, 88200, 96000}, 8, 96, 384};
 const AudioCodec k_aac_stereo{"aac", "aac", {32000, 44100, 48000}, 2, 96, 192};

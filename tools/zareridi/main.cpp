@@ -82,8 +82,8 @@ int tell(const char* engine, const std::string& file, const std::string& why)
     }
     const std::string picture = "color=c=0x202020:s=720x240:r=5,drawtext=textfile='" + text_path +
                                 "':font='WenQuanYi Micro Hei':fontsize=20:fontcolor=white:x=24:y=24:line_spacing=8";
-    return play(engine, {"-hide_banner", "-loglevel", "error", "-window_title", base_name(file), "-f", "lavfi",
-                         picture});
+    return play(engine,
+                {"-hide_banner", "-loglevel", "error", "-window_title", base_name(file), "-f", "lavfi", picture});
 }
 
 } // namespace
