@@ -124,18 +124,16 @@ private slots:
     {
         QTest::addColumn<QString>("choices"); // format, size, then "custom", "lossless"
         QTest::addColumn<QString>("args");
-        QTest::newRow("not .mp4: input and output") << ".avi 720P custom"
-                                                    << "-i S O";
-        QTest::newRow("original size") << ".mp4 原始大小"
-                                       << "-i S O";
-        QTest::newRow("a size") << ".mp4 720P"
-                                << "-i S -r 25 -s 1280x720 -b:v 1600k O";
-        QTest::newRow("custom bitrate and rate") << ".mp4 原始大小 custom"
-                                                 << "-i S -r 30 -b:v 1200k O";
-        QTest::newRow("lossless, right before the output") << ".mkv 原始大小 lossless"
-                                                           << "-i S COPY O";
-        QTest::newRow("lossless with a size") << ".mp4 360P lossless"
-                                              << "-i S -r 25 -s 480x360 -b:v 800k COPY O";
+        const char* const rows[][3] = {
+            {"not .mp4: input and output", ".avi 720P custom", "-i S O"},
+            {"original size", ".mp4 原始大小", "-i S O"},
+            {"a size", ".mp4 720P", "-i S -r 25 -s 1280x720 -b:v 1600k O"},
+            {"custom bitrate and rate", ".mp4 原始大小 custom", "-i S -r 30 -b:v 1200k O"},
+            {"lossless, right before the output", ".mkv 原始大小 lossless", "-i S COPY O"},
+            {"lossless with a size", ".mp4 360P lossless", "-i S -r 25 -s 480x360 -b:v 800k COPY O"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
     }
     void command_lines()
     {
