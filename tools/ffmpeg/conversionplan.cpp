@@ -234,14 +234,16 @@ void plan_audio(const ConversionRequest& request, const AudioInput& a, std::vect
         add(args, {"-c:a", "copy"});
         return;
     }
+    // What the container does not say is taken as a stereo 48 kHz sound would have it.
+    const int given = a.rate > 0 ? a.rate : 48000;
     int rate = codec.rates.back();
     for (const int legal : codec.rates) {
-        if (legal >= a.rate) {
+        if (legal >= given) {
             rate = legal;
             break;
         }
     }
-    const int channels = std::clamp(a.channels, 1, codec.max_channels);
+    const int channels = std::min(a.channels > 0 ? a.channels : 2, codec.max_channels);
     const int kbps = std::min(codec.kbps_per_channel * channels, codec.max_kbps);
     add(args, {"-c:a", codec.encoder, "-b:a", std::to_string(kbps) + "k", "-ar", std::to_string(rate), "-ac",
                std::to_string(channels)});
