@@ -90,10 +90,14 @@ rm -rf "$demo/formats"
 echo
 echo "Demonstration: converting one clip to each of the nine formats in the conversion window."
 run_demo convert "$demo/host-formats.log" --formats all --output "$demo/formats" "$demo/input/sample-c.mp4"
-# psnr OUT: the picture against the source's, each at its time, brought to the source's size.
+# psnr OUT: the picture against the source's, each at its time; the source loses the edge rows or columns the
+# format could not take.
 psnr() {
+    local size
+    size=$(ffprobe -v error -select_streams V:0 -show_entries stream=width,height -of csv=p=0:s=x "$1")
+    size=${size%%,*} # a stream with side data has more to its line
     ffmpeg -hide_banner -nostdin -i "$1" -i "$demo/input/sample-c.mp4" -lavfi \
-        "[0:v]setpts=PTS-STARTPTS,scale=854:480,setsar=1,format=yuv420p[a];[1:v]settb=AVTB,setpts=PTS-STARTPTS-0.45/(25*TB),format=yuv420p[b];[a][b]psnr" \
+        "[0:v]setpts=PTS-STARTPTS,format=yuv420p[a];[1:v]settb=AVTB,setpts=PTS-STARTPTS-0.008/TB,crop=${size/x/:}:0:0,format=yuv420p[b];[a][b]psnr" \
         -f null - 2>&1 | sed -n 's/.*average:\([0-9.inf]*\).*/\1 dB/p'
 }
 echo "Each output, its size and its picture's PSNR against the source:"

@@ -113,8 +113,11 @@ void DemoConvert::poll()
     m_poll.stop();
     std::printf("demo: the window reported \"%s\"\n", qPrintable(box->text()));
     if (!m_shot) {
-        save_shot(m_window, QStringLiteral("FormatCWidget-finished"));
-        save_shot(box, QStringLiteral("FormatCWidget-message"));
+        // A run through the formats keeps the first demonstration's pictures.
+        const QString name =
+            m_options.formats.isEmpty() ? QStringLiteral("FormatCWidget") : QStringLiteral("FormatCWidget-formats");
+        save_shot(m_window, name + QStringLiteral("-finished"));
+        save_shot(box, name + QStringLiteral("-message"));
         m_shot = true;
     }
 
