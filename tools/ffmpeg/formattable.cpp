@@ -34,7 +34,8 @@ const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "6"}, {}
 // quantiser's floor keeps a simple picture from taking more than it needs.
 const VideoCodec k_rv20{"rv20", "rv20", 4, Aspect::Square, false, {}, {"-qmin", "5"}, 0.6, 60000};
 
-const AudioCodec k_aac{"aac", "aac", {32000, 44100, 48000, 88200, 96000}, 8, 96, 384};
+// Up to 5.1, which every player of these formats takes.
+const AudioCodec k_aac{"aac", "aac", {32000, 44100, 48000, 88200, 96000}, 6, 96, 384};
 const AudioCodec k_aac_stereo{"aac", "aac", {32000, 44100, 48000}, 2, 96, 192};
 const AudioCodec k_mp3{"mp3", "libmp3lame", {32000, 44100, 48000}, 2, 96, 192};
 const AudioCodec k_mp2{"mp2", "mp2", {32000, 44100, 48000}, 2, 128, 256};
