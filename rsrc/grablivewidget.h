@@ -1,7 +1,6 @@
 #pragma once
 
-#include "transcode/retrydelay.h"
-#include "transcode/transcoderjob.h"
+#include "transcode/capturesession.h"
 
 #include <QProcess>
 #include <QString>
@@ -14,7 +13,8 @@ class GrabLiveWidget;
 
 // The stream capture window: records an rtmp or rtsp stream into a local
 // ".avi" or ".mp4" file through the transcoder, with an elapsed-time clock.
-// The capture job (process, phrases, stop request) lives here as well.
+// The capture's rules (its command line, files, drops and words) are its
+// session's; the window gathers its fields and shows what the session reports.
 class GrabLiveWidget : public QWidget
 {
     Q_OBJECT
@@ -32,16 +32,16 @@ public:
 
     // The free space of the save folder below which a capture does not
     // start, or stops: 200 MB unless a test sets its own.
-    qint64 disk_margin() const { return m_disk_margin; }
-    void set_disk_margin(qint64 bytes) { m_disk_margin = bytes; }
+    qint64 disk_margin() const { return m_session.disk_margin(); }
+    void set_disk_margin(qint64 bytes) { m_session.set_disk_margin(bytes); }
 
     int elapsed_seconds() const { return m_elapsed; }
     // The file the capture records into now (the first of its attempt when cut into files).
-    QString current_file() const { return m_file; }
+    QString current_file() const { return m_session.current_file(); }
     // The files of this capture the transcoder has completed, in order.
-    QStringList recorded_files() const { return m_files; }
+    QStringList recorded_files() const { return m_session.recorded_files(); }
     // A dropped stream waits to be tried again (reconnect on drop is on).
-    bool reconnecting() const { return m_job.waiting(); }
+    bool reconnecting() const { return m_session.waiting(); }
     // The elapsed-time clock's timer; 0 while none runs.
     int clock_timer_id() const { return m_timer_id; }
 
@@ -77,39 +77,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // One of the transcoder's failure phrases, by what it means.
-    void error_phrase(protocol::Outcome outcome);
-    void progress_record(int pieces);
-    void transcoder_ended(int exitCode, bool marker);
-    void file_done(const QString& path);
-    // The transcoder's arguments for recording `url` into `out`, file number `number` of the capture.
-    QStringList capture_arguments(const QString& url, const QString& out, int number) const;
-    // File number `number` of this capture: the name itself, then name_2, name_3...
-    // The transcoder applies the number; this is only for telling the user.
-    QString numbered_file(int number) const;
+    void failed(const QString& message);
     void start_clock();
     void stop_clock();
-    bool disk_too_full() const;
-    // A stream that had been recording dropped: the file so far is finished and it is tried again.
-    bool may_reconnect() const;
-    void stream_dropped();
-    void reconnect();
 
     Ui::GrabLiveWidget* ui;
     int m_timer_id;
     int m_elapsed;
-    qint64 m_disk_margin = 200LL * 1024 * 1024;
-    // The capture: its process and its stop.
-    TranscoderJob m_job;
-    // What this capture records, as at its start: the address and the name of
-    // its first file; its current file and the number the current attempt began with.
-    bool m_capturing = false;
-    QString m_url, m_out, m_file;
-    int m_number = 1;
-    QStringList m_files;     // completed, as the transcoder reported them
-    int m_attempt_files = 0; // of them, by the current attempt
-    bool m_recorded = false; // some attempt of this capture reported progress
-    bool m_attempt_recorded = false;
-    // The waits between attempts after a drop, from the shortest after each recording attempt.
-    RetryDelay m_backoff = RetryDelay::capture();
+    // The capture: its transcoder and its rules.
+    CaptureSession m_session;
 };

@@ -1,7 +1,5 @@
 #include "videolivewidget.h"
 
-#include "protocol/contract.h"
-#include "protocol/transcoder.h"
 #include "rsrc/toolframe.h"
 #include "ui_videolivewidget.h"
 #include "widgets/hostaccess.h"
@@ -9,10 +7,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QScopedValueRollback>
 #include <QTimerEvent>
-
-#include <algorithm>
 
 namespace {
 
@@ -23,19 +18,14 @@ const char* const kSeamlessKey = "cfg_video_live_seamless";
 // Texts of the one-connection push, beside the window's other texts.
 const char* const kLeftOut = QT_TRANSLATE_NOOP("VideoLiveWidget", "已跳过无法推送的视频：%1");
 const char* const kLeftOutWhy = QT_TRANSLATE_NOOP("VideoLiveWidget", "无法以FLV推送：%1");
-// The transcoder's failures the push looks for, and what the user is told.
-const FailureText kFailures[] = {
-    {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！")},
-    {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！")},
-    {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！")},
-};
+const char* const kGaveUp = QT_TRANSLATE_NOOP("VideoLiveWidget", "连接断开，已停止重连");
 
 } // namespace
 
 VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::VideoLiveWidget)
-    , m_job(this, outcomes_of(kFailures))
+    , m_session(this, *this)
 {
     ui->setupUi(this);
     toolframe::apply(this, toolframe::Kind::ToolWindow, false);
@@ -44,13 +34,24 @@ VideoLiveWidget::VideoLiveWidget(QWidget* parent)
     ui->le_rtmp_url->setText(QStringLiteral("rtmp://"));
     ui->le_rtmp_key->setEchoMode(QLineEdit::Password);
     read_cfg();
-    connect(&m_job, &TranscoderJob::sg_output, this, &VideoLiveWidget::slot_readData);
-    connect(&m_job, &TranscoderJob::sg_error, this, &VideoLiveWidget::slot_error);
-    connect(&m_job, &TranscoderJob::sg_progress, this, &VideoLiveWidget::progress_record);
-    connect(&m_job, &TranscoderJob::sg_phrase, this, &VideoLiveWidget::error_phrase);
-    connect(&m_job, &TranscoderJob::sg_finish_marker, this, &VideoLiveWidget::finish_marker);
-    connect(&m_job, &TranscoderJob::sg_ended, this, &VideoLiveWidget::transcoder_ended);
-    connect(&m_job, &TranscoderJob::sg_entry_record, this, &VideoLiveWidget::entry_record);
+    m_session.set_reconnect(ui->checkBox_reconnect->isChecked());
+    connect(ui->checkBox_reconnect, &QCheckBox::toggled, &m_session, &PushSession::set_reconnect);
+    connect(&m_session, &PushSession::sg_error, this, &VideoLiveWidget::slot_error);
+    connect(&m_session, &PushSession::sg_progress, this, &VideoLiveWidget::progress_record);
+    connect(&m_session, &PushSession::sg_failed, this, &VideoLiveWidget::failed);
+    connect(&m_session, &PushSession::sg_finished, this, &VideoLiveWidget::finished);
+    connect(&m_session, &PushSession::sg_entry_gone, this, &VideoLiveWidget::entry_gone);
+    connect(&m_session, &PushSession::sg_entry_skipped, this, &VideoLiveWidget::entry_skipped);
+    connect(&m_session, &PushSession::sg_waiting, this, [this](int seconds) {
+        ui->lb_state->setText(tr("连接断开，%1秒后重连…").arg(seconds));
+        refresh_ui();
+    });
+    connect(&m_session, &PushSession::sg_reconnecting, this, [this] { ui->lb_state->setText(tr("正在重连…")); });
+    // The entry going out now is the one the list marks.
+    connect(&m_session, &PushSession::sg_entry_on, this, [this](const QString& path) {
+        if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(path))
+            m_list->highlight_item(entry);
+    });
     m_timer_id = startTimer(1000);
 }
 
@@ -58,7 +59,7 @@ VideoLiveWidget::~VideoLiveWidget()
 {
     m_list->exportPlayList();
     write_cfg();
-    // The job ends its transcoder at once as it goes, right after the form.
+    // The session ends its transcoder at once as it goes, right after the form.
     delete ui;
 }
 
@@ -100,7 +101,7 @@ void VideoLiveWidget::write_cfg()
 void VideoLiveWidget::refresh_ui()
 {
     // A push waiting to reconnect is still on: stop cancels the wait.
-    const bool on = m_job.running() || m_job.waiting();
+    const bool on = m_session.running() || m_session.waiting();
     ui->pb_start_stop->setText(on ? tr("停止") : tr("开始"));
 }
 
@@ -119,203 +120,77 @@ void VideoLiveWidget::do_live(const QString& path)
         msgbox::information(this, tr("提示"), tr("请正确填入rtmp串流地址！！"), tr("确定"));
         return;
     }
-
-    // A new entry: nothing of the last one's drops carries over.
-    m_path = path;
-    m_reached = 0;
-    m_pushed = false;
-    m_backoff.reset();
-    start_push(path, 0);
-}
-
-void VideoLiveWidget::start_push(const QString& path, double from)
-{
-    QStringList args{QStringLiteral("-re"),
-                     QStringLiteral("-i"),
-                     QString::fromUtf8(path.toUtf8()),
-                     QStringLiteral("-c"),
-                     QStringLiteral("copy"),
-                     QStringLiteral("-f"),
-                     QStringLiteral("flv"),
-                     m_rtmp};
-    // Resuming: the input is read from the key frame at or before the position.
-    if (from > 0)
-        args = QStringList{QStringLiteral("-re"), QStringLiteral("-ss"), QString::number(from, 'f', 3)} + args.mid(1);
-    // The whole list over this one connection: the transcoder asks for each next entry.
-    m_seamless = ui->checkBox_seamless->isChecked();
-    if (m_seamless) {
-        args.insert(args.size() - 1, QString::fromLatin1(protocol::list_option));
-        m_handed = QStringList{path};
-        m_left_out = 0;
-        m_last_left_out = -1;
-    }
-    m_from = from;
-    qDebug() << args;
     // Two pushes never run at once: the running one ends before the next starts.
     stop();
-    m_job.start(args);
+    m_session.start(path, m_rtmp, ui->checkBox_seamless->isChecked());
     refresh_ui();
 }
 
 void VideoLiveWidget::stop()
 {
-    if (m_job.waiting())
-        ui->lb_state->setText(tr("连接断开，已停止重连"));
-    m_job.stop();
+    if (m_session.waiting())
+        ui->lb_state->setText(tr(kGaveUp));
+    m_session.stop();
 }
 
-bool VideoLiveWidget::may_reconnect() const
+QStringList VideoLiveWidget::entries() const
 {
-    return ui->checkBox_reconnect->isChecked() && m_pushed;
+    QStringList paths;
+    for (int row = 0; row < m_list->count(); ++row)
+        paths << m_list->item(row)->data(FL_PlayList::PathRole).toString();
+    return paths;
 }
 
-void VideoLiveWidget::wait_to_reconnect()
+QString VideoLiveWidget::marked() const
 {
-    const int ms = m_backoff.next_ms();
-    ui->lb_state->setText(tr("连接断开，%1秒后重连…").arg(ms / 1000));
-    m_job.retry_after(ms, [this] { reconnect(); });
-    refresh_ui();
+    const QListWidgetItem* entry = m_list->current_movie();
+    return entry ? entry->data(FL_PlayList::PathRole).toString() : QString();
 }
 
-void VideoLiveWidget::reconnect()
+void VideoLiveWidget::progress_record()
 {
-    // A file that went meanwhile is the list's business: it says so and drops the entry.
-    if (!QFileInfo::exists(m_path)) {
-        QListWidgetItem* entry = m_list->current_movie();
-        if (entry && entry->data(FL_PlayList::PathRole).toString() == m_path)
-            m_list->slot_itemDoubleClicked(entry);
-        else
-            ui->lb_state->setText(tr("连接断开，已停止重连"));
-        refresh_ui();
-        return;
-    }
-    ui->lb_state->setText(tr("正在重连…"));
-    start_push(m_path, m_reached);
-}
-
-void VideoLiveWidget::progress_record(int pieces)
-{
-    if (pieces < 3)
-        return;
-    const ProgressFields& fields = m_job.fields();
-    // Got going (again): the next drop waits the shortest time, and resumes from here.
-    m_pushed = true;
-    m_backoff.reset();
-    if (const std::optional<qint64> ms = position_ms(fields.time))
-        m_reached = std::max(m_reached, m_from + double(*ms) / 1000.0);
+    const ProgressFields& fields = m_session.fields();
     ui->lb_state->setText(tr("时间：%1   fps:%2  上传：%3kbits/s")
                               .arg(QString::fromUtf8(fields.time), QString::number(double(fields.fps), 'g', 6),
                                    QString::number(double(fields.bitrate), 'g', 6)));
 }
 
-void VideoLiveWidget::error_phrase(protocol::Outcome outcome)
+void VideoLiveWidget::failed(const QString& message)
 {
-    // A server gone away is tried again once a push had got going; what no
-    // retry can mend still gets its box.
-    if (outcome == protocol::Outcome::ConnectFailed && may_reconnect()) {
-        wait_to_reconnect();
-        return;
-    }
-    // The box runs its own event loop: more output may arrive meanwhile, and
-    // the transcoder's end then is this failure's, no drop to reconnect.
-    {
-        const QScopedValueRollback<bool> reporting(m_reporting, true);
-        msgbox::information(this, tr("提示"), tr(text_for(kFailures, outcome)), tr("确定"));
-    }
+    msgbox::information(this, tr("提示"), message, tr("确定"));
     stop();
 }
 
-void VideoLiveWidget::finish_marker()
+void VideoLiveWidget::finished()
 {
-    stop();
     ui->lb_state->setText(tr("串流完成"));
     // Over one connection the transcoder ends only when the list had nothing more to give.
-    if (!m_seamless)
+    if (!m_session.whole_list())
         m_list->play_pre_next(true);
 }
 
-void VideoLiveWidget::entry_record(const QByteArray& line)
+void VideoLiveWidget::entry_gone(const QString& path)
 {
-    if (!m_seamless)
-        return;
-    const protocol::EntryRecord record = protocol::read_entry(std::string_view(line.constData(), size_t(line.size())));
-    if (record.state == protocol::EntryState::None || record.entry >= m_handed.size() + 1)
-        return;
-    switch (record.state) {
-    case protocol::EntryState::Want:
-        // The entry before went out unless it was just left out.
-        if (m_last_left_out != record.entry - 1)
-            m_left_out = 0;
-        if (record.entry == m_handed.size())
-            answer_transcoder(next_entry());
-        break;
-    case protocol::EntryState::On: {
-        // The entry goes out now: the list marks it, and a drop resumes it.
-        m_path = m_handed.value(int(record.entry));
-        if (record.entry > 0) {
-            m_from = 0;
-            m_reached = 0;
-        }
-        if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(m_path))
-            m_list->highlight_item(entry);
-        break;
-    }
-    case protocol::EntryState::Skipped: {
-        const QString path = m_handed.value(int(record.entry));
-        ++m_left_out;
-        m_last_left_out = record.entry;
-        if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(path))
-            m_list->mark_unpushable(entry, tr(kLeftOutWhy).arg(QString::fromStdString(record.why)));
-        ui->lb_state->setText(tr(kLeftOut).arg(QFileInfo(path).fileName()));
-        break;
-    }
-    case protocol::EntryState::None:
-        break;
-    }
+    // The list says so and drops the entry, when it is still the one marked.
+    QListWidgetItem* entry = m_list->current_movie();
+    if (entry && entry->data(FL_PlayList::PathRole).toString() == path)
+        m_list->slot_itemDoubleClicked(entry);
+    else
+        ui->lb_state->setText(tr(kGaveUp));
+    refresh_ui();
 }
 
-QListWidgetItem* VideoLiveWidget::next_entry()
+void VideoLiveWidget::entry_skipped(const QString& path, const QString& why)
 {
-    // After the last one handed, as the list stands now (entries may have
-    // been added, removed or moved meanwhile); the first after the last.
-    QListWidgetItem* last = m_list->isMovieAlreadAdded(m_handed.last());
-    if (!last)
-        last = m_list->current_movie();
-    int row = last ? m_list->row(last) : -1;
-    // A list whose every entry was left out in a row has nothing to push.
-    if (m_left_out >= m_list->count())
-        return nullptr;
-    for (int tried = 0; tried < m_list->count(); ++tried) {
-        row = row + 1 >= m_list->count() ? 0 : row + 1;
-        QListWidgetItem* entry = m_list->item(row);
-        if (entry && QFileInfo::exists(entry->data(FL_PlayList::PathRole).toString()))
-            return entry;
-    }
-    return nullptr;
+    if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(path))
+        m_list->mark_unpushable(entry, tr(kLeftOutWhy).arg(why));
+    ui->lb_state->setText(tr(kLeftOut).arg(QFileInfo(path).fileName()));
 }
 
-void VideoLiveWidget::answer_transcoder(QListWidgetItem* entry)
-{
-    const QString path = entry ? entry->data(FL_PlayList::PathRole).toString() : QString();
-    qDebug() << "next entry for the transcoder" << path;
-    if (entry)
-        m_handed << path;
-    m_job.write_line(path.toUtf8());
-}
-
-void VideoLiveWidget::transcoder_ended(int exitCode, bool marker)
-{
-    // Without the option a transcoder that ended by itself leaves the window pushing until the user stops it.
-    if (!marker && !m_reporting && may_reconnect()) {
-        qDebug() << "live push dropped, exit code" << exitCode;
-        wait_to_reconnect();
-    }
-}
-
-// Nothing happens without a process; the job tells the chunk apart and reports it.
+// The session reads the transcoder's output as it comes; this reads what is there.
 void VideoLiveWidget::slot_readData()
 {
-    m_job.read_output();
+    m_session.read_output();
 }
 
 void VideoLiveWidget::slot_error(QProcess::ProcessError errId)
@@ -346,7 +221,7 @@ void VideoLiveWidget::on_pb_clear_clicked()
 
 void VideoLiveWidget::on_pb_start_stop_clicked()
 {
-    if (m_job.running() || m_job.waiting()) {
+    if (m_session.running() || m_session.waiting()) {
         stop();
         refresh_ui();
         return;

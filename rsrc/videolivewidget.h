@@ -1,7 +1,6 @@
 #pragma once
 
-#include "transcode/retrydelay.h"
-#include "transcode/transcoderjob.h"
+#include "transcode/pushsession.h"
 #include "widgets/fl_playlist.h"
 
 #include <QProcess>
@@ -13,8 +12,10 @@ class VideoLiveWidget;
 }
 
 // The live push window: pushes the videos of its play list, one after
-// another and without re-encoding, to an rtmp address.
-class VideoLiveWidget : public QWidget, public PlayListOwner
+// another and without re-encoding, to an rtmp address. The push's rules
+// (its command line, reconnects and the entries handed on) are its
+// session's; the window checks the address and shows what the session reports.
+class VideoLiveWidget : public QWidget, public PlayListOwner, private PushList
 {
     Q_OBJECT
 public:
@@ -32,9 +33,9 @@ public:
 
     // The address of the last started push.
     QString push_address() const { return m_rtmp; }
-    const QProcess* process() const { return m_job.process(); }
+    const QProcess* process() const { return m_session.process(); }
     // A dropped push waits to be tried again (reconnect on drop is on).
-    bool reconnecting() const { return m_job.waiting(); }
+    bool reconnecting() const { return m_session.waiting(); }
     int refresh_timer_id() const { return m_timer_id; }
 
     // The trimmed address, then "/" and the trimmed key when the key is not blank.
@@ -54,41 +55,19 @@ private slots:
     void on_pb_start_stop_clicked();
 
 private:
-    // What the transcoder's output says: a progress record, an error phrase, the finish marker; and its end.
-    void progress_record(int pieces);
-    void error_phrase(protocol::Outcome outcome);
-    void finish_marker();
-    void transcoder_ended(int exitCode, bool marker);
-    // Starts the transcoder on the push address with `path` read from `from` seconds on.
-    void start_push(const QString& path, double from);
-    // A push that had got going and dropped is tried again, when the option is on.
-    bool may_reconnect() const;
-    void wait_to_reconnect();
-    void reconnect();
-    // A push of the whole list over one connection: the transcoder's records.
-    void entry_record(const QByteArray& line);
-    // The entry to hand the transcoder after the last one handed; null when none can go.
-    QListWidgetItem* next_entry();
-    void answer_transcoder(QListWidgetItem* entry);
+    // The list as the session reads it.
+    QStringList entries() const override;
+    QString marked() const override;
+    void progress_record();
+    void failed(const QString& message);
+    void finished();
+    void entry_gone(const QString& path);
+    void entry_skipped(const QString& path, const QString& why);
 
     Ui::VideoLiveWidget* ui;
     FL_PlayList* m_list = nullptr;
     QString m_rtmp;
-    // The push: its process and the progress fields.
-    TranscoderJob m_job;
+    // The push: its transcoder and its rules.
+    PushSession m_session;
     int m_timer_id = 0;
-    // The entry being pushed: where this push of it began, how far its pushes
-    // got, whether one reported progress; and the waits between reconnects.
-    QString m_path;
-    double m_from = 0;
-    double m_reached = 0;
-    bool m_pushed = false;
-    bool m_reporting = false; // a failure's box is open
-    RetryDelay m_backoff;
-    // One connection for the list: this push's entries in the order handed to
-    // the transcoder (its entry numbers), and how many in a row it left out.
-    bool m_seamless = false;
-    QStringList m_handed;
-    int m_left_out = 0;
-    long long m_last_left_out = -1;
 };

@@ -1,14 +1,12 @@
 #include "transcoderjob.h"
 
 #include "platform/clock.h"
-#include "protocol/contract.h"
+#include "protocol/command.h"
 #include "protocol/transcoder.h"
-#include "transcode/localfiles.h"
 #include "transcode/toolprocess.h"
 
 #include <QFile>
 
-#include <cstdio>
 #include <utility>
 
 TranscoderJob::TranscoderJob(QObject* owner, std::vector<protocol::Outcome> wanted)
@@ -83,20 +81,20 @@ void TranscoderJob::finish_then_stop(unsigned long ms)
 
 QString TranscoderJob::stop_request_path()
 {
-    return temp_file(protocol::stop_file).path;
+    return QFile::decodeName(QByteArray::fromStdString(protocol::stop_request_path()));
 }
 
 void TranscoderJob::set_stop_request(bool present)
 {
-    const QString path = stop_request_path();
-    if (path.isEmpty())
-        return;
-    const QByteArray name = QFile::encodeName(path);
-    if (!present) {
-        std::remove(name.constData());
-    } else if (std::FILE* file = std::fopen(name.constData(), "a")) {
-        std::fclose(file);
-    }
+    protocol::set_stop_request(present);
+}
+
+QStringList TranscoderJob::arguments(const std::vector<std::string>& args)
+{
+    QStringList list;
+    for (const std::string& arg : args)
+        list << QString::fromStdString(arg);
+    return list;
 }
 
 void TranscoderJob::enter()
@@ -150,10 +148,10 @@ void TranscoderJob::report_files(const QList<QByteArray>& files)
     leave();
 }
 
-void TranscoderJob::write_line(const QByteArray& line)
+void TranscoderJob::write_input(const std::string& bytes)
 {
     if (m_process)
-        m_process->write(line + '\n');
+        m_process->write(bytes.data(), qint64(bytes.size()));
 }
 
 void TranscoderJob::on_error(QProcess::ProcessError error)

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 // A window's text for a transcoder failure it looks for.
@@ -75,8 +76,8 @@ public:
     // Reads what the transcoder has written and reports it (the signals
     // below). The owner calls it from its own slot on sg_output.
     void read_output();
-    // Writes a line to the transcoder's standard input (a list push's answers).
-    void write_line(const QByteArray& line);
+    // Writes to the transcoder's standard input (a list push's answers).
+    void write_input(const std::string& bytes);
 
     QProcess* process() const { return m_process; }
     bool running() const { return m_process != nullptr; }
@@ -87,6 +88,8 @@ public:
     static QString stop_request_path();
     // Makes (an existing request is left as it is) or removes the stop request.
     static void set_stop_request(bool present);
+    // A command line of the protocol's as the process takes it.
+    static QStringList arguments(const std::vector<std::string>& args);
 
 signals:
     // The transcoder has written something: the owner reads it with read_output().

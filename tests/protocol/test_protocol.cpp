@@ -1,5 +1,6 @@
 // Each message written by one side and read by the other, to the edge of every field.
 
+#include "protocol/command.h"
 #include "protocol/conversion.h"
 #include "protocol/repair.h"
 #include "protocol/transcoder.h"
@@ -156,6 +157,73 @@ private slots:
                  read);
         for (const char* other : {"zo_entry|x|on", "zo_entry||on", "zo_entry|1|off", "zo_progress|1|on", "zo_entry|1"})
             QCOMPARE(int(protocol::read_entry(other).state), int(protocol::EntryState::None));
+    }
+
+    // The live windows' command lines, read back by the transcoder: its own options at the edges of their range.
+    void command_round_trip_data()
+    {
+        QTest::addColumn<QString>("kind"); // capture: segment, file number; push: from (ms), list
+        QTest::addColumn<qlonglong>("a");
+        QTest::addColumn<qlonglong>("b");
+        QTest::addColumn<QString>("read"); // own options read => ffmpeg's arguments
+        const QString out = "-i rtmp://h/a b -vcodec copy /r/a b.mp4";
+        QTest::newRow("capture, plain") << "capture" << 0LL << 1LL << "0 1 0 => " + out;
+        QTest::newRow("a day's segments, a later file")
+            << "capture" << 86400LL << 1000000LL << "86400 1000000 0 => " + out;
+        QTest::newRow("beyond the range") << "capture" << 86401LL << 1000001LL << "0 1 0 => " + out;
+        QTest::newRow("push resumed") << "push" << 12005LL << 0LL
+                                      << "0 1 0 => -re -ss 12.005 -i /m/a b.mp4 -c copy -f flv rtmp://h/k";
+        QTest::newRow("list resumed") << "push" << 999LL << 1LL
+                                      << "0 1 1 => -re -ss 0.999 -i /m/a b.mp4 -c copy -f flv rtmp://h/k";
+    }
+    void command_round_trip()
+    {
+        QFETCH(QString, kind);
+        QFETCH(qlonglong, a);
+        QFETCH(qlonglong, b);
+        QFETCH(QString, read);
+        std::vector<std::string> args = kind == "capture"
+                                            ? protocol::write_capture({"rtmp://h/a b", "/r/a b.mp4", a, int(b)})
+                                            : protocol::write_push({"/m/a b.mp4", "rtmp://h/k", a, b != 0});
+        const std::optional<protocol::PushCommand> list = protocol::read_list_push(args);
+        QCOMPARE(bool(list), kind == "push" && b != 0);
+        if (list)
+            QCOMPARE(QString::fromStdString(list->file + "|" + list->address) + "|" + QString::number(list->from_ms),
+                     QString("/m/a b.mp4|rtmp://h/k|%1").arg(a));
+        const protocol::OwnOptions own = protocol::take_own_options(args);
+        QStringList rest;
+        for (const std::string& arg : args)
+            rest << QString::fromStdString(arg);
+        QCOMPARE(QString("%1 %2 %3 => ").arg(own.segment_seconds).arg(own.file_number).arg(own.list) + rest.join(' '),
+                 read);
+    }
+
+    // The window's answer to a list push: one line each, read whole however it arrives.
+    void answers()
+    {
+        std::string received = protocol::write_answer("/m/录像 a|b.mp4") + protocol::write_answer("/m/x\nzo_entry");
+        received += protocol::write_answer("");
+        received += protocol::write_answer("/m/c").substr(0, 3);
+        QCOMPARE(protocol::read_answer(received).value_or("?"), std::string("/m/录像 a|b.mp4"));
+        QCOMPARE(protocol::read_answer(received).value_or("?"), std::string()); // a line break cannot be said
+        QCOMPARE(protocol::read_answer(received).value_or("?"), std::string());
+        QVERIFY(!protocol::read_answer(received) && received == "/m/");
+    }
+
+    // What kind of source an address names, as the capture and the transcoder both tell it.
+    void source_kinds()
+    {
+        using K = protocol::SourceKind;
+        const std::pair<const char*, K> rows[] = {{"/r/a.flv", K::Local},
+                                                  {"file:///r/a.m3u8", K::Local},
+                                                  {"RTMPS://h/a", K::Flv},
+                                                  {"http://h/a.FLV?k=.m3u8", K::Flv},
+                                                  {"https://h/a.m3u8#x", K::Playlist},
+                                                  {"rtsp://h/a.m3u8", K::Rtsp},
+                                                  {"http://h/a.mp4", K::OtherNetwork},
+                                                  {"srt://h:1", K::OtherNetwork}};
+        for (const auto& [address, kind] : rows)
+            QVERIFY2(protocol::source_kind(address) == kind, address);
     }
 
     void recording_names_data()

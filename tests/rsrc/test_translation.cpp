@@ -157,7 +157,7 @@ private slots:
             // name, setting, variables, "en" when English
             {"nothing set", "", "", ""},
             {"C", "", "LANG=C.UTF-8", ""},
-            {"POSIX", "", "LANG=POSIX", ""},
+            {"POSIX, LANGUAGE ignored", "", "LANG=POSIX LANGUAGE=en", ""},
             {"Chinese", "", "LANG=zh_CN.UTF-8", ""},
             {"American", "", "LANG=en_US.UTF-8", "en"},
             {"British with a modifier", "", "LANG=en_GB.UTF-8@euro", "en"},
@@ -172,6 +172,7 @@ private slots:
             {"LANGUAGE Chinese first", "", "LANGUAGE=zh_CN:en LANG=en_US.UTF-8", ""},
             {"LANGUAGE skips what has no texts", "", "LANGUAGE=de:fr:en LANG=de_DE.UTF-8", "en"},
             {"LANGUAGE ignored under C", "", "LANGUAGE=en_US LANG=C.UTF-8", ""},
+            {"LANGUAGE ignored under a POSIX LC_ALL", "", "LC_ALL=POSIX LANG=en_US.UTF-8 LANGUAGE=en", ""},
             {"LANGUAGE ignored without a locale", "", "LANGUAGE=en_US", ""},
             {"LANGUAGE of nothing known", "", "LANGUAGE=de:fr LANG=en_US.UTF-8", "en"},
             {"setting en under C", "en", "LANG=C.UTF-8", "en"},

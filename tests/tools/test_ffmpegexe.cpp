@@ -1,3 +1,4 @@
+#include "protocol/command.h"
 #include "protocol/contract.h"
 #include "protocol/privatefolder.h"
 #include "protocol/transcoder.h"
@@ -43,7 +44,12 @@ private slots:
         const QString late = m_dir.filePath("late.mp4");
         QVERIFY(testmedia::ffmpeg(
             {"-i", m_clip, "-c:v", "libx264", "-preset", "ultrafast", "-g", "100", "-c:a", "copy", late}));
-        QVERIFY2(m_server.publish(m_clip, "s") && m_server.publish(late, "late"), qPrintable(m_server.log()));
+        // G.711 sound, which FLV carries and MP4 does not.
+        const QString mulaw = m_dir.filePath("mulaw.mkv");
+        QVERIFY(
+            testmedia::ffmpeg({"-i", m_clip, "-c:v", "copy", "-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1", mulaw}));
+        for (const auto& [clip, stream] : {std::pair{m_clip, "s"}, {late, "late"}, {mulaw, "mulaw"}, {m_clip, "again"}})
+            QVERIFY2(m_server.publish(clip, stream), qPrintable(m_server.log()));
     }
     void cleanupTestCase()
     {
@@ -55,7 +61,8 @@ private slots:
     void run_data()
     {
         // end: "stop" writes the stop file once two seconds are captured ("stale stop": one left before must not stop
-        // it); "sigint" interrupts FFmpeg.exe then. exitCode -1 is any failure, with the phrase shown. lasts: the
+        // it; "restarts": after the publisher restarted twice, away 2 s each time); "sigint" interrupts FFmpeg.exe
+        // then. exitCode -1 is any failure, with the phrase shown. lasts: the
         // output must be complete (it opens, has video) and last that many seconds at least; 0: not looked at. A first
         // argument NAME=value goes to the environment.
         QTest::addColumn<QStringList>("args");
@@ -73,6 +80,15 @@ private slots:
             // The server holds the video back until a key frame; the recording must still have it.
             {"video that begins late", "-i %rtmp/live/late -vcodec copy %out.mp4", "stop", "0", "", "0.1"},
             {"interrupted while capturing", "-i %rtmp/live/s -vcodec copy %out.mp4", "sigint", "0", "", "0.1"},
+            // Sound MP4 cannot hold becomes AAC.
+            {"G.711 over rtmp to mp4", "-i %rtmp/live/mulaw -vcodec copy %out.mp4", "stop", "0", "", "0.1"},
+            {"srt with Opus to mp4", "-i %srt -vcodec copy %out.mp4", "stop", "0", "", "0.1"},
+            // Its time stamps start from zero again each time: the file keeps the time it was away, and its jumps are
+            // said, once each.
+            {"a publisher restarted twice, to mp4", "-i %rtmp/live/again -vcodec copy %out.mp4", "restarts", "0", "",
+             "0.1"},
+            {"a publisher restarted twice, to avi", "-i %rtmp/live/again -vcodec copy %out.avi", "restarts", "0", "",
+             "0.1"},
             // ffmpeg does not read "q" here: the interrupt that follows must still finish the file.
             {"ffmpeg deaf to q", "-nostdin -i %rtmp/live/s -vcodec copy %out.mp4", "stop", "255", "", "0.1"},
             // 137: ended by a kill (128 + SIGKILL).
@@ -112,11 +128,29 @@ private slots:
             arg.replace("%nowhere", QString("rtmp://127.0.0.1:%1").arg(testmedia::free_port())).replace("%out", out);
             arg.replace("%rtmp", QString("rtmp://127.0.0.1:%1").arg(m_server.port())).replace("%clip", m_clip);
         }
+        QProcess listener; // an SRT source, listening once it has read its input
+        auto ends = qScopeGuard([&] {
+            listener.kill();
+            listener.waitForFinished();
+        });
+        if (args.join(' ').contains("%srt")) {
+            if (!testmedia::run("ffmpeg", {"-hide_banner", "-protocols"}).out.contains(QRegularExpression("\\bsrt\\b")))
+                QSKIP("this ffmpeg cannot speak SRT");
+            const QString srt = QString("srt://127.0.0.1:%1").arg(testmedia::free_port());
+            args.replaceInStrings("%srt", srt);
+            listener.setProcessChannelMode(QProcess::MergedChannels);
+            listener.start("ffmpeg", {"-hide_banner", "-nostdin", "-re", "-stream_loop", "-1", "-i", m_clip, "-c:v",
+                                      "copy", "-c:a", "libopus", "-f", "mpegts", srt + "?mode=listener"});
+            QByteArray said;
+            QTRY_VERIFY_WITH_TIMEOUT((said += listener.readAll()).contains("Input #0"), 60000);
+        }
         const QString stop = testenv::shared_temp(protocol::stop_file);
         QFile::remove(stop);
         if (end == "stale stop")
             QVERIFY(testmedia::write_file(stop, {}));
 
+        QElapsedTimer wall;
+        double ran = 0; // seconds of the stream's time the capture ran
         QList<QByteArray> chunks;
         QProcess process;
         process.setEnvironment(env);
@@ -136,6 +170,13 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(!records().isEmpty() && parse(records().last()).second >= 2,
                                       chunks.join().constData(), 60000);
             QCOMPARE(process.state(), QProcess::Running);
+            wall.start();
+            for (int restart = 0; end == "restarts" && restart < 2; ++restart) {
+                const qint64 at = parse(records().last()).second;
+                QVERIFY(m_server.restart_publisher("again", 2000));
+                QTRY_VERIFY_WITH_TIMEOUT(parse(records().last()).second >= at + 5, 60000);
+            }
+            ran = 2 + wall.elapsed() / 1000.0;
             if (end == "sigint") {
                 ::kill(pid_t(process.processId()), SIGINT);
             } else {
@@ -154,8 +195,20 @@ private slots:
         }
         if (lasts > 0)
             QCOMPARE(testmedia::unplayable(args.last(), lasts), QString());
+        if (lasts > 0 && args.last().endsWith(".mp4"))
+            QCOMPARE(testmedia::streams(args.last()).filter(QRegularExpression("^(?!aac).*,audio")), QStringList());
+        if (end == "restarts") {
+            // 2 s away twice, closed up, would leave the file that much shorter than the capture ran.
+            const double held = testmedia::duration(args.last());
+            QVERIFY2(held >= ran - 1.5, qPrintable(QString("%1 s held, %2 s recorded").arg(held).arg(ran)));
+            const QStringList streams = testmedia::probed(args.last(), "stream=duration");
+            QVERIFY2(streams.size() == 2 && qAbs(streams[0].toDouble() - streams[1].toDouble()) < 0.5,
+                     qPrintable(streams.join(' ')));
+            QCOMPARE(QString(output).count("time jumped back"), 2);
+            QVERIFY(!output.contains("Non-monotonous"));
+        }
         // A recording left on the disk is reported once, before the marker; a conversion's output is not.
-        const bool recording = args.join(' ').contains("-i rtmp://") && QFile::exists(args.last());
+        const bool recording = args.join(' ').contains(QRegularExpression("-i \\w+://")) && QFile::exists(args.last());
         const QStringList reported = QString::fromUtf8(output).split('\n').filter(QRegularExpression("^zo_file\\|"));
         QCOMPARE(reported, recording ? QStringList{"zo_file|" + args.last()} : QStringList());
         // Killed on the way out; gone once the kernel has let it go.
@@ -186,6 +239,60 @@ private slots:
         // The marker comes last, after the last record.
         QVERIFY(output.endsWith("\nzo_finished\n") && chunks.last().endsWith("zo_finished\n"));
         QVERIFY(!chunks.last().contains("zo_progress"));
+    }
+
+    // A live HLS playlist recorded: one that says it is complete ends the capture well, with its last frames, none
+    // missing at the end; one that stops growing ends it as a drop.
+    void playlist_data()
+    {
+        QTest::addColumn<bool>("ended");
+        QTest::newRow("ended") << true;
+        QTest::newRow("stopped growing") << false;
+    }
+    void playlist()
+    {
+        QFETCH(bool, ended);
+        QTemporaryDir hls;
+        HttpServer http;
+        QVERIFY2(http.start(hls.path()), qPrintable(http.output()));
+        QProcess writer;
+        writer.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-stream_loop",
+                                ended ? "0" : "5", "-i", m_clip, "-c", "copy", "-f", "hls", "-hls_time", "1",
+                                "-hls_list_size", "0", hls.filePath("list.m3u8")});
+        auto ends = qScopeGuard([&] {
+            writer.kill();
+            writer.waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(hls.filePath("list.m3u8")), 60000);
+        const QString out = m_dir.filePath(QString("hls%1.mp4").arg(ended));
+        QProcess capture;
+        capture.setProcessChannelMode(QProcess::MergedChannels);
+        QStringList args;
+        for (const std::string& arg : protocol::write_capture({http.url("list.m3u8").toStdString(), out.toStdString()}))
+            args << QString::fromStdString(arg);
+        capture.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += capture.readAll()).contains("time=00:00:01"), 60000);
+        if (!ended)
+            writer.kill();
+        QVERIFY(capture.waitForFinished(120000));
+        said += capture.readAll();
+        QVERIFY2(capture.exitCode() == (ended ? 0 : 1) && said.contains("zo_finished") == ended, said.constData());
+        QCOMPARE(said.contains("stopped growing before its end"), !ended);
+        QCOMPARE(testmedia::unplayable(out, 1.0) + testmedia::decode_errors(out), QString());
+        if (!ended)
+            return;
+        QVERIFY(writer.waitForFinished(60000) && testmedia::read_file(hls.filePath("list.m3u8")).contains("ENDLIST"));
+        // One checksum per frame, in order.
+        const auto sums = [](const QString& file) {
+            return testmedia::run("ffmpeg", {"-v", "error", "-i", file, "-map", "0:v", "-f", "framemd5", "-"})
+                .out.split('\n', Qt::SkipEmptyParts)
+                .filter(QRegularExpression("^[^#]"))
+                .replaceInStrings(QRegularExpression("^.*,\\s*"), "");
+        };
+        const QStringList all = sums(hls.filePath("list.m3u8")), recorded = sums(out);
+        QVERIFY2(recorded.size() >= 25 && recorded.size() <= all.size(), qPrintable(QString::number(recorded.size())));
+        QCOMPARE(recorded, all.mid(all.size() - recorded.size()));
     }
 
     // A play list over one connection, to a reader that started first: the
@@ -224,18 +331,24 @@ private slots:
             for (int end; (end = said.indexOf('\n')) >= 0; said.remove(0, end + 1)) {
                 const protocol::EntryRecord record = protocol::read_entry(said.left(end).toStdString());
                 if (record.state == protocol::EntryState::Want)
-                    process.write((record.entry < entries.size() ? path(int(record.entry)) : QString()).toUtf8() +
-                                  "\n");
+                    process.write(QByteArray::fromStdString(protocol::write_answer(
+                        (record.entry < entries.size() ? path(int(record.entry)) : QString()).toStdString())));
             }
         });
-        process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe",
-                      {"-re", "-i", path(0), "-c", "copy", "-f", "flv", "-zo_list", m_server.url(key)});
+        QStringList args;
+        for (const std::string& arg :
+             protocol::write_push({path(0).toStdString(), m_server.url(key).toStdString(), 0, true}))
+            args << QString::fromStdString(arg);
+        process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
         QVERIFY(process.waitForFinished(120000));
         QCOMPARE(process.exitCode(), 0);
         QVERIFY2(reader.waitForFinished(60000), qPrintable(reader.readAllStandardError()));
 
         QVERIFY2(testmedia::streams(recording).contains("aac,audio"),
                  qPrintable(testmedia::streams(recording).join(' ')));
+        // Every frame decodes, whatever size its entry has (the parser's complaints of a size change do not count).
+        const QStringList decoding = testmedia::decode_errors(recording).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(decoding.filter(QRegularExpression("^(?!\\[NULL @ )")), QStringList());
         // The pictures' decoding times only go on.
         const QList<QStringList> packets = testmedia::packets(recording);
         QCOMPARE(packets.size(), 2);

@@ -1,14 +1,16 @@
 // FFmpeg.exe's pure parts: the output writer's gaps, the stop sequence's
 // steps and the command line it builds, all on an injected clock.
 
+#include "childlog.h"
 #include "commandline.h"
-#include "inputlisting.h"
-#include "listpush.h"
-#include "logfilter.h"
+#include "entryclock.h"
+#include "flvtags.h"
 #include "outputwriter.h"
 #include "playlistend.h"
-#include "segments.h"
+#include "rtmpserver.h"
 #include "stopsequence.h"
+#include "tagretimer.h"
+#include "testmedia.h"
 #include "wallclock.h"
 
 #include <QtTest>
@@ -46,10 +48,11 @@ std::string flv_tag(int type, long long ms, const std::string& data)
 }
 
 // An entry as a reader writes it: H.264 pictures 40 ms apart from `first`, shown `delay` ms after they are decoded, and
-// AAC frames 23 ms apart from `sound` until `until`, each stream's header first, all in time order.
+// AAC frames 23 ms apart from `sound` until `until`, its metadata and each stream's header first, all in time order.
 std::string flv_entry(int pictures, int first, int delay, int sound, int until)
 {
     std::multimap<long long, std::string> tags;
+    tags.emplace(-2, flv_tag(18, 0, "meta"));
     const std::string composition{char((delay >> 16) & 0xff), char((delay >> 8) & 0xff), char(delay & 0xff)};
     tags.emplace(-1, flv_tag(9, 0, std::string("\x17\x00\x00\x00\x00", 5)));
     tags.emplace(-1, flv_tag(8, 0, std::string("\xaf\x00\x12", 3)));
@@ -67,7 +70,7 @@ std::string flv_entry(int pictures, int first, int delay, int sound, int until)
 struct FlvTime
 {
     int entry;
-    char kind; // 'v' picture, 'a' sound, 'h' a header
+    char kind; // 'v' picture, 'a' sound, 'h' a header, 's' script data
     long long decoded, shown;
 };
 
@@ -80,7 +83,7 @@ QList<FlvTime> flv_times(const std::string& bytes, const QList<size_t>& entry_en
         const long long size = (b(at + 1) << 16) | (b(at + 2) << 8) | b(at + 3);
         const long long ms = (b(at + 7) << 24) | (b(at + 4) << 16) | (b(at + 5) << 8) | b(at + 6);
         const bool header = b(at + 12) == 0;
-        const char kind = header ? 'h' : (b(at) == 9 ? 'v' : 'a');
+        const char kind = b(at) == 18 ? 's' : header ? 'h' : (b(at) == 9 ? 'v' : 'a');
         long long shown = ms;
         if (kind == 'v') {
             long long c = (b(at + 13) << 16) | (b(at + 14) << 8) | b(at + 15);
@@ -164,7 +167,7 @@ private slots:
 
     void invocation_data()
     {
-        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("args"); // "capture SOURCE OUTPUT SEGMENT NUMBER": as the window writes one
         // Parts of "feeder | writer" (after the fixed head): "=" all of it, "!" not in it.
         QTest::addColumn<QStringList>("has");
         QTest::addColumn<QString>("finish"); // the MP4 to make ordinary at the end
@@ -188,7 +191,7 @@ private slots:
                                              << QStringList{"=-re -i a.mp4 -c copy -f flv rtmp://h/x"} << QString();
         // From rtmp: a feeder, which keeps the wall clock's time, and a writer.
         QTest::newRow("a capture cut into files, each in fragments; a % in the name stays one")
-            << "-i rtmp://h/x -vcodec copy -zo_segment 60 /r/a%.mp4"
+            << "capture rtmp://h/x /r/a%.mp4 60 1"
             << QStringList{"-f flv -i rtmp://h/x -c copy -bsf:v ",
                            " | -nostdin -f flv -analyzeduration 1000000 -i pipe:0 ",
                            "-segment_time 60 -reset_timestamps 1 -segment_start_number 1 ", "movflags=+empty_moov",
@@ -196,13 +199,12 @@ private slots:
             << QString();
         // The number is applied here only: a name that ends like one keeps it.
         QTest::newRow("a later file of a cut recording counts on from its number")
-            << "-i rtsp://h/x -vcodec copy -zo_segment 60 -zo_file_number 3 /r/a_3.avi"
+            << "capture rtsp://h/x /r/a_3.avi 60 3"
             << QStringList{"-bsf:v h264_mp4toannexb ", "-segment_start_number 3 /r/a_3_%d.avi"} << QString();
         QTest::newRow("a later file of a recording, after a drop")
-            << "-i rtmp://h/x -vcodec copy -zo_file_number 2 /r/a.mp4" << QStringList{" | ", " /r/a_2.mp4"}
-            << "/r/a_2.mp4";
+            << "capture rtmp://h/x /r/a.mp4 0 2" << QStringList{" | ", " /r/a_2.mp4"} << "/r/a_2.mp4";
         QTest::newRow("no cutting without a stream to record")
-            << "-i a.mp4 -zo_segment 60 b.mp4" << QStringList{"=-i a.mp4 b.mp4"} << QString();
+            << "capture a.mp4 b.mp4 60 1" << QStringList{"=-i a.mp4 -vcodec copy b.mp4"} << QString();
     }
     void invocation()
     {
@@ -215,9 +217,12 @@ private slots:
                 words << QString::fromStdString(list[i]);
             return words.join(' ');
         };
+        const QStringList words = args.split(' ');
         std::vector<std::string> user;
-        for (const QString& arg : args.split(' '))
+        for (const QString& arg : words)
             user.push_back(arg.toStdString());
+        if (words[0] == "capture")
+            user = protocol::write_capture({user[1], user[2], words[3].toLongLong(), words[4].toInt()});
         const Invocation inv = build_invocation(user, 7000);
         const bool fed = !inv.feeder_args.empty();
         // After -hide_banner -nostats -y -progress pipe:3.
@@ -225,7 +230,7 @@ private slots:
         for (const QString& part : has)
             QVERIFY2(part[0] == '=' ? got == part.mid(1) : got.contains(part.mid(part[0] == '!')) != (part[0] == '!'),
                      qPrintable(part + " in " + got));
-        QCOMPARE(inv.network_input, args.contains(QRegularExpression("-i \\w+://")));
+        QCOMPARE(inv.network_input, args.contains(QRegularExpression("(-i|capture) \\w+://")));
         QCOMPARE(QString::fromStdString(inv.finish_mp4), finish);
         // A stream that shows no video in time is analysed again for longer, with everything else as it was:
         // by the feeder, when there is one.
@@ -239,8 +244,9 @@ private slots:
             QCOMPARE(read_timeout_us(bad), k_read_timeout_us);
     }
 
-    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual lines without their level tags, and one
-    // line of ours per jump of the source's time (ffmpeg names it per stream).
+    // A recording's log at debug level, as the plug-in gets it: ffmpeg's usual lines without their level tags, one line
+    // of ours per jump of the source's time (ffmpeg names it per stream), and the phrase after the first failure's
+    // line.
     void log_filter_data()
     {
         QTest::addColumn<QStringList>("chunks"); // "ms|text": the text read when the clock said ms
@@ -251,7 +257,7 @@ private slots:
         QTest::newRow("levels go, quiet lines too, prefixes stay")
             << QStringList{"0|[info] Input #0, live_flv\n[tcp @ 0x5] [verbose] Starting connection\n[tcp @ 0x5] "
                            "[error] Connection to tcp://h:1 failed\n[debug] cur_dts is invalid\n"}
-            << "Input #0, live_flv\n[tcp @ 0x5] Connection to tcp://h:1 failed\n";
+            << "Input #0, live_flv\n[tcp @ 0x5] Connection to tcp://h:1 failed\nfailed to connect socket\n";
         QTest::newRow("a line in pieces") << QStringList{"0|[info] Could not wr", "0|ite header\r[warn", "0|ing] x\n"}
                                           << "Could not write header\rx\n";
         QTest::newRow("one jump back, seen by both streams")
@@ -264,23 +270,24 @@ private slots:
             << QStringList{"0|" + jump.arg(1).arg(-4400000), "5000|" + jump.arg(1).arg(2500000)}
             << said.arg("back", "4.40") + said.arg("forward", "2.50");
         QTest::newRow("a last line without a break")
-            << QStringList{"0|[error] rtmp://h/x: Input/output error"} << "rtmp://h/x: Input/output error\n";
+            << QStringList{"0|[error] rtmp://h/x: Input/output error"}
+            << "rtmp://h/x: Input/output error\nfailed to read RTMP packet header\n";
     }
     void log_filter()
     {
         QFETCH(QStringList, chunks);
         QFETCH(QString, out);
-        LogFilter filter;
-        const auto start = LogFilter::Clock::now();
+        ChildLog log(nullptr, ChildLog::Mode::Filtered);
+        const auto start = ChildLog::Clock::now();
         std::string got;
         for (const QString& chunk : chunks) {
             const auto at = start + std::chrono::milliseconds(chunk.section('|', 0, 0).toInt());
             const std::string text = chunk.section('|', 1).toStdString();
-            got += filter.feed(text.data(), text.size(), at);
+            got += log.feed(text.data(), text.size(), at);
         }
-        got += filter.finish(start);
+        got += log.finish(start);
         QCOMPARE(QString::fromStdString(got), out);
-        QCOMPARE(filter.jumps(), int(out.count("FFmpeg.exe: ")));
+        QCOMPARE(log.jumps(), int(out.count("FFmpeg.exe: ")));
     }
 
     // A list pushed over one connection: where each entry begins in the publisher's time (the lengths before it added
@@ -338,21 +345,28 @@ private slots:
         QFETCH(QList<QList<int>>, entries);
         QFETCH(int, sound_left_out);
         TagRetimer retimer;
+        // The first entry's file header goes on as it is.
+        const std::string file_header("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
         std::string out;
         QList<size_t> ends;
         QList<long long> starts;
         for (int e = 0; e < entries.size(); ++e) {
             const QList<int>& entry = entries[e];
-            retimer.begin_entry();
+            retimer.begin_entry(e == 0 ? file_header.size() : 0);
             starts << retimer.start_ms();
-            const std::string bytes = flv_entry(entry[0], entry[1], entry[2], entry[3], entry[4]);
+            const std::string bytes =
+                (e == 0 ? file_header : std::string()) + flv_entry(entry[0], entry[1], entry[2], entry[3], entry[4]);
             for (size_t at = 0; at < bytes.size(); at += 7) // in pieces that split tags
                 out += retimer.feed(bytes.data() + at, std::min<size_t>(7, bytes.size() - at));
             out += retimer.end_entry();
-            ends << out.size();
+            ends << out.size() - file_header.size();
         }
         QCOMPARE(retimer.sound_left_out(), sound_left_out);
-        const QList<FlvTime> times = flv_times(out, ends);
+        QCOMPARE(out.substr(0, file_header.size()), file_header);
+        const QList<FlvTime> times = flv_times(out.substr(file_header.size()), ends);
+        // Only the first entry's metadata: the publisher writes its own, and a later one garbles the stream.
+        QCOMPARE(std::count_if(times.begin(), times.end(), [](const FlvTime& t) { return t.kind == 's'; }), 1);
+        QCOMPARE(times.first().kind, 's');
         QList<long long> shown;
         long long decoded = -1, sounded = -1;
         for (const FlvTime& t : times) {
@@ -385,76 +399,6 @@ private slots:
         }
     }
 
-    // The FLV file header of every entry but the first goes, however the bytes come.
-    void header_cut()
-    {
-        QByteArray flv("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
-        flv += "\x12tag";
-        HeaderCut first(true), later(false);
-        std::string kept, cut;
-        for (int at = 0; at < flv.size(); at += 5) {
-            const QByteArray piece = flv.mid(at, 5);
-            kept += first.feed(piece.constData(), size_t(piece.size()));
-            cut += later.feed(piece.constData(), size_t(piece.size()));
-            QCOMPARE(later.body_seen(), at + 5 > 13);
-        }
-        QCOMPARE(QByteArray::fromStdString(kept), flv);
-        QCOMPARE(QByteArray::fromStdString(cut), QByteArray("\x12tag"));
-    }
-
-    // How the window asks for a list push, and what the two ffmpegs run with.
-    void list_push_arguments()
-    {
-        QVERIFY(!list_plan({"-re", "-i", "a.mp4", "-c", "copy", "-f", "flv", "rtmp://h/a/k"}));
-        const std::optional<ListPlan> plan = list_plan(
-            {"-re", "-ss", "12.500", "-i", "/m/a b.mp4", "-c", "copy", "-f", "flv", "-zo_list", "rtmp://h/a/k"});
-        QVERIFY(plan);
-        QCOMPARE(QString::fromStdString(plan->first + "|" + plan->from + "|" + plan->url),
-                 QString("/m/a b.mp4|12.500|rtmp://h/a/k"));
-        const auto joined = [](const std::vector<std::string>& args) {
-            QStringList list;
-            for (const std::string& arg : args)
-                list << QString::fromStdString(arg);
-            return list.join(' ');
-        };
-        QCOMPARE(joined(publisher_args(*plan)),
-                 QString("-hide_banner -nostats -y -progress pipe:3 -re -f live_flv -i "
-                         "pipe:0 -c copy -f flv -flvflags no_duration_filesize rtmp://h/a/k"));
-        QCOMPARE(joined(reader_args(plan->first, plan->from)),
-                 QString("-hide_banner -nostats -nostdin -loglevel error -progress pipe:3 -ss 12.500 -i /m/a b.mp4 -c "
-                         "copy -bsf:v h264_mp4toannexb -f flv -flvflags no_sequence_end+no_duration_filesize pipe:1"));
-    }
-
-    // The names of a cut recording's files, and when each is complete: once
-    // the muxer has opened the next, the last once ffmpeg has ended.
-    void segments()
-    {
-        // A reconnect's files count on from the number they were given.
-        const SegmentPlan later = SegmentPlan::make("/r/a.mp4", 60, 4);
-        QCOMPARE(QString::fromStdString(later.written(4) + " " + later.final_name(4) + " " + later.final_name(5)),
-                 QString("/r/a_4.mp4 /r/a_4.mp4 /r/a_5.mp4"));
-
-        QTemporaryDir dir;
-        const SegmentPlan plan = SegmentPlan::make(dir.filePath("a.b.mp4").toStdString(), 60, 1);
-        QCOMPARE(QString::fromStdString(plan.written(1)), dir.filePath("a.b_1.mp4"));
-        QCOMPARE(QString::fromStdString(plan.final_name(1)), dir.filePath("a.b.mp4"));
-        SegmentTracker tracker(plan);
-        const auto make = [&](int n) { QFile(QString::fromStdString(plan.written(n))).open(QIODevice::WriteOnly); };
-        const auto done = [&](bool ended) {
-            QStringList numbers;
-            for (int n : tracker.completed(ended))
-                numbers << QString::number(n);
-            return numbers.join(' ');
-        };
-        make(1);
-        QCOMPARE(done(false), QString());
-        make(2);
-        make(3);
-        QCOMPARE(done(false), QString("1 2"));
-        QCOMPARE(done(false), QString());
-        QCOMPARE(done(true), QString("3"));
-    }
-
     void input_listing_data()
     {
         using V = InputListing::Verdict;
@@ -481,21 +425,39 @@ private slots:
         // The log comes in pieces of any size.
         for (size_t piece : {text.size(), size_t(1), size_t(7)}) {
             InputListing listing;
-            InputListing::Verdict got = InputListing::Verdict::Pending;
+            ChildLog log(nullptr, ChildLog::Mode::Quiet);
+            log.on_line = [&](std::string_view line) { listing.take_line(line); };
             for (size_t at = 0; at < text.size(); at += piece)
-                got = listing.feed(text.data() + at, std::min(piece, text.size() - at));
-            QCOMPARE(got, verdict);
+                log.feed(text.data() + at, std::min(piece, text.size() - at), ChildLog::Clock::now());
+            QCOMPARE(listing.take_line({}), verdict);
         }
     }
 
-    // A playlist is over only when it says so; a list of variants is over when its first variant is.
+    // A playlist is over only when it says so; a list of variants is over when its first variant is, found where its
+    // address, relative to the list's, says. Served by a real http server.
+    void playlist_end_data()
+    {
+        QTest::addColumn<QString>("lists"); // the files served, "name:text" with "~" for line breaks
+        QTest::addColumn<bool>("ended");    // of "top.m3u8"
+        const QString ended = "#EXTM3U~#EXTINF:1,~a0.ts~#EXT-X-ENDLIST~", live = "#EXTM3U~#EXTINF:1,~a0.ts~";
+        const QString master = "top.m3u8:#EXTM3U~#EXT-X-STREAM-INF:BANDWIDTH=1~%1~";
+        QTest::newRow("ended") << "top.m3u8:" + ended << true;
+        QTest::newRow("still growing") << "top.m3u8:" + live << false;
+        QTest::newRow("a variant beside it, ended") << master.arg("low/a.m3u8") + " low/a.m3u8:" + ended << true;
+        QTest::newRow("a variant from the root, growing") << master.arg("/low/a.m3u8") + " low/a.m3u8:" + live << false;
+        QTest::newRow("no such variant") << master.arg("gone.m3u8") << false;
+    }
     void playlist_end()
     {
-        std::string variant;
-        QVERIFY(playlist_text_ended("#EXTM3U\r\n#EXTINF:1,\r\na0.ts\r\n#EXT-X-ENDLIST\r\n", &variant));
-        QVERIFY(!playlist_text_ended("#EXTM3U\n#EXTINF:1,\na0.ts\n", &variant) && variant.empty());
-        QVERIFY(!playlist_text_ended("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlow/a.m3u8\n", &variant));
-        QCOMPARE(variant, std::string("low/a.m3u8"));
+        QFETCH(QString, lists);
+        QFETCH(bool, ended);
+        QTemporaryDir root;
+        for (const QString& list : lists.split(' '))
+            QVERIFY(testmedia::write_file(root.filePath(list.section(':', 0, 0)),
+                                          list.section(':', 1).replace('~', "\r\n").toUtf8()));
+        HttpServer http;
+        QVERIFY2(http.start(root.path()), qPrintable(http.output()));
+        QCOMPARE(playlist_ended(http.url("top.m3u8?k=1").toStdString(), 3000000), ended);
     }
 };
 

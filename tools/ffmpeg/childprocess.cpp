@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -198,6 +199,11 @@ int ChildProcess::wait()
     if (WIFSIGNALED(m_status))
         return 128 + WTERMSIG(m_status);
     return 127;
+}
+
+void report_start_failure(const std::string& program, const std::string& error)
+{
+    std::fprintf(stderr, "FFmpeg.exe: cannot start the ffmpeg program '%s': %s\n", program.c_str(), error.c_str());
 }
 
 std::optional<std::string> read_chunk(int fd, size_t most)

@@ -53,6 +53,9 @@ private:
     int m_progress = -1;
 };
 
+// Says on standard error that `program` could not be run, and why.
+void report_start_failure(const std::string& program, const std::string& error);
+
 // One read of at most `most` bytes from `fd`: what came, nothing when the read
 // was interrupted or would wait, no value at the end (or on an error).
 std::optional<std::string> read_chunk(int fd, size_t most);

@@ -2,6 +2,8 @@
 
 #include "segments.h"
 
+#include "protocol/command.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,29 +35,46 @@ constexpr long long k_fragment_us = 1000000;
 // milliseconds, else the default.
 long long read_timeout_us(const char* env_value);
 
+// The plug-in's arguments read as ffmpeg reads them: each input with the
+// options before it, then the output's options and the output; and the
+// transcoder's own options (protocol/command.h).
+struct Request
+{
+    struct Input
+    {
+        std::vector<std::string> options;
+        std::string url;
+        protocol::SourceKind kind = protocol::SourceKind::Local;
+    };
+    std::vector<Input> inputs;
+    std::vector<std::string> output_options;
+    std::string output; // the last argument
+    protocol::OwnOptions own;
+
+    bool network_input() const;
+    // A network stream recorded into a local file.
+    bool recording() const;
+};
+Request read_request(std::vector<std::string> args);
+
+// How ffmpeg runs for a request: alone (args), or as a feeder whose standard
+// output is the writer's input (feeder_args | args); each with the arguments
+// that analyse the source for longer when its first listing shows no video.
 struct Invocation
 {
     std::vector<std::string> args;       // ffmpeg's arguments, without the program
-    bool network_input = false;          // an input is a network stream, so a stop request applies
-    std::string finish_mp4;              // a fragmented MP4 to make ordinary once ffmpeg has ended
-    std::vector<std::string> retry_args; // when the input shows no video: args analysing it for longer
-    std::string sync_output;             // a recording to force to the disk once complete
-    std::optional<SegmentPlan> segments; // a recording cut into files
-    bool filter_log = false;             // ffmpeg logs at debug level with level tags (LogFilter)
-    std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
-    // A second ffmpeg, run first, whose standard output is the standard input of the one above; its log
-    // is filtered (LogFilter) and tells whether video is wanting; then both run again with their retry.
+    std::vector<std::string> retry_args; // analysing for longer; empty: never tried again
     std::vector<std::string> feeder_args;
     std::vector<std::string> feeder_retry_args;
+    bool network_input = false;          // an input is a network stream, so a stop request applies
+    std::string finish_mp4;              // a fragmented MP4 to make ordinary once ffmpeg has ended
+    std::string sync_output;             // a recording to force to the disk once complete
+    std::optional<SegmentPlan> segments; // a recording cut into files
+    bool filter_log = false;             // the source's ffmpeg logs at debug level with level tags (LogFilter)
+    std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
+
+    bool relayed() const { return !feeder_args.empty(); }
 };
-
-// True for "scheme://..." addresses other than local files.
-bool is_network_url(const std::string& text);
-// True for a source that delivers FLV (rtmp, or an http address of a .flv).
-bool is_flv_source(const std::string& url);
-
-// True for an http(s) address of an .m3u8 playlist.
-bool is_hls_source(const std::string& url);
 
 // Turns the plug-in's argument list into the one ffmpeg runs with.
 Invocation build_invocation(const std::vector<std::string>& user_args, long long timeout_us = k_read_timeout_us);

@@ -1,7 +1,8 @@
 #include "conversion.h"
 
+#include "commandline.h"
 #include "outputwriter.h"
-#include "transcoder.h"
+#include "plainrun.h"
 
 #include "protocol/conversion.h"
 #include "protocol/privatefolder.h"
@@ -62,7 +63,7 @@ int Conversion::run()
     for (size_t box = 0;; ++box) {
         // An input libavformat cannot read goes to ffmpeg as asked: it says what is wrong with it.
         const std::vector<std::string> args = input ? plan_conversion(m_request, *input, box) : m_request.args;
-        code = Transcoder(m_program, build_invocation(args, m_timeout_us)).run();
+        code = PlainRun(m_program, build_invocation(args, m_timeout_us)).run();
         bool too_big = false;
         why = code == 0 ? std::string() : reason(too_big);
         if (code == 0 || !input || !too_big || box + 1 >= m_request.container->boxes.size())

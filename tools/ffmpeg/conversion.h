@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversionplan.h"
+#include "face.h"
 
 #include <string>
 
@@ -10,13 +11,13 @@ namespace ffexe {
 // runs ffmpeg (again at a smaller picture box when a picture is too big for
 // the format). When no file comes of it, says why in one line, removes what
 // was written and leaves the reason for the player; a success clears it.
-class Conversion
+class Conversion : public Face
 {
 public:
     Conversion(std::string program, ConversionRequest request, long long timeout_us);
 
-    // ffmpeg's exit code, as the transcoder gives it.
-    int run();
+    // ffmpeg's exit code, as the plain run gives it.
+    int run() override;
 
 private:
     // ffmpeg's first error line, without its "[name @ address]"; empty when it said none.

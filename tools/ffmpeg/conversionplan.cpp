@@ -1,7 +1,6 @@
 #include "conversionplan.h"
 
-#include "commandline.h"
-
+#include "protocol/command.h"
 #include "protocol/conversion.h"
 
 #include <algorithm>
@@ -264,7 +263,8 @@ std::optional<ConversionRequest> read_conversion(std::vector<std::string> args)
         return std::nullopt;
     request.output = args.back();
     request.container = container_for(request.output);
-    if (!request.container || request.output.empty() || request.output[0] == '-' || is_network_url(request.output))
+    if (!request.container || request.output.empty() || request.output[0] == '-' ||
+        protocol::source_kind(request.output) != protocol::SourceKind::Local)
         return std::nullopt;
     for (size_t i = 0; i + 1 < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -273,7 +273,8 @@ std::optional<ConversionRequest> read_conversion(std::vector<std::string> args)
             continue;
         } else if (arg == "-re" && request.input.empty()) {
             request.input_options.push_back(arg);
-        } else if (arg == "-i" && valued && request.input.empty() && !is_network_url(args[i + 1])) {
+        } else if (arg == "-i" && valued && request.input.empty() &&
+                   protocol::source_kind(args[i + 1]) == protocol::SourceKind::Local) {
             request.input = args[++i];
         } else if (arg == "-r" && valued && rate_value(args[i + 1]) > 0) {
             request.rate = args[++i];

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <string>
+#include <string_view>
 
 namespace ffexe {
 
@@ -13,12 +13,9 @@ public:
     enum class Verdict { Pending, Video, NoVideo };
 
     // The verdict once the listing is complete; it does not change after.
-    Verdict feed(const char* data, size_t size);
+    Verdict take_line(std::string_view line);
 
 private:
-    void take_line(const std::string& line);
-
-    std::string m_partial;
     bool m_in_input = false;
     bool m_video = false;
     Verdict m_verdict = Verdict::Pending;

@@ -49,29 +49,6 @@ std::optional<long long> discontinuity_us(std::string_view text)
     return delta;
 }
 
-std::string LogFilter::feed(const char* data, size_t size, Clock::time_point now)
-{
-    std::string out;
-    m_partial.append(data, size);
-    size_t start = 0;
-    for (size_t end = m_partial.find_first_of("\r\n"); end != std::string::npos;
-         end = m_partial.find_first_of("\r\n", start)) {
-        std::string line = take_line(std::string_view(m_partial).substr(start, end - start), now);
-        if (!line.empty())
-            out += line + m_partial[end];
-        start = end + 1;
-    }
-    m_partial.erase(0, start);
-    return out;
-}
-
-std::string LogFilter::finish(Clock::time_point now)
-{
-    std::string line = take_line(m_partial, now);
-    m_partial.clear();
-    return line.empty() ? line : line + "\n";
-}
-
 std::string LogFilter::take_line(std::string_view line, Clock::time_point now)
 {
     // "[name @ 0x...] [level] text": the prefix stays, the level goes.

@@ -17,16 +17,11 @@ class LogFilter
 public:
     using Clock = std::chrono::steady_clock;
 
-    // The complete lines of `data` that go on, with the partial line held back.
-    std::string feed(const char* data, size_t size, Clock::time_point now);
-    // What is left of a last line without a line break.
-    std::string finish(Clock::time_point now);
+    // What goes on of one line of the log; empty when nothing does.
+    std::string take_line(std::string_view line, Clock::time_point now);
     int jumps() const { return m_jumps; }
 
 private:
-    std::string take_line(std::string_view line, Clock::time_point now);
-
-    std::string m_partial;
     std::optional<Clock::time_point> m_last_jump;
     int m_jumps = 0;
 };

@@ -59,39 +59,18 @@ std::optional<protocol::Outcome> outcome_for_line(std::string_view line)
     return std::nullopt;
 }
 
-std::vector<protocol::Outcome> PhraseFinder::feed(const char* data, size_t size)
-{
-    std::vector<protocol::Outcome> phrases;
-    m_partial.append(data, size);
-    size_t start = 0;
-    for (size_t end = m_partial.find_first_of("\r\n"); end != std::string::npos;
-         end = m_partial.find_first_of("\r\n", start)) {
-        take_line(std::string_view(m_partial).substr(start, end - start), phrases);
-        start = end + 1;
-    }
-    m_partial.erase(0, start);
-    return phrases;
-}
-
-std::vector<protocol::Outcome> PhraseFinder::finish()
-{
-    std::vector<protocol::Outcome> phrases;
-    take_line(m_partial, phrases);
-    m_partial.clear();
-    return phrases;
-}
-
-void PhraseFinder::take_line(std::string_view line, std::vector<protocol::Outcome>& phrases)
+std::optional<protocol::Outcome> PhraseFinder::take_line(std::string_view line)
 {
     if (m_reported || line.empty())
-        return;
+        return std::nullopt;
     const std::optional<protocol::Outcome> outcome = outcome_for_line(line);
     if (!outcome)
-        return;
+        return std::nullopt;
     m_reported = true;
     // A line that already says it needs no second copy.
-    if (line.find(protocol::phrase(*outcome)) == std::string_view::npos)
-        phrases.push_back(*outcome);
+    if (line.find(protocol::phrase(*outcome)) != std::string_view::npos)
+        return std::nullopt;
+    return outcome;
 }
 
 } // namespace ffexe

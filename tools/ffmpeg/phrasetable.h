@@ -28,20 +28,15 @@ std::string_view strip_log_prefix(std::string_view line, std::string_view* sourc
 // What a single log line says went wrong, if anything.
 std::optional<protocol::Outcome> outcome_for_line(std::string_view line);
 
-// Follows ffmpeg's standard error and names the phrase to print. One failure
-// makes ffmpeg log several lines; only the first phrase is printed, and none
-// for a line that already holds it.
+// Follows ffmpeg's log line by line and names the phrase to print. One
+// failure makes ffmpeg log several lines; only the first phrase is printed,
+// and none for a line that already holds it.
 class PhraseFinder
 {
 public:
-    std::vector<protocol::Outcome> feed(const char* data, size_t size);
-    // A last line without a line break.
-    std::vector<protocol::Outcome> finish();
+    std::optional<protocol::Outcome> take_line(std::string_view line);
 
 private:
-    void take_line(std::string_view line, std::vector<protocol::Outcome>& phrases);
-
-    std::string m_partial;
     bool m_reported = false;
 };
 

@@ -43,8 +43,8 @@ std::string resolved(const std::string& base, const std::string& ref)
     return base.substr(0, slash + 1) + ref;
 }
 
-} // namespace
-
+// The test on a playlist's text; `variant` receives the first variant's
+// address, as written, when the text lists variants instead of segments.
 bool playlist_text_ended(const std::string& text, std::string* variant)
 {
     std::istringstream lines(text);
@@ -64,6 +64,8 @@ bool playlist_text_ended(const std::string& text, std::string* variant)
     }
     return false;
 }
+
+} // namespace
 
 bool playlist_ended(const std::string& url, long long timeout_us)
 {

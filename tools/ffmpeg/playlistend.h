@@ -9,8 +9,4 @@ namespace ffexe {
 // cannot be read within `timeout_us`.
 bool playlist_ended(const std::string& url, long long timeout_us);
 
-// The same test on a playlist's text; `variant` receives the first variant's
-// address, as written, when the text lists variants instead of segments.
-bool playlist_text_ended(const std::string& text, std::string* variant);
-
 } // namespace ffexe

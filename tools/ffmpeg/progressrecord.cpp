@@ -29,25 +29,17 @@ double to_real(const std::string& value)
 std::vector<ProgressBlock> ProgressParser::feed(const char* data, size_t size)
 {
     std::vector<ProgressBlock> done;
-    m_partial.append(data, size);
-    size_t start = 0;
-    for (size_t nl = m_partial.find('\n'); nl != std::string::npos; nl = m_partial.find('\n', start)) {
-        take_line(m_partial.substr(start, nl - start), done);
-        start = nl + 1;
-    }
-    m_partial.erase(0, start);
+    m_lines.feed(data, size, [&](std::string_view line, char) { take_line(line, done); });
     return done;
 }
 
-void ProgressParser::take_line(const std::string& line, std::vector<ProgressBlock>& done)
+void ProgressParser::take_line(std::string_view line, std::vector<ProgressBlock>& done)
 {
     const auto eq = line.find('=');
-    if (eq == std::string::npos)
+    if (eq == std::string_view::npos)
         return;
-    const std::string key = line.substr(0, eq);
-    std::string value = line.substr(eq + 1);
-    if (!value.empty() && value.back() == '\r')
-        value.pop_back();
+    const std::string_view key = line.substr(0, eq);
+    const std::string value(line.substr(eq + 1));
 
     if (key == "frame")
         m_block.frame = to_integer(value);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lines.h"
+
 #include <string>
 #include <vector>
 
@@ -23,9 +25,9 @@ public:
     std::vector<ProgressBlock> feed(const char* data, size_t size);
 
 private:
-    void take_line(const std::string& line, std::vector<ProgressBlock>& done);
+    void take_line(std::string_view line, std::vector<ProgressBlock>& done);
 
-    std::string m_partial;
+    LineSplitter m_lines;
     ProgressBlock m_block;
 };
 

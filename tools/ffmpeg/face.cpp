@@ -1,0 +1,24 @@
+#include "face.h"
+
+#include "commandline.h"
+#include "conversion.h"
+#include "listpush.h"
+#include "plainrun.h"
+#include "relayrun.h"
+
+namespace ffexe {
+
+std::unique_ptr<Face> face_for(std::string program, const std::vector<std::string>& args, long long timeout_us)
+{
+    if (std::optional<protocol::PushCommand> push = protocol::read_list_push(args))
+        return std::make_unique<ListPush>(std::move(program), std::move(*push));
+    // A local file into one of the formats the conversion window offers.
+    if (std::optional<ConversionRequest> request = read_conversion(args))
+        return std::make_unique<Conversion>(std::move(program), std::move(*request), timeout_us);
+    Invocation invocation = build_invocation(args, timeout_us);
+    if (invocation.relayed())
+        return std::make_unique<RelayRun>(std::move(program), std::move(invocation));
+    return std::make_unique<PlainRun>(std::move(program), std::move(invocation));
+}
+
+} // namespace ffexe

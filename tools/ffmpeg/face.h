@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ffexe {
+
+// One way FFmpeg.exe runs the stock ffmpeg for the plug-in:
+// - PlainRun (plainrun.h): one ffmpeg, as for a conversion, a push or a capture from rtsp;
+// - RelayRun (relayrun.h): a feeder and a writer joined by a pipe, for a capture from rtmp or http-flv;
+// - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection.
+class Face
+{
+public:
+    virtual ~Face() = default;
+    // Runs to the end; the exit code (127 when ffmpeg cannot be run).
+    virtual int run() = 0;
+};
+
+// The face the plug-in's arguments ask for, running `program` as ffmpeg;
+// `timeout_us`: how long a network read may stall.
+std::unique_ptr<Face> face_for(std::string program, const std::vector<std::string>& args, long long timeout_us);
+
+} // namespace ffexe

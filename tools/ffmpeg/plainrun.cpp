@@ -1,0 +1,73 @@
+#include "plainrun.h"
+
+#include <csignal>
+#include <cstdio>
+#include <poll.h>
+
+namespace ffexe {
+
+PlainRun::PlainRun(std::string program, Invocation invocation)
+    : m_program(std::move(program))
+    , m_invocation(std::move(invocation))
+    , m_core(m_invocation)
+{}
+
+int PlainRun::run()
+{
+    m_core.begin();
+    if (!start(m_invocation.args))
+        return 127;
+    while (m_child->stderr_fd() >= 0 || m_child->progress_fd() >= 0) {
+        m_core.stop_step(*m_child);
+        if (m_core.stopping())
+            m_log->hush();
+        ChildProcess* polled = m_child.get();
+        PollSet poll;
+        // Not after a retry: the poll was of the run before.
+        poll.add(m_child->stderr_fd(), POLLIN, [this, polled] {
+            if (m_child.get() == polled)
+                read_log();
+        });
+        poll.add(m_child->progress_fd(), POLLIN, [this, polled] {
+            if (m_child.get() == polled)
+                m_core.read_progress(*m_child);
+        });
+        m_core.wait(poll);
+    }
+    const int code = m_child->wait();
+    m_log->finish(ChildLog::Clock::now());
+    return m_core.end(code);
+}
+
+bool PlainRun::start(const std::vector<std::string>& args)
+{
+    m_child = std::make_unique<ChildProcess>();
+    m_log = std::make_unique<ChildLog>(&m_core.out(),
+                                       m_invocation.filter_log ? ChildLog::Mode::Filtered : ChildLog::Mode::Forward);
+    m_core.follow_listing(*m_log, !m_invocation.retry_args.empty());
+    std::string error;
+    if (m_child->start(m_program, args, error))
+        return true;
+    report_start_failure(m_program, error);
+    return false;
+}
+
+void PlainRun::read_log()
+{
+    m_log->read(*m_child);
+    if (m_core.take_retry())
+        retry_for_video();
+}
+
+void PlainRun::retry_for_video()
+{
+    // Nothing of this run is kept: the next one writes the output afresh.
+    m_child->send_signal(SIGKILL);
+    m_child->wait();
+    const std::vector<std::string> args = std::move(m_invocation.retry_args);
+    m_invocation.retry_args.clear();
+    if (!start(args))
+        m_child = std::make_unique<ChildProcess>(); // ends the loop: nothing left to read
+}
+
+} // namespace ffexe
