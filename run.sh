@@ -94,10 +94,10 @@ run_demo convert "$demo/host-formats.log" --formats all --output "$demo/formats"
 # format could not take.
 psnr() {
     local size
-    size=$(ffprobe -v error -select_streams V:0 -show_entries stream=width,height -of csv=p=0:s=x "$1")
-    size=${size%%,*} # a stream with side data has more to its line
+    size=$(ffprobe -v error -select_streams V:0 -show_entries stream=width,height -of default=nw=1:nk=1 "$1" |
+        head -2 | paste -sd:)
     ffmpeg -hide_banner -nostdin -i "$1" -i "$demo/input/sample-c.mp4" -lavfi \
-        "[0:v]setpts=PTS-STARTPTS,format=yuv420p[a];[1:v]settb=AVTB,setpts=PTS-STARTPTS-0.008/TB,crop=${size/x/:}:0:0,format=yuv420p[b];[a][b]psnr" \
+        "[0:v]setpts=PTS-STARTPTS,format=yuv420p[a];[1:v]settb=AVTB,setpts=PTS-STARTPTS-0.008/TB,crop=$size:0:0,format=yuv420p[b];[a][b]psnr" \
         -f null - 2>&1 | sed -n 's/.*average:\([0-9.inf]*\).*/\1 dB/p'
 }
 echo "Each output, its size and its picture's PSNR against the source:"
