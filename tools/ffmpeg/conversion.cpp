@@ -33,8 +33,8 @@ std::string report_setting(const std::string& path)
     return "file=" + escaped + ":level=16"; // errors only
 }
 
-} // namespace
-
+// One line of ffmpeg's report as the reason, without the name of the part that
+// wrote it; empty for lines that give none.
 std::string reason_of(const std::string& line)
 {
     std::string text = line;
@@ -45,6 +45,8 @@ std::string reason_of(const std::string& line)
     // ffmpeg's last word says only that something before it went wrong.
     return text == "Conversion failed!" || text == "Command line:" ? std::string() : text;
 }
+
+} // namespace
 
 Conversion::Conversion(std::string program, ConversionRequest request, long long timeout_us)
     : m_program(std::move(program))

@@ -30,8 +30,4 @@ private:
     std::string m_report; // ffmpeg's errors go here too
 };
 
-// One line of ffmpeg's report as the reason, without the name of the part that
-// wrote it; empty for lines that give none.
-std::string reason_of(const std::string& line);
-
 } // namespace ffexe
