@@ -1,6 +1,7 @@
 #include "face.h"
 
 #include "commandline.h"
+#include "conversion.h"
 #include "listpush.h"
 #include "plainrun.h"
 #include "relayrun.h"
@@ -11,6 +12,9 @@ std::unique_ptr<Face> face_for(std::string program, const std::vector<std::strin
 {
     if (std::optional<protocol::PushCommand> push = protocol::read_list_push(args))
         return std::make_unique<ListPush>(std::move(program), std::move(*push));
+    // A local file into one of the formats the conversion window offers.
+    if (std::optional<ConversionRequest> request = read_conversion(args))
+        return std::make_unique<Conversion>(std::move(program), std::move(*request), timeout_us);
     Invocation invocation = build_invocation(args, timeout_us);
     if (invocation.relayed())
         return std::make_unique<RelayRun>(std::move(program), args, timeout_us, std::move(invocation));

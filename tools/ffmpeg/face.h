@@ -9,7 +9,8 @@ namespace ffexe {
 // One way FFmpeg.exe runs the stock ffmpeg for the plug-in:
 // - PlainRun (plainrun.h): one ffmpeg, as for a conversion, a push or a capture from rtsp;
 // - RelayRun (relayrun.h): a feeder and a writer with FFmpeg.exe between them, for a capture from rtmp or http-flv;
-// - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection.
+// - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection;
+// - Conversion (conversion.h): a local file fitted to one of the conversion window's formats, through a PlainRun.
 class Face
 {
 public:
