@@ -63,7 +63,11 @@ Args input_args(const Request::Input& input, long long timeout_us, long long ana
         // written, and its frame rate guessed from twenty frames (rtsp's clock
         // says nothing of it): a short capture would be empty.
         if (!has_option(input.options, "-analyzeduration") && !has_option(input.options, "-fpsprobesize"))
-            append(args, {"-analyzeduration", std::to_string(analyze_us), "-fpsprobesize", "0"});
+            append(args,
+                   {"-analyzeduration",
+                    std::to_string(input.kind == SourceKind::OtherNetwork ? std::max(analyze_us, k_analyze_headless_us)
+                                                                          : analyze_us),
+                    "-fpsprobesize", "0"});
         // As a live source: a publisher that starts again from zero is a jump ffmpeg evens out, not time going back.
         if (input.kind == SourceKind::Flv && !has_option(input.options, "-f"))
             append(args, {"-f", flv_format});

@@ -24,6 +24,10 @@ constexpr long long k_read_timeout_us = 10000000;
 // when no video showed in that time (a server may hold the video back until
 // its next key frame).
 constexpr long long k_analyze_us = 1;
+// Except a stream with no header (a transport stream over srt or udp), which
+// names its sound before any of it comes: without a look at its first sound
+// the whole recording would be silent.
+constexpr long long k_analyze_headless_us = 300000;
 constexpr long long k_analyze_long_us = 10000000;
 // How often ffmpeg reports a recording's progress: the capture's clock starts with its first picture.
 constexpr const char* k_progress_period = "0.1";
