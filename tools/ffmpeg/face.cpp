@@ -1,6 +1,7 @@
 #include "face.h"
 
 #include "commandline.h"
+#include "fanoutpush.h"
 #include "listpush.h"
 #include "plainrun.h"
 #include "relayrun.h"
@@ -9,8 +10,11 @@ namespace ffexe {
 
 std::unique_ptr<Face> face_for(std::string program, const std::vector<std::string>& args, long long timeout_us)
 {
-    if (std::optional<protocol::PushCommand> push = protocol::read_list_push(args))
-        return std::make_unique<ListPush>(std::move(program), std::move(*push));
+    if (std::optional<protocol::PushCommand> push = protocol::read_push(args)) {
+        if (!push->list)
+            return std::make_unique<FanOutPush>(std::move(program), std::move(*push), timeout_us);
+        return std::make_unique<ListPush>(std::move(program), std::move(*push), timeout_us);
+    }
     Invocation invocation = build_invocation(args, timeout_us);
     if (invocation.relayed())
         return std::make_unique<RelayRun>(std::move(program), std::move(invocation));

@@ -9,7 +9,9 @@ namespace ffexe {
 // One way FFmpeg.exe runs the stock ffmpeg for the plug-in:
 // - PlainRun (plainrun.h): one ffmpeg, as for a conversion, a push or a capture from rtsp;
 // - RelayRun (relayrun.h): a feeder and a writer joined by a pipe, for a capture from rtmp or http-flv;
-// - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection.
+// - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection;
+// - FanOutPush (fanoutpush.h): one reader for a file pushed to several destinations at once
+//   (a list over one connection to several is a ListPush whose publisher feeds them).
 class Face
 {
 public:
