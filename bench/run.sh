@@ -23,6 +23,7 @@ benches=(
     "bench_ffmpegexe 3"
     "bench_formatc 2 120"
     "bench_livepush"
+    "bench_fanout"
     "bench_capture 120 1"
     "bench_vidmend"
 )

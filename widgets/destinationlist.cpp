@@ -35,6 +35,10 @@ DestinationList::DestinationList(QWidget* parent)
     setHorizontalHeaderLabels({tr("推流地址"), tr("地址密钥"), tr("自签名证书"), tr("状态")});
     horizontalHeader()->setSectionResizeMode(ColAddress, QHeaderView::Stretch);
     verticalHeader()->hide();
+    // Compact rows, four of them in sight without scrolling.
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
+    setMinimumHeight(horizontalHeader()->sizeHint().height() + 4 * verticalHeader()->defaultSectionSize() +
+                     2 * frameWidth());
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setItemDelegateForColumn(ColKey, new KeyDelegate(this));
