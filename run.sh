@@ -85,6 +85,27 @@ run_demo convert "$demo/host.log" --output "$demo/output" "$demo/input/sample-a.
 echo "Converted files:"
 ls -1 "$demo/output"/* | sed 's/^/  /'
 
+# Every format the window offers, from one file of an odd size at its own size, one run after another.
+clip "$demo/input/sample-c.mp4" testsrc2 5 854x480
+rm -rf "$demo/formats"
+echo
+echo "Demonstration: converting one clip to each of the nine formats in the conversion window."
+run_demo convert "$demo/host-formats.log" --formats all --output "$demo/formats" "$demo/input/sample-c.mp4"
+# psnr OUT: the picture against the source's, each at its time; the source loses the edge rows or columns the
+# format could not take.
+psnr() {
+    local size
+    size=$(ffprobe -v error -select_streams V:0 -show_entries stream=width,height -of default=nw=1:nk=1 "$1" |
+        head -2 | paste -sd:)
+    ffmpeg -hide_banner -nostdin -i "$1" -i "$demo/input/sample-c.mp4" -lavfi \
+        "[0:v]setpts=PTS-STARTPTS,format=yuv420p[a];[1:v]settb=AVTB,setpts=PTS-STARTPTS-0.008/TB,crop=$size:0:0,format=yuv420p[b];[a][b]psnr" \
+        -f null - 2>&1 | sed -n 's/.*average:\([0-9.inf]*\).*/\1 dB/p'
+}
+echo "Each output, its size and its picture's PSNR against the source:"
+for out in "$demo/formats"/*; do
+    printf '  %-24s %8s bytes  %s\n' "$(basename "$out")" "$(stat -c %s "$out")" "$(psnr "$out")"
+done
+
 # A local rtmp server (nginx with its rtmp module) for the live push and the
 # capture; it and its publisher live only as long as this script.
 net="$demo/net"

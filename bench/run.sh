@@ -22,6 +22,7 @@ benches=(
     "bench_filetable 5"
     "bench_ffmpegexe 3"
     "bench_formatc 2 120"
+    "bench_formats 5 10"
     "bench_livepush"
     "bench_fanout"
     "bench_capture 120 1"

@@ -1,5 +1,6 @@
 #include "conworker.h"
 
+#include "protocol/conversion.h"
 #include "transcode/mediaprobe.h"
 #include "transcode/toolprocess.h"
 
@@ -102,6 +103,10 @@ QStringList ConWorker::build_arguments(const CWParam& param)
                  << QStringLiteral("%1k").arg(param.bitrate);
         }
     }
+    if (param.copy_streams) {
+        for (const std::string& arg : protocol::copy_request())
+            args << QString::fromStdString(arg);
+    }
     args << param.dst_path;
     return args;
 }
@@ -121,6 +126,7 @@ void ConWorker::slot_readData()
         }
         break;
     case ChunkKind::Finished:
+        m_succeeded = true;
         emit sg_progress(int(m_total), int(m_total));
         // The child's end still reaches the window as sg_finished.
         end_process(true);

@@ -19,6 +19,8 @@ struct CWParam
     qint32 bitrate = 0;
     qint32 fps = 0;
     bool use_params = false;
+    // Streams that fit the output's container are copied (an option; off, the command line is as ever).
+    bool copy_streams = false;
 };
 
 // One conversion job: probes its input, runs the transcoder and reports
@@ -37,6 +39,8 @@ public:
     qint64 total() const { return m_total; }
     // The transcoder's last position with its fraction, in seconds.
     double position() const;
+    // The transcoder said its output is complete.
+    bool succeeded() const { return m_succeeded; }
 
     // Lets the job run on without its owner: it reports to nobody and deletes
     // itself once its transcoder has ended (at once if none runs).
@@ -62,4 +66,5 @@ private:
     qint64 m_current = 0;
     ProgressFields m_fields;
     CWParam m_param;
+    bool m_succeeded = false;
 };

@@ -244,6 +244,18 @@ Stop the conversion and remove the row?</translation>
         <source>停止并移除</source>
         <translation>Stop and remove</translation>
     </message>
+    <message>
+        <source>无损快速转换</source>
+        <translation>Fast lossless conversion</translation>
+    </message>
+    <message>
+        <source>标出转换失败</source>
+        <translation>Mark failed conversions</translation>
+    </message>
+    <message>
+        <source>转换失败</source>
+        <translation>Conversion failed</translation>
+    </message>
 </context>
 <context>
     <name>GrabLiveWidget</name>

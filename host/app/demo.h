@@ -24,6 +24,7 @@ public:
         QStringList addresses;  // every address given, the first being `address`
         bool reconnect = false; // follow a reconnect after the server went away
         bool seamless = false;  // push the whole list over one connection and follow it round
+        QStringList formats;    // the conversion's output formats, one run each
     };
 
     Demo(HostApp* host, Options options, QObject* parent = nullptr);

@@ -43,14 +43,36 @@ void DemoConvert::start()
     auto* table = m_window ? m_window->findChild<QTableWidget*>(QStringLiteral("tableWidget")) : nullptr;
     auto* exportDir = m_window ? m_window->findChild<QLineEdit*>(QStringLiteral("lineEdit_export_dir")) : nullptr;
     auto* startButton = m_window ? m_window->findChild<QPushButton*>(QStringLiteral("pb_start_stop")) : nullptr;
-    if (!table || !exportDir || !startButton) {
+    auto* formats = m_window ? m_window->findChild<QComboBox*>(QStringLiteral("comb_format")) : nullptr;
+    if (!table || !exportDir || !startButton || !formats) {
         finish(1, QStringLiteral("the conversion window is not as expected"));
         return;
     }
-
     QDir().mkpath(m_options.output);
     exportDir->setText(QDir(m_options.output).absolutePath());
+    // Each format at the input's own size, or else ".mp4" at 720P.
+    m_formats = m_options.formats;
+    if (m_formats == QStringList{QStringLiteral("all")}) {
+        m_formats.clear();
+        for (int i = 0; i < formats->count(); ++i)
+            m_formats << formats->itemText(i);
+    }
+    m_size = m_formats.isEmpty() ? QStringLiteral("720P") : text("FormatCWidget", "原始大小");
+    if (m_formats.isEmpty())
+        m_formats << QStringLiteral(".mp4");
+    run_next();
+}
 
+void DemoConvert::run_next()
+{
+    auto* table = m_window->findChild<QTableWidget*>(QStringLiteral("tableWidget"));
+    // The last run's rows go by their remove buttons, as a user would take them off.
+    while (table->rowCount() > 0) {
+        auto* remove = qobject_cast<QAbstractButton*>(table->cellWidget(0, 5));
+        if (!remove)
+            break;
+        remove->click();
+    }
     // Drop the files on the table, as from the desktop.
     QList<QUrl> urls;
     for (const QString& file : m_options.files)
@@ -66,11 +88,14 @@ void DemoConvert::start()
     std::printf("demo: dropped %lld file(s) on the conversion table, which now has %d row(s)\n",
                 static_cast<long long>(urls.size()), table->rowCount());
 
-    pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_format")), QStringLiteral(".mp4"));
-    pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_size")), QStringLiteral("720P"));
-    std::printf("demo: converting to .mp4 at 720P through the transcoder into %s\n", qPrintable(exportDir->text()));
+    const QString format = m_formats.takeFirst();
+    pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_format")), format);
+    pick(m_window->findChild<QComboBox*>(QStringLiteral("comb_size")), m_size);
+    std::printf("demo: converting to %s at %s through the transcoder into %s\n", qPrintable(format), qPrintable(m_size),
+                qPrintable(m_options.output));
     std::fflush(stdout);
-    startButton->click();
+    m_waited_ms = 0;
+    m_window->findChild<QPushButton*>(QStringLiteral("pb_start_stop"))->click();
     m_poll.start(kPollMs);
 }
 
@@ -87,9 +112,14 @@ void DemoConvert::poll()
     }
     m_poll.stop();
     std::printf("demo: the window reported \"%s\"\n", qPrintable(box->text()));
-
-    save_shot(m_window, QStringLiteral("FormatCWidget-finished"));
-    save_shot(box, QStringLiteral("FormatCWidget-message"));
+    if (!m_shot) {
+        // A run through the formats keeps the first demonstration's pictures.
+        const QString name =
+            m_options.formats.isEmpty() ? QStringLiteral("FormatCWidget") : QStringLiteral("FormatCWidget-formats");
+        save_shot(m_window, name + QStringLiteral("-finished"));
+        save_shot(box, name + QStringLiteral("-message"));
+        m_shot = true;
+    }
 
     // The look button of each row carries the path of its converted file.
     auto* table = m_window->findChild<QTableWidget*>(QStringLiteral("tableWidget"));
@@ -105,9 +135,10 @@ void DemoConvert::poll()
     std::fflush(stdout);
     if (QAbstractButton* ok = box->buttons().value(0))
         ok->click();
-    m_poll.stop();
-    if (converted == m_options.files.size())
-        finish(0);
-    else
+    if (converted != m_options.files.size())
         finish(1, QStringLiteral("not every file was converted"));
+    else if (!m_formats.isEmpty())
+        run_next();
+    else
+        finish(0);
 }

@@ -92,12 +92,17 @@ int main(int argc, char* argv[])
                                                    "server that goes away and comes back."));
     QCommandLineOption seamlessOpt(QStringLiteral("seamless"),
                                    QStringLiteral("Push the whole list over one connection and follow it once round."));
+    QCommandLineOption formatsOpt(QStringLiteral("formats"),
+                                  QStringLiteral("Convert the files to each of these formats (\"all\": every one the "
+                                                 "window offers) at their own size, one run after another."),
+                                  QStringLiteral("EXT,EXT"));
     parser.addPositionalArgument(QStringLiteral("FILES"), QStringLiteral("Input files of the demonstration."));
     parser.addOption(demoOpt);
     parser.addOption(outputOpt);
     parser.addOption(addressOpt);
     parser.addOption(reconnectOpt);
     parser.addOption(seamlessOpt);
+    parser.addOption(formatsOpt);
     parser.addOption(showOpt);
     parser.addOption(shotOpt);
     parser.addOption(pluginOpt);
@@ -133,6 +138,7 @@ int main(int argc, char* argv[])
             options.addresses = parser.values(addressOpt);
             options.reconnect = parser.isSet(reconnectOpt);
             options.seamless = parser.isSet(seamlessOpt);
+            options.formats = parser.value(formatsOpt).split(QLatin1Char(','), Qt::SkipEmptyParts);
             demo = Demo::make(parser.value(demoOpt), &host, options);
             if (!demo) {
                 std::fprintf(stderr, "davaz-host: no demonstration named \"%s\" (known: %s)\n",

@@ -42,6 +42,9 @@ const char* const kFormats[] = {QT_TRANSLATE_NOOP("FormatCWidget", ".mp4"),  QT_
                                 QT_TRANSLATE_NOOP("FormatCWidget", ".3gp"),  QT_TRANSLATE_NOOP("FormatCWidget", ".wmv"),
                                 QT_TRANSLATE_NOOP("FormatCWidget", ".flv")};
 
+// A row whose conversion gave no file, with the option to mark it.
+const char* const kFailed = QT_TRANSLATE_NOOP("FormatCWidget", "转换失败");
+
 // How long working out the waiting files' durations may hold up one progress report.
 const qint64 kProbeBudgetMs = 20;
 // The pause between two files, in seconds.
@@ -153,6 +156,8 @@ void FormatCWidget::read_cfg()
     const QVariant index = cfg->read("cfg_format_ext_index");
     if (!index.isNull())
         ui->comb_format->setCurrentIndex(index.toInt());
+    ui->checkBox_lossless->setChecked(cfg->read("cfg_format_lossless").toBool());
+    ui->checkBox_markfailed->setChecked(cfg->read("cfg_format_mark_failed").toBool());
 }
 
 void FormatCWidget::write_cfg()
@@ -162,6 +167,8 @@ void FormatCWidget::write_cfg()
         return;
     cfg->write("cfg_format_save_path", ui->lineEdit_export_dir->text());
     cfg->write("cfg_format_ext_index", ui->comb_format->currentIndex());
+    cfg->write("cfg_format_lossless", ui->checkBox_lossless->isChecked());
+    cfg->write("cfg_format_mark_failed", ui->checkBox_markfailed->isChecked());
 }
 
 void FormatCWidget::slot_comb_size(QString text)
@@ -353,6 +360,7 @@ CWParam FormatCWidget::job_param(const QString& src, const QString& out) const
         param.bitrate = ui->spinBox_bitrate->value();
         param.fps = ui->spinBox_fps->value();
     }
+    param.copy_streams = ui->checkBox_lossless->isChecked();
     return param;
 }
 
@@ -405,13 +413,16 @@ void FormatCWidget::slot_convert_finished(int code)
 {
     qDebug() << "finished ..." << code;
     g_run.job_ended = true;
+    // With the option, a conversion that gave no file says so and offers nothing to play; the
+    // bar stays short of full, so the next run tries it again.
+    const bool failed = ui->checkBox_markfailed->isChecked() && g_run.job && !g_run.job->succeeded();
     if (g_run.table) {
         if (QPushButton* look = g_run.table->look_button(current_row())) {
-            look->setEnabled(true);
+            look->setEnabled(!failed);
             if (g_run.bar) {
-                g_run.bar->setFormat(QStringLiteral("%p%"));
+                g_run.bar->setFormat(failed ? tr(kFailed) : QStringLiteral("%p%"));
                 g_run.bar->setRange(0, 100);
-                g_run.bar->setValue(100);
+                g_run.bar->setValue(failed ? 0 : 100);
             }
         }
     }

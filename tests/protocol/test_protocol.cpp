@@ -1,6 +1,7 @@
 // Each message written by one side and read by the other, to the edge of every field.
 
 #include "protocol/command.h"
+#include "protocol/conversion.h"
 #include "protocol/repair.h"
 #include "protocol/transcoder.h"
 #include "testmedia.h"
@@ -270,6 +271,28 @@ private slots:
         for (const char* other : {"zo_progress|1", "zo_entry|1|on", "zo_fil|/a"})
             QCOMPARE(protocol::read_file_done(other), std::string());
         QCOMPARE(protocol::write_file_done("/a\nzo_finished"), std::string());
+    }
+
+    // The lossless request taken off the command line it was put on; a failed conversion's note read back by
+    // the output's exact path only, its reason on one line.
+    void conversion_round_trip()
+    {
+        std::vector<std::string> args{"-i", "a.mp4", "b.mkv"};
+        QVERIFY(!protocol::take_copy_request(args));
+        const std::vector<std::string> plain = args;
+        const std::vector<std::string> request = protocol::copy_request();
+        args.insert(args.end() - 1, request.begin(), request.end());
+        QVERIFY(protocol::take_copy_request(args) && args == plain);
+        args.push_back(request.front()); // the last argument is the output, whatever it says
+        QVERIFY(!protocol::take_copy_request(args));
+
+        const std::string out = QString("/导出/a b_zo.rm").toStdString();
+        QVERIFY(protocol::write_failure_note(out, "moov atom not found\nConversion failed!"));
+        QCOMPARE(protocol::read_failure_note(out).value_or(""), std::string("moov atom not found"));
+        QVERIFY(!protocol::read_failure_note(out + "x") && !protocol::read_failure_note("/导出/a b_zo.rmvb"));
+        QVERIFY(!protocol::write_failure_note("/a\nb.rm", "why"));
+        protocol::remove_failure_note(out);
+        QVERIFY(!protocol::read_failure_note(out));
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include "faults.h"
 #include "modalboxes.h"
+#include "protocol/conversion.h"
 #include "rsrc/formatcwidget/formatcwidget.h"
 #include "testclock.h"
 #include "testhost.h"
@@ -98,6 +99,7 @@ private slots:
     void settings_are_kept()
     {
         prepare({}, "720P", ".flv");
+        child<QCheckBox>("checkBox_lossless")->setChecked(true);
         child<QToolButton>("tb_close")->click();
         QVERIFY(!m_window->isVisible());
         EConfig* cfg = m_host.config();
@@ -107,12 +109,44 @@ private slots:
         m_window = std::make_unique<FormatCWidget>();
         QCOMPARE(child<QComboBox>("comb_format")->currentText(), QString(".flv"));
         QCOMPARE(child<QLineEdit>("lineEdit_export_dir")->text(), m_out->path());
+        QVERIFY(child<QCheckBox>("checkBox_lossless")->isChecked());
+        QVERIFY(!child<QCheckBox>("checkBox_markfailed")->isChecked());
 
         // A stored folder that is no longer usable leaves the home folder.
         m_window.reset();
         cfg->write("cfg_format_save_path", out("gone"));
         m_window = std::make_unique<FormatCWidget>();
         QCOMPARE(child<QLineEdit>("lineEdit_export_dir")->text(), QDir::homePath());
+    }
+
+    // The transcoder's command line for the window's choices; the options add to it only when chosen.
+    void command_lines_data()
+    {
+        QTest::addColumn<QString>("choices"); // format, size, then "custom", "lossless"
+        QTest::addColumn<QString>("args");
+        const char* const rows[][3] = {
+            {"not .mp4: input and output", ".avi 720P custom", "-i S O"},
+            {"original size", ".mp4 原始大小", "-i S O"},
+            {"a size", ".mp4 720P", "-i S -r 25 -s 1280x720 -b:v 1600k O"},
+            {"custom bitrate and rate", ".mp4 原始大小 custom", "-i S -r 30 -b:v 1200k O"},
+            {"lossless, right before the output", ".mkv 原始大小 lossless", "-i S COPY O"},
+            {"lossless with a size", ".mp4 360P lossless", "-i S -r 25 -s 480x360 -b:v 800k COPY O"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
+    }
+    void command_lines()
+    {
+        QFETCH(QString, choices);
+        QFETCH(QString, args);
+        const QStringList c = choices.split(' ');
+        prepare({}, c[1], c[0]);
+        child<QCheckBox>("checkBox_selfbitrate")->setChecked(c.contains("custom"));
+        child<QSpinBox>("spinBox_bitrate")->setValue(1200);
+        child<QSpinBox>("spinBox_fps")->setValue(30);
+        child<QCheckBox>("checkBox_lossless")->setChecked(c.contains("lossless"));
+        const QString copy = QString::fromStdString(protocol::copy_request().front());
+        QCOMPARE(ConWorker::build_arguments(m_window->job_param("S", "O")).join(' '), args.replace("COPY", copy));
     }
 
     // New rows, then the clear button: its question, both answers.
@@ -288,7 +322,8 @@ private slots:
         // The transcoder runs on to its end and finishes the file.
         m_window.reset();
         QTRY_VERIFY_WITH_TIMEOUT(testmedia::pids_matching(out("long_zo.mp4")).isEmpty(), kRunTimeout);
-        QCOMPARE(testmedia::probe(out("long_zo.mp4")), QString("1920x1080 10s"));
+        // 1080P is a box: the 4:3 picture keeps its shape in it.
+        QCOMPARE(testmedia::probe(out("long_zo.mp4")), QString("1440x1080 10s"));
 
         // A new window starts with no run of its own and can run one.
         m_window = std::make_unique<FormatCWidget>();
@@ -306,14 +341,18 @@ private slots:
     void faults_data()
     {
         QTest::addColumn<QString>("fault");
-        QTest::newRow("transcoder missing") << "missing";
-        QTest::newRow("transcoder killed mid-conversion") << "kill";
-        QTest::newRow("export folder unwritable") << "ro";
-        QTest::newRow("disk fills up") << "size=256k";
+        QTest::addColumn<bool>("marked"); // the option that marks failed conversions
+        QTest::newRow("transcoder missing") << "missing" << false;
+        QTest::newRow("transcoder killed mid-conversion") << "kill" << false;
+        QTest::newRow("transcoder killed, failures marked") << "kill" << true;
+        QTest::newRow("export folder unwritable") << "ro" << false;
+        QTest::newRow("disk fills up, failures marked") << "size=256k" << true;
     }
     void faults()
     {
         QFETCH(QString, fault);
+        QFETCH(bool, marked);
+        child<QCheckBox>("checkBox_markfailed")->setChecked(marked);
         std::optional<faults::ToolsFolder> none;
         if (fault == "missing")
             none.emplace();
@@ -341,9 +380,16 @@ private slots:
                 QVERIFY(time_left(0).first >= 0);
                 QCOMPARE(faults::kill_matching("FFmpeg.exe -i " + m_long), 1); // its ffmpeg must follow it
             }
-            wait_for_row(0);
-            QCOMPARE(table()->progress_bar(0)->value(), table()->progress_bar(0)->maximum());
-            QCOMPARE(table()->progress_bar(0)->text(), QString("100%"));
+            if (marked) {
+                // Said in the row, nothing to play, and the next run tries it again.
+                QTRY_COMPARE_WITH_TIMEOUT(table()->progress_bar(0)->text(), QString("转换失败"), kRunTimeout);
+                QVERIFY(!table()->look_button(0)->isEnabled());
+                QVERIFY(table()->progress_bar(0)->value() < table()->progress_bar(0)->maximum());
+            } else {
+                wait_for_row(0);
+                QCOMPARE(table()->progress_bar(0)->value(), table()->progress_bar(0)->maximum());
+                QCOMPARE(table()->progress_bar(0)->text(), QString("100%"));
+            }
             QCOMPARE(m_clock.pass(), 1000);
             QCOMPARE(m_boxes->last().seen(), kEnded);
         }

@@ -156,17 +156,21 @@ QString make_recording(const QString& path, int seconds, const Recording& settin
 }
 
 QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene, int fps, int bframes,
-                           int sample_rate)
+                           int sample_rate, const QString& mux_options, int stop_after)
 {
     const auto n = [](int value) { return QString::number(value); };
+    const QString stop = stop_after > 0 ? QString("identity error-after=%1 ! ").arg(stop_after) : QString();
     const QString args =
-        QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=%7/1 "
-                "! x264enc speed-preset=ultrafast key-int-max=50 bframes=%8 ! h264parse ! %3 name=m ! filesink "
+        QString("videotestsrc num-buffers=%1 pattern=%2 ! video/x-raw,width=320,height=240,framerate=%7/1 ! %10"
+                "x264enc speed-preset=ultrafast key-int-max=50 bframes=%8 ! h264parse ! %3 name=m %11 ! filesink "
                 "location=%4 audiotestsrc num-buffers=%5 samplesperbuffer=1024 freq=%6 ! "
                 "audio/x-raw,rate=%9,channels=2 ! avenc_aac ! aacparse ! m.")
             .arg(n(seconds * fps), n(scene ? 0 : 18), mux, path, n(seconds * sample_rate / 1024), n(440 + 110 * scene),
-                 n(fps), n(bframes), n(sample_rate));
-    return run("gst-launch-1.0", QStringList{"-q"} + args.split(' ')).code == 0 ? path : QString();
+                 n(fps), n(bframes), n(sample_rate))
+            .arg(stop, mux_options);
+    const Ran ran = run("gst-launch-1.0", QStringList{"-q"} + args.split(' ', Qt::SkipEmptyParts));
+    // A stopped recording ends in an error; what the muxer left is what counts.
+    return (stop_after > 0 ? ran.code != -1 && QFileInfo(path).size() > 0 : ran.code == 0) ? path : QString();
 }
 
 QString make_vfr_recording(const QString& path, int seconds, int scene, int audio_seconds)

@@ -66,10 +66,12 @@ struct Recording
 QString make_recording(const QString& path, int seconds, const Recording& settings, int timeoutMs = 120000);
 
 // `seconds` of a test pattern at 320x240, `fps` frames a second, H.264 (with up to `bframes` B-frames) with stereo AAC
-// at `sample_rate`, written by GStreamer's `mux` ("mp4mux" or "qtmux") as cameras built on it write them. Returns the
-// path, empty on failure.
+// at `sample_rate`, written by GStreamer's `mux` ("mp4mux" or "qtmux") as cameras built on it write them, with
+// `mux_options` ("name=value ..."). With `stop_after` the pictures stop with an error after that many: the muxer is
+// left as a power cut leaves it. Returns the path, empty on failure.
 QString make_gst_recording(const QString& path, int seconds, const QString& mux, int scene = 0, int fps = 25,
-                           int bframes = 0, int sample_rate = 48000);
+                           int bframes = 0, int sample_rate = 48000, const QString& mux_options = {},
+                           int stop_after = 0);
 
 // A phone's recording: H.264 and AAC, frames dropped and jittered on a 90 kHz
 // clock; the sound ends after `audio_seconds` when given.

@@ -1,6 +1,7 @@
 #include "face.h"
 
 #include "commandline.h"
+#include "conversion.h"
 #include "fanoutpush.h"
 #include "listpush.h"
 #include "plainrun.h"
@@ -15,6 +16,9 @@ std::unique_ptr<Face> face_for(std::string program, const std::vector<std::strin
             return std::make_unique<FanOutPush>(std::move(program), std::move(*push), timeout_us);
         return std::make_unique<ListPush>(std::move(program), std::move(*push), timeout_us);
     }
+    // A local file into one of the formats the conversion window offers.
+    if (std::optional<ConversionRequest> request = read_conversion(args))
+        return std::make_unique<Conversion>(std::move(program), std::move(*request), timeout_us);
     Invocation invocation = build_invocation(args, timeout_us);
     if (invocation.relayed())
         return std::make_unique<RelayRun>(std::move(program), std::move(invocation));

@@ -12,6 +12,7 @@ namespace ffexe {
 // - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection;
 // - FanOutPush (fanoutpush.h): one reader for a file pushed to several destinations at once
 //   (a list over one connection to several is a ListPush whose publisher feeds them).
+// - Conversion (conversion.h): a local file fitted to one of the conversion window's formats, through a PlainRun.
 class Face
 {
 public:

@@ -38,7 +38,7 @@ std::string fourcc_text(uint32_t type)
     return text;
 }
 
-std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, const TakeBox& take)
+std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, const TakeBox& take, bool wide_zero_to_end)
 {
     std::vector<FileBox> boxes;
     uint64_t pos = 0;
@@ -57,9 +57,10 @@ std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, con
                 break;
             box.size = be64(h + 8);
             box.header = 16;
-        } else if (box.to_end) {
-            box.size = file_size - pos;
+            box.to_end = box.size == 0 && wide_zero_to_end;
         }
+        if (box.to_end)
+            box.size = file_size - pos;
         if (take && !take(box, boxes.size()))
             break;
         if (box.size < box.header)
@@ -73,13 +74,13 @@ std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, con
     return boxes;
 }
 
-std::vector<FileBox> top_level_boxes(const uint8_t* data, uint64_t size, const TakeBox& take)
+std::vector<FileBox> top_level_boxes(const uint8_t* data, uint64_t size, const TakeBox& take, bool wide_zero_to_end)
 {
     const ReadAt read = [data](uint64_t offset, uint8_t* out, size_t n) {
         std::copy(data + offset, data + offset + n, out);
         return true;
     };
-    return top_level_boxes(size, read, take);
+    return top_level_boxes(size, read, take, wide_zero_to_end);
 }
 
 std::optional<Box> find(const std::vector<Box>& boxes, uint32_t type)

@@ -119,9 +119,14 @@ using TakeBox = std::function<bool(const FileBox& box, size_t index)>;
 
 // The top-level boxes of a file of `file_size` bytes, in order. The walk stops
 // after a box that runs past the end of the file, and before a malformed one.
-std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, const TakeBox& take = nullptr);
+// With `wide_zero_to_end` a 64-bit size of 0 runs to the end of the file as a
+// 32-bit one does (a writer killed before it filled the field in); without it
+// such a box is malformed.
+std::vector<FileBox> top_level_boxes(uint64_t file_size, const ReadAt& read, const TakeBox& take = nullptr,
+                                     bool wide_zero_to_end = false);
 // The same over bytes in memory.
-std::vector<FileBox> top_level_boxes(const uint8_t* data, uint64_t size, const TakeBox& take = nullptr);
+std::vector<FileBox> top_level_boxes(const uint8_t* data, uint64_t size, const TakeBox& take = nullptr,
+                                     bool wide_zero_to_end = false);
 
 class Writer
 {

@@ -114,11 +114,20 @@ public:
             return result;
         for (size_t i = 1; i < remaining.size(); ++i)
             result.lengths.push_back(uint32_t(remaining[i - 1] - remaining[i]));
-        if (err == 0)
-            result.lengths.push_back(uint32_t(remaining.back()));
+        result.exact = err == 0;
+        if (result.exact) {
+            // A raw data block ends with its end element's bits, never with a
+            // zero byte: zeros after the last frame, which the decoder passes
+            // over as padding, are some other track's (an empty text sample).
+            uint32_t last = uint32_t(remaining.back());
+            while (last > 0 && data[size - (uint32_t(remaining.back()) - last) - 1] == 0)
+                --last;
+            result.exact = last == uint32_t(remaining.back());
+            if (last > 0)
+                result.lengths.push_back(last);
+        }
         for (uint32_t len : result.lengths)
             result.covered += len;
-        result.exact = err == 0;
         return result;
     }
 

@@ -7,7 +7,9 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <numeric>
 
 namespace vidmend {
 
@@ -40,20 +42,38 @@ std::vector<Interleave> reference_interleave(const Reference& ref)
         if (l[i].track == ref.video)
             seen = i + 1;
     }
+    // A writer's first chunk of a track often runs longer than the rest (it
+    // holds what came before the pictures began): the bounds come from the
+    // chunks after it, where there are enough of them.
+    std::vector<double> settled_low(out.size(), k_inf), settled_high(out.size(), -k_inf);
+    std::vector<int> state(out.size(), 0); // 0 not seen, 1 in its first chunk, 2 after it
+    std::vector<size_t> settled(out.size(), 0);
     double previous = -k_inf;
     for (size_t i = 0; i < l.size(); ++i) {
         const int t = l[i].track;
         if (t == ref.video) {
             previous = double(l[i].timestamp) * vtb;
+            for (int& s : state)
+                s = s == 1 ? 2 : s;
             continue;
         }
+        state[t] = std::max(state[t], 1);
         const double at = double(l[i].timestamp) * av_q2d(ref.tracks[t].time_base);
-        if (std::isfinite(previous))
-            lowest[t] = std::min(lowest[t], at - previous);
-        if (std::isfinite(next[i]))
-            highest[t] = std::max(highest[t], at - next[i]);
+        const double low = std::isfinite(previous) ? at - previous : k_inf;
+        const double high = std::isfinite(next[i]) ? at - next[i] : -k_inf;
+        lowest[t] = std::min(lowest[t], low);
+        highest[t] = std::max(highest[t], high);
+        if (state[t] == 2) {
+            settled_low[t] = std::min(settled_low[t], low);
+            settled_high[t] = std::max(settled_high[t], high);
+            ++settled[t];
+        }
     }
     for (size_t t = 0; t < out.size(); ++t) {
+        if (settled[t] >= 16) {
+            lowest[t] = settled_low[t];
+            highest[t] = settled_high[t];
+        }
         if (std::isfinite(lowest[t]))
             out[t].after_previous = lowest[t];
         if (std::isfinite(highest[t]))
@@ -105,11 +125,14 @@ class AudioClock
 {
 public:
     AudioClock(const Reference& ref, const std::vector<std::vector<double>>& lost_at,
-               const std::vector<double>& mean_duration, PictureSlots& pictures, std::vector<Sample>& samples)
+               const std::vector<double>& mean_duration, const std::vector<double>& mean_size,
+               const std::vector<int64_t>& chunk, PictureSlots& pictures, std::vector<Sample>& samples)
         : m_ref(ref)
         , m_video(ref.tracks[ref.video])
         , m_lost_at(lost_at)
         , m_mean_duration(mean_duration)
+        , m_mean_size(mean_size)
+        , m_chunk(chunk)
         , m_pictures(pictures)
         , m_samples(samples)
         , m_interleave(reference_interleave(ref))
@@ -136,7 +159,9 @@ public:
                     m_resync[t] = true;
                 }
                 const size_t k = m_pictures_before[i];
-                if (k > 0 && k < n && m_pictures.guessed[k] && last_spot_before(i, k))
+                const bool unsure = k < n && (m_pictures.guessed[k] || m_pictures.wrap[k] > 0 ||
+                                              lost_residue(i, m_ref.video) >= 0 || i == 0);
+                if (unsure && last_spot_before(i, k))
                     move_pictures(i, k);
             }
             Sample& s = m_samples[i];
@@ -205,23 +230,26 @@ private:
         return true;
     }
 
-    // Where a track takes up again after damage: by the bytes it lost, moved
-    // as little as needed for its run up to the next damage to sit among the
-    // pictures as the writer interleaves.
-    int64_t resume(size_t i, int track) const
+    // A track's unit of time after damage: whole frames for a coded track, samples for PCM.
+    int64_t unit_of(size_t i, int track) const
+    {
+        const RefTrack& t = m_ref.tracks[track];
+        return t.frame_samples > 1 || t.sample_rate <= 0
+                   ? length(m_samples[i])
+                   : std::max<int64_t>(1, av_rescale_q(1, AVRational{1, t.sample_rate}, t.time_base));
+    }
+
+    // Per frame of a track's run from sample i up to the next damage, the units
+    // to skip from `at` (in its time base) that put it between its pictures,
+    // those from picture `from` on moved by `by` frames more.
+    std::vector<std::pair<double, double>> spans_of(size_t i, int track, int64_t at, int64_t unit, size_t from,
+                                                    int64_t by) const
     {
         const RefTrack& t = m_ref.tracks[track];
         const double tb = av_q2d(t.time_base);
         const Interleave& bounds = m_interleave[track];
-        // Whole frames for a coded track, samples for PCM.
-        const int64_t unit = t.frame_samples > 1 || t.sample_rate <= 0
-                                 ? length(m_samples[i])
-                                 : std::max<int64_t>(1, av_rescale_q(1, AVRational{1, t.sample_rate}, t.time_base));
-        const int64_t guess = skip_by_bytes(track) / std::max<int64_t>(1, unit);
-        if (unit <= 0)
-            return skip_by_bytes(track);
-        // Per frame of the run, the units to skip that put it between its pictures.
-        const double base = double(t.first_pts + m_clock[track]) * tb, scale = tb * double(unit);
+        const double base = double(t.first_pts + at) * tb, scale = tb * double(unit);
+        const auto picture = [&](size_t k) { return slot(k) + (k >= from ? double(by) * m_step : 0); };
         std::vector<std::pair<double, double>> spans;
         double into = 0;
         for (size_t j = i, seen = 0; j < m_samples.size() && seen < k_run_limit; ++j, ++seen) {
@@ -230,22 +258,132 @@ private:
             if (m_samples[j].track != track)
                 continue;
             const size_t k = m_pictures_before[j];
-            const double low = k > 0 ? slot(k - 1) + bounds.after_previous - into : -k_inf;
-            const double high = k < m_pictures.sample.size() ? slot(k) + bounds.before_next - into : k_inf;
+            const double low = k > 0 ? picture(k - 1) + bounds.after_previous - into : -k_inf;
+            const double high = k < m_pictures.sample.size() ? picture(k) + bounds.before_next - into : k_inf;
             if (std::isfinite(low) || std::isfinite(high))
                 spans.emplace_back((low - base) / scale, (high - base) / scale);
             into += double(length(m_samples[j])) * tb;
         }
-        return most_agreed(spans, 0, guess) * unit;
+        return spans;
     }
 
-    // The period beginning at picture k, right after the damage before sample
-    // i, was placed by the bytes lost alone: moves it, by as few frames as
-    // will do, to sit around the audio that follows the damage, which moves
-    // on by the frames its own lost bytes held.
-    void move_pictures(size_t i, size_t k)
+    // Of a track cut by its writer into chunks of a fixed number of samples,
+    // the samples damage before sample i took, modulo a chunk: as many as make
+    // those from the start of its run before the damage (or of the recording)
+    // up to the start of its first run after it whole chunks. -1 when either
+    // start is not seen.
+    int64_t lost_residue(size_t i, int track) const
     {
-        const std::vector<int64_t>& rank = m_pictures.rank;
+        const int64_t c = track < int(m_chunk.size()) ? m_chunk[size_t(track)] : 0;
+        if (c < 2)
+            return -1;
+        int64_t before = 0, after = 0;
+        for (size_t j = i; j-- > 0;) {
+            if (!m_lost_at[j].empty())
+                return -1;
+            const bool mine = m_samples[j].track == track;
+            before += mine;
+            if (j == 0 || (mine && m_samples[j - 1].track != track))
+                break;
+            if (before > 4 * c)
+                return -1;
+        }
+        for (size_t j = i;; ++j) {
+            if (j >= m_samples.size() || (j > i && !m_lost_at[j].empty()) || after > 4 * c)
+                return -1;
+            const bool mine = m_samples[j].track == track;
+            if (mine && j > i && m_samples[j - 1].track != track)
+                break;
+            after += mine;
+        }
+        return ((-(before + after)) % c + c) % c;
+    }
+
+    // The whole number at least `lowest` and `residue` modulo `every` (any
+    // when `every` is 0) that misses the spans least; of those that miss by
+    // no more than `slack` more, the one nearest to `guess`. With the spans'
+    // sum of misses in `miss`.
+    static int64_t least_missed(const std::vector<std::pair<double, double>>& spans, int64_t lowest, int64_t guess,
+                                int64_t every, int64_t residue, double slack, double* miss = nullptr)
+    {
+        const int64_t step = every > 0 ? every : 1;
+        const auto up = [&](int64_t x) { return every > 0 ? x + ((residue - x) % step + step) % step : x; };
+        double low = k_inf, high = -k_inf;
+        for (const auto& [a, b] : spans) {
+            low = std::min(low, std::isfinite(a) ? a : b);
+            high = std::max(high, std::isfinite(b) ? b : a);
+        }
+        const int64_t from = up(std::max(
+            lowest, std::isfinite(low) ? int64_t(std::floor(std::min(low, double(guess)))) - step : guess - 8 * step));
+        const int64_t to = std::max(from, std::isfinite(high) ? int64_t(std::ceil(std::max(high, double(guess)))) + step
+                                                              : guess + 8 * step);
+        // Far more candidates than that are wrong anyway: a coarse pass.
+        const int64_t stride = std::max<int64_t>(step, (to - from) / 2048 / step * step);
+        std::vector<std::pair<int64_t, double>> tried;
+        double least = k_inf;
+        for (int64_t x = from; x <= to; x += stride) {
+            double m = 0;
+            for (const auto& [a, b] : spans)
+                m += double(x) < a ? a - double(x) : double(x) > b ? double(x) - b : 0;
+            tried.emplace_back(x, m);
+            least = std::min(least, m);
+        }
+        int64_t best = up(std::max(lowest, guess));
+        double best_miss = tried.empty() ? 0 : k_inf;
+        for (const auto& [x, m] : tried) {
+            if (m <= least + slack + 1e-9 && (best_miss == k_inf || std::llabs(x - guess) < std::llabs(best - guess))) {
+                best = x;
+                best_miss = m;
+            }
+        }
+        if (miss)
+            *miss = best_miss;
+        return best;
+    }
+
+    // What a stretch of frames may miss the writer's interleave by and still
+    // be in place: a quarter of a chunk each (chunks drift against each other
+    // along a file; a reference shows only where they lay in its first seconds).
+    static double slack_of(const std::vector<std::pair<double, double>>& spans, int64_t every)
+    {
+        return every > 1 ? 0.25 * double(every) * double(spans.size()) : 0;
+    }
+
+    // Where a track takes up again after damage: by the bytes it lost, moved
+    // as little as needed for its run up to the next damage to sit among the
+    // pictures as the writer interleaves; cut into chunks of a fixed length,
+    // by the whole chunks that fit that best.
+    int64_t resume(size_t i, int track) const
+    {
+        const int64_t unit = unit_of(i, track);
+        if (unit <= 0)
+            return skip_by_bytes(track);
+        // After a lost head a track may lie earlier or later than the pictures.
+        const bool head = !m_lost_at.front().empty() && m_clock[track] == 0 && m_moved_on[track] == 0;
+        const int64_t guess = skip_by_bytes(track) / unit;
+        const std::vector<std::pair<double, double>> spans =
+            spans_of(i, track, m_clock[track], unit, m_pictures.sample.size(), 0);
+        const int64_t residue = lost_residue(spot_before(i), track);
+        if (residue >= 0) {
+            const int64_t chunk = m_chunk[size_t(track)];
+            return least_missed(spans, 0, guess, chunk, residue, slack_of(spans, chunk)) * unit;
+        }
+        return most_agreed(spans, head ? -(int64_t(1) << 40) : 0, head ? 0 : guess) * unit;
+    }
+
+    // The sample right after the damage that sample i is the first of its track after.
+    size_t spot_before(size_t i) const
+    {
+        while (i > 0 && m_lost_at[i].empty())
+            --i;
+        return i;
+    }
+
+    // The move, at least `lowest` and `residue` modulo `every` (any when 0),
+    // that lets the most frames of audio after the damage before sample i,
+    // each track gone on by its lost bytes, sit among the pictures from k on.
+    int64_t moved_around_audio(size_t i, size_t k, int64_t lowest, int64_t every, int64_t residue) const
+    {
         std::vector<int64_t> at(m_clock);
         for (size_t t = 0; t < at.size(); ++t)
             if (m_resync[t] && m_ref.tracks[t].kind == TrackKind::Audio)
@@ -267,19 +405,170 @@ private:
                 spans.emplace_back(next ? (time - bounds.before_next - slot(after)) / m_step : -k_inf,
                                    previous ? (time - bounds.after_previous - slot(after - 1)) / m_step : k_inf);
         }
-        // Decoding order stays.
-        const int64_t lowest = rank[k - 1] + moved(k - 1) + 1 - rank[k] - moved(k);
         const int64_t by = most_agreed(spans, lowest, std::max<int64_t>(0, lowest));
-        if (by == 0)
+        if (every <= 1)
+            return by;
+        // By whole wraps: the nearest to where the audio wants them.
+        const int64_t wraps = (by - residue + (by >= residue ? every / 2 : -(every / 2))) / every;
+        return std::max(residue + wraps * every, residue + (lowest - residue + every - 1) / every * every);
+    }
+
+    // The pictures from k on, right after the damage before sample i, were
+    // placed by the lost bytes alone (a new period), or by order counts that
+    // may have wrapped, or a writer that cuts the video into chunks of a fixed
+    // length shows how many it lost modulo a chunk: moves them, by as few frames
+    // as will do, so that the audio after the damage sits around them, each
+    // track by the frames its own lost bytes held or by the whole chunks that
+    // fit best.
+    void move_pictures(size_t i, size_t k)
+    {
+        const std::vector<int64_t>& rank = m_pictures.rank;
+        const size_t n = m_pictures.sample.size();
+        // Decoding order stays; pictures that go on with their period move by whole wraps.
+        const int64_t lowest = k > 0 ? rank[k - 1] + moved(k - 1) + 1 - rank[k] - moved(k) : 0;
+        int64_t every = k < n && !m_pictures.guessed[k] ? m_pictures.wrap[k] : 0;
+        int64_t residue = 0;
+        const int64_t chunk = lost_residue(i, m_ref.video);
+        if (chunk >= 0) {
+            // Pictures it now says were lost, against those the chunks allow.
+            const int64_t now = k > 0 ? rank[k] + moved(k) - rank[k - 1] - moved(k - 1) - 1 : 0;
+            const int64_t c = m_chunk[size_t(m_ref.video)];
+            const int64_t want = ((chunk - now) % c + c) % c;
+            // Both at once: the first move that is whole wraps and fits the chunks, then every common multiple.
+            const int64_t wraps = every > 0 ? every : 1;
+            int64_t first = -1;
+            for (int64_t m = want; m < c * wraps && first < 0; m += c)
+                if (m % wraps == 0)
+                    first = m;
+            if (first < 0)
+                return;
+            every = std::lcm(c, wraps);
+            residue = first % every;
+        } else if (k == 0 ? i > 0 : every == 0 && !m_pictures.guessed[k]) {
             return;
-        m_moves.emplace_back(k, moved(k) + by);
-        m_moved_on[m_ref.video] += double(by) * m_step;
+        }
+        // Per audio track after the damage: where its first sample is, and the frames its lost bytes held.
+        struct Lane
+        {
+            size_t first;
+            int64_t unit, guess, chunk, residue;
+            double bytes; // a unit's
+        };
+        std::vector<Lane> lanes;
+        for (int a : m_ref.audio) {
+            size_t j = i;
+            while (j < m_samples.size() && j - i < k_run_limit && m_samples[j].track != a &&
+                   (j == i || m_lost_at[j].empty()))
+                ++j;
+            if (j >= m_samples.size() || m_samples[j].track != a || (j > i && !m_lost_at[j].empty()))
+                continue;
+            const int64_t unit = unit_of(j, a);
+            const RefTrack& t = m_ref.tracks[size_t(a)];
+            const double samples = t.sample_rate > 0 ? double(unit) * av_q2d(t.time_base) * t.sample_rate : 1;
+            const double bytes = m_mean_size[size_t(a)] * samples / std::max(1.0, m_mean_duration[size_t(a)]);
+            if (unit > 0)
+                lanes.push_back({j, unit, skip_by_bytes(a) / unit, m_chunk[size_t(a)], lost_residue(i, a), bytes});
+        }
+        if (lanes.empty())
+            return;
+        const bool anchored =
+            i == 0 || std::any_of(lanes.begin(), lanes.end(), [](const Lane& lane) { return lane.residue >= 0; });
+        if (!anchored) {
+            // No track's place is sure by itself: the audio goes on by the
+            // frames its lost bytes held, and the pictures of a new period
+            // move as little as will do to sit around it. Those that go on
+            // with theirs stay where their order counts and bytes put them:
+            // the audio's bytes tell no better.
+            if (k < n && !m_pictures.guessed[k])
+                return;
+            const int64_t by = moved_around_audio(i, k, lowest, every, every > 1 ? residue : 0);
+            if (by != 0) {
+                m_moves.emplace_back(k, moved(k) + by);
+                m_moved_on[m_ref.video] += double(by) * m_step;
+            }
+            return;
+        }
+        // Each move as the audio that fits it best misses it, in seconds, and
+        // what it may miss by; the least missed, or within that of it the one
+        // nearest no move.
+        double slack = 0, lost_bytes = 0;
+        const int64_t before = k > 0 ? rank[k] + moved(k) - rank[k - 1] - moved(k - 1) - 1 : 0;
+        const auto missed = [&](int64_t by) {
+            double total = 0;
+            slack = 0;
+            lost_bytes = double(before + by) * m_mean_size[size_t(m_ref.video)];
+            for (const Lane& lane : lanes) {
+                double miss = 0;
+                const int track = m_samples[lane.first].track;
+                const auto spans = spans_of(lane.first, track, m_clock[track], lane.unit, k, by);
+                const double seconds = double(lane.unit) * av_q2d(m_ref.tracks[track].time_base);
+                int64_t skip = 0;
+                if (lane.residue >= 0) {
+                    skip = least_missed(spans, 0, lane.guess, lane.chunk, lane.residue, slack_of(spans, lane.chunk),
+                                        &miss);
+                    miss *= seconds;
+                } else {
+                    // Free to take any frame, a track sits where most of its frames agree;
+                    // what counts is how many do not, not by how much (a few pictures'
+                    // slots are a frame out).
+                    skip = most_agreed(spans, i == 0 ? -(int64_t(1) << 40) : 0, lane.guess);
+                    miss = double(std::count_if(spans.begin(), spans.end(),
+                                                [&](const auto& span) {
+                                                    return double(skip) < span.first - 1e-6 ||
+                                                           double(skip) > span.second + 1e-6;
+                                                })) *
+                           m_step;
+                }
+                total += miss;
+                slack += slack_of(spans, lane.residue >= 0 ? lane.chunk : 0) * seconds;
+                lost_bytes += double(std::max<int64_t>(0, skip)) * lane.bytes;
+            }
+            return total;
+        };
+        const int64_t step = every > 0 ? every : 1;
+        const auto up = [&](int64_t x) { return every > 0 ? x + ((residue - x) % step + step) % step : x; };
+        // As far as the bytes a damaged spot may have held go: a few chunks or
+        // wraps, or for a new period a few of the reference's longest.
+        const int64_t reach = std::max<int64_t>(4 * step, 2 * std::max<int64_t>(m_video.longest_period, 50));
+        struct Tried
+        {
+            int64_t by;
+            double miss, bytes;
+        };
+        std::vector<Tried> tried;
+        double least = k_inf, allowed = 0;
+        for (int64_t by = up(lowest); by <= lowest + reach; by += step) {
+            const double m = missed(by);
+            tried.push_back({by, m, lost_bytes});
+            least = std::min(least, m);
+            allowed = std::max(allowed, slack);
+        }
+        // Moves that put the audio at the same phase against the pictures fit alike, to rounding.
+        allowed = std::max(allowed, 0.02 * least + 1e-4);
+        // Of the moves that fit as well, the one whose lost samples make up the bytes the damage took best
+        // (a deletion takes bytes that leave no trace: as few as fit).
+        const double bytes = double(m_samples[i].loss);
+        int64_t best = 0;
+        double best_off = k_inf;
+        for (const Tried& t : tried) {
+            const double off = std::fabs(t.bytes - bytes);
+            if (t.miss <= least + allowed + 1e-9 && off < best_off) {
+                best = t.by;
+                best_off = off;
+            }
+        }
+        if (best == 0)
+            return;
+        m_moves.emplace_back(k, moved(k) + best);
+        m_moved_on[m_ref.video] += double(best) * m_step;
     }
 
     const Reference& m_ref;
     const RefTrack& m_video;
     const std::vector<std::vector<double>>& m_lost_at;
     const std::vector<double>& m_mean_duration;
+    const std::vector<double>& m_mean_size;
+    const std::vector<int64_t>& m_chunk;
     PictureSlots& m_pictures;
     std::vector<Sample>& m_samples;
     std::vector<Interleave> m_interleave;
@@ -295,10 +584,10 @@ private:
 } // namespace
 
 std::vector<double> place_audio(const Reference& ref, const std::vector<std::vector<double>>& lost_at,
-                                const std::vector<double>& mean_duration, PictureSlots& pictures,
-                                std::vector<Sample>& samples)
+                                const std::vector<double>& mean_duration, const std::vector<double>& mean_size,
+                                const std::vector<int64_t>& chunk, PictureSlots& pictures, std::vector<Sample>& samples)
 {
-    return AudioClock(ref, lost_at, mean_duration, pictures, samples).run();
+    return AudioClock(ref, lost_at, mean_duration, mean_size, chunk, pictures, samples).run();
 }
 
 } // namespace vidmend

@@ -38,6 +38,7 @@ struct FileLayout
     bool has_moov = false;
     std::vector<Box> boxes;
     std::vector<ByteRange> media; // mdat payloads
+    uint64_t reserved = 0;        // zeros between boxes passed over: space reserved for an index
 
     uint64_t media_bytes() const;
 };

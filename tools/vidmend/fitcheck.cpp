@@ -3,6 +3,7 @@
 #include "bitreader.h"
 #include "videosyntax.h"
 
+#include <algorithm>
 #include <memory>
 
 extern "C" {
@@ -13,10 +14,9 @@ namespace vidmend {
 
 namespace {
 
-// Key pictures tried: the first may sit right after damage and be spoilt
+// Samples tried of each track, spread over the file: damage spoils some
 // while the stream is fine.
-constexpr int k_key_tries = 3;
-constexpr int k_audio_tries = 4;
+constexpr size_t k_key_tries = 5;
 
 struct ContextDeleter
 {
@@ -117,65 +117,85 @@ void set_extradata(AVCodecParameters* par, const std::vector<uint8_t>& data)
 
 } // namespace
 
+namespace {
+
+// Up to `count` of `picked`, spread evenly over them: damage in one stretch
+// spoils only some.
+std::vector<const Sample*> spread(const std::vector<const Sample*>& picked, size_t count)
+{
+    std::vector<const Sample*> out;
+    for (size_t n = 0; n < count && n < picked.size(); ++n)
+        out.push_back(picked[picked.size() <= count ? n : n * (picked.size() - 1) / (count - 1)]);
+    return out;
+}
+
+// A track's samples to try: those the walk took up again right after damage go last.
+std::vector<const Sample*> candidates(const std::vector<Sample>& samples, int track, bool keys)
+{
+    std::vector<const Sample*> clean, after_damage;
+    for (const Sample& s : samples)
+        if (int(s.track) == track && (!keys || s.key))
+            (s.loss ? after_damage : clean).push_back(&s);
+    std::vector<const Sample*> out = spread(clean, k_key_tries);
+    for (const Sample* s : spread(after_damage, k_key_tries))
+        out.push_back(s);
+    return out;
+}
+
+} // namespace
+
 Fit check_fit(Reference& ref, const std::vector<Sample>& samples, const uint8_t* file)
 {
     Fit fit;
     std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
     AVCodecParameters* video = ref.video >= 0 ? ref.tracks[size_t(ref.video)].par.get() : nullptr;
-    int tried = 0;
     bool decoded = false;
-    for (const Sample& s : video ? samples : std::vector<Sample>()) {
-        if (int(s.track) != ref.video || !s.key)
-            continue;
-        ++tried;
+    const std::vector<const Sample*> keys = video ? candidates(samples, ref.video, true) : std::vector<const Sample*>();
+    for (const Sample* key : keys) {
+        const Sample& s = *key;
         av_frame_unref(frame.get());
-        if (decode_one(video, file + s.pos, s.size, frame.get())) {
-            decoded = true;
-            fit.width = frame->width;
-            fit.height = frame->height;
-            if (frame->width == video->width && frame->height == video->height)
-                break;
-            // A picture of its own size: cleanly decoded only with parameter sets of its own.
-            const std::vector<std::vector<uint8_t>> sets = sets_in(ref, file + s.pos, s.size);
-            const std::vector<uint8_t> avcc = ref.video_config.codec == VideoCodec::H264
-                                                  ? avcc_of(sets, ref.video_config.nal_length_size)
-                                                  : std::vector<uint8_t>();
-            if (!avcc.empty()) {
-                set_extradata(video, avcc);
-                video->width = frame->width;
-                video->height = frame->height;
-                fit.own_sets = true;
-                break;
-            }
-            decoded = false;
-            fit.problem = "the recording's pictures are " + std::to_string(frame->width) + "x" +
-                          std::to_string(frame->height) + ", the reference's " + std::to_string(video->width) + "x" +
-                          std::to_string(video->height);
+        if (!decode_one(video, file + s.pos, s.size, frame.get()))
+            continue;
+        decoded = true;
+        fit.width = frame->width;
+        fit.height = frame->height;
+        if (frame->width == video->width && frame->height == video->height)
+            break;
+        // A picture of its own size: cleanly decoded only with parameter sets of its own.
+        const std::vector<std::vector<uint8_t>> sets = sets_in(ref, file + s.pos, s.size);
+        const std::vector<uint8_t> avcc = ref.video_config.codec == VideoCodec::H264
+                                              ? avcc_of(sets, ref.video_config.nal_length_size)
+                                              : std::vector<uint8_t>();
+        if (!avcc.empty()) {
+            set_extradata(video, avcc);
+            video->width = frame->width;
+            video->height = frame->height;
+            fit.own_sets = true;
             break;
         }
-        if (tried == k_key_tries)
-            break;
+        decoded = false;
+        fit.problem = "the recording's pictures are " + std::to_string(frame->width) + "x" +
+                      std::to_string(frame->height) + ", the reference's " + std::to_string(video->width) + "x" +
+                      std::to_string(video->height);
+        break;
     }
-    if (tried > 0 && !decoded) {
+    if (!keys.empty() && !decoded) {
         fit.ok = false;
         if (fit.problem.empty())
             fit.problem = "its key pictures do not decode with the reference's video settings (" +
                           std::to_string(video->width) + "x" + std::to_string(video->height) + ")";
         return fit;
     }
+    // The sound fits when any of its frames tried decodes with the reference's settings: damage spoils some.
     for (int a : ref.audio) {
         const AVCodecParameters* par = ref.tracks[size_t(a)].par.get();
-        int tried_audio = 0, good = 0;
-        for (const Sample& s : samples) {
-            if (int(s.track) != a)
-                continue;
+        const std::vector<const Sample*> tried = candidates(samples, a, false);
+        const bool good = std::any_of(tried.begin(), tried.end(), [&](const Sample* s) {
             av_frame_unref(frame.get());
-            good += decode_one(par, file + s.pos, s.size, frame.get()) && frame->sample_rate == par->sample_rate &&
-                    frame->ch_layout.nb_channels == par->ch_layout.nb_channels;
-            if (++tried_audio == k_audio_tries)
-                break;
-        }
-        if (tried_audio > 0 && good == 0) {
+            return decode_one(par, file + s->pos, s->size, frame.get()) && frame->sample_rate == par->sample_rate &&
+                   frame->ch_layout.nb_channels == par->ch_layout.nb_channels;
+        });
+        if (!tried.empty() && !good) {
             fit.ok = false;
             fit.problem = "its sound does not decode with the reference's audio settings";
             return fit;

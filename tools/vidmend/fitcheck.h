@@ -8,9 +8,10 @@
 
 namespace vidmend {
 
-// Whether the reference's settings decode the recording: its first complete
-// key pictures and first audio frames go through libavcodec with the
-// reference's configuration before anything is written. A reference recorded
+// Whether the reference's settings decode the recording: a few key pictures
+// and audio frames spread over the file (those right after damage last) go
+// through libavcodec with the reference's configuration before anything is
+// written; any one that decodes cleanly tells the settings fit. A reference recorded
 // at another picture size or profile parses like the recording (slice headers
 // hold little) and would give a file that does not play.
 struct Fit

@@ -5,6 +5,7 @@
 #include "bitreader.h"
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace vidmend {
@@ -415,11 +416,18 @@ PictureOrder H264Poc::next(const SliceHeader& s, const H264Sps& sps)
     PictureOrder order;
     order.poc = clamp_poc(std::min(top, bottom));
     order.period_start = idr || s.mmco5;
-    // Type 0 counts from its own low bits, the others from frame_num.
+    // Type 0 counts from its own low bits, the others from frame_num: type 2
+    // two counts a frame, type 1 its cycle's offsets over as many frames.
+    const int64_t max_frame_num = int64_t(1) << sps.log2_max_frame_num;
+    const int64_t cycle = int64_t(sps.offset_for_ref_frame.size());
     if (sps.poc_type == 0)
         order.wrap = clamp_poc(int64_t(1) << sps.log2_max_poc_lsb);
     else if (sps.poc_type == 2)
-        order.wrap = clamp_poc(int64_t(2) << sps.log2_max_frame_num);
+        order.wrap = clamp_poc(2 * max_frame_num);
+    else if (cycle > 0 && max_frame_num % cycle == 0)
+        order.wrap =
+            clamp_poc(max_frame_num / cycle *
+                      std::accumulate(sps.offset_for_ref_frame.begin(), sps.offset_for_ref_frame.end(), int64_t(0)));
     if (s.mmco5) {
         // The picture's counts are taken back to zero once it is decoded.
         if (sps.poc_type == 0) {

@@ -76,7 +76,7 @@ IndexRepair::IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& l
     , m_layout(layout)
     , m_index(read_movie_index(file, layout))
 {
-    if (!m_index)
+    if (!m_index || m_index->partial)
         return;
     m_plan.resize(m_index->tracks.size());
     bool movie_cut = false;
@@ -90,10 +90,13 @@ IndexRepair::IndexRepair(const uint8_t* file, uint64_t size, const FileLayout& l
             ++plan.kept;
         }
         plan.moov_kept = size_t(plan.kept);
+        plan.moov_end = plan.media_end;
         movie_cut = movie_cut || plan.kept < plan.listed;
     }
     m_plain = !m_index->fragmented || movie_cut;
     plan_fragments();
+    if (m_plain)
+        plan_tail();
     if (!m_plain) {
         // What no header describes: media after the last fragment's header and data.
         uint64_t described = m_layout.boxes[m_index->moov].end;
@@ -211,6 +214,67 @@ void IndexRepair::plan_fragments()
         m_header_cut = m_header_cut || (box.type == fourcc("moof") && box.clamped);
 }
 
+void IndexRepair::plan_tail()
+{
+    // The index describes the file up to the end of the last sample it lists;
+    // one that lists samples past the end of the file describes all of it.
+    uint64_t described = 0;
+    for (size_t t = 0; t < m_plan.size(); ++t) {
+        const IndexTrack& track = m_index->tracks[t];
+        if (!audio_or_video(track.handler))
+            continue;
+        if (m_plan[t].moov_kept < track.samples.size())
+            return;
+        for (const IsoSample& s : track.samples)
+            described = std::max(described, s.offset + s.size);
+    }
+    if (described == 0)
+        return;
+    m_described = described;
+    // Zeros a writer laid down ahead of its media hold nothing.
+    for (const ByteRange& r : m_layout.media) {
+        const uint64_t from = std::max(r.begin, described);
+        if (from < r.end && std::any_of(m_file + from, m_file + r.end, [](uint8_t b) { return b != 0; }))
+            m_undescribed.push_back({from, r.end, r.cut});
+    }
+    m_by_offset.resize(m_plan.size());
+    for (size_t t = 0; t < m_plan.size(); ++t) {
+        const std::vector<IsoSample>& samples = m_index->tracks[t].samples;
+        for (size_t i = 0; i < samples.size(); ++i)
+            m_by_offset[t].emplace_back(samples[i].offset, i);
+        std::sort(m_by_offset[t].begin(), m_by_offset[t].end());
+    }
+    // Presentation times as libavformat gives them: media times less the first
+    // edit's start, after any empty edit (8.6.6).
+    const IsoBox moov = in_memory(m_file, m_layout.boxes[m_index->moov]);
+    size_t t = 0;
+    for (const IsoBox& trak : isobmff::children(moov)) {
+        if (trak.type != fourcc("trak") || t >= m_plan.size())
+            continue;
+        std::vector<isobmff::Edit> edits;
+        int64_t empty = 0;
+        if (isobmff::read_edits(trak, edits)) {
+            for (const isobmff::Edit& e : edits) {
+                if (e.media_time >= 0) {
+                    m_plan[t].shift = empty - e.media_time;
+                    break;
+                }
+                empty += int64_t(isobmff::rescale(e.duration, m_index->timescale, m_index->tracks[t].timescale));
+            }
+        }
+        ++t;
+    }
+}
+
+long IndexRepair::listed_at(size_t t, uint64_t pos, uint32_t size) const
+{
+    const std::vector<std::pair<uint64_t, size_t>>& order = m_by_offset[t];
+    const auto it = std::lower_bound(order.begin(), order.end(), std::make_pair(pos, size_t(0)));
+    if (it == order.end() || it->first != pos || m_index->tracks[t].samples[it->second].size != size)
+        return -1;
+    return long(it->second);
+}
+
 uint64_t IndexRepair::kept() const
 {
     uint64_t n = 0;
@@ -256,30 +320,37 @@ bool IndexRepair::write_plain(OutputFile& out, std::string& error)
             box.type != fourcc("wide"))
             head.insert(head.end(), m_file + box.offset, m_file + box.end);
     }
+    // What the walk found follows the media the movie box lists.
+    uint64_t walked = 0;
+    for (const Walked& w : m_walked)
+        walked += w.sample.size;
     const uint64_t media = end - begin;
-    const bool large = media + 8 > UINT32_MAX;
+    const bool large = media + walked + 8 > UINT32_MAX;
     Writer mdat;
-    mdat.u32(large ? 1 : uint32_t(media + 8));
+    mdat.u32(large ? 1 : uint32_t(media + walked + 8));
     mdat.u32(fourcc("mdat"));
     if (large)
-        mdat.u64(media + 16);
+        mdat.u64(media + walked + 16);
 
     // The chunk offsets move with the movie box's new size, which may grow
     // again if they then need 64 bits.
     std::vector<uint8_t> moov;
     for (size_t size = 0; moov.empty() || moov.size() != size;) {
         size = moov.size();
-        moov = plain_moov(int64_t(head.size() + size + mdat.size()) - int64_t(begin));
+        const uint64_t at = head.size() + size + mdat.size();
+        moov = plain_moov(int64_t(at) - int64_t(begin), at + media);
     }
-    out.expect(head.size() + moov.size() + mdat.size() + media);
+    out.expect(head.size() + moov.size() + mdat.size() + media + walked);
     out.put(head);
     out.put(moov);
     out.put(mdat.data());
     out.put(m_file + begin, media);
+    for (const Walked& w : m_walked)
+        out.put(m_file + w.sample.offset, w.sample.size);
     return out.good();
 }
 
-std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
+std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift, uint64_t walked_at) const
 {
     const uint32_t movie_scale = m_index->timescale;
     const IsoBox moov = in_memory(m_file, m_layout.boxes[m_index->moov]);
@@ -305,13 +376,23 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
         Timing& tm = timing[t];
         tm.has_edits = isobmff::read_edits(traks[t], tm.edits);
         const size_t kept = m_plan[t].moov_kept;
+        const std::vector<IsoSample> samples = samples_of(t);
         uint64_t shown_end = 0;
-        for (size_t i = 0; i < kept; ++i) {
-            const int64_t end = int64_t(tm.media) + track.samples[i].cts + track.samples[i].duration;
+        for (const IsoSample& s : samples) {
+            const int64_t end = int64_t(tm.media) + s.cts + s.duration;
             shown_end = std::max<uint64_t>(shown_end, uint64_t(std::max<int64_t>(0, end)));
-            tm.media += track.samples[i].duration;
+            tm.media += s.duration;
         }
-        if (kept < track.samples.size()) {
+        if (m_walked_count[t] > 0 && tm.has_edits) {
+            // The edit that ended with what the index listed runs on over what was walked.
+            for (auto e = tm.edits.rbegin(); e != tm.edits.rend(); ++e) {
+                if (e->media_time < 0)
+                    continue;
+                e->duration = std::max(e->duration, rescale_up(shown_end - std::min(shown_end, uint64_t(e->media_time)),
+                                                               track.timescale, movie_scale));
+                break;
+            }
+        } else if (kept < track.samples.size()) {
             // Edits of media that is gone go; the one across the cut ends there.
             size_t n = 0;
             for (; n < tm.edits.size(); ++n) {
@@ -360,7 +441,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
         rewrite.sample_table = [&](Writer& out, const IsoBox& stbl) {
             const IndexTrack& t = m_index->tracks[index];
             const size_t kept = m_plan[index].moov_kept;
-            std::vector<IsoSample> samples(t.samples.begin(), t.samples.begin() + ptrdiff_t(kept));
+            const std::vector<IsoSample> samples = samples_of(index);
             std::vector<Chunk> chunks;
             for (size_t counted = 0, c = 0; counted < kept && c < t.chunks.size(); ++c) {
                 Chunk chunk = t.chunks[c];
@@ -369,6 +450,18 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
                 counted += chunk.samples;
                 chunks.push_back(chunk);
             }
+            // Walked samples lie one after the other: a chunk for each stretch of one track.
+            const uint32_t description = t.chunks.empty() ? 1 : t.chunks.back().description;
+            uint64_t at = walked_at;
+            bool open = false;
+            for (const Walked& w : m_walked) {
+                if (w.track == index && open)
+                    ++chunks.back().samples;
+                else if (w.track == index)
+                    chunks.push_back({at, 1, description});
+                open = w.track == index;
+                at += w.sample.size;
+            }
             const size_t table = out.begin(fourcc("stbl"));
             if (const std::optional<IsoBox> stsd = isobmff::child(stbl, fourcc("stsd")))
                 out.copy(*stsd);
@@ -376,7 +469,7 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
             // Tables of one entry a sample are cut with the samples; others that
             // would need more than that (sub-samples, encryption) do not come along.
             for (const IsoBox& part : isobmff::children(stbl)) {
-                if (part.type == fourcc("sdtp"))
+                if (part.type == fourcc("sdtp") && samples.size() == kept)
                     isobmff::copy_dependencies(out, part, kept);
                 else if (part.type == fourcc("sbgp"))
                     isobmff::copy_groups(out, part, kept);
@@ -395,6 +488,23 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift) const
         isobmff::write_track(w, trak, rewrite);
     };
     return write_movie(moov, movie_end, track, nullptr);
+}
+
+std::vector<IsoSample> IndexRepair::samples_of(size_t t) const
+{
+    const IndexTrack& track = m_index->tracks[t];
+    std::vector<IsoSample> samples(track.samples.begin(), track.samples.begin() + ptrdiff_t(m_plan[t].moov_kept));
+    uint64_t last = m_plan[t].moov_end - (samples.empty() ? 0 : samples.back().duration);
+    for (const Walked& w : m_walked) {
+        if (w.track != t)
+            continue;
+        // The sample before lasts until this one begins.
+        if (!samples.empty())
+            samples.back().duration = uint32_t(w.dts - last);
+        samples.push_back(w.sample);
+        last = w.dts;
+    }
+    return samples;
 }
 
 uint64_t IndexRepair::movie_duration() const
@@ -585,7 +695,8 @@ std::vector<RefSample> IndexRepair::own_layout(const Reference& ref) const
         if (to_ref[t] < 0)
             return;
         const AVRational from{1, int(m_index->tracks[t].timescale)};
-        const int64_t time = av_rescale_q(int64_t(dts), from, ref.tracks[size_t(to_ref[t])].time_base);
+        const int64_t time =
+            av_rescale_q(int64_t(dts) + m_plan[t].shift, from, ref.tracks[size_t(to_ref[t])].time_base);
         layout.push_back({int64_t(s.offset), to_ref[t], time, s.size});
     };
     std::vector<uint64_t> time(m_plan.size(), 0);
@@ -614,8 +725,58 @@ std::vector<RefSample> IndexRepair::own_layout(const Reference& ref) const
     return layout;
 }
 
+std::vector<ByteRange> IndexRepair::walk_ranges(const Reference& ref) const
+{
+    if (!m_plain || m_undescribed.empty())
+        return m_undescribed;
+    // Its last key picture: a walk begins cleanly there.
+    uint64_t from = 0;
+    const int video = ref.video >= 0 ? tracks_of(ref)[size_t(ref.video)] : -1;
+    for (size_t i = 0; video >= 0 && i < m_plan[size_t(video)].moov_kept; ++i) {
+        const IsoSample& s = m_index->tracks[size_t(video)].samples[i];
+        if (s.sync && s.offset < m_described)
+            from = std::max(from, s.offset);
+    }
+    std::vector<ByteRange> ranges;
+    for (const ByteRange& r : m_layout.media) {
+        if (std::max(r.begin, from) < r.end)
+            ranges.push_back({std::max(r.begin, from), r.end, r.cut});
+    }
+    return ranges;
+}
+
+std::vector<std::optional<int64_t>> IndexRepair::walk_start(const Reference& ref,
+                                                            const std::vector<Sample>& samples) const
+{
+    std::vector<std::optional<int64_t>> start(ref.tracks.size());
+    if (!m_plain || m_undescribed.empty())
+        return start;
+    const std::vector<int> to_index = tracks_of(ref);
+    std::vector<bool> seen(ref.tracks.size(), false);
+    for (const Sample& s : samples) {
+        if (seen[s.track])
+            continue;
+        seen[s.track] = true;
+        const int t = to_index[s.track];
+        const long i = t >= 0 ? listed_at(size_t(t), s.pos, s.size) : -1;
+        if (i < 0)
+            continue;
+        const std::vector<IsoSample>& listed = m_index->tracks[size_t(t)].samples;
+        int64_t pts = listed[size_t(i)].cts + m_plan[size_t(t)].shift;
+        for (long j = 0; j < i; ++j)
+            pts += listed[size_t(j)].duration;
+        start[s.track] =
+            av_rescale_q(pts, AVRational{1, int(m_index->tracks[size_t(t)].timescale)}, ref.tracks[s.track].time_base);
+    }
+    return start;
+}
+
 void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& samples)
 {
+    if (m_plain) {
+        add_tail(ref, samples);
+        return;
+    }
     const std::vector<int> to_index = tracks_of(ref);
     // Each track goes on from where its last fragment ended.
     std::vector<int64_t> first(ref.tracks.size(), INT64_MIN);
@@ -653,6 +814,40 @@ void IndexRepair::add_walked(const Reference& ref, const std::vector<Sample>& sa
     for (size_t t = 0; t < m_plan.size(); ++t) {
         if (last[t] != SIZE_MAX)
             m_plan[t].media_end = m_walked[last[t]].dts + m_walked[last[t]].sample.duration;
+    }
+}
+
+// The walk's samples past those the movie box lists, at the times the walk
+// gave them: it began where the index gives times (walk_start()).
+void IndexRepair::add_tail(const Reference& ref, const std::vector<Sample>& samples)
+{
+    const std::vector<int> to_index = tracks_of(ref);
+    std::vector<int64_t> last(m_plan.size(), INT64_MIN);
+    for (const Sample& s : samples) {
+        const int t = to_index[s.track];
+        if (t < 0 || s.pos < m_described)
+            continue;
+        const AVRational from = ref.tracks[s.track].time_base;
+        const AVRational to{1, int(m_index->tracks[size_t(t)].timescale)};
+        TrackPlan& plan = m_plan[size_t(t)];
+        const int64_t pts = av_rescale_q(s.pts, from, to) - plan.shift;
+        // Decoding times rise, from where the index's own samples end.
+        const int64_t dts = std::max(av_rescale_q(s.dts, from, to) - plan.shift,
+                                     last[size_t(t)] == INT64_MIN ? int64_t(plan.moov_end) : last[size_t(t)] + 1);
+        Walked w;
+        w.track = size_t(t);
+        w.dts = uint64_t(dts);
+        w.sample.offset = s.pos;
+        w.sample.size = s.size;
+        w.sample.duration = uint32_t(av_rescale_q(std::max<int64_t>(s.duration, 1), from, to));
+        w.sample.cts = pts - dts;
+        w.sample.sync = s.key;
+        last[size_t(t)] = dts;
+        m_walked.push_back(w);
+        ++plan.kept;
+        ++m_walked_count[size_t(t)];
+        plan.kept_bytes += s.size;
+        plan.media_end = uint64_t(dts) + w.sample.duration;
     }
 }
 
@@ -697,7 +892,10 @@ void IndexRepair::summarise(Summary& s) const
     for (const TrackPlan& plan : m_plan)
         s.used += plan.kept_bytes;
     s.skipped = 0;
-    s.dropped = s.payload > s.used ? s.payload - s.used : 0;
+    for (const auto& [begin, end] : s.spans)
+        s.skipped += end - begin;
+    s.damaged_spots = s.spans.size();
+    s.dropped = s.payload > s.used + s.skipped ? s.payload - s.used - s.skipped : 0;
     s.clock = "the times of the file's own index";
     double video = -1, audio = -1;
     char line[256];
@@ -710,6 +908,7 @@ void IndexRepair::summarise(Summary& s) const
                                                     : fourcc_text(track.handler);
         ts.codec = fourcc_text(track.format);
         ts.samples = plan.kept;
+        ts.walked = m_walked_count[t];
         ts.seconds = track.timescale ? double(plan.media_end) / track.timescale : 0;
         if (ts.kind == "video" && video < 0)
             video = ts.seconds;
@@ -735,13 +934,21 @@ void IndexRepair::summarise(Summary& s) const
     if (m_header_cut)
         s.notes.push_back("the file ends inside a fragment header: the samples of that fragment are lost");
     if (!m_undescribed.empty()) {
-        uint64_t walked = 0;
+        uint64_t walked = 0, bytes = 0;
         for (uint64_t n : m_walked_count)
             walked += n;
-        std::snprintf(line, sizeof line,
-                      "media after the last fragment header (its own header lost) walked with the reference: %llu "
-                      "samples",
-                      (unsigned long long)walked);
+        for (const ByteRange& r : m_undescribed)
+            bytes += r.size();
+        if (m_plain)
+            std::snprintf(line, sizeof line,
+                          "the index before the media describes it up to byte %llu; the %llu bytes after that were "
+                          "walked with the reference: %llu samples",
+                          (unsigned long long)m_described, (unsigned long long)bytes, (unsigned long long)walked);
+        else
+            std::snprintf(line, sizeof line,
+                          "media after the last fragment header (its own header lost) walked with the reference: "
+                          "%llu samples",
+                          (unsigned long long)walked);
         s.notes.push_back(line);
     }
 }

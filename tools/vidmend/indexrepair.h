@@ -35,19 +35,33 @@ public:
 
     IndexState state() const { return m_state; }
     uint64_t kept() const;
+    // The movie box at the head was written only in part: it is not used, the
+    // media is walked (state() is None).
+    bool partial() const { return m_index && m_index->partial; }
 
     // Writes the repaired file to `path`. False with `error` set, or with
     // stopped() when `progress` said stop.
     bool write(const std::string& path, const Progress& progress, std::string& error);
     bool stopped() const { return m_stopped; }
 
-    // Media boxes after all that the fragment headers describe: their own
-    // header was lost or cut off. Empty unless the file is fragmented.
+    // Media no index describes: media boxes after all that the fragment
+    // headers describe (their own header was lost or cut off), or the media
+    // after the last sample a movie box before it lists (a writer that
+    // rewrites its index every few seconds, stopped between two rewrites).
     const std::vector<ByteRange>& undescribed() const { return m_undescribed; }
+    // What to walk for undescribed(): the same, or for a movie box, from its
+    // last key picture on, so that the walk's first samples are ones the index
+    // gives times for.
+    std::vector<ByteRange> walk_ranges(const Reference& ref) const;
+    // Per track of the reference, the time the index gives the first of
+    // `samples` (a walk of walk_ranges()) of that track, in the reference's
+    // time base as libavformat counts it; nothing for a track the index does not time there.
+    std::vector<std::optional<int64_t>> walk_start(const Reference& ref, const std::vector<Sample>& samples) const;
     // Where the samples the file's own index keeps lie, as a reference's
     // layout: its writer's interleave, for a walk of undescribed().
     std::vector<RefSample> own_layout(const Reference& ref) const;
-    // Takes what a walk of undescribed() found, timed, as one more fragment.
+    // Takes what a walk of walk_ranges() found, timed: after the movie box's
+    // own samples, or as one more fragment.
     void add_walked(const Reference& ref, const std::vector<Sample>& samples);
 
     // What was kept and dropped, per track.
@@ -61,6 +75,8 @@ private:
         uint64_t kept_bytes = 0;
         uint64_t media_end = 0; // decoding time after the last sample kept
         size_t moov_kept = 0;   // samples kept of those the movie box lists
+        uint64_t moov_end = 0;  // decoding time after them
+        int64_t shift = 0;      // presentation time as libavformat counts it, less the media's
     };
     struct Span
     {
@@ -73,11 +89,17 @@ private:
     // The file's track for each of the reference's, -1 for none.
     std::vector<int> tracks_of(const Reference& ref) const;
     void plan_fragments();
+    void plan_tail();
+    void add_tail(const Reference& ref, const std::vector<Sample>& samples);
+    // The index's sample of track `t` that lies at `pos` with `size` bytes, -1 if none.
+    long listed_at(size_t t, uint64_t pos, uint32_t size) const;
     bool fragment_whole(const IndexFragment& f) const;
 
     bool write_plain(OutputFile& out, std::string& error);
     bool write_fragmented(OutputFile& out, std::string& error);
-    std::vector<uint8_t> plain_moov(int64_t shift) const;
+    std::vector<uint8_t> plain_moov(int64_t shift, uint64_t walked_at) const;
+    // A track's samples in a rebuilt movie box: those of its own it keeps, then those walked.
+    std::vector<isobmff::Sample> samples_of(size_t t) const;
     std::vector<uint8_t> fragmented_moov() const;
     std::vector<uint8_t> cut_fragment(uint64_t& data_begin, uint64_t& data_end) const;
     std::vector<uint8_t> walked_fragment() const;
@@ -95,6 +117,8 @@ private:
     std::vector<std::vector<size_t>> m_cut_kept; // of the cut fragment: samples kept per track fragment and run
     bool m_header_cut = false;                   // the file ends inside a fragment header
     std::vector<ByteRange> m_undescribed;
+    uint64_t m_described = UINT64_MAX;                                 // a movie box's samples end here
+    std::vector<std::vector<std::pair<uint64_t, size_t>>> m_by_offset; // per index track: its samples by offset
     struct Walked
     {
         size_t track = 0; // index track

@@ -48,8 +48,13 @@
 //      or PCM) is told by its clock against the pictures and repaired at its own rate
 // A damaged file that still has its index (written before the media, or as
 // fragments) and was cut short is rebuilt from that index: the samples that
-// lie wholly in the file are kept. The reference is needed only for media
-// whose fragment header was lost, which is walked.
+// lie wholly in the file are kept. Media the index does not describe (after
+// the last sample an index at the head lists, as a writer that rewrites it
+// every few seconds leaves it; past the last fragment header) is walked with
+// the reference and joined to it. An index written only in part into space
+// reserved for it is passed over and the media walked.
+// The summary printed names, per track, the samples from the index and from
+// the walk, and every damaged span skipped.
 // The inputs are never written to.
 
 #include "jobfile.h"

@@ -53,9 +53,12 @@ std::optional<MovieIndex> read_movie_index(const uint8_t* file, const FileLayout
             index.timescale = isobmff::timescale(box);
         } else if (box.type == fourcc("trak")) {
             std::optional<IndexTrack> track = read_track(box);
-            if (!track)
-                return std::nullopt;
-            index.tracks.push_back(std::move(*track));
+            if (track)
+                index.tracks.push_back(std::move(*track));
+            index.partial = index.partial || !track;
+        } else if (box.type == 0) {
+            // Zeros where the next box should begin: the rest was never written.
+            index.partial = true;
         } else if (box.type == fourcc("mvex")) {
             index.fragmented = true;
             for (const IsoBox& trex : isobmff::children(box)) {

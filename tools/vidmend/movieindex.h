@@ -32,6 +32,10 @@ struct MovieIndex
     size_t moov = 0; // in FileLayout::boxes
     uint32_t timescale = 0;
     bool fragmented = false; // the movie box announces fragments ('mvex')
+    // The movie box was written only in part (space reserved for it at the head
+    // of the file, the writer stopped while it filled it): `tracks` holds those
+    // that are whole.
+    bool partial = false;
     std::vector<IndexTrack> tracks;
     std::vector<IndexFragment> fragments; // after the movie box, in file order
 };
@@ -43,8 +47,8 @@ inline isobmff::Box in_memory(const uint8_t* file, const Box& box)
 }
 
 // The index a file carries for itself: its whole movie box and the whole
-// fragment headers after it. Nothing when there is no whole movie box or its
-// tables cannot be read.
+// fragment headers after it. Nothing when there is no whole movie box or no
+// track of it can be read.
 std::optional<MovieIndex> read_movie_index(const uint8_t* file, const FileLayout& layout);
 
 } // namespace vidmend

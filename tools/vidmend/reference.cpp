@@ -1,6 +1,7 @@
 #include "reference.h"
 
 #include "audioframer.h"
+#include "timestamps.h"
 #include "videoscanner.h"
 
 #include <algorithm>
@@ -138,6 +139,9 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         }
         if (track.kind != TrackKind::Skipped)
             read_index(st, track, index, ref.layout);
+        // Their samples lie among the pictures and the sound; the walk passes over them.
+        for (int e = 0; track.kind == TrackKind::Skipped && e < avformat_index_get_entries_count(st); ++e)
+            ref.other_size = std::max<uint32_t>(ref.other_size, uint32_t(avformat_index_get_entry(st, e)->size));
         ref.tracks.push_back(std::move(track));
     }
 
@@ -202,16 +206,28 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
     // The most pictures the examples hold between two places where the order counts start again.
     VideoScanner scanner(ref.video_config, UINT32_MAX, UINT32_MAX);
     int64_t since = -1;
+    std::vector<int32_t> poc;
+    std::vector<bool> starts;
     for (const auto& sample : video.examples) {
         VideoCandidate c;
         if (!scanner.probe(sample.data(), sample.size(), c))
             continue;
-        if (scanner.accept(sample.data(), c).period_start) {
+        const PictureOrder order = scanner.accept(sample.data(), c);
+        if (order.period_start) {
             if (since > 0)
                 video.longest_period = std::max(video.longest_period, since);
             since = 0;
         }
         since += since >= 0;
+        if (since > 0) {
+            poc.push_back(order.poc);
+            starts.push_back(order.period_start);
+        }
+    }
+    const std::vector<int64_t> display = display_order(poc, starts);
+    for (size_t k = 0, first = 0; k < display.size(); ++k) {
+        first = starts[k] ? k : first;
+        ++video.reorder[display[k] - display[first] - int64_t(k - first)];
     }
     return ReferenceStatus::Ok;
 }

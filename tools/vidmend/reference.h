@@ -3,6 +3,7 @@
 #include "paramsets.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,7 +46,11 @@ struct RefTrack
     int64_t first_dts = 0;
     int delay = 0;              // video: frames by which decoding runs ahead of display
     int64_t longest_period = 0; // video: most pictures between order count resets, 0 when it shows none
-    int64_t frame_samples = 0;  // audio: samples a frame holds (1 for PCM, whose frames are sample frames)
+    // Video: how often each distance between a picture's place in display
+    // order and its place in decoding order (both counted from where its
+    // period begins) occurs: the stream's reordering.
+    std::map<int64_t, int> reorder;
+    int64_t frame_samples = 0; // audio: samples a frame holds (1 for PCM, whose frames are sample frames)
     int sample_rate = 0;
     // The first samples' bytes, to learn what the stream's samples look like.
     std::vector<std::vector<uint8_t>> examples;
@@ -68,6 +73,7 @@ struct Reference
     DecoderConfig video_config;
     std::vector<RefSample> layout; // video and audio samples by file position
     double frame_rate = 0;
+    uint32_t other_size = 0; // the largest sample of the tracks not repaired (text, timecode), 0 if none
 };
 
 enum class ReferenceStatus { Ok, Unreadable, NoVideo, Unsupported };

@@ -12,6 +12,7 @@
 
 #include "protocol/repair.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -151,7 +152,15 @@ RepairResult Run::go()
                                                      "nothing to repair");
     if (indexed.state() == IndexState::Cut)
         return from_index(indexed, damaged.data(), status == ReferenceStatus::Ok);
-    const bool damaged_indexed = has_usable_index(m_job.damaged, layout);
+    // A movie box written in part (into space reserved for it at the head) may
+    // still open: the media is walked all the same.
+    const bool damaged_indexed = !indexed.partial() && has_usable_index(m_job.damaged, layout);
+    if (indexed.partial())
+        m_result.summary.notes.push_back("the index at the head of the file was written only in part: the media "
+                                         "is walked with the reference");
+    if (layout.reserved > 0)
+        m_result.summary.notes.push_back("passed over " + std::to_string(layout.reserved) +
+                                         " bytes of zeros between boxes (space reserved for an index)");
     // A reference of sound alone repairs a recording of sound alone.
     const bool sound_only = status == ReferenceStatus::NoVideo && m_ref.video < 0 && !m_ref.audio.empty();
     if (status != ReferenceStatus::Ok && !sound_only) {
@@ -196,16 +205,24 @@ RepairResult Run::go()
             return tell(again ? 600 : int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
         });
         if (lost_head > 0) {
+            // A damaged spot before the first sample: what came before it is unknown.
             result.stats.payload += lost_head;
             result.stats.skipped += lost_head;
             ++result.stats.skipped_runs;
+            result.stats.spans.insert(result.stats.spans.begin(), {0, lost_head});
+            if (!result.samples.empty())
+                result.samples.front().loss = uint32_t(std::min<uint64_t>(lost_head, UINT32_MAX));
         }
         return result;
     };
     WalkResult walk = walk_media(false);
-    // A recording with pictures does not split into the sound of a reference without them.
+    // A recording with pictures does not split into the sound of a reference
+    // without them; a hole of zeros in one of sound alone is no picture.
+    uint64_t zeros = 0;
+    for (const auto& [begin, end] : sound_only ? walk.stats.spans : decltype(walk.stats.spans)())
+        zeros += uint64_t(std::count(damaged.data() + begin, damaged.data() + end, uint8_t(0)));
     if (!walk.stats.stopped && sound_only &&
-        (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload))
+        (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload - zeros))
         return fail(Outcome::NoVideo, "the reference has no video track, and " + m_job.damaged +
                                           " is not a recording of its sound alone");
     // The walk is over: a failure from here on says so.
@@ -326,25 +343,40 @@ RepairResult Run::deliver(const std::function<bool(const std::string&, std::stri
 
 RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok)
 {
-    // Media whose fragment header was lost is walked as a recording cut off
-    // before its index, with the reference's help.
-    if (!indexed.undescribed().empty() && reference_ok && m_ref.tracks[m_ref.video].step > 0) {
+    // Media no index describes is walked with the reference's help: after a
+    // movie box that lists only the first part of it, or past the last fragment
+    // header, one lost or cut off.
+    if (!indexed.undescribed().empty()) {
+        if (!reference_ok || m_ref.tracks[m_ref.video].step <= 0)
+            return fail(Outcome::Unreadable, "the media after what the index of " + m_job.damaged +
+                                                 " describes can only be read with a healthy reference: " +
+                                                 "choose one from the same device with the same settings");
         if (!tell(0, "rebuilding"))
             return fail(Outcome::Stopped, "stopped");
-        // The file's own writer interleaved its tracks as its fragments show.
+        // The file's own writer interleaved its tracks as its index shows.
         std::vector<RefSample> own = indexed.own_layout(m_ref);
         if (own.size() >= 16)
             m_ref.layout = std::move(own);
         Walker walker(m_ref, file);
-        WalkResult walk = walker.walk(indexed.undescribed(), [this](uint64_t done, uint64_t total) {
+        const std::vector<ByteRange> ranges = indexed.walk_ranges(m_ref);
+        WalkResult walk = walker.walk(ranges, [this](uint64_t done, uint64_t total) {
             return tell(int(done * 500 / std::max<uint64_t>(total, 1)), "rebuilding");
         });
         if (walk.stats.stopped)
             return fail(Outcome::Stopped, "stopped");
         if (walk.stats.foreign_audio >= 0)
             return foreign_audio(walk.stats.foreign_audio);
+        // Each track takes up where the index gives it a time.
+        const std::vector<std::optional<int64_t>> start = indexed.walk_start(m_ref, walk.samples);
+        for (size_t t = 0; t < start.size(); ++t)
+            if (start[t])
+                m_ref.tracks[t].first_pts = *start[t];
         assign_timestamps(m_ref, walk.samples);
+        if (walk.stats.video_bytes * 20 < walk.stats.payload && walk.stats.payload > (64u << 10))
+            return fail(Outcome::NothingFound, "the media after what the index of " + m_job.damaged +
+                                                   " describes does not match the reference's settings");
         indexed.add_walked(m_ref, walk.samples);
+        m_result.summary.spans = walk.stats.spans;
     }
     indexed.summarise(m_result.summary);
     if (indexed.kept() == 0)
@@ -370,6 +402,7 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
 {
     Summary& s = m_result.summary;
     s.damaged_spots = walk.stats.skipped_runs;
+    s.spans = walk.stats.spans;
     s.stray_frames = walk.stats.dropped_frames;
     char clock[96];
     if (m_ref.video < 0)
@@ -408,7 +441,7 @@ void Run::summarise(const WalkResult& walk, const Timing& timing)
         TrackSummary ts;
         ts.kind = track.kind == TrackKind::Video ? "video" : "audio";
         ts.codec = track.codec_name;
-        ts.samples = count[t];
+        ts.samples = ts.walked = count[t];
         ts.lost = timing.lost[t];
         if (count[t])
             ts.seconds = double(last[t] - first[t] + step[t]) * av_q2d(track.time_base);
@@ -447,14 +480,21 @@ std::string format_summary(const Summary& s)
     }
     for (size_t i = 0; i < s.tracks.size(); ++i) {
         const TrackSummary& t = s.tracks[i];
-        std::snprintf(line, sizeof line, "track %zu (%s, %s): %llu samples, %.3f s", i + 1, t.kind.c_str(),
-                      t.codec.c_str(), (unsigned long long)t.samples, t.seconds);
+        std::snprintf(line, sizeof line,
+                      "track %zu (%s, %s): %llu samples, %llu from the file's own index, %llu walked, %.3f s", i + 1,
+                      t.kind.c_str(), t.codec.c_str(), (unsigned long long)t.samples,
+                      (unsigned long long)(t.samples - t.walked), (unsigned long long)t.walked, t.seconds);
         text += line;
         if (s.damaged_spots) {
             std::snprintf(line, sizeof line, ", %.3f s estimated lost to damage", t.lost);
             text += line;
         }
         text += "\n";
+    }
+    for (const auto& [begin, end] : s.spans) {
+        std::snprintf(line, sizeof line, "damaged span skipped: bytes %llu to %llu (%llu bytes)\n",
+                      (unsigned long long)begin, (unsigned long long)end, (unsigned long long)(end - begin));
+        text += line;
     }
     if (s.stray_frames) {
         std::snprintf(line, sizeof line, "audio frames after damage that fit no track, dropped: %llu\n",

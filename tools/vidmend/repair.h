@@ -34,6 +34,7 @@ struct TrackSummary
     std::string kind; // "video" or "audio"
     std::string codec;
     uint64_t samples = 0;
+    uint64_t walked = 0; // of them, found by walking the media; the rest the file's own index lists
     double seconds = 0;
     double lost = 0; // seconds estimated lost to damage
 };
@@ -45,8 +46,9 @@ struct Summary
     uint64_t skipped = 0;
     uint64_t dropped = 0; // a cut-off sample at the end
     uint64_t damaged_spots = 0;
-    uint64_t stray_frames = 0; // audio frames after damage that fit no track, dropped
-    std::string clock;         // what the video was laid out on
+    std::vector<std::pair<uint64_t, uint64_t>> spans; // each damaged spot skipped: begin and end in the file
+    uint64_t stray_frames = 0;                        // audio frames after damage that fit no track, dropped
+    std::string clock;                                // what the video was laid out on
     std::vector<TrackSummary> tracks;
     std::vector<std::string> notes;
     double mismatch = 0; // video length minus the longest audio length, seconds

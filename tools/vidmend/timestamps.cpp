@@ -132,6 +132,9 @@ struct Layout
     std::vector<double> duration;   // average sample duration as the walk gave it, per track
     std::vector<double> plain_size; // average size of the samples that are not key pictures, per track
     std::vector<bool> present;
+    // Per track, the samples in each of its runs where every whole run holds
+    // as many (a writer that cuts each track into chunks of a fixed length), 0 otherwise.
+    std::vector<int64_t> chunk;
 
     Layout(const std::vector<Sample>& samples, size_t tracks)
         : run(tracks, 1)
@@ -139,11 +142,15 @@ struct Layout
         , duration(tracks, 0)
         , plain_size(tracks, 0)
         , present(tracks, false)
+        , chunk(tracks, 0)
     {
         std::vector<std::vector<double>> runs(tracks);
         std::vector<double> bytes(tracks, 0), count(tracks, 0), plain(tracks, 0);
-        size_t begin = 0;
+        std::vector<std::vector<int64_t>> whole(tracks);
+        size_t begin = 0, since_loss = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
+            if (samples[i].loss)
+                since_loss = i;
             const Sample& s = samples[i];
             bytes[s.track] += s.size;
             if (!s.key) {
@@ -161,7 +168,17 @@ struct Layout
                 begin > 0 && i + 1 < samples.size() && samples[begin].loss == 0 && samples[i + 1].loss == 0;
             if (clean)
                 runs[s.track].push_back(double(i + 1 - begin));
+            // A track's first chunk may hold more than the rest.
+            if (clean && since_loss < begin && count[s.track] > double(i + 1 - begin))
+                whole[s.track].push_back(int64_t(i + 1 - begin));
             begin = i + 1;
+        }
+        for (size_t t = 0; t < tracks; ++t) {
+            const std::vector<int64_t>& w = whole[t];
+            const int64_t least = w.empty() ? 0 : *std::min_element(w.begin(), w.end());
+            if (w.size() >= 3 && least >= 2 &&
+                std::all_of(w.begin(), w.end(), [&](int64_t n) { return n % least == 0; }))
+                chunk[t] = least;
         }
         for (size_t t = 0; t < tracks; ++t) {
             // The mean, not the median: a track that alternates runs of one and
@@ -605,9 +622,11 @@ void split_long_periods(const std::vector<bool>& after_damage, const std::vector
         double length = 1, best_miss = allowed;
         size_t split = 0;
         for (size_t k = first + 1; k < end; ++k) {
+            // How far from the pictures lost here the period would end: none when it ends among them.
+            const double miss = std::max({0.0, length - double(longest), double(longest) - length - lost[k]});
             length += lost[k];
-            if (after_damage[k] && std::fabs(length - double(longest)) < best_miss) {
-                best_miss = std::fabs(length - double(longest));
+            if (after_damage[k] && miss < best_miss) {
+                best_miss = miss;
                 split = k;
             }
             length += 1;
@@ -691,6 +710,16 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
             damage = false;
         }
     }
+    // Right after damage the count's high part goes on from before it, which
+    // may be stale: a picture's count is within half a wrap of the next one's
+    // in the same stretch, which sets it right.
+    for (size_t k = poc.size() - std::min<size_t>(poc.size(), 1); k-- > 0;) {
+        const int64_t wrap = samples[pictures[k]].wrap;
+        if (wrap <= 0 || after_damage[k + 1] || starts[k + 1] || starts[k])
+            continue;
+        const int64_t off = int64_t(poc[k]) - poc[k + 1];
+        poc[k] = clamp_poc(int64_t(poc[k]) - (off + (off > 0 ? wrap / 2 : -(wrap / 2))) / wrap * wrap);
+    }
     mark_lost_starts(poc, after_damage, starts);
     split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
     unwrap_counts(samples, pictures, after_damage, lost_pictures, poc, starts);
@@ -708,10 +737,14 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     // the audio tells better.
     int64_t shift = 0;
     slots.guessed.assign(pictures.size(), false);
+    slots.wrap.assign(pictures.size(), 0);
+    const int32_t poc_step = std::max<int32_t>(1, usual_step(poc, period_starts(starts)));
     for (size_t k = 0; k < pictures.size(); ++k) {
         if (starts[k] && k > 0) {
             shift += std::llround(lost_pictures[k]);
             slots.guessed[k] = after_damage[k];
+        } else if (k > 0 && after_damage[k]) {
+            slots.wrap[k] = samples[pictures[k]].wrap / poc_step;
         }
         display[k] += shift;
     }
@@ -743,12 +776,34 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
                     ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
                     : 0;
             rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
-            delay = std::max(delay, rank[k] - display[k]);
         }
+        // A period that begins right after damage began in the middle of the
+        // reordering: a picture lost there (a reference picture shown after
+        // those that follow it) may have been decoded before them. The
+        // pictures' distances between display and decoding order then fit the
+        // reference's best shifted by as many.
+        if (first > 0 && after_damage[first] && !video.reorder.empty()) {
+            int64_t best = 0, best_fit = -1;
+            for (int64_t c = std::max<int64_t>(-4, rank[first - 1] + 1 - rank[first]); c <= 4; ++c) {
+                int64_t fit = 0;
+                for (size_t k = first; k < end && k < first + 48; ++k) {
+                    const auto it = video.reorder.find(display[k] - rank[k] - c);
+                    fit += it == video.reorder.end() ? 0 : it->second;
+                }
+                if (fit > best_fit || (fit == best_fit && std::llabs(c) < std::llabs(best))) {
+                    best = c;
+                    best_fit = fit;
+                }
+            }
+            for (size_t k = first; k < end; ++k)
+                rank[k] += best;
+        }
+        for (size_t k = first; k < end; ++k)
+            delay = std::max(delay, rank[k] - display[k]);
         first = end;
     }
 
-    timing.lost = place_audio(ref, lost_at, layout.duration, slots, samples);
+    timing.lost = place_audio(ref, lost_at, layout.duration, layout.size, layout.chunk, slots, samples);
     timing.lost[ref.video] += std::round(lost_video) * step;
 
     for (size_t k = 0; k < pictures.size(); ++k) {
@@ -769,6 +824,18 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     // recording's frame rate varied.
     if (!ref.audio.empty() && pictures.size() >= 8)
         follow_audio_clock(ref, samples, pictures, display, rank, delay, timing);
+    // Past a lost head each track lies where it would have in the whole
+    // recording: the earliest sample begins at 0 instead, all moved alike.
+    if (!samples.empty() && samples.front().loss > 0) {
+        double earliest = INFINITY;
+        for (const Sample& s : samples)
+            earliest = std::min(earliest, double(s.pts) * av_q2d(ref.tracks[s.track].time_base));
+        for (Sample& s : samples) {
+            const int64_t ticks = std::llround(earliest / av_q2d(ref.tracks[s.track].time_base));
+            s.pts -= ticks;
+            s.dts -= ticks;
+        }
+    }
     return timing;
 }
 

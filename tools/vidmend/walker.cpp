@@ -317,7 +317,11 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
         const uint64_t hole = hole_in(begin, end);
         // A run that ends off the writer's chunk length before another picture has lost bytes, or gained some.
         const bool misaligned = m_pcm_unit && end < range_end && (end - begin) % m_pcm_unit != 0;
-        const bool too_long = framer.fixed() && ((m_run_limit && end - begin > m_run_limit) || misaligned);
+        // After the last picture the sound may run on for longer than any run
+        // (the pictures stopped first): taken while it sounds like sound.
+        const bool last = end == range_end;
+        const bool too_long = framer.fixed() && ((m_run_limit && end - begin > m_run_limit && !last) || misaligned ||
+                                                 (last && !framer.belongs(m_file + begin, hole - begin)));
         uint64_t sound_end = hole < end ? hole : too_long ? begin : end;
         // Bytes before a hole that are no sound (the head of a picture the hole cut off) are damage too.
         if (hole < end && framer.fixed() && !framer.belongs(m_file + begin, hole - begin))
@@ -359,6 +363,11 @@ bool Walker::take_gap(uint64_t begin, uint64_t& end, const ByteRange& range, Wal
     }
     if (pos >= end)
         return true;
+    // A sample of a track not repaired (text, timecode) between the sound and the next picture.
+    if (others(end - pos) && end < range_end) {
+        stats.other += end - pos;
+        return true;
+    }
     return damaged_from(pos, end, range, result);
 }
 
@@ -384,6 +393,7 @@ bool Walker::damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, W
         }
         stats.skipped += q - pos;
         ++stats.skipped_runs;
+        stats.spans.emplace_back(pos, q);
         m_loss_pending += q - pos;
         end = q;
         stats.damage_seconds += since(start);
@@ -394,9 +404,14 @@ bool Walker::damaged_from(uint64_t pos, uint64_t& end, const ByteRange& range, W
     AudioFramer::Result tail;
     if (!m_framers.empty() && end > pos)
         resume = audio_resumes(pos, end, tail);
-    stats.skipped += resume - pos;
-    ++stats.skipped_runs;
-    m_loss_pending += resume - pos;
+    if (others(resume - pos)) {
+        stats.other += resume - pos;
+    } else {
+        stats.skipped += resume - pos;
+        ++stats.skipped_runs;
+        stats.spans.emplace_back(pos, resume);
+        m_loss_pending += resume - pos;
+    }
     for (uint32_t len : tail.lengths) {
         frames.emplace_back(resume, len);
         resume += len;
@@ -463,6 +478,12 @@ void Walker::push(Sample s, WalkResult& result)
     s.loss = uint32_t(std::min<uint64_t>(m_loss_pending, UINT32_MAX));
     m_loss_pending = 0;
     result.samples.push_back(s);
+}
+
+bool Walker::others(uint64_t bytes) const
+{
+    // A few of them may lie together (a text sample ending, the next beginning).
+    return bytes > 0 && bytes <= 4ull * m_ref.other_size;
 }
 
 bool Walker::complete_at_end(const VideoCandidate& c) const

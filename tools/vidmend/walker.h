@@ -34,10 +34,12 @@ struct WalkStats
     uint64_t walked = 0;
     uint64_t video_bytes = 0;
     uint64_t audio_bytes = 0;
-    uint64_t skipped = 0;        // bytes that are neither video nor audio
-    uint64_t skipped_runs = 0;   // damaged spots: stretches of such bytes
-    uint64_t dropped_tail = 0;   // a cut-off last sample
-    uint64_t dropped_frames = 0; // audio frames after damage that fit no track
+    uint64_t skipped = 0;                             // bytes that are neither video nor audio
+    uint64_t skipped_runs = 0;                        // damaged spots: stretches of such bytes
+    std::vector<std::pair<uint64_t, uint64_t>> spans; // where each of them lies in the file, begin and end
+    uint64_t dropped_tail = 0;                        // a cut-off last sample
+    uint64_t other = 0;                               // samples of tracks not repaired (text, timecode)
+    uint64_t dropped_frames = 0;                      // audio frames after damage that fit no track
     uint64_t decoder_calls = 0;
     double search_seconds = 0; // looking for the next video sample after one that is not followed by another
     double audio_seconds = 0;  // cutting audio runs into frames
@@ -95,6 +97,8 @@ private:
     uint64_t hole_in(uint64_t begin, uint64_t end) const;
     void give_frames(const std::vector<std::pair<uint64_t, uint32_t>>& frames, bool after_damage, WalkResult& result);
     bool complete_at_end(const VideoCandidate& c) const;
+    // Whether a stretch that is neither pictures nor sound may be samples of the reference's other tracks.
+    bool others(uint64_t bytes) const;
     // Whether the runs between the first pictures split into frames of the
     // reference's audio; false when none of several does.
     bool audio_splits_at(const ByteRange& range);
