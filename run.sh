@@ -131,7 +131,15 @@ cleanup() {
     stop_servers
 }
 trap cleanup EXIT
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# wait_port PORT: until something listens there, 10 s at most.
+wait_port() {
+    for _ in $(seq 100); do
+        (echo >"/dev/tcp/127.0.0.1/$1") 2>/dev/null && break
+        sleep 0.1
+    done
+}
+port=$(free_port)
 cat >"$net/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
 daemon off;
@@ -146,10 +154,7 @@ rm -f "$net/nginx.log"
 start_server() {
     nginx -e "$net/nginx.log" -c "$net/nginx.conf" -p "$net" &
     echo $! >"$net/server.pid"
-    for _ in $(seq 100); do
-        (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-        sleep 0.1
-    done
+    wait_port "$port"
 }
 start_server
 
@@ -258,7 +263,6 @@ echo "Screenshots: $shots/one-connection/"
 # this server, to a second one, and over rtmps through a TLS front (nginx's
 # stream module with a certificate made here) to this one again. The second
 # server restarts during the push; a reader on each of the others records.
-free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port_b=$(free_port)
 port_tls=$(free_port)
 mkdir -p "$net/b" "$net/tls"
@@ -281,10 +285,7 @@ CONF
 start_nginx() {
     nginx -e "$net/$1/nginx.log" -c "$net/$1/nginx.conf" -p "$net/$1" &
     echo $! >"$net/$1.pid"
-    for _ in $(seq 100); do
-        (echo >"/dev/tcp/127.0.0.1/$2") 2>/dev/null && break
-        sleep 0.1
-    done
+    wait_port "$2"
 }
 rm -f "$net/b/nginx.log"
 start_nginx b "$port_b"

@@ -247,14 +247,9 @@ EntryRecord read_entry(std::string_view line)
         return record;
     line.remove_prefix(entry_marker.size());
     const size_t bar = line.find('|');
-    if (bar == std::string_view::npos || bar == 0 || bar > 18)
+    const long long entry = number_of(line.substr(0, bar));
+    if (bar == std::string_view::npos || entry < 0)
         return record;
-    long long entry = 0;
-    for (const char c : line.substr(0, bar)) {
-        if (c < '0' || c > '9')
-            return record;
-        entry = entry * 10 + (c - '0');
-    }
     const std::string_view rest = line.substr(bar + 1);
     if (rest == "on") {
         record.state = EntryState::On;
