@@ -767,6 +767,184 @@ void unwrap_counts(const std::vector<Sample>& samples, const std::vector<size_t>
     }
 }
 
+// Samples each damaged spot took from each track.
+std::vector<std::vector<double>> losses(const std::vector<Sample>& samples, const Layout& layout)
+{
+    std::vector<std::vector<double>> lost_at(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!samples[i].loss)
+            continue;
+        lost_at[i] = layout.loss(samples, long(i) - 1, i, double(samples[i].loss));
+    }
+    return lost_at;
+}
+
+// The pictures in decoding order: their order counts, where periods start,
+// and what damage took just before each.
+struct PictureRun
+{
+    std::vector<int32_t> poc;
+    std::vector<bool> starts;
+    std::vector<double> lost; // pictures lost before each, estimated
+    std::vector<bool> after_damage;
+};
+
+PictureRun collect_pictures(const std::vector<Sample>& samples, const std::vector<std::vector<double>>& lost_at,
+                            int video, std::vector<size_t>& pictures)
+{
+    PictureRun run;
+    double pending = 0;
+    bool damage = false;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!lost_at[i].empty()) {
+            pending += lost_at[i][video];
+            damage = true;
+        }
+        if (samples[i].track == video) {
+            pictures.push_back(i);
+            run.poc.push_back(samples[i].poc);
+            run.starts.push_back(samples[i].period_start);
+            run.lost.push_back(pending);
+            run.after_damage.push_back(damage);
+            pending = 0;
+            damage = false;
+        }
+    }
+    return run;
+}
+
+// Right after damage the count's high part goes on from before it, which
+// may be stale: a picture's count is within half a wrap of the next one's
+// in the same stretch, which sets it right.
+void mend_stale_counts(const std::vector<Sample>& samples, const std::vector<size_t>& pictures, PictureRun& run)
+{
+    std::vector<int32_t>& poc = run.poc;
+    for (size_t k = poc.size() - std::min<size_t>(poc.size(), 1); k-- > 0;) {
+        const int64_t wrap = samples[pictures[k]].wrap;
+        if (wrap <= 0 || run.after_damage[k + 1] || run.starts[k + 1] || run.starts[k])
+            continue;
+        const int64_t off = int64_t(poc[k]) - poc[k + 1];
+        poc[k] = clamp_poc(int64_t(poc[k]) - (off + (off > 0 ? wrap / 2 : -(wrap / 2))) / wrap * wrap);
+    }
+}
+
+// Pictures lost where a period ends leave no gap in the order counts:
+// the next period starts as many pictures later as the bytes held, until
+// the audio tells better.
+void shift_after_lost_ends(const std::vector<Sample>& samples, const PictureRun& run, PictureSlots& slots)
+{
+    const std::vector<size_t>& pictures = slots.sample;
+    int64_t shift = 0;
+    slots.guessed.assign(pictures.size(), false);
+    slots.wrap.assign(pictures.size(), 0);
+    const int32_t poc_step = std::max<int32_t>(1, usual_step(run.poc, period_starts(run.starts)));
+    for (size_t k = 0; k < pictures.size(); ++k) {
+        if (run.starts[k] && k > 0) {
+            shift += std::llround(run.lost[k]);
+            slots.guessed[k] = run.after_damage[k];
+        } else if (k > 0 && run.after_damage[k]) {
+            slots.wrap[k] = samples[pictures[k]].wrap / poc_step;
+        }
+        slots.display[k] += shift;
+    }
+}
+
+// A period that begins right after damage began in the middle of the
+// reordering: a picture lost there (a reference picture shown after
+// those that follow it) may have been decoded before them. The
+// pictures' distances between display and decoding order then fit the
+// reference's best shifted by as many.
+int64_t reorder_shift(const RefTrack& video, const std::vector<int64_t>& display, const std::vector<int64_t>& rank,
+                      size_t first, size_t end)
+{
+    int64_t best = 0, best_fit = -1;
+    for (int64_t c = std::max<int64_t>(-4, rank[first - 1] + 1 - rank[first]); c <= 4; ++c) {
+        int64_t fit = 0;
+        for (size_t k = first; k < end && k < first + 48; ++k) {
+            const auto it = video.reorder.find(display[k] - rank[k] - c);
+            fit += it == video.reorder.end() ? 0 : it->second;
+        }
+        if (fit > best_fit || (fit == best_fit && std::llabs(c) < std::llabs(best))) {
+            best = c;
+            best_fit = fit;
+        }
+    }
+    return best;
+}
+
+// Decoding times count pictures from the start of their period, so a
+// picture lost to damage shifts nothing past the next random access point.
+// After damage in a period, the pictures lost before one in decoding
+// order are the display slots up to the latest one shown so far that no
+// picture of the period fills (but for those the end of the data cut off).
+// Gives the delay by which decoding runs ahead of display.
+int64_t decoding_ranks(const RefTrack& video, const PictureRun& run, PictureSlots& slots)
+{
+    const std::vector<int64_t>& display = slots.display;
+    std::vector<int64_t>& rank = slots.rank;
+    const size_t count = slots.sample.size();
+    rank.resize(count);
+    int64_t delay = video.delay;
+    for (size_t first = 0; first < count;) {
+        const size_t end = period_end(run.starts, first);
+        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
+        std::sort(shown.begin(), shown.end());
+        const int64_t counted = end == count ? shown.back() - video.delay - 1 : shown.back();
+        int64_t latest = shown.front();
+        bool damaged = false;
+        for (size_t k = first; k < end; ++k) {
+            latest = std::max(latest, display[k]);
+            damaged = damaged || (k > first && run.after_damage[k]);
+            const int64_t upto = std::min(latest, counted);
+            const int64_t lost =
+                damaged && upto >= shown.front()
+                    ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
+                    : 0;
+            rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
+        }
+        if (first > 0 && run.after_damage[first] && !video.reorder.empty()) {
+            const int64_t best = reorder_shift(video, display, rank, first, end);
+            for (size_t k = first; k < end; ++k)
+                rank[k] += best;
+        }
+        for (size_t k = first; k < end; ++k)
+            delay = std::max(delay, rank[k] - display[k]);
+        first = end;
+    }
+    return delay;
+}
+
+// The pictures' times at the reference's frame rate; dts must rise even where estimates collide.
+void time_pictures(const RefTrack& video, const PictureSlots& slots, int64_t delay, std::vector<Sample>& samples)
+{
+    const std::vector<size_t>& pictures = slots.sample;
+    for (size_t k = 0; k < pictures.size(); ++k) {
+        Sample& s = samples[pictures[k]];
+        s.pts = video.first_pts + slots.display[k] * video.step;
+        s.dts = video.first_pts + (slots.rank[k] - delay) * video.step;
+        s.duration = video.step;
+    }
+    for (size_t k = 1; k < pictures.size(); ++k) {
+        Sample& s = samples[pictures[k]];
+        s.dts = std::max(s.dts, samples[pictures[k - 1]].dts + 1);
+        s.dts = std::min(s.dts, s.pts);
+    }
+}
+
+// Past a lost head each track lies where it would have in the whole
+// recording: the earliest sample begins at 0 instead, all moved alike.
+void start_at_zero(const Reference& ref, std::vector<Sample>& samples)
+{
+    double earliest = INFINITY;
+    for (const Sample& s : samples)
+        earliest = std::min(earliest, double(s.pts) * av_q2d(ref.tracks[s.track].time_base));
+    for (Sample& s : samples) {
+        const int64_t ticks = std::llround(earliest / av_q2d(ref.tracks[s.track].time_base));
+        s.pts -= ticks;
+        s.dts -= ticks;
+    }
+}
+
 } // namespace
 
 Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
@@ -777,164 +955,38 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     Timing timing;
     timing.lost.assign(n_tracks, 0);
     const Layout layout(samples, n_tracks);
-
-    // Samples each damaged spot took from each track.
-    std::vector<std::vector<double>> lost_at(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (!samples[i].loss)
-            continue;
-        lost_at[i] = layout.loss(samples, long(i) - 1, i, double(samples[i].loss));
-    }
+    std::vector<std::vector<double>> lost_at = losses(samples, layout);
 
     PictureSlots slots;
     std::vector<size_t>& pictures = slots.sample;
-    std::vector<int32_t> poc;
-    std::vector<bool> starts;
-    std::vector<double> lost_pictures; // before each picture, estimated
-    std::vector<bool> after_damage;
-    double pending = 0;
-    bool damage = false;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (!lost_at[i].empty()) {
-            pending += lost_at[i][ref.video];
-            damage = true;
-        }
-        if (samples[i].track == ref.video) {
-            pictures.push_back(i);
-            poc.push_back(samples[i].poc);
-            starts.push_back(samples[i].period_start);
-            lost_pictures.push_back(pending);
-            after_damage.push_back(damage);
-            pending = 0;
-            damage = false;
-        }
-    }
-    // Right after damage the count's high part goes on from before it, which
-    // may be stale: a picture's count is within half a wrap of the next one's
-    // in the same stretch, which sets it right.
-    for (size_t k = poc.size() - std::min<size_t>(poc.size(), 1); k-- > 0;) {
-        const int64_t wrap = samples[pictures[k]].wrap;
-        if (wrap <= 0 || after_damage[k + 1] || starts[k + 1] || starts[k])
-            continue;
-        const int64_t off = int64_t(poc[k]) - poc[k + 1];
-        poc[k] = clamp_poc(int64_t(poc[k]) - (off + (off > 0 ? wrap / 2 : -(wrap / 2))) / wrap * wrap);
-    }
-    mark_lost_starts(poc, after_damage, starts);
-    split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
-    unwrap_counts(samples, pictures, after_damage, lost_pictures, poc, starts);
-    std::vector<int64_t>& display = slots.display;
-    display = display_order(poc, starts);
-    settle_video_losses(samples, pictures, starts, display, layout, ref.video, video.delay, lost_at);
+    PictureRun run = collect_pictures(samples, lost_at, ref.video, pictures);
+    mend_stale_counts(samples, pictures, run);
+    mark_lost_starts(run.poc, run.after_damage, run.starts);
+    split_long_periods(run.after_damage, run.lost, video.longest_period, run.starts);
+    unwrap_counts(samples, pictures, run.after_damage, run.lost, run.poc, run.starts);
+    slots.display = display_order(run.poc, run.starts);
+    settle_video_losses(samples, pictures, run.starts, slots.display, layout, ref.video, video.delay, lost_at);
     // The pictures lost before each, as settled.
     for (size_t k = 0, i = 0; k < pictures.size(); ++k) {
-        for (lost_pictures[k] = 0; i <= pictures[k]; ++i)
-            lost_pictures[k] += lost_at[i].empty() ? 0 : lost_at[i][ref.video];
+        for (run.lost[k] = 0; i <= pictures[k]; ++i)
+            run.lost[k] += lost_at[i].empty() ? 0 : lost_at[i][ref.video];
     }
-
-    // Pictures lost where a period ends leave no gap in the order counts:
-    // the next period starts as many pictures later as the bytes held, until
-    // the audio tells better.
-    int64_t shift = 0;
-    slots.guessed.assign(pictures.size(), false);
-    slots.wrap.assign(pictures.size(), 0);
-    const int32_t poc_step = std::max<int32_t>(1, usual_step(poc, period_starts(starts)));
-    for (size_t k = 0; k < pictures.size(); ++k) {
-        if (starts[k] && k > 0) {
-            shift += std::llround(lost_pictures[k]);
-            slots.guessed[k] = after_damage[k];
-        } else if (k > 0 && after_damage[k]) {
-            slots.wrap[k] = samples[pictures[k]].wrap / poc_step;
-        }
-        display[k] += shift;
-    }
+    shift_after_lost_ends(samples, run, slots);
     double lost_video = 0;
-    for (double l : lost_pictures)
+    for (double l : run.lost)
         lost_video += l;
-
-    // Decoding times count pictures from the start of their period, so a
-    // picture lost to damage shifts nothing past the next random access point.
-    // After damage in a period, the pictures lost before one in decoding
-    // order are the display slots up to the latest one shown so far that no
-    // picture of the period fills (but for those the end of the data cut off).
-    std::vector<int64_t>& rank = slots.rank;
-    rank.resize(pictures.size());
-    int64_t delay = video.delay;
-    for (size_t first = 0; first < pictures.size();) {
-        const size_t end = period_end(starts, first);
-        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
-        std::sort(shown.begin(), shown.end());
-        const int64_t counted = end == pictures.size() ? shown.back() - video.delay - 1 : shown.back();
-        int64_t latest = shown.front();
-        bool damaged = false;
-        for (size_t k = first; k < end; ++k) {
-            latest = std::max(latest, display[k]);
-            damaged = damaged || (k > first && after_damage[k]);
-            const int64_t upto = std::min(latest, counted);
-            const int64_t lost =
-                damaged && upto >= shown.front()
-                    ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
-                    : 0;
-            rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
-        }
-        // A period that begins right after damage began in the middle of the
-        // reordering: a picture lost there (a reference picture shown after
-        // those that follow it) may have been decoded before them. The
-        // pictures' distances between display and decoding order then fit the
-        // reference's best shifted by as many.
-        if (first > 0 && after_damage[first] && !video.reorder.empty()) {
-            int64_t best = 0, best_fit = -1;
-            for (int64_t c = std::max<int64_t>(-4, rank[first - 1] + 1 - rank[first]); c <= 4; ++c) {
-                int64_t fit = 0;
-                for (size_t k = first; k < end && k < first + 48; ++k) {
-                    const auto it = video.reorder.find(display[k] - rank[k] - c);
-                    fit += it == video.reorder.end() ? 0 : it->second;
-                }
-                if (fit > best_fit || (fit == best_fit && std::llabs(c) < std::llabs(best))) {
-                    best = c;
-                    best_fit = fit;
-                }
-            }
-            for (size_t k = first; k < end; ++k)
-                rank[k] += best;
-        }
-        for (size_t k = first; k < end; ++k)
-            delay = std::max(delay, rank[k] - display[k]);
-        first = end;
-    }
+    const int64_t delay = decoding_ranks(video, run, slots);
 
     timing.lost = place_audio(ref, lost_at, layout.duration, layout.size, layout.chunk, slots, samples);
     timing.lost[ref.video] += std::round(lost_video) * step;
-
-    for (size_t k = 0; k < pictures.size(); ++k) {
-        Sample& s = samples[pictures[k]];
-        s.pts = video.first_pts + display[k] * video.step;
-        s.dts = video.first_pts + (rank[k] - delay) * video.step;
-        s.duration = video.step;
-    }
-    // dts must rise even where estimates collide.
-    for (size_t k = 1; k < pictures.size(); ++k) {
-        Sample& s = samples[pictures[k]];
-        s.dts = std::max(s.dts, samples[pictures[k - 1]].dts + 1);
-        s.dts = std::min(s.dts, s.pts);
-    }
-
+    time_pictures(video, slots, delay, samples);
     // The audio is a constant-rate clock interleaved with the video: where
     // the video at the reference's frame rate drifts away from it, the
     // recording's frame rate varied.
     if (!ref.audio.empty() && pictures.size() >= 8)
-        follow_audio_clock(ref, samples, pictures, display, rank, delay, timing);
-    // Past a lost head each track lies where it would have in the whole
-    // recording: the earliest sample begins at 0 instead, all moved alike.
-    if (!samples.empty() && samples.front().loss > 0) {
-        double earliest = INFINITY;
-        for (const Sample& s : samples)
-            earliest = std::min(earliest, double(s.pts) * av_q2d(ref.tracks[s.track].time_base));
-        for (Sample& s : samples) {
-            const int64_t ticks = std::llround(earliest / av_q2d(ref.tracks[s.track].time_base));
-            s.pts -= ticks;
-            s.dts -= ticks;
-        }
-    }
+        follow_audio_clock(ref, samples, pictures, slots.display, slots.rank, delay, timing);
+    if (!samples.empty() && samples.front().loss > 0)
+        start_at_zero(ref, samples);
     return timing;
 }
 
