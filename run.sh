@@ -2,7 +2,8 @@
 # Builds if needed and starts the host with the plug-in. Without a display it
 # runs the host under Xvfb, shows all four tools, saves their screenshots, and
 # then drives each tool for real: a conversion, a live push to a local rtmp
-# server, a capture from it, and a repair of a clip damaged on the spot.
+# server (and to three at once, one of them restarted), a capture from it,
+# and a repair of a clip damaged on the spot.
 set -euo pipefail
 cd "$(dirname "$0")"
 root="$(pwd)"
@@ -124,10 +125,21 @@ stop_servers() {
 outage_job=""
 cleanup() {
     [[ -n "$outage_job" ]] && kill "$outage_job" 2>/dev/null || true
+    for pid in "$net"/reader-*.pid "$net/b.pid" "$net/tls.pid"; do
+        stop_pid "$pid"
+    done
     stop_servers
 }
 trap cleanup EXIT
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# wait_port PORT: until something listens there, 10 s at most.
+wait_port() {
+    for _ in $(seq 100); do
+        (echo >"/dev/tcp/127.0.0.1/$1") 2>/dev/null && break
+        sleep 0.1
+    done
+}
+port=$(free_port)
 cat >"$net/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
 daemon off;
@@ -142,10 +154,7 @@ rm -f "$net/nginx.log"
 start_server() {
     nginx -e "$net/nginx.log" -c "$net/nginx.conf" -p "$net" &
     echo $! >"$net/server.pid"
-    for _ in $(seq 100); do
-        (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-        sleep 0.1
-    done
+    wait_port "$port"
 }
 start_server
 
@@ -249,6 +258,81 @@ if [[ -n "$recording" ]]; then
 fi
 echo "The server saw $(grep -c "publish: name='onelink'" "$net/nginx.log") publish(es) of the list's stream."
 echo "Screenshots: $shots/one-connection/"
+
+# Several destinations at once ("多路推流"): the list over one connection to
+# this server, to a second one, and over rtmps through a TLS front (nginx's
+# stream module with a certificate made here) to this one again. The second
+# server restarts during the push; a reader on each of the others records.
+port_b=$(free_port)
+port_tls=$(free_port)
+mkdir -p "$net/b" "$net/tls"
+cat >"$net/b/nginx.conf" <<CONF
+load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
+daemon off; master_process off; worker_processes 1; pid $net/b/nginx.pid; error_log $net/b/nginx.log info;
+events { worker_connections 64; }
+rtmp { server { listen 127.0.0.1:$port_b; application live { live on; } } }
+CONF
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout "$net/tls/key.pem" \
+    -out "$net/tls/cert.pem" 2>/dev/null
+cat >"$net/tls/nginx.conf" <<CONF
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+daemon off; master_process off; worker_processes 1; pid $net/tls/nginx.pid; error_log $net/tls/nginx.log info;
+events { worker_connections 64; }
+stream { server { listen 127.0.0.1:$port_tls ssl; ssl_certificate $net/tls/cert.pem;
+  ssl_certificate_key $net/tls/key.pem; proxy_pass 127.0.0.1:$port; } }
+CONF
+# start_nginx NAME PORT: the server of that folder, its pid noted beside it.
+start_nginx() {
+    nginx -e "$net/$1/nginx.log" -c "$net/$1/nginx.conf" -p "$net/$1" &
+    echo $! >"$net/$1.pid"
+    wait_port "$2"
+}
+rm -f "$net/b/nginx.log"
+start_nginx b "$port_b"
+start_nginx tls "$port_tls"
+rm -rf "$net/readers"
+mkdir -p "$net/readers"
+for stream in multi multitls; do
+    ffmpeg -nostdin -v error -rw_timeout 60000000 -i "rtmp://127.0.0.1:$port/live/$stream" -c copy -y \
+        "$net/readers/$stream.flv" 2>"$net/readers/$stream.log" &
+    echo $! >"$net/reader-$stream.pid"
+done
+restart_b() {
+    for _ in $(seq 600); do
+        grep -q "publish: name='multi'" "$net/b/nginx.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    sleep 6
+    echo "  (the second rtmp server goes away for 4 s)"
+    stop_pid "$net/b.pid"
+    sleep 4
+    start_nginx b "$port_b"
+    echo "  (the second rtmp server is back)"
+}
+echo
+echo "Demonstration: one list pushed to two rtmp servers and over rtmps at once; the second server restarts."
+restart_b &
+outage_job=$!
+run_demo multi "$net/live-several.log" --address "rtmp://127.0.0.1:$port/live/multi" \
+    --address "rtmp://127.0.0.1:$port_b/live/multi" --address "rtmps://127.0.0.1:$port_tls/live/multitls" \
+    "$net/live-a.mp4" "$net/live-b.mp4"
+wait $outage_job
+outage_job=""
+for stream in multi multitls; do
+    stop_pid "$net/reader-$stream.pid"
+done
+sleep 1
+for stream in multi multitls; do
+    # The largest step between two pictures in a row: what the reader saw while the other server was away.
+    ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$net/readers/$stream.flv" 2>/dev/null |
+        sort -g | awk -v s="$stream" 'NR > 1 && $1 - p > g { g = $1 - p } { p = $1; n++ }
+            END { printf "The reader of %s: %d pictures, the largest step between two %.0f ms\n", s, n, g * 1000 }'
+done
+echo "The second server saw $(grep -c "publish: name='multi'" "$net/b/nginx.log") publish(es)."
+echo "Screenshots: $shots/VideoLiveWidget-destinations-on-air.png, $shots/VideoLiveWidget-destination-reconnecting.png,"
+echo "  $shots/VideoLiveWidget-destination-back.png"
+stop_pid "$net/b.pid"
+stop_pid "$net/tls.pid"
 stop_servers
 
 # Repair: a damaged copy of a sample clip, made by cutting off its tail where

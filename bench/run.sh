@@ -24,6 +24,7 @@ benches=(
     "bench_formatc 2 120"
     "bench_formats 5 10"
     "bench_livepush"
+    "bench_fanout"
     "bench_capture 120 1"
     "bench_vidmend"
 )

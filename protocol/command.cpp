@@ -17,7 +17,11 @@ constexpr char segment_option[] = "-zo_segment";
 constexpr char file_number_option[] = "-zo_file_number";
 // Before the address: the push goes on with the entries the window names.
 constexpr char list_option[] = "-zo_list";
+// Before the address, each: another destination, whose certificate is checked or not.
+constexpr char also_option[] = "-zo_also";
+constexpr char also_any_option[] = "-zo_also_anycert";
 constexpr char answer_end = '\n';
+constexpr char again_marker[] = "zo_again|";
 
 // A positive number of at most `most`, or 0.
 long long positive(const std::string& text, long long most)
@@ -89,6 +93,16 @@ std::vector<std::string> write_capture(const CaptureCommand& command)
     return args;
 }
 
+std::vector<std::string> push_output_options(const std::string& address, bool any_certificate)
+{
+    const std::string scheme = scheme_of(address);
+    std::vector<std::string> args{"-f", scheme == "srt" ? "mpegts" : "flv"};
+    // ffmpeg takes any certificate unless told to check it.
+    if (scheme == "rtmps" && !any_certificate)
+        args.insert(args.end(), {"-tls_verify", "1"});
+    return args;
+}
+
 std::vector<std::string> write_push(const PushCommand& command)
 {
     std::vector<std::string> args;
@@ -96,31 +110,44 @@ std::vector<std::string> write_push(const PushCommand& command)
         args.push_back("-re");
     if (command.from_ms > 0)
         args.insert(args.end(), {"-ss", seconds_text(command.from_ms)});
-    args.insert(args.end(), {"-i", command.file, "-c", "copy", "-f", "flv"});
+    args.insert(args.end(), {"-i", command.file, "-c", "copy"});
+    const std::vector<std::string> output = push_output_options(command.address, command.any_certificate);
+    args.insert(args.end(), output.begin(), output.end());
     if (command.list)
         args.push_back(list_option);
+    for (const PushTarget& target : command.also)
+        args.insert(args.end(), {target.any_certificate ? also_any_option : also_option, target.address});
     args.push_back(command.address);
     return args;
 }
 
-std::optional<PushCommand> read_list_push(const std::vector<std::string>& args)
+std::optional<PushCommand> read_push(const std::vector<std::string>& args)
 {
-    const auto option = std::find(args.begin(), args.end(), std::string(list_option));
-    if (option == args.end() || option + 1 == args.end())
+    if (args.size() < 2)
         return std::nullopt;
     PushCommand command;
-    command.list = true;
-    command.address = *(option + 1);
-    command.realtime = std::find(args.begin(), option, "-re") != option;
-    for (auto it = args.begin(); it != option && it + 1 != option; ++it) {
-        if (*it == "-ss")
-            command.from_ms = ms_of(*(it + 1));
-        if (*it == "-i") {
-            command.file = *(it + 1);
-            break;
+    command.address = args.back();
+    command.realtime = false;
+    command.any_certificate = true;
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == list_option || arg == "-re") {
+            (arg == "-re" ? command.realtime : command.list) = true;
+            continue;
         }
+        if (i + 2 >= args.size())
+            break;
+        const std::string& value = args[++i];
+        if (arg == "-ss" && command.file.empty())
+            command.from_ms = ms_of(value);
+        else if (arg == "-i" && command.file.empty())
+            command.file = value;
+        else if (arg == "-tls_verify")
+            command.any_certificate = value != "1";
+        else if (arg == also_option || arg == also_any_option)
+            command.also.push_back({value, arg == also_any_option});
     }
-    if (command.file.empty())
+    if (command.file.empty() || (!command.list && command.also.empty()))
         return std::nullopt;
     return command;
 }
@@ -133,6 +160,8 @@ OwnOptions take_own_options(std::vector<std::string>& args)
         const std::string& arg = args[i];
         if (arg == list_option && i + 1 < args.size()) {
             own.list = true;
+        } else if ((arg == also_option || arg == also_any_option) && i + 2 < args.size()) {
+            own.also.push_back({args[++i], arg == also_any_option});
         } else if ((arg == segment_option || arg == file_number_option) && i + 2 < args.size()) {
             if (arg == segment_option)
                 own.segment_seconds = positive(args[++i], 24LL * 3600);
@@ -149,9 +178,28 @@ OwnOptions take_own_options(std::vector<std::string>& args)
 
 std::string write_answer(const std::string& path)
 {
-    if (path.find_first_of("\r\n") != std::string::npos)
+    // A path that would read as another line cannot be said either.
+    if (path.find_first_of("\r\n") != std::string::npos || path.rfind(again_marker, 0) == 0)
         return std::string(1, answer_end);
     return path + answer_end;
+}
+
+std::string write_again(int destination)
+{
+    return again_marker + std::to_string(std::max(destination, 0)) + answer_end;
+}
+
+std::optional<PushInput> read_input(std::string& received)
+{
+    std::optional<std::string> line = read_answer(received);
+    if (!line)
+        return std::nullopt;
+    PushInput input;
+    if (line->rfind(again_marker, 0) == 0)
+        input.again = int(positive(line->substr(sizeof again_marker - 1), 1000000));
+    else
+        input.path = std::move(*line);
+    return input;
 }
 
 std::optional<std::string> read_answer(std::string& received)

@@ -28,10 +28,20 @@ struct CaptureCommand
 };
 std::vector<std::string> write_capture(const CaptureCommand& command);
 
-// A push of the local file `file` to `address` in real time, copied into FLV,
-// read from `from_ms` on (the key frame at or before it). With `list` the
-// transcoder pushes a whole play list over the one connection, `file` first,
-// and asks for each entry after it (entry records, transcoder.h).
+// Another destination of a push to several at once.
+struct PushTarget
+{
+    std::string address;
+    bool any_certificate = false; // a TLS server's certificate is taken unchecked (the user said so)
+};
+
+// A push of the local file `file` to `address` in real time, copied into FLV
+// (MPEG-TS for SRT), read from `from_ms` on (the key frame at or before it).
+// With `list` the transcoder pushes a whole play list over the one
+// connection, `file` first, and asks for each entry after it (entry records,
+// transcoder.h). With `also` the media is read once and sent to each of those
+// destinations as well, each over a connection of its own (destination
+// records, transcoder.h); `address` is destination 0, `also` 1 and on.
 struct PushCommand
 {
     std::string file;
@@ -39,10 +49,16 @@ struct PushCommand
     long long from_ms = 0;
     bool list = false;
     bool realtime = true;
+    bool any_certificate = false;
+    std::vector<PushTarget> also;
 };
 std::vector<std::string> write_push(const PushCommand& command);
-// The push a command line asks for over one connection; nothing when it is no such push.
-std::optional<PushCommand> read_list_push(const std::vector<std::string>& args);
+// The push a command line asks the transcoder to run itself (over one
+// connection, or to several destinations); nothing when it is no such push.
+std::optional<PushCommand> read_push(const std::vector<std::string>& args);
+// What ffmpeg is told about a push's output: its format, and for rtmps that
+// the server's certificate is verified unless `any_certificate`.
+std::vector<std::string> push_output_options(const std::string& address, bool any_certificate);
 
 // The transcoder's own options, taken out of `args` (an option is taken only
 // while the output still follows it); what is left is the stock ffmpeg's.
@@ -51,6 +67,7 @@ struct OwnOptions
     long long segment_seconds = 0;
     int file_number = 1;
     bool list = false;
+    std::vector<PushTarget> also;
 };
 OwnOptions take_own_options(std::vector<std::string>& args);
 
@@ -61,6 +78,16 @@ std::string write_answer(const std::string& path);
 // Takes the first whole answer out of what has been `received` so far;
 // nothing while its line is incomplete. An empty answer: no more entries.
 std::optional<std::string> read_answer(std::string& received);
+// A push to several destinations is told on the same input to try a
+// destination again that went down: one line each, beside the answers.
+std::string write_again(int destination);
+struct PushInput
+{
+    int again = -1;   // the destination to try again; -1: an answer
+    std::string path; // the answer
+};
+// Takes the first whole line out of `received`, an answer or an "again".
+std::optional<PushInput> read_input(std::string& received);
 
 // What kind of stream an address names, as the capture and the transcoder
 // both tell it: rtmp and http .flv deliver FLV; an http .m3u8 is a playlist,

@@ -32,7 +32,7 @@ struct PhraseText
 constexpr PhraseText phrases[] = {
     {Outcome::UnsupportedFormat, "Could not write header"},   {Outcome::ConnectFailed, "failed to connect socket"},
     {Outcome::NoStream, "failed to read RTMP packet header"}, {Outcome::UnknownProtocol, "Protocol not found"},
-    {Outcome::UnknownAddress, "No such file or directory"},
+    {Outcome::UnknownAddress, "No such file or directory"},   {Outcome::Untrusted, "server certificate not trusted"},
 };
 
 // sscanf reads "%f" by LC_NUMERIC, which a Qt application takes from the
@@ -180,6 +180,27 @@ std::string recording_file(const std::string& path, int number)
 namespace {
 
 constexpr std::string_view entry_marker = "zo_entry|";
+constexpr std::string_view dest_marker = "zo_dest|";
+// A destination's outcome in one word; none of them is part of a phrase.
+constexpr PhraseText dest_words[] = {
+    {Outcome::UnsupportedFormat, "format"}, {Outcome::ConnectFailed, "connect"},  {Outcome::NoStream, "refused"},
+    {Outcome::UnknownProtocol, "protocol"}, {Outcome::UnknownAddress, "address"}, {Outcome::Untrusted, "certificate"},
+};
+constexpr char dest_lost[] = "lost";
+
+// A number of at most 18 digits, or -1.
+long long number_of(std::string_view digits)
+{
+    if (digits.empty() || digits.size() > 18)
+        return -1;
+    long long value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
 constexpr std::string_view file_marker = "zo_file|";
 constexpr std::string_view next_marker = "zo_next|";
 
@@ -242,14 +263,9 @@ EntryRecord read_entry(std::string_view line)
         return record;
     line.remove_prefix(entry_marker.size());
     const size_t bar = line.find('|');
-    if (bar == std::string_view::npos || bar == 0 || bar > 18)
+    const long long entry = number_of(line.substr(0, bar));
+    if (bar == std::string_view::npos || entry < 0)
         return record;
-    long long entry = 0;
-    for (const char c : line.substr(0, bar)) {
-        if (c < '0' || c > '9')
-            return record;
-        entry = entry * 10 + (c - '0');
-    }
     const std::string_view rest = line.substr(bar + 1);
     if (rest == "on") {
         record.state = EntryState::On;
@@ -262,6 +278,55 @@ EntryRecord read_entry(std::string_view line)
         return record;
     }
     record.entry = entry;
+    return record;
+}
+
+std::string write_dest(int destination, DestState state, std::optional<Outcome> outcome)
+{
+    std::string line =
+        std::string(dest_marker) + std::to_string(destination) + (state == DestState::On ? "|on" : "|down|");
+    if (state == DestState::Down) {
+        const char* word = dest_lost;
+        for (const PhraseText& w : dest_words) {
+            if (outcome && w.outcome == *outcome)
+                word = w.text;
+        }
+        line += word;
+    }
+    return line + "\n";
+}
+
+bool is_dest_record(std::string_view line)
+{
+    return line.substr(0, dest_marker.size()) == dest_marker;
+}
+
+DestRecord read_dest(std::string_view line)
+{
+    DestRecord record;
+    if (!is_dest_record(line))
+        return record;
+    line.remove_prefix(dest_marker.size());
+    const size_t bar = line.find('|');
+    const long long destination = number_of(line.substr(0, bar));
+    if (bar == std::string_view::npos || destination < 0 || destination > 1000000)
+        return record;
+    const std::string_view rest = line.substr(bar + 1);
+    if (rest == "on") {
+        record.state = DestState::On;
+    } else if (rest.substr(0, 5) == "down|") {
+        const std::string_view word = rest.substr(5);
+        for (const PhraseText& w : dest_words) {
+            if (word == w.text)
+                record.outcome = w.outcome;
+        }
+        if (!record.outcome && word != dest_lost)
+            return record;
+        record.state = DestState::Down;
+    } else {
+        return record;
+    }
+    record.destination = int(destination);
     return record;
 }
 

@@ -49,6 +49,7 @@ enum class Outcome {
     NoStream,          // the server answers but has no such stream
     UnknownProtocol,
     UnknownAddress,
+    Untrusted, // a TLS server's certificate did not pass the check
 };
 // The phrase a reader looks for; also what the transcoder writes for it.
 const char* phrase(Outcome outcome);
@@ -85,6 +86,23 @@ std::string write_entry(long long entry, EntryState state, const std::string& wh
 EntryRecord read_entry(std::string_view line);
 // The line begins as an entry record does.
 bool is_entry_record(std::string_view line);
+
+// Destination record, of a push to several destinations at once (the
+// address given last counting as 0), one line each:
+//   "zo_dest|N|on"        destination N is on air
+//   "zo_dest|N|down|WHY"  it went down, WHY one word for the outcome, "lost" when the connection broke off
+// The words never read as a phrase: a destination's failure is not the push's.
+enum class DestState { None, On, Down };
+struct DestRecord
+{
+    DestState state = DestState::None;
+    int destination = -1;
+    std::optional<Outcome> outcome; // Down: what went wrong; none: the connection was lost
+};
+std::string write_dest(int destination, DestState state, std::optional<Outcome> outcome = {});
+// A line as written above, without its line break; None when it is not one.
+DestRecord read_dest(std::string_view line);
+bool is_dest_record(std::string_view line);
 
 // File records: a recording's files as the transcoder gets through them, one
 // line each with the file's full path:

@@ -8,6 +8,8 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QTimerEvent>
+#include <QUrl>
+#include <QUrlQuery>
 
 namespace {
 
@@ -15,10 +17,19 @@ const char* const kUrlKey = "cfg_video_live_rtmp";
 const char* const kKeyKey = "cfg_video_rtmp_key";
 const char* const kReconnectKey = "cfg_video_live_reconnect";
 const char* const kSeamlessKey = "cfg_video_live_seamless";
+const char* const kSelfSignedKey = "cfg_video_live_selfsigned";
+const char* const kMultiKey = "cfg_video_live_multi";
+const char* const kDestinationsKey = "cfg_video_live_destinations";
 // Texts of the one-connection push, beside the window's other texts.
 const char* const kLeftOut = QT_TRANSLATE_NOOP("VideoLiveWidget", "已跳过无法推送的视频：%1");
 const char* const kLeftOutWhy = QT_TRANSLATE_NOOP("VideoLiveWidget", "无法以FLV推送：%1");
 const char* const kGaveUp = QT_TRANSLATE_NOOP("VideoLiveWidget", "连接断开，已停止重连");
+// Texts of the push to several destinations: an address refused, and each destination's state.
+const char* const kBadDestination = QT_TRANSLATE_NOOP("VideoLiveWidget", "请正确填入推流地址：%1");
+const char* const kConnecting = QT_TRANSLATE_NOOP("VideoLiveWidget", "连接中…");
+const char* const kOnAir = QT_TRANSLATE_NOOP("VideoLiveWidget", "推流中");
+const char* const kWaiting = QT_TRANSLATE_NOOP("VideoLiveWidget", "%1秒后重连…");
+const char* const kFailed = QT_TRANSLATE_NOOP("VideoLiveWidget", "失败：%1");
 
 } // namespace
 
@@ -52,6 +63,20 @@ VideoLiveWidget::VideoLiveWidget(QWidget* parent)
         if (QListWidgetItem* entry = m_list->isMovieAlreadAdded(path))
             m_list->highlight_item(entry);
     });
+    m_dests = ui->tableWidget_destinations;
+    ui->groupBox_destinations->setVisible(ui->checkBox_multi->isChecked());
+    connect(ui->checkBox_multi, &QCheckBox::toggled, ui->groupBox_destinations, &QWidget::setVisible);
+    connect(ui->pb_dest_add, &QPushButton::clicked, m_dests, [this] { m_dests->add_destination(); });
+    connect(ui->pb_dest_remove, &QPushButton::clicked, m_dests, &DestinationList::remove_selected);
+    // The list's first row is the address above.
+    const auto main_changed = [this] {
+        m_dests->set_main({ui->le_rtmp_url->text(), ui->le_rtmp_key->text(), ui->checkBox_selfsigned->isChecked()});
+    };
+    main_changed();
+    connect(ui->le_rtmp_url, &QLineEdit::textChanged, this, main_changed);
+    connect(ui->le_rtmp_key, &QLineEdit::textChanged, this, main_changed);
+    connect(ui->checkBox_selfsigned, &QCheckBox::toggled, this, main_changed);
+    connect(&m_session, &PushSession::sg_destination, this, &VideoLiveWidget::destination_state);
     m_timer_id = startTimer(1000);
 }
 
@@ -67,14 +92,23 @@ QString VideoLiveWidget::compose_address(const QString& url, const QString& key)
 {
     QString address = url.trimmed();
     const QString trimmedKey = key.trimmed();
-    if (!trimmedKey.isEmpty())
-        address += QLatin1Char('/') + trimmedKey;
-    return address;
+    if (trimmedKey.isEmpty())
+        return address;
+    // SRT names the stream by its stream id.
+    if (address.startsWith(QLatin1String("srt://")))
+        return address + (address.contains('?') ? "&" : "?") + "streamid=" + QUrl::toPercentEncoding(trimmedKey);
+    return address + QLatin1Char('/') + trimmedKey;
 }
 
 bool VideoLiveWidget::is_valid_address(const QString& address)
 {
-    return address.startsWith(QLatin1String("rtmp://")) && address.size() >= 10;
+    if (address.size() < 10)
+        return false;
+    if (address.startsWith(QLatin1String("rtmp://")) || address.startsWith(QLatin1String("rtmps://")))
+        return true;
+    // SRT as the caller: the server is the one that listens.
+    const QString mode = QUrlQuery(QUrl(address)).queryItemValue("mode");
+    return address.startsWith(QLatin1String("srt://")) && (mode.isEmpty() || mode == "caller");
 }
 
 void VideoLiveWidget::read_cfg()
@@ -84,6 +118,9 @@ void VideoLiveWidget::read_cfg()
     if (EConfig* cfg = host::config()) {
         ui->checkBox_reconnect->setChecked(cfg->read(kReconnectKey).toBool());
         ui->checkBox_seamless->setChecked(cfg->read(kSeamlessKey).toBool());
+        ui->checkBox_selfsigned->setChecked(cfg->read(kSelfSignedKey).toBool());
+        ui->checkBox_multi->setChecked(cfg->read(kMultiKey).toBool());
+        ui->tableWidget_destinations->set_setting(cfg->read(kDestinationsKey).toStringList());
     }
 }
 
@@ -95,6 +132,9 @@ void VideoLiveWidget::write_cfg()
     if (EConfig* cfg = host::config()) {
         cfg->write(kReconnectKey, ui->checkBox_reconnect->isChecked());
         cfg->write(kSeamlessKey, ui->checkBox_seamless->isChecked());
+        cfg->write(kSelfSignedKey, ui->checkBox_selfsigned->isChecked());
+        cfg->write(kMultiKey, ui->checkBox_multi->isChecked());
+        cfg->write(kDestinationsKey, ui->tableWidget_destinations->setting());
     }
 }
 
@@ -103,6 +143,10 @@ void VideoLiveWidget::refresh_ui()
     // A push waiting to reconnect is still on: stop cancels the wait.
     const bool on = m_session.running() || m_session.waiting();
     ui->pb_start_stop->setText(on ? tr("停止") : tr("开始"));
+    // The destinations are edited while no push runs.
+    ui->tableWidget_destinations->set_locked(on);
+    ui->pb_dest_add->setEnabled(!on);
+    ui->pb_dest_remove->setEnabled(!on);
 }
 
 void VideoLiveWidget::timerEvent(QTimerEvent* e)
@@ -120,10 +164,30 @@ void VideoLiveWidget::do_live(const QString& path)
         msgbox::information(this, tr("提示"), tr("请正确填入rtmp串流地址！！"), tr("确定"));
         return;
     }
+    QList<PushDestination> destinations{PushDestination(m_rtmp, ui->checkBox_selfsigned->isChecked())};
+    for (const DestinationList::Destination& more :
+         ui->checkBox_multi->isChecked() ? m_dests->extras() : QList<DestinationList::Destination>()) {
+        destinations << PushDestination(compose_address(more.url, more.key), more.any_certificate);
+        if (!is_valid_address(destinations.last().address)) {
+            msgbox::information(this, tr("提示"), tr(kBadDestination).arg(more.url.trimmed()), tr("确定"));
+            return;
+        }
+    }
     // Two pushes never run at once: the running one ends before the next starts.
     stop();
-    m_session.start(path, m_rtmp, ui->checkBox_seamless->isChecked());
+    m_session.start(path, destinations, ui->checkBox_seamless->isChecked());
     refresh_ui();
+}
+
+void VideoLiveWidget::destination_state(int row)
+{
+    const PushDestination& destination = m_session.destinations().value(row);
+    using State = PushDestination::State;
+    const QString text = destination.state == State::OnAir     ? tr(kOnAir)
+                         : destination.state == State::Waiting ? tr(kWaiting).arg(destination.wait_s)
+                         : destination.state == State::Failed  ? tr(kFailed).arg(destination.why)
+                                                               : tr(kConnecting);
+    m_dests->set_state(row, text);
 }
 
 void VideoLiveWidget::stop()
@@ -223,6 +287,8 @@ void VideoLiveWidget::on_pb_start_stop_clicked()
 {
     if (m_session.running() || m_session.waiting()) {
         stop();
+        for (int row = 0; row < m_dests->rowCount(); ++row)
+            m_dests->set_state(row, {});
         refresh_ui();
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transcode/pushsession.h"
+#include "widgets/destinationlist.h"
 #include "widgets/fl_playlist.h"
 
 #include <QProcess>
@@ -38,8 +39,10 @@ public:
     bool reconnecting() const { return m_session.waiting(); }
     int refresh_timer_id() const { return m_timer_id; }
 
-    // The trimmed address, then "/" and the trimmed key when the key is not blank.
+    // The trimmed address, then "/" and the trimmed key when the key is not blank
+    // (for SRT the key is the stream id).
     static QString compose_address(const QString& url, const QString& key);
+    // rtmp, rtmps, or SRT as the caller, 10 characters at least.
     static bool is_valid_address(const QString& address);
 
 protected:
@@ -63,9 +66,11 @@ private:
     void finished();
     void entry_gone(const QString& path);
     void entry_skipped(const QString& path, const QString& why);
+    void destination_state(int row);
 
     Ui::VideoLiveWidget* ui;
     FL_PlayList* m_list = nullptr;
+    DestinationList* m_dests = nullptr; // a push to several destinations at once
     QString m_rtmp;
     // The push: its transcoder and its rules.
     PushSession m_session;

@@ -10,6 +10,8 @@ packages=(
     qt6-l10n-tools qt6-tools-dev
     libavformat-dev libavcodec-dev libavutil-dev
     ffmpeg nginx libnginx-mod-rtmp
+    # rtmps in the tests: nginx's stream module ends TLS with a certificate openssl makes
+    libnginx-mod-stream openssl
     python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-tools gstreamer1.0-plugins-ugly gstreamer1.0-libav
     fonts-wqy-microhei

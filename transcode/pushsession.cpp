@@ -1,5 +1,6 @@
 #include "pushsession.h"
 
+#include "platform/clock.h"
 #include "protocol/command.h"
 
 #include <QCoreApplication>
@@ -16,7 +17,19 @@ const FailureText kFailures[] = {
     {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，视频格式不支持！")},
     {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，连接服务器失败！")},
     {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，Rtmp地址不存在或被占用，请检查！")},
+    {protocol::Outcome::Untrusted, QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，服务器证书未通过验证！")},
 };
+// What became of one destination of several, in a word.
+const FailureText kDestinationFailures[] = {
+    {protocol::Outcome::UnsupportedFormat, QT_TRANSLATE_NOOP("VideoLiveWidget", "格式不支持")},
+    {protocol::Outcome::ConnectFailed, QT_TRANSLATE_NOOP("VideoLiveWidget", "连接服务器失败")},
+    {protocol::Outcome::NoStream, QT_TRANSLATE_NOOP("VideoLiveWidget", "地址不存在或被占用")},
+    {protocol::Outcome::UnknownProtocol, QT_TRANSLATE_NOOP("VideoLiveWidget", "地址不支持")},
+    {protocol::Outcome::UnknownAddress, QT_TRANSLATE_NOOP("VideoLiveWidget", "地址不支持")},
+    {protocol::Outcome::Untrusted, QT_TRANSLATE_NOOP("VideoLiveWidget", "服务器证书未通过验证")},
+};
+const char* const kDestinationLost = QT_TRANSLATE_NOOP("VideoLiveWidget", "连接断开");
+const char* const kAllFailed = QT_TRANSLATE_NOOP("VideoLiveWidget", "直播失败，所有推流地址都无法推送！");
 
 } // namespace
 
@@ -30,6 +43,7 @@ PushSession::PushSession(QObject* owner, const PushList& list)
     connect(&m_job, &TranscoderJob::sg_finish_marker, this, &PushSession::finish_marker);
     connect(&m_job, &TranscoderJob::sg_ended, this, &PushSession::transcoder_ended);
     connect(&m_job, &TranscoderJob::sg_entry_record, this, &PushSession::entry_record);
+    connect(&m_job, &TranscoderJob::sg_dest_record, this, &PushSession::dest_record);
     connect(&m_job, &TranscoderJob::sg_error, this, &PushSession::sg_error);
 }
 
@@ -40,8 +54,18 @@ QString PushSession::failure_text(protocol::Outcome outcome)
 
 void PushSession::start(const QString& path, const QString& address, bool whole_list)
 {
+    start(path, QList<PushDestination>{PushDestination{address}}, whole_list);
+}
+
+void PushSession::start(const QString& path, const QList<PushDestination>& destinations, bool whole_list)
+{
     // A new entry: nothing of the last one's drops carries over.
-    m_destination = PushDestination{address};
+    m_destination = PushDestination{destinations.value(0).address, destinations.value(0).any_certificate};
+    m_destinations.clear();
+    for (const PushDestination& destination : destinations) {
+        if (destinations.size() > 1)
+            m_destinations << PushDestination{destination.address, destination.any_certificate};
+    }
     m_whole_list = whole_list;
     m_path = path;
     m_reached_ms = 0;
@@ -57,15 +81,28 @@ void PushSession::run(qint64 from_ms)
         m_last_left_out = -1;
     }
     // Resuming: the input is read from the key frame at or before the position.
-    const QStringList args = TranscoderJob::arguments(
-        protocol::write_push({m_path.toStdString(), m_destination.address.toStdString(), from_ms, m_whole_list}));
+    protocol::PushCommand command;
+    command.file = m_path.toStdString();
+    command.address = m_destination.address.toStdString();
+    command.from_ms = from_ms;
+    command.list = m_whole_list;
+    command.any_certificate = m_destination.any_certificate;
+    for (qsizetype i = 1; i < m_destinations.size(); ++i)
+        command.also.push_back({m_destinations[i].address.toStdString(), m_destinations[i].any_certificate});
+    const QStringList args = TranscoderJob::arguments(protocol::write_push(command));
     qDebug() << args;
+    ++m_run;
+    for (qsizetype i = 0; i < m_destinations.size(); ++i) {
+        m_destinations[i].state = PushDestination::State::Connecting;
+        emit sg_destination(int(i));
+    }
     // Two pushes never run at once: the running one ends before the next starts.
     m_job.start(args);
 }
 
 void PushSession::stop()
 {
+    ++m_run;
     m_job.stop();
 }
 
@@ -192,4 +229,53 @@ QString PushSession::next_entry() const
             return entries[row];
     }
     return {};
+}
+
+void PushSession::dest_record(const QByteArray& line)
+{
+    const protocol::DestRecord record = protocol::read_dest(std::string_view(line.constData(), size_t(line.size())));
+    if (record.state == protocol::DestState::None || record.destination >= m_destinations.size())
+        return;
+    const int index = record.destination;
+    PushDestination& destination = m_destinations[index];
+    if (record.state == protocol::DestState::On) {
+        destination.on_air = true;
+        destination.backoff.reset();
+        destination.state = PushDestination::State::OnAir;
+        emit sg_destination(index);
+        return;
+    }
+    // As one push alone: a destination that was on air is tried again when
+    // it is lost or its server cannot be reached; what no retry mends is told.
+    const bool lost = !record.outcome || *record.outcome == protocol::Outcome::ConnectFailed;
+    if (destination.on_air && lost) {
+        wait_to_send_again(index);
+        return;
+    }
+    destination.state = PushDestination::State::Failed;
+    destination.why = QCoreApplication::translate(
+        "VideoLiveWidget", record.outcome ? text_for(kDestinationFailures, *record.outcome) : kDestinationLost);
+    emit sg_destination(index);
+    // The push goes on while any destination may still get its stream.
+    if (std::all_of(m_destinations.begin(), m_destinations.end(),
+                    [](const PushDestination& d) { return d.state == PushDestination::State::Failed; })) {
+        const QScopedValueRollback<bool> reporting(m_reporting, true);
+        emit sg_failed(QCoreApplication::translate("VideoLiveWidget", kAllFailed));
+    }
+}
+
+void PushSession::wait_to_send_again(int index)
+{
+    PushDestination& destination = m_destinations[index];
+    const int ms = destination.backoff.next_ms();
+    destination.state = PushDestination::State::Waiting;
+    destination.wait_s = ms / 1000;
+    emit sg_destination(index);
+    platform::Clock::current().after(ms, this, [this, index, run = m_run] {
+        if (run != m_run || !running())
+            return;
+        m_destinations[index].state = PushDestination::State::Connecting;
+        emit sg_destination(index);
+        m_job.write_input(protocol::write_again(index));
+    });
 }

@@ -24,9 +24,21 @@ public:
 // tried again after a drop, shortest again once it has got going.
 struct PushDestination
 {
+    PushDestination() = default;
+    PushDestination(QString to, bool any = false)
+        : address(std::move(to))
+        , any_certificate(any)
+    {}
+
     QString address;
+    bool any_certificate = false; // an rtmps server's certificate is taken unchecked (the user said so)
     RetryDelay backoff = RetryDelay::push();
     bool on_air = false; // it got going once since its entry was started: a drop is tried again
+    // Of a push to several destinations at once, this one's state now.
+    enum class State { Connecting, OnAir, Waiting, Failed };
+    State state = State::Connecting;
+    int wait_s = 0; // Waiting: tried again in so many seconds
+    QString why;    // Failed: what went wrong, in the window's words
 };
 
 // The push of a play list's entries to an rtmp address, below the window
@@ -46,6 +58,10 @@ public:
     // Stops a running push and pushes `path` to `address` from its start;
     // with `whole_list` the transcoder goes on with the entries after it over the one connection.
     void start(const QString& path, const QString& address, bool whole_list);
+    // The same to each of `destinations` at once (the first one's address is
+    // the push's), each over a connection of its own, which is tried again by
+    // itself once it has been on air; the push fails when every one has failed.
+    void start(const QString& path, const QList<PushDestination>& destinations, bool whole_list);
     // Ends the push (and a wait to reconnect) at once.
     void stop();
     // Reads what the transcoder has written; it reads by itself as well.
@@ -61,6 +77,8 @@ public:
     // What the progress records said (the position is the entry's own).
     const ProgressFields& fields() const { return m_job.fields(); }
     const PushDestination& destination() const { return m_destination; }
+    // Of a push to several destinations (none otherwise), in the order given.
+    const QList<PushDestination>& destinations() const { return m_destinations; }
     // The entry being pushed and where in it, in milliseconds, the push has got to.
     QString entry() const { return m_path; }
     qint64 reached_ms() const { return m_reached_ms; }
@@ -85,6 +103,8 @@ signals:
     // Over one connection: the transcoder is on the entry `path` now, or left it out.
     void sg_entry_on(const QString& path);
     void sg_entry_skipped(const QString& path, const QString& why);
+    // Destination `index` of a push to several has a new state.
+    void sg_destination(int index);
 
 private:
     void run(qint64 from_ms);
@@ -98,10 +118,14 @@ private:
     void entry_record(const QByteArray& line);
     // The entry to hand the transcoder after the last one handed; empty when none can go.
     QString next_entry() const;
+    void dest_record(const QByteArray& line);
+    void wait_to_send_again(int index);
 
     TranscoderJob m_job;
     const PushList& m_list;
     PushDestination m_destination;
+    QList<PushDestination> m_destinations; // several at once; empty for one
+    quint64 m_run = 0;                     // a destination's wait belongs to the run it began in
     bool m_reconnect = false;
     bool m_reporting = false; // a failure is being told: the transcoder's end is that failure's
     // The entry being pushed: where this run of it began, how far its runs got.

@@ -119,8 +119,11 @@ void TranscoderJob::read_output()
     report_files(reading.files);
     if (reading.kind != ChunkKind::Progress) {
         for (const QByteArray& line : reading.text.split('\n')) {
-            if (protocol::is_entry_record(std::string_view(line.constData(), size_t(line.size()))) && m_process)
+            const std::string_view text(line.constData(), size_t(line.size()));
+            if (protocol::is_entry_record(text) && m_process)
                 emit sg_entry_record(line);
+            else if (protocol::is_dest_record(text) && m_process)
+                emit sg_dest_record(line);
         }
     }
     switch (reading.kind) {

@@ -102,6 +102,8 @@ signals:
     // A line of the transcoder's own about the entry of a list it is on (a
     // push over one connection), without its line break.
     void sg_entry_record(const QByteArray& line);
+    // A line of the transcoder's own about one destination of a push to several, without its line break.
+    void sg_dest_record(const QByteArray& line);
     // The transcoder has completed a file of a recording, named by its full path.
     void sg_file_done(const QString& path);
     // A recording goes on in the next of its files, named by its full path: the source's pictures changed.

@@ -2,6 +2,29 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
+    <name>DestinationList</name>
+    <message>
+        <source>推流地址</source>
+        <translation>Push address</translation>
+    </message>
+    <message>
+        <source>地址密钥</source>
+        <translation>Key</translation>
+    </message>
+    <message>
+        <source>自签名证书</source>
+        <translation>Self-signed</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>State</translation>
+    </message>
+    <message>
+        <source>接受服务器的自签名证书（rtmps），只在信任该服务器时勾选</source>
+        <translation>Accept the server's self-signed certificate (rtmps); tick only for a server you trust</translation>
+    </message>
+</context>
+<context>
     <name>FL_PlayList</name>
     <message>
         <source>打开文件所在位置</source>
@@ -767,6 +790,90 @@ and the chosen folder holds %3 files, over the limit.</translation>
     <message>
         <source>无法以FLV推送：%1</source>
         <translation>Cannot be pushed as FLV: %1</translation>
+    </message>
+    <message>
+        <source>支持 rtmp://、rtmps://（TLS）和 srt://主机:端口（呼叫模式，密钥作为 streamid 发送）</source>
+        <translation>rtmp://, rtmps:// (TLS) and srt://host:port (caller mode; the key is sent as the stream id)</translation>
+    </message>
+    <message>
+        <source>接受自签名证书</source>
+        <translation>Accept a self-signed certificate</translation>
+    </message>
+    <message>
+        <source>rtmps 服务器使用自签名证书时勾选；只在信任该服务器时使用</source>
+        <translation>Tick when the rtmps server uses a self-signed certificate; only for a server you trust</translation>
+    </message>
+    <message>
+        <source>推流地址</source>
+        <translation>Push address</translation>
+    </message>
+    <message>
+        <source>添加地址</source>
+        <translation>Add address</translation>
+    </message>
+    <message>
+        <source>删除地址</source>
+        <translation>Remove address</translation>
+    </message>
+    <message>
+        <source>多路推流</source>
+        <translation>Push to several addresses</translation>
+    </message>
+    <message>
+        <source>视频只读取一次，同时推送到多个地址；每个地址各自连接、各自重连，一个地址断开不影响其他地址</source>
+        <translation>The video is read once and pushed to several addresses at once; each address connects and reconnects on its own, and one that drops does not affect the others</translation>
+    </message>
+    <message>
+        <source>请正确填入推流地址：%1</source>
+        <translation>Please enter a correct push address: %1</translation>
+    </message>
+    <message>
+        <source>连接中…</source>
+        <translation>Connecting…</translation>
+    </message>
+    <message>
+        <source>推流中</source>
+        <translation>On air</translation>
+    </message>
+    <message>
+        <source>%1秒后重连…</source>
+        <translation>Reconnecting in %1 s…</translation>
+    </message>
+    <message>
+        <source>失败：%1</source>
+        <translation>Failed: %1</translation>
+    </message>
+    <message>
+        <source>直播失败，服务器证书未通过验证！</source>
+        <translation>Push failed: the server's certificate did not pass the check!</translation>
+    </message>
+    <message>
+        <source>格式不支持</source>
+        <translation>format not supported</translation>
+    </message>
+    <message>
+        <source>连接服务器失败</source>
+        <translation>cannot connect to the server</translation>
+    </message>
+    <message>
+        <source>地址不存在或被占用</source>
+        <translation>address does not exist or is in use</translation>
+    </message>
+    <message>
+        <source>地址不支持</source>
+        <translation>address not supported</translation>
+    </message>
+    <message>
+        <source>服务器证书未通过验证</source>
+        <translation>the server's certificate did not pass the check</translation>
+    </message>
+    <message>
+        <source>连接断开</source>
+        <translation>connection lost</translation>
+    </message>
+    <message>
+        <source>直播失败，所有推流地址都无法推送！</source>
+        <translation>Push failed: none of the push addresses can be pushed to!</translation>
     </message>
 </context>
 </TS>

@@ -21,6 +21,7 @@ public:
         QString output;         // folder for what the demo writes
         QString screenshots;    // folder for its screenshots
         QString address;        // a server address, for the network tools
+        QStringList addresses;  // every address given, the first being `address`
         bool reconnect = false; // follow a reconnect after the server went away
         bool seamless = false;  // push the whole list over one connection and follow it round
         QStringList formats;    // the conversion's output formats, one run each

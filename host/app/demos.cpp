@@ -4,6 +4,7 @@
 #include "democapture.h"
 #include "democonvert.h"
 #include "demolive.h"
+#include "demomulti.h"
 #include "demorepair.h"
 
 namespace {
@@ -21,10 +22,8 @@ std::unique_ptr<Demo> make_one(HostApp* host, const Demo::Options& options)
 }
 
 const Entry kDemos[] = {
-    {"convert", make_one<DemoConvert>},
-    {"capture", make_one<DemoCapture>},
-    {"live", make_one<DemoLive>},
-    {"repair", make_one<DemoRepair>},
+    {"convert", make_one<DemoConvert>}, {"capture", make_one<DemoCapture>}, {"live", make_one<DemoLive>},
+    {"multi", make_one<DemoMulti>},     {"repair", make_one<DemoRepair>},
 };
 
 } // namespace

@@ -83,8 +83,10 @@ int main(int argc, char* argv[])
                                QStringLiteral("NAME"));
     QCommandLineOption outputOpt(QStringLiteral("output"), QStringLiteral("Output folder of the demonstration."),
                                  QStringLiteral("DIR"), QStringLiteral("demo-output"));
-    QCommandLineOption addressOpt(QStringLiteral("address"),
-                                  QStringLiteral("Server address the demonstration talks to."), QStringLiteral("URL"));
+    QCommandLineOption addressOpt(
+        QStringLiteral("address"),
+        QStringLiteral("Server address the demonstration talks to (the multi demo takes several)."),
+        QStringLiteral("URL"));
     QCommandLineOption reconnectOpt(QStringLiteral("reconnect"),
                                     QStringLiteral("Turn on the window's reconnect on drop and follow it through a "
                                                    "server that goes away and comes back."));
@@ -133,6 +135,7 @@ int main(int argc, char* argv[])
             options.output = parser.value(outputOpt);
             options.screenshots = parser.isSet(shotOpt) ? parser.value(shotOpt) : QStringLiteral(".");
             options.address = parser.value(addressOpt);
+            options.addresses = parser.values(addressOpt);
             options.reconnect = parser.isSet(reconnectOpt);
             options.seamless = parser.isSet(seamlessOpt);
             options.formats = parser.value(formatsOpt).split(QLatin1Char(','), Qt::SkipEmptyParts);

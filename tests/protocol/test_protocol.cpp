@@ -185,7 +185,7 @@ private slots:
         std::vector<std::string> args = kind == "capture"
                                             ? protocol::write_capture({"rtmp://h/a b", "/r/a b.mp4", a, int(b)})
                                             : protocol::write_push({"/m/a b.mp4", "rtmp://h/k", a, b != 0});
-        const std::optional<protocol::PushCommand> list = protocol::read_list_push(args);
+        const std::optional<protocol::PushCommand> list = protocol::read_push(args);
         QCOMPARE(bool(list), kind == "push" && b != 0);
         if (list)
             QCOMPARE(QString::fromStdString(list->file + "|" + list->address) + "|" + QString::number(list->from_ms),

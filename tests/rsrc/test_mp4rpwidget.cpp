@@ -281,7 +281,6 @@ private slots:
         QTest::addColumn<QString>("bar"); // value/maximum
         const QString untouched = "准备数据...";
         const auto cut = [](char c) { return QString(63, c) + " ... "; }; // the state word cut at 63
-        QTest::newRow("state word cut at 63") << "x 5 10 " + QByteArray(300, 's') << cut('s') << "5/10";
         QTest::newRow("first word cut, numbers lost") << QByteArray(100, 'w') + " 5 10 st" << untouched << "0/0";
         QTest::newRow("garbage bytes") << QByteArray("\xff\xfe\x01 \x80-- \t\x7f") << untouched << "0/0";
         QTest::newRow("longer than the buffer") << "x 1 2 " + QByteArray(6000, 'z') << cut('z') << "1/2";

@@ -95,7 +95,7 @@ private slots:
             QVERIFY(!(m_clip[i] = testmedia::make_clip(m_media.filePath(QString("clip%1.mp4").arg(i)), 3 + 17 * i))
                          .isEmpty());
         m_hevc = testmedia::make_recording(m_media.filePath("hevc.mp4"), 2, testmedia::Recording{"hevc", "25", 0, {}});
-        QVERIFY(!m_hevc.isEmpty() && m_server.start());
+        QVERIFY(!m_hevc.isEmpty() && m_server.start(true));
     }
     void init()
     {
@@ -110,6 +110,7 @@ private slots:
         // The options go back off in the store, for the tests after.
         option("checkBox_reconnect")->setChecked(false);
         option("checkBox_seamless")->setChecked(false);
+        option("checkBox_multi")->setChecked(false);
         m_window.reset();
         m_boxes.reset();
         // No transcoder (nor the ffmpeg it runs) outlives its window.
@@ -119,6 +120,8 @@ private slots:
     void defaults_and_an_empty_list()
     {
         QCOMPARE(edit("le_rtmp_url")->text() + "|" + edit("le_rtmp_key")->text(), QString("rtmp://|"));
+        QVERIFY(edit("le_rtmp_url")->toolTip().contains("rtmps://") &&
+                edit("le_rtmp_url")->toolTip().contains("srt://"));
         button()->click();
         QCOMPARE(m_boxes->last().seen(), QString("提示|请先添加视频到直播列表！|确定"));
     }
@@ -127,14 +130,18 @@ private slots:
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("pushed"); // empty: refused
+        QTest::addColumn<QString>("pushed"); // the output's options and the output; empty: refused
         const char* const rows[][4] = {
-            {"key appended with a slash", "rtmp://h/app", "k1", "rtmp://h/app/k1"},
-            {"blank key adds nothing", "rtmp://h/app", "  ", "rtmp://h/app"},
-            {"blanks trimmed, kept in settings", "  rtmp://h/app ", " k1 ", "rtmp://h/app/k1"},
-            {"only the scheme and a 2-character key", "rtmp://", "ab", "rtmp:///ab"},
+            {"key appended with a slash", "rtmp://h/app", "k1", "-f flv rtmp://h/app/k1"},
+            {"blank key adds nothing", "rtmp://h/app", "  ", "-f flv rtmp://h/app"},
+            {"blanks trimmed, kept in settings", "  rtmp://h/app ", " k1 ", "-f flv rtmp://h/app/k1"},
+            {"only the scheme and a 2-character key", "rtmp://", "ab", "-f flv rtmp:///ab"},
             {"9 characters refused", "rtmp://ab", "", ""},
             {"capital scheme refused", "RTMP://h/app", "k1", ""},
+            {"rtmps, its certificate checked", "rtmps://h/app", "k1", "-f flv -tls_verify 1 rtmps://h/app/k1"},
+            {"SRT as the caller, the key its stream id", "srt://h:9000", "k/1",
+             "-f mpegts srt://h:9000?streamid=k%2F1"},
+            {"SRT as the listener refused", "srt://h:9000?mode=listener", "", ""},
         };
         for (const auto& row : rows)
             QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]) << QString(row[3]);
@@ -152,7 +159,7 @@ private slots:
         QCOMPARE(m_host.config()->read("cfg_video_rtmp_key").toString(), key);
         QCOMPARE(m_boxes->last().text, QString(pushed.isEmpty() ? "请正确填入rtmp串流地址！！" : ""));
         const QStringList args = m_window->process() ? m_window->process()->arguments() : QStringList();
-        const QStringList expected{"-re", "-i", m_clip[0], "-c", "copy", "-f", "flv", pushed};
+        const QStringList expected = QStringList{"-re", "-i", m_clip[0], "-c", "copy"} + pushed.split(' ');
         QCOMPARE(args, pushed.isEmpty() ? QStringList() : expected);
         m_window.reset(); // the next window shows them as typed
         m_window = std::make_unique<VideoLiveWidget>();
@@ -359,6 +366,54 @@ private slots:
             qPrintable(list()->item(1)->toolTip()));
         m_window->write_cfg();
         QVERIFY(m_host.config()->read("cfg_video_live_seamless").toBool());
+    }
+
+    // Several destinations ("多路推流"): an address that cannot be pushed to is refused before anything; each shows its
+    // own state, edited only while stopped and kept with the settings: one on air throughout, one whose server went
+    // away back on its own after its wait, one whose certificate was refused.
+    void several_destinations()
+    {
+        auto* table = m_window->findChild<DestinationList*>("tableWidget_destinations");
+        auto* add = m_window->findChild<QPushButton*>("pb_dest_add");
+        const auto states = [table] {
+            QStringList all;
+            for (int row = 0; row < table->rowCount(); ++row)
+                all << table->item(row, DestinationList::ColState)->text();
+            return all.join('|');
+        };
+        QVERIFY(!option("checkBox_multi")->isChecked() && !table->isVisibleTo(m_window.get())); // off by default
+        option("checkBox_multi")->setChecked(true);
+        option("checkBox_reconnect")->setChecked(true);
+        RtmpServer b;
+        QVERIFY(b.start());
+        list_up(live(), "many", {m_clip[1]});
+        add->click();
+        table->item(1, DestinationList::ColAddress)->setText("rtmp:/x");
+        button()->click();
+        QCOMPARE(m_boxes->last().text + QString::number(!m_window->process()), QString("请正确填入推流地址：rtmp:/x1"));
+        table->item(1, DestinationList::ColAddress)->setText(QString("rtmp://127.0.0.1:%1/live").arg(b.port()));
+        table->item(1, DestinationList::ColKey)->setText("many");
+        add->click();
+        table->item(2, DestinationList::ColAddress)->setText(m_server.tls_url("many"));
+        button()->click();
+        const QString refused = "失败：服务器证书未通过验证";
+        QTRY_COMPARE_WITH_TIMEOUT(states(), "推流中|推流中|" + refused, kPushTimeout);
+        QVERIFY(!add->isEnabled() && !(table->item(1, DestinationList::ColKey)->flags() & Qt::ItemIsEditable));
+        b.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), "推流中|2秒后重连…|" + refused, kPushTimeout);
+        QVERIFY(b.restart());
+        QCOMPARE(m_clock.pass(), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(states(), "推流中|推流中|" + refused, kPushTimeout);
+        QCOMPARE(b.log().count("publish: name='many'"), 2);
+        QCOMPARE(m_boxes->count(), 1);
+        button()->click();
+        QCOMPARE(states() + button()->text(), QString("||开始"));
+        m_window.reset(); // the next window has them as they were
+        m_window = std::make_unique<VideoLiveWidget>();
+        table = m_window->findChild<DestinationList*>("tableWidget_destinations");
+        QCOMPARE(table->rowCount(), 3);
+        QCOMPARE(table->extras().value(1).url + table->extras().value(0).key, m_server.tls_url("many") + "many");
+        QVERIFY(option("checkBox_multi")->isChecked() && table->isVisibleTo(m_window.get()));
     }
 };
 

@@ -16,6 +16,9 @@ pid %1/nginx.pid; error_log %1/error.log info;
 events { worker_connections 64; }
 rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }
 )";
+const char* const k_tls_config = R"(stream { server { listen 127.0.0.1:%2 ssl; ssl_certificate %1/cert.pem;
+  ssl_certificate_key %1/key.pem; proxy_pass 127.0.0.1:%3; } }
+)";
 
 // Playlists are read again as they grow: nothing is cached; a stream passes as it comes.
 const char* const k_http_config = R"(daemon off; master_process off; worker_processes 1;
@@ -97,11 +100,22 @@ QString LoopbackServer::output()
     return QString::fromUtf8(m_output);
 }
 
-bool RtmpServer::start()
+bool RtmpServer::start(bool tls)
 {
+    if (tls && testmedia::run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                          "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                                          m_dir.filePath("key.pem"), "-out", m_dir.filePath("cert.pem")})
+                       .code != 0)
+        return false;
+    m_tls_port = tls ? testmedia::free_port() : 0;
     return m_dir.isValid() && start_on_free_port("nginx", [this](quint16 port) {
                const QString conf = m_dir.filePath("nginx.conf");
-               testmedia::write_file(conf, QString::fromLatin1(k_config).arg(m_dir.path()).arg(port).toUtf8());
+               QString text = QString::fromLatin1(k_config).arg(m_dir.path()).arg(port);
+               if (m_tls_port) {
+                   text.prepend("load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n");
+                   text += QString::fromLatin1(k_tls_config).arg(m_dir.path()).arg(m_tls_port).arg(port);
+               }
+               testmedia::write_file(conf, text.toUtf8());
                // -e: nginx logs there before it has read the configuration.
                return QStringList{"-e", m_dir.filePath("error.log"), "-c", conf, "-p", m_dir.path()};
            });

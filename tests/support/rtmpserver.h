@@ -47,7 +47,9 @@ class RtmpServer : public LoopbackServer
 public:
     ~RtmpServer() { stop(); }
 
-    bool start();
+    // With `tls`, rtmps as well on a port of its own: nginx's stream module ends
+    // TLS with a certificate made now, self-signed for 127.0.0.1, in front of the rtmp server.
+    bool start(bool tls = false);
     // Terminates the publishers and the server and waits for them.
     void stop();
     // Publishes `clip` as `stream` at its own rate in an endless loop with the
@@ -60,6 +62,11 @@ public:
 
     // rtmp://127.0.0.1:PORT/live/STREAM
     QString url(const QString& stream) const { return QString("rtmp://127.0.0.1:%1/live/%2").arg(port()).arg(stream); }
+    // rtmps://127.0.0.1:PORT/live/STREAM, the same stream over TLS.
+    QString tls_url(const QString& stream) const
+    {
+        return QString("rtmps://127.0.0.1:%1/live/%2").arg(m_tls_port).arg(stream);
+    }
     // The server's error log, for a failing test's message.
     QString log() const;
 
@@ -68,6 +75,7 @@ private:
 
     QTemporaryDir m_dir;
     std::list<QProcess> m_publishers;
+    quint16 m_tls_port = 0;
 };
 
 // nginx serving over plain http the files of a folder, for playlists the tests write, or, with

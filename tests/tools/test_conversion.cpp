@@ -196,6 +196,7 @@ private slots:
             {"lossless, HEVC and Opus", "web download, HEVC 10-bit and Opus", ".mkv", "copy", "va"},
             {"lossless, HEVC and Opus", "web download, HEVC 10-bit and Opus", ".mp4", "copy", "v"},
             {"lossless, neither fits", "web download, HEVC 10-bit and Opus", ".flv", "copy", ""},
+            {"lossless, neither fits", "15 fps camera, 8 kHz mono", ".flv", "copy", ""},
             // Matroska as this ffmpeg writes it would lose the turn.
             {"lossless, turned", "portrait phone, HEVC", ".mkv", "copy", "a"},
             {"lossless, turned", "portrait phone, HEVC", ".mp4", "copy", "va"},

@@ -9,9 +9,26 @@
 
 #include <QtTest>
 
+#include <QTcpServer>
+
 #include <csignal>
 
 namespace {
+
+// A recording's pictures: the time from its first to its last (s) and the largest step between two in a row (ms).
+QPair<double, double> picture_span(const QString& recording)
+{
+    QList<double> shown;
+    for (const QString& at : testmedia::probed(recording, "packet=pts_time", "v")) {
+        if (!at.section(',', 0, 0).isEmpty())
+            shown << at.section(',', 0, 0).toDouble();
+    }
+    std::sort(shown.begin(), shown.end());
+    double most = shown.size() > 1 ? 0 : 1e9;
+    for (int i = 1; i < shown.size(); ++i)
+        most = std::max(most, (shown[i] - shown[i - 1]) * 1000);
+    return {shown.isEmpty() ? 0 : shown.last() - shown.first(), most};
+}
 
 // A record's frame and time in whole seconds as the plug-in reads them; {-1, -1} when it cannot.
 QPair<qint64, qint64> parse(const QString& record)
@@ -41,7 +58,7 @@ private slots:
         // An ffmpeg that answers neither "q" nor SIGINT; only a kill ends it.
         m_stubborn =
             testmedia::write_script(m_dir.filePath("stubborn-ffmpeg"), "trap '' INT TERM\nwhile :; do sleep 1; done\n");
-        QVERIFY(!m_stubborn.isEmpty() && m_server.start());
+        QVERIFY(!m_stubborn.isEmpty() && m_server.start(true));
         // G.711 sound, which FLV carries and MP4 does not.
         const QString mulaw = m_dir.filePath("mulaw.mkv");
         QVERIFY(
@@ -398,6 +415,130 @@ private slots:
         QCOMPARE(recorded, all.mid(all.size() - recorded.size()));
     }
 
+    // One push to several destinations, each with a reader that stays connected and records: what befalls one
+    // destination (its server restarted, one that never answers, a certificate refused) reaches no other, and one
+    // tried again comes back at a key picture with the stream's headers, as a file or a list over one connection.
+    void several_destinations_data()
+    {
+        // Each destination: "a" rtmp, "tls" rtmps taken unchecked and "checked" rtmps checked (on the first server),
+        // "b" rtmp on a second server restarted mid-push, "srt" an SRT listener, "hole" one that never answers.
+        QTest::addColumn<QString>("destinations");
+        QTest::addColumn<bool>("list");
+        QTest::addColumn<QString>("records"); // each destination's in turn, " | " between destinations
+        QTest::newRow("a file to rtmp, rtmps and SRT, a server restarted")
+            << "a tls b srt" << false << "on | on | on down|lost on | on";
+        QTest::newRow("a list over one connection, a server restarted") << "a b" << true << "on | on down|lost on";
+        QTest::newRow("one never answers, one's certificate refused")
+            << "a hole checked" << false << "on | down|refused | down|certificate";
+    }
+    void several_destinations()
+    {
+        QFETCH(QString, destinations);
+        QFETCH(bool, list);
+        QFETCH(QString, records);
+        const QStringList names = destinations.split(' ');
+        const QString key = QString("to%1_").arg(++m_runs);
+        RtmpServer b;
+        QTcpServer hole; // listens, and never takes a connection
+        QVERIFY(b.start() && hole.listen(QHostAddress::LocalHost));
+        const quint16 srt = testmedia::free_port();
+        std::list<QProcess> readers; // each destination's, then b's again
+        const auto read = [&](const QString& from, const QString& recording) {
+            readers.emplace_back().start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-rw_timeout", "60000000",
+                                                    "-i", from, "-c", "copy", "-y", m_dir.filePath(recording)});
+        };
+        protocol::PushCommand push;
+        push.file = m_clip.toStdString();
+        push.list = list;
+        for (const QString& name : names) {
+            const QString stream = key + name;
+            const QString address = name == "a"      ? m_server.url(stream)
+                                    : name == "b"    ? b.url(stream)
+                                    : name == "srt"  ? QString("srt://127.0.0.1:%1").arg(srt)
+                                    : name == "hole" ? QString("rtmp://127.0.0.1:%1/live/x").arg(hole.serverPort())
+                                                     : m_server.tls_url(stream);
+            if (name == "srt") {
+                read(address + "?mode=listener", stream + ".ts");
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    testmedia::read_file("/proc/net/udp")
+                        .contains(QString(":%1 ").arg(srt, 4, 16, QChar('0')).toUpper().toLatin1()),
+                    60000);
+            } else if (name != "hole") {
+                read((name == "b" ? b : m_server).url(stream), stream + ".flv");
+                QTRY_VERIFY_WITH_TIMEOUT((name == "b" ? b : m_server).log().contains("play: name='" + stream), 60000);
+            }
+            if (push.address.empty())
+                push.address = address.toStdString(), push.any_certificate = name == "tls";
+            else
+                push.also.push_back({address.toStdString(), name == "tls"});
+        }
+        const int restarted = int(names.indexOf("b"));
+        QStringList seen(names.size()); // each destination's records
+        QByteArray said;
+        double pushed_s = 0, at_hole_down = -1; // the position pushed, and where the one that never answers went down
+        QProcess process;
+        process.setEnvironment(QProcess::systemEnvironment() << "DAVAZ_READ_TIMEOUT_MS=8000");
+        connect(&process, &QProcess::readyReadStandardOutput, [&] {
+            said += process.readAllStandardOutput();
+            for (int end; (end = said.indexOf('\n')) >= 0; said.remove(0, end + 1)) {
+                const QByteArray line = said.left(end);
+                const protocol::DestRecord dest = protocol::read_dest(line.toStdString());
+                const protocol::EntryRecord entry = protocol::read_entry(line.toStdString());
+                if (line.startsWith("zo_progress"))
+                    pushed_s = parse(line).second;
+                if (dest.state == protocol::DestState::Down && dest.destination == names.indexOf("hole"))
+                    at_hole_down = pushed_s;
+                if (dest.state != protocol::DestState::None)
+                    seen[dest.destination] +=
+                        (seen[dest.destination].isEmpty() ? "" : " ") + QString(line).section('|', 2);
+                if (entry.state == protocol::EntryState::Want) // the file once more, then no more
+                    process.write(protocol::write_answer(entry.entry == 1 ? m_clip.toStdString() : "").c_str());
+            }
+        });
+        QStringList args;
+        for (const std::string& arg : protocol::write_push(push))
+            args << QString::fromStdString(arg);
+        process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
+        if (restarted >= 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(pushed_s >= 3, 60000);
+            b.stop();
+            QTRY_COMPARE_WITH_TIMEOUT(seen[restarted], QString("on down|lost"), 60000);
+            QVERIFY(b.restart());
+            read(b.url(key + "b"), key + "b2.flv");
+            QTRY_VERIFY_WITH_TIMEOUT(b.log().contains("play: name='" + key + "b"), 60000);
+            process.write(protocol::write_again(restarted).c_str());
+        }
+        QVERIFY2(process.state() == QProcess::NotRunning || process.waitForFinished(120000), said.constData());
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(seen.join(" | "), records);
+        // However slow one destination, the push went on meanwhile.
+        QVERIFY2(!names.contains("hole") || at_hole_down >= 4, qPrintable(QString::number(at_hole_down)));
+        // The server does not tell its readers that the stream ended: they are interrupted (ffmpeg breaks off a read
+        // at the second signal, then completes its file).
+        for (QProcess& reader : readers) {
+            reader.terminate();
+            reader.terminate();
+            if (reader.state() != QProcess::NotRunning && !reader.waitForFinished(20000))
+                reader.kill();
+            reader.waitForFinished();
+        }
+        for (const QString& name : names) {
+            const QString recording = m_dir.filePath(key + name + (name == "srt" ? ".ts" : ".flv"));
+            // Whole, no picture missing (a frame is 40 ms); the restarted one's reader was cut off.
+            const QPair<double, double> span = picture_span(recording);
+            if (name == "a" || name == "tls" || name == "srt")
+                QVERIFY2(span.first >= 10 * (list ? 2 : 1) - 1 && span.second <= 80,
+                         qPrintable(QString("%1: %2 s, a step of %3 ms").arg(name).arg(span.first).arg(span.second)));
+        }
+        // Back from a key picture, with the stream's headers: it decodes from its start.
+        if (restarted >= 0) {
+            const QString again = m_dir.filePath(key + "b2.flv");
+            QCOMPARE(testmedia::run("ffmpeg", {"-v", "error", "-i", again, "-t", "2", "-f", "null", "-"}).err,
+                     QString());
+            QVERIFY(picture_span(again).first >= 2);
+        }
+    }
+
     // A play list over one connection, to a reader that started first: the
     // publisher's streams are fixed by the first entry, yet whichever entry
     // has sound, it reaches the reader beside its own pictures; an entry
@@ -440,7 +581,7 @@ private slots:
         });
         QStringList args;
         for (const std::string& arg :
-             protocol::write_push({path(0).toStdString(), m_server.url(key).toStdString(), 0, true}))
+             protocol::write_push({path(0).toStdString(), m_server.url(key).toStdString(), 0, true, true, false, {}}))
             args << QString::fromStdString(arg);
         process.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe", args);
         QVERIFY(process.waitForFinished(120000));

@@ -48,8 +48,9 @@ std::string flv_tag(int type, long long ms, const std::string& data)
 }
 
 // An entry as a reader writes it: H.264 pictures 40 ms apart from `first`, shown `delay` ms after they are decoded, and
-// AAC frames 23 ms apart from `sound` until `until`, its metadata and each stream's header first, all in time order.
-std::string flv_entry(int pictures, int first, int delay, int sound, int until)
+// AAC frames 23 ms apart from `sound` until `until` (`silence`: ours), its metadata and each stream's header first, all
+// in time order.
+std::string flv_entry(int pictures, int first, int delay, int sound, int until, bool silence)
 {
     std::multimap<long long, std::string> tags;
     tags.emplace(-2, flv_tag(18, 0, "meta"));
@@ -60,7 +61,7 @@ std::string flv_entry(int pictures, int first, int delay, int sound, int until)
         tags.emplace(first + 40 * i,
                      flv_tag(9, first + 40 * i, std::string(i ? "\x27\x01" : "\x17\x01") + composition + "p"));
     for (int at = sound; at < until; at += 23)
-        tags.emplace(at, flv_tag(8, at, "\xaf\x01s"));
+        tags.emplace(at, flv_tag(8, at, silence ? "\xaf\x01z" : "\xaf\x01s"));
     std::string bytes;
     for (const auto& [at, tag] : tags)
         bytes += tag;
@@ -70,7 +71,7 @@ std::string flv_entry(int pictures, int first, int delay, int sound, int until)
 struct FlvTime
 {
     int entry;
-    char kind; // 'v' picture, 'a' sound, 'h' a header, 's' script data
+    char kind; // 'v' picture, 'a' sound, 'z' silence of ours, 'h' a header, 's' script data
     long long decoded, shown;
 };
 
@@ -83,7 +84,7 @@ QList<FlvTime> flv_times(const std::string& bytes, const QList<size_t>& entry_en
         const long long size = (b(at + 1) << 16) | (b(at + 2) << 8) | b(at + 3);
         const long long ms = (b(at + 7) << 24) | (b(at + 4) << 16) | (b(at + 5) << 8) | b(at + 6);
         const bool header = b(at + 12) == 0;
-        const char kind = b(at) == 18 ? 's' : header ? 'h' : (b(at) == 9 ? 'v' : 'a');
+        const char kind = b(at) == 18 ? 's' : header ? 'h' : (b(at) == 9 ? 'v' : b(at + 13) == 'z' ? 'z' : 'a');
         long long shown = ms;
         if (kind == 'v') {
             long long c = (b(at + 13) << 16) | (b(at + 14) << 8) | b(at + 15);
@@ -333,7 +334,8 @@ private slots:
     // its entry's pictures.
     void tag_retimer_data()
     {
-        // Each entry: pictures, first picture's time, B-frame delay, sound from, sound until (ms in the entry).
+        // Each entry: pictures, first picture's time, B-frame delay, sound from, sound until (ms in the entry), and 1
+        // when that sound is silence of ours.
         QTest::addColumn<QList<QList<int>>>("entries");
         QTest::addColumn<int>("sound_left_out");
         const QList<int> plain{25, 0, 0, 0, 1000};
@@ -345,6 +347,9 @@ private slots:
         QTest::newRow("B-frames after an entry without") << QList<QList<int>>{plain, {25, 0, 80, 59, 1080}, plain} << 1;
         QTest::newRow("a short sound, then pictures alone")
             << QList<QList<int>>{{25, 0, 0, 0, 500}, {25, 0, 0, 1000, 1000}, plain} << 0;
+        // The entry after keeps its first sound frame; the silence it overlaps goes.
+        QTest::newRow("silence of ours past its pictures, then primed sound")
+            << QList<QList<int>>{{25, 23, 0, 0, 1040, 1}, {25, 23, 0, 0, 1000}} << 0;
     }
     void tag_retimer()
     {
@@ -358,10 +363,11 @@ private slots:
         QList<long long> starts;
         for (int e = 0; e < entries.size(); ++e) {
             const QList<int>& entry = entries[e];
-            retimer.begin_entry(e == 0 ? file_header.size() : 0);
+            const bool silence = entry.value(5) == 1;
+            retimer.begin_entry(e == 0 ? file_header.size() : 0, silence);
             starts << retimer.start_ms();
-            const std::string bytes =
-                (e == 0 ? file_header : std::string()) + flv_entry(entry[0], entry[1], entry[2], entry[3], entry[4]);
+            const std::string bytes = (e == 0 ? file_header : std::string()) +
+                                      flv_entry(entry[0], entry[1], entry[2], entry[3], entry[4], silence);
             for (size_t at = 0; at < bytes.size(); at += 7) // in pieces that split tags
                 out += retimer.feed(bytes.data() + at, std::min<size_t>(7, bytes.size() - at));
             out += retimer.end_entry();
@@ -385,7 +391,7 @@ private slots:
                 // The entry's pictures are shown from where it begins.
                 if (t.entry > 0 && shown.size() == 1 + 25 * t.entry)
                     QCOMPARE(t.shown, starts[t.entry]);
-            } else if (t.kind == 'a') {
+            } else if (t.kind == 'a' || t.kind == 'z') {
                 QVERIFY2(t.decoded > sounded, qPrintable(QString("sound at %1 after %2").arg(t.decoded).arg(sounded)));
                 sounded = t.decoded;
             }

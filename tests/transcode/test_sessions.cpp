@@ -36,11 +36,13 @@ exec sleep 600 <&-
 )";
 
 // A word of a row as the line the stand-in prints: "pS" progress at S seconds, "f" the finish marker, "x:WHAT" a
-// phrase, "file:NAME" a completed file, "on:N", "want:N", "skip:N" entry records, "w" wait, "eC" exit with C.
+// phrase, "file:NAME" a completed file, "on:N", "want:N", "skip:N" entry records, "d+N" destination N on air, "d-N"
+// lost ("d-N:WHY" down for that outcome), "w" wait, "eC" exit with C.
 QString line_for(const QString& word, const QString& dir)
 {
     static const QMap<QString, Outcome> phrases{
-        {"format", Outcome::UnsupportedFormat}, {"connect", Outcome::ConnectFailed}, {"stream", Outcome::NoStream}};
+        {"format", Outcome::UnsupportedFormat}, {"connect", Outcome::ConnectFailed}, {"stream", Outcome::NoStream},
+        {"certificate", Outcome::Untrusted}};
     const QString rest = word.section(':', 1);
     std::string line;
     if (word[0] == 'p')
@@ -49,6 +51,10 @@ QString line_for(const QString& word, const QString& dir)
         line = protocol::write_finish();
     else if (word.startsWith("x:"))
         line = protocol::write_phrase(phrases.value(rest));
+    else if (word.startsWith("d+") || word.startsWith("d-"))
+        line = protocol::write_dest(word.mid(2, 1).toInt(), word[1] == '+' ? protocol::DestState::On
+                                                                            : protocol::DestState::Down,
+                                    rest.isEmpty() ? std::nullopt : std::optional(phrases.value(rest)));
     else if (word.startsWith("file:"))
         line = protocol::write_file_done((dir + "/" + rest).toStdString());
     else if (word.startsWith("on:") || word.startsWith("want:") || word.startsWith("skip:"))
@@ -99,8 +105,8 @@ class TestSessions : public QObject, public PushList
         }
     }
     // Goes through the row's steps: "!pass:MS" lets the next held wait pass (it must last MS), "!go" lets the
-    // stand-in go on, "!start:NAME" has a push start that entry, "!list:A,B" is the list from now on; any other step
-    // is what the session reports next.
+    // stand-in go on, "!start:NAME" has a push start that entry, "!list:A,B" is the list from now on, "!none": nothing
+    // more was reported; any other step is what the session reports next.
     void follow(const QString& steps, const std::function<void(const QString&)>& start)
     {
         int seen = 0;
@@ -115,6 +121,8 @@ class TestSessions : public QObject, public PushList
                 m_entries.clear();
                 for (const QString& name : step.mid(6).split(','))
                     m_entries << media(name + ".mp4");
+            } else if (step == "!none") {
+                QCOMPARE(m_trace.mid(seen), QStringList());
             } else if (step.startsWith("!start:")) {
                 start(media(step.mid(7)));
             } else {
@@ -288,6 +296,37 @@ private slots:
             << "skipped:b.mp4 skipped:a.mp4"
             << "a.mp4@0.000"
             << "b.mp4,a.mp4,";
+        // Several destinations: one lost is tried again after its own wait, which grows while its server stays away
+        // and starts again once it is back; the other is not touched.
+        QTest::newRow("several: a destination lost, still away, back, lost again")
+            << false << "a"
+            << "d+0 d+1 d-1 w d-1:connect w d+1 d-1 w"
+            << "d0:connecting d1:connecting d0:on d1:on d1:waiting:2 !pass:2000 d1:connecting d1:waiting:4 !pass:4000 "
+               "d1:connecting d1:on d1:waiting:2 !pass:2000 d1:connecting"
+            << "a.mp4@0.000"
+            << "zo_again|1,zo_again|1,zo_again|1";
+        // One that never got on air says why and stays down; the push goes on with the other.
+        QTest::newRow("several: one refused at once, the other goes on")
+            << false << "a"
+            << "d+0 d-1:stream w p3"
+            << "d0:connecting d1:connecting d0:on d1:failed:地址不存在或被占用 !go progress"
+            << "a.mp4@0.000"
+            << "";
+        QTest::newRow("several: every one failed, the push fails")
+            << false << "a"
+            << "d-0:connect d-1:certificate"
+            << "d0:connecting d1:connecting d0:failed:连接服务器失败 d1:failed:服务器证书未通过验证 "
+               "failed:直播失败，所有推流地址都无法推送！"
+            << "a.mp4@0.000"
+            << "";
+        // A wait that belongs to a run that is over tries nothing in the next one.
+        QTest::newRow("several: another entry during a wait")
+            << false << "a b"
+            << "d+0 d+1 d-1 | w"
+            << "d0:connecting d1:connecting d0:on d1:on d1:waiting:2 !start:b.mp4 d0:connecting d1:connecting "
+               "!pass:2000 !none"
+            << "a.mp4@0.000 b.mp4@0.000"
+            << "";
     }
     void push()
     {
@@ -315,13 +354,24 @@ private slots:
         connect(&session, &PushSession::sg_failed, with("failed:"));
         connect(&session, &PushSession::sg_entry_on, with("on:"));
         connect(&session, &PushSession::sg_entry_skipped, with("skipped:"));
-        const auto start = [&](const QString& path) { session.start(path, "rtmp://h/live/k", list); };
+        connect(&session, &PushSession::sg_destination, [&](int i) {
+            const PushDestination& d = session.destinations()[i];
+            const char* const states[] = {"connecting", "on", "waiting:", "failed:"};
+            m_trace << QString("d%1:%2").arg(i).arg(states[int(d.state)]) +
+                           (d.state == PushDestination::State::Waiting ? QString::number(d.wait_s) : d.why);
+        });
+        const auto start = [&](const QString& path) {
+            if (QString(QTest::currentDataTag()).startsWith("several"))
+                session.start(path, {PushDestination("rtmp://h/live/k"), PushDestination("rtmps://j/live/k")}, list);
+            else
+                session.start(path, "rtmp://h/live/k", list);
+        };
         start(media("a.mp4"));
         follow(steps, start);
         if (QTest::currentTestFailed())
             return;
         QTRY_COMPARE_WITH_TIMEOUT(runs_seen(true).join(' '), pushed, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(list ? heard_answers() : QString(), answers, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(heard_answers(), answers, kWait);
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include "commandline.h"
 #include "conversion.h"
+#include "fanoutpush.h"
 #include "listpush.h"
 #include "plainrun.h"
 #include "relayrun.h"
@@ -10,8 +11,11 @@ namespace ffexe {
 
 std::unique_ptr<Face> face_for(std::string program, const std::vector<std::string>& args, long long timeout_us)
 {
-    if (std::optional<protocol::PushCommand> push = protocol::read_list_push(args))
-        return std::make_unique<ListPush>(std::move(program), std::move(*push));
+    if (std::optional<protocol::PushCommand> push = protocol::read_push(args)) {
+        if (!push->list)
+            return std::make_unique<FanOutPush>(std::move(program), std::move(*push), timeout_us);
+        return std::make_unique<ListPush>(std::move(program), std::move(*push), timeout_us);
+    }
     // A local file into one of the formats the conversion window offers.
     if (std::optional<ConversionRequest> request = read_conversion(args))
         return std::make_unique<Conversion>(std::move(program), std::move(*request), timeout_us);

@@ -10,6 +10,8 @@ namespace ffexe {
 // - PlainRun (plainrun.h): one ffmpeg, as for a conversion, a push or a capture from rtsp;
 // - RelayRun (relayrun.h): a feeder and a writer with FFmpeg.exe between them, for a capture from rtmp or http-flv;
 // - ListPush (listpush.h): a publisher and a reader per entry, for a play list over one connection;
+// - FanOutPush (fanoutpush.h): one reader for a file pushed to several destinations at once
+//   (a list over one connection to several is a ListPush whose publisher feeds them).
 // - Conversion (conversion.h): a local file fitted to one of the conversion window's formats, through a PlainRun.
 class Face
 {

@@ -1,5 +1,6 @@
 #include "listpush.h"
 
+#include "fanoutpush.h"
 #include "pollset.h"
 
 #include "protocol/transcoder.h"
@@ -26,6 +27,8 @@ constexpr int k_pipe_size = 1 << 20;
 constexpr long long k_ask_ahead_us = 3000000;
 // How much of a reader's complaint is kept.
 constexpr size_t k_complaint = 300;
+// How long several destinations are given, once the list has gone out, to send what they still hold.
+constexpr auto k_last_sends = std::chrono::seconds(5);
 
 std::string seconds_text(long long ms)
 {
@@ -43,10 +46,16 @@ std::vector<std::string> publisher_args(const protocol::PushCommand& push)
         args.push_back("-re");
     // Read as a live stream: the time stamps run on across the entries (see
     // TagRetimer) and new sequence headers come in the middle.
-    for (const char* arg :
-         {"-f", "live_flv", "-i", "pipe:0", "-c", "copy", "-f", "flv", "-flvflags", "no_duration_filesize"})
+    for (const char* arg : {"-f", "live_flv", "-i", "pipe:0", "-c", "copy"})
         args.push_back(arg);
-    args.push_back(push.address);
+    // To several destinations: FLV to us, who send it on.
+    const bool fan_out = !push.also.empty();
+    const std::vector<std::string> output = fan_out ? std::vector<std::string>{"-f", "flv"}
+                                                    : protocol::push_output_options(push.address, push.any_certificate);
+    args.insert(args.end(), output.begin(), output.end());
+    if (output[1] == "flv")
+        args.insert(args.end(), {"-flvflags", "no_duration_filesize"});
+    args.push_back(fan_out ? "pipe:1" : push.address);
     return args;
 }
 
@@ -82,26 +91,31 @@ std::vector<std::string> reader_args(const std::string& path, const std::string&
     return args;
 }
 
-ListPush::ListPush(std::string program, protocol::PushCommand push)
+ListPush::ListPush(std::string program, protocol::PushCommand push, long long timeout_us)
     : m_program(std::move(program))
     , m_push(std::move(push))
     , m_out([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
     , m_publisher_log(&m_out, ChildLog::Mode::Forward)
-{}
+{
+    if (!m_push.also.empty())
+        m_fan = std::make_unique<FanOut>(push_targets(m_push), timeout_us, m_out);
+}
 
 int ListPush::run()
 {
     std::signal(SIGPIPE, SIG_IGN);
     std::string error;
-    if (!m_publisher.start(m_program, publisher_args(m_push), error)) {
+    if (!m_publisher.start(m_program, publisher_args(m_push), error, bool(m_fan))) {
         report_start_failure(m_program, error);
         return 127;
     }
     ::fcntl(m_publisher.stdin_fd(), F_SETPIPE_SZ, k_pipe_size);
     ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     start_reader(m_push.file, m_push.from_ms > 0 ? seconds_text(m_push.from_ms) : std::string());
+    if (m_fan)
+        m_fan->begin();
 
-    while (m_publisher.stderr_fd() >= 0 || m_publisher.progress_fd() >= 0) {
+    while (m_publisher.stderr_fd() >= 0 || m_publisher.progress_fd() >= 0 || m_publisher.stdout_fd() >= 0) {
         PollSet poll;
         if (const std::optional<OutputWriter::Clock::time_point> due = m_out.flush(OutputWriter::Clock::now()))
             poll.wake_by(*due + std::chrono::milliseconds(1));
@@ -117,7 +131,11 @@ int ListPush::run()
             poll.add(m_reader->stderr_fd(), POLLIN, [this] { m_reader_log->read(*m_reader); });
             poll.add(m_reader->progress_fd(), POLLIN, [this] { read_reader_progress(); });
         }
-        if (m_asking)
+        if (m_fan) {
+            poll.add(m_publisher.stdout_fd(), POLLIN, [this] { read_publisher_output(); });
+            poll.add(m_fan->news_fd(), POLLIN, [this] { m_fan->report(); });
+        }
+        if ((m_asking || m_fan) && m_input_open)
             poll.add(STDIN_FILENO, POLLIN, [this] { read_answer(); });
         poll.wait();
         if (m_reader && m_reader->stdout_fd() < 0 && m_reader->stderr_fd() < 0 && m_reader->progress_fd() < 0)
@@ -128,6 +146,8 @@ int ListPush::run()
     if (m_reader)
         m_reader->send_signal(SIGKILL);
     const int code = m_publisher.wait();
+    if (m_fan)
+        m_fan->finish(std::chrono::steady_clock::now() + k_last_sends);
     if (code == 0)
         m_out.add_text(protocol::write_finish());
     m_out.drain();
@@ -146,7 +166,7 @@ void ListPush::start_reader(const std::string& path, const std::string& from, bo
             m_reader_said = std::string(strip_log_prefix(line.substr(0, k_complaint)));
     };
     m_cut = std::make_unique<HeaderCut>(m_entry == 0);
-    m_retimer.begin_entry(m_entry == 0 ? flv::k_file_header : 0);
+    m_retimer.begin_entry(m_entry == 0 ? flv::k_file_header : 0, silence);
     m_reader_path = path;
     m_reader_from = from;
     m_in_band = in_band;
@@ -203,29 +223,38 @@ void ListPush::ask_when_due()
         return;
     m_want = false;
     m_out.add_text(protocol::write_entry(m_entry, protocol::EntryState::Want));
-    m_asking = true;
+    // Nobody left to ask: the list ends here.
+    m_asking = m_input_open;
+    m_list_done = !m_input_open;
 }
 
 void ListPush::read_answer()
 {
-    const std::optional<std::string> chunk = read_chunk(STDIN_FILENO, 4096);
-    if (!chunk) {
+    m_input_open = read_push_input(m_answer, m_fan.get(), [this](const std::string& path) {
+        if (!m_asking)
+            return;
+        m_asking = false;
+        if (path.empty()) {
+            m_list_done = true;
+            m_clock.end();
+        } else {
+            start_reader(path, {});
+        }
+    });
+    if (!m_input_open && m_asking) {
         // Nobody left to ask: the list ends here.
         m_asking = false;
         m_list_done = true;
-        return;
     }
-    m_answer += *chunk;
-    const std::optional<std::string> path = protocol::read_answer(m_answer);
-    if (!path)
-        return;
-    m_asking = false;
-    if (path->empty()) {
-        m_list_done = true;
-        m_clock.end();
-    } else {
-        start_reader(*path, {});
-    }
+}
+
+void ListPush::read_publisher_output()
+{
+    const std::optional<std::string> chunk = read_chunk(m_publisher.stdout_fd(), 65536);
+    if (!chunk)
+        m_publisher.close_stdout();
+    else
+        m_fan->feed(chunk->data(), chunk->size());
 }
 
 void ListPush::read_publisher_progress()

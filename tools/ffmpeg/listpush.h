@@ -4,6 +4,7 @@
 #include "childprocess.h"
 #include "entryclock.h"
 #include "face.h"
+#include "fanout.h"
 #include "flvtags.h"
 #include "outputwriter.h"
 #include "progressrecord.h"
@@ -25,7 +26,8 @@ namespace ffexe {
 // time stamps, each from zero, are evened out to run on (TagRetimer), and a
 // new sequence header (another picture size, another AAC set-up) goes out as
 // it comes. The window names each entry after the first when asked (entry
-// records, protocol/transcoder.h; answers, protocol/command.h).
+// records, protocol/transcoder.h; answers, protocol/command.h). To several
+// destinations at once the publisher writes FLV to us, and we send it on (FanOut).
 std::vector<std::string> publisher_args(const protocol::PushCommand& push);
 // `from`: seconds into the entry, or empty. With `silence` the entry, which
 // has no sound of its own, gets a silent one (see ListPush::m_silence).
@@ -35,7 +37,7 @@ std::vector<std::string> reader_args(const std::string& path, const std::string&
 class ListPush : public Face
 {
 public:
-    ListPush(std::string program, protocol::PushCommand push);
+    ListPush(std::string program, protocol::PushCommand push, long long timeout_us);
     int run() override;
 
 private:
@@ -50,6 +52,7 @@ private:
     void read_reader_output();
     void read_reader_progress();
     void write_to_publisher();
+    void read_publisher_output();
 
     std::string m_program;
     protocol::PushCommand m_push;
@@ -76,7 +79,9 @@ private:
     bool m_want = false;   // the next entry is to be asked for
     bool m_asking = false; // waiting for the window to name the next entry
     long long m_published_us = 0;
-    bool m_list_done = false; // no more entries: the publisher ends with what it has
+    bool m_list_done = false;      // no more entries: the publisher ends with what it has
+    std::unique_ptr<FanOut> m_fan; // several destinations
+    bool m_input_open = true;
 };
 
 } // namespace ffexe

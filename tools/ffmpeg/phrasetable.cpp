@@ -21,6 +21,10 @@ const std::vector<PhraseRule>& phrase_rules()
         {"tcp", "Connection to tcp://", " failed", k_connect},
         {"tcp", "Failed to resolve hostname ", "", k_connect},
         {"rtmp", "Cannot open connection ", "", k_connect},
+        {"srt", "Connection to srt://", " failed", k_connect},
+        // A TLS server whose certificate does not pass the check (rtmps).
+        {"tls", "Peer certificate failed verification", "", protocol::Outcome::Untrusted},
+        {"tls", "The certificate's owner does not match hostname", "", protocol::Outcome::Untrusted},
         // The server answers but refuses the address: unknown application,
         // stream already published, not an rtmp server, or a stream that
         // never comes (ends by the read time-out).

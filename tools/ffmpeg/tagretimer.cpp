@@ -12,8 +12,10 @@ constexpr int k_sound_held = 100;
 
 } // namespace
 
-void TagRetimer::begin_entry(size_t verbatim)
+void TagRetimer::begin_entry(size_t verbatim, bool silence)
 {
+    m_silence = silence;
+    ++m_entry;
     m_tags = flv::TagReader();
     m_verbatim = verbatim;
     m_script_kept = verbatim > 0;
@@ -75,23 +77,58 @@ std::string TagRetimer::place(std::string tag)
         m_last_video = at;
         m_last_shown = std::max(m_last_shown, shown);
         m_pictures = true;
-        break;
+        flv::set_time(tag, at);
+        return release_silence(at) + tag;
     }
-    case flv::Kind::Sound:
+    case flv::Kind::Sound: {
         if (at <= m_audio_floor) {
             ++m_dropped;
             return {};
         }
+        if (m_silence && at > m_last_video) {
+            std::string out = before_sound(at);
+            flv::set_time(tag, at);
+            m_silence_held.push_back(std::move(tag));
+            m_silence_entry = m_entry;
+            return out;
+        }
+        std::string out = before_sound(at);
         if (m_last_audio > m_audio_floor && at > m_last_audio)
             m_audio_step = at - m_last_audio;
         m_last_audio = std::max(m_last_audio, at);
-        break;
+        flv::set_time(tag, at);
+        return out + tag;
+    }
     case flv::Kind::Other:
         at = std::max(at, 0LL);
         break;
     }
     flv::set_time(tag, at);
     return tag;
+}
+
+std::string TagRetimer::before_sound(long long at)
+{
+    if (m_silence_held.empty() || m_silence_entry == m_entry)
+        return {};
+    std::string out = release_silence(at - 1);
+    m_silence_held.clear();
+    return out;
+}
+
+std::string TagRetimer::release_silence(long long until)
+{
+    std::string out;
+    size_t taken = 0;
+    for (; taken < m_silence_held.size() && flv::time(m_silence_held[taken]) <= until; ++taken) {
+        const long long at = flv::time(m_silence_held[taken]);
+        if (m_last_audio > m_audio_floor && at > m_last_audio)
+            m_audio_step = at - m_last_audio;
+        m_last_audio = std::max(m_last_audio, at);
+        out += m_silence_held[taken];
+    }
+    m_silence_held.erase(m_silence_held.begin(), m_silence_held.begin() + long(taken));
+    return out;
 }
 
 std::string TagRetimer::end_entry_hold()

@@ -350,30 +350,18 @@ bool IndexRepair::write_plain(OutputFile& out, std::string& error)
     return out.good();
 }
 
-std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift, uint64_t walked_at) const
+std::vector<IndexRepair::TrackTiming> IndexRepair::plain_timings(const std::vector<IsoBox>& traks,
+                                                                 uint64_t& movie_end) const
 {
-    const uint32_t movie_scale = m_index->timescale;
-    const IsoBox moov = in_memory(m_file, m_layout.boxes[m_index->moov]);
-    std::vector<IsoBox> traks;
-    for (const IsoBox& box : isobmff::children(moov)) {
-        if (box.type == fourcc("trak"))
-            traks.push_back(box);
-    }
-
     // Each track plays to the end of its last sample kept, in presentation
     // order, or less if its edits ended sooner.
-    struct Timing
-    {
-        std::vector<isobmff::Edit> edits;
-        bool has_edits = false;
-        uint64_t media = 0;
-        uint64_t movie = 0;
-    };
-    std::vector<Timing> timing(traks.size());
-    uint64_t movie_end = 0, any_end = 0;
+    const uint32_t movie_scale = m_index->timescale;
+    std::vector<TrackTiming> timing(traks.size());
+    uint64_t any_end = 0;
+    movie_end = 0;
     for (size_t t = 0; t < traks.size(); ++t) {
         const IndexTrack& track = m_index->tracks[t];
-        Timing& tm = timing[t];
+        TrackTiming& tm = timing[t];
         tm.has_edits = isobmff::read_edits(traks[t], tm.edits);
         const size_t kept = m_plan[t].moov_kept;
         const std::vector<IsoSample> samples = samples_of(t);
@@ -423,60 +411,78 @@ std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift, uint64_t walked_at) 
     // A timecode or text track that lasts the whole recording ends with the pictures and sound kept.
     if (movie_end == 0)
         movie_end = any_end;
-    for (Timing& tm : timing) {
+    for (TrackTiming& tm : timing) {
         tm.movie = std::min(tm.movie, movie_end);
         isobmff::clamp_edits(tm.edits, movie_end);
     }
+    return timing;
+}
 
+void IndexRepair::write_plain_table(Writer& out, const IsoBox& stbl, size_t index, int64_t shift,
+                                    uint64_t walked_at) const
+{
+    const IndexTrack& t = m_index->tracks[index];
+    const size_t kept = m_plan[index].moov_kept;
+    const std::vector<IsoSample> samples = samples_of(index);
+    std::vector<Chunk> chunks;
+    for (size_t counted = 0, c = 0; counted < kept && c < t.chunks.size(); ++c) {
+        Chunk chunk = t.chunks[c];
+        chunk.samples = uint32_t(std::min<size_t>(chunk.samples, kept - counted));
+        chunk.offset = uint64_t(int64_t(chunk.offset) + shift);
+        counted += chunk.samples;
+        chunks.push_back(chunk);
+    }
+    // Walked samples lie one after the other: a chunk for each stretch of one track.
+    const uint32_t description = t.chunks.empty() ? 1 : t.chunks.back().description;
+    uint64_t at = walked_at;
+    bool open = false;
+    for (const Walked& w : m_walked) {
+        if (w.track == index && open)
+            ++chunks.back().samples;
+        else if (w.track == index)
+            chunks.push_back({at, 1, description});
+        open = w.track == index;
+        at += w.sample.size;
+    }
+    const size_t table = out.begin(fourcc("stbl"));
+    if (const std::optional<IsoBox> stsd = isobmff::child(stbl, fourcc("stsd")))
+        out.copy(*stsd);
+    isobmff::write_sample_tables(out, samples, chunks);
+    // Tables of one entry a sample are cut with the samples; others that
+    // would need more than that (sub-samples, encryption) do not come along.
+    for (const IsoBox& part : isobmff::children(stbl)) {
+        if (part.type == fourcc("sdtp") && samples.size() == kept)
+            isobmff::copy_dependencies(out, part, kept);
+        else if (part.type == fourcc("sbgp"))
+            isobmff::copy_groups(out, part, kept);
+        else if (part.type == fourcc("sgpd"))
+            out.copy(part);
+    }
+    out.end(table);
+}
+
+std::vector<uint8_t> IndexRepair::plain_moov(int64_t shift, uint64_t walked_at) const
+{
+    const IsoBox moov = in_memory(m_file, m_layout.boxes[m_index->moov]);
+    std::vector<IsoBox> traks;
+    for (const IsoBox& box : isobmff::children(moov)) {
+        if (box.type == fourcc("trak"))
+            traks.push_back(box);
+    }
+    uint64_t movie_end = 0;
+    const std::vector<TrackTiming> timing = plain_timings(traks, movie_end);
     // Fragments after a cut in the movie's own media are gone with it: no 'mvex'.
     const auto track = [&](Writer& w, const IsoBox& trak, size_t index) {
         if (index >= timing.size()) {
             w.copy(trak);
             return;
         }
-        const Timing& tm = timing[index];
+        const TrackTiming& tm = timing[index];
         isobmff::TrackRewrite rewrite;
         rewrite.movie_duration = tm.movie;
         rewrite.media_duration = tm.media;
         rewrite.sample_table = [&](Writer& out, const IsoBox& stbl) {
-            const IndexTrack& t = m_index->tracks[index];
-            const size_t kept = m_plan[index].moov_kept;
-            const std::vector<IsoSample> samples = samples_of(index);
-            std::vector<Chunk> chunks;
-            for (size_t counted = 0, c = 0; counted < kept && c < t.chunks.size(); ++c) {
-                Chunk chunk = t.chunks[c];
-                chunk.samples = uint32_t(std::min<size_t>(chunk.samples, kept - counted));
-                chunk.offset = uint64_t(int64_t(chunk.offset) + shift);
-                counted += chunk.samples;
-                chunks.push_back(chunk);
-            }
-            // Walked samples lie one after the other: a chunk for each stretch of one track.
-            const uint32_t description = t.chunks.empty() ? 1 : t.chunks.back().description;
-            uint64_t at = walked_at;
-            bool open = false;
-            for (const Walked& w : m_walked) {
-                if (w.track == index && open)
-                    ++chunks.back().samples;
-                else if (w.track == index)
-                    chunks.push_back({at, 1, description});
-                open = w.track == index;
-                at += w.sample.size;
-            }
-            const size_t table = out.begin(fourcc("stbl"));
-            if (const std::optional<IsoBox> stsd = isobmff::child(stbl, fourcc("stsd")))
-                out.copy(*stsd);
-            isobmff::write_sample_tables(out, samples, chunks);
-            // Tables of one entry a sample are cut with the samples; others that
-            // would need more than that (sub-samples, encryption) do not come along.
-            for (const IsoBox& part : isobmff::children(stbl)) {
-                if (part.type == fourcc("sdtp") && samples.size() == kept)
-                    isobmff::copy_dependencies(out, part, kept);
-                else if (part.type == fourcc("sbgp"))
-                    isobmff::copy_groups(out, part, kept);
-                else if (part.type == fourcc("sgpd"))
-                    out.copy(part);
-            }
-            out.end(table);
+            write_plain_table(out, stbl, index, shift, walked_at);
         };
         rewrite.other = [&](Writer& out, const IsoBox& part) {
             if (part.type != fourcc("edts"))

@@ -97,7 +97,20 @@ private:
 
     bool write_plain(OutputFile& out, std::string& error);
     bool write_fragmented(OutputFile& out, std::string& error);
+    // A track's lengths in the rebuilt movie box: its media's, the movie's, and its edits.
+    struct TrackTiming
+    {
+        std::vector<isobmff::Edit> edits;
+        bool has_edits = false;
+        uint64_t media = 0;
+        uint64_t movie = 0;
+    };
     std::vector<uint8_t> plain_moov(int64_t shift, uint64_t walked_at) const;
+    // Per track of the movie box, and the movie's end.
+    std::vector<TrackTiming> plain_timings(const std::vector<isobmff::Box>& traks, uint64_t& movie_end) const;
+    // A track's sample table: the samples it keeps, then those walked, at `shift` and from `walked_at`.
+    void write_plain_table(isobmff::Writer& out, const isobmff::Box& stbl, size_t index, int64_t shift,
+                           uint64_t walked_at) const;
     // A track's samples in a rebuilt movie box: those of its own it keeps, then those walked.
     std::vector<isobmff::Sample> samples_of(size_t t) const;
     std::vector<uint8_t> fragmented_moov() const;

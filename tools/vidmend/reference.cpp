@@ -8,6 +8,7 @@
 #include <cmath>
 #include <iterator>
 #include <map>
+#include <optional>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -72,107 +73,84 @@ void read_index(AVStream* st, RefTrack& track, int track_index, std::vector<RefS
     track.step = best;
 }
 
-} // namespace
-
-ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message)
+// One stream of the reference as a track: what it is, and for the tracks
+// repaired their settings and sample index. False, with `message`, for sound
+// no framer reads.
+bool read_track(AVStream* st, Reference& ref, bool& unsupported_video, std::string& message)
 {
-    ref = Reference{};
-    AVFormatContext* raw = nullptr;
-    int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-    if (err < 0) {
-        message = "cannot open the reference " + path + ": " + av_error_text(err);
-        return ReferenceStatus::Unreadable;
+    const AVCodecParameters* cp = st->codecpar;
+    RefTrack track;
+    track.stream_index = st->index;
+    track.codec_name = avcodec_get_name(cp->codec_id);
+    track.time_base = st->time_base;
+    track.language = tag(st->metadata, "language");
+    track.handler = tag(st->metadata, "handler_name");
+    track.par.reset(avcodec_parameters_alloc());
+    avcodec_parameters_copy(track.par.get(), cp);
+    for (int s = 0; s < st->nb_side_data; ++s) {
+        const AVPacketSideData& sd = st->side_data[s];
+        track.side_data.emplace_back(int(sd.type), std::vector<uint8_t>(sd.data, sd.data + sd.size));
     }
-    std::unique_ptr<AVFormatContext, InputCloser> ctx(raw);
-    if ((err = avformat_find_stream_info(ctx.get(), nullptr)) < 0) {
-        message = "cannot read the reference's streams: " + av_error_text(err);
-        return ReferenceStatus::Unreadable;
-    }
-
-    bool unsupported_video = false;
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-        AVStream* st = ctx->streams[i];
-        const AVCodecParameters* cp = st->codecpar;
-        RefTrack track;
-        track.stream_index = int(i);
-        track.codec_name = avcodec_get_name(cp->codec_id);
-        track.time_base = st->time_base;
-        track.language = tag(st->metadata, "language");
-        track.handler = tag(st->metadata, "handler_name");
-        track.par.reset(avcodec_parameters_alloc());
-        avcodec_parameters_copy(track.par.get(), cp);
-        for (int s = 0; s < st->nb_side_data; ++s) {
-            const AVPacketSideData& sd = st->side_data[s];
-            track.side_data.emplace_back(int(sd.type), std::vector<uint8_t>(sd.data, sd.data + sd.size));
-        }
-        const int index = int(ref.tracks.size());
-        if (cp->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-            std::optional<DecoderConfig> config;
-            if (const VideoCodecEntry* entry = video_codec_entry(cp->codec_id))
-                config = entry->read_config(cp->extradata, size_t(cp->extradata_size));
-            if (config && ref.video < 0) {
-                track.kind = TrackKind::Video;
-                ref.video = index;
-                ref.video_config = std::move(*config);
-                const AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : st->r_frame_rate;
-                ref.frame_rate = rate.den ? av_q2d(rate) : 0;
-            } else if (config) {
-                track.note = "a second video track";
-            } else {
-                unsupported_video = unsupported_video || ref.video < 0;
-                track.note = "video in " + track.codec_name + " is not repaired";
-            }
-        } else if (cp->codec_type == AVMEDIA_TYPE_AUDIO) {
-            if (!make_audio_framer(cp, 1024)) {
-                message =
-                    "the reference's audio is " + track.codec_name + ", which cannot be repaired (AAC and PCM only)";
-                return ReferenceStatus::Unsupported;
-            }
-            track.sample_rate = cp->sample_rate;
-            track.frame_samples = pcm_block_size(cp) > 0 ? 1 : cp->frame_size > 0 ? cp->frame_size : 1024;
-            track.kind = TrackKind::Audio;
-            ref.audio.push_back(index);
+    const int index = int(ref.tracks.size());
+    if (cp->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+        std::optional<DecoderConfig> config;
+        if (const VideoCodecEntry* entry = video_codec_entry(cp->codec_id))
+            config = entry->read_config(cp->extradata, size_t(cp->extradata_size));
+        if (config && ref.video < 0) {
+            track.kind = TrackKind::Video;
+            ref.video = index;
+            ref.video_config = std::move(*config);
+            const AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : st->r_frame_rate;
+            ref.frame_rate = rate.den ? av_q2d(rate) : 0;
+        } else if (config) {
+            track.note = "a second video track";
         } else {
-            track.note = std::string(av_get_media_type_string(cp->codec_type) ? av_get_media_type_string(cp->codec_type)
-                                                                              : "unknown") +
-                         " track (" + track.codec_name + ")";
+            unsupported_video = unsupported_video || ref.video < 0;
+            track.note = "video in " + track.codec_name + " is not repaired";
         }
-        if (track.kind != TrackKind::Skipped)
-            read_index(st, track, index, ref.layout);
-        // Their samples lie among the pictures and the sound; the walk passes over them.
-        for (int e = 0; track.kind == TrackKind::Skipped && e < avformat_index_get_entries_count(st); ++e)
-            ref.other_size = std::max<uint32_t>(ref.other_size, uint32_t(avformat_index_get_entry(st, e)->size));
-        ref.tracks.push_back(std::move(track));
+    } else if (cp->codec_type == AVMEDIA_TYPE_AUDIO) {
+        if (!make_audio_framer(cp, 1024)) {
+            message = "the reference's audio is " + track.codec_name + ", which cannot be repaired (AAC and PCM only)";
+            return false;
+        }
+        track.sample_rate = cp->sample_rate;
+        track.frame_samples = pcm_block_size(cp) > 0 ? 1 : cp->frame_size > 0 ? cp->frame_size : 1024;
+        track.kind = TrackKind::Audio;
+        ref.audio.push_back(index);
+    } else {
+        track.note = std::string(av_get_media_type_string(cp->codec_type) ? av_get_media_type_string(cp->codec_type)
+                                                                          : "unknown") +
+                     " track (" + track.codec_name + ")";
     }
+    if (track.kind != TrackKind::Skipped)
+        read_index(st, track, index, ref.layout);
+    // Their samples lie among the pictures and the sound; the walk passes over them.
+    for (int e = 0; track.kind == TrackKind::Skipped && e < avformat_index_get_entries_count(st); ++e)
+        ref.other_size = std::max<uint32_t>(ref.other_size, uint32_t(avformat_index_get_entry(st, e)->size));
+    ref.tracks.push_back(std::move(track));
+    return true;
+}
 
-    if (ref.video < 0) {
-        if (unsupported_video) {
-            message = "the reference's video codec cannot be repaired (H.264, HEVC and Motion JPEG only)";
-            return ReferenceStatus::Unsupported;
-        }
-        message = "the reference has no video track";
-        // A sound recording (a voice recorder's) is read on, for a recording of the same kind.
-        if (ref.audio.empty())
-            return ReferenceStatus::NoVideo;
+// Sample durations the index did not tell: the pictures' from the frame
+// rate, the sound's a frame.
+void settle_steps(Reference& ref)
+{
+    if (ref.video >= 0) {
+        RefTrack& video = ref.tracks[ref.video];
+        if (video.step <= 0 && ref.frame_rate > 0)
+            video.step = std::llround(1.0 / (ref.frame_rate * av_q2d(video.time_base)));
     }
-    RefTrack no_video;
-    RefTrack& video = ref.video >= 0 ? ref.tracks[ref.video] : no_video;
-    if (ref.video >= 0 && video.samples == 0) {
-        message = "the reference's video track has no samples";
-        return ReferenceStatus::Unreadable;
-    }
-    if (video.step <= 0 && ref.frame_rate > 0)
-        video.step = std::llround(1.0 / (ref.frame_rate * av_q2d(video.time_base)));
     for (int a : ref.audio) {
         RefTrack& audio = ref.tracks[a];
         if (audio.step <= 0)
             audio.step = audio.frame_samples;
     }
-    std::sort(ref.layout.begin(), ref.layout.end(),
-              [](const RefSample& a, const RefSample& b) { return a.pos < b.pos; });
+}
 
-    // The first packets give what the index does not: presentation times, and
-    // examples of the samples themselves.
+// The first packets give what the index does not: presentation times, and
+// examples of the samples themselves.
+void read_first_packets(AVFormatContext* ctx, Reference& ref)
+{
     std::vector<int64_t> first_pts(ref.tracks.size(), AV_NOPTS_VALUE);
     std::vector<int> seen(ref.tracks.size(), 0);
     std::vector<int> by_stream(ctx->nb_streams, -1);
@@ -180,7 +158,7 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         by_stream[ref.tracks[t].stream_index] = int(t);
     AVPacket* pkt = av_packet_alloc();
     constexpr int k_examples = 300;
-    for (int read = 0; read < 4000 && av_read_frame(ctx.get(), pkt) >= 0; ++read) {
+    for (int read = 0; read < 4000 && av_read_frame(ctx, pkt) >= 0; ++read) {
         const int t = by_stream[pkt->stream_index];
         if (t >= 0 && ref.tracks[t].kind != TrackKind::Skipped) {
             if (pkt->pts != AV_NOPTS_VALUE && (first_pts[t] == AV_NOPTS_VALUE || pkt->pts < first_pts[t]))
@@ -199,11 +177,14 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         RefTrack& track = ref.tracks[t];
         track.first_pts = first_pts[t] != AV_NOPTS_VALUE ? first_pts[t] : track.first_dts;
     }
-    if (video.step > 0)
-        video.delay = int(std::max<int64_t>(0, (video.first_pts - video.first_dts + video.step / 2) / video.step));
-    if (ref.video < 0)
-        return ReferenceStatus::NoVideo;
-    // The most pictures the examples hold between two places where the order counts start again.
+}
+
+// How the example pictures are reordered: the most of them between two
+// places where the order counts start again, and how far each lies from its
+// place in decoding order.
+void learn_reordering(Reference& ref)
+{
+    RefTrack& video = ref.tracks[ref.video];
     VideoScanner scanner(ref.video_config, UINT32_MAX, UINT32_MAX);
     int64_t since = -1;
     std::vector<int32_t> poc;
@@ -229,6 +210,52 @@ ReferenceStatus read_reference(const std::string& path, Reference& ref, std::str
         first = starts[k] ? k : first;
         ++video.reorder[display[k] - display[first] - int64_t(k - first)];
     }
+}
+
+} // namespace
+
+ReferenceStatus read_reference(const std::string& path, Reference& ref, std::string& message)
+{
+    ref = Reference{};
+    AVFormatContext* raw = nullptr;
+    int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    if (err < 0) {
+        message = "cannot open the reference " + path + ": " + av_error_text(err);
+        return ReferenceStatus::Unreadable;
+    }
+    std::unique_ptr<AVFormatContext, InputCloser> ctx(raw);
+    if ((err = avformat_find_stream_info(ctx.get(), nullptr)) < 0) {
+        message = "cannot read the reference's streams: " + av_error_text(err);
+        return ReferenceStatus::Unreadable;
+    }
+    bool unsupported_video = false;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i)
+        if (!read_track(ctx->streams[i], ref, unsupported_video, message))
+            return ReferenceStatus::Unsupported;
+    if (ref.video < 0) {
+        if (unsupported_video) {
+            message = "the reference's video codec cannot be repaired (H.264, HEVC and Motion JPEG only)";
+            return ReferenceStatus::Unsupported;
+        }
+        message = "the reference has no video track";
+        // A sound recording (a voice recorder's) is read on, for a recording of the same kind.
+        if (ref.audio.empty())
+            return ReferenceStatus::NoVideo;
+    }
+    if (ref.video >= 0 && ref.tracks[ref.video].samples == 0) {
+        message = "the reference's video track has no samples";
+        return ReferenceStatus::Unreadable;
+    }
+    settle_steps(ref);
+    std::sort(ref.layout.begin(), ref.layout.end(),
+              [](const RefSample& a, const RefSample& b) { return a.pos < b.pos; });
+    read_first_packets(ctx.get(), ref);
+    if (ref.video < 0)
+        return ReferenceStatus::NoVideo;
+    RefTrack& video = ref.tracks[ref.video];
+    if (video.step > 0)
+        video.delay = int(std::max<int64_t>(0, (video.first_pts - video.first_dts + video.step / 2) / video.step));
+    learn_reordering(ref);
     return ReferenceStatus::Ok;
 }
 

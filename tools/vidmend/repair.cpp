@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,12 +101,29 @@ private:
                                                 t.codec_name + ", " + layout +
                                                 "): record a reference with the same settings");
     }
+    RepairResult stopped() { return fail(Outcome::Stopped, "stopped"); }
+    // Each step below gives the run's result when the run ends there, nothing when it goes on.
+    std::optional<RepairResult> open_files();
+    // What the files say before the media is walked: notes, and the reference's fitness.
+    std::optional<RepairResult> ready_to_walk(const IndexRepair& indexed);
+    std::optional<RepairResult> check_reference(bool damaged_indexed);
+    // Repairs a file whose index is lost by walking its media with the reference.
+    RepairResult from_walk();
+    WalkResult walk_media(bool again);
+    // Whether a walk with a reference of sound alone found little but sound.
+    bool holds_sound_alone(const WalkResult& walk) const;
+    // The sound's clock said another rate: the reference takes it and the media is walked again.
+    std::optional<RepairResult> walk_at_sound_rate(WalkResult& walk, Timing& timing);
+    void learn_own_sound(const WalkResult& walk);
+    // Whether what the walk found is this reference's kind of recording.
+    std::optional<RepairResult> check_found(const WalkResult& walk);
+    RepairResult write_walked(const WalkResult& walk);
     void summarise(const WalkResult& walk, const Timing& timing);
     RepairResult from_index(IndexRepair& indexed, const uint8_t* file, bool reference_ok);
     // Writes the output through `write` (given the path to write) under a
     // temporary name, and gives it its name only once it is whole.
     RepairResult deliver(const std::function<bool(const std::string&, std::string&)>& write,
-                         const std::function<bool()>& stopped);
+                         const std::function<bool()>& write_stopped);
 
     const Job& m_job;
     Reporter& m_reporter;
@@ -114,169 +132,219 @@ private:
     int m_progress = 0;
     RepairResult m_result;
     Reference m_ref;
+    MappedFile m_damaged;
+    MappedFile m_reference;
+    FileLayout m_layout;
+    ReferenceStatus m_status = ReferenceStatus::Unreadable;
+    std::string m_error;
+    uint64_t m_lost_head = 0; // bytes before the first media when the file's head is lost
+    bool m_sound_only = false;
 };
 
 RepairResult Run::go()
 {
     if (!tell(0, "parsing"))
-        return fail(Outcome::Stopped, "stopped");
-    if (same_file(m_job.output, m_job.reference) || same_file(m_job.output, m_job.damaged) ||
-        same_file(m_job.reference, m_job.damaged))
-        return fail(Outcome::Usage, "the reference, the damaged file and the output must be three different files");
-
-    MappedFile damaged, reference;
-    std::string error;
-    if (!reference.open(m_job.reference, error) || !damaged.open(m_job.damaged, error))
-        return fail(Outcome::Unreadable, "cannot read " + error);
-    FileLayout layout = scan_boxes(damaged.data(), damaged.size());
-    const ReferenceStatus status = read_reference(m_job.reference, m_ref, error);
-    uint64_t lost_head = 0;
-    if (!layout.iso && status == ReferenceStatus::Ok && damaged.size() > 0) {
-        // No box where a file begins: its head may be lost (a card whose first
-        // sectors went) with the media after it whole.
-        Walker search(m_ref, damaged.data());
-        lost_head = search.find_start(0, damaged.size());
-        if (lost_head < damaged.size())
-            layout.media.push_back({lost_head, damaged.size(), true});
-    }
-    if (!layout.iso && layout.media.empty())
-        return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
-
+        return stopped();
+    if (auto failed = open_files())
+        return *failed;
     // A file with an index of its own needs no reference, unless it is whole.
-    IndexRepair indexed(damaged.data(), damaged.size(), layout);
-    if (indexed.state() == IndexState::Whole && status != ReferenceStatus::Ok)
+    IndexRepair indexed(m_damaged.data(), m_damaged.size(), m_layout);
+    if (indexed.state() == IndexState::Whole && m_status != ReferenceStatus::Ok)
         return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
                                           " is whole and the reference has no complete index");
     if (indexed.state() == IndexState::Whole)
         return fail(Outcome::Intact, m_job.damaged + " is whole: every sample its index lists is in it, there is "
                                                      "nothing to repair");
     if (indexed.state() == IndexState::Cut)
-        return from_index(indexed, damaged.data(), status == ReferenceStatus::Ok);
+        return from_index(indexed, m_damaged.data(), m_status == ReferenceStatus::Ok);
+    if (auto failed = ready_to_walk(indexed))
+        return *failed;
+    return from_walk();
+}
+
+std::optional<RepairResult> Run::open_files()
+{
+    if (same_file(m_job.output, m_job.reference) || same_file(m_job.output, m_job.damaged) ||
+        same_file(m_job.reference, m_job.damaged))
+        return fail(Outcome::Usage, "the reference, the damaged file and the output must be three different files");
+    if (!m_reference.open(m_job.reference, m_error) || !m_damaged.open(m_job.damaged, m_error))
+        return fail(Outcome::Unreadable, "cannot read " + m_error);
+    m_layout = scan_boxes(m_damaged.data(), m_damaged.size());
+    m_status = read_reference(m_job.reference, m_ref, m_error);
+    if (!m_layout.iso && m_status == ReferenceStatus::Ok && m_damaged.size() > 0) {
+        // No box where a file begins: its head may be lost (a card whose first
+        // sectors went) with the media after it whole.
+        Walker search(m_ref, m_damaged.data());
+        m_lost_head = search.find_start(0, m_damaged.size());
+        if (m_lost_head < m_damaged.size())
+            m_layout.media.push_back({m_lost_head, m_damaged.size(), true});
+    }
+    if (!m_layout.iso && m_layout.media.empty())
+        return fail(Outcome::NotMp4, m_job.damaged + " is not an MP4 file");
+    return std::nullopt;
+}
+
+std::optional<RepairResult> Run::ready_to_walk(const IndexRepair& indexed)
+{
     // A movie box written in part (into space reserved for it at the head) may
     // still open: the media is walked all the same.
-    const bool damaged_indexed = !indexed.partial() && has_usable_index(m_job.damaged, layout);
+    const bool damaged_indexed = !indexed.partial() && has_usable_index(m_job.damaged, m_layout);
     if (indexed.partial())
         m_result.summary.notes.push_back("the index at the head of the file was written only in part: the media "
                                          "is walked with the reference");
-    if (layout.reserved > 0)
-        m_result.summary.notes.push_back("passed over " + std::to_string(layout.reserved) +
+    if (m_layout.reserved > 0)
+        m_result.summary.notes.push_back("passed over " + std::to_string(m_layout.reserved) +
                                          " bytes of zeros between boxes (space reserved for an index)");
     // A reference of sound alone repairs a recording of sound alone.
-    const bool sound_only = status == ReferenceStatus::NoVideo && m_ref.video < 0 && !m_ref.audio.empty();
-    if (status != ReferenceStatus::Ok && !sound_only) {
-        if (damaged_indexed)
-            return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
-                                              " has a complete index and the reference has none");
-        const FileLayout ref_layout = scan_boxes(reference.data(), reference.size());
-        if (status == ReferenceStatus::Unreadable && ref_layout.iso && !ref_layout.has_moov)
-            error = "the reference has no index (moov) either: choose a healthy recording";
-        return fail(status == ReferenceStatus::NoVideo       ? Outcome::NoVideo
-                    : status == ReferenceStatus::Unsupported ? Outcome::Unsupported
-                                                             : Outcome::Unreadable,
-                    error);
-    }
-    if (!sound_only) {
-        RefTrack& video = m_ref.tracks[m_ref.video];
-        if (video.step <= 0 && m_job.fps > 0) // a reference of one picture tells no frame duration
-            video.step = std::max<int64_t>(1, std::llround(1.0 / (m_job.fps * av_q2d(video.time_base))));
-        if (video.step <= 0)
-            return fail(Outcome::Unreadable, "the reference does not tell its frame rate");
-    }
+    m_sound_only = m_status == ReferenceStatus::NoVideo && m_ref.video < 0 && !m_ref.audio.empty();
+    if (auto failed = check_reference(damaged_indexed))
+        return failed;
     if (damaged_indexed)
         return fail(Outcome::Intact, m_job.damaged + " has a complete index: there is nothing to repair");
-    if (layout.media.empty())
+    if (m_layout.media.empty())
         return fail(Outcome::NotMp4, m_job.damaged + " holds no media data (mdat)");
     for (const RefTrack& t : m_ref.tracks)
         if (t.kind == TrackKind::Skipped)
             m_result.summary.notes.push_back("skipped the reference's " + t.note);
-    if (lost_head > 0)
-        m_result.summary.notes.push_back("the first " + std::to_string(lost_head) +
+    if (m_lost_head > 0)
+        m_result.summary.notes.push_back("the first " + std::to_string(m_lost_head) +
                                          " bytes hold no box structure and no media that fits the reference: "
                                          "the head of the file is lost");
+    return std::nullopt;
+}
 
-    // Walk the media data.
+std::optional<RepairResult> Run::check_reference(bool damaged_indexed)
+{
+    if (m_status != ReferenceStatus::Ok && !m_sound_only) {
+        if (damaged_indexed)
+            return fail(Outcome::Swapped, "the two files look swapped: " + m_job.damaged +
+                                              " has a complete index and the reference has none");
+        const FileLayout ref_layout = scan_boxes(m_reference.data(), m_reference.size());
+        if (m_status == ReferenceStatus::Unreadable && ref_layout.iso && !ref_layout.has_moov)
+            m_error = "the reference has no index (moov) either: choose a healthy recording";
+        return fail(m_status == ReferenceStatus::NoVideo       ? Outcome::NoVideo
+                    : m_status == ReferenceStatus::Unsupported ? Outcome::Unsupported
+                                                               : Outcome::Unreadable,
+                    m_error);
+    }
+    if (m_sound_only)
+        return std::nullopt;
+    RefTrack& video = m_ref.tracks[m_ref.video];
+    if (video.step <= 0 && m_job.fps > 0) // a reference of one picture tells no frame duration
+        video.step = std::max<int64_t>(1, std::llround(1.0 / (m_job.fps * av_q2d(video.time_base))));
+    if (video.step <= 0)
+        return fail(Outcome::Unreadable, "the reference does not tell its frame rate");
+    return std::nullopt;
+}
+
+RepairResult Run::from_walk()
+{
     if (!tell(0, "rebuilding"))
-        return fail(Outcome::Stopped, "stopped");
+        return stopped();
     const Clock::time_point walk_start = Clock::now();
-    // `again`: a second walk, once the sound's own rate is known; the progress shown stays where it is.
-    const auto walk_media = [&](bool again) {
-        Walker walker(m_ref, damaged.data());
-        WalkResult result = walker.walk(layout.media, [this, again](uint64_t done, uint64_t total) {
-            return tell(again ? 600 : int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
-        });
-        if (lost_head > 0) {
-            // A damaged spot before the first sample: what came before it is unknown.
-            result.stats.payload += lost_head;
-            result.stats.skipped += lost_head;
-            ++result.stats.skipped_runs;
-            result.stats.spans.insert(result.stats.spans.begin(), {0, lost_head});
-            if (!result.samples.empty())
-                result.samples.front().loss = uint32_t(std::min<uint64_t>(lost_head, UINT32_MAX));
-        }
-        return result;
-    };
     WalkResult walk = walk_media(false);
     // A recording with pictures does not split into the sound of a reference
     // without them; a hole of zeros in one of sound alone is no picture.
-    uint64_t zeros = 0;
-    for (const auto& [begin, end] : sound_only ? walk.stats.spans : decltype(walk.stats.spans)())
-        zeros += uint64_t(std::count(damaged.data() + begin, damaged.data() + end, uint8_t(0)));
-    if (!walk.stats.stopped && sound_only &&
-        (walk.stats.foreign_audio >= 0 || walk.stats.audio_bytes * 2 < walk.stats.payload - zeros))
+    if (!walk.stats.stopped && m_sound_only && !holds_sound_alone(walk))
         return fail(Outcome::NoVideo, "the reference has no video track, and " + m_job.damaged +
                                           " is not a recording of its sound alone");
     // The walk is over: a failure from here on says so.
     if (walk.stats.stopped || !tell(600, "rebuilding"))
-        return fail(Outcome::Stopped, "stopped");
+        return stopped();
     if (walk.stats.foreign_audio >= 0)
         return foreign_audio(walk.stats.foreign_audio);
-    Timing timing = sound_only ? sound_only_timestamps(m_ref, walk.samples) : assign_timestamps(m_ref, walk.samples);
-    if (timing.audio_rate > 0) {
-        // The walk takes up again after damage where the sound's frames run
-        // as the reference's do in time: it is walked again at the sound's own rate.
-        const int said = m_ref.tracks[m_ref.audio.front()].sample_rate, real = timing.audio_rate;
-        const std::string rates = std::to_string(real) + " Hz, not at the reference's " + std::to_string(said) + " Hz";
-        const std::string why = timing.clock_why;
-        bool kept = set_audio_rate(m_ref, said, real);
-        if (kept) {
-            // The sound's frames at its own rate look a little unlike the
-            // reference's (more bands, say): the frames the walk found before
-            // any damage show what they look like.
-            for (int a : m_ref.audio) {
-                RefTrack& t = m_ref.tracks[size_t(a)];
-                std::vector<std::vector<uint8_t>> own;
-                for (const Sample& s : walk.samples) {
-                    if (s.loss && !own.empty())
-                        break;
-                    if (s.track == a && own.size() < t.examples.size())
-                        own.emplace_back(damaged.data() + s.pos, damaged.data() + s.pos + s.size);
-                }
-                if (own.size() < 32)
-                    continue;
-                for (const std::vector<uint8_t>& frame : own) {
-                    t.min_size = std::min(t.min_size, uint32_t(frame.size()));
-                    t.max_size = std::max(t.max_size, uint32_t(frame.size()));
-                }
-                t.examples = std::move(own);
-            }
-            walk = walk_media(true);
-            if (walk.stats.stopped || !tell(600, "rebuilding"))
-                return fail(Outcome::Stopped, "stopped");
-            if (walk.stats.foreign_audio >= 0)
-                return foreign_audio(walk.stats.foreign_audio);
-            timing = assign_timestamps(m_ref, walk.samples);
-            kept = timing.audio_rate == 0;
-        }
-        if (!kept)
-            return fail(Outcome::SettingsMismatch, "the audio in " + m_job.damaged + " was recorded at " + rates +
-                                                       " (" + why +
-                                                       "); choose a reference from the same device with the same "
-                                                       "settings");
-        m_result.summary.notes.push_back("the audio was recorded at " + rates + " (" + why +
-                                         "): the repaired file says " + std::to_string(real) + " Hz");
-    }
+    Timing timing = m_sound_only ? sound_only_timestamps(m_ref, walk.samples) : assign_timestamps(m_ref, walk.samples);
+    if (timing.audio_rate > 0)
+        if (auto failed = walk_at_sound_rate(walk, timing))
+            return *failed;
     m_result.summary.walk_seconds = seconds_since(walk_start);
     summarise(walk, timing);
+    if (auto failed = check_found(walk))
+        return *failed;
+    return write_walked(walk);
+}
+
+WalkResult Run::walk_media(bool again)
+{
+    // `again`: a second walk, once the sound's own rate is known; the progress shown stays where it is.
+    Walker walker(m_ref, m_damaged.data());
+    WalkResult result = walker.walk(m_layout.media, [this, again](uint64_t done, uint64_t total) {
+        return tell(again ? 600 : int(done * 600 / std::max<uint64_t>(total, 1)), "rebuilding");
+    });
+    if (m_lost_head > 0) {
+        // A damaged spot before the first sample: what came before it is unknown.
+        result.stats.payload += m_lost_head;
+        result.stats.skipped += m_lost_head;
+        ++result.stats.skipped_runs;
+        result.stats.spans.insert(result.stats.spans.begin(), {0, m_lost_head});
+        if (!result.samples.empty())
+            result.samples.front().loss = uint32_t(std::min<uint64_t>(m_lost_head, UINT32_MAX));
+    }
+    return result;
+}
+
+bool Run::holds_sound_alone(const WalkResult& walk) const
+{
+    uint64_t zeros = 0;
+    for (const auto& [begin, end] : walk.stats.spans)
+        zeros += uint64_t(std::count(m_damaged.data() + begin, m_damaged.data() + end, uint8_t(0)));
+    return walk.stats.foreign_audio < 0 && walk.stats.audio_bytes * 2 >= walk.stats.payload - zeros;
+}
+
+std::optional<RepairResult> Run::walk_at_sound_rate(WalkResult& walk, Timing& timing)
+{
+    // The walk takes up again after damage where the sound's frames run
+    // as the reference's do in time: it is walked again at the sound's own rate.
+    const int said = m_ref.tracks[m_ref.audio.front()].sample_rate, real = timing.audio_rate;
+    const std::string rates = std::to_string(real) + " Hz, not at the reference's " + std::to_string(said) + " Hz";
+    const std::string why = timing.clock_why;
+    bool kept = set_audio_rate(m_ref, said, real);
+    if (kept) {
+        learn_own_sound(walk);
+        walk = walk_media(true);
+        if (walk.stats.stopped || !tell(600, "rebuilding"))
+            return stopped();
+        if (walk.stats.foreign_audio >= 0)
+            return foreign_audio(walk.stats.foreign_audio);
+        timing = assign_timestamps(m_ref, walk.samples);
+        kept = timing.audio_rate == 0;
+    }
+    if (!kept)
+        return fail(Outcome::SettingsMismatch, "the audio in " + m_job.damaged + " was recorded at " + rates + " (" +
+                                                   why +
+                                                   "); choose a reference from the same device with the same "
+                                                   "settings");
+    m_result.summary.notes.push_back("the audio was recorded at " + rates + " (" + why + "): the repaired file says " +
+                                     std::to_string(real) + " Hz");
+    return std::nullopt;
+}
+
+void Run::learn_own_sound(const WalkResult& walk)
+{
+    // The sound's frames at its own rate look a little unlike the
+    // reference's (more bands, say): the frames the walk found before
+    // any damage show what they look like.
+    for (int a : m_ref.audio) {
+        RefTrack& t = m_ref.tracks[size_t(a)];
+        std::vector<std::vector<uint8_t>> own;
+        for (const Sample& s : walk.samples) {
+            if (s.loss && !own.empty())
+                break;
+            if (s.track == a && own.size() < t.examples.size())
+                own.emplace_back(m_damaged.data() + s.pos, m_damaged.data() + s.pos + s.size);
+        }
+        if (own.size() < 32)
+            continue;
+        for (const std::vector<uint8_t>& frame : own) {
+            t.min_size = std::min(t.min_size, uint32_t(frame.size()));
+            t.max_size = std::max(t.max_size, uint32_t(frame.size()));
+        }
+        t.examples = std::move(own);
+    }
+}
+
+std::optional<RepairResult> Run::check_found(const WalkResult& walk)
+{
     // Far fewer pictures than the reference's bytes per picture promise: the
     // reference was recorded with other settings.
     const Summary& found = m_result.summary;
@@ -284,12 +352,12 @@ RepairResult Run::go()
     for (const RefTrack& t : m_ref.tracks)
         ref_bytes += t.bytes;
     const uint64_t expected =
-        sound_only ? 1 : found.payload / std::max<uint64_t>(1, ref_bytes / m_ref.tracks[m_ref.video].samples);
+        m_sound_only ? 1 : found.payload / std::max<uint64_t>(1, ref_bytes / m_ref.tracks[m_ref.video].samples);
     if (found.tracks.front().samples == 0 || found.tracks.front().samples * 20 < expected)
         return fail(Outcome::NothingFound,
                     "the video in " + m_job.damaged + " does not match the reference's settings: nothing to recover");
     // Before anything is written: the reference's settings must decode the recording.
-    const Fit fit = check_fit(m_ref, walk.samples, damaged.data());
+    const Fit fit = check_fit(m_ref, walk.samples, m_damaged.data());
     if (!fit.ok)
         return fail(Outcome::SettingsMismatch, "the reference was recorded with other settings than " + m_job.damaged +
                                                    ": " + fit.problem +
@@ -297,15 +365,19 @@ RepairResult Run::go()
     if (fit.own_sets)
         m_result.summary.notes.push_back("the recording carries its own parameter sets (" + std::to_string(fit.width) +
                                          "x" + std::to_string(fit.height) + "); the repaired file uses them");
+    return std::nullopt;
+}
 
+RepairResult Run::write_walked(const WalkResult& walk)
+{
     if (!tell(600, "writing"))
-        return fail(Outcome::Stopped, "stopped");
+        return stopped();
     const Clock::time_point write_start = Clock::now();
     Mp4Writer writer;
     const auto write = [&](const std::string& part, std::string& error) {
         return writer.open(part, m_ref, error) &&
                writer.write_all(
-                   walk.samples, damaged.data(),
+                   walk.samples, m_damaged.data(),
                    [this](uint64_t done, uint64_t total) {
                        return tell(600 + int(done * 399 / std::max<uint64_t>(total, 1)), "writing");
                    },
@@ -318,14 +390,14 @@ RepairResult Run::go()
 }
 
 RepairResult Run::deliver(const std::function<bool(const std::string&, std::string&)>& write,
-                          const std::function<bool()>& stopped)
+                          const std::function<bool()>& write_stopped)
 {
     const std::string part = m_job.output + ".part";
     std::string error;
     bool written = write(part, error);
-    if (stopped()) {
+    if (write_stopped()) {
         std::remove(part.c_str());
-        return fail(Outcome::Stopped, "stopped");
+        return stopped();
     }
     if (written && std::rename(part.c_str(), m_job.output.c_str()) != 0) {
         error = "cannot name the repaired file " + m_job.output;
@@ -352,7 +424,7 @@ RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool ref
                                                  " describes can only be read with a healthy reference: " +
                                                  "choose one from the same device with the same settings");
         if (!tell(0, "rebuilding"))
-            return fail(Outcome::Stopped, "stopped");
+            return stopped();
         // The file's own writer interleaved its tracks as its index shows.
         std::vector<RefSample> own = indexed.own_layout(m_ref);
         if (own.size() >= 16)
@@ -363,7 +435,7 @@ RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool ref
             return tell(int(done * 500 / std::max<uint64_t>(total, 1)), "rebuilding");
         });
         if (walk.stats.stopped)
-            return fail(Outcome::Stopped, "stopped");
+            return stopped();
         if (walk.stats.foreign_audio >= 0)
             return foreign_audio(walk.stats.foreign_audio);
         // Each track takes up where the index gives it a time.
@@ -383,7 +455,7 @@ RepairResult Run::from_index(IndexRepair& indexed, const uint8_t* file, bool ref
         return fail(Outcome::NothingFound,
                     "no sample the index of " + m_job.damaged + " lists lies wholly in the file: nothing to recover");
     if (!tell(500, "writing"))
-        return fail(Outcome::Stopped, "stopped");
+        return stopped();
     const Clock::time_point write_start = Clock::now();
     const auto write = [&](const std::string& part, std::string& error) {
         return indexed.write(

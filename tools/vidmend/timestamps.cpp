@@ -306,6 +306,293 @@ double usual_duration(double seconds)
     return seconds;
 }
 
+// The clock points along the file, and for each picture the damaged spots before it.
+struct ClockTrail
+{
+    std::vector<ClockPoint> points;
+    std::vector<size_t> part_of;
+};
+
+// A point after each frame of the first audio track that follows a picture
+// with no damage between them, up to the last picture.
+ClockTrail clock_trail(const Reference& ref, const std::vector<Sample>& samples, const std::vector<size_t>& pictures,
+                       const std::vector<int64_t>& rank, int64_t delay, double interleave)
+{
+    const int a0 = ref.audio.front();
+    const double atb = av_q2d(ref.tracks[a0].time_base);
+    ClockTrail trail;
+    std::vector<ClockPoint>& points = trail.points;
+    trail.part_of.assign(pictures.size(), 0);
+    size_t k = 0, followed = 0, part = 0;
+    bool seen = false, clean = false;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (samples[i].loss) {
+            clean = false;
+            ++part;
+        }
+        if (k < pictures.size() && pictures[k] == i) {
+            seen = clean = true;
+            followed = points.size();
+            trail.part_of[k++] = part;
+            continue;
+        }
+        if (samples[i].track != a0 || !seen || !clean)
+            continue;
+        points.push_back({double(rank[k - 1] - delay), double(samples[i].pts) * atb + interleave, part});
+    }
+    // Sound the pictures have ended before tells nothing of their rate.
+    points.resize(followed);
+    return trail;
+}
+
+// The video at the reference's rate held against the audio at the clock
+// points (follow_audio_clock): whether it moves off, why, and the line the
+// pictures follow when it does.
+class AudioClockFit
+{
+public:
+    AudioClockFit(const Reference& ref, const Interleave& interleave, const std::vector<ClockPoint>& points)
+        : m_points(points)
+        , m_n(points.size())
+        , m_interleave(interleave)
+        , m_sound(ref.tracks[ref.audio.front()])
+    {
+        const RefTrack& video = ref.tracks[ref.video];
+        m_vtb = av_q2d(video.time_base);
+        m_step = double(video.step) * m_vtb;
+        m_first = double(video.first_pts) * m_vtb;
+        // Where the video at the reference's rate lies against the audio, per quarter of the points.
+        const std::vector<double> quarter = quarter_offsets(1);
+        m_moved = quarter[3] - quarter[0];
+        for (size_t q = 1; q < 4; ++q)
+            m_steady = m_steady && (quarter[q] - quarter[q - 1]) * m_moved > 0;
+        m_allowed = interleave.band + 2 * m_step;
+        m_span = points.back().time - points.front().time;
+    }
+
+    // Sound at a rate that reads like the reference's (alike_rates) moves the
+    // video off it by the rates' ratio: counted at its own rate it keeps to
+    // the pictures at the reference's frame rate, within the interleave,
+    // however unevenly the writer's chunks make it look along the way.
+    bool drift_tells_sound_rate(Timing& timing) const
+    {
+        // A short recording does not move off by more than the interleave allows:
+        // a drift beyond half of it is enough to try, as the rate counted must do twice as well.
+        if (std::fabs(m_moved) <= (m_interleave.band + m_step) / 2)
+            return false;
+        int best = 0;
+        double least = m_allowed;
+        for (const int rate : alike_rates(m_sound)) {
+            const std::vector<double> at = quarter_offsets(double(m_sound.sample_rate) / rate);
+            const auto [low, high] = std::minmax_element(at.begin(), at.end());
+            if (*high - *low <= least && std::fabs(at[3] - at[0]) * 2 < std::fabs(m_moved))
+                best = rate, least = *high - *low;
+        }
+        if (best == 0)
+            return false;
+        timing.audio_rate = best;
+        char why[200];
+        std::snprintf(why, sizeof why,
+                      "counted at %d Hz the sound keeps to the pictures at the reference's %.3f fps (%.3f s "
+                      "apart at four points over %.1f s, %.3f s at %d Hz)",
+                      best, 1 / m_step, least, m_span, std::fabs(m_moved), m_sound.sample_rate);
+        timing.clock_why = why;
+        return true;
+    }
+
+    // A rate that differs moves the video off its audio evenly, stretch by
+    // stretch; bytes of damage taken for sound move it at a few places only.
+    bool keeps_to_audio(Timing& timing) const
+    {
+        std::vector<ClockPoint> errors(m_points);
+        for (ClockPoint& e : errors)
+            e.time = m_first + e.slot * m_step - e.time;
+        const double overall = fit_line(errors, 0, m_n).second;
+        const size_t windows = m_n >= 128 ? 8 : 4;
+        size_t even = 0;
+        for (size_t w = 0; w < windows; ++w) {
+            const double local = fit_line(errors, m_n * w / windows, m_n * (w + 1) / windows).second;
+            even += std::fabs(local - overall) < 0.5 * std::fabs(overall);
+        }
+        if (m_steady && even * 4 >= windows * 3 && std::fabs(m_moved) > m_allowed)
+            return false;
+        char why[200];
+        std::snprintf(why, sizeof why,
+                      "the video keeps to its audio along the file: %.3f s apart at four points "
+                      "over %.1f s (the writer's interleave allows %.3f s), growing evenly in %zu of %zu stretches",
+                      std::fabs(m_moved), m_span, m_allowed, even, windows);
+        timing.clock_why = why;
+        return true;
+    }
+
+    // Lays the pictures out on the audio's clock, or finds the sound's own
+    // rate in the line they follow.
+    void lay_out(std::vector<Sample>& samples, const std::vector<size_t>& pictures, const std::vector<int64_t>& display,
+                 const std::vector<int64_t>& rank, int64_t delay, const std::vector<size_t>& part_of,
+                 Timing& timing) const
+    {
+        // Damage leaves the pictures it took a guess: between damaged spots each
+        // stretch keeps its own offset from the audio, all share one rate.
+        const Parts parts = part_sums();
+        const double measured = shared_slope(parts);
+        const double b = usual_duration(measured);
+        // Pictures that run backwards or stand still are no rate (bytes that only look like a stream).
+        if (!(b > m_vtb) || !std::isfinite(b))
+            return;
+        std::map<size_t, double> offsets; // per stretch with enough points to tell
+        for (const auto& [id, m] : parts)
+            if (m[2] >= 4 || parts.size() == 1)
+                offsets[id] = (m[1] - b * m[0]) / m[2];
+        if (offsets.empty())
+            return;
+        // A stretch with too few points of its own keeps the one before it.
+        const auto offset = [&](size_t id) {
+            const auto it = offsets.upper_bound(id);
+            return it == offsets.begin() ? it->second : std::prev(it)->second;
+        };
+        const bool fits = line_fits(b, offset);
+        if (fits && b == measured && line_tells_sound_rate(measured, timing))
+            return;
+        const std::vector<ClockPoint> knots = fits ? std::vector<ClockPoint>() : stretch_knots();
+        // Seconds of a decoding slot: on the line, or between the knots (past the
+        // ends, at the slope of the nearest stretch).
+        const auto at = [&](double u) {
+            size_t hi = size_t(std::upper_bound(knots.begin(), knots.end(), u,
+                                                [](double v, const ClockPoint& p) { return v < p.slot; }) -
+                               knots.begin());
+            hi = std::clamp<size_t>(hi, 1, knots.size() - 1);
+            const ClockPoint &l = knots[hi - 1], &h = knots[hi];
+            return l.time + (h.time - l.time) * (u - l.slot) / std::max(1e-9, h.slot - l.slot);
+        };
+        const double ticks = b / m_vtb;
+        const auto tick = [&](double u, size_t id) -> int64_t {
+            return knots.size() < 2 ? std::llround(offset(id) / m_vtb) + std::llround(u * ticks)
+                                    : std::llround(at(u) / m_vtb);
+        };
+        int64_t last_dts = INT64_MIN;
+        for (size_t j = 0; j < pictures.size(); ++j) {
+            Sample& s = samples[pictures[j]];
+            s.pts = tick(double(display[j]), part_of[j]);
+            s.dts = std::min<int64_t>(s.pts, tick(double(rank[j] - delay), part_of[j]));
+            s.dts = std::max(s.dts, last_dts + 1);
+            s.pts = std::max(s.pts, s.dts);
+            s.duration = std::max<int64_t>(1, std::llround(ticks));
+            last_dts = s.dts;
+        }
+        timing.audio_clock = true;
+        timing.frame_rate = 1 / b;
+        char why[200];
+        std::snprintf(why, sizeof why,
+                      "the video ran at %.3f fps against the reference's %.3f: %.3f s off its "
+                      "audio over %.1f s, growing at four points%s",
+                      1 / b, 1 / m_step, std::fabs(m_moved), m_span,
+                      knots.size() >= 2 ? ", the rate changing along the file" : "");
+        timing.clock_why = why;
+    }
+
+private:
+    using Parts = std::map<size_t, std::array<double, 3>>; // per stretch: slot and time sums, count
+
+    // The medians of the video's offset from the audio, counted at `scale`
+    // times its rate, per quarter of the points.
+    std::vector<double> quarter_offsets(double scale) const
+    {
+        std::vector<double> at(4);
+        for (size_t q = 0; q < 4; ++q) {
+            std::vector<double> errors;
+            for (size_t i = m_n * q / 4; i < m_n * (q + 1) / 4; ++i)
+                errors.push_back(m_first + m_points[i].slot * m_step - m_points[i].time * scale);
+            at[q] = median(errors);
+        }
+        return at;
+    }
+
+    Parts part_sums() const
+    {
+        Parts parts;
+        for (const ClockPoint& p : m_points) {
+            std::array<double, 3>& m = parts[p.part];
+            m[0] += p.slot, m[1] += p.time, m[2] += 1;
+        }
+        return parts;
+    }
+
+    // The one slope of lines through each stretch's points.
+    double shared_slope(const Parts& parts) const
+    {
+        double num = 0, den = 0;
+        for (const ClockPoint& p : m_points) {
+            const std::array<double, 3>& m = parts.at(p.part);
+            num += (p.slot - m[0] / m[2]) * (p.time - m[1] / m[2]);
+            den += (p.slot - m[0] / m[2]) * (p.slot - m[0] / m[2]);
+        }
+        return den > 0 ? num / den : fit_line(m_points, 0, m_n).second;
+    }
+
+    // A line that misses a quarter of the points by more than the interleave
+    // lets them part: the rate changed along the file, so each stretch gets its own.
+    template<typename Offset>
+    bool line_fits(double b, const Offset& offset) const
+    {
+        bool fits = true;
+        for (size_t q = 0; q < 4; ++q) {
+            std::vector<double> misses;
+            for (size_t i = m_n * q / 4; i < m_n * (q + 1) / 4; ++i)
+                misses.push_back(m_points[i].time - (offset(m_points[i].part) + b * m_points[i].slot));
+            fits = fits && std::fabs(median(misses)) <= m_interleave.band / 2 + m_step;
+        }
+        return fits;
+    }
+
+    // One steady rate that is the reference's or a usual one once the sound
+    // is counted at a rate that reads like the reference's: that is the
+    // sound's rate (this video's own rate is an unusual one).
+    bool line_tells_sound_rate(double measured, Timing& timing) const
+    {
+        for (const int rate : alike_rates(m_sound)) {
+            const double ratio = double(rate) / double(m_sound.sample_rate);
+            const double own = measured / ratio;
+            if (usual_duration(own) == own && std::fabs(own / m_step - 1) > 0.003)
+                continue;
+            timing.audio_rate = rate;
+            char why[200];
+            std::snprintf(why, sizeof why, "on the audio's clock the video ran at %.3f fps, %.3f fps times %d/%d",
+                          1 / measured, 1 / own, m_sound.sample_rate, rate);
+            timing.clock_why = why;
+            return true;
+        }
+        return false;
+    }
+
+    // The mean point of each eighth of the points (of 32 at least), for a
+    // rate that changes along the file.
+    std::vector<ClockPoint> stretch_knots() const
+    {
+        std::vector<ClockPoint> knots;
+        const size_t stretch = std::max<size_t>(32, m_n / 8);
+        for (size_t from = 0; from < m_n; from += stretch) {
+            const size_t to = std::min(m_n, from + stretch);
+            double su = 0, sy = 0;
+            for (size_t i = from; i < to; ++i)
+                su += m_points[i].slot, sy += m_points[i].time;
+            knots.push_back({su / double(to - from), sy / double(to - from)});
+        }
+        return knots;
+    }
+
+    const std::vector<ClockPoint>& m_points;
+    const size_t m_n;
+    const Interleave& m_interleave;
+    const RefTrack& m_sound;
+    double m_vtb = 0;
+    double m_step = 0;    // the reference's frame duration, in seconds
+    double m_first = 0;   // the reference's first picture time, in seconds
+    double m_moved = 0;   // how far the video moved off the audio from the first quarter to the last
+    bool m_steady = true; // moving one way from quarter to quarter
+    double m_allowed = 0; // what the interleave lets the two part by
+    double m_span = 0;    // seconds the points cover
+};
+
 // Tells a video whose rate differs from the reference's from one that only
 // lags its audio by the writer's chunks, and lays it out on the audio's clock
 // when it does: at several points along the file, the video at the
@@ -320,204 +607,16 @@ void follow_audio_clock(const Reference& ref, std::vector<Sample>& samples, cons
                         const std::vector<int64_t>& display, const std::vector<int64_t>& rank, int64_t delay,
                         Timing& timing)
 {
-    const RefTrack& video = ref.tracks[ref.video];
-    const double vtb = av_q2d(video.time_base);
-    const double step = double(video.step) * vtb;
-    const int a0 = ref.audio.front();
-    const double atb = av_q2d(ref.tracks[a0].time_base);
     const std::optional<Interleave> interleave = reference_interleave(ref);
     if (!interleave)
         return;
-    std::vector<ClockPoint> points;
-    std::vector<size_t> part_of(pictures.size(), 0);
-    size_t k = 0, followed = 0, part = 0;
-    bool seen = false, clean = false;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (samples[i].loss) {
-            clean = false;
-            ++part;
-        }
-        if (k < pictures.size() && pictures[k] == i) {
-            seen = clean = true;
-            followed = points.size();
-            part_of[k++] = part;
-            continue;
-        }
-        if (samples[i].track != a0 || !seen || !clean)
-            continue;
-        points.push_back({double(rank[k - 1] - delay), double(samples[i].pts) * atb + interleave->median, part});
-    }
-    // Sound the pictures have ended before tells nothing of their rate.
-    points.resize(followed);
-    const size_t n = points.size();
-    if (n < 32)
+    const ClockTrail trail = clock_trail(ref, samples, pictures, rank, delay, interleave->median);
+    if (trail.points.size() < 32)
         return;
-    // Where the video at the reference's rate lies against the audio, per quarter of the points.
-    const double first = double(video.first_pts) * vtb;
-    std::vector<double> quarter(4);
-    for (size_t q = 0; q < 4; ++q) {
-        std::vector<double> errors;
-        for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
-            errors.push_back(first + points[i].slot * step - points[i].time);
-        quarter[q] = median(errors);
-    }
-    const double moved = quarter[3] - quarter[0];
-    bool steady = true;
-    for (size_t q = 1; q < 4; ++q)
-        steady = steady && (quarter[q] - quarter[q - 1]) * moved > 0;
-    const double allowed = interleave->band + 2 * step;
-    const double span = points.back().time - points.front().time;
-    // Sound at a rate that reads like the reference's (alike_rates) moves the
-    // video off it by the rates' ratio: counted at its own rate it keeps to
-    // the pictures at the reference's frame rate, within the interleave,
-    // however unevenly the writer's chunks make it look along the way.
-    const RefTrack& sound = ref.tracks[a0];
-    char why[200];
-    // A short recording does not move off by more than the interleave allows:
-    // a drift beyond half of it is enough to try, as the rate counted must do twice as well.
-    if (std::fabs(moved) > (interleave->band + step) / 2) {
-        int best = 0;
-        double least = allowed;
-        for (const int rate : alike_rates(sound)) {
-            const double scale = double(sound.sample_rate) / rate;
-            std::vector<double> at(4);
-            for (size_t q = 0; q < 4; ++q) {
-                std::vector<double> errors;
-                for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
-                    errors.push_back(first + points[i].slot * step - points[i].time * scale);
-                at[q] = median(errors);
-            }
-            const auto [low, high] = std::minmax_element(at.begin(), at.end());
-            if (*high - *low <= least && std::fabs(at[3] - at[0]) * 2 < std::fabs(moved))
-                best = rate, least = *high - *low;
-        }
-        if (best > 0) {
-            timing.audio_rate = best;
-            std::snprintf(why, sizeof why,
-                          "counted at %d Hz the sound keeps to the pictures at the reference's %.3f fps (%.3f s "
-                          "apart at four points over %.1f s, %.3f s at %d Hz)",
-                          best, 1 / step, least, span, std::fabs(moved), sound.sample_rate);
-            timing.clock_why = why;
-            return;
-        }
-    }
-    // A rate that differs moves the video off its audio evenly, stretch by
-    // stretch; bytes of damage taken for sound move it at a few places only.
-    std::vector<ClockPoint> errors(points);
-    for (ClockPoint& e : errors)
-        e.time = first + e.slot * step - e.time;
-    const double overall = fit_line(errors, 0, n).second;
-    const size_t windows = n >= 128 ? 8 : 4;
-    size_t even = 0;
-    for (size_t w = 0; w < windows; ++w) {
-        const double local = fit_line(errors, n * w / windows, n * (w + 1) / windows).second;
-        even += std::fabs(local - overall) < 0.5 * std::fabs(overall);
-    }
-    steady = steady && even * 4 >= windows * 3;
-    if (!steady || std::fabs(moved) <= allowed) {
-        std::snprintf(why, sizeof why,
-                      "the video keeps to its audio along the file: %.3f s apart at four points "
-                      "over %.1f s (the writer's interleave allows %.3f s), growing evenly in %zu of %zu stretches",
-                      std::fabs(moved), span, allowed, even, windows);
-        timing.clock_why = why;
+    const AudioClockFit fit(ref, *interleave, trail.points);
+    if (fit.drift_tells_sound_rate(timing) || fit.keeps_to_audio(timing))
         return;
-    }
-
-    // Damage leaves the pictures it took a guess: between damaged spots each
-    // stretch keeps its own offset from the audio, all share one rate.
-    std::map<size_t, std::array<double, 3>> parts; // slot and time sums, count
-    for (const ClockPoint& p : points) {
-        std::array<double, 3>& m = parts[p.part];
-        m[0] += p.slot, m[1] += p.time, m[2] += 1;
-    }
-    double num = 0, den = 0;
-    for (const ClockPoint& p : points) {
-        const std::array<double, 3>& m = parts[p.part];
-        num += (p.slot - m[0] / m[2]) * (p.time - m[1] / m[2]);
-        den += (p.slot - m[0] / m[2]) * (p.slot - m[0] / m[2]);
-    }
-    const double measured = den > 0 ? num / den : fit_line(points, 0, n).second;
-    const double b = usual_duration(measured);
-    // Pictures that run backwards or stand still are no rate (bytes that only look like a stream).
-    if (!(b > vtb) || !std::isfinite(b))
-        return;
-    std::map<size_t, double> offsets; // per stretch with enough points to tell
-    for (const auto& [id, m] : parts)
-        if (m[2] >= 4 || parts.size() == 1)
-            offsets[id] = (m[1] - b * m[0]) / m[2];
-    if (offsets.empty())
-        return;
-    // A stretch with too few points of its own keeps the one before it.
-    const auto offset = [&](size_t id) {
-        const auto it = offsets.upper_bound(id);
-        return it == offsets.begin() ? it->second : std::prev(it)->second;
-    };
-    // A line that misses a quarter of the points by more than the interleave
-    // lets them part: the rate changed along the file, so each stretch gets its own.
-    bool fits = true;
-    for (size_t q = 0; q < 4; ++q) {
-        std::vector<double> misses;
-        for (size_t i = n * q / 4; i < n * (q + 1) / 4; ++i)
-            misses.push_back(points[i].time - (offset(points[i].part) + b * points[i].slot));
-        fits = fits && std::fabs(median(misses)) <= interleave->band / 2 + step;
-    }
-    // One steady rate that is the reference's or a usual one once the sound
-    // is counted at a rate that reads like the reference's: that is the
-    // sound's rate (this video's own rate is an unusual one).
-    if (fits && b == measured) {
-        for (const int rate : alike_rates(sound)) {
-            const double ratio = double(rate) / double(sound.sample_rate);
-            const double own = measured / ratio;
-            if (usual_duration(own) == own && std::fabs(own / step - 1) > 0.003)
-                continue;
-            timing.audio_rate = rate;
-            std::snprintf(why, sizeof why, "on the audio's clock the video ran at %.3f fps, %.3f fps times %d/%d",
-                          1 / measured, 1 / own, sound.sample_rate, rate);
-            timing.clock_why = why;
-            return;
-        }
-    }
-    std::vector<ClockPoint> knots;
-    const size_t stretch = std::max<size_t>(32, n / 8);
-    for (size_t from = 0; !fits && from < n; from += stretch) {
-        const size_t to = std::min(n, from + stretch);
-        double su = 0, sy = 0;
-        for (size_t i = from; i < to; ++i)
-            su += points[i].slot, sy += points[i].time;
-        knots.push_back({su / double(to - from), sy / double(to - from)});
-    }
-    // Seconds of a decoding slot: on the line, or between the knots (past the
-    // ends, at the slope of the nearest stretch).
-    const auto at = [&](double u) {
-        size_t hi = size_t(
-            std::upper_bound(knots.begin(), knots.end(), u, [](double v, const ClockPoint& p) { return v < p.slot; }) -
-            knots.begin());
-        hi = std::clamp<size_t>(hi, 1, knots.size() - 1);
-        const ClockPoint &l = knots[hi - 1], &h = knots[hi];
-        return l.time + (h.time - l.time) * (u - l.slot) / std::max(1e-9, h.slot - l.slot);
-    };
-    const double ticks = b / vtb;
-    const auto tick = [&](double u, size_t id) -> int64_t {
-        return knots.size() < 2 ? std::llround(offset(id) / vtb) + std::llround(u * ticks) : std::llround(at(u) / vtb);
-    };
-    int64_t last_dts = INT64_MIN;
-    for (size_t j = 0; j < pictures.size(); ++j) {
-        Sample& s = samples[pictures[j]];
-        s.pts = tick(double(display[j]), part_of[j]);
-        s.dts = std::min<int64_t>(s.pts, tick(double(rank[j] - delay), part_of[j]));
-        s.dts = std::max(s.dts, last_dts + 1);
-        s.pts = std::max(s.pts, s.dts);
-        s.duration = std::max<int64_t>(1, std::llround(ticks));
-        last_dts = s.dts;
-    }
-    timing.audio_clock = true;
-    timing.frame_rate = 1 / b;
-    std::snprintf(why, sizeof why,
-                  "the video ran at %.3f fps against the reference's %.3f: %.3f s off its "
-                  "audio over %.1f s, growing at four points%s",
-                  1 / b, 1 / step, std::fabs(moved), span,
-                  knots.size() >= 2 ? ", the rate changing along the file" : "");
-    timing.clock_why = why;
+    fit.lay_out(samples, pictures, display, rank, delay, trail.part_of, timing);
 }
 
 // The picture after the period that begins at `first`.
@@ -668,6 +767,184 @@ void unwrap_counts(const std::vector<Sample>& samples, const std::vector<size_t>
     }
 }
 
+// Samples each damaged spot took from each track.
+std::vector<std::vector<double>> losses(const std::vector<Sample>& samples, const Layout& layout)
+{
+    std::vector<std::vector<double>> lost_at(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!samples[i].loss)
+            continue;
+        lost_at[i] = layout.loss(samples, long(i) - 1, i, double(samples[i].loss));
+    }
+    return lost_at;
+}
+
+// The pictures in decoding order: their order counts, where periods start,
+// and what damage took just before each.
+struct PictureRun
+{
+    std::vector<int32_t> poc;
+    std::vector<bool> starts;
+    std::vector<double> lost; // pictures lost before each, estimated
+    std::vector<bool> after_damage;
+};
+
+PictureRun collect_pictures(const std::vector<Sample>& samples, const std::vector<std::vector<double>>& lost_at,
+                            int video, std::vector<size_t>& pictures)
+{
+    PictureRun run;
+    double pending = 0;
+    bool damage = false;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!lost_at[i].empty()) {
+            pending += lost_at[i][video];
+            damage = true;
+        }
+        if (samples[i].track == video) {
+            pictures.push_back(i);
+            run.poc.push_back(samples[i].poc);
+            run.starts.push_back(samples[i].period_start);
+            run.lost.push_back(pending);
+            run.after_damage.push_back(damage);
+            pending = 0;
+            damage = false;
+        }
+    }
+    return run;
+}
+
+// Right after damage the count's high part goes on from before it, which
+// may be stale: a picture's count is within half a wrap of the next one's
+// in the same stretch, which sets it right.
+void mend_stale_counts(const std::vector<Sample>& samples, const std::vector<size_t>& pictures, PictureRun& run)
+{
+    std::vector<int32_t>& poc = run.poc;
+    for (size_t k = poc.size() - std::min<size_t>(poc.size(), 1); k-- > 0;) {
+        const int64_t wrap = samples[pictures[k]].wrap;
+        if (wrap <= 0 || run.after_damage[k + 1] || run.starts[k + 1] || run.starts[k])
+            continue;
+        const int64_t off = int64_t(poc[k]) - poc[k + 1];
+        poc[k] = clamp_poc(int64_t(poc[k]) - (off + (off > 0 ? wrap / 2 : -(wrap / 2))) / wrap * wrap);
+    }
+}
+
+// Pictures lost where a period ends leave no gap in the order counts:
+// the next period starts as many pictures later as the bytes held, until
+// the audio tells better.
+void shift_after_lost_ends(const std::vector<Sample>& samples, const PictureRun& run, PictureSlots& slots)
+{
+    const std::vector<size_t>& pictures = slots.sample;
+    int64_t shift = 0;
+    slots.guessed.assign(pictures.size(), false);
+    slots.wrap.assign(pictures.size(), 0);
+    const int32_t poc_step = std::max<int32_t>(1, usual_step(run.poc, period_starts(run.starts)));
+    for (size_t k = 0; k < pictures.size(); ++k) {
+        if (run.starts[k] && k > 0) {
+            shift += std::llround(run.lost[k]);
+            slots.guessed[k] = run.after_damage[k];
+        } else if (k > 0 && run.after_damage[k]) {
+            slots.wrap[k] = samples[pictures[k]].wrap / poc_step;
+        }
+        slots.display[k] += shift;
+    }
+}
+
+// A period that begins right after damage began in the middle of the
+// reordering: a picture lost there (a reference picture shown after
+// those that follow it) may have been decoded before them. The
+// pictures' distances between display and decoding order then fit the
+// reference's best shifted by as many.
+int64_t reorder_shift(const RefTrack& video, const std::vector<int64_t>& display, const std::vector<int64_t>& rank,
+                      size_t first, size_t end)
+{
+    int64_t best = 0, best_fit = -1;
+    for (int64_t c = std::max<int64_t>(-4, rank[first - 1] + 1 - rank[first]); c <= 4; ++c) {
+        int64_t fit = 0;
+        for (size_t k = first; k < end && k < first + 48; ++k) {
+            const auto it = video.reorder.find(display[k] - rank[k] - c);
+            fit += it == video.reorder.end() ? 0 : it->second;
+        }
+        if (fit > best_fit || (fit == best_fit && std::llabs(c) < std::llabs(best))) {
+            best = c;
+            best_fit = fit;
+        }
+    }
+    return best;
+}
+
+// Decoding times count pictures from the start of their period, so a
+// picture lost to damage shifts nothing past the next random access point.
+// After damage in a period, the pictures lost before one in decoding
+// order are the display slots up to the latest one shown so far that no
+// picture of the period fills (but for those the end of the data cut off).
+// Gives the delay by which decoding runs ahead of display.
+int64_t decoding_ranks(const RefTrack& video, const PictureRun& run, PictureSlots& slots)
+{
+    const std::vector<int64_t>& display = slots.display;
+    std::vector<int64_t>& rank = slots.rank;
+    const size_t count = slots.sample.size();
+    rank.resize(count);
+    int64_t delay = video.delay;
+    for (size_t first = 0; first < count;) {
+        const size_t end = period_end(run.starts, first);
+        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
+        std::sort(shown.begin(), shown.end());
+        const int64_t counted = end == count ? shown.back() - video.delay - 1 : shown.back();
+        int64_t latest = shown.front();
+        bool damaged = false;
+        for (size_t k = first; k < end; ++k) {
+            latest = std::max(latest, display[k]);
+            damaged = damaged || (k > first && run.after_damage[k]);
+            const int64_t upto = std::min(latest, counted);
+            const int64_t lost =
+                damaged && upto >= shown.front()
+                    ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
+                    : 0;
+            rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
+        }
+        if (first > 0 && run.after_damage[first] && !video.reorder.empty()) {
+            const int64_t best = reorder_shift(video, display, rank, first, end);
+            for (size_t k = first; k < end; ++k)
+                rank[k] += best;
+        }
+        for (size_t k = first; k < end; ++k)
+            delay = std::max(delay, rank[k] - display[k]);
+        first = end;
+    }
+    return delay;
+}
+
+// The pictures' times at the reference's frame rate; dts must rise even where estimates collide.
+void time_pictures(const RefTrack& video, const PictureSlots& slots, int64_t delay, std::vector<Sample>& samples)
+{
+    const std::vector<size_t>& pictures = slots.sample;
+    for (size_t k = 0; k < pictures.size(); ++k) {
+        Sample& s = samples[pictures[k]];
+        s.pts = video.first_pts + slots.display[k] * video.step;
+        s.dts = video.first_pts + (slots.rank[k] - delay) * video.step;
+        s.duration = video.step;
+    }
+    for (size_t k = 1; k < pictures.size(); ++k) {
+        Sample& s = samples[pictures[k]];
+        s.dts = std::max(s.dts, samples[pictures[k - 1]].dts + 1);
+        s.dts = std::min(s.dts, s.pts);
+    }
+}
+
+// Past a lost head each track lies where it would have in the whole
+// recording: the earliest sample begins at 0 instead, all moved alike.
+void start_at_zero(const Reference& ref, std::vector<Sample>& samples)
+{
+    double earliest = INFINITY;
+    for (const Sample& s : samples)
+        earliest = std::min(earliest, double(s.pts) * av_q2d(ref.tracks[s.track].time_base));
+    for (Sample& s : samples) {
+        const int64_t ticks = std::llround(earliest / av_q2d(ref.tracks[s.track].time_base));
+        s.pts -= ticks;
+        s.dts -= ticks;
+    }
+}
+
 } // namespace
 
 Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
@@ -678,164 +955,38 @@ Timing assign_timestamps(const Reference& ref, std::vector<Sample>& samples)
     Timing timing;
     timing.lost.assign(n_tracks, 0);
     const Layout layout(samples, n_tracks);
-
-    // Samples each damaged spot took from each track.
-    std::vector<std::vector<double>> lost_at(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (!samples[i].loss)
-            continue;
-        lost_at[i] = layout.loss(samples, long(i) - 1, i, double(samples[i].loss));
-    }
+    std::vector<std::vector<double>> lost_at = losses(samples, layout);
 
     PictureSlots slots;
     std::vector<size_t>& pictures = slots.sample;
-    std::vector<int32_t> poc;
-    std::vector<bool> starts;
-    std::vector<double> lost_pictures; // before each picture, estimated
-    std::vector<bool> after_damage;
-    double pending = 0;
-    bool damage = false;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (!lost_at[i].empty()) {
-            pending += lost_at[i][ref.video];
-            damage = true;
-        }
-        if (samples[i].track == ref.video) {
-            pictures.push_back(i);
-            poc.push_back(samples[i].poc);
-            starts.push_back(samples[i].period_start);
-            lost_pictures.push_back(pending);
-            after_damage.push_back(damage);
-            pending = 0;
-            damage = false;
-        }
-    }
-    // Right after damage the count's high part goes on from before it, which
-    // may be stale: a picture's count is within half a wrap of the next one's
-    // in the same stretch, which sets it right.
-    for (size_t k = poc.size() - std::min<size_t>(poc.size(), 1); k-- > 0;) {
-        const int64_t wrap = samples[pictures[k]].wrap;
-        if (wrap <= 0 || after_damage[k + 1] || starts[k + 1] || starts[k])
-            continue;
-        const int64_t off = int64_t(poc[k]) - poc[k + 1];
-        poc[k] = clamp_poc(int64_t(poc[k]) - (off + (off > 0 ? wrap / 2 : -(wrap / 2))) / wrap * wrap);
-    }
-    mark_lost_starts(poc, after_damage, starts);
-    split_long_periods(after_damage, lost_pictures, video.longest_period, starts);
-    unwrap_counts(samples, pictures, after_damage, lost_pictures, poc, starts);
-    std::vector<int64_t>& display = slots.display;
-    display = display_order(poc, starts);
-    settle_video_losses(samples, pictures, starts, display, layout, ref.video, video.delay, lost_at);
+    PictureRun run = collect_pictures(samples, lost_at, ref.video, pictures);
+    mend_stale_counts(samples, pictures, run);
+    mark_lost_starts(run.poc, run.after_damage, run.starts);
+    split_long_periods(run.after_damage, run.lost, video.longest_period, run.starts);
+    unwrap_counts(samples, pictures, run.after_damage, run.lost, run.poc, run.starts);
+    slots.display = display_order(run.poc, run.starts);
+    settle_video_losses(samples, pictures, run.starts, slots.display, layout, ref.video, video.delay, lost_at);
     // The pictures lost before each, as settled.
     for (size_t k = 0, i = 0; k < pictures.size(); ++k) {
-        for (lost_pictures[k] = 0; i <= pictures[k]; ++i)
-            lost_pictures[k] += lost_at[i].empty() ? 0 : lost_at[i][ref.video];
+        for (run.lost[k] = 0; i <= pictures[k]; ++i)
+            run.lost[k] += lost_at[i].empty() ? 0 : lost_at[i][ref.video];
     }
-
-    // Pictures lost where a period ends leave no gap in the order counts:
-    // the next period starts as many pictures later as the bytes held, until
-    // the audio tells better.
-    int64_t shift = 0;
-    slots.guessed.assign(pictures.size(), false);
-    slots.wrap.assign(pictures.size(), 0);
-    const int32_t poc_step = std::max<int32_t>(1, usual_step(poc, period_starts(starts)));
-    for (size_t k = 0; k < pictures.size(); ++k) {
-        if (starts[k] && k > 0) {
-            shift += std::llround(lost_pictures[k]);
-            slots.guessed[k] = after_damage[k];
-        } else if (k > 0 && after_damage[k]) {
-            slots.wrap[k] = samples[pictures[k]].wrap / poc_step;
-        }
-        display[k] += shift;
-    }
+    shift_after_lost_ends(samples, run, slots);
     double lost_video = 0;
-    for (double l : lost_pictures)
+    for (double l : run.lost)
         lost_video += l;
-
-    // Decoding times count pictures from the start of their period, so a
-    // picture lost to damage shifts nothing past the next random access point.
-    // After damage in a period, the pictures lost before one in decoding
-    // order are the display slots up to the latest one shown so far that no
-    // picture of the period fills (but for those the end of the data cut off).
-    std::vector<int64_t>& rank = slots.rank;
-    rank.resize(pictures.size());
-    int64_t delay = video.delay;
-    for (size_t first = 0; first < pictures.size();) {
-        const size_t end = period_end(starts, first);
-        std::vector<int64_t> shown(display.begin() + long(first), display.begin() + long(end));
-        std::sort(shown.begin(), shown.end());
-        const int64_t counted = end == pictures.size() ? shown.back() - video.delay - 1 : shown.back();
-        int64_t latest = shown.front();
-        bool damaged = false;
-        for (size_t k = first; k < end; ++k) {
-            latest = std::max(latest, display[k]);
-            damaged = damaged || (k > first && after_damage[k]);
-            const int64_t upto = std::min(latest, counted);
-            const int64_t lost =
-                damaged && upto >= shown.front()
-                    ? upto - shown.front() + 1 - (std::upper_bound(shown.begin(), shown.end(), upto) - shown.begin())
-                    : 0;
-            rank[k] = shown.front() + int64_t(k - first) + std::max<int64_t>(0, lost);
-        }
-        // A period that begins right after damage began in the middle of the
-        // reordering: a picture lost there (a reference picture shown after
-        // those that follow it) may have been decoded before them. The
-        // pictures' distances between display and decoding order then fit the
-        // reference's best shifted by as many.
-        if (first > 0 && after_damage[first] && !video.reorder.empty()) {
-            int64_t best = 0, best_fit = -1;
-            for (int64_t c = std::max<int64_t>(-4, rank[first - 1] + 1 - rank[first]); c <= 4; ++c) {
-                int64_t fit = 0;
-                for (size_t k = first; k < end && k < first + 48; ++k) {
-                    const auto it = video.reorder.find(display[k] - rank[k] - c);
-                    fit += it == video.reorder.end() ? 0 : it->second;
-                }
-                if (fit > best_fit || (fit == best_fit && std::llabs(c) < std::llabs(best))) {
-                    best = c;
-                    best_fit = fit;
-                }
-            }
-            for (size_t k = first; k < end; ++k)
-                rank[k] += best;
-        }
-        for (size_t k = first; k < end; ++k)
-            delay = std::max(delay, rank[k] - display[k]);
-        first = end;
-    }
+    const int64_t delay = decoding_ranks(video, run, slots);
 
     timing.lost = place_audio(ref, lost_at, layout.duration, layout.size, layout.chunk, slots, samples);
     timing.lost[ref.video] += std::round(lost_video) * step;
-
-    for (size_t k = 0; k < pictures.size(); ++k) {
-        Sample& s = samples[pictures[k]];
-        s.pts = video.first_pts + display[k] * video.step;
-        s.dts = video.first_pts + (rank[k] - delay) * video.step;
-        s.duration = video.step;
-    }
-    // dts must rise even where estimates collide.
-    for (size_t k = 1; k < pictures.size(); ++k) {
-        Sample& s = samples[pictures[k]];
-        s.dts = std::max(s.dts, samples[pictures[k - 1]].dts + 1);
-        s.dts = std::min(s.dts, s.pts);
-    }
-
+    time_pictures(video, slots, delay, samples);
     // The audio is a constant-rate clock interleaved with the video: where
     // the video at the reference's frame rate drifts away from it, the
     // recording's frame rate varied.
     if (!ref.audio.empty() && pictures.size() >= 8)
-        follow_audio_clock(ref, samples, pictures, display, rank, delay, timing);
-    // Past a lost head each track lies where it would have in the whole
-    // recording: the earliest sample begins at 0 instead, all moved alike.
-    if (!samples.empty() && samples.front().loss > 0) {
-        double earliest = INFINITY;
-        for (const Sample& s : samples)
-            earliest = std::min(earliest, double(s.pts) * av_q2d(ref.tracks[s.track].time_base));
-        for (Sample& s : samples) {
-            const int64_t ticks = std::llround(earliest / av_q2d(ref.tracks[s.track].time_base));
-            s.pts -= ticks;
-            s.dts -= ticks;
-        }
-    }
+        follow_audio_clock(ref, samples, pictures, slots.display, slots.rank, delay, timing);
+    if (!samples.empty() && samples.front().loss > 0)
+        start_at_zero(ref, samples);
     return timing;
 }
 
