@@ -249,13 +249,14 @@ TMPDIR="$net/tmp" host --demo capture --screenshot "$shots/one-connection" --add
     --output "$net/recordings-onelink" 2>"$net/capture-onelink.log" | sed 's/^/  capture: /'
 wait $live_job
 set -e
-recording=$(ls -1 "$net/recordings-onelink"/*.mp4 2>/dev/null | head -1)
-if [[ -n "$recording" ]]; then
+# An .mp4 holds one set of parameters: the second size goes on in the next numbered file.
+for recording in "$net/recordings-onelink"/*.mp4; do
+    [[ -f "$recording" ]] || continue
     sizes=$(ffprobe -v error -select_streams v -show_entries frame=width,height -of csv=p=0 "$recording" |
         cut -d, -f1,2 | grep , | uniq | tr '\n' ' ')
     echo "The recording $recording: $(ffprobe -v error -show_entries format=duration -of csv=p=0 "$recording") s," \
         "picture sizes in turn: $sizes"
-fi
+done
 echo "The server saw $(grep -c "publish: name='onelink'" "$net/nginx.log") publish(es) of the list's stream."
 echo "Screenshots: $shots/one-connection/"
 
