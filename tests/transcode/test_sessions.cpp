@@ -40,9 +40,10 @@ exec sleep 600 <&-
 // lost ("d-N:WHY" down for that outcome), "w" wait, "eC" exit with C.
 QString line_for(const QString& word, const QString& dir)
 {
-    static const QMap<QString, Outcome> phrases{
-        {"format", Outcome::UnsupportedFormat}, {"connect", Outcome::ConnectFailed}, {"stream", Outcome::NoStream},
-        {"certificate", Outcome::Untrusted}};
+    static const QMap<QString, Outcome> phrases{{"format", Outcome::UnsupportedFormat},
+                                                {"connect", Outcome::ConnectFailed},
+                                                {"stream", Outcome::NoStream},
+                                                {"certificate", Outcome::Untrusted}};
     const QString rest = word.section(':', 1);
     std::string line;
     if (word[0] == 'p')
@@ -52,8 +53,8 @@ QString line_for(const QString& word, const QString& dir)
     else if (word.startsWith("x:"))
         line = protocol::write_phrase(phrases.value(rest));
     else if (word.startsWith("d+") || word.startsWith("d-"))
-        line = protocol::write_dest(word.mid(2, 1).toInt(), word[1] == '+' ? protocol::DestState::On
-                                                                            : protocol::DestState::Down,
+        line = protocol::write_dest(word.mid(2, 1).toInt(),
+                                    word[1] == '+' ? protocol::DestState::On : protocol::DestState::Down,
                                     rest.isEmpty() ? std::nullopt : std::optional(phrases.value(rest)));
     else if (word.startsWith("file:"))
         line = protocol::write_file_done((dir + "/" + rest).toStdString());
