@@ -3,6 +3,7 @@
 #include "commandline.h"
 #include "outputwriter.h"
 #include "plainrun.h"
+#include "realmedia.h"
 
 #include "protocol/conversion.h"
 #include "protocol/privatefolder.h"
@@ -12,12 +13,13 @@
 #include <fstream>
 #include <unistd.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace ffexe {
 
 namespace {
-
-// What the RealMedia writer says of a picture over its packet limit.
-constexpr char k_too_big[] = "larger than 64 kB";
 
 // ffmpeg reads FFREPORT's value as options separated by ":", and expands "%" in the name.
 std::string report_setting(const std::string& path)
@@ -60,18 +62,26 @@ int Conversion::run()
     const std::optional<InputInfo> input = probe_input(m_request.input);
     if (!m_report.empty())
         ::setenv("FFREPORT", report_setting(m_report).c_str(), 1);
-    int code = 0;
-    std::string why;
-    for (size_t box = 0;; ++box) {
-        // An input libavformat cannot read goes to ffmpeg as asked: it says what is wrong with it.
-        const std::vector<std::string> args = input ? plan_conversion(m_request, *input, box) : m_request.args;
-        code = PlainRun(m_program, build_invocation(args, m_timeout_us)).run();
-        bool too_big = false;
-        why = code == 0 ? std::string() : reason(too_big);
-        if (code == 0 || !input || !too_big || box + 1 >= m_request.container->boxes.size())
-            break;
-        write_all(STDOUT_FILENO, "FFmpeg.exe: a picture is too big for this format at this size; converting again "
-                                 "at a smaller one\n");
+    // An input libavformat cannot read goes to ffmpeg as asked: it says what is wrong with it.
+    const ConversionPlan plan = input ? plan_conversion(m_request, *input) : ConversionPlan{m_request.args, false};
+    PlainRun ffmpeg(m_program, build_invocation(plan.args, m_timeout_us));
+    std::string written;
+    if (plan.encoded_here) {
+        // The encoder's remarks would reach the window as if they were ffmpeg's
+        // log; what matters of them comes back as the writer's reason.
+        av_log_set_level(AV_LOG_QUIET);
+        RealMediaSettings settings;
+        settings.bit_rate = bitrate_of(m_request);
+        ffmpeg.read_output(
+            [this, &written, settings](int fd) { written = write_real_media(fd, m_request.output, settings); });
+    }
+    int code = ffmpeg.run();
+    std::string why = code == 0 ? std::string() : reason();
+    // When the writer stopped, ffmpeg only complains that nobody reads it; when
+    // ffmpeg stopped first, the writer only that too little came.
+    if (!written.empty() && (why.empty() || !written_short(written))) {
+        why = written;
+        code = code == 0 ? 1 : code;
     }
     if (!m_report.empty())
         std::remove(m_report.c_str());
@@ -89,7 +99,7 @@ int Conversion::run()
     return code;
 }
 
-std::string Conversion::reason(bool& too_big) const
+std::string Conversion::reason() const
 {
     std::ifstream report(m_report);
     std::string line, first;
@@ -101,7 +111,6 @@ std::string Conversion::reason(bool& too_big) const
             continue;
         }
         command = line == "Command line:";
-        too_big = too_big || line.find(k_too_big) != std::string::npos;
         if (first.empty())
             first = reason_of(line);
     }

@@ -8,8 +8,8 @@
 namespace ffexe {
 
 // Runs a conversion: probes the input, fits it to the output's container and
-// runs ffmpeg (again at a smaller picture box when a picture is too big for
-// the format). When no file comes of it, says why in one line, removes what
+// runs ffmpeg (writing RealMedia itself, from ffmpeg's raw pictures). When no
+// file comes of it, says why in one line, removes what
 // was written and leaves the reason for the player; a success clears it.
 class Conversion : public Face
 {
@@ -21,8 +21,7 @@ public:
 
 private:
     // ffmpeg's first error line, without its "[name @ address]"; empty when it said none.
-    // `too_big`: it said that a picture was too big for the format.
-    std::string reason(bool& too_big) const;
+    std::string reason() const;
 
     std::string m_program;
     ConversionRequest m_request;

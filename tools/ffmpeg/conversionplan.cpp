@@ -98,7 +98,7 @@ struct Fitted
 // it by itself), progressive, a size the codec takes without distorting it,
 // then 8-bit 4:2:0.
 Fitted picture_filters(const ConversionRequest& request, const VideoInput& v, const VideoCodec& codec,
-                       const std::vector<std::pair<int, int>>& boxes, size_t box, const std::string& rate)
+                       const std::string& rate)
 {
     const bool turned = v.rotation == 90 || v.rotation == 270;
     Picture p{turned ? v.height : v.width, turned ? v.width : v.height,
@@ -111,12 +111,11 @@ Fitted picture_filters(const ConversionRequest& request, const VideoInput& v, co
         filters.push_back("fps=" + rate);
 
     // The size a picture is shown at, scaled into a box turned as the picture is.
-    const auto fit = [&p](int w, int h, bool enlarge) {
+    const auto fit = [&p](int w, int h) {
         if (p.height > p.width * p.sar)
             std::swap(w, h);
         const double shown_w = p.width * p.sar, scale = std::min(w / shown_w, double(h) / p.height);
-        return scale < 1 || enlarge ? std::pair<double, double>{shown_w * scale, p.height * scale}
-                                    : std::pair<double, double>{shown_w, double(p.height)};
+        return std::pair<double, double>{shown_w * scale, p.height * scale};
     };
     const double dar = p.shown();
     const bool square = p.sar > 0.999 && p.sar < 1.001;
@@ -126,14 +125,9 @@ Fitted picture_filters(const ConversionRequest& request, const VideoInput& v, co
 
     std::optional<std::pair<double, double>> scaled;
     if (request.width > 0 && request.height > 0)
-        scaled = fit(request.width, request.height, true);
+        scaled = fit(request.width, request.height);
     else if (!keeps_samples)
         scaled = std::pair<double, double>{p.width * p.sar, double(p.height)};
-    if (box < boxes.size()) {
-        const auto boxed = fit(boxes[box].first, boxes[box].second, false);
-        if (boxed.second < (scaled ? scaled->second : p.height) - 0.5)
-            scaled = boxed;
-    }
     Fitted fitted{{}, p.width, p.height};
     const auto size = [&fitted] { return std::to_string(fitted.width) + ":" + std::to_string(fitted.height); };
     if (scaled) {
@@ -169,7 +163,8 @@ void add(std::vector<std::string>& args, const std::vector<std::string>& more)
     args.insert(args.end(), more.begin(), more.end());
 }
 
-void plan_video(const ConversionRequest& request, const VideoInput& v, size_t box, std::vector<std::string>& args)
+// True when the pictures are encoded (not copied) by FFmpeg.exe itself.
+bool plan_video(const ConversionRequest& request, const VideoInput& v, std::vector<std::string>& args)
 {
     const Container& c = *request.container;
     const VideoCodec& codec = *c.video;
@@ -182,7 +177,7 @@ void plan_video(const ConversionRequest& request, const VideoInput& v, size_t bo
         // Players look for HEVC in MP4 under this tag.
         if (v.codec == "hevc")
             add(args, {"-tag:v", "hvc1"});
-        return;
+        return false;
     }
     double rate = rate_value(request.rate);
     if (rate <= 0 && (c.constant_rate || codec.standard_rates))
@@ -192,36 +187,25 @@ void plan_video(const ConversionRequest& request, const VideoInput& v, size_t bo
         rate_arg = codec.standard_rates ? standard_rate(rate) : rate_text(rate);
         rate = rate_value(rate_arg);
     }
-    const Fitted fitted = picture_filters(request, v, codec, c.boxes, box, rate_arg);
-    add(args, {"-c:v", codec.encoder, "-vf", fitted.filters});
+    const Fitted fitted = picture_filters(request, v, codec, rate_arg);
+    add(args, {"-c:v", codec.encoder ? codec.encoder : "rawvideo", "-vf", fitted.filters});
     add(args, codec.settings);
     if (!rate_arg.empty())
         add(args, {"-r", rate_arg});
     // Otherwise ffmpeg fills an MP4's gaps with the picture after them, early.
     add(args, {"-fps_mode", c.constant_rate ? "cfr" : rate_arg.empty() ? "vfr" : "passthrough"});
-    // When no constant rate was needed, the bits per picture are reckoned at the input's.
-    const double pictures = rate > 0 ? rate : constant_rate(v);
-    long long most = 0; // bits per second
-    if (codec.max_picture_bytes > 0) {
-        // The buffer fills again with each picture, so no picture outgrows it.
-        const long long bits = codec.max_picture_bytes * 8LL;
-        most = std::llround(bits * pictures);
-        add(args, {"-bufsize", std::to_string(bits), "-maxrate", std::to_string(most)});
-    }
+    if (!codec.encoder)
+        return true;
     if (!request.bitrate.empty()) {
         add(args, {"-b:v", request.bitrate});
         // Held to it over a second, or a short clip with an easy start ends far over it.
         const long long asked = bits_per_second(request.bitrate);
-        if (most == 0 && asked > 0)
+        if (asked > 0)
             add(args, {"-maxrate", std::to_string(asked * 6 / 5), "-bufsize", std::to_string(asked)});
-    } else if (codec.bits_per_pixel > 0) {
-        long long bps = std::llround(codec.bits_per_pixel * fitted.width * fitted.height * pictures);
-        if (most > 0)
-            bps = std::min(bps, most * 4 / 5);
-        add(args, {"-b:v", std::to_string(bps)});
     } else {
         add(args, codec.quality);
     }
+    return false;
 }
 
 void plan_audio(const ConversionRequest& request, const AudioInput& a, std::vector<std::string>& args)
@@ -293,20 +277,32 @@ std::optional<ConversionRequest> read_conversion(std::vector<std::string> args)
     return request;
 }
 
-std::vector<std::string> plan_conversion(const ConversionRequest& request, const InputInfo& input, size_t box)
+ConversionPlan plan_conversion(const ConversionRequest& request, const InputInfo& input)
 {
-    std::vector<std::string> args = request.input_options;
+    ConversionPlan plan;
+    std::vector<std::string>& args = plan.args;
+    args = request.input_options;
     add(args, {"-i", request.input});
     if (input.video)
-        plan_video(request, *input.video, box, args);
+        plan.encoded_here = plan_video(request, *input.video, args);
     if (input.audio)
         plan_audio(request, *input.audio, args);
-    add(args, {"-max_muxing_queue_size", "4096", "-f", request.container->muxer});
+    add(args, {"-max_muxing_queue_size", "4096"});
+    if (plan.encoded_here) {
+        add(args, {"-f", "nut", "pipe:1"});
+        return plan;
+    }
+    add(args, {"-f", request.container->muxer});
     add(args, request.container->muxer_settings);
     if (!input.video)
         add(args, request.container->sound_only_settings);
     args.push_back(request.output);
-    return args;
+    return plan;
+}
+
+long long bitrate_of(const ConversionRequest& request)
+{
+    return bits_per_second(request.bitrate);
 }
 
 } // namespace ffexe

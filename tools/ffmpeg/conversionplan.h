@@ -28,9 +28,18 @@ struct ConversionRequest
 // option, a network address, an output outside the table).
 std::optional<ConversionRequest> read_conversion(std::vector<std::string> args);
 
-// ffmpeg's arguments, without its head, that fit `input` into the request's
-// container; `box` picks the container's picture box (the next when a picture
-// turned out too big).
-std::vector<std::string> plan_conversion(const ConversionRequest& request, const InputInfo& input, size_t box = 0);
+struct ConversionPlan
+{
+    std::vector<std::string> args; // ffmpeg's, without its head
+    // ffmpeg hands raw pictures and encoded sound on its standard output
+    // (NUT); FFmpeg.exe encodes the pictures and writes the output itself.
+    bool encoded_here = false;
+};
+
+// What fits `input` into the request's container.
+ConversionPlan plan_conversion(const ConversionRequest& request, const InputInfo& input);
+
+// The request's "-b:v" in bits per second; 0 when none was given.
+long long bitrate_of(const ConversionRequest& request);
 
 } // namespace ffexe

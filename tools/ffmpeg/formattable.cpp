@@ -27,12 +27,10 @@ const VideoCodec k_mpeg2{"mpeg2video",
                          {"-q:v", "5"},
                          {"-bf", "2", "-trellis", "1", "-maxrate", "80M", "-bufsize", "9781k"}};
 const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "6"}, {}};
-// RealMedia carries a picture in one packet of less than 64 KB: the buffer
-// model holds each picture under it. A bitrate rather than a quality, so
-// that the encoder picks a fitting quantiser at once instead of trying one
-// after another; a picture too big even so is made smaller (boxes). The
-// quantiser's floor keeps a simple picture from taking more than it needs.
-const VideoCodec k_rv20{"rv20", "rv20", 4, Aspect::Square, false, {}, {"-qmin", "5"}, 0.6, 60000};
+// The stock RealMedia writer takes a picture of at most 64 KB, which a busy
+// one outgrows many times over: FFmpeg.exe encodes and writes it in slices
+// (realmedia.h), at its own quality.
+const VideoCodec k_rv20{"rv20", nullptr, 4, Aspect::Square, false, {}, {}};
 
 // Up to 5.1, which every player of these formats takes.
 const AudioCodec k_aac{"aac", "aac", {32000, 44100, 48000, 88200, 96000}, 6, 96, 384};
@@ -42,8 +40,6 @@ const AudioCodec k_mp2{"mp2", "mp2", {32000, 44100, 48000}, 2, 128, 256};
 // Its first frame, all delay, lasts 2048 samples whatever the rate: less of it at a higher rate.
 const AudioCodec k_wmav2{"wmav2", "wmav2", {44100, 48000}, 2, 96, 192};
 const AudioCodec k_ac3{"ac3", "ac3", {32000, 44100, 48000}, 2, 96, 192};
-
-const std::vector<std::pair<int, int>> k_real_boxes{{1920, 1080}, {1280, 720}, {854, 480}, {640, 360}};
 
 const Container k_containers[] = {
     {".mp4",
@@ -56,7 +52,6 @@ const Container k_containers[] = {
      {"h264", "hevc", "mpeg4"},
      {"aac", "mp3", "ac3"},
      {"-movflags", "+faststart"},
-     {},
      {}},
     {".mkv",
      "matroska",
@@ -68,9 +63,8 @@ const Container k_containers[] = {
      {"h264", "hevc", "mpeg4", "mpeg2video", "vp8", "vp9", "av1"},
      {"aac", "mp3", "opus", "vorbis", "flac", "ac3", "eac3", "dts", "mp2"},
      {},
-     {},
      {}},
-    {".flv", "flv", &k_h264_flv, &k_aac_stereo, false, false, true, {"h264"}, {"aac"}, {}, {}, {}},
+    {".flv", "flv", &k_h264_flv, &k_aac_stereo, false, false, true, {"h264"}, {"aac"}, {}, {}},
     {".3gp",
      "3gp",
      &k_h264_main,
@@ -81,7 +75,6 @@ const Container k_containers[] = {
      {"h264"},
      {"aac", "amr_nb", "amr_wb"},
      {"-movflags", "+faststart"},
-     {},
      {}},
     // AVI has no time stamps: the sound is laid out from the start, so the
     // pictures start there too rather than a frame late for the encoder's delay.
@@ -95,7 +88,6 @@ const Container k_containers[] = {
      {"mpeg4"},
      {"mp3", "ac3"},
      {"-avoid_negative_ts", "disabled"},
-     {},
      {}},
     // A reader estimates a program stream's length from the time stamps at its
     // end; a pack of sound has one for its first frame only, so packs are small.
@@ -109,12 +101,11 @@ const Container k_containers[] = {
      {"mpeg2video", "mpeg1video"},
      {"mp2", "ac3"},
      {},
-     {"-packetsize", "800"},
-     {}},
-    {".wmv", "asf", &k_wmv2, &k_wmav2, false, false, false, {"wmv1", "wmv2"}, {"wmav1", "wmav2"}, {}, {}, {}},
+     {"-packetsize", "800"}},
+    {".wmv", "asf", &k_wmv2, &k_wmav2, false, false, false, {"wmv1", "wmv2"}, {"wmav1", "wmav2"}, {}, {}},
     // ffmpeg has no writer answering to ".rmvb": it is RealMedia as ".rm" is.
-    {".rm", "rm", &k_rv20, &k_ac3, true, false, false, {"rv10", "rv20"}, {"ac3"}, {}, {}, k_real_boxes},
-    {".rmvb", "rm", &k_rv20, &k_ac3, true, false, false, {"rv10", "rv20"}, {"ac3"}, {}, {}, k_real_boxes},
+    {".rm", "rm", &k_rv20, &k_ac3, true, false, false, {"rv10", "rv20"}, {"ac3"}, {}, {}},
+    {".rmvb", "rm", &k_rv20, &k_ac3, true, false, false, {"rv10", "rv20"}, {"ac3"}, {}, {}},
 };
 
 } // namespace

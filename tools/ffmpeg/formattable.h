@@ -19,16 +19,13 @@ enum class Aspect {
 struct VideoCodec
 {
     const char* name;    // as libav names it
-    const char* encoder; // the stock ffmpeg's encoder
+    const char* encoder; // the stock ffmpeg's encoder; null: FFmpeg.exe encodes the raw pictures itself
     int align;           // both sides a multiple of this
     Aspect aspect;
     bool standard_rates; // only MPEG's frame rates, 24000/1001 to 60
     // Without a bitrate: the quality the encoder aims for, or else bits per pixel of each picture.
     std::vector<std::string> quality;
     std::vector<std::string> settings; // always
-    double bits_per_pixel = 0;
-    // The largest picture in bytes, 0 for none; held by the encoder's buffer model.
-    int max_picture_bytes = 0;
 };
 
 struct AudioCodec
@@ -54,8 +51,6 @@ struct Container
     std::vector<std::string> copy_audio;
     std::vector<std::string> muxer_settings;
     std::vector<std::string> sound_only_settings; // more of them for a file without pictures
-    // The picture boxes tried in turn when a picture is too big for the format; none: any size.
-    std::vector<std::pair<int, int>> boxes;
 };
 
 // The container for an output path by its extension (any case); null when none.

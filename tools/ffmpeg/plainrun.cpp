@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <poll.h>
+#include <unistd.h>
 
 namespace ffexe {
 
@@ -11,6 +12,12 @@ PlainRun::PlainRun(std::string program, Invocation invocation)
     , m_invocation(std::move(invocation))
     , m_core(m_invocation)
 {}
+
+PlainRun::~PlainRun()
+{
+    if (m_reading.joinable())
+        m_reading.join();
+}
 
 int PlainRun::run()
 {
@@ -35,19 +42,31 @@ int PlainRun::run()
         m_core.wait(poll);
     }
     const int code = m_child->wait();
+    if (m_reading.joinable())
+        m_reading.join();
     m_log->finish(ChildLog::Clock::now());
     return m_core.end(code);
 }
 
 bool PlainRun::start(const std::vector<std::string>& args)
 {
+    if (m_reading.joinable())
+        m_reading.join(); // the run before was killed: its reader has seen the end
     m_child = std::make_unique<ChildProcess>();
     m_log = std::make_unique<ChildLog>(&m_core.out(),
                                        m_invocation.filter_log ? ChildLog::Mode::Filtered : ChildLog::Mode::Forward);
     m_core.follow_listing(*m_log, !m_invocation.retry_args.empty());
     std::string error;
-    if (m_child->start(m_program, args, error))
+    if (m_child->start(m_program, args, error, bool(m_reader))) {
+        if (m_reader) {
+            // The reader's own copy: once it closes that, ffmpeg has nobody to write to.
+            const int fd = ::dup(m_child->stdout_fd());
+            m_child->close_stdout();
+            if (fd >= 0)
+                m_reading = std::thread(m_reader, fd);
+        }
         return true;
+    }
     report_start_failure(m_program, error);
     return false;
 }

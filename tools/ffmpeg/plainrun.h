@@ -5,7 +5,9 @@
 #include "face.h"
 #include "runcore.h"
 
+#include <functional>
 #include <memory>
+#include <thread>
 
 namespace ffexe {
 
@@ -16,6 +18,10 @@ class PlainRun : public Face
 {
 public:
     PlainRun(std::string program, Invocation invocation);
+    ~PlainRun() override;
+    // ffmpeg's standard output goes to `reader`, on a thread of its own, which
+    // reads it to its end and closes it; the run ends after it.
+    void read_output(std::function<void(int fd)> reader) { m_reader = std::move(reader); }
     int run() override;
 
 private:
@@ -28,6 +34,8 @@ private:
     RunCore m_core;
     std::unique_ptr<ChildProcess> m_child;
     std::unique_ptr<ChildLog> m_log;
+    std::function<void(int fd)> m_reader;
+    std::thread m_reading;
 };
 
 } // namespace ffexe
