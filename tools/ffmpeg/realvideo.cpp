@@ -149,6 +149,9 @@ RealVideoEncoder::~RealVideoEncoder()
 
 std::string RealVideoEncoder::open(const Settings& settings)
 {
+    // A report counts the macroblock rows in one byte.
+    if ((settings.height + 15) / 16 > 255)
+        return "RealVideo 2 is written here up to 4080 rows high, not " + std::to_string(settings.height);
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
     if (!codec || !m_packet)
         return "this system's libavcodec has no RealVideo 2 encoder";
