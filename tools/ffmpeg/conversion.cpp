@@ -72,6 +72,7 @@ int Conversion::run()
         av_log_set_level(AV_LOG_QUIET);
         RealMediaSettings settings;
         settings.bit_rate = bitrate_of(m_request);
+        settings.seconds = input->duration;
         ffmpeg.read_output(
             [this, &written, settings](int fd) { written = write_real_media(fd, m_request.output, settings); });
     }

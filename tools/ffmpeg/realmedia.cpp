@@ -27,6 +27,8 @@ constexpr int k_most_payload = 0xffff - k_packet_head - k_slice_head;
 // The reader counts a picture's slices in six bits, as 2n + 1.
 constexpr int k_most_slices = 127;
 constexpr uint32_t k_preroll_ms = 0;
+// Sizes and places in the file are 32-bit.
+constexpr uint64_t k_most_file_bytes = 0xffffffffu;
 // How each reason begins that blames what ffmpeg gave.
 constexpr char k_short[] = "ffmpeg gave ";
 
@@ -82,6 +84,8 @@ struct Writer
 
     void put(const std::vector<uint8_t>& bytes)
     {
+        if (error.empty() && offset + bytes.size() > k_most_file_bytes)
+            error = "RealMedia holds at most 4 GB; the conversion would be larger";
         if (error.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
             error = "cannot write the RealMedia file";
         offset += bytes.size();
@@ -236,6 +240,11 @@ std::string RealMediaWriter::open_encoder(const AVStream& video)
     m_picture_time = {settings.rate_den, settings.rate_num};
     settings.quantiser = m_settings.quantiser;
     settings.bit_rate = m_settings.bit_rate;
+    if (m_settings.seconds > 0) {
+        // What is left of the format's 4 GB after the sound (at most 192 kbit/s) and the packets' heads.
+        const double bits = double(k_most_file_bytes) * 0.9 * 8;
+        settings.most_bit_rate = std::max<int64_t>(100000, int64_t(bits / m_settings.seconds) - 192000);
+    }
     m_frame->width = p.width;
     m_frame->height = p.height;
     m_frame->format = AV_PIX_FMT_YUV420P;

@@ -171,9 +171,12 @@ std::string RealVideoEncoder::open(const Settings& settings)
     m_context->flags |= AV_CODEC_FLAG_QSCALE;
     m_quality = FF_QP2LAMBDA * std::clamp(settings.quantiser, 2, 31);
     m_context->global_quality = m_quality;
-    if (settings.bit_rate > 0) {
+    if (settings.bit_rate > 0)
         m_quality = 0;
-        m_rate_bits = double(settings.bit_rate);
+    // At a quality, the rate is a ceiling only.
+    const int64_t rate = settings.bit_rate > 0 ? settings.bit_rate : settings.most_bit_rate;
+    if (rate > 0) {
+        m_rate_bits = double(rate);
         m_picture_bits = m_rate_bits * settings.rate_den / std::max(1, settings.rate_num);
         // A first guess, a busy picture's; the pictures made correct it at once.
         m_key_cost = 16.0 * settings.width * settings.height;
@@ -196,7 +199,7 @@ bool RealVideoEncoder::encode(AVFrame* frame, std::vector<RealPicture>& out)
 {
     // The encoder takes the quality from each picture.
     if (frame)
-        frame->quality = m_quality ? m_quality : int(std::lround(next_quantiser() * FF_QP2LAMBDA));
+        frame->quality = std::max(m_quality, m_rate_bits > 0 ? int(std::lround(next_quantiser() * FF_QP2LAMBDA)) : 0);
     if (avcodec_send_frame(m_context, frame) < 0)
         return false;
     for (;;) {
@@ -210,7 +213,7 @@ bool RealVideoEncoder::encode(AVFrame* frame, std::vector<RealPicture>& out)
         av_packet_unref(m_packet);
         if (!cut)
             return false;
-        if (!m_quality)
+        if (m_rate_bits > 0)
             spent(picture);
         out.push_back(std::move(picture));
     }

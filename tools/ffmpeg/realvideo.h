@@ -38,6 +38,7 @@ public:
         int rate_num = 25, rate_den = 1; // pictures a second; a picture's time counts them
         int quantiser = 5;
         int64_t bit_rate = 0;
+        int64_t most_bit_rate = 0; // at a quality, what it may not go over on average; 0: none
     };
 
     RealVideoEncoder();
@@ -61,7 +62,7 @@ private:
     AVCodecContext* m_context = nullptr;
     AVPacket* m_packet = nullptr;
     int m_mb_width = 0, m_mb_count = 0, m_mba_bits = 0;
-    int m_quality = 0; // each picture's, in lambda units; 0: by rate
+    int m_quality = 0; // each picture's least, in lambda units; 0: by rate
     // By rate: bits a picture's content costs times its quantiser, for key
     // pictures and the others; the bits spent and the pictures they bought.
     double m_rate_bits = 0, m_picture_bits = 0;
