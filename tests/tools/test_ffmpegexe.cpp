@@ -65,7 +65,7 @@ private slots:
             testmedia::ffmpeg({"-i", m_clip, "-c:v", "copy", "-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1", mulaw}));
         for (const auto& [clip, stream] : {std::pair{m_clip, "s"}, {mulaw, "mulaw"}, {m_clip, "again"}})
             QVERIFY2(m_server.publish(clip, stream), qPrintable(m_server.log()));
-        for (int gop : {2, 10}) {
+        for (int gop : {1, 2, 4, 10}) {
             const QString clip = m_dir.filePath(QString("g%1.mp4").arg(gop));
             QVERIFY(!testmedia::make_clip(clip, 12, 320, 240, "25", true, 25 * gop).isEmpty());
             QVERIFY2(m_server.publish(m_gop_clips[gop] = clip, QString("g%1").arg(gop)), qPrintable(m_server.log()));
@@ -256,8 +256,17 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("gop");    // seconds between key pictures
         QTest::addColumn<bool>("early"); // stopped a moment after it began
-        // Key pictures 2 s apart, as most streaming software sends them, and 10 s, the longest wait for one.
-        for (const auto& [kind, gop] : {std::pair{"rtmp", 2}, {"rtmp", 10}, {"http-flv", 10}, {"srt", 2}, {"rtsp", 2}})
+        // Key pictures 2 s apart, as most streaming software sends them, 1 and 4 s as others do, and 10 s, the
+        // longest wait for one.
+        for (const auto& [kind, gop] : {std::pair{"rtmp", 1},
+                                        {"rtmp", 2},
+                                        {"rtmp", 4},
+                                        {"rtmp", 10},
+                                        {"http-flv", 1},
+                                        {"http-flv", 10},
+                                        {"srt", 2},
+                                        {"srt", 4},
+                                        {"rtsp", 2}})
             QTest::newRow(qPrintable(QString("%1, key pictures %2 s apart").arg(kind).arg(gop)))
                 << QString(kind) << gop << false;
         QTest::newRow("rtmp, stopped before its first key picture") << "rtmp" << 10 << true;
