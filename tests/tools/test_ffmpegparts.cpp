@@ -4,6 +4,7 @@
 #include "childlog.h"
 #include "commandline.h"
 #include "entryclock.h"
+#include "fanout.h"
 #include "flvtags.h"
 #include "outputwriter.h"
 #include "playlistend.h"
@@ -13,9 +14,12 @@
 #include "testmedia.h"
 #include "wallclock.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 using namespace std::chrono;
 using namespace ffexe;
@@ -475,6 +479,33 @@ private slots:
         HttpServer http;
         QVERIFY2(http.start(root.path()), qPrintable(http.output()));
         QCOMPARE(playlist_ended(http.url("top.m3u8?k=1").toStdString(), 3000000), ended);
+    }
+
+    // A destination that takes the connection and never answers holds up
+    // nothing: far more than its queue holds goes by without waiting for room.
+    void fan_out_overflow()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        std::string said;
+        OutputWriter writer([&said](const std::string& text) { said += text; }, milliseconds(0));
+        const std::string address = QString("rtmp://127.0.0.1:%1/live/x").arg(silent.serverPort()).toStdString();
+        FanOut fan({protocol::PushTarget{address, false}}, 600'000'000LL, writer);
+        fan.begin();
+        std::atomic<bool> fed{false};
+        std::thread feeder([&] {
+            const std::string picture(512 * 1024, 'p');
+            fan.feed("FLV\x01\x01\x00\x00\x00\x09\x00\x00\x00\x00", 13);
+            const std::string head = flv_tag(9, 0, std::string("\x17\x00\x00\x00\x00", 5));
+            fan.feed(head.data(), head.size());
+            for (int i = 0; i < 48; ++i) {
+                const std::string tag = flv_tag(9, 40 * i, std::string(i % 12 ? "\x27\x01" : "\x17\x01") + picture);
+                fan.feed(tag.data(), tag.size());
+            }
+            fed = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(fed, 20000);
+        feeder.join();
     }
 };
 
