@@ -25,7 +25,10 @@ if [[ $headless -eq 0 ]]; then
 fi
 
 # Headless: keep the demo's settings away from the user's own.
+# Each run starts from the windows' defaults: what an earlier run left set
+# (several destinations, say) would change what this one shows.
 export HEXLUNE_HOME="$root/build/demo/home"
+rm -rf "$HEXLUNE_HOME"
 mkdir -p "$HEXLUNE_HOME"
 demo="$root/build/demo"
 shots="$root/build/screenshots"

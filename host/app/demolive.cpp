@@ -65,6 +65,9 @@ void DemoLive::push(QLineEdit* url, QLineEdit* key)
                                   Q_ARG(bool, false));
     url->setText(m_options.address);
     key->clear();
+    // One destination: what this demonstration shows is the single push.
+    if (auto* multi = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_multi")))
+        multi->setChecked(false);
     if (auto* reconnect = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_reconnect")))
         reconnect->setChecked(m_options.reconnect);
     if (auto* seamless = m_window->findChild<QCheckBox*>(QStringLiteral("checkBox_seamless")))
