@@ -191,6 +191,22 @@ private slots:
         QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
     }
 
+    // The clock counts what the file already held when the transcoder first reports, so that the two agree at the
+    // stop: here a stand-in transcoder whose first record says 2.5 s.
+    void clock_counts_what_was_written()
+    {
+        faults::ToolsFolder tools;
+        const std::string record = protocol::write_progress({62, 25, 100, 250, 800});
+        QVERIFY(!testmedia::write_script(tools.path("FFmpeg.exe"),
+                                         QByteArray("printf '%s\\n' '") + record.c_str() + "'\nexec sleep 60\n")
+                     .isEmpty());
+        start(QString("rtmp://127.0.0.1:%1/live/av").arg(m_rtmp.port()), ".mp4");
+        // Counting from nothing it would show 1 s first, a second after the record.
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->elapsed_seconds() > 0, kTimeout);
+        QVERIFY2(m_window->elapsed_seconds() >= 2, qPrintable(QString::number(m_window->elapsed_seconds())));
+        child<QPushButton>("pushButton_stop")->click();
+    }
+
     // An hour, two minutes and five seconds; the last second of a day; 24 hours show nothing.
     void clock_text()
     {
