@@ -164,7 +164,10 @@ std::string RealVideoEncoder::open(const Settings& settings)
     // The rate control reckons in pictures.
     m_context->time_base = {settings.rate_den, settings.rate_num};
     m_context->framerate = {settings.rate_num, settings.rate_den};
-    m_context->gop_size = 12;
+    // A key picture every 5 s: a busy key picture costs as much as a dozen
+    // others. H.263 wants each macroblock coded afresh within 132 pictures.
+    const double pictures = double(settings.rate_num) / std::max(1, settings.rate_den);
+    m_context->gop_size = int(std::clamp(std::lround(pictures * 5), 12L, 132L));
     // A quantiser chosen for each picture here, also for a rate: the
     // encoder's own buffer model encodes a picture again when it overflows,
     // and its macroblock reports then outgrow their room.
