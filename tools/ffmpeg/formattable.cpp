@@ -17,7 +17,10 @@ const VideoCodec k_h264_main{
 // everything later, by two pictures with a pyramid of them, by one without.
 const VideoCodec k_h264_flv{
     "h264", "libx264", 2, Aspect::Any, false, {"-crf", "23"}, {"-preset", "medium", "-b-pyramid", "none"}};
-const VideoCodec k_mpeg4{"mpeg4", "mpeg4", 2, Aspect::Any, false, {"-q:v", "6"}, {"-bf", "2", "-trellis", "1"}};
+// A key picture every 5 s at 25 fps, not ffmpeg's 12 pictures: a busy key
+// picture costs as much as a dozen others.
+const VideoCodec k_mpeg4{
+    "mpeg4", "mpeg4", 2, Aspect::Any, false, {"-q:v", "6"}, {"-bf", "2", "-trellis", "1", "-g", "125"}};
 // The buffer a program stream's reader keeps (main profile, high level).
 const VideoCodec k_mpeg2{"mpeg2video",
                          "mpeg2video",
@@ -26,7 +29,7 @@ const VideoCodec k_mpeg2{"mpeg2video",
                          true,
                          {"-q:v", "5"},
                          {"-bf", "2", "-trellis", "1", "-maxrate", "80M", "-bufsize", "9781k"}};
-const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "6"}, {}};
+const VideoCodec k_wmv2{"wmv2", "wmv2", 2, Aspect::Any, false, {"-q:v", "6"}, {"-g", "125"}};
 // The stock RealMedia writer takes a picture of at most 64 KB, which a busy
 // one outgrows many times over: FFmpeg.exe encodes and writes it in slices
 // (realmedia.h), at its own quality.
