@@ -152,10 +152,6 @@ std::vector<uint8_t> headers(const std::vector<Stream>& streams, uint32_t durati
     return o.data();
 }
 
-} // namespace
-
-namespace {
-
 using FormatPtr = std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)>;
 
 // Reads what ffmpeg writes to `fd` (NUT: raw pictures and AC-3) and writes
@@ -163,7 +159,7 @@ using FormatPtr = std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)>;
 class RealMediaWriter
 {
 public:
-    RealMediaWriter(const RealMediaSettings& settings)
+    explicit RealMediaWriter(const RealMediaSettings& settings)
         : m_settings(settings)
         , m_in(nullptr, [](AVFormatContext* c) { avformat_close_input(&c); })
     {}
