@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <locale.h>
+#include <optional>
+#include <utility>
 
 namespace protocol {
 
@@ -201,6 +203,20 @@ long long number_of(std::string_view digits)
     }
     return value;
 }
+
+// A record "<marker><number>|<rest>": its number and the rest; none when the line is not one.
+std::optional<std::pair<long long, std::string_view>> numbered(std::string_view line, std::string_view marker)
+{
+    if (line.substr(0, marker.size()) != marker)
+        return std::nullopt;
+    line.remove_prefix(marker.size());
+    const size_t bar = line.find('|');
+    const long long number = number_of(line.substr(0, bar));
+    if (bar == std::string_view::npos || number < 0)
+        return std::nullopt;
+    return std::pair{number, line.substr(bar + 1)};
+}
+
 constexpr std::string_view file_marker = "zo_file|";
 constexpr std::string_view next_marker = "zo_next|";
 
@@ -259,14 +275,10 @@ bool is_entry_record(std::string_view line)
 EntryRecord read_entry(std::string_view line)
 {
     EntryRecord record;
-    if (!is_entry_record(line))
+    const auto parts = numbered(line, entry_marker);
+    if (!parts)
         return record;
-    line.remove_prefix(entry_marker.size());
-    const size_t bar = line.find('|');
-    const long long entry = number_of(line.substr(0, bar));
-    if (bar == std::string_view::npos || entry < 0)
-        return record;
-    const std::string_view rest = line.substr(bar + 1);
+    const auto [entry, rest] = *parts;
     if (rest == "on") {
         record.state = EntryState::On;
     } else if (rest == "want") {
@@ -304,14 +316,10 @@ bool is_dest_record(std::string_view line)
 DestRecord read_dest(std::string_view line)
 {
     DestRecord record;
-    if (!is_dest_record(line))
+    const auto parts = numbered(line, dest_marker);
+    if (!parts || parts->first > 1000000)
         return record;
-    line.remove_prefix(dest_marker.size());
-    const size_t bar = line.find('|');
-    const long long destination = number_of(line.substr(0, bar));
-    if (bar == std::string_view::npos || destination < 0 || destination > 1000000)
-        return record;
-    const std::string_view rest = line.substr(bar + 1);
+    const auto [destination, rest] = *parts;
     if (rest == "on") {
         record.state = DestState::On;
     } else if (rest.substr(0, 5) == "down|") {
