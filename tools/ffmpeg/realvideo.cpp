@@ -43,7 +43,7 @@ private:
     int m_used = 0;
 };
 
-uint32_t bits_at(const std::vector<uint8_t>& data, int at, int count)
+uint32_t bits_at(const uint8_t* data, int at, int count)
 {
     uint32_t value = 0;
     for (int i = at; i < at + count; ++i)
@@ -84,16 +84,14 @@ bool ask_for_reports(AVCodecContext* context)
     return true;
 }
 
-} // namespace
-
-size_t RealPicture::size() const
+// Where the encoder started afresh, and the macroblock it started with.
+struct SliceStart
 {
-    size_t total = 0;
-    for (const auto& s : slices)
-        total += s.size();
-    return total;
-}
+    int byte, macroblock;
+};
 
+// The places to cut a picture, from the encoder's macroblock reports (12
+// bytes each: bit offset, quantiser, row, column ...); the first is {0, 0}.
 std::vector<SliceStart> slice_starts(const uint8_t* reports, size_t report_bytes, int mb_width, int restart_bytes)
 {
     std::vector<SliceStart> starts{{0, 0}};
@@ -109,32 +107,44 @@ std::vector<SliceStart> slice_starts(const uint8_t* reports, size_t report_bytes
     return starts;
 }
 
-std::vector<std::vector<uint8_t>> cut_slices(const std::vector<uint8_t>& picture, const std::vector<SliceStart>& starts,
+// The picture cut at `starts`, each slice after the first given a copy of
+// the picture header with its own first macroblock (`mba_bits` wide).
+std::vector<std::vector<uint8_t>> cut_slices(const uint8_t* picture, size_t size, const std::vector<SliceStart>& starts,
                                              int mba_bits)
 {
     std::vector<std::vector<uint8_t>> slices;
     // Type, a reserved bit, the quantiser and the picture number; then the
     // first macroblock; then the rounding bit.
     const int head_bits = 16 + mba_bits + 1;
-    if (picture.size() * 8 < size_t(head_bits))
+    if (size * 8 < size_t(head_bits))
         return slices;
     const uint32_t head = bits_at(picture, 0, 16);
     const uint32_t rounding = bits_at(picture, 16 + mba_bits, 1);
     for (size_t i = 0; i < starts.size(); ++i) {
         const size_t from = size_t(starts[i].byte);
-        const size_t to = i + 1 < starts.size() ? size_t(starts[i + 1].byte) : picture.size();
+        const size_t to = i + 1 < starts.size() ? size_t(starts[i + 1].byte) : size;
         if (i == 0) {
-            slices.emplace_back(picture.begin(), picture.begin() + long(to));
+            slices.emplace_back(picture, picture + to);
             continue;
         }
         BitWriter slice;
         slice.put(head, 16);
         slice.put(uint32_t(starts[i].macroblock), mba_bits);
         slice.put(rounding, 1);
-        slice.bytes(picture.data() + from, to - from);
+        slice.bytes(picture + from, to - from);
         slices.push_back(slice.take());
     }
     return slices;
+}
+
+} // namespace
+
+size_t RealPicture::size() const
+{
+    size_t total = 0;
+    for (const auto& s : slices)
+        total += s.size();
+    return total;
 }
 
 RealVideoEncoder::RealVideoEncoder()
@@ -193,8 +203,7 @@ std::string RealVideoEncoder::open(const Settings& settings)
         return "the RealVideo 2 encoder does not take a " + std::to_string(settings.width) + "x" +
                std::to_string(settings.height) + " picture";
     m_mb_width = (settings.width + 15) / 16;
-    m_mb_count = m_mb_width * ((settings.height + 15) / 16);
-    m_mba_bits = mba_bits(m_mb_count);
+    m_mba_bits = mba_bits(m_mb_width * ((settings.height + 15) / 16));
     return {};
 }
 
@@ -252,8 +261,8 @@ bool RealVideoEncoder::slice(const AVPacket& packet, RealPicture& picture) const
     const uint8_t* reports = av_packet_get_side_data(&packet, AV_PKT_DATA_H263_MB_INFO, &report_bytes);
     if (!reports)
         return false;
-    const std::vector<uint8_t> data(packet.data, packet.data + packet.size);
-    picture.slices = cut_slices(data, slice_starts(reports, report_bytes, m_mb_width, k_slice_bytes), m_mba_bits);
+    picture.slices = cut_slices(packet.data, size_t(packet.size),
+                                slice_starts(reports, report_bytes, m_mb_width, k_slice_bytes), m_mba_bits);
     picture.pts = packet.pts;
     picture.key = packet.flags & AV_PKT_FLAG_KEY;
     picture.quantiser = std::max(1, int(reports[4]));

@@ -61,7 +61,7 @@ private:
 
     AVCodecContext* m_context = nullptr;
     AVPacket* m_packet = nullptr;
-    int m_mb_width = 0, m_mb_count = 0, m_mba_bits = 0;
+    int m_mb_width = 0, m_mba_bits = 0;
     int m_quality = 0; // each picture's least, in lambda units; 0: by rate
     // By rate: bits a picture's content costs times its quantiser, for key
     // pictures and the others; the bits spent and the pictures they bought.
@@ -69,20 +69,5 @@ private:
     double m_key_cost = 0, m_cost = 0, m_spent = 0;
     int64_t m_pictures = 0, m_since_key = 0;
 };
-
-// The places to cut a picture of `size` bytes, from the encoder's macroblock
-// reports (12 bytes each: bit offset, quantiser, row, column ...): the byte
-// offsets where it started afresh and the macroblock each begins with. The
-// first is always {0, 0}.
-struct SliceStart
-{
-    int byte, macroblock;
-};
-std::vector<SliceStart> slice_starts(const uint8_t* reports, size_t report_bytes, int mb_width, int restart_bytes);
-
-// `picture` cut at `starts`, each slice after the first given a copy of the
-// picture header with its own first macroblock (`mba_bits` wide).
-std::vector<std::vector<uint8_t>> cut_slices(const std::vector<uint8_t>& picture, const std::vector<SliceStart>& starts,
-                                             int mba_bits);
 
 } // namespace ffexe
