@@ -9,6 +9,8 @@ packages=(
     # lupdate and lrelease, and the CMake functions that run them
     qt6-l10n-tools qt6-tools-dev
     libavformat-dev libavcodec-dev libavutil-dev
+    # rtmps as the transcoder sends it itself
+    libgnutls28-dev
     ffmpeg nginx libnginx-mod-rtmp
     # rtmps in the tests: nginx's stream module ends TLS with a certificate openssl makes
     libnginx-mod-stream openssl

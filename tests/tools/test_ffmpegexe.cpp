@@ -339,6 +339,48 @@ private slots:
         QVERIFY2(!early || testmedia::streams(name + ".mp4").contains("aac,audio"), said.constData());
     }
 
+    // A capture that waits for a stream not yet published keeps it from its very first picture; by the time the stock
+    // ffmpeg waiting beside it has 2 s of pictures, ours has written more than a second of them (nothing waits on an
+    // analysis), and stopped then, it keeps as many.
+    void capture_from_first_picture()
+    {
+        const QString stream = QString("fresh%1").arg(++m_runs), name = m_dir.filePath(stream);
+        const QString stop = testenv::shared_temp(protocol::stop_file);
+        QFile::remove(stop);
+        QProcess capture, plain;
+        QByteArray said, heard;
+        connect(&capture, &QProcess::readyRead, [&] { said += capture.readAll(); });
+        connect(&plain, &QProcess::readyReadStandardOutput, [&] { heard += plain.readAllStandardOutput(); });
+        capture.setProcessChannelMode(QProcess::MergedChannels);
+        capture.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe",
+                      {"-i", m_server.url(stream), "-vcodec", "copy", name + ".mp4"});
+        // The reference lists each picture as it comes.
+        plain.start("ffmpeg",
+                    {"-hide_banner", "-loglevel", "error", "-analyzeduration", "100000", "-i", m_server.url(stream),
+                     "-map", "0:v", "-c", "copy", "-f", "framecrc", "-flush_packets", "1", "-"});
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.log().count("play: name='" + stream + "'") == 2, 60000);
+        QVERIFY2(m_server.publish(m_gop_clips[4], stream), qPrintable(m_server.log()));
+        const auto listed = [&] { return heard.count("\n0,"); };
+        QTRY_VERIFY2_WITH_TIMEOUT(listed() >= 50, heard.constData(), 60000);
+        const qsizetype theirs = listed();
+        const QByteArray written = said.mid(said.lastIndexOf("time=") + 5, 11);
+        QVERIFY(testmedia::write_file(stop, {}));
+        const QList<QByteArray> hms = written.split(':');
+        QVERIFY2(hms.size() == 3 && hms[0].toInt() * 3600 + hms[1].toInt() * 60 + hms[2].toDouble() > 1,
+                 written.constData());
+        plain.kill();
+        QVERIFY(capture.waitForFinished(60000));
+        QVERIFY2(capture.exitCode() == 0 && said.endsWith("zo_finished\n"), said.constData());
+        const auto pictures = [](const QString& file) {
+            return testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_data_hash", "crc32",
+                                              "-show_entries", "packet=flags,data_hash", "-of", "csv=p=0", file})
+                .out.split('\n', Qt::SkipEmptyParts);
+        };
+        const QStringList ours = pictures(name + ".mp4"), sent = pictures(m_gop_clips[4]);
+        QVERIFY2(!ours.isEmpty() && ours.first() == sent.first(), qPrintable(ours.value(0) + " " + sent.first()));
+        QVERIFY2(ours.size() >= theirs - 5, qPrintable(QString("%1 of %2").arg(ours.size()).arg(theirs)));
+    }
+
     // A publisher back at another size goes on in the next file, as MP4 holds one set of picture parameters: the
     // first file stays whole, both decode, each in its own size.
     void resized_publisher()

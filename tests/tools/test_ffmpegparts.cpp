@@ -5,9 +5,11 @@
 #include "commandline.h"
 #include "entryclock.h"
 #include "fanout.h"
+#include "filesource.h"
 #include "flvtags.h"
 #include "outputwriter.h"
 #include "playlistend.h"
+#include "rtmppublisher.h"
 #include "rtmpserver.h"
 #include "stopsequence.h"
 #include "tagretimer.h"
@@ -479,6 +481,195 @@ private slots:
         HttpServer http;
         QVERIFY2(http.start(root.path()), qPrintable(http.output()));
         QCOMPARE(playlist_ended(http.url("top.m3u8?k=1").toStdString(), 3000000), ended);
+    }
+
+    // Addresses as platforms hand them out: the application, an instance, a key with a query.
+    void rtmp_address_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("parts"); // host|port|app|stream|tcUrl, empty when refused
+        QTest::newRow("application and key") << "rtmp://a.example.com/live2/ab12-cd34"
+                                             << "a.example.com|1935|live2|ab12-cd34|rtmp://a.example.com/live2";
+        QTest::newRow("rtmps, a key whose query holds a slash")
+            << "rtmps://live.example.com:443/rtmp/FB-1-0?s_bl=1&sig=a/b"
+            << "live.example.com|443|rtmp|FB-1-0?s_bl=1&sig=a/b|rtmps://live.example.com:443/rtmp";
+        QTest::newRow("application with an instance") << "rtmp://127.0.0.1:19350/app/inst/key"
+                                                      << "127.0.0.1|19350|app/inst|key|rtmp://127.0.0.1:19350/app/inst";
+        QTest::newRow("IPv6, rtmps' own port") << "rtmps://[::1]/live/k"
+                                               << "::1|443|live|k|rtmps://[::1]/live";
+        QTest::newRow("no stream name") << "rtmp://host/live"
+                                        << "";
+        QTest::newRow("no such port") << "rtmp://host:70000/live/k"
+                                      << "";
+        QTest::newRow("not rtmp") << "srt://host:9000/live/k"
+                                  << "";
+    }
+    void rtmp_address()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, parts);
+        const std::optional<rtmp::Address> address = rtmp::parse_address(url.toStdString());
+        const QString got =
+            !address ? QString()
+                     : QString("%1|%2|%3|%4|%5")
+                           .arg(QString::fromStdString(address->host))
+                           .arg(address->port)
+                           .arg(QString::fromStdString(address->app), QString::fromStdString(address->stream),
+                                QString::fromStdString(address->tc_url));
+        QCOMPARE(got, parts);
+        QCOMPARE(address && address->tls, url.startsWith("rtmps"));
+    }
+
+    // Our own publishing connection against a real server: what a reader gets
+    // is what was sent, picture for picture, with times past 24 bits too; a
+    // server that refuses says so.
+    void rtmp_publish_data()
+    {
+        QTest::addColumn<QString>("to");      // "ok", "busy" (published already), "closed" (nothing listens)
+        QTest::addColumn<int>("offset_s");    // where the stream's times begin
+        QTest::addColumn<QString>("outcome"); // the reason it was refused, or empty
+        QTest::newRow("times from 0") << "ok" << 0 << "";
+        QTest::newRow("times past 24 bits of milliseconds") << "ok" << 16777 << "";
+        QTest::newRow("a name someone already publishes") << "busy" << 0 << "refused";
+        QTest::newRow("nothing listens") << "closed" << 0 << "connect";
+    }
+    void rtmp_publish()
+    {
+        QFETCH(QString, to);
+        QFETCH(int, offset_s);
+        QFETCH(QString, outcome);
+        QTemporaryDir dir;
+        RtmpServer server;
+        QVERIFY(server.start());
+        const QString clip = testmedia::make_clip(dir.filePath("clip.mp4"), 2, 640, 360);
+        const QString flv = dir.filePath("clip.flv");
+        QVERIFY(testmedia::ffmpeg({"-i", clip, "-c", "copy", "-output_ts_offset", QString::number(offset_s), flv}));
+        const QString stream = QString("p%1").arg(offset_s);
+        QString url = server.url(stream);
+        if (to == "busy")
+            QVERIFY(server.publish(clip, stream));
+        if (to == "closed") {
+            QTcpServer gone;
+            QVERIFY(gone.listen(QHostAddress::LocalHost));
+            url = QString("rtmp://127.0.0.1:%1/live/x").arg(gone.serverPort());
+        }
+        QProcess reader;
+        const QString got = dir.filePath("got.flv");
+        if (to == "ok") {
+            // The server does not end a reader's stream: the reader ends once nothing comes for 5 s.
+            reader.start("ffmpeg", {"-v", "error", "-rw_timeout", "5000000", "-i", url, "-c", "copy", "-y", got});
+            QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("play: name='" + stream), 60000);
+        }
+        const auto given_up = steady_clock::now() + seconds(30);
+        RtmpPublisher publisher([&] { return steady_clock::now() > given_up; });
+        protocol::Outcome why = protocol::Outcome::UnsupportedFormat;
+        const bool open = publisher.open(url.toStdString(), false, why);
+        QCOMPARE(open ? QString()
+                      : QString::fromStdString(protocol::write_dest(0, protocol::DestState::Down, why))
+                            .section('|', 3)
+                            .trimmed(),
+                 outcome);
+        if (!open)
+            return;
+        // The tags after the file header, in pieces that split them anywhere.
+        const QByteArray tags = testmedia::read_file(flv).mid(13);
+        for (qsizetype at = 0; at < tags.size(); at += 1000)
+            QVERIFY(publisher.send_flv(
+                std::string_view(tags.constData() + at, size_t(std::min<qsizetype>(1000, tags.size() - at)))));
+        publisher.close();
+        QVERIFY(reader.waitForFinished(60000));
+        // Every picture but the last, which the server may hold back, as sent and 40 ms apart.
+        const auto pictures = [](const QString& path) {
+            return testmedia::run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_data_hash", "crc32",
+                                              "-show_entries", "packet=dts_time,data_hash", "-of", "csv=p=0", path})
+                .out.split('\n', Qt::SkipEmptyParts);
+        };
+        const QStringList sent = pictures(flv), heard = pictures(got);
+        QVERIFY2(heard.size() >= sent.size() - 1, qPrintable(QString("%1 of %2").arg(heard.size()).arg(sent.size())));
+        for (qsizetype i = 0; i + 1 < heard.size(); ++i) {
+            QCOMPARE(heard[i].section(',', 1), sent[i].section(',', 1));
+            if (i > 0)
+                QVERIFY2(qAbs(heard[i].section(',', 0, 0).toDouble() - heard[i - 1].section(',', 0, 0).toDouble() -
+                              0.04) < 0.002,
+                         qPrintable(heard[i - 1] + " then " + heard[i]));
+        }
+    }
+
+    // A file read into FLV here, unpaced: from a position it begins at the key
+    // picture at or before it with its times from 0, its progress counted from
+    // the position; what FLV cannot hold, or no file, says so in ffmpeg's words.
+    void file_source_data()
+    {
+        QTest::addColumn<QString>("input"); // "av", "pictures", "sound", "missing", "vp9"
+        QTest::addColumn<int>("from_ms");
+        QTest::addColumn<int>("paced_ms"); // at its own pace, pumped again this long after the start; else -1
+        // Pictures, the first's time and whether key, sound, the progress (the last packet's start); or the error.
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("from the start") << "av" << 0 << -1 << "100 pictures from 0 ms key, sound, 3.99 s";
+        QTest::newRow("from 2.5 s, key pictures 1 s apart")
+            << "av" << 2500 << -1 << "50 pictures from 0 ms key, sound, 1.49 s";
+        QTest::newRow("pictures only, from 3 s") << "pictures" << 3000 << -1 << "25 pictures from 0 ms key, 0.96 s";
+        QTest::newRow("sound only, from 1 s") << "sound" << 1000 << -1 << "0 pictures, sound, 2.99 s";
+        // What is due by then, and 50 ms more: pictures 0 to 1.04 s; the sound was last due at 1.045 s.
+        QTest::newRow("at its own pace, 1 s in") << "av" << 0 << 1000 << "27 pictures from 0 ms key, sound, 1.04 s";
+        QTest::newRow("no such file") << "missing" << 0 << -1 << "No such file or directory";
+        QTest::newRow("VP9, which FLV cannot carry") << "vp9" << 0 << -1 << "Could not write header";
+    }
+    void file_source()
+    {
+        QFETCH(QString, input);
+        QFETCH(int, from_ms);
+        QFETCH(int, paced_ms);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        QString file = dir.filePath("none.mp4");
+        if (input == "av" || input == "pictures")
+            file = testmedia::make_clip(dir.filePath("clip.mp4"), 4, 320, 240, "25", input == "av");
+        else if (input == "sound")
+            QVERIFY(testmedia::ffmpeg(
+                {"-f", "lavfi", "-i", "sine=duration=4", "-c:a", "aac", file = dir.filePath("s.m4a")}));
+        else if (input == "vp9")
+            QVERIFY(testmedia::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:duration=1", "-c:v", "libvpx-vp9",
+                                       file = dir.filePath("v.webm")}));
+        std::string flv;
+        FlvFileSource source([&flv](const char* data, size_t size) { flv.append(data, size); });
+        FlvFileSource::State state = FlvFileSource::State::Failed;
+        if (source.open(file.toStdString(), from_ms, paced_ms >= 0)) {
+            steady_clock::time_point next;
+            if (paced_ms >= 0) {
+                QCOMPARE(source.pump(at(0), next), FlvFileSource::State::Due);
+                state = source.pump(at(paced_ms), next);
+                QVERIFY(next > at(paced_ms));
+            }
+            while (paced_ms < 0 && (state = source.pump(steady_clock::now(), next)) == FlvFileSource::State::Due) {
+            }
+        }
+        if (paced_ms >= 0)
+            QCOMPARE(state, FlvFileSource::State::Due);
+        else if (state != FlvFileSource::State::Ended) {
+            QVERIFY2(QString::fromStdString(source.error()).contains(expected), source.error().c_str());
+            return;
+        }
+        QVERIFY(flv.rfind("FLV", 0) == 0);
+        int pictures = 0;
+        bool sound = false;
+        QString first;
+        const auto b = [&](size_t i) { return static_cast<long long>(static_cast<unsigned char>(flv[i])); };
+        for (size_t at = 13; at + 11 <= flv.size();
+             at += 11 + size_t((b(at + 1) << 16) | (b(at + 2) << 8) | b(at + 3)) + 4) {
+            const bool header = b(at + 12) != 1; // a stream's header, or the pictures' end
+            if (b(at) == 9 && !header && pictures++ == 0)
+                first = QString(" from %1 ms %2")
+                            .arg((b(at + 7) << 24) | (b(at + 4) << 16) | (b(at + 5) << 8) | b(at + 6))
+                            .arg(b(at + 11) >> 4 == 1 ? "key" : "inter");
+            sound = sound || (b(at) == 8 && b(at + 12) != 0);
+        }
+        const ProgressBlock progress = source.progress(steady_clock::now());
+        QCOMPARE(QString("%1 pictures%2%3, %4 s")
+                     .arg(pictures)
+                     .arg(first, sound ? ", sound" : "")
+                     .arg(progress.out_time_us / 1e6, 0, 'f', 2),
+                 expected);
     }
 
     // A destination that takes the connection and never answers holds up

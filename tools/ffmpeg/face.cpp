@@ -13,7 +13,7 @@ std::unique_ptr<Face> face_for(std::string program, const std::vector<std::strin
 {
     if (std::optional<protocol::PushCommand> push = protocol::read_push(args)) {
         if (!push->list)
-            return std::make_unique<FanOutPush>(std::move(program), std::move(*push), timeout_us);
+            return std::make_unique<FanOutPush>(std::move(*push), timeout_us);
         return std::make_unique<ListPush>(std::move(program), std::move(*push), timeout_us);
     }
     // A local file into one of the formats the conversion window offers.

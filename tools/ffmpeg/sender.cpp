@@ -1,6 +1,7 @@
 #include "sender.h"
 
 #include "phrasetable.h"
+#include "rtmppublisher.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -19,6 +20,8 @@ namespace {
 // seconds of a high bit rate, well past a slow server's handshake.
 constexpr size_t k_queue_most = 8u << 20;
 constexpr int k_io_size = 64 * 1024;
+// How long an rtmp connection goes without hearing what its server said.
+constexpr std::chrono::milliseconds k_quiet(1000);
 
 thread_local Sender* t_sender = nullptr;
 
@@ -78,7 +81,7 @@ void Sender::begin()
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.clear();
-        m_header_due = true;
+        m_header_due = srt(); // the remuxer reads it; an rtmp connection makes its own start
         m_finishing = false;
         m_done = false;
     }
@@ -162,8 +165,7 @@ void Sender::run()
     m_heard.reset();
     m_leftover.clear();
     m_on_air = false;
-    const bool srt = m_target.address.rfind("srt://", 0) == 0;
-    const int code = srt ? run_ts() : run_flv();
+    const int code = srt() ? run_ts() : run_flv();
     t_sender = nullptr;
     // A connection that was on air and broke off is lost, whatever ffmpeg said of it.
     if (code < 0 && !m_stop)
@@ -177,13 +179,17 @@ void Sender::run()
     m_wake();
 }
 
-bool Sender::take(std::string& bytes)
+bool Sender::take(std::string& bytes, std::optional<std::chrono::milliseconds> at_most)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_more.wait(lock, [this] { return m_stop || m_finishing || !m_queue.empty(); });
+    const auto ready = [this] { return m_stop || m_finishing || !m_queue.empty(); };
+    bytes.clear();
+    if (!at_most)
+        m_more.wait(lock, ready);
+    else if (!m_more.wait_for(lock, *at_most, ready))
+        return true; // nothing yet
     if (m_stop || m_queue.empty())
         return false;
-    bytes.clear();
     if (m_header_due)
         bytes = m_header;
     m_header_due = false;
@@ -204,36 +210,35 @@ int Sender::take_some(unsigned char* buf, int size)
 
 int Sender::run_flv()
 {
-    // rtmp and rtmps take FLV as it is: the file header first, then its tags.
-    AVDictionary* options = nullptr;
-    for (const std::string& pair : protocol::push_output_options(m_target.address, m_target.any_certificate)) {
-        if (pair == "-tls_verify")
-            av_dict_set(&options, "tls_verify", "1", 0);
-    }
-    const AVIOInterruptCB interrupt{&Sender::interrupted, this};
-    AVIOContext* io = nullptr;
+    // rtmp and rtmps: the tags go out through a connection of our own; what the
+    // server said in between is answered while the stream is quiet, and at least once a second.
+    RtmpPublisher rtmp([this] { return interrupted(this) != 0; });
+    const bool verify = m_target.address.rfind("rtmps://", 0) == 0 && !m_target.any_certificate;
+    protocol::Outcome why = protocol::Outcome::ConnectFailed;
     arm();
-    int code = avio_open2(&io, m_target.address.c_str(), AVIO_FLAG_WRITE, &interrupt, &options);
-    av_dict_free(&options);
-    if (code < 0) {
-        // ffmpeg logs no more than this of a server that refuses the address.
-        char why[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(code, why, sizeof why);
-        heard((m_target.address + ": " + why).c_str());
-        return code;
+    if (!rtmp.open(m_target.address, verify, why)) {
+        m_heard = why;
+        return -1;
     }
     m_on_air = true;
     tell({true, std::nullopt});
-    std::string bytes;
-    while (code >= 0 && take(bytes)) {
+    auto serviced = std::chrono::steady_clock::now();
+    std::string tags;
+    bool up = true;
+    while (up && take(tags, k_quiet) && !m_stop) {
         arm();
-        avio_write(io, reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()));
-        avio_flush(io);
-        code = io->error;
+        if (!tags.empty())
+            up = rtmp.send_flv(tags);
+        const auto now = std::chrono::steady_clock::now();
+        if (up && (tags.empty() || now - serviced >= k_quiet)) {
+            up = rtmp.service();
+            serviced = now;
+        }
     }
     arm();
-    avio_closep(&io);
-    return code;
+    if (up && !m_stop)
+        rtmp.close();
+    return up ? 0 : -1;
 }
 
 int Sender::run_ts()

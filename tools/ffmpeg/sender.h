@@ -4,6 +4,7 @@
 #include "protocol/transcoder.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -17,7 +18,7 @@ namespace ffexe {
 // One destination of a push to several at once: its own connection, made and
 // fed on a thread of its own from its own queue, so that a destination that
 // is slow, refuses or goes away holds up nothing but itself. It takes FLV:
-// rtmp and rtmps as it is, SRT remuxed into MPEG-TS. A connection runs from
+// rtmp and rtmps as messages of our own connection, SRT remuxed into MPEG-TS. A connection runs from
 // begin() until it goes down or is ended; begin() again makes a new one.
 class Sender
 {
@@ -54,11 +55,13 @@ public:
 
 private:
     static int interrupted(void* self);
+    bool srt() const { return m_target.address.rfind("srt://", 0) == 0; }
     void run();
     int run_flv();
     int run_ts();
-    // Waits for queued bytes and takes them; false once there will be none.
-    bool take(std::string& bytes);
+    // Waits for queued bytes and takes them, for `at_most` when given (true
+    // with nothing taken when none came); false once there will be none.
+    bool take(std::string& bytes, std::optional<std::chrono::milliseconds> at_most = std::nullopt);
     // Up to `size` queued bytes, for the remuxer; AVERROR_EOF once there will be none.
     int take_some(unsigned char* buf, int size);
     void arm();
