@@ -173,7 +173,9 @@ bool RtmpPublisher::start_tls(const rtmp::Address& address, bool verify, protoco
         gnutls_init(&m_tls, GNUTLS_CLIENT | GNUTLS_NONBLOCK) < 0) {
         return false;
     }
-    gnutls_certificate_set_x509_system_trust(m_credentials);
+    // The trusted authorities are read only when a certificate is checked: reading them costs tens of milliseconds.
+    if (verify)
+        gnutls_certificate_set_x509_system_trust(m_credentials);
     gnutls_set_default_priority(m_tls);
     gnutls_credentials_set(m_tls, GNUTLS_CRD_CERTIFICATE, m_credentials);
     if (!is_ip(address.host))
