@@ -1,5 +1,6 @@
 #include "grablivewidget.h"
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "rsrc/toolframe.h"
 #include "ui_grablivewidget.h"
@@ -80,6 +81,7 @@ GrabLiveWidget::GrabLiveWidget(QWidget* parent)
                 if (resumed)
                     ui->lb_state->setText(tr(kResumed).arg(QFileInfo(file).fileName()));
             });
+    connect(&m_session, &CaptureSession::sg_written, this, &GrabLiveWidget::follow_file);
     connect(&m_session, &CaptureSession::sg_next_file, this,
             [this](const QString& file) { ui->lb_state->setText(tr(kNextFile).arg(QFileInfo(file).fileName())); });
     ui->spinBox_segment->setEnabled(ui->checkBox_segment->isChecked());
@@ -248,11 +250,33 @@ void GrabLiveWidget::on_pushButton_stop_clicked()
 
 void GrabLiveWidget::start_clock(qint64 written_ms)
 {
-    stop_clock();
     // What the file held when the clock heard of it counts: the clock and the file agree.
-    m_elapsed += int(written_ms / 1000);
-    m_tick_ms = int(1000 - written_ms % 1000);
+    m_file_base_ms = qint64(m_elapsed) * 1000;
+    set_clock(m_file_base_ms + written_ms);
+}
+
+void GrabLiveWidget::set_clock(qint64 ms)
+{
+    stop_clock();
+    m_elapsed = int(ms / 1000);
+    m_tick_ms = int(1000 - ms % 1000);
+    m_clock_ms = ms;
+    m_clock_since_ms = platform::Clock::current().now_ms();
     m_timer_id = startTimer(m_tick_ms, Qt::PreciseTimer);
+}
+
+void GrabLiveWidget::follow_file(qint64 written_ms)
+{
+    // A source that sends the rest of a key picture's interval in a burst puts the file ahead of a clock that counts
+    // from the first record: the clock catches up.
+    constexpr qint64 k_ahead_ms = 50;
+    const qint64 file_ms = m_file_base_ms + written_ms;
+    if (m_timer_id == 0 || file_ms <= m_clock_ms + platform::Clock::current().now_ms() - m_clock_since_ms + k_ahead_ms)
+        return;
+    const int shown = m_elapsed;
+    set_clock(file_ms);
+    if (m_elapsed != shown)
+        slot_timer();
 }
 
 void GrabLiveWidget::stop_clock()
@@ -285,6 +309,8 @@ void GrabLiveWidget::timerEvent(QTimerEvent* event)
     // Nothing is counted while the capture waits for the stream's first picture.
     if (m_session.recording()) {
         ++m_elapsed;
+        m_clock_ms = qint64(m_elapsed) * 1000;
+        m_clock_since_ms = platform::Clock::current().now_ms();
         QMetaObject::invokeMethod(this, "slot_timer", Qt::QueuedConnection);
     }
     // Stopped while there is room left, so the file is complete rather than cut by a full disk.

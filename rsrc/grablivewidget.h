@@ -79,12 +79,18 @@ protected:
 private:
     void failed(const QString& message);
     void start_clock(qint64 written_ms = 0);
+    // Shows `ms` and ticks on from there.
+    void set_clock(qint64 ms);
+    void follow_file(qint64 written_ms);
     void stop_clock();
 
     Ui::GrabLiveWidget* ui;
     int m_timer_id;
     int m_elapsed;
-    int m_tick_ms = 1000; // until the clock's next tick
+    int m_tick_ms = 1000;      // until the clock's next tick
+    qint64 m_file_base_ms = 0; // the clock when this attempt's file began
+    qint64 m_clock_ms = 0;     // the clock, to the millisecond, at m_clock_since_ms
+    qint64 m_clock_since_ms = 0;
     // The capture: its transcoder and its rules.
     CaptureSession m_session;
 };

@@ -171,8 +171,13 @@ void CaptureSession::progress_record()
     if (m_job.fields().frame <= 0 && at.value_or(0) <= 0)
         return;
     m_recorded = true;
-    if (std::exchange(m_attempt_recorded, true) || !m_capturing)
+    const bool first = !std::exchange(m_attempt_recorded, true);
+    if (!m_capturing)
         return;
+    if (!first) {
+        emit sg_written(at.value_or(0));
+        return;
+    }
     // Recording (again): the next drop waits the shortest time.
     m_backoff.reset();
     emit sg_recording(m_file, m_attempt > 1, at.value_or(0));

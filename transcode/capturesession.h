@@ -78,6 +78,8 @@ signals:
     // Each attempt's first progress that shows something recorded: recording into `file`, which already holds
     // `written_ms`; `resumed` after a drop.
     void sg_recording(const QString& file, bool resumed, qint64 written_ms);
+    // Each later progress of that attempt: its file holds `written_ms`.
+    void sg_written(qint64 written_ms);
     // The source's pictures changed in a way the file could not hold: the capture goes on in the next file, `file`.
     void sg_next_file(const QString& file);
     // A failure the user is to hear of (failure_text); the window tells it and stops the capture.

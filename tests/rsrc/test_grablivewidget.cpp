@@ -191,17 +191,26 @@ private slots:
         QVERIFY(!QFile::exists(GrabLiveWidget::stop_request_path()));
     }
 
-    // The clock counts what the file already held when the transcoder first reports, so that the two agree at the
-    // stop: here a stand-in transcoder whose first record says 2.5 s.
+    // The clock counts what the file already held when the transcoder reports, so that the two agree at the stop: a
+    // stand-in transcoder whose first record says 2.5 s, or whose second, a moment after one at 0.25 s, says 2.6 s
+    // (a source that sends the rest of its key picture's interval in a burst).
+    void clock_counts_what_was_written_data()
+    {
+        QTest::addColumn<QByteArray>("records"); // centiseconds written, each record a moment after the last
+        QTest::newRow("the first record") << QByteArray("250");
+        QTest::newRow("a later record") << QByteArray("25 260");
+    }
     void clock_counts_what_was_written()
     {
+        QFETCH(QByteArray, records);
         faults::ToolsFolder tools;
-        const std::string record = protocol::write_progress({62, 25, 100, 250, 800});
-        QVERIFY(!testmedia::write_script(tools.path("FFmpeg.exe"),
-                                         QByteArray("printf '%s\\n' '") + record.c_str() + "'\nexec sleep 60\n")
-                     .isEmpty());
+        QByteArray script;
+        for (const QByteArray& cs : records.split(' '))
+            script += QByteArray("printf '%s\\n' '") +
+                      protocol::write_progress({62, 25, 100, cs.toLongLong(), 800}).c_str() + "'\nsleep 0.3\n";
+        QVERIFY(!testmedia::write_script(tools.path("FFmpeg.exe"), script + "exec sleep 60\n").isEmpty());
         start(QString("rtmp://127.0.0.1:%1/live/av").arg(m_rtmp.port()), ".mp4");
-        // Counting from nothing it would show 1 s first, a second after the record.
+        // Counting from the first record alone it would show 1 s first, a second after it.
         QTRY_VERIFY_WITH_TIMEOUT(m_window->elapsed_seconds() > 0, kTimeout);
         QVERIFY2(m_window->elapsed_seconds() >= 2, qPrintable(QString::number(m_window->elapsed_seconds())));
         child<QPushButton>("pushButton_stop")->click();
