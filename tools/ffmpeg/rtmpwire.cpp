@@ -1,5 +1,7 @@
 #include "rtmpwire.h"
 
+#include "flvtags.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,9 +10,7 @@ namespace ffexe::rtmp {
 
 namespace {
 
-constexpr uint32_t k_extended = 0xFFFFFF; // a time that does not fit 24 bits goes in 32 more
-constexpr size_t k_flv_tag_header = 11;
-constexpr size_t k_flv_tag_trailer = 4;
+constexpr uint32_t k_extended = 0xFFFFFF;        // a time that does not fit 24 bits goes in 32 more
 constexpr uint32_t k_largest_message = 1u << 20; // a server's own messages are small
 
 void put_be(std::string& out, uint32_t value, int bytes)
@@ -336,36 +336,20 @@ std::optional<Command> read_command(std::string_view body)
 
 void FlvToRtmp::feed(std::string_view flv, std::string& out)
 {
-    std::string_view rest = flv;
-    if (!m_partial.empty()) {
-        m_partial.append(flv);
-        rest = m_partial;
-    }
-    size_t used = 0;
-    while (rest.size() - used >= k_flv_tag_header) {
-        const char* tag = rest.data() + used;
-        const uint32_t size = be(tag + 1, 3);
-        const size_t whole = k_flv_tag_header + size + k_flv_tag_trailer;
-        if (rest.size() - used < whole)
-            break;
-        const uint8_t type = uint8_t(tag[0]) & 0x1F;
-        const uint32_t time = be(tag + 4, 3) | uint32_t(uint8_t(tag[7])) << 24;
-        const std::string_view body(tag + k_flv_tag_header, size);
+    for (const std::string& tag : m_tags.feed(flv.data(), flv.size())) {
+        const int type = flv::type(tag);
+        const auto time = uint32_t(flv::time(tag));
         if (type == Audio || type == Video) {
-            put_message(out, type == Video ? VideoStream : AudioStream, type, time, m_stream_id, body, m_chunk_size);
+            put_message(out, type == Video ? VideoStream : AudioStream, uint8_t(type), time, m_stream_id,
+                        flv::data(tag), m_chunk_size);
         } else if (type == DataAmf0) {
             std::string data;
-            if (body.size() > 13 && body.substr(0, 13) == std::string_view("\x02\x00\x0AonMetaData", 13))
+            if (flv::metadata(tag))
                 amf::string(data, "@setDataFrame");
-            data.append(body);
+            data.append(flv::data(tag));
             put_message(out, AudioStream, DataAmf0, time, m_stream_id, data, m_chunk_size);
         }
-        used += whole;
     }
-    if (rest.data() == m_partial.data())
-        m_partial.erase(0, used);
-    else
-        m_partial.assign(rest.substr(used));
 }
 
 } // namespace ffexe::rtmp

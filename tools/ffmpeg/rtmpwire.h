@@ -1,5 +1,7 @@
 #pragma once
 
+#include "flvtags.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -110,7 +112,7 @@ public:
 private:
     uint32_t m_stream_id;
     size_t m_chunk_size;
-    std::string m_partial;
+    flv::TagReader m_tags;
 };
 
 } // namespace ffexe::rtmp
