@@ -25,6 +25,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -53,6 +54,13 @@ double probe_duration(const QString& path)
     return p.readAllStandardOutput().trimmed().toDouble();
 }
 
+// A capture to .mp4 is written in fragments: the first one is the first frame on the disk.
+bool holds_fragment(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.readAll().contains("moof");
+}
+
 struct Result
 {
     double wall = 0;        // s from pressing start to pressing stop (or to the kill)
@@ -61,8 +69,13 @@ struct Result
     double idle_ms = 0;     // from pressing stop until the window was idle again
     int boxes = 0;
     double first_ms = -1; // from pressing start to the first frame written
-    double clock = 0;     // s from the first frame written to the stop, which the window's clock counts
-    int shown = 0;        // s it showed
+    double disk_ms = -1;  // from pressing start until the file holds a frame (a .mp4's first fragment)
+    // From pressing start to the first record of a frame written, ours and plain ffmpeg's, started with it on the
+    // same stream (its times do not start at its first key picture, so only the records compare).
+    double record_ms = -1;
+    double plain_ms = -1;
+    double clock = 0; // s from the first frame written to the stop, which the window's clock counts
+    int shown = 0;    // s it showed
 };
 
 // The window logs what the transcoder says as it comes: its first record of a frame written, less the time it says is
@@ -71,6 +84,7 @@ struct Result
 QElapsedTimer* g_clock = nullptr;
 double g_first_ms = -1;
 double g_clock_from_ms = -1;
+double g_first_record_ms = -1; // when that record came
 void note_first_frame(QtMsgType, const QMessageLogContext&, const QString& text)
 {
     static const QRegularExpression record("zo_progress\\|frame=\\s*(\\d+).*time=(\\d+):(\\d+):([\\d.]+)");
@@ -80,8 +94,10 @@ void note_first_frame(QtMsgType, const QMessageLogContext&, const QString& text)
     const double written =
         (m.captured(2).toInt() * 3600 + m.captured(3).toInt() * 60 + m.captured(4).toDouble()) * 1000;
     const double from = double(g_clock->nsecsElapsed()) / 1e6 - written;
-    if (g_first_ms < 0)
+    if (g_first_ms < 0) {
         g_first_ms = g_clock_from_ms = from;
+        g_first_record_ms = double(g_clock->nsecsElapsed()) / 1e6;
+    }
     g_clock_from_ms = std::min(g_clock_from_ms, from);
 }
 
@@ -92,7 +108,7 @@ public:
         : m_out(out)
     {}
 
-    Result capture(const QString& url, const QString& ext, int seconds, bool kill)
+    Result capture(const QString& url, const QString& ext, int seconds, bool kill, bool beside_plain = false)
     {
         Result result;
         ModalBoxes boxes;
@@ -130,8 +146,33 @@ public:
         const QtMessageHandler previous = qInstallMessageHandler(note_first_frame);
         clock.start();
         window.findChild<QPushButton*>("pushButton_start")->click();
-        spin(seconds * 1000);
+        // Plain ffmpeg, as it comes, on the same stream: it waits for the same key picture from a server that keeps
+        // none.
+        QProcess plain;
+        int plain_frames = 0;
+        if (beside_plain) {
+            QObject::connect(&plain, &QProcess::readyReadStandardOutput, [&] {
+                while (plain.canReadLine()) {
+                    const QString line = QString::fromUtf8(plain.readLine()).trimmed();
+                    if (line.startsWith("frame="))
+                        plain_frames = line.mid(6).toInt();
+                    else if (line.startsWith("progress=") && plain_frames > 0 && result.plain_ms < 0)
+                        result.plain_ms = double(clock.nsecsElapsed()) / 1e6;
+                }
+            });
+            plain.start("ffmpeg", {"-hide_banner", "-nostats", "-loglevel", "error", "-y", "-progress", "pipe:1",
+                                   "-stats_period", "0.1", "-i", url, "-c", "copy", m_out + "/plain.mp4"});
+        }
+        while (clock.elapsed() < seconds * 1000) {
+            spin(10);
+            if (result.disk_ms < 0 && ext == ".mp4" && holds_fragment(file))
+                result.disk_ms = double(clock.nsecsElapsed()) / 1e6;
+        }
         result.wall = double(clock.nsecsElapsed()) / 1e9;
+        if (beside_plain) {
+            plain.terminate();
+            plain.waitForFinished(10000);
+        }
         if (kill) {
             for (qint64 pid : testmedia::pids_matching(file))
                 ::kill(pid_t(pid), SIGKILL);
@@ -150,6 +191,7 @@ public:
         g_clock = nullptr;
         if (g_first_ms >= 0) {
             result.first_ms = g_first_ms;
+            result.record_ms = g_first_record_ms;
             result.clock = (result.wall * 1000 - g_clock_from_ms) / 1000;
             result.shown = window.elapsed_seconds();
         }
@@ -168,29 +210,50 @@ void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const
 {
     std::printf("\n6 s captures to .mp4 (first: start pressed to the first frame written; clock: what the window's "
                 "clock counted at the stop, shown in whole seconds):\n");
-    for (const char* kind : {"rtmp", "http-flv", "srt", "rtsp"}) {
-        QList<double> first, off;
+    // "rtmp, key kept": served by a listener that starts each reader at a key picture, as servers with a cache of
+    // the last one do; nginx-rtmp keeps none, and each reader waits for the publisher's next.
+    for (const char* kind : {"rtmp", "rtmp, key kept", "http-flv", "srt", "rtsp"}) {
+        QList<double> first, disk, plain, off;
         QStringList clocks;
+        const QString name(kind);
         for (int round = 0; round < 5; ++round) {
             ClipListener listener; // serves one reader: started again for each
-            const bool listens = QString(kind) == "srt" || QString(kind) == "http-flv";
-            if (listens &&
-                !listener.start(QString(kind) == "srt" ? ClipListener::Kind::Srt : ClipListener::Kind::HttpFlv, clip)) {
+            const bool listens = name != "rtmp" && name != "rtsp";
+            const ClipListener::Kind served = name == "srt"        ? ClipListener::Kind::Srt
+                                              : name == "http-flv" ? ClipListener::Kind::HttpFlv
+                                                                   : ClipListener::Kind::Rtmp;
+            if (listens && !listener.start(served, clip)) {
                 std::printf("  %s: the source did not start\n", kind);
                 break;
             }
-            const QString url = listens ? listener.url() : QString(kind) == "rtmp" ? rtmp : rtsp;
-            const Result r = bench.capture(url, ".mp4", 6, false);
-            std::printf("  %-9s first %6.0f ms, clock %.2f s (shown %d s), file %.2f s\n", kind, r.first_ms, r.clock,
-                        r.shown, r.recorded);
+            const QString url = listens ? listener.url() : name == "rtmp" ? rtmp : rtsp;
+            const Result r = bench.capture(url, ".mp4", 6, false, name == "rtmp");
+            std::printf(
+                "  %-14s first %6.0f ms (its record %6.0f, plain ffmpeg's %6.0f), on disk %6.0f ms, clock %.2f s "
+                "(shown %d s), file %.2f s\n",
+                kind, r.first_ms, r.record_ms, r.plain_ms, r.disk_ms, r.clock, r.shown, r.recorded);
             std::fflush(stdout);
             first << r.first_ms;
+            disk << r.disk_ms;
+            if (r.plain_ms >= 0)
+                plain << r.record_ms - r.plain_ms;
             off << r.recorded - r.clock;
             clocks << QString("%1/%2").arg(r.clock, 0, 'f', 2).arg(r.recorded, 0, 'f', 2);
         }
         if (first.isEmpty())
             continue;
         std::sort(first.begin(), first.end());
+        std::sort(disk.begin(), disk.end());
+        std::sort(plain.begin(), plain.end());
+        if (!plain.isEmpty()) {
+            figure(qPrintable(
+                       QString("capture from %1: first record of a frame written, against plain ffmpeg's").arg(kind)),
+                   qPrintable(QString("%1 ms").arg(plain.at(plain.size() / 2), 0, 'f', 0)), "-",
+                   qPrintable(QString("median of %1; %2 to %3 ms; plain ffmpeg started with it, its own analysis")
+                                  .arg(plain.size())
+                                  .arg(plain.first(), 0, 'f', 0)
+                                  .arg(plain.last(), 0, 'f', 0)));
+        }
         std::sort(off.begin(), off.end(), [](double a, double b) { return qAbs(a) < qAbs(b); });
         figure(qPrintable(QString("capture from %1: start to the first frame written").arg(kind)),
                qPrintable(QString("%1 ms").arg(first.at(first.size() / 2), 0, 'f', 0)), "<= 500 ms",
@@ -198,6 +261,12 @@ void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const
                               .arg(first.size())
                               .arg(first.first(), 0, 'f', 0)
                               .arg(first.last(), 0, 'f', 0)));
+        figure(qPrintable(QString("capture from %1: start to the first fragment on the disk").arg(kind)),
+               qPrintable(QString("%1 ms").arg(disk.at(disk.size() / 2), 0, 'f', 0)), "-",
+               qPrintable(QString("median of %1; %2 to %3 ms")
+                              .arg(disk.size())
+                              .arg(disk.first(), 0, 'f', 0)
+                              .arg(disk.last(), 0, 'f', 0)));
         figure(qPrintable(QString("capture from %1: file against the window's clock at the stop, worst").arg(kind)),
                qPrintable(QString("%1 s").arg(off.last(), 0, 'f', 2)), "within 2% or 0.3 s",
                qPrintable("clock/file s: " + clocks.join(", ")));

@@ -197,8 +197,9 @@ bool ClipListener::start(Kind kind, const QString& clip, const QStringList& code
 {
     stop();
     const quint16 port = testmedia::free_port();
-    const QString own = kind == Kind::Srt ? QString("srt://127.0.0.1:%1?mode=listener").arg(port)
-                                          : QString("http://127.0.0.1:%1/live.flv").arg(port);
+    const QString own = kind == Kind::Srt    ? QString("srt://127.0.0.1:%1?mode=listener").arg(port)
+                        : kind == Kind::Rtmp ? QString("rtmp://127.0.0.1:%1/live/clip").arg(port)
+                                             : QString("http://127.0.0.1:%1/live.flv").arg(port);
     m_ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QStringList out =
         kind == Kind::Srt ? QStringList{"-f", "mpegts", own} : QStringList{"-f", "flv", "-listen", "1", own};
@@ -207,7 +208,9 @@ bool ClipListener::start(Kind kind, const QString& clip, const QStringList& code
                                  codecs + out);
     if (kind == Kind::HttpFlv && !m_http.start(QDir::tempPath(), port))
         return false;
-    m_url = kind == Kind::Srt ? QString("srt://127.0.0.1:%1").arg(port) : m_http.url("live.flv");
+    m_url = kind == Kind::Srt    ? QString("srt://127.0.0.1:%1").arg(port)
+            : kind == Kind::Rtmp ? own
+                                 : m_http.url("live.flv");
     return QTest::qWaitFor([&] { return bound(port, kind == Kind::Srt); }, 60000);
 }
 

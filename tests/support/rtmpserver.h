@@ -92,12 +92,13 @@ private:
 };
 
 // The stock ffmpeg serving a clip live to the one reader that comes, from the
-// clip's start and round in a loop: SRT in listener mode, or FLV over http
-// through the http nginx in front of it.
+// clip's start and round in a loop: SRT in listener mode, FLV over http
+// through the http nginx in front of it, or rtmp, starting with a key picture
+// as a server that keeps the last one does.
 class ClipListener
 {
 public:
-    enum class Kind { Srt, HttpFlv };
+    enum class Kind { Srt, HttpFlv, Rtmp };
     ~ClipListener() { stop(); }
     // True once a reader may come. `codecs`: how the clip is sent.
     bool start(Kind kind, const QString& clip, const QStringList& codecs = {"-c", "copy"});

@@ -188,11 +188,14 @@ private slots:
             << "o.MP4";
         QTest::newRow("given options are kept")
             << "-rw_timeout 5 -analyzeduration 9 -f flv -i rtmp://h/x -movflags faststart o.mp4"
-            << QStringList{"-rw_timeout 5 -analyzeduration 9 -f flv -i", "!7000"} << QString();
-        QTest::newRow("rtmp and http .flv are read as live flv; a playlist's stall is bounded; srt as it is")
+            << QStringList{"-rw_timeout 5 -analyzeduration 9 -f flv -tcp_nodelay 1 -i", "!7000"} << QString();
+        QTest::newRow(
+            "rtmp and http .flv are read as live flv, unbuffered; a playlist's stall is bounded; srt as it is")
             << "-i http://h/a.flv?k=1 -i rtmps://h/x -i https://h/a.M3U8?t=1 -i srt://h:1 o.avi"
-            << QStringList{"-rw_timeout 7000 -analyzeduration 1 -fpsprobesize 0 -f live_flv -i http://h/a.flv?k=1 ",
-                           "-f live_flv -i rtmps://h/x ", "-m3u8_hold_counters 10 -i https://h/a.M3U8?t=1 ",
+            << QStringList{"-rw_timeout 7000 -analyzeduration 1 -fpsprobesize 0 -f live_flv -tcp_nodelay 1 -i "
+                           "http://h/a.flv?k=1 ",
+                           "-f live_flv -tcp_nodelay 1 -i rtmps://h/x ",
+                           "-m3u8_hold_counters 10 -i https://h/a.M3U8?t=1 ",
                            "-rw_timeout 7000 -analyzeduration 300000 -fpsprobesize 0 -i srt://h:1 -flush_packets 1 "
                            "o.avi"}
             << QString();

@@ -71,6 +71,10 @@ Args input_args(const Request::Input& input, long long timeout_us, long long ana
         // As a live source: a publisher that starts again from zero is a jump ffmpeg evens out, not time going back.
         if (input.kind == SourceKind::Flv && !has_option(input.options, "-f"))
             append(args, {"-f", flv_format});
+        // rtmp's commands go out in pieces; held back for the server's delayed acknowledgement, each answer waits
+        // some 40 ms, and a capture starts a few of them later.
+        if (input.kind == SourceKind::Flv && !has_option(input.options, "-tcp_nodelay"))
+            append(args, {"-tcp_nodelay", "1"});
         // A live playlist that stops growing ends the read in seconds, not after a thousand reloads.
         if (input.kind == SourceKind::Playlist && !has_option(input.options, "-m3u8_hold_counters"))
             append(args, {"-m3u8_hold_counters", k_hls_hold_reloads});

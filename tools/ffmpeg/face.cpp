@@ -1,11 +1,9 @@
 #include "face.h"
 
-#include "commandline.h"
 #include "conversion.h"
 #include "fanoutpush.h"
 #include "listpush.h"
-#include "plainrun.h"
-#include "relayrun.h"
+#include "playlistend.h"
 
 namespace ffexe {
 
@@ -19,10 +17,7 @@ std::unique_ptr<Face> face_for(std::string program, const std::vector<std::strin
     // A local file into one of the formats the conversion window offers.
     if (std::optional<ConversionRequest> request = read_conversion(args))
         return std::make_unique<Conversion>(std::move(program), std::move(*request), timeout_us);
-    Invocation invocation = build_invocation(args, timeout_us);
-    if (invocation.relayed())
-        return std::make_unique<RelayRun>(std::move(program), args, timeout_us, std::move(invocation));
-    return std::make_unique<PlainRun>(std::move(program), std::move(invocation));
+    return stream_face(std::move(program), args, timeout_us, build_invocation(args, timeout_us), playlist_ended);
 }
 
 } // namespace ffexe

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runcore.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,5 +26,17 @@ public:
 // The face the plug-in's arguments ask for, running `program` as ffmpeg;
 // `timeout_us`: how long a network read may stall.
 std::unique_ptr<Face> face_for(std::string program, const std::vector<std::string>& args, long long timeout_us);
+
+// FFmpeg.exe starts without the media libraries, which take longer to load
+// than a capture may wait for its first frame. What reads media itself (a
+// push, a conversion, a capture from an HLS playlist, whose end is read) runs
+// in the program named here, beside it, which has them.
+constexpr const char* k_media_program = "ffexe-media";
+bool needs_media(const std::vector<std::string>& args, long long timeout_us);
+
+// A run of one ffmpeg, or a feeder and a writer for a live FLV source, as
+// `invocation` says; `playlist_check` tells a recorded playlist's end from a stall.
+std::unique_ptr<Face> stream_face(std::string program, const std::vector<std::string>& args, long long timeout_us,
+                                  Invocation invocation, PlaylistCheck playlist_check);
 
 } // namespace ffexe

@@ -1,8 +1,27 @@
 #include "commandline.h"
 #include "face.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// The media program beside this one, wherever the two were installed.
+std::string media_program()
+{
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, size_t(n)) : std::string();
+    dir.erase(dir.find_last_of('/') + 1);
+    return dir + ffexe::k_media_program;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -13,5 +32,15 @@ int main(int argc, char** argv)
     // Tests point this at another ffmpeg (or at nothing).
     const char* custom = std::getenv("DAVAZ_FFMPEG");
     const long long timeout = ffexe::read_timeout_us(std::getenv("DAVAZ_READ_TIMEOUT_MS"));
-    return ffexe::face_for(custom && *custom ? custom : "ffmpeg", {argv + 1, argv + argc}, timeout)->run();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (ffexe::needs_media(args, timeout)) {
+        // Same process, same arguments: whoever started FFmpeg.exe still holds it.
+        const std::string media = media_program();
+        ::execv(media.c_str(), argv);
+        std::fprintf(stderr, "FFmpeg.exe: cannot run %s: %s\n", media.c_str(), std::strerror(errno));
+        return 127;
+    }
+    return ffexe::stream_face(custom && *custom ? custom : "ffmpeg", args, timeout,
+                              ffexe::build_invocation(args, timeout), nullptr)
+        ->run();
 }

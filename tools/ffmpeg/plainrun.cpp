@@ -7,10 +7,10 @@
 
 namespace ffexe {
 
-PlainRun::PlainRun(std::string program, Invocation invocation)
+PlainRun::PlainRun(std::string program, Invocation invocation, PlaylistCheck playlist_check)
     : m_program(std::move(program))
     , m_invocation(std::move(invocation))
-    , m_core(m_invocation)
+    , m_core(m_invocation, playlist_check)
 {}
 
 PlainRun::~PlainRun()

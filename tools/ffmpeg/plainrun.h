@@ -17,7 +17,7 @@ namespace ffexe {
 class PlainRun : public Face
 {
 public:
-    PlainRun(std::string program, Invocation invocation);
+    PlainRun(std::string program, Invocation invocation, PlaylistCheck playlist_check = nullptr);
     ~PlainRun() override;
     // ffmpeg's standard output goes to `reader`, on a thread of its own, which
     // reads it to its end and closes it; the run ends after it.

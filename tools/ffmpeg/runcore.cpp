@@ -1,7 +1,6 @@
 #include "runcore.h"
 
 #include "childprocess.h"
-#include "playlistend.h"
 
 #include "protocol/transcoder.h"
 
@@ -49,8 +48,9 @@ sigset_t install_signal_handling()
 
 } // namespace
 
-RunCore::RunCore(const Invocation& invocation)
+RunCore::RunCore(const Invocation& invocation, PlaylistCheck playlist_check)
     : m_invocation(invocation)
+    , m_playlist_check(playlist_check)
     , m_out([](const std::string& bytes) { write_all(STDOUT_FILENO, bytes); })
     , m_stop_path(invocation.network_input ? protocol::stop_request_path() : std::string())
     , m_watcher(m_stop_path)
@@ -153,8 +153,8 @@ int RunCore::end(int code)
 {
     // ffmpeg ends a playlist that stopped growing as it ends one that is complete; only the
     // second is the end of the stream, the first is a drop.
-    if (code == 0 && !m_invocation.hls_playlist.empty() && !m_stop.started() && !g_stop_signal &&
-        !playlist_ended(m_invocation.hls_playlist, k_read_timeout_us)) {
+    if (code == 0 && !m_invocation.hls_playlist.empty() && m_playlist_check && !m_stop.started() && !g_stop_signal &&
+        !m_playlist_check(m_invocation.hls_playlist, k_read_timeout_us)) {
         m_out.add_text("FFmpeg.exe: the playlist stopped growing before its end: the stream dropped\n");
         code = 1;
     }

@@ -17,6 +17,9 @@ namespace ffexe {
 
 class ChildProcess;
 
+// Whether the HLS playlist at a url says it is complete, read within a time-out.
+using PlaylistCheck = bool (*)(const std::string& url, long long timeout_us);
+
 // What a plain run and a relay share around their ffmpegs: our standard
 // output, the stop (a stop signal, or the capture's stop request) and its
 // sequence of asking, ffmpeg's progress turned into records, and, once
@@ -26,7 +29,8 @@ class RunCore
 public:
     using Clock = OutputWriter::Clock;
 
-    explicit RunCore(const Invocation& invocation);
+    // Without a `playlist_check`, a recorded playlist ends as ffmpeg says.
+    explicit RunCore(const Invocation& invocation, PlaylistCheck playlist_check = nullptr);
 
     OutputWriter& out() { return m_out; }
     // Before the first child starts: the stop signals are caught from here on.
@@ -60,6 +64,7 @@ public:
 
 private:
     const Invocation& m_invocation;
+    PlaylistCheck m_playlist_check;
     OutputWriter m_out;
     sigset_t m_waiting_mask;
     std::string m_stop_path; // empty: the temporary folder is refused
