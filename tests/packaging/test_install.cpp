@@ -121,8 +121,8 @@ private slots:
     void libraries_resolve_inside_the_tree()
     {
         const QStringList files = QDir(pkgdir()).entryList(QDir::Files);
-        for (const char* name :
-             {"davaz-host", "libdavaz.so", "libhexlune3.so", "FFmpeg.exe", "ffexe-media", "Vidmend.exe", "ZaReridi.exe"})
+        for (const char* name : {"davaz-host", "libdavaz.so", "libhexlune3.so", "FFmpeg.exe", "ffexe-media",
+                                 "Vidmend.exe", "ZaReridi.exe"})
             QVERIFY2(files.contains(name), name);
         for (const QString& name : files) {
             const testmedia::Ran ldd = testmedia::run("ldd", {pkgdir() + "/" + name});
