@@ -84,10 +84,10 @@ int main(int argc, char** argv)
     if (clip.isEmpty() || longer.isEmpty())
         return 1;
 
-    // CPU time: one and three in turn, three times each.
+    // CPU time: one and three in turn, five times each (a tenth of a second either way is common on a busy machine).
     // Three plain rtmp ones as well, to tell the fan-out's own cost from TLS's.
     QList<double> one, three, plain;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
         const QString key = QString("cpu%1").arg(round);
         one << push_cpu(clip, {a.url(key + "one")});
         three << push_cpu(clip, {a.url(key + "a"), b.url(key + "b"), a.tls_url(key + "tls")});
@@ -97,7 +97,7 @@ int main(int argc, char** argv)
     }
     const double ratio = median(three) / median(one);
     figure("push to three destinations: CPU time against one", qPrintable(QString::asprintf("%.2f", ratio)), "<= 1.10",
-           qPrintable(QString::asprintf("median of 3: %.2f s against %.2f s for a 10 s 720p clip; %.2f without TLS",
+           qPrintable(QString::asprintf("median of 5: %.2f s against %.2f s for a 10 s 720p clip; %.2f without TLS",
                                         median(three), median(one), median(plain) / median(one))));
 
     // A reader on the healthy destination a: when each picture arrives, and its time.
