@@ -2,6 +2,7 @@
 
 #include "runcore.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,5 +39,11 @@ bool needs_media(const std::vector<std::string>& args, long long timeout_us);
 // `invocation` says; `playlist_check` tells a recorded playlist's end from a stall.
 std::unique_ptr<Face> stream_face(std::string program, const std::vector<std::string>& args, long long timeout_us,
                                   Invocation invocation, PlaylistCheck playlist_check);
+
+// What both programs' main() does: the usage without arguments, else `run`
+// with the ffmpeg to run (tests point DAVAZ_FFMPEG at another), the arguments
+// and the read time-out (DAVAZ_READ_TIMEOUT_MS).
+using Runner = std::function<int(std::string program, const std::vector<std::string>& args, long long timeout_us)>;
+int run_main(int argc, char** argv, const Runner& run);
 
 } // namespace ffexe

@@ -1,10 +1,8 @@
-#include "commandline.h"
 #include "face.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -25,22 +23,17 @@ std::string media_program()
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: FFmpeg.exe [options] -i INPUT [options] OUTPUT\n");
-        return 2;
-    }
-    // Tests point this at another ffmpeg (or at nothing).
-    const char* custom = std::getenv("DAVAZ_FFMPEG");
-    const long long timeout = ffexe::read_timeout_us(std::getenv("DAVAZ_READ_TIMEOUT_MS"));
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (ffexe::needs_media(args, timeout)) {
-        // Same process, same arguments: whoever started FFmpeg.exe still holds it.
-        const std::string media = media_program();
-        ::execv(media.c_str(), argv);
-        std::fprintf(stderr, "FFmpeg.exe: cannot run %s: %s\n", media.c_str(), std::strerror(errno));
-        return 127;
-    }
-    return ffexe::stream_face(custom && *custom ? custom : "ffmpeg", args, timeout,
-                              ffexe::build_invocation(args, timeout), nullptr)
-        ->run();
+    return ffexe::run_main(
+        argc, argv, [argv](std::string program, const std::vector<std::string>& args, long long timeout) {
+            if (ffexe::needs_media(args, timeout)) {
+                // Same process, same arguments: whoever started FFmpeg.exe still holds it.
+                const std::string media = media_program();
+                ::execv(media.c_str(), argv);
+                std::fprintf(stderr, "FFmpeg.exe: cannot run %s: %s\n", media.c_str(), std::strerror(errno));
+                return 127;
+            }
+            return ffexe::stream_face(std::move(program), args, timeout, ffexe::build_invocation(args, timeout),
+                                      nullptr)
+                ->run();
+        });
 }
