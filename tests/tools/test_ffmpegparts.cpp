@@ -113,16 +113,22 @@ private slots:
     {
         // Steps "T:p:X" add record X at T ms, "T:t:X" add text X, each flushed at T; then what went out, as "T:X".
         QTest::addColumn<QString>("steps");
-        QTest::newRow("text waits after a record") << "0:p:R1 50:t:log => 0:R1 200:log";
-        QTest::newRow("a record waits after text (the banner)") << "0:t:banner 10:p:R1 => 0:banner 200:R1";
-        QTest::newRow("a newer record replaces a waiting one") << "0:t:banner 10:p:R1 20:p:R2 => 0:banner 200:R2";
-        QTest::newRow("texts in a row go out in one write") << "0:p:R1 10:t:a 20:t:b => 0:R1 200:ab";
-        QTest::newRow("records in a row need no gap") << "0:p:R1 500:p:R2 => 0:R1 500:R2";
-        QTest::newRow("order is kept") << "0:t:a 10:p:R1 20:t:b => 0:a 200:R1 400:b";
+        QTest::addColumn<int>("first_wait"); // ms text waits for the first record (a recording's), 0: none
+        QTest::newRow("text waits after a record") << "0:p:R1 50:t:log => 0:R1 200:log" << 0;
+        QTest::newRow("a record waits after text (the banner)") << "0:t:banner 10:p:R1 => 0:banner 200:R1" << 0;
+        QTest::newRow("a newer record replaces a waiting one") << "0:t:banner 10:p:R1 20:p:R2 => 0:banner 200:R2" << 0;
+        QTest::newRow("texts in a row go out in one write") << "0:p:R1 10:t:a 20:t:b => 0:R1 200:ab" << 0;
+        QTest::newRow("records in a row need no gap") << "0:p:R1 500:p:R2 => 0:R1 500:R2" << 0;
+        QTest::newRow("order is kept") << "0:t:a 10:p:R1 20:t:b => 0:a 200:R1 400:b" << 0;
+        QTest::newRow("a recording's first record goes ahead of the listing")
+            << "0:t:banner 30:t:listing 40:p:R1 => 40:R1 240:bannerlisting" << 300;
+        QTest::newRow("text waits for a first record no longer than that") << "0:t:error => 300:error" << 300;
+        QTest::newRow("after the first record, order is kept") << "0:p:R1 10:t:a 20:p:R2 => 0:R1 200:a 400:R2" << 300;
     }
     void writer_gaps()
     {
         QFETCH(QString, steps);
+        QFETCH(int, first_wait);
         Time now = at(0);
         WriterTime time;
         time.now = [&] { return now; };
@@ -132,6 +138,7 @@ private slots:
             out << QString("%1:%2").arg(duration_cast<milliseconds>(now.time_since_epoch()).count()).arg(bytes.c_str());
         };
         OutputWriter writer(sink, milliseconds(200), time);
+        writer.put_first_record_first(milliseconds(first_wait));
         for (const QString& step : steps.section(" => ", 0, 0).split(' ')) {
             const QStringList parts = step.split(':');
             // Flushes at each due time up to the step, as the transcoder's loop does.

@@ -204,6 +204,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
         request.own.file_number = file_number;
     Invocation inv;
     inv.network_input = request.network_input();
+    inv.recording = request.recording();
     const Args output = output_args(request, inv);
     // A recording's time runs on whatever the source's time stamps do; the
     // debug level only to hear of each jump (LogFilter).

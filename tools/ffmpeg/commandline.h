@@ -75,6 +75,7 @@ struct Invocation
     std::vector<std::string> retry_args; // analysing for longer; empty: never tried again
     std::vector<std::string> feeder_args;
     bool network_input = false;          // an input is a network stream, so a stop request applies
+    bool recording = false;              // a network stream recorded into a local file
     int file_number = 1;                 // of a recording: the number of its (first) file
     std::string finish_mp4;              // a fragmented MP4 to make ordinary once ffmpeg has ended
     std::string sync_output;             // a recording to force to the disk once complete

@@ -1,5 +1,6 @@
 #include "outputwriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -16,18 +17,34 @@ void OutputWriter::add_progress(std::string record)
     if (!m_queue.empty() && m_queue.back().progress)
         m_queue.back().bytes = std::move(record);
     else
-        m_queue.push_back({true, std::move(record)});
+        m_queue.push_back({true, std::move(record), m_time.now()});
 }
 
 void OutputWriter::add_text(std::string text)
 {
     if (!text.empty())
-        m_queue.push_back({false, std::move(text)});
+        m_queue.push_back({false, std::move(text), m_time.now()});
+}
+
+std::optional<OutputWriter::Clock::time_point> OutputWriter::before_first_record(Clock::time_point now)
+{
+    const auto record = std::find_if(m_queue.begin(), m_queue.end(), [](const Item& item) { return item.progress; });
+    if (record != m_queue.end()) {
+        // It goes ahead of the text that waits for it.
+        std::rotate(m_queue.begin(), record, record + 1);
+        return std::nullopt;
+    }
+    const Clock::time_point due = m_queue.front().added + m_first_record_wait;
+    return now < due ? std::optional(due) : std::nullopt;
 }
 
 std::optional<OutputWriter::Clock::time_point> OutputWriter::flush(Clock::time_point now)
 {
     while (!m_queue.empty()) {
+        if (m_first_record_wait.count() > 0 && !m_last_progress) {
+            if (const std::optional<Clock::time_point> due = before_first_record(now))
+                return due;
+        }
         const bool progress = m_queue.front().progress;
         // The gap is kept after whatever kind of item went out last.
         const std::optional<Clock::time_point>& other = progress ? m_last_text : m_last_progress;

@@ -31,6 +31,12 @@ public:
     explicit OutputWriter(Sink sink, std::chrono::milliseconds gap = std::chrono::milliseconds(200),
                           WriterTime time = {});
 
+    // Until the first record has gone out, text waits up to `wait` for it, and
+    // the record goes first. ffmpeg lists its streams just before its first
+    // record; written at once, that listing would hold the record back a gap,
+    // and a recording's clock with it.
+    void put_first_record_first(std::chrono::milliseconds wait) { m_first_record_wait = wait; }
+
     // A record still waiting is replaced by a newer one: only the latest position matters.
     void add_progress(std::string record);
     void add_text(std::string text);
@@ -45,10 +51,14 @@ private:
     {
         bool progress;
         std::string bytes;
+        Clock::time_point added;
     };
+    // While the first record is awaited: when the queue's next item is due, or nothing when it is due now.
+    std::optional<Clock::time_point> before_first_record(Clock::time_point now);
 
     Sink m_sink;
     std::chrono::milliseconds m_gap;
+    std::chrono::milliseconds m_first_record_wait{0};
     WriterTime m_time;
     std::deque<Item> m_queue;
     std::optional<Clock::time_point> m_last_progress;

@@ -57,6 +57,9 @@ RunCore::RunCore(const Invocation& invocation, PlaylistCheck playlist_check)
     , m_recording(invocation)
 {
     sigemptyset(&m_waiting_mask);
+    // The capture window's clock starts with the first record.
+    if (invocation.recording)
+        m_out.put_first_record_first(std::chrono::milliseconds(300));
 }
 
 void RunCore::begin()
