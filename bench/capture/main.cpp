@@ -204,6 +204,18 @@ private:
     QString m_out;
 };
 
+// A figure in ms: the median of `values`, their count and spread, then `more`.
+void median_figure(const QString& name, QList<double> values, const char* target, const QString& more = {})
+{
+    std::sort(values.begin(), values.end());
+    figure(qPrintable(name), qPrintable(QString("%1 ms").arg(values.at(values.size() / 2), 0, 'f', 0)), target,
+           qPrintable(QString("median of %1; %2 to %3 ms")
+                          .arg(values.size())
+                          .arg(values.first(), 0, 'f', 0)
+                          .arg(values.last(), 0, 'f', 0) +
+                      more));
+}
+
 // Start to the first frame written, and the window's clock against the file at the stop, for each kind of source: 6 s
 // captures to .mp4 through the window, a key frame every second.
 void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const QString& clip)
@@ -242,31 +254,14 @@ void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const
         }
         if (first.isEmpty())
             continue;
-        std::sort(first.begin(), first.end());
-        std::sort(disk.begin(), disk.end());
-        std::sort(plain.begin(), plain.end());
         if (!plain.isEmpty()) {
-            figure(qPrintable(
-                       QString("capture from %1: first record of a frame written, against plain ffmpeg's").arg(kind)),
-                   qPrintable(QString("%1 ms").arg(plain.at(plain.size() / 2), 0, 'f', 0)), "-",
-                   qPrintable(QString("median of %1; %2 to %3 ms; plain ffmpeg started with it, its own analysis")
-                                  .arg(plain.size())
-                                  .arg(plain.first(), 0, 'f', 0)
-                                  .arg(plain.last(), 0, 'f', 0)));
+            median_figure(QString("capture from %1: first record of a frame written, against plain ffmpeg's").arg(kind),
+                          plain, "-", "; plain ffmpeg started with it, its own analysis");
         }
         std::sort(off.begin(), off.end(), [](double a, double b) { return qAbs(a) < qAbs(b); });
-        figure(qPrintable(QString("capture from %1: start to the first frame written").arg(kind)),
-               qPrintable(QString("%1 ms").arg(first.at(first.size() / 2), 0, 'f', 0)), "<= 500 ms",
-               qPrintable(QString("median of %1; %2 to %3 ms; a key frame every second")
-                              .arg(first.size())
-                              .arg(first.first(), 0, 'f', 0)
-                              .arg(first.last(), 0, 'f', 0)));
-        figure(qPrintable(QString("capture from %1: start to the first fragment on the disk").arg(kind)),
-               qPrintable(QString("%1 ms").arg(disk.at(disk.size() / 2), 0, 'f', 0)), "-",
-               qPrintable(QString("median of %1; %2 to %3 ms")
-                              .arg(disk.size())
-                              .arg(disk.first(), 0, 'f', 0)
-                              .arg(disk.last(), 0, 'f', 0)));
+        median_figure(QString("capture from %1: start to the first frame written").arg(kind), first, "<= 500 ms",
+                      "; a key frame every second");
+        median_figure(QString("capture from %1: start to the first fragment on the disk").arg(kind), disk, "-");
         figure(qPrintable(QString("capture from %1: file against the window's clock at the stop, worst").arg(kind)),
                qPrintable(QString("%1 s").arg(off.last(), 0, 'f', 2)), "within 2% or 0.3 s",
                qPrintable("clock/file s: " + clocks.join(", ")));

@@ -33,7 +33,7 @@ std::unique_ptr<Face> face_for(std::string program, const std::vector<std::strin
 // push, a conversion, a capture from an HLS playlist, whose end is read) runs
 // in the program named here, beside it, which has them.
 constexpr const char* k_media_program = "ffexe-media";
-bool needs_media(const std::vector<std::string>& args, long long timeout_us);
+bool needs_media(const std::vector<std::string>& args, const Invocation& invocation);
 
 // A run of one ffmpeg, or a feeder and a writer for a live FLV source, as
 // `invocation` says; `playlist_check` tells a recorded playlist's end from a stall.

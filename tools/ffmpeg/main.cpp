@@ -25,15 +25,14 @@ int main(int argc, char** argv)
 {
     return ffexe::run_main(
         argc, argv, [argv](std::string program, const std::vector<std::string>& args, long long timeout) {
-            if (ffexe::needs_media(args, timeout)) {
+            ffexe::Invocation invocation = ffexe::build_invocation(args, timeout);
+            if (ffexe::needs_media(args, invocation)) {
                 // Same process, same arguments: whoever started FFmpeg.exe still holds it.
                 const std::string media = media_program();
                 ::execv(media.c_str(), argv);
                 std::fprintf(stderr, "FFmpeg.exe: cannot run %s: %s\n", media.c_str(), std::strerror(errno));
                 return 127;
             }
-            return ffexe::stream_face(std::move(program), args, timeout, ffexe::build_invocation(args, timeout),
-                                      nullptr)
-                ->run();
+            return ffexe::stream_face(std::move(program), args, timeout, std::move(invocation), nullptr)->run();
         });
 }

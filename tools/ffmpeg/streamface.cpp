@@ -9,10 +9,9 @@
 
 namespace ffexe {
 
-bool needs_media(const std::vector<std::string>& args, long long timeout_us)
+bool needs_media(const std::vector<std::string>& args, const Invocation& invocation)
 {
-    return protocol::read_push(args) || read_conversion(args) ||
-           !build_invocation(args, timeout_us).hls_playlist.empty();
+    return protocol::read_push(args) || read_conversion(args) || !invocation.hls_playlist.empty();
 }
 
 std::unique_ptr<Face> stream_face(std::string program, const std::vector<std::string>& args, long long timeout_us,
