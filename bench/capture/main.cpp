@@ -26,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QHash>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -216,6 +217,53 @@ void median_figure(const QString& name, QList<double> values, const char* target
                       more));
 }
 
+// When an MPEG-TS source's first picture and first sound reach a reader started now, in ms (-1: none within 5 s).
+// A file cannot begin before both are known: ffmpeg's own TS writer sends the sound in groups of a few hundred ms.
+std::pair<double, double> ts_arrival(const QString& url)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QProcess reader;
+    reader.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "data", "-i", url, "-map", "0",
+                            "-c", "copy", "-f", "data", "-flush_packets", "1", "pipe:1"});
+    QByteArray bytes;
+    int pmt = -1;
+    QHash<int, bool> video; // the elementary streams, by pid: picture or not
+    double picture = -1, sound = -1;
+    while (clock.elapsed() < 5000 && (picture < 0 || sound < 0) && reader.state() != QProcess::NotRunning) {
+        if (!reader.waitForReadyRead(100))
+            continue;
+        bytes += reader.readAllStandardOutput();
+        const double now = double(clock.nsecsElapsed()) / 1e6;
+        for (; bytes.size() >= 188; bytes.remove(0, 188)) {
+            const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+            if (p[0] != 0x47 || !(p[1] & 0x40))
+                continue;
+            const int pid = ((p[1] & 0x1f) << 8) | p[2];
+            const int at = (p[3] & 0x20) ? 5 + p[4] : 4;
+            if (at >= 180)
+                continue;
+            const unsigned char* section = p + at + 1 + p[at]; // past the pointer field
+            if (pid == 0) {
+                pmt = ((section[10] & 0x1f) << 8) | section[11];
+            } else if (pid == pmt && video.isEmpty()) {
+                const int end = std::min(3 + (((section[1] & 0xf) << 8) | section[2]) - 4, 188 - at - 1);
+                for (int i = 12 + (((section[10] & 0xf) << 8) | section[11]); i + 5 <= end;
+                     i += 5 + (((section[i + 3] & 0xf) << 8) | section[i + 4]))
+                    video.insert(((section[i + 1] & 0x1f) << 8) | section[i + 2],
+                                 section[i] == 0x01 || section[i] == 0x02 || section[i] == 0x1b || section[i] == 0x24);
+            } else if (video.contains(pid)) {
+                double& first = video.value(pid) ? picture : sound;
+                if (first < 0)
+                    first = now;
+            }
+        }
+    }
+    reader.kill();
+    reader.waitForFinished();
+    return {picture, sound};
+}
+
 // Start to the first frame written, and the window's clock against the file at the stop, for each kind of source: 6 s
 // captures to .mp4 through the window, a key frame every second.
 void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const QString& clip)
@@ -225,7 +273,7 @@ void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const
     // "rtmp, key kept": served by a listener that starts each reader at a key picture, as servers with a cache of
     // the last one do; nginx-rtmp keeps none, and each reader waits for the publisher's next.
     for (const char* kind : {"rtmp", "rtmp, key kept", "http-flv", "srt", "rtsp"}) {
-        QList<double> first, disk, plain, off;
+        QList<double> first, disk, plain, off, pictures, sounds;
         QStringList clocks;
         const QString name(kind);
         for (int round = 0; round < 5; ++round) {
@@ -237,6 +285,16 @@ void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const
             if (listens && !listener.start(served, clip)) {
                 std::printf("  %s: the source did not start\n", kind);
                 break;
+            }
+            if (name == "srt") {
+                // What any reader of this source gets, and when; the listener is then started again for the capture.
+                const auto [picture, sound] = ts_arrival(listener.url());
+                pictures << picture;
+                sounds << sound;
+                if (!listener.start(served, clip)) {
+                    std::printf("  %s: the source did not start\n", kind);
+                    break;
+                }
             }
             const QString url = listens ? listener.url() : name == "rtmp" ? rtmp : rtsp;
             const Result r = bench.capture(url, ".mp4", 6, false, name == "rtmp");
@@ -261,6 +319,12 @@ void measure_start(Bench& bench, const QString& rtmp, const QString& rtsp, const
         std::sort(off.begin(), off.end(), [](double a, double b) { return qAbs(a) < qAbs(b); });
         median_figure(QString("capture from %1: start to the first frame written").arg(kind), first, "<= 500 ms",
                       "; a key frame every second");
+        if (!pictures.isEmpty()) {
+            median_figure(QString("%1 source, a reader of its bytes: start to the first picture").arg(kind), pictures,
+                          "-", "; ffmpeg's TS writer sending the clip, as published");
+            median_figure(QString("%1 source, a reader of its bytes: start to the first sound").arg(kind), sounds, "-",
+                          "; a file's header needs the sound's parameters");
+        }
         median_figure(QString("capture from %1: start to the first fragment on the disk").arg(kind), disk, "-");
         figure(qPrintable(QString("capture from %1: file against the window's clock at the stop, worst").arg(kind)),
                qPrintable(QString("%1 s").arg(off.last(), 0, 'f', 2)), "within 2% or 0.3 s",
