@@ -271,14 +271,24 @@ private slots:
                 << QString(kind) << gop << false;
         QTest::newRow("rtmp, stopped before its first key picture") << "rtmp" << 10 << true;
         QTest::newRow("srt, stopped a moment after its first key picture") << "srt" << 2 << true;
+        // An SRT source already running, as a server's or an encoder's: its first key picture comes 2.5 s in.
+        QTest::newRow("srt, joined between key pictures") << "srt joined" << 4 << false;
     }
     void short_capture()
     {
         QFETCH(QString, kind);
         QFETCH(int, gop);
         QFETCH(bool, early);
-        const QString stream = QString("g%1").arg(gop), clip = m_gop_clips[gop];
+        const QString stream = QString("g%1").arg(gop);
+        QString clip = m_gop_clips[gop];
         const QString name = m_dir.filePath(QString("%1-%2%3").arg(kind).arg(gop).arg(early ? "-early" : ""));
+        QStringList sent{"-c", "copy"};
+        if (kind == "srt joined") {
+            kind = "srt";
+            clip = name + "-from-1.5.ts";
+            sent << "-copyinkf";
+            QVERIFY(testmedia::ffmpeg({"-i", m_gop_clips[gop], "-ss", "1.5", "-c", "copy", "-copyinkf", clip}));
+        }
         // Ours and the reference's: one reader each for a listener, the same stream for the servers.
         RtspServer rtsp;
         ClipListener listeners[2];
@@ -290,8 +300,8 @@ private slots:
             urls[0] = urls[1] = rtsp.url();
         } else {
             for (int i = 0; i < 2; ++i) {
-                QVERIFY(
-                    listeners[i].start(kind == "srt" ? ClipListener::Kind::Srt : ClipListener::Kind::HttpFlv, clip));
+                QVERIFY(listeners[i].start(kind == "srt" ? ClipListener::Kind::Srt : ClipListener::Kind::HttpFlv, clip,
+                                           sent));
                 urls[i] = listeners[i].url();
             }
         }

@@ -14,6 +14,7 @@
 #include "stopsequence.h"
 #include "tagretimer.h"
 #include "testmedia.h"
+#include "tsfeed.h"
 #include "wallclock.h"
 
 #include <QTcpServer>
@@ -103,12 +104,107 @@ QList<FlvTime> flv_times(const std::string& bytes, const QList<size_t>& entry_en
     return times;
 }
 
+// A transport stream packet that says what it is in its last byte. 'T': the
+// tables (PAT and PMT, the latter listing a picture at 256 and, with `sound`,
+// sound at 257 of `sound_type`); for the rest the label: 'K' a key picture
+// begins, 'R' one only marked random access, 'P' another picture begins, 'p'
+// more of a picture, 'A' sound begins (two packets long), 'a' more of it.
+std::string ts_packet(char label, int sound_type = 0x0f)
+{
+    std::string p(TsFeed::k_packet, '\xff');
+    const auto put = [&p](size_t at, std::initializer_list<int> bytes) {
+        for (int b : bytes)
+            p[at++] = char(b);
+    };
+    const bool starts = label == 'K' || label == 'R' || label == 'P' || label == 'A';
+    const int pid = label == 'A' || label == 'a' ? 257 : 256;
+    put(0, {0x47, (starts ? 0x40 : 0) | (pid >> 8), pid & 0xff, 0x10});
+    if (label == 'R')
+        put(3, {0x30, 1, 0x40}); // an adaptation field that says random access
+    const size_t at = label == 'R' ? 6 : 4;
+    if (label == 'K' || label == 'P' || label == 'R') // a picture's PES head, then a NAL unit
+        put(at, {0, 0, 1, 0xe0, 0, 0, 0x80, 0x80, 5, 0, 0, 0, 0, 0, 0, 0, 1, label == 'K' ? 0x65 : 0x41});
+    if (label == 'A') // a sound PES head whose length takes this packet and the next
+        put(at, {0, 0, 1, 0xc0, (2 * 184 - 6) >> 8, (2 * 184 - 6) & 0xff, 0x80, 0x80, 5});
+    p.back() = label;
+    return p;
+}
+
+// The tables: a PAT naming the PMT at 4096, and the PMT.
+std::string ts_tables(bool sound, int sound_type)
+{
+    std::string pat(TsFeed::k_packet, '\xff'), pmt(TsFeed::k_packet, '\xff');
+    const char pat_head[] = {0x47, 0x40, 0, 0x10, 0, 0, char(0xb0), 13, 0, 1, char(0xc1), 0, 0, 0, 1, char(0xf0), 0};
+    std::copy(std::begin(pat_head), std::end(pat_head), pat.begin());
+    std::string streams = {0x1b, char(0xe1), 0, char(0xf0), 0};
+    if (sound && sound_type == 0x06)
+        streams += std::string{0x06, char(0xe1), 1, char(0xf0), 6, 0x05, 4, 'O', 'p', 'u', 's'};
+    else if (sound)
+        streams += std::string{char(sound_type), char(0xe1), 1, char(0xf0), 0};
+    const int length = int(9 + streams.size() + 4);
+    std::string head = {0x47,       0x50, 0, 0x10,       0, 2,          char(0xb0), char(length), 0, 1,
+                        char(0xc1), 0,    0, char(0xe1), 0, char(0xf0), 0};
+    (head + streams).copy(pmt.data(), head.size() + streams.size());
+    pat.back() = pmt.back() = 'T';
+    return pat + pmt;
+}
 } // namespace
 
 class TestFfmpegParts : public QObject
 {
     Q_OBJECT
 private slots:
+    // A transport stream is handed on from its first key picture, once every
+    // sound stream has had a whole packet since (or two seconds have gone), each
+    // picture once whole; the tables go first. Steps: labels fed (ts_packet),
+    // '+' a second passes, '.' the source ends; then what went out.
+    void ts_feed_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<bool>("sound");
+        QTest::addColumn<int>("sound_type");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("key picture, then its sound") << "TPpKpApaPpKp" << true << 0x0f << "TTKpApaPp";
+        QTest::newRow("sound begun before the table lists it is not waited for")
+            << "TAaKpPp" << false << 0x0f << "TTKp";
+        QTest::newRow("key told by its random access mark") << "TPpRpAaPp" << true << 0x0f << "TTRpAa";
+        QTest::newRow("Opus registered as private data is sound") << "TKpPpAaPp" << true << 0x06 << "TTKpPpAa";
+        QTest::newRow("AC-3 waited for") << "TKpPpPp" << true << 0x81 << "";
+        QTest::newRow("sound that never comes: two seconds") << "TKpPp+Pp+Pp" << true << 0x0f << "TTKpPpPp";
+        QTest::newRow("no key picture in ten seconds: from there")
+            << "TPp" + QString(10, '+') + "PpPp" << true << 0x0f << "TTPp";
+        QTest::newRow("the end cuts a picture off") << "TKpApaPp." << true << 0x0f << "TTKpApa";
+        QTest::newRow("an end while the sound is awaited: the whole pictures and what came of the sound")
+            << "TKpPpAp." << true << 0x0f << "TTKpA";
+        QTest::newRow("nothing before a key picture") << "TPpPp." << true << 0x0f << "";
+    }
+    void ts_feed()
+    {
+        QFETCH(QString, steps);
+        QFETCH(bool, sound);
+        QFETCH(int, sound_type);
+        QFETCH(QString, out);
+        TsFeed feed;
+        std::string sent;
+        feed.on_bytes = [&sent](std::string bytes) { sent += bytes; };
+        Feed::Clock::time_point now{};
+        for (const QChar step : steps) {
+            if (step == '+') {
+                now += seconds(1);
+                feed.tick(now);
+            } else if (step == '.') {
+                feed.end();
+            } else {
+                const std::string packet =
+                    step == 'T' ? ts_tables(sound, sound_type) : ts_packet(step.toLatin1(), sound_type);
+                feed.feed(packet.data(), packet.size(), now);
+            }
+        }
+        QString labels;
+        for (size_t at = 0; at + TsFeed::k_packet <= sent.size(); at += TsFeed::k_packet)
+            labels += QChar(sent[at + TsFeed::k_packet - 1]);
+        QCOMPARE(labels, out);
+    }
     void writer_gaps_data()
     {
         // Steps "T:p:X" add record X at T ms, "T:t:X" add text X, each flushed at T; then what went out, as "T:X".

@@ -22,6 +22,14 @@ bool ends_with(const std::string& text, const std::string& tail)
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
+bool is_srt(const std::string& url)
+{
+    const std::string scheme = "srt://";
+    return url.size() > scheme.size() && std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
 bool has_option(const Args& args, const std::string& option)
 {
     return std::find(args.begin(), args.end(), option) != args.end();
@@ -143,6 +151,19 @@ Args feeder_args(const Request::Input& input, long long timeout_us)
     return args;
 }
 
+// The writer of a transport stream relayed as it comes (tsfeed.h): what it is
+// handed begins with every stream's first packet, so its short look sees them
+// all; its time runs on the source's, jumps evened out as a direct read's are.
+Args ts_writer_args(const Args& output)
+{
+    Args args = head();
+    append(args, {"-stats_period", k_progress_period, "-nostdin", "-loglevel", "level+debug", "-dts_delta_threshold",
+                  k_jump_threshold, "-f", "mpegts", "-analyzeduration", std::to_string(k_analyze_headless_us),
+                  "-fpsprobesize", "0", "-i", "pipe:0"});
+    append(args, output);
+    return args;
+}
+
 Args writer_args(const Args& output)
 {
     Args args = head();
@@ -220,6 +241,14 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
     if (inv.filter_log && only && only->kind == SourceKind::Flv && !has_option(only->options, "-f")) {
         inv.feeder_args = feeder_args(*only, timeout_us);
         inv.args = writer_args(output);
+        return inv;
+    }
+    // An SRT stream is a transport stream: relayed, it is recorded from its first key picture, however late.
+    if (inv.filter_log && only && only->kind == SourceKind::OtherNetwork && !has_option(only->options, "-f") &&
+        is_srt(only->url)) {
+        inv.feeder_args = feeder_args(*only, timeout_us);
+        inv.args = ts_writer_args(output);
+        inv.ts_feed = true;
         return inv;
     }
     // Analysed again, for longer, when the first listing of a stream shows no video.

@@ -83,6 +83,7 @@ struct Invocation
     bool filter_log = false;             // the source's ffmpeg logs at debug level with level tags (LogFilter)
     std::string hls_playlist;            // a recorded HLS playlist: its end is told apart from a stall
     bool one_set = true;                 // the recording's container holds one set of picture parameters
+    bool ts_feed = false;                // relayed: the source is a transport stream (TsFeed), else FLV (LiveFeed)
 
     bool relayed() const { return !feeder_args.empty(); }
 };

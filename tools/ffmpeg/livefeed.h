@@ -1,5 +1,6 @@
 #pragma once
 
+#include "feed.h"
 #include "flvtags.h"
 #include "wallclock.h"
 
@@ -21,10 +22,9 @@ namespace ffexe {
 //   end the file when it cannot carry a second set: the next file begins as
 //   the first did, with the next key picture.
 // A stream that sends no picture for `k_picture_wait` is recorded without.
-class LiveFeed
+class LiveFeed : public Feed
 {
 public:
-    using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds k_picture_wait{10};
 
     // `one_set`: the files hold one set of picture parameters each.
@@ -32,21 +32,12 @@ public:
         : m_one_set(one_set)
     {}
 
-    // Bytes the source sent, come at `now`.
-    void feed(const char* data, size_t size, Clock::time_point now);
-    // Looks at the time: a file that waited too long for a picture begins without.
-    void tick(Clock::time_point now);
-    // The source has ended: a file still waiting begins with what came (its sound).
-    void end();
-    // When the file waiting for its first picture gives up; nothing when none waits, or nothing came yet.
-    std::optional<Clock::time_point> deadline() const;
-
-    // Bytes for the file being written.
-    std::function<void(std::string bytes)> on_bytes;
-    // What follows goes into the next file.
-    std::function<void()> on_next_file;
-    // The source's time jumped by `ms` (a publisher restarted).
-    std::function<void(long long ms)> on_jump;
+    // A file that waited too long for a picture begins without; at the end, with what came (its sound).
+    void feed(const char* data, size_t size, Clock::time_point now) override;
+    void tick(Clock::time_point now) override;
+    void end() override;
+    // Nothing also when nothing came yet.
+    std::optional<Clock::time_point> deadline() const override;
 
 private:
     void take(std::string tag, Clock::time_point now);

@@ -1,6 +1,8 @@
 #include "relayrun.h"
 
+#include "livefeed.h"
 #include "logfilter.h"
+#include "tsfeed.h"
 
 #include "protocol/transcoder.h"
 
@@ -26,11 +28,14 @@ RelayRun::RelayRun(std::string program, std::vector<std::string> args, long long
     , m_timeout_us(timeout_us)
     , m_invocation(std::move(invocation))
     , m_core(m_invocation)
-    , m_feed(m_invocation.one_set)
 {
-    m_feed.on_bytes = [this](std::string bytes) { m_writers.back()->pending += bytes; };
-    m_feed.on_next_file = [this] { next_file(); };
-    m_feed.on_jump = [this](long long ms) { m_core.out().add_text(jump_line(ms * 1000) + "\n"); };
+    if (m_invocation.ts_feed)
+        m_feed = std::make_unique<TsFeed>();
+    else
+        m_feed = std::make_unique<LiveFeed>(m_invocation.one_set);
+    m_feed->on_bytes = [this](std::string bytes) { m_writers.back()->pending += bytes; };
+    m_feed->on_next_file = [this] { next_file(); };
+    m_feed->on_jump = [this](long long ms) { m_core.out().add_text(jump_line(ms * 1000) + "\n"); };
 }
 
 int RelayRun::run()
@@ -58,10 +63,10 @@ int RelayRun::run()
         poll.add(m_feeder->stdout_fd(), POLLIN, [this] { read_source(); });
         poll.add(m_feeder->stderr_fd(), POLLIN, [this] { m_feeder_log->read(*m_feeder); });
         poll_writers(poll);
-        if (const std::optional<LiveFeed::Clock::time_point> due = m_feed.deadline())
+        if (const std::optional<Feed::Clock::time_point> due = m_feed->deadline())
             poll.wake_by(*due);
         m_core.wait(poll);
-        m_feed.tick(LiveFeed::Clock::now());
+        m_feed->tick(Feed::Clock::now());
         retire_writers();
     }
     int code = m_writers.back()->child->wait();
@@ -83,7 +88,9 @@ bool RelayRun::start_writer(const std::vector<std::string>& args)
 {
     auto writer = std::make_unique<Writer>();
     writer->child = std::make_unique<ChildProcess>();
-    writer->log = std::make_unique<ChildLog>(&m_core.out(), ChildLog::Mode::Forward);
+    // A transport stream's writer logs at debug level, for the jumps in its time (LogFilter).
+    writer->log = std::make_unique<ChildLog>(&m_core.out(),
+                                             m_invocation.ts_feed ? ChildLog::Mode::Filtered : ChildLog::Mode::Forward);
     std::string error;
     if (!writer->child->start(m_program, args, error)) {
         report_start_failure(m_program, error);
@@ -98,12 +105,12 @@ void RelayRun::read_source()
 {
     const std::optional<std::string> chunk = read_chunk(m_feeder->stdout_fd(), 65536);
     if (chunk) {
-        m_feed.feed(chunk->data(), chunk->size(), LiveFeed::Clock::now());
+        m_feed->feed(chunk->data(), chunk->size(), Feed::Clock::now());
         return;
     }
     // The source has ended, or the feeder was stopped: what came goes into the file, which then ends.
     m_feeder->close_stdout();
-    m_feed.end();
+    m_feed->end();
     for (const auto& writer : m_writers)
         writer->fed = true;
 }

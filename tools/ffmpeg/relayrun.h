@@ -3,7 +3,7 @@
 #include "childlog.h"
 #include "childprocess.h"
 #include "face.h"
-#include "livefeed.h"
+#include "feed.h"
 #include "runcore.h"
 
 #include <memory>
@@ -11,8 +11,9 @@
 
 namespace ffexe {
 
-// A recording from a live FLV source: the feeder ffmpeg reads the source and
-// passes its bytes on; what FFmpeg.exe makes of them (LiveFeed) goes to the
+// A recording from a live FLV or transport stream source: the feeder ffmpeg
+// reads the source and passes its bytes on; what FFmpeg.exe makes of them
+// (LiveFeed, TsFeed) goes to the
 // writer ffmpeg, which records it. When the source's pictures change in a way
 // the file cannot hold, that writer finishes its file and a new one records
 // the next. The feeder's log is the source's; a stop asks the feeder, and the
@@ -51,7 +52,7 @@ private:
     long long m_timeout_us;
     Invocation m_invocation;
     RunCore m_core;
-    LiveFeed m_feed;
+    std::unique_ptr<Feed> m_feed;
     std::unique_ptr<ChildProcess> m_feeder;
     std::unique_ptr<ChildLog> m_feeder_log;
     std::vector<std::unique_ptr<Writer>> m_writers;
