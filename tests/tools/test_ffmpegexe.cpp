@@ -395,21 +395,46 @@ private slots:
 
     // A publisher back at another size goes on in the next file, as MP4 holds one set of picture parameters: the
     // first file stays whole, both decode, each in its own size.
+    void resized_publisher_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("rtmp, publisher restarted") << "rtmp";
+        // One stream whose pictures change size part way, as a server passes on a publisher that restarted.
+        QTest::newRow("srt, one connection") << "srt";
+    }
     void resized_publisher()
     {
+        QFETCH(QString, kind);
         const QString wide = testmedia::make_clip(m_dir.filePath("wide.mp4"), 6, 640, 360);
         QVERIFY(!wide.isEmpty());
-        QVERIFY2(m_server.publish(m_clip, "resized"), qPrintable(m_server.log()));
-        const QString name = m_dir.filePath("resized");
+        const QString name = m_dir.filePath("resized-" + kind);
+        ClipListener listener;
+        QString url = m_server.url("resized");
+        if (kind == "srt") {
+            QByteArray both;
+            for (const auto& [clip, seconds] : {std::pair{m_clip, "3"}, {wide, "6"}}) {
+                const QString part = name + "-" + seconds + ".ts";
+                QVERIFY(testmedia::ffmpeg({"-i", clip, "-t", seconds, "-c", "copy", part}));
+                QFile file(part);
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                both += file.readAll();
+            }
+            QVERIFY(testmedia::write_file(name + ".ts", both));
+            QVERIFY(listener.start(ClipListener::Kind::Srt, name + ".ts"));
+            url = listener.url();
+        } else {
+            QVERIFY2(m_server.publish(m_clip, "resized"), qPrintable(m_server.log()));
+        }
         QFile::remove(testenv::shared_temp(protocol::stop_file));
         QProcess capture;
         QByteArray said;
         connect(&capture, &QProcess::readyRead, [&] { said += capture.readAll(); });
         capture.setProcessChannelMode(QProcess::MergedChannels);
         capture.start(QCoreApplication::applicationDirPath() + "/FFmpeg.exe",
-                      {"-i", m_server.url("resized"), "-vcodec", "copy", name + ".mp4"});
+                      {"-i", url, "-vcodec", "copy", name + ".mp4"});
         QTRY_VERIFY2_WITH_TIMEOUT(said.contains("time=00:00:02"), said.constData(), 60000);
-        QVERIFY(m_server.restart_publisher("resized", 0, wide));
+        if (kind == "rtmp")
+            QVERIFY(m_server.restart_publisher("resized", 0, wide));
         const QByteArray next = "zo_next|" + name.toUtf8() + "_2.mp4\n";
         QTRY_VERIFY2_WITH_TIMEOUT(said.contains(next) && said.mid(said.indexOf(next)).count("zo_progress") >= 20,
                                   said.constData(), 60000);

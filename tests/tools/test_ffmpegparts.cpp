@@ -107,23 +107,27 @@ QList<FlvTime> flv_times(const std::string& bytes, const QList<size_t>& entry_en
 // A transport stream packet that says what it is in its last byte. 'T': the
 // tables (PAT and PMT, the latter listing a picture at 256 and, with `sound`,
 // sound at 257 of `sound_type`); for the rest the label: 'K' a key picture
-// begins, 'R' one only marked random access, 'P' another picture begins, 'p'
-// more of a picture, 'A' sound begins (two packets long), 'a' more of it.
-std::string ts_packet(char label, int sound_type = 0x0f)
+// begins, 'L' one with another sequence parameter set, 'R' one only marked
+// random access, 'P' another picture begins, 'p' more of a picture, 'A' sound
+// begins (two packets long), 'a' more of it.
+std::string ts_packet(char label)
 {
     std::string p(TsFeed::k_packet, '\xff');
     const auto put = [&p](size_t at, std::initializer_list<int> bytes) {
         for (int b : bytes)
             p[at++] = char(b);
     };
-    const bool starts = label == 'K' || label == 'R' || label == 'P' || label == 'A';
+    const bool starts = label == 'K' || label == 'L' || label == 'R' || label == 'P' || label == 'A';
     const int pid = label == 'A' || label == 'a' ? 257 : 256;
     put(0, {0x47, (starts ? 0x40 : 0) | (pid >> 8), pid & 0xff, 0x10});
     if (label == 'R')
         put(3, {0x30, 1, 0x40}); // an adaptation field that says random access
     const size_t at = label == 'R' ? 6 : 4;
-    if (label == 'K' || label == 'P' || label == 'R') // a picture's PES head, then a NAL unit
-        put(at, {0, 0, 1, 0xe0, 0, 0, 0x80, 0x80, 5, 0, 0, 0, 0, 0, 0, 0, 1, label == 'K' ? 0x65 : 0x41});
+    if (label == 'P' || label == 'R') // a picture's PES head, then a NAL unit
+        put(at, {0, 0, 1, 0xe0, 0, 0, 0x80, 0x80, 5, 0, 0, 0, 0, 0, 0, 0, 1, 0x41});
+    if (label == 'K' || label == 'L') // a key picture's: its sequence parameter set first
+        put(at, {0,    0, 1, 0xe0, 0, 0,   0x80, 0x80, 5, 0, 0, 0, 0, 0, 0, 0, 1, 0x67, label == 'K' ? 0x42 : 0x4d,
+                 0x1e, 0, 0, 0,    1, 0x65});
     if (label == 'A') // a sound PES head whose length takes this packet and the next
         put(at, {0, 0, 1, 0xc0, (2 * 184 - 6) >> 8, (2 * 184 - 6) & 0xff, 0x80, 0x80, 5});
     p.back() = label;
@@ -163,7 +167,7 @@ private slots:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<bool>("sound");
         QTest::addColumn<int>("sound_type");
-        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("out"); // '|': the next file begins
         QTest::newRow("key picture, then its sound") << "TPpKpApaPpKp" << true << 0x0f << "TTKpApaPp";
         QTest::newRow("sound begun before the table lists it is not waited for")
             << "TAaKpPp" << false << 0x0f << "TTKp";
@@ -177,6 +181,10 @@ private slots:
         QTest::newRow("an end while the sound is awaited: the whole pictures and what came of the sound")
             << "TKpPpAp." << true << 0x0f << "TTKpA";
         QTest::newRow("nothing before a key picture") << "TPpPp." << true << 0x0f << "";
+        QTest::newRow("another set of parameters begins the next file")
+            << "TKpPpLpPp" << false << 0x0f << "TTKpPp|TTLp";
+        QTest::newRow("the same set again does not") << "TKpPpKpPp" << false << 0x0f << "TTKpPpKp";
+        QTest::newRow("FLV takes the new set") << "TKpPpLpPp" << false << 0 << "TTKpPpLp";
     }
     void ts_feed()
     {
@@ -184,9 +192,14 @@ private slots:
         QFETCH(bool, sound);
         QFETCH(int, sound_type);
         QFETCH(QString, out);
-        TsFeed feed;
-        std::string sent;
-        feed.on_bytes = [&sent](std::string bytes) { sent += bytes; };
+        // Sound type 0: a file that takes any set (FLV).
+        TsFeed feed(sound_type != 0);
+        QString labels;
+        feed.on_bytes = [&labels](const std::string& bytes) {
+            for (size_t at = 0; at + TsFeed::k_packet <= bytes.size(); at += TsFeed::k_packet)
+                labels += QChar(bytes[at + TsFeed::k_packet - 1]);
+        };
+        feed.on_next_file = [&labels] { labels += '|'; };
         Feed::Clock::time_point now{};
         for (const QChar step : steps) {
             if (step == '+') {
@@ -195,14 +208,10 @@ private slots:
             } else if (step == '.') {
                 feed.end();
             } else {
-                const std::string packet =
-                    step == 'T' ? ts_tables(sound, sound_type) : ts_packet(step.toLatin1(), sound_type);
+                const std::string packet = step == 'T' ? ts_tables(sound, sound_type) : ts_packet(step.toLatin1());
                 feed.feed(packet.data(), packet.size(), now);
             }
         }
-        QString labels;
-        for (size_t at = 0; at + TsFeed::k_packet <= sent.size(); at += TsFeed::k_packet)
-            labels += QChar(sent[at + TsFeed::k_packet - 1]);
         QCOMPARE(labels, out);
     }
     void writer_gaps_data()

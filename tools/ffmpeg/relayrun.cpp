@@ -30,7 +30,7 @@ RelayRun::RelayRun(std::string program, std::vector<std::string> args, long long
     , m_core(m_invocation)
 {
     if (m_invocation.ts_feed)
-        m_feed = std::make_unique<TsFeed>();
+        m_feed = std::make_unique<TsFeed>(m_invocation.one_set);
     else
         m_feed = std::make_unique<LiveFeed>(m_invocation.one_set);
     m_feed->on_bytes = [this](std::string bytes) { m_writers.back()->pending += bytes; };

@@ -71,15 +71,42 @@ bool private_sound(Bytes d, size_t size)
     return false;
 }
 
+// Where the picture's own bytes begin in a packet that begins its PES; the packet's size when they do not.
+size_t picture_at(Bytes p)
+{
+    const size_t at = payload_at(p);
+    if (at + 9 > TsFeed::k_packet || p[at] != 0 || p[at + 1] != 0 || p[at + 2] != 1)
+        return TsFeed::k_packet;
+    return std::min(at + 9 + p[at + 8], TsFeed::k_packet);
+}
+
+// The sequence parameter set among the first bytes of a picture (H.264, HEVC), from its start code to the next;
+// nothing when they hold none whole.
+std::string sequence_set(const std::string& bytes, int type)
+{
+    const auto* p = reinterpret_cast<Bytes>(bytes.data());
+    const size_t size = bytes.size();
+    const auto start_code = [&](size_t i) { return i + 3 < size && !p[i] && !p[i + 1] && p[i + 2] == 1; };
+    for (size_t i = 0; i + 3 < size; ++i) {
+        if (!start_code(i))
+            continue;
+        const int code = p[i + 3];
+        if ((type == 0x1b && (code & 0x1f) == 7) || (type == 0x24 && ((code >> 1) & 0x3f) == 33)) {
+            size_t end = i + 3;
+            while (end + 3 < size && !start_code(end))
+                ++end;
+            return end + 3 < size ? bytes.substr(i, end - i) : std::string();
+        }
+    }
+    return {};
+}
+
 // A packet that begins a picture from which decoding can start: marked so, or holding the start of one.
 bool key_picture(Bytes p, int type)
 {
     if (random_access(p))
         return true;
-    const size_t at = payload_at(p);
-    if (at + 9 > TsFeed::k_packet || p[at] != 0 || p[at + 1] != 0 || p[at + 2] != 1)
-        return false;
-    for (size_t i = at + 9 + p[at + 8]; i + 3 < TsFeed::k_packet; ++i) {
+    for (size_t i = picture_at(p); i + 3 < TsFeed::k_packet; ++i) {
         if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1)
             continue;
         const int code = p[i + 3];
@@ -181,9 +208,12 @@ void TsFeed::take(const std::string& packet, Clock::time_point now)
         }
     }
     // A picture is whole once the next one begins.
-    if (!m_pictures || (starts && stream != m_streams.end() && stream->second.kind == Kind::Picture))
+    const bool picture = starts && stream != m_streams.end() && stream->second.kind == Kind::Picture;
+    if (!m_pictures || picture)
         m_complete = m_held.size();
     m_held += packet;
+    if (stream != m_streams.end() && stream->second.kind == Kind::Picture)
+        look_for_sets(packet, pid, starts, stream->second.type);
     if (!m_pictures)
         m_complete = m_held.size();
     if (m_state == State::Passing) {
@@ -267,6 +297,38 @@ void TsFeed::release()
     if (!m_pat.empty() || !m_pmt.empty())
         on_bytes(m_pat + m_pmt);
     send_complete();
+}
+
+void TsFeed::look_for_sets(const std::string& packet, int pid, bool starts, int type)
+{
+    const auto* p = reinterpret_cast<Bytes>(packet.data());
+    if (starts) {
+        m_key_start.clear();
+        m_key_pid = key_picture(p, type) ? pid : -1;
+        if (m_key_pid < 0)
+            return;
+        m_key_start = packet.substr(picture_at(p));
+    } else if (pid == m_key_pid) {
+        m_key_start += packet.substr(payload_at(p));
+    } else {
+        return;
+    }
+    std::string sets = sequence_set(m_key_start, type);
+    if (sets.empty()) {
+        if (m_key_start.size() > k_sets_look)
+            m_key_pid = -1; // none near its start: not looked for further
+        return;
+    }
+    m_key_pid = -1;
+    if (sets == m_sets)
+        return;
+    // The picture is still held whole: it begins the next file.
+    if (m_one_set && !m_sets.empty() && m_state == State::Passing) {
+        send_complete(); // what came before it
+        on_next_file();
+        on_bytes(m_pat + m_pmt);
+    }
+    m_sets = std::move(sets);
 }
 
 void TsFeed::send_complete()

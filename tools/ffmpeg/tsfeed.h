@@ -17,6 +17,9 @@ namespace ffexe {
 //   every stream it has to describe;
 // - then the bytes go on as they come, each picture once it is whole: one
 //   the end of the source cuts off is left out.
+// - a key picture with other parameters (a publisher restarted at another
+//   size) ends the file when it cannot carry a second set: the next file
+//   begins with the tables and that picture.
 // A stream that sends no key picture for `k_picture_wait` is recorded from
 // where it is.
 class TsFeed : public Feed
@@ -25,6 +28,11 @@ public:
     static constexpr std::chrono::seconds k_picture_wait{10};
     static constexpr std::chrono::seconds k_sound_wait{2};
     static constexpr size_t k_packet = 188;
+
+    // `one_set`: the files hold one set of picture parameters each.
+    explicit TsFeed(bool one_set = true)
+        : m_one_set(one_set)
+    {}
 
     void feed(const char* data, size_t size, Clock::time_point now) override;
     void tick(Clock::time_point now) override;
@@ -53,7 +61,14 @@ private:
     bool sound_complete() const;
     void release();
     void send_complete();
+    // A packet of pictures: a key picture with a new set of parameters near its start begins the next file.
+    void look_for_sets(const std::string& packet, int pid, bool starts, int type);
 
+    bool m_one_set;
+    static constexpr size_t k_sets_look = 4096; // how far into a key picture its parameters are looked for
+    std::string m_sets;                         // the sequence parameters the file being written holds
+    int m_key_pid = -1;                         // the key picture whose parameters are looked for
+    std::string m_key_start;                    // its bytes so far
     State m_state = State::Searching;
     std::string m_partial;    // a packet not yet whole
     std::string m_pat, m_pmt; // the latest tables, which the file begins with
