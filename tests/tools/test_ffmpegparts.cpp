@@ -108,8 +108,8 @@ QList<FlvTime> flv_times(const std::string& bytes, const QList<size_t>& entry_en
 // tables (PAT and PMT, the latter listing a picture at 256 and, with `sound`,
 // sound at 257 of `sound_type`); for the rest the label: 'K' a key picture
 // begins, 'L' one with another sequence parameter set, 'R' one only marked
-// random access, 'P' another picture begins, 'p' more of a picture, 'A' sound
-// begins (two packets long), 'a' more of it.
+// random access, 'P' another picture begins, 'p' more of a picture, 'e' its
+// last packet, padded, 'A' sound begins (two packets long), 'a' more of it.
 std::string ts_packet(char label)
 {
     std::string p(TsFeed::k_packet, '\xff');
@@ -122,6 +122,8 @@ std::string ts_packet(char label)
     put(0, {0x47, (starts ? 0x40 : 0) | (pid >> 8), pid & 0xff, 0x10});
     if (label == 'R')
         put(3, {0x30, 1, 0x40}); // an adaptation field that says random access
+    if (label == 'e')
+        put(3, {0x30, 20, 0}); // one that pads
     const size_t at = label == 'R' ? 6 : 4;
     if (label == 'P' || label == 'R') // a picture's PES head, then a NAL unit
         put(at, {0, 0, 1, 0xe0, 0, 0, 0x80, 0x80, 5, 0, 0, 0, 0, 0, 0, 0, 1, 0x41});
@@ -178,6 +180,8 @@ private slots:
         QTest::newRow("no key picture in ten seconds: from there")
             << "TPp" + QString(10, '+') + "PpPp" << true << 0x0f << "TTPp";
         QTest::newRow("the end cuts a picture off") << "TKpApaPp." << true << 0x0f << "TTKpApa";
+        QTest::newRow("a padded packet ends a picture: handed on at once") << "TKpPe" << false << 0x0f << "TTKpPe";
+        QTest::newRow("an end keeps it, not the picture begun after") << "TKpPeP." << false << 0x0f << "TTKpPe";
         QTest::newRow("an end while the sound is awaited: the whole pictures and what came of the sound")
             << "TKpPpAp." << true << 0x0f << "TTKpA";
         QTest::newRow("nothing before a key picture") << "TPpPp." << true << 0x0f << "";

@@ -34,6 +34,26 @@ bool random_access(Bytes p)
     return (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x40);
 }
 
+// A packet whose adaptation field is padded: a PES that does not fill its last packet is padded so, which ends it.
+bool stuffed(Bytes p)
+{
+    if (!(p[3] & 0x20) || p[4] == 0)
+        return false;
+    const int flags = p[5];
+    size_t used = 1;
+    if (flags & 0x10)
+        used += 6; // PCR
+    if (flags & 0x08)
+        used += 6; // OPCR
+    if (flags & 0x04)
+        used += 1; // splice countdown
+    if ((flags & 0x02) && 5 + used < TsFeed::k_packet)
+        used += 1 + p[5 + used]; // private data
+    if ((flags & 0x01) && 5 + used < TsFeed::k_packet)
+        used += 1 + p[5 + used]; // extension
+    return p[4] > used;
+}
+
 // A table section's bytes [begin, end) in this packet, past the pointer field; false when it does not fit.
 bool section(Bytes p, size_t& begin, size_t& end)
 {
@@ -212,8 +232,12 @@ void TsFeed::take(const std::string& packet, Clock::time_point now)
     if (!m_pictures || picture)
         m_complete = m_held.size();
     m_held += packet;
-    if (stream != m_streams.end() && stream->second.kind == Kind::Picture)
+    if (stream != m_streams.end() && stream->second.kind == Kind::Picture) {
         look_for_sets(packet, pid, starts, stream->second.type);
+        // Or once its last packet has come, which is padded unless the picture fills it.
+        if (stuffed(p))
+            m_complete = m_held.size();
+    }
     if (!m_pictures)
         m_complete = m_held.size();
     if (m_state == State::Passing) {
