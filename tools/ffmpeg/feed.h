@@ -13,6 +13,13 @@ class Feed
 {
 public:
     using Clock = std::chrono::steady_clock;
+    // A stream that sends no picture a file can begin with for this long is recorded from where it is.
+    static constexpr std::chrono::seconds k_picture_wait{10};
+
+    // `one_set`: the files hold one set of picture parameters each.
+    explicit Feed(bool one_set)
+        : m_one_set(one_set)
+    {}
     virtual ~Feed() = default;
 
     // Bytes the source sent, come at `now`.
@@ -30,6 +37,9 @@ public:
     std::function<void()> on_next_file;
     // The source's time jumped by `ms` (a publisher restarted).
     std::function<void(long long ms)> on_jump;
+
+protected:
+    const bool m_one_set;
 };
 
 } // namespace ffexe

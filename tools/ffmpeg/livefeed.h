@@ -25,12 +25,7 @@ namespace ffexe {
 class LiveFeed : public Feed
 {
 public:
-    static constexpr std::chrono::seconds k_picture_wait{10};
-
-    // `one_set`: the files hold one set of picture parameters each.
-    explicit LiveFeed(bool one_set)
-        : m_one_set(one_set)
-    {}
+    using Feed::Feed;
 
     // A file that waited too long for a picture begins without; at the end, with what came (its sound).
     void feed(const char* data, size_t size, Clock::time_point now) override;
@@ -44,7 +39,6 @@ private:
     void begin_file(const std::string* key);
     void send(std::string bytes);
 
-    bool m_one_set;
     size_t m_header_left = flv::k_file_header; // of the source's file header, still to come
     flv::TagReader m_tags;
     WallClock m_clock;

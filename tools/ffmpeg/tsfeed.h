@@ -25,14 +25,10 @@ namespace ffexe {
 class TsFeed : public Feed
 {
 public:
-    static constexpr std::chrono::seconds k_picture_wait{10};
     static constexpr std::chrono::seconds k_sound_wait{2};
     static constexpr size_t k_packet = 188;
 
-    // `one_set`: the files hold one set of picture parameters each.
-    explicit TsFeed(bool one_set = true)
-        : m_one_set(one_set)
-    {}
+    using Feed::Feed;
 
     void feed(const char* data, size_t size, Clock::time_point now) override;
     void tick(Clock::time_point now) override;
@@ -64,7 +60,6 @@ private:
     // A packet of pictures: a key picture with a new set of parameters near its start begins the next file.
     void look_for_sets(const std::string& packet, int pid, bool starts, int type);
 
-    bool m_one_set;
     static constexpr size_t k_sets_look = 4096; // how far into a key picture its parameters are looked for
     std::string m_sets;                         // the sequence parameters the file being written holds
     int m_key_pid = -1;                         // the key picture whose parameters are looked for
