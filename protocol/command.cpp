@@ -59,7 +59,15 @@ std::string lower(std::string text)
     return text;
 }
 
-// The scheme of "scheme://...", lower case; empty for anything else.
+// The address's path, without its query or fragment, ends in `ext`.
+bool path_ends_with(const std::string& url, const std::string& ext)
+{
+    const std::string path = lower(url.substr(0, url.find_first_of("?#")));
+    return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+} // namespace
+
 std::string scheme_of(const std::string& url)
 {
     const size_t colon = url.find("://");
@@ -72,15 +80,6 @@ std::string scheme_of(const std::string& url)
     }
     return lower(url.substr(0, colon));
 }
-
-// The address's path, without its query or fragment, ends in `ext`.
-bool path_ends_with(const std::string& url, const std::string& ext)
-{
-    const std::string path = lower(url.substr(0, url.find_first_of("?#")));
-    return path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
-}
-
-} // namespace
 
 std::vector<std::string> write_capture(const CaptureCommand& command)
 {

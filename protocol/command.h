@@ -93,6 +93,8 @@ std::optional<PushInput> read_input(std::string& received);
 // both tell it: rtmp and http .flv deliver FLV; an http .m3u8 is a playlist,
 // which may say that the stream is complete.
 enum class SourceKind { Local, Flv, Playlist, Rtsp, OtherNetwork };
+// The scheme of "scheme://...", lower case; empty for anything else.
+std::string scheme_of(const std::string& url);
 SourceKind source_kind(const std::string& address);
 
 // The capture's stop request: an empty file in the private folder; only its

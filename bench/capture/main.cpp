@@ -26,7 +26,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QHash>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -227,8 +226,6 @@ std::pair<double, double> ts_arrival(const QString& url)
     reader.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "data", "-i", url, "-map", "0",
                             "-c", "copy", "-f", "data", "-flush_packets", "1", "pipe:1"});
     QByteArray bytes;
-    int pmt = -1;
-    QHash<int, bool> video; // the elementary streams, by pid: picture or not
     double picture = -1, sound = -1;
     while (clock.elapsed() < 5000 && (picture < 0 || sound < 0) && reader.state() != QProcess::NotRunning) {
         if (!reader.waitForReadyRead(100))
@@ -236,27 +233,16 @@ std::pair<double, double> ts_arrival(const QString& url)
         bytes += reader.readAllStandardOutput();
         const double now = double(clock.nsecsElapsed()) / 1e6;
         for (; bytes.size() >= 188; bytes.remove(0, 188)) {
+            // A packet that begins a PES: its stream id says pictures (0xe0-0xef) or sound (0xc0-0xdf).
             const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
-            if (p[0] != 0x47 || !(p[1] & 0x40))
-                continue;
-            const int pid = ((p[1] & 0x1f) << 8) | p[2];
             const int at = (p[3] & 0x20) ? 5 + p[4] : 4;
-            if (at >= 180)
+            if (p[0] != 0x47 || !(p[1] & 0x40) || at > 184 || p[at] || p[at + 1] || p[at + 2] != 1)
                 continue;
-            const unsigned char* section = p + at + 1 + p[at]; // past the pointer field
-            if (pid == 0) {
-                pmt = ((section[10] & 0x1f) << 8) | section[11];
-            } else if (pid == pmt && video.isEmpty()) {
-                const int end = std::min(3 + (((section[1] & 0xf) << 8) | section[2]) - 4, 188 - at - 1);
-                for (int i = 12 + (((section[10] & 0xf) << 8) | section[11]); i + 5 <= end;
-                     i += 5 + (((section[i + 3] & 0xf) << 8) | section[i + 4]))
-                    video.insert(((section[i + 1] & 0x1f) << 8) | section[i + 2],
-                                 section[i] == 0x01 || section[i] == 0x02 || section[i] == 0x1b || section[i] == 0x24);
-            } else if (video.contains(pid)) {
-                double& first = video.value(pid) ? picture : sound;
-                if (first < 0)
-                    first = now;
-            }
+            const int id = p[at + 3];
+            if ((id & 0xf0) == 0xe0 && picture < 0)
+                picture = now;
+            else if ((id & 0xe0) == 0xc0 && sound < 0)
+                sound = now;
         }
     }
     reader.kill();

@@ -22,14 +22,6 @@ bool ends_with(const std::string& text, const std::string& tail)
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
-bool is_srt(const std::string& url)
-{
-    const std::string scheme = "srt://";
-    return url.size() > scheme.size() && std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
-               return a == std::tolower(static_cast<unsigned char>(b));
-           });
-}
-
 bool has_option(const Args& args, const std::string& option)
 {
     return std::find(args.begin(), args.end(), option) != args.end();
@@ -245,7 +237,7 @@ Invocation build_invocation(const std::vector<std::string>& given_args, long lon
     }
     // An SRT stream is a transport stream: relayed, it is recorded from its first key picture, however late.
     if (inv.filter_log && only && only->kind == SourceKind::OtherNetwork && !has_option(only->options, "-f") &&
-        is_srt(only->url)) {
+        protocol::scheme_of(only->url) == "srt") {
         inv.feeder_args = feeder_args(*only, timeout_us);
         inv.args = ts_writer_args(output);
         inv.ts_feed = true;

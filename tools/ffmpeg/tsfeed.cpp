@@ -100,20 +100,25 @@ size_t picture_at(Bytes p)
     return std::min(at + 9 + p[at + 8], TsFeed::k_packet);
 }
 
+// A start code at `i`, with the byte after it, in `size` bytes.
+bool start_code(Bytes p, size_t i, size_t size)
+{
+    return i + 3 < size && !p[i] && !p[i + 1] && p[i + 2] == 1;
+}
+
 // The sequence parameter set among the first bytes of a picture (H.264, HEVC), from its start code to the next;
 // nothing when they hold none whole.
 std::string sequence_set(const std::string& bytes, int type)
 {
     const auto* p = reinterpret_cast<Bytes>(bytes.data());
     const size_t size = bytes.size();
-    const auto start_code = [&](size_t i) { return i + 3 < size && !p[i] && !p[i + 1] && p[i + 2] == 1; };
     for (size_t i = 0; i + 3 < size; ++i) {
-        if (!start_code(i))
+        if (!start_code(p, i, size))
             continue;
         const int code = p[i + 3];
         if ((type == 0x1b && (code & 0x1f) == 7) || (type == 0x24 && ((code >> 1) & 0x3f) == 33)) {
             size_t end = i + 3;
-            while (end + 3 < size && !start_code(end))
+            while (end + 3 < size && !start_code(p, end, size))
                 ++end;
             return end + 3 < size ? bytes.substr(i, end - i) : std::string();
         }
@@ -127,7 +132,7 @@ bool key_picture(Bytes p, int type)
     if (random_access(p))
         return true;
     for (size_t i = picture_at(p); i + 3 < TsFeed::k_packet; ++i) {
-        if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1)
+        if (!start_code(p, i, TsFeed::k_packet))
             continue;
         const int code = p[i + 3];
         if (type == 0x1b && ((code & 0x1f) == 5 || (code & 0x1f) == 7))
@@ -167,11 +172,8 @@ void TsFeed::tick(Clock::time_point now)
     const std::optional<Clock::time_point> due = deadline();
     if (!due || now < *due)
         return;
-    if (m_state == State::Searching) { // no key picture: the file begins where the stream is
+    if (m_state == State::Searching) // no key picture: the file begins where the stream is
         m_held.clear();
-        m_pictures = std::any_of(m_streams.begin(), m_streams.end(),
-                                 [](const auto& s) { return s.second.kind == Kind::Picture; });
-    }
     release();
 }
 
@@ -213,8 +215,6 @@ void TsFeed::take(const std::string& packet, Clock::time_point now)
     if (m_state == State::Searching) {
         if (table || stream == m_streams.end() || !starts)
             return;
-        m_pictures = std::any_of(m_streams.begin(), m_streams.end(),
-                                 [](const auto& s) { return s.second.kind == Kind::Picture; });
         const bool begins = m_pictures ? stream->second.kind == Kind::Picture && key_picture(p, stream->second.type)
                                        : stream->second.kind == Kind::Sound;
         if (!begins)
@@ -227,19 +227,19 @@ void TsFeed::take(const std::string& packet, Clock::time_point now)
                 m_sounds[id];
         }
     }
-    // A picture is whole once the next one begins.
-    const bool picture = starts && stream != m_streams.end() && stream->second.kind == Kind::Picture;
-    if (!m_pictures || picture)
+    // A picture is whole once the next one begins, or once its last packet has come, which is padded unless the
+    // picture fills it. Without pictures everything is whole as it comes.
+    const bool picture = stream != m_streams.end() && stream->second.kind == Kind::Picture;
+    if (picture && starts)
         m_complete = m_held.size();
     m_held += packet;
-    if (stream != m_streams.end() && stream->second.kind == Kind::Picture) {
+    if (picture) {
         look_for_sets(packet, pid, starts, stream->second.type);
-        // Or once its last packet has come, which is padded unless the picture fills it.
         if (stuffed(p))
             m_complete = m_held.size();
-    }
-    if (!m_pictures)
+    } else if (!m_pictures) {
         m_complete = m_held.size();
+    }
     if (m_state == State::Passing) {
         send_complete();
         return;
@@ -280,8 +280,11 @@ void TsFeed::read_tables(int pid, const std::string& packet)
             i += 5 + info;
         }
         m_pmt = packet;
-        if (m_state == State::Searching)
+        if (m_state == State::Searching) {
             m_streams = std::move(streams);
+            m_pictures = std::any_of(m_streams.begin(), m_streams.end(),
+                                     [](const auto& s) { return s.second.kind == Kind::Picture; });
+        }
     }
 }
 
